@@ -1,0 +1,78 @@
+#include "lib/host_config.h"
+
+#include <cctype>
+#include <charconv>
+
+namespace nuvex {
+
+std::string NormalizeHostKey(std::string_view key) {
+    while (!key.empty() && key.front() == '$') {
+        key.remove_prefix(1);
+    }
+    std::string out(key);
+    for (char& c : out) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+std::optional<std::string> MemoryHostConfig::ReadCfgStr(std::string_view key, int) {
+    std::lock_guard lock(mutex_);
+    if (failAll) {
+        return std::nullopt;
+    }
+    auto it = values_.find(NormalizeHostKey(key));
+    // The host answers an unset key with an empty value, not a failure.
+    return it == values_.end() ? std::string() : it->second;
+}
+
+std::optional<std::int32_t> MemoryHostConfig::ReadCfgInt(std::string_view key, int flag) {
+    auto text = ReadCfgStr(key, flag);
+    if (!text) {
+        return std::nullopt;
+    }
+    std::int32_t v = 0;
+    std::from_chars(text->data(), text->data() + text->size(), v);
+    return v;
+}
+
+std::optional<bool> MemoryHostConfig::ReadCfgBool(std::string_view key, int flag) {
+    auto text = ReadCfgStr(key, flag);
+    if (!text) {
+        return std::nullopt;
+    }
+    return !text->empty() && *text != "0";
+}
+
+bool MemoryHostConfig::WriteCfgStr(std::string_view key, std::string_view value, int) {
+    std::lock_guard lock(mutex_);
+    if (failAll) {
+        return false;
+    }
+    values_[NormalizeHostKey(key)] = std::string(value);
+    return true;
+}
+
+bool MemoryHostConfig::WriteCfgInt(std::string_view key, std::int32_t value, int flag) {
+    return WriteCfgStr(key, std::to_string(value), flag);
+}
+
+bool MemoryHostConfig::WriteCfgBool(std::string_view key, bool value, int flag) {
+    return WriteCfgStr(key, value ? "1" : "0", flag);
+}
+
+bool MemoryHostConfig::DeleteCfgValue(std::string_view key, int) {
+    std::lock_guard lock(mutex_);
+    if (failAll) {
+        return false;
+    }
+    values_.erase(NormalizeHostKey(key));
+    return true;
+}
+
+bool MemoryHostConfig::Has(std::string_view key) const {
+    std::lock_guard lock(mutex_);
+    return values_.count(NormalizeHostKey(key)) != 0;
+}
+
+} // namespace nuvex

@@ -1,0 +1,59 @@
+#pragma once
+// The plug-in's view of the toolbar host's configuration store (ITB4Server's
+// ReadCfg*/WriteCfg*/DeleteCfgValue). core/ implements it over the session bus;
+// tests and tools implement it in memory. A failed call answers std::nullopt or
+// false: callers keep their defaults and go on.
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace nuvex {
+
+inline constexpr std::string_view kPluginName = "MAIL";
+
+class HostConfig {
+public:
+    virtual ~HostConfig() = default;
+    // True while the host has called Connect and not yet deactivated the plug-in.
+    virtual bool Connected() const = 0;
+    virtual std::optional<bool> ReadCfgBool(std::string_view key, int flag = -1) = 0;
+    virtual std::optional<std::int32_t> ReadCfgInt(std::string_view key, int flag = -1) = 0;
+    virtual std::optional<std::string> ReadCfgStr(std::string_view key, int flag = -1) = 0;
+    virtual bool WriteCfgBool(std::string_view key, bool value, int flag = -1) = 0;
+    virtual bool WriteCfgInt(std::string_view key, std::int32_t value, int flag = -1) = 0;
+    virtual bool WriteCfgStr(std::string_view key, std::string_view value, int flag = -1) = 0;
+    virtual bool DeleteCfgValue(std::string_view key, int flag = -1) = 0;
+    virtual bool ConfigChanged() = 0;
+};
+
+// Host keys are case-insensitive and a leading "$" names the same value
+// ("$ACCOUNTS" and "ACCOUNTS"), as the toolbar host stores them.
+std::string NormalizeHostKey(std::string_view key);
+
+// In-memory store for tests and for tools that run without a host.
+class MemoryHostConfig final : public HostConfig {
+public:
+    bool connected = true;
+    bool failAll = false; // every call fails, as with a dead host
+
+    bool Connected() const override { return connected; }
+    std::optional<bool> ReadCfgBool(std::string_view key, int flag = -1) override;
+    std::optional<std::int32_t> ReadCfgInt(std::string_view key, int flag = -1) override;
+    std::optional<std::string> ReadCfgStr(std::string_view key, int flag = -1) override;
+    bool WriteCfgBool(std::string_view key, bool value, int flag = -1) override;
+    bool WriteCfgInt(std::string_view key, std::int32_t value, int flag = -1) override;
+    bool WriteCfgStr(std::string_view key, std::string_view value, int flag = -1) override;
+    bool DeleteCfgValue(std::string_view key, int flag = -1) override;
+    bool ConfigChanged() override { return !failAll; }
+
+    bool Has(std::string_view key) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::string, std::string> values_; // normalized key -> text form
+};
+
+} // namespace nuvex

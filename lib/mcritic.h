@@ -1,0 +1,57 @@
+#pragma once
+// TMCritic: the account-list lock. Any number of shared holders or one
+// exclusive holder; the exclusive owner may re-enter either way; entries wait in
+// passes of about 1 ms and give up after the given number of passes.
+#include <array>
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+namespace nuvex {
+
+class TMCritic {
+public:
+    // Waits of -1: see the comment at EnterShared in mcritic.cpp.
+    bool EnterShared(int waits);
+    void LeaveShared();
+    bool EnterExclusive(int waits);
+    void LeaveExclusive();
+    // From now on every entry fails and every leave does nothing (shut-down).
+    void Disable();
+
+    int SharedCount() const;
+    int ExclusiveCount() const;
+
+private:
+    static constexpr int kOwnerSlots = 64; // positions 1..63 are recorded
+    mutable std::mutex guard_;
+    std::atomic<bool> disabled_{false};
+    int sharedCount_ = 0;
+    int exclusiveCount_ = 0;
+    std::array<std::thread::id, kOwnerSlots> sharedOwners_{};
+    std::array<std::thread::id, kOwnerSlots> exclusiveOwners_{};
+};
+
+// Scope guard for a shared or exclusive hold; Held() tells whether it was taken.
+class CriticHold {
+public:
+    enum class Mode { Shared, Exclusive };
+    CriticHold(TMCritic& lock, Mode mode, int waits)
+        : lock_(lock), mode_(mode),
+          held_(mode == Mode::Shared ? lock.EnterShared(waits) : lock.EnterExclusive(waits)) {}
+    ~CriticHold() {
+        if (held_) {
+            mode_ == Mode::Shared ? lock_.LeaveShared() : lock_.LeaveExclusive();
+        }
+    }
+    CriticHold(const CriticHold&) = delete;
+    CriticHold& operator=(const CriticHold&) = delete;
+    bool Held() const { return held_; }
+
+private:
+    TMCritic& lock_;
+    Mode mode_;
+    bool held_;
+};
+
+} // namespace nuvex
