@@ -4,8 +4,11 @@
 // passes of about 1 ms and give up after the given number of passes.
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace nuvex {
 
@@ -23,8 +26,17 @@ public:
     int ExclusiveCount() const;
 
 private:
+    bool HoldsShared(std::thread::id id) const;
+    void AddShared(std::thread::id id);
+
     static constexpr int kOwnerSlots = 64; // positions 1..63 are recorded
     mutable std::mutex guard_;
+    // Waiters sleep here between passes and wake as soon as a leave lets them in.
+    std::condition_variable changed_;
+    std::thread::id exclusiveThread_{};
+    // Threads holding shared entries now, with their counts. The recorded
+    // owners below are never cleared, so they cannot tell who still holds.
+    std::vector<std::pair<std::thread::id, int>> sharedHolders_;
     std::atomic<bool> disabled_{false};
     int sharedCount_ = 0;
     int exclusiveCount_ = 0;
