@@ -1,0 +1,266 @@
+// Opening a page in the user's browser, and the connectivity test.
+#include "lib/http.h"
+
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace nuvex {
+namespace {
+
+constexpr int kAttempts = 3;
+constexpr auto kRetryPause = std::chrono::milliseconds(1000);
+// xdg-open usually hands the page to a running browser and ends at once; when it
+// runs the browser itself, it is left alone after this and merely reaped later.
+constexpr int kLaunchTimeoutMs = 10'000;
+constexpr std::size_t kMaxRouteFileBytes = 1u << 20;
+
+bool IsTrimmed(char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7F; }
+
+std::vector<std::string> BrowserCommand() {
+    std::vector<std::string> argv;
+    const char* custom = std::getenv("NUVEX_BROWSER");
+    if (custom && *custom) {
+        std::istringstream words(custom);
+        for (std::string word; words >> word;) {
+            argv.push_back(word);
+        }
+    }
+    if (argv.empty()) {
+        argv.push_back("xdg-open");
+    }
+    return argv;
+}
+
+// Starts the command with stdin on /dev/null, no inherited descriptors beyond
+// stdout and stderr, and its own session, so that it outlives this program
+// quietly. Returns the child's id, or -1 when it could not be started.
+pid_t Spawn(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGCHLD);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
+
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+enum class Outcome { Succeeded, Failed, StillRunning };
+
+Outcome Collect(int status) {
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? Outcome::Succeeded : Outcome::Failed;
+}
+
+// Waits up to timeoutMs for the child to end, without polling in a loop where
+// the kernel offers a descriptor for it.
+Outcome WaitWithTimeout(pid_t pid, int timeoutMs) {
+    int status = 0;
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd >= 0) {
+        pollfd p{pidfd, POLLIN, 0};
+        int ready;
+        do {
+            ready = ::poll(&p, 1, timeoutMs);
+        } while (ready < 0 && errno == EINTR);
+        ::close(pidfd);
+        if (ready <= 0) {
+            return Outcome::StillRunning;
+        }
+    } else {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (::waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return Outcome::StillRunning;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return Collect(status);
+    }
+    pid_t r;
+    do {
+        r = ::waitpid(pid, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    // ECHILD: someone else reaped it (SIGCHLD ignored); it did start.
+    return r < 0 ? Outcome::Succeeded : Collect(status);
+}
+
+void ReapWhenDone(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+void RunBrowser(const std::vector<std::string>& argv) {
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (attempt > 0) {
+            std::this_thread::sleep_for(kRetryPause);
+        }
+        const pid_t pid = Spawn(argv);
+        if (pid < 0) {
+            continue;
+        }
+        switch (WaitWithTimeout(pid, kLaunchTimeoutMs)) {
+        case Outcome::Succeeded:
+            return;
+        case Outcome::StillRunning:
+            ReapWhenDone(pid);
+            return;
+        case Outcome::Failed:
+            break;
+        }
+    }
+}
+
+std::string ReadSmallFile(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string text;
+    if (!in) {
+        return text;
+    }
+    text.resize(kMaxRouteFileBytes);
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return text;
+}
+
+std::vector<std::vector<std::string>> Rows(std::string_view text) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in{std::string(text)};
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::vector<std::string> row;
+        for (std::string f; fields >> f;) {
+            row.push_back(f);
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+unsigned long HexField(const std::string& s) { return std::strtoul(s.c_str(), nullptr, 16); }
+
+constexpr unsigned long kRouteUp = 0x0001;     // RTF_UP
+constexpr unsigned long kRouteReject = 0x0200; // RTF_REJECT: "unreachable" placeholder routes
+
+bool HasRunningInterface() {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return false;
+    }
+    bool found = false;
+    for (ifaddrs* i = list; i && !found; i = i->ifa_next) {
+        const unsigned flags = i->ifa_flags;
+        found = (flags & IFF_UP) && (flags & IFF_RUNNING) && !(flags & IFF_LOOPBACK);
+    }
+    ::freeifaddrs(list);
+    return found;
+}
+
+} // namespace
+
+namespace detail {
+
+std::string TrimUrl(std::string_view url) {
+    std::size_t first = 0, last = url.size();
+    while (first < last && IsTrimmed(url[first])) {
+        ++first;
+    }
+    while (last > first && IsTrimmed(url[last - 1])) {
+        --last;
+    }
+    return std::string(url.substr(first, last - first));
+}
+
+// Iface Destination Gateway Flags ... with a header line first.
+bool RouteTableHasDefault(std::string_view procNetRoute) {
+    const auto rows = Rows(procNetRoute);
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        const auto& r = rows[i];
+        if (r.size() >= 4 && r[0] != "lo" && r[1] == "00000000" && (HexField(r[3]) & kRouteUp) &&
+            !(HexField(r[3]) & kRouteReject)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Destination, prefix length, source, source prefix, next hop, metric, refs,
+// use, flags, interface; no header line.
+bool Ipv6RouteTableHasDefault(std::string_view procNetIpv6Route) {
+    for (const auto& r : Rows(procNetIpv6Route)) {
+        if (r.size() >= 10 && r[0] == std::string(32, '0') && r[1] == "00" && r[9] != "lo" &&
+            (HexField(r[8]) & kRouteUp) && !(HexField(r[8]) & kRouteReject)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace detail
+
+void OpenUrlInBrowser(const std::string& url) {
+    try {
+        std::string target = detail::TrimUrl(url);
+        // Nothing to open; and a leading "-" would be read by the launcher as an option.
+        if (target.empty() || target.front() == '-') {
+            return;
+        }
+        std::vector<std::string> argv = BrowserCommand();
+        // The URL is one argument of its own: nothing in it reaches a shell.
+        argv.push_back(std::move(target));
+        std::thread([argv = std::move(argv)] {
+            try {
+                RunBrowser(argv);
+            } catch (...) {
+            }
+        }).detach();
+    } catch (...) {
+        // No thread, no browser: a page that cannot be opened is silently not opened.
+    }
+}
+
+bool IsInternetConnected() {
+    try {
+        return detail::RouteTableHasDefault(ReadSmallFile("/proc/net/route")) ||
+               detail::Ipv6RouteTableHasDefault(ReadSmallFile("/proc/net/ipv6_route")) ||
+               HasRunningInterface();
+    } catch (...) {
+        return false;
+    }
+}
+
+} // namespace nuvex

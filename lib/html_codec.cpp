@@ -1,0 +1,202 @@
+// UrlDecode, HtmlEncode and HtmlDecode.
+#include "lib/http.h"
+
+#include <array>
+#include <cstdint>
+
+namespace nuvex {
+namespace {
+
+// HTML 4 Latin-1 entity names for U+00A0..U+00FF, in code order.
+constexpr std::array<const char*, 96> kLatin1Entities = {
+    "nbsp",   "iexcl",  "cent",   "pound",  "curren", "yen",    "brvbar", "sect",   "uml",    "copy",
+    "ordf",   "laquo",  "not",    "shy",    "reg",    "macr",   "deg",    "plusmn", "sup2",   "sup3",
+    "acute",  "micro",  "para",   "middot", "cedil",  "sup1",   "ordm",   "raquo",  "frac14", "frac12",
+    "frac34", "iquest", "Agrave", "Aacute", "Acirc",  "Atilde", "Auml",   "Aring",  "AElig",  "Ccedil",
+    "Egrave", "Eacute", "Ecirc",  "Euml",   "Igrave", "Iacute", "Icirc",  "Iuml",   "ETH",    "Ntilde",
+    "Ograve", "Oacute", "Ocirc",  "Otilde", "Ouml",   "times",  "Oslash", "Ugrave", "Uacute", "Ucirc",
+    "Uuml",   "Yacute", "THORN",  "szlig",  "agrave", "aacute", "acirc",  "atilde", "auml",   "aring",
+    "aelig",  "ccedil", "egrave", "eacute", "ecirc",  "euml",   "igrave", "iacute", "icirc",  "iuml",
+    "eth",    "ntilde", "ograve", "oacute", "ocirc",  "otilde", "ouml",   "divide", "oslash", "ugrave",
+    "uacute", "ucirc",  "uuml",   "yacute", "thorn",  "yuml"};
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// Length of the well-formed UTF-8 sequence at text[i] (no overlongs, no
+// surrogates, nothing above U+10FFFF), or 0 when there is none.
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(text[k]); };
+    const std::uint8_t b0 = byte(i);
+    if (b0 < 0x80) {
+        return 1;
+    }
+    std::size_t len = 0;
+    std::uint8_t lo = 0x80, hi = 0xBF; // allowed range of the second byte
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        len = 2;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        len = 3;
+        lo = b0 == 0xE0 ? 0xA0 : 0x80;
+        hi = b0 == 0xED ? 0x9F : 0xBF;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        len = 4;
+        lo = b0 == 0xF0 ? 0x90 : 0x80;
+        hi = b0 == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (i + len > text.size() || byte(i + 1) < lo || byte(i + 1) > hi) {
+        return 0;
+    }
+    for (std::size_t k = 2; k < len; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    return len;
+}
+
+bool IsValidUtf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t len = Utf8SequenceLength(text, i);
+        if (len == 0) {
+            return false;
+        }
+        i += len;
+    }
+    return true;
+}
+
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool StartsWithNoCase(std::string_view text, std::size_t at, std::string_view what) {
+    if (text.size() - at < what.size()) {
+        return false;
+    }
+    for (std::size_t k = 0; k < what.size(); ++k) {
+        if (AsciiUpper(text[at + k]) != AsciiUpper(what[k])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string ReplaceAllNoCase(std::string_view text, std::string_view from, std::string_view to) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        if (StartsWithNoCase(text, i, from)) {
+            out.append(to);
+            i += from.size();
+        } else {
+            out.push_back(text[i++]);
+        }
+    }
+    return out;
+}
+
+void AppendEntity(std::string& out, unsigned code) {
+    out.push_back('&');
+    out.append(kLatin1Entities[code - 0xA0]);
+    out.push_back(';');
+}
+
+} // namespace
+
+std::string UrlDecode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '+') {
+            out.push_back(' ');
+        } else if (c == '%') {
+            if (text.size() - i < 3) {
+                break; // a cut-off escape ends the text
+            }
+            const int hi = HexValue(text[i + 1]);
+            const int lo = HexValue(text[i + 2]);
+            if (hi >= 0 && lo >= 0) {
+                out.push_back(static_cast<char>(hi * 16 + lo));
+            } else {
+                out.append(text.substr(i, 3));
+            }
+            i += 2;
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+// The entity table is indexed by Latin-1 code. Text of this program is UTF-8,
+// where those letters are two bytes (C2/C3 xx); encoding those bytes one by one
+// would give entities for the lead byte ("&Atilde;" for every é). Text that is
+// not valid UTF-8 as a whole comes from a Western single-byte code page, and then
+// every byte 160..255 is the letter itself. Deciding per text, not per byte, keeps
+// a UTF-8 text from being half read as Latin-1.
+std::string HtmlEncode(std::string_view text) {
+    const bool utf8 = IsValidUtf8(text);
+    std::string out;
+    out.reserve(text.size() + text.size() / 8);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const auto byte = static_cast<std::uint8_t>(c);
+        switch (c) {
+        case '"':
+            out.append("&quot;");
+            continue;
+        case '&':
+            out.append("&amp;");
+            continue;
+        case '<':
+            out.append("&lt;");
+            continue;
+        case '>':
+            out.append("&gt;");
+            continue;
+        default:
+            break;
+        }
+        if (utf8) {
+            if ((byte == 0xC2 || byte == 0xC3) && i + 1 < text.size()) {
+                const unsigned code = ((byte & 0x1Fu) << 6) | (static_cast<std::uint8_t>(text[i + 1]) & 0x3Fu);
+                if (code >= 0xA0) {
+                    AppendEntity(out, code);
+                    ++i;
+                    continue;
+                }
+            }
+            out.push_back(c);
+        } else if (byte >= 0xA0) {
+            AppendEntity(out, byte);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+std::string HtmlDecode(std::string_view text) {
+    // "&amp;" last, so that an escaped entity ("&amp;lt;") comes out as the entity text.
+    std::string s = ReplaceAllNoCase(text, "&lt;", "<");
+    s = ReplaceAllNoCase(s, "&gt;", ">");
+    s = ReplaceAllNoCase(s, "&nbsp;", " ");
+    s = ReplaceAllNoCase(s, "%20", " ");
+    s = ReplaceAllNoCase(s, "&quot;", "\"");
+    s = ReplaceAllNoCase(s, "&apos;", "'");
+    return ReplaceAllNoCase(s, "&amp;", "&");
+}
+
+} // namespace nuvex

@@ -1,0 +1,154 @@
+// libcurl set-up shared by the fetch and the request object.
+#include "lib/http_internal.h"
+
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+#include <new>
+
+namespace nuvex::http_internal {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
+    auto& t = *static_cast<Transfer*>(user);
+    const std::size_t n = size * count;
+    t.lastActivity = Clock::now();
+    if (t.keepOnly2xx || t.requireLength) {
+        long code = 0;
+        curl_easy_getinfo(t.handle, CURLINFO_RESPONSE_CODE, &code);
+        const bool ok = code >= 200 && code <= 299;
+        if (!ok && t.keepOnly2xx) {
+            return n; // read and dropped: only the status matters
+        }
+        if (ok && t.requireLength) {
+            curl_off_t length = -1;
+            curl_easy_getinfo(t.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+            if (length < 0) {
+                t.lengthMissing = true;
+                return CURL_WRITEFUNC_ERROR;
+            }
+        }
+    }
+    if (n > t.limits.maxBodyBytes - std::min(t.body.size(), t.limits.maxBodyBytes)) {
+        t.bodyTooLarge = true;
+        return CURL_WRITEFUNC_ERROR;
+    }
+    try {
+        t.body.append(data, n);
+    } catch (const std::bad_alloc&) {
+        t.bodyTooLarge = true;
+        return CURL_WRITEFUNC_ERROR;
+    }
+    return n;
+}
+
+std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
+    auto& t = *static_cast<Transfer*>(user);
+    const std::size_t n = size * count;
+    t.lastActivity = Clock::now();
+    t.headerBytes += n;
+    t.headerLines += 1;
+    if (t.headerBytes > t.limits.maxHeaderBytes || t.headerLines > t.limits.maxHeaderLines) {
+        t.headersTooLarge = true;
+        return 0;
+    }
+    std::string line(data, n);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+        line.pop_back();
+    }
+    if (StartsWithNoCase(line, "HTTP/")) {
+        // A new response (after 100 Continue, an authentication round or a
+        // redirect): only the last one's headers and body count.
+        t.headers.clear();
+        t.body.clear();
+    }
+    if (!line.empty()) {
+        try {
+            t.headers.push_back(std::move(line));
+        } catch (const std::bad_alloc&) {
+            return 0;
+        }
+    }
+    return n;
+}
+
+// The read time-out: the longest silence allowed once connected. curl calls
+// this about once a second even while nothing moves.
+int OnProgress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
+    auto& t = *static_cast<Transfer*>(user);
+    const auto now = Clock::now();
+    if (down != t.lastDown || up != t.lastUp) {
+        t.lastDown = down;
+        t.lastUp = up;
+        t.lastActivity = now;
+    }
+    curl_off_t connectUs = 0;
+    curl_easy_getinfo(t.handle, CURLINFO_CONNECT_TIME_T, &connectUs);
+    if (connectUs == 0) {
+        t.lastActivity = now; // still connecting: the connect time-out rules
+        return 0;
+    }
+    if (now - t.lastActivity > std::chrono::milliseconds(t.limits.readTimeoutMs)) {
+        t.stalled = true;
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+void EnsureCurlGlobalInit() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+void HeaderList::Add(const std::string& line) {
+    curl_slist* next = curl_slist_append(list_, line.c_str());
+    if (!next) {
+        throw std::bad_alloc();
+    }
+    list_ = next;
+}
+
+void ApplyCommonOptions(CURL* h, Transfer& t) {
+    t.handle = h;
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, t.limits.connectTimeoutMs);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, t.limits.totalTimeoutMs);
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(t.limits.maxBodyBytes));
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &OnBody);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &OnHeader);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &t);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &OnProgress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &t);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+}
+
+std::string Trim(const std::string& s) {
+    auto first = std::find_if_not(s.begin(), s.end(), IsBlank);
+    auto last = std::find_if_not(s.rbegin(), s.rend(), IsBlank).base();
+    return first < last ? std::string(first, last) : std::string();
+}
+
+bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(text[i])) !=
+            std::toupper(static_cast<unsigned char>(prefix[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace nuvex::http_internal

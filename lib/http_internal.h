@@ -1,0 +1,71 @@
+#pragma once
+// Plumbing shared by the two HTTP clients: libcurl set-up, the bounds and
+// time-outs every request gets, and the per-request state the callbacks fill.
+#include "lib/http.h"
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace nuvex::http_internal {
+
+// curl_global_init is not thread-safe; every request calls this first.
+void EnsureCurlGlobalInit();
+
+struct EasyDeleter {
+    void operator()(CURL* h) const { curl_easy_cleanup(h); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+
+class HeaderList {
+public:
+    HeaderList() = default;
+    HeaderList(const HeaderList&) = delete;
+    HeaderList& operator=(const HeaderList&) = delete;
+    ~HeaderList() { curl_slist_free_all(list_); }
+    // Throws std::bad_alloc when curl cannot copy the line.
+    void Add(const std::string& line);
+    curl_slist* get() const { return list_; }
+
+private:
+    curl_slist* list_ = nullptr;
+};
+
+// What the callbacks of one transfer share.
+struct Transfer {
+    explicit Transfer(const HttpLimits& l) : limits(l) {}
+
+    HttpLimits limits;
+    CURL* handle = nullptr;
+    std::string body;
+    // Header lines of the latest response (status line first, line ends removed).
+    std::vector<std::string> headers;
+    std::size_t headerBytes = 0;
+    std::size_t headerLines = 0;
+    // Bodies of responses other than 2xx are dropped unread (the request object).
+    bool keepOnly2xx = false;
+    // A 2xx response must announce its length (the request object's size query).
+    bool requireLength = false;
+
+    std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
+    curl_off_t lastDown = -1;
+    curl_off_t lastUp = -1;
+
+    bool bodyTooLarge = false;
+    bool headersTooLarge = false;
+    bool stalled = false;
+    bool lengthMissing = false;
+};
+
+// Options every request gets: signals off, http and https only, no automatic
+// redirect, connect/read/total time-outs, size bounds and the callbacks that
+// fill transfer.
+void ApplyCommonOptions(CURL* h, Transfer& transfer);
+
+std::string Trim(const std::string& s);
+bool StartsWithNoCase(const std::string& text, const std::string& prefix);
+
+} // namespace nuvex::http_internal
