@@ -1,0 +1,105 @@
+#include "lib/http.h"
+
+#include <gtest/gtest.h>
+
+namespace nuvex {
+namespace {
+
+TEST(UrlDecode, PlusPercentAndBrokenEscapes) {
+    EXPECT_EQ(UrlDecode("a+b"), "a b");
+    EXPECT_EQ(UrlDecode("%41%62%2f%2F"), "Ab//");
+    EXPECT_EQ(UrlDecode("x%zzy"), "x%zzy");
+    EXPECT_EQ(UrlDecode("x%4zy"), "x%4zy");
+    EXPECT_EQ(UrlDecode("%E2%82%AC"), "\xE2\x82\xAC");
+}
+
+TEST(UrlDecode, CutOffEscapeEndsTheText) {
+    EXPECT_EQ(UrlDecode("abc%4"), "abc");
+    EXPECT_EQ(UrlDecode("abc%"), "abc");
+    EXPECT_EQ(UrlDecode("%41%4"), "A");
+}
+
+TEST(HtmlEncode, MarkupCharactersBecomeEntities) {
+    EXPECT_EQ(HtmlEncode("<&>"), "&lt;&amp;&gt;");
+    EXPECT_EQ(HtmlEncode("say \"hi\" 'x'"), "say &quot;hi&quot; 'x'");
+    EXPECT_EQ(HtmlEncode("plain"), "plain");
+}
+
+TEST(HtmlEncode, Utf8LatinLettersBecomeNamedEntities) {
+    EXPECT_EQ(HtmlEncode("caf\xC3\xA9"), "caf&eacute;");
+    EXPECT_EQ(HtmlEncode("\xC2\xA0\xC3\xBF\xC3\x80"), "&nbsp;&yuml;&Agrave;");
+    // Outside U+00A0..U+00FF a UTF-8 letter stays as it is.
+    EXPECT_EQ(HtmlEncode("\xE2\x82\xAC \xC2\x85"), "\xE2\x82\xAC \xC2\x85");
+}
+
+TEST(HtmlEncode, SingleByteTextUsesLatin1Codes) {
+    // Not valid UTF-8, so each byte 160..255 is a Western code page letter.
+    EXPECT_EQ(HtmlEncode(std::string("caf\xE9", 4)), "caf&eacute;");
+    EXPECT_EQ(HtmlEncode(std::string("\xA0\xD7\xF7\xFF", 4)), "&nbsp;&times;&divide;&yuml;");
+    EXPECT_EQ(HtmlEncode(std::string("\x80<", 2)), std::string("\x80&lt;", 5));
+}
+
+TEST(HtmlDecode, KnownEntitiesInAnyCase) {
+    EXPECT_EQ(HtmlDecode("&LT;b&gt; &Quot;x&quot; &apos;y&APOS;"), "<b> \"x\" 'y'");
+    EXPECT_EQ(HtmlDecode("a&nbsp;b%20c"), "a b c");
+    EXPECT_EQ(HtmlDecode("&eacute;&#65;"), "&eacute;&#65;");
+}
+
+TEST(HtmlDecode, AmpersandLastKeepsEscapedEntities) {
+    EXPECT_EQ(HtmlDecode("&amp;lt;"), "&lt;");
+    EXPECT_EQ(HtmlDecode("&amp;amp;"), "&amp;");
+    EXPECT_EQ(HtmlDecode("Tom &AMP; Jerry"), "Tom & Jerry");
+}
+
+TEST(HtmlCodec, EncodeThenDecodeRestoresMarkup) {
+    const std::string text = "<a href=\"x?p=1&q=2\">";
+    EXPECT_EQ(HtmlDecode(HtmlEncode(text)), text);
+}
+
+TEST(SplitLines, CrLfCrAndLfAllEndALine) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ(detail::SplitLines("a\r\nb\rc\nd"), (V{"a", "b", "c", "d"}));
+    EXPECT_EQ(detail::SplitLines("a\n\nb\r\n"), (V{"a", "", "b"}));
+    EXPECT_EQ(detail::SplitLines("\r\n"), (V{""}));
+    EXPECT_EQ(detail::SplitLines("a\n\r"), (V{"a", ""}));
+    EXPECT_TRUE(detail::SplitLines("").empty());
+}
+
+TEST(TrimUrl, SpacesAndControlCharactersAtBothEnds) {
+    EXPECT_EQ(detail::TrimUrl(" \t\r\nhttp://x/a b\x01\x7f "), "http://x/a b");
+    EXPECT_EQ(detail::TrimUrl(" \t\r\n"), "");
+}
+
+constexpr const char* kRouteHeader =
+    "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+
+TEST(RouteTable, DefaultRouteOnARealInterface) {
+    const std::string withDefault = std::string(kRouteHeader) +
+                                    "eth0\t00000000\t0102A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n"
+                                    "eth0\t0002A8C0\t00000000\t0001\t0\t0\t100\t00FFFFFF\t0\t0\t0\n";
+    EXPECT_TRUE(detail::RouteTableHasDefault(withDefault));
+
+    const std::string subnetOnly =
+        std::string(kRouteHeader) + "eth0\t0002A8C0\t00000000\t0001\t0\t0\t100\t00FFFFFF\t0\t0\t0\n";
+    EXPECT_FALSE(detail::RouteTableHasDefault(subnetOnly));
+    // The header line itself must not be read as a route.
+    EXPECT_FALSE(detail::RouteTableHasDefault(kRouteHeader));
+    EXPECT_FALSE(detail::RouteTableHasDefault(
+        std::string(kRouteHeader) + "lo\t00000000\t00000000\t0001\t0\t0\t0\t00000000\t0\t0\t0\n"));
+    EXPECT_FALSE(detail::RouteTableHasDefault(""));
+}
+
+TEST(RouteTable, Ipv6DefaultRouteButNotTheUnreachablePlaceholder) {
+    const std::string zeros(32, '0');
+    const std::string real = zeros + " 00 " + zeros + " 00 fe800000000000000000000000000001 00000400 "
+                                                      "00000001 00000000 00000003 wlan0\n";
+    const std::string placeholder = zeros + " 00 " + zeros + " 00 " + zeros +
+                                    " ffffffff 00000001 00000000 00200200 lo\n";
+    const std::string subnet = "fe800000000000000000000000000000 40 " + zeros + " 00 " + zeros +
+                               " 00000100 00000001 00000000 00000001 wlan0\n";
+    EXPECT_TRUE(detail::Ipv6RouteTableHasDefault(subnet + real));
+    EXPECT_FALSE(detail::Ipv6RouteTableHasDefault(subnet + placeholder));
+}
+
+} // namespace
+} // namespace nuvex
