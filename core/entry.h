@@ -1,0 +1,28 @@
+#pragma once
+// The program entry: hand-off arguments from other programs first, everything
+// else starts (or registers) the plug-in process.
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+namespace nuvex {
+
+class TExePlugin;
+
+// The hand-off kinds as the receiving window numbers them.
+enum class HandOffKind { SendTo = 0, ReadMail = 1, MailTo = 2, MapiSend = 3 };
+
+enum class EntryAction { SendTo, MailTo, ReadMail, Run };
+// Case-sensitive substring tests, in this order: "sendto:", "mailto", "readmail".
+EntryAction ClassifyEntry(const QString& firstArg);
+
+// Hands the arguments to the running program. The sending side is not part
+// of this build yet: it says so on stderr and answers a non-zero exit code.
+int ForwardHandOff(HandOffKind kind, const QStringList& args);
+
+using PluginMaker = std::function<std::unique_ptr<TExePlugin>()>;
+int NuvexEntry(int argc, char** argv, const PluginMaker& makePlugin);
+
+} // namespace nuvex

@@ -1,0 +1,335 @@
+#include "core/exe_plugin.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+
+#include "core/bus_host_config.h"
+#include "core/main_form.h"
+#include "core/plugin_adaptor.h"
+#include "core/plugin_obj.h"
+#include "core/plugin_process.h"
+#include "core/registration.h"
+#include "lib/named_objects.h"
+#include "lib/registry.h"
+
+namespace nuvex {
+namespace {
+
+TExePlugin* g_instance = nullptr;
+
+constexpr int kDisabledCheckMs = 15000;
+constexpr int kDisabledRecheckMs = 1000;
+// How long the event watcher blocks on the stop event before it looks at the
+// other two: the worst delay before a stop, shutdown or refresh is seen.
+constexpr int kEventWaitMs = 500;
+
+template <typename F>
+void Step(F&& f) {
+    try {
+        f();
+    } catch (...) {
+    }
+}
+
+// SIGTERM and SIGINT end the loop like the end of the session does, so the
+// run mutex and the bus name are given back in order.
+int g_signalFds[2] = {-1, -1};
+
+void OnSignal(int) {
+    char c = 1;
+    if (g_signalFds[0] >= 0) {
+        [[maybe_unused]] auto n = ::write(g_signalFds[0], &c, 1);
+    }
+}
+
+} // namespace
+
+RunSwitch ParseRunSwitch(const QString& firstArg) {
+    QString s = firstArg.toUpper();
+    qsizetype i = 0;
+    while (i < s.size() && (s[i] == u'-' || s[i] == u'/')) {
+        ++i;
+    }
+    s = s.mid(i);
+    if (s == QLatin1String("REGSERVER")) {
+        return RunSwitch::RegServer;
+    }
+    if (s == QLatin1String("UNREGSERVER")) {
+        return RunSwitch::UnregServer;
+    }
+    if (s == QLatin1String("MANUALUPDATE")) {
+        return RunSwitch::ManualUpdate;
+    }
+    return RunSwitch::Start;
+}
+
+TExePlugin::TExePlugin() { g_instance = this; }
+
+TExePlugin::~TExePlugin() {
+    StopEventWatcher();
+    if (g_instance == this) {
+        g_instance = nullptr;
+    }
+}
+
+TExePlugin* TExePlugin::Instance() { return g_instance; }
+
+int TExePlugin::Run(const QStringList& args) {
+    const RunSwitch sw = ParseRunSwitch(args.value(0));
+    switch (sw) {
+    case RunSwitch::RegServer:
+    case RunSwitch::UnregServer: {
+        const bool registering = sw == RunSwitch::RegServer;
+        QString error;
+        bool ok = registering ? RegisterServer(&error) : UnregisterServer(&error);
+        if (!ok) {
+            std::fprintf(stderr, "nuvex: %s\n", qPrintable(error));
+        }
+        Step([&] { Registered(registering); });
+        return ok ? 0 : 1;
+    }
+    case RunSwitch::ManualUpdate:
+        Step([&] { ManualUpdate(); });
+        return 0;
+    case RunSwitch::Start:
+        break;
+    }
+    return RunServer();
+}
+
+int TExePlugin::RunServer() {
+    if (DisabledTwice()) {
+        return 0;
+    }
+    std::unique_ptr<NamedMutex> mutex = OpenOrCreateMutex((PluginName() + QStringLiteral("_App_RunMtx")).toStdString());
+    bool owned = mutex && mutex->Lock(0);
+    if (!mutex) {
+        std::fprintf(stderr, "nuvex: the run mutex cannot be made; going on without it\n");
+    } else if (!owned && SingleInstance()) {
+        return 0; // another copy runs; it alone talks to the host
+    }
+
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalFds) == 0) {
+        auto* notifier = new QSocketNotifier(g_signalFds[1], QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, [this] {
+            char buf[16];
+            [[maybe_unused]] auto n = ::read(g_signalFds[1], buf, sizeof buf);
+            SetRunning(false);
+        });
+        std::signal(SIGTERM, OnSignal);
+        std::signal(SIGINT, OnSignal);
+    }
+
+    int code = 0;
+    factory_ = std::make_unique<TPluginFactory>([this](QObject* parent) { return CreatePluginObj(parent); });
+    bool served = false;
+    Step([&] { served = factory_->Register(); });
+    if (!served) {
+        code = 1;
+    }
+    Step([] { QCoreApplication::processEvents(); });
+    if (served) {
+        Step([&] { Start(); });
+        Step([&] {
+            if (running_) {
+                MainLoop();
+            }
+        });
+    }
+    // Revoke the bus objects before the frame goes away: no call may reach a
+    // half-finished process.
+    Step([&] {
+        factory_->Unregister();
+        factory_.reset();
+    });
+    Step([&] { Finish(); });
+    Step([&] {
+        if (mutex && owned) {
+            mutex->Unlock();
+        }
+        mutex.reset();
+    });
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGINT, SIG_DFL);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    return code;
+}
+
+void TExePlugin::Start() {
+    running_ = false;
+    LoadButtonBitmap();
+    mainForm_ = CreateMainForm();
+    running_ = true;
+}
+
+void TExePlugin::MainLoop() {
+    if (DisabledTwice()) {
+        return;
+    }
+    const QString name = PluginName();
+    stopEvent_ = OpenOrCreateEvent("RI4Stop", true, false);
+    shutdownEvent_ = OpenOrCreateEvent(("RI4Shutdown_" + name).toStdString(), false, false);
+    refreshEvent_ = OpenOrCreateEvent((name + QStringLiteral("_Refresh_Cfg")).toStdString(), false, false);
+    if (!stopEvent_ || !shutdownEvent_ || !refreshEvent_) {
+        std::fprintf(stderr, "nuvex: some stop events cannot be opened; the process stops only on its own\n");
+    }
+
+    disabledStop_ = false;
+    QTimer timer;
+    disabledTimer_ = &timer;
+    timer.setInterval(kDisabledCheckMs);
+    connect(&timer, &QTimer::timeout, this, &TExePlugin::OnDisabledTimer);
+    timer.start();
+    StartEventWatcher();
+
+    QEventLoop loop;
+    loop_ = &loop;
+    if (running_) {
+        loop.exec();
+    }
+    loop_ = nullptr;
+    timer.stop();
+    disabledTimer_ = nullptr;
+    StopEventWatcher();
+
+    if (!disabledStop_) {
+        Step([] { SetPluginConnected(false); });
+        Step([&] {
+            if (mainForm_) {
+                mainForm_->SetTrayVisible(false);
+            }
+        });
+        Step([] { QCoreApplication::processEvents(); });
+        Step([&] {
+            if (mainForm_) {
+                mainForm_->Shutdown();
+            }
+        });
+    }
+    stopEvent_.reset();
+    shutdownEvent_.reset();
+    refreshEvent_.reset();
+}
+
+void TExePlugin::Finish() {
+    if (mainForm_) {
+        mainForm_->SetTrayVisible(false);
+    }
+}
+
+void TExePlugin::Registered(bool) {}
+void TExePlugin::ExecCommand(const QString&) {}
+void TExePlugin::RefreshConfig() {}
+void TExePlugin::ManualUpdate() {}
+
+std::unique_ptr<TMainForm> TExePlugin::CreateMainForm() { return std::make_unique<TMainForm>(*this); }
+
+TPluginObj* TExePlugin::CreatePluginObj(QObject* parent) { return new TPluginObj(parent); }
+
+BusHostConfig* TExePlugin::GetHost() {
+    if (!host_) {
+        if (!BusHostConfig::HostOnBus()) {
+            return nullptr;
+        }
+        host_ = std::make_unique<BusHostConfig>([] { return PluginConnected(); }, PluginName());
+        // Tells the host that this plug-in is alive; the answer is not needed.
+        host_->ReadCfgBool((PluginName() + QStringLiteral("_ALL")).toStdString(), -1);
+    }
+    return host_.get();
+}
+
+bool TExePlugin::CheckHost(bool ok) {
+    if (!ok) {
+        host_.reset();
+        GetHost();
+    }
+    return ok;
+}
+
+void TExePlugin::SetRunning(bool running) {
+    running_ = running;
+    if (!running && loop_) {
+        loop_->quit();
+    }
+}
+
+bool TExePlugin::IsDisabled() {
+    const std::string key = "Software\\Brannock\\PlugIns\\" + PluginName().toStdString();
+    return ReadRegString(ProcessRegistry(), RegRoot::HKLM, key, "DISABLED", "") == "1";
+}
+
+bool TExePlugin::DisabledTwice() {
+    if (!IsDisabled()) {
+        return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kDisabledRecheckMs));
+    return IsDisabled();
+}
+
+void TExePlugin::StartEventWatcher() {
+    watcherQuit_ = false;
+    NamedEvent* stop = stopEvent_.get();
+    NamedEvent* shutdown = shutdownEvent_.get();
+    NamedEvent* refresh = refreshEvent_.get();
+    // One blocking waiter instead of a polling loop: idle costs two wake-ups a second.
+    watcher_ = std::thread([this, stop, shutdown, refresh] {
+        while (!watcherQuit_) {
+            bool stopped = false;
+            if (stop) {
+                stopped = stop->Wait(kEventWaitMs);
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(kEventWaitMs));
+            }
+            if (watcherQuit_) {
+                break;
+            }
+            if (stopped || (shutdown && shutdown->TryWait())) {
+                QMetaObject::invokeMethod(this, [this] { OnStopSignalled(); }, Qt::QueuedConnection);
+                break;
+            }
+            if (refresh && refresh->TryWait()) {
+                QMetaObject::invokeMethod(this, [this] { OnRefreshSignalled(); }, Qt::QueuedConnection);
+            }
+        }
+    });
+}
+
+void TExePlugin::StopEventWatcher() {
+    watcherQuit_ = true;
+    if (watcher_.joinable()) {
+        watcher_.join();
+    }
+}
+
+void TExePlugin::OnStopSignalled() { SetRunning(false); }
+
+void TExePlugin::OnRefreshSignalled() {
+    // A refresh of the settings restarts the 15 seconds before the next
+    // disabled check.
+    if (disabledTimer_) {
+        disabledTimer_->start();
+    }
+}
+
+void TExePlugin::OnDisabledTimer() {
+    if (!IsDisabled()) {
+        return;
+    }
+    QTimer::singleShot(kDisabledRecheckMs, this, [this] {
+        if (running_ && IsDisabled()) {
+            disabledStop_ = true;
+            SetRunning(false);
+        }
+    });
+}
+
+} // namespace nuvex

@@ -1,0 +1,96 @@
+#pragma once
+// The plug-in process: the command-line switches, the run mutex, the bus
+// server, the main loop with its stop, shutdown and refresh events and the
+// disabled checks. The mail controller derives from it and overrides the
+// virtuals; CreateMainForm and CreatePluginObj play the class references.
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+class QEventLoop;
+class QTimer;
+
+namespace nuvex {
+
+class BusHostConfig;
+class NamedEvent;
+class TMainForm;
+class TPluginObj;
+class TPluginFactory;
+
+enum class RunSwitch { RegServer, UnregServer, ManualUpdate, Start };
+// Upper-cases the first argument and strips every leading "-" and "/".
+RunSwitch ParseRunSwitch(const QString& firstArg);
+
+class TExePlugin : public QObject {
+    Q_OBJECT
+public:
+    TExePlugin();
+    ~TExePlugin() override;
+
+    // The one plug-in object of the process (null before one exists).
+    static TExePlugin* Instance();
+
+    // Runs the process for the given arguments (without the program name) and
+    // answers the exit code.
+    int Run(const QStringList& args);
+
+    virtual void Start();
+    virtual void MainLoop();
+    virtual void Finish();
+    virtual void Registered(bool registering);
+    virtual void ExecCommand(const QString& command);
+    virtual void RefreshConfig();
+    virtual void ManualUpdate();
+
+    // The main-window and automation-object classes of this plug-in.
+    virtual std::unique_ptr<TMainForm> CreateMainForm();
+    virtual TPluginObj* CreatePluginObj(QObject* parent);
+
+    // The host interface, made when none is held and the host is on the bus;
+    // null when the host cannot be reached.
+    BusHostConfig* GetHost();
+    // Companion of GetHost: after a failed host call drop the interface and
+    // make a fresh one. Answers ok.
+    bool CheckHost(bool ok);
+
+    bool Running() const { return running_; }
+    // Clearing the flag ends the main loop.
+    void SetRunning(bool running);
+
+    TMainForm* MainForm() const { return mainForm_.get(); }
+
+    // The plug-in's DISABLED value in the registry.
+    static bool IsDisabled();
+    // Disabled, and still disabled a second later (blocks for that second).
+    static bool DisabledTwice();
+
+protected:
+    std::unique_ptr<BusHostConfig> host_;
+    std::unique_ptr<TMainForm> mainForm_;
+
+private:
+    int RunServer();
+    void StartEventWatcher();
+    void StopEventWatcher();
+    void OnStopSignalled();
+    void OnRefreshSignalled();
+    void OnDisabledTimer();
+
+    std::atomic<bool> running_{false};
+    bool disabledStop_ = false;
+    std::unique_ptr<TPluginFactory> factory_;
+    std::unique_ptr<NamedEvent> stopEvent_;
+    std::unique_ptr<NamedEvent> shutdownEvent_;
+    std::unique_ptr<NamedEvent> refreshEvent_;
+    std::thread watcher_;
+    std::atomic<bool> watcherQuit_{false};
+    QTimer* disabledTimer_ = nullptr;
+    QEventLoop* loop_ = nullptr;
+};
+
+} // namespace nuvex

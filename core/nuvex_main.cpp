@@ -1,0 +1,8 @@
+#include <memory>
+
+#include "core/entry.h"
+#include "core/exe_plugin.h"
+
+int main(int argc, char** argv) {
+    return nuvex::NuvexEntry(argc, argv, [] { return std::make_unique<nuvex::TExePlugin>(); });
+}

@@ -1,0 +1,40 @@
+#include "core/plugin_process.h"
+
+#include <atomic>
+
+#include "core/button_bitmap.h"
+#include "lib/branding.h"
+
+namespace nuvex {
+namespace {
+
+std::atomic<bool> g_singleInstance{true};
+std::atomic<bool> g_connected{false};
+BitmapPair g_buttonBitmap;
+
+} // namespace
+
+const QString& PluginName() {
+    static const QString name = QStringLiteral("MAIL");
+    return name;
+}
+
+QString LongName() { return QString::fromStdString(Translate("Email Plugin")); }
+
+bool SingleInstance() { return g_singleInstance; }
+void SetSingleInstance(bool on) { g_singleInstance = on; }
+
+bool PluginConnected() { return g_connected; }
+void SetPluginConnected(bool on) { g_connected = on; }
+
+const BitmapPair& ButtonBitmap() { return g_buttonBitmap; }
+
+void LoadButtonBitmap() {
+    QImage picture = DrawButtonPicture();
+    g_buttonBitmap.bytes = ButtonBitmapBytes(picture);
+    g_buttonBitmap.hex = ButtonBitmapHex(picture);
+}
+
+void FreeButtonBitmap() { g_buttonBitmap = BitmapPair(); }
+
+} // namespace nuvex
