@@ -1,0 +1,67 @@
+#pragma once
+// The running list of accounts and the lock that guards it. Walks take the
+// lock shared, adding and removing take it exclusive.
+#include "accounts/account_context.h"
+#include "lib/mcritic.h"
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nuvex {
+
+class HostConfig;
+class TConnectorRegistry;
+class TNuvex_GenericConnector;
+
+// Waits of the lock, in passes of about 1 ms.
+constexpr int kFindAccountWaits = 500;
+constexpr int kAddAccountWaits = 1000;
+constexpr int kWaitForever = -1;
+
+class TAccountList {
+public:
+    TAccountList() = default;
+    ~TAccountList();
+    TAccountList(const TAccountList&) = delete;
+    TAccountList& operator=(const TAccountList&) = delete;
+
+    TMCritic AccountLock;
+
+    // The caller holds AccountLock (shared or exclusive) for these three.
+    int Count() const { return static_cast<int>(items_.size()); }
+    TNuvex_GenericConnector* At(int index) const;
+    std::vector<TNuvex_GenericConnector*> Items() const;
+
+    // The first account whose AccountId equals id exactly; with lock set the
+    // shared lock is taken for up to 500 ms first (none when it is not had).
+    TNuvex_GenericConnector* FindAccount(std::string_view id, bool lock);
+    // Appends within 1000 ms of exclusive waiting; false (and the account
+    // freed) when the lock was not had.
+    bool AddAccount(std::unique_ptr<TNuvex_GenericConnector> account);
+    // Takes the account out of the list (exclusive, 1000 ms) and hands it back;
+    // nullptr when absent or the lock was not had.
+    std::unique_ptr<TNuvex_GenericConnector> RemoveAccount(std::string_view id);
+    // Frees every account, last to first.
+    void FreeAccounts();
+    // Accounts whose TypeCode equals code exactly (takes the lock shared).
+    int CountOfType(const std::string& code);
+
+private:
+    std::vector<std::unique_ptr<TNuvex_GenericConnector>> items_;
+};
+
+// Loads the stored account list text (lines id=settings, CR LF) into list:
+// ":" in names becomes "_", lines of unknown types and settings that don't
+// load are skipped, an account already listed under that id is reloaded in
+// place. Applies each account's id + "_ENABLED" value from host (an empty
+// value is written back as true). Answers the ids loaded, in order.
+std::vector<std::string> LoadAccountList(TAccountList& list, const std::string& storedText,
+                                         const TConnectorRegistry& registry, const AccountContext& context,
+                                         HostConfig* host);
+
+// Splits a stored list text into lines (CR LF, or a bare LF from hand edits).
+std::vector<std::string> SplitAccountLines(const std::string& text);
+
+} // namespace nuvex

@@ -1,0 +1,217 @@
+#include "accounts/check_cycle.h"
+
+#include "accounts/account_list.h"
+#include "accounts/generic_connector.h"
+#include "lib/clock.h"
+
+#include <map>
+
+namespace nuvex {
+
+namespace {
+
+constexpr double kTickPeriod = 15 * kOneSecond;
+
+struct PassOneOutcome {
+    bool stopped = false;
+    bool anyCheckSucceeded = false;
+    std::map<std::string, std::string> errors; // AccountId -> error text
+};
+
+bool Stopping(const StopPredicate& stop) {
+    try {
+        return stop && stop();
+    } catch (...) {
+        return false;
+    }
+}
+
+bool IsDue(TNuvex_GenericConnector& account, double now) {
+    std::lock_guard guard(account.Guard());
+    return now > account.LastCheck + account.EffectiveInterval();
+}
+
+void CheckOneAccount(TNuvex_GenericConnector& account, double tickStamp, PassOneOutcome& out) {
+    try {
+        account.BeginCheck();
+        if (account.CheckMail() == kStatusOk) {
+            out.anyCheckSucceeded = true;
+        }
+    } catch (...) {
+        // A connector that throws is reported like any other failure, now
+        // rather than at its next check.
+        std::lock_guard guard(account.Guard());
+        if (account.ErrorCode == kErrorNone) {
+            account.ErrorCode = kErrorOther;
+        }
+    }
+    std::int32_t code = kErrorNone;
+    std::string text;
+    account.TakeLastError(code, text);
+    double now = Now();
+    std::lock_guard guard(account.Guard());
+    bool report = code >= kErrorLogin || (code == kErrorUnreachable && now > account.LastErrorShown + kOneHour);
+    if (code != kErrorNone && report) {
+        out.errors[account.AccountId] = text;
+        account.LastErrorShown = now;
+    }
+    account.LastCheck = tickStamp;
+}
+
+PassOneOutcome PassOne(TAccountList& accounts, double tickStamp, const StopPredicate& stop) {
+    PassOneOutcome out;
+    CriticHold hold(accounts.AccountLock, CriticHold::Mode::Shared, kWaitForever);
+    if (!hold.Held()) {
+        return out;
+    }
+    for (TNuvex_GenericConnector* account : accounts.Items()) {
+        if (Stopping(stop)) {
+            out.stopped = true;
+            return out;
+        }
+        try {
+            if (!account) {
+                continue;
+            }
+            {
+                std::lock_guard guard(account->Guard());
+                if (!account->Enabled) {
+                    continue;
+                }
+            }
+            if (IsDue(*account, Now())) {
+                CheckOneAccount(*account, tickStamp, out);
+            }
+        } catch (...) {
+            // one broken account never stops the others
+        }
+    }
+    return out;
+}
+
+void MergeChoices(TNuvex_GenericConnector& account, const TickSettings& settings, TickResult& result) {
+    if (account.DefaultNotify) {
+        result.showWindow |= settings.showWindow;
+        result.playSound |= settings.playSound;
+        result.changeTray |= settings.changeTray;
+    } else {
+        result.showWindow |= account.NotifyWindow;
+        result.playSound |= account.NotifySound;
+        result.changeTray |= account.NotifyTray;
+    }
+}
+
+void PassTwo(TAccountList& accounts, double tickStamp, const PassOneOutcome& one, const TickSettings& settings,
+             const StopPredicate& stop, TickResult& result) {
+    CriticHold hold(accounts.AccountLock, CriticHold::Mode::Shared, kWaitForever);
+    if (!hold.Held()) {
+        return;
+    }
+    for (TNuvex_GenericConnector* account : accounts.Items()) {
+        if (Stopping(stop)) {
+            result.stopped = true;
+            return;
+        }
+        try {
+            std::lock_guard guard(account->Guard());
+            if (!account->Enabled) {
+                continue;
+            }
+            result.totalUnread += account->UnreadCount;
+            auto error = one.errors.find(account->AccountId);
+            if (error != one.errors.end()) {
+                TNotifyMessageItem item;
+                item.ItemKind = kNotifyError;
+                item.AccountRef = account->AccountId;
+                item.Sender = account->Email;
+                item.Detail = error->second;
+                result.errors.Add(std::move(item));
+                result.showWindow = true;
+                continue;
+            }
+            if (account->LastCheck != tickStamp) {
+                continue;
+            }
+            result.totalNew += account->NewCount;
+            if (account->ManualCheck) {
+                result.force = true; // stays set for the rest of the pass
+                account->ManualCheck = false;
+            }
+            if (account->NewCount > 0 || result.force) {
+                try {
+                    account->AddNotifyItems(result.messages, result.force);
+                } catch (...) {
+                }
+                MergeChoices(*account, settings, result);
+            }
+        } catch (...) {
+        }
+    }
+}
+
+} // namespace
+
+TickResult TCheckCycle::Tick(const TickSettings& settings, const StopPredicate& stop) {
+    TickResult result;
+    try {
+        double now = Now();
+        if (!(now > nextTick_.load())) {
+            return result;
+        }
+        result.ran = true;
+        double tickStamp = now + kTickPeriod;
+        nextTick_.store(tickStamp);
+        PassOneOutcome one = PassOne(accounts_, tickStamp, stop);
+        if (one.stopped) {
+            result.stopped = true;
+            return result;
+        }
+        if (!one.anyCheckSucceeded && one.errors.empty()) {
+            return result;
+        }
+        result.ranPass2 = true;
+        PassTwo(accounts_, tickStamp, one, settings, stop, result);
+        if (result.stopped) {
+            TickResult stopped;
+            stopped.ran = true;
+            stopped.stopped = true;
+            return stopped;
+        }
+    } catch (...) {
+        // the tick never lets an exception out
+    }
+    return result;
+}
+
+void TCheckCycle::CheckNow(const std::string& id) {
+    {
+        CriticHold hold(accounts_.AccountLock, CriticHold::Mode::Shared, kWaitForever);
+        if (hold.Held()) {
+            for (TNuvex_GenericConnector* account : accounts_.Items()) {
+                std::lock_guard guard(account->Guard());
+                if (id.empty() || account->AccountId == id) {
+                    account->LastCheck = 0;
+                    account->LastErrorShown = 0;
+                    account->ManualCheck = true;
+                }
+            }
+        }
+    }
+    nextTick_.store(Now() + kOneSecond);
+}
+
+int TestConnection(const TConnectorClass& cls, const std::string& settingsText, const AccountContext& context) {
+    try {
+        auto account = cls.Create(context);
+        account->LoadSettings(settingsText);
+        int status = account->Connect();
+        if (status == kStatusOk) {
+            account->Disconnect();
+        }
+        return status;
+    } catch (...) {
+        return kStatusFailed;
+    }
+}
+
+} // namespace nuvex

@@ -1,0 +1,70 @@
+#pragma once
+// The periodic check of all accounts: pass 1 checks every account that is
+// due, pass 2 gathers the results into notification entries and choices.
+// Runs on a worker thread; the controller reads the TickResult afterwards.
+#include "accounts/notify.h"
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+namespace nuvex {
+
+class TAccountList;
+class TConnectorClass;
+struct AccountContext;
+
+// The plug-in-wide notification choices ("DISPNOTIFWIN", "PLAYSOUND", "CHANGETRAY").
+struct TickSettings {
+    bool showWindow = true;
+    bool playSound = true;
+    bool changeTray = true;
+};
+
+struct TickResult {
+    bool ran = false;      // the tick was due and began
+    bool stopped = false;  // a stop event ended it between two accounts; nothing is to be shown
+    bool ranPass2 = false; // a check succeeded or an error is to be reported
+    int totalUnread = 0;
+    int totalNew = 0;
+    TNotifyMessages messages; // kinds 0 and 1
+    TNotifyMessages errors;   // kind 2
+    bool force = false;
+    bool showWindow = false;
+    bool playSound = false;
+    bool changeTray = false;
+
+    // Whether the tray, window and sound choices are to be acted on.
+    bool HasNews() const { return force || totalNew > 0 || !messages.Empty() || !errors.Empty(); }
+};
+
+// Asked before each account; true ends the tick at once.
+using StopPredicate = std::function<bool()>;
+
+class TCheckCycle {
+public:
+    explicit TCheckCycle(TAccountList& accounts) : accounts_(accounts) {}
+
+    // When now is later than the next-tick time: one tick with both passes.
+    // Otherwise a result with ran false. Never throws.
+    TickResult Tick(const TickSettings& settings, const StopPredicate& stop);
+
+    // The user's check of one account (id) or of all (empty id): they are due
+    // at once, their errors skip the hourly throttle and their summary entries
+    // come even without news. The next tick is brought to one second from now.
+    void CheckNow(const std::string& id);
+
+    double NextTick() const { return nextTick_.load(); }
+    void SetNextTick(double when) { nextTick_.store(when); }
+
+private:
+    TAccountList& accounts_;
+    std::atomic<double> nextTick_{0};
+};
+
+// The connection test of the account pages: an account of cls loaded from
+// settingsText, connected and disconnected. kStatusOk when the login worked.
+// Touches neither the marker nor the stored accounts; shows nothing.
+int TestConnection(const TConnectorClass& cls, const std::string& settingsText, const AccountContext& context);
+
+} // namespace nuvex

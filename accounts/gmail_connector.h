@@ -1,0 +1,27 @@
+#pragma once
+// Google Gmail accounts; the POP3 access kind builds on the POP3 connector.
+#include "accounts/pop3_connector.h"
+
+namespace nuvex {
+
+class TNuvex_GMailConnector : public TNuvex_Pop3Connector {
+public:
+    using TNuvex_Pop3Connector::TNuvex_Pop3Connector;
+    bool CanCompose() override { return true; }
+    bool HasOpenAction() override { return true; }
+    bool ReservedFlagA() override { return true; }
+    // The feed and POP3 access kinds arrive with the GMail client; until then
+    // a check answers "not implemented" instead of trying POP3 settings that
+    // this type's page does not fill.
+    int Connect() override { return kStatusNotImplemented; }
+    int Disconnect() override { return kStatusNotImplemented; }
+    int CheckMail() override { return TNuvex_GenericConnector::CheckMail(); }
+    int OpenMailbox() override { return kStatusNotImplemented; }
+    void AddNotifyItems(TNotifyMessages& list, bool force) override {
+        TNuvex_GenericConnector::AddNotifyItems(list, force);
+    }
+};
+
+const TConnectorClass& GMailConnectorClass();
+
+} // namespace nuvex

@@ -1,0 +1,131 @@
+#include "accounts/pop3_client.h"
+
+#include <cctype>
+
+namespace nuvex {
+
+namespace {
+
+bool StartsWithNoCase(const std::string& text, std::string_view prefix) {
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(text[i])) != prefix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Server texts end up in exception messages; keep them short and printable.
+std::string Excerpt(const std::string& line) {
+    std::string out;
+    for (char c : line.substr(0, 120)) {
+        out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
+    }
+    return out;
+}
+
+} // namespace
+
+std::string Pop3Client::ReadStatus() {
+    std::string line = transport_.ReadLine();
+    if (StartsWithNoCase(line, "+OK")) {
+        std::size_t start = line.find_first_not_of(' ', 3);
+        return start == std::string::npos ? std::string() : line.substr(start);
+    }
+    if (StartsWithNoCase(line, "-ERR")) {
+        throw Pop3NegativeReply(Excerpt(line));
+    }
+    throw Pop3ProtocolError("unexpected reply: " + Excerpt(line));
+}
+
+std::string Pop3Client::Command(const std::string& line) {
+    transport_.Write(line + "\r\n");
+    return ReadStatus();
+}
+
+void Pop3Client::Connect(const std::string& host, int port, bool implicitTls) {
+    transport_.Open(host, port, implicitTls, limits_);
+    ReadStatus();
+}
+
+void Pop3Client::Login(const std::string& user, const std::string& password) {
+    // A CR or LF inside the credentials would smuggle a second command.
+    for (const std::string* s : {&user, &password}) {
+        if (s->find_first_of("\r\n") != std::string::npos) {
+            throw Pop3NegativeReply("login name or password holds a line break");
+        }
+    }
+    Command("USER " + user);
+    Command("PASS " + password);
+}
+
+int Pop3Client::Stat() {
+    std::string text = Command("STAT");
+    std::size_t i = 0;
+    while (i < text.size() && text[i] == ' ') {
+        ++i;
+    }
+    long long count = 0;
+    bool any = false;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
+        any = true;
+        count = count * 10 + (text[i] - '0');
+        if (count > 0x7fffffff) {
+            throw Pop3ProtocolError("message count out of range");
+        }
+        ++i;
+    }
+    if (!any && !text.empty()) {
+        throw Pop3ProtocolError("STAT reply without a count");
+    }
+    return static_cast<int>(count);
+}
+
+std::vector<std::string> Pop3Client::Top(int n, bool& truncated) {
+    truncated = false;
+    Command("TOP " + std::to_string(n) + " 0");
+    std::vector<std::string> lines;
+    std::size_t kept = 0;
+    std::size_t total = 0;
+    for (;;) {
+        std::string line = transport_.ReadLine();
+        if (line == ".") {
+            break;
+        }
+        if (!line.empty() && line[0] == '.') {
+            line.erase(0, 1);
+        }
+        total += line.size() + 2;
+        if (total > limits_.maxDiscardBytes) {
+            throw Pop3ProtocolError("header block of message " + std::to_string(n) + " without end");
+        }
+        if (truncated) {
+            continue;
+        }
+        if (lines.size() >= limits_.maxHeaderLines || kept + line.size() + 2 > limits_.maxHeaderBytes) {
+            truncated = true;
+            lines.clear();
+            continue;
+        }
+        kept += line.size() + 2;
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+void Pop3Client::Quit() {
+    if (!transport_.IsOpen()) {
+        return;
+    }
+    try {
+        Command("QUIT");
+    } catch (...) {
+        // the session ends either way
+    }
+    transport_.Close();
+}
+
+} // namespace nuvex

@@ -1,0 +1,50 @@
+#pragma once
+// The few POP3 commands a check needs: USER/PASS, STAT, TOP n 0, QUIT.
+#include "accounts/account_context.h"
+#include "accounts/pop3_transport.h"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace nuvex {
+
+// A "-ERR" answer; the text is the server's (never holds the password).
+class Pop3NegativeReply : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A reply that is neither "+OK" nor "-ERR", or a reply beyond its bounds.
+class Pop3ProtocolError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class Pop3Client {
+public:
+    Pop3Client(Pop3Transport& transport, const Pop3Limits& limits) : transport_(transport), limits_(limits) {}
+
+    // Opens the transport and reads the greeting.
+    void Connect(const std::string& host, int port, bool implicitTls);
+    void Login(const std::string& user, const std::string& password);
+    // The first number of the STAT reply (0 when the reply has none).
+    int Stat();
+    // The header lines of message n (dot-unstuffed, without the final "."):
+    // an empty result with truncated set when the block was beyond the bounds
+    // and was read to its end and dropped.
+    std::vector<std::string> Top(int n, bool& truncated);
+    // Sends QUIT, reads its answer within the read time-out and closes; errors are ignored.
+    void Quit();
+    void Close() { transport_.Close(); }
+    bool IsOpen() const { return transport_.IsOpen(); }
+
+private:
+    std::string Command(const std::string& line);
+    std::string ReadStatus();
+
+    Pop3Transport& transport_;
+    Pop3Limits limits_;
+};
+
+} // namespace nuvex

@@ -1,0 +1,386 @@
+#include "accounts/pop3_transport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace nuvex {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Real time, not the program clock: the time-outs guard against peers, and a
+// fake clock in tests must not make a silent server wait for ever.
+struct Deadline {
+    SteadyClock::time_point at;
+    static Deadline In(int ms) { return {SteadyClock::now() + std::chrono::milliseconds(ms)}; }
+    int RemainingMs() const {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(at - SteadyClock::now()).count();
+        return left > 0 ? static_cast<int>(left) : 0;
+    }
+    static Deadline Earlier(const Deadline& a, const Deadline& b) { return a.at < b.at ? a : b; }
+};
+
+std::string OpenSslErrorText() {
+    unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0) {
+        return "TLS error";
+    }
+    char buf[256];
+    ERR_error_string_n(code, buf, sizeof buf);
+    return buf;
+}
+
+// SSL_write on a socket the peer closed raises SIGPIPE; the program must not
+// die of it. The signal is blocked on this thread for the call and a pending
+// one is taken off before unblocking (plain sends use MSG_NOSIGNAL instead).
+class SigpipeGuard {
+public:
+    SigpipeGuard() {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &set, &old_);
+        sigset_t pending;
+        sigpending(&pending);
+        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+    }
+    ~SigpipeGuard() {
+        if (!wasPending_) {
+            sigset_t pending;
+            sigpending(&pending);
+            if (sigismember(&pending, SIGPIPE) == 1) {
+                sigset_t set;
+                sigemptyset(&set);
+                sigaddset(&set, SIGPIPE);
+                timespec zero{0, 0};
+                sigtimedwait(&set, nullptr, &zero);
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    SigpipeGuard(const SigpipeGuard&) = delete;
+    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+private:
+    sigset_t old_{};
+    bool wasPending_ = false;
+};
+
+// One client context per trust configuration; loading the system store costs
+// milliseconds, so it is shared, and made anew when SSL_CERT_FILE or
+// SSL_CERT_DIR changes.
+class TlsContextCache {
+public:
+    SSL_CTX* Get() {
+        std::lock_guard lock(mutex_);
+        std::string key = Env("SSL_CERT_FILE") + '\n' + Env("SSL_CERT_DIR");
+        if (!ctx_ || key != key_) {
+            SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+            if (!ctx) {
+                return nullptr;
+            }
+            SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+            SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+            if (SSL_CTX_set_default_verify_paths(ctx) != 1) {
+                SSL_CTX_free(ctx);
+                return nullptr;
+            }
+            if (ctx_) {
+                SSL_CTX_free(ctx_);
+            }
+            ctx_ = ctx;
+            key_ = key;
+        }
+        SSL_CTX_up_ref(ctx_);
+        return ctx_;
+    }
+
+private:
+    static std::string Env(const char* name) {
+        const char* v = std::getenv(name);
+        return v ? v : "";
+    }
+    std::mutex mutex_;
+    SSL_CTX* ctx_ = nullptr;
+    std::string key_;
+};
+
+TlsContextCache& TlsContexts() {
+    static auto* cache = new TlsContextCache; // never freed: other threads may still hold it at exit
+    return *cache;
+}
+
+bool IsIpLiteral(const std::string& host) {
+    unsigned char buf[sizeof(in6_addr)];
+    return inet_pton(AF_INET, host.c_str(), buf) == 1 || inet_pton(AF_INET6, host.c_str(), buf) == 1;
+}
+
+class TcpPop3Transport final : public Pop3Transport {
+public:
+    ~TcpPop3Transport() override { Close(); }
+
+    void Open(const std::string& host, int port, bool implicitTls, const Pop3Limits& limits) override {
+        Close();
+        limits_ = limits;
+        total_ = Deadline::In(limits.totalTimeoutMs);
+        fd_ = ConnectTcp(host, port, Deadline::Earlier(Deadline::In(limits.connectTimeoutMs), total_));
+        if (implicitTls) {
+            StartTls(host);
+        }
+    }
+
+    std::string ReadLine() override {
+        Deadline deadline = Deadline::Earlier(Deadline::In(limits_.readTimeoutMs), total_);
+        for (;;) {
+            std::size_t nl = buffer_.find('\n', scanned_);
+            if (nl != std::string::npos) {
+                std::string line = buffer_.substr(0, nl);
+                buffer_.erase(0, nl + 1);
+                scanned_ = 0;
+                if (!line.empty() && line.back() == '\r') {
+                    line.pop_back();
+                }
+                if (line.size() > limits_.maxLineBytes) {
+                    throw TransportError(TransportFailure::LineTooLong, "reply line too long");
+                }
+                return line;
+            }
+            scanned_ = buffer_.size();
+            if (buffer_.size() > limits_.maxLineBytes) {
+                throw TransportError(TransportFailure::LineTooLong, "reply line too long");
+            }
+            Fill(deadline);
+        }
+    }
+
+    void Write(std::string_view data) override {
+        if (fd_ < 0) {
+            throw TransportError(TransportFailure::Reset, "not connected");
+        }
+        Deadline deadline = Deadline::Earlier(Deadline::In(limits_.readTimeoutMs), total_);
+        std::size_t sent = 0;
+        while (sent < data.size()) {
+            if (ssl_) {
+                SigpipeGuard guard;
+                int n = SSL_write(ssl_, data.data() + sent, static_cast<int>(data.size() - sent));
+                if (n > 0) {
+                    sent += static_cast<std::size_t>(n);
+                    continue;
+                }
+                WaitForSsl(SSL_get_error(ssl_, n), deadline, "write");
+            } else {
+                ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+                if (n > 0) {
+                    sent += static_cast<std::size_t>(n);
+                } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+                    WaitFd(POLLOUT, deadline);
+                } else {
+                    throw TransportError(TransportFailure::Reset, std::string("send: ") + std::strerror(errno));
+                }
+            }
+        }
+    }
+
+    void Close() override {
+        if (ssl_) {
+            SigpipeGuard guard;
+            SSL_shutdown(ssl_); // one close_notify, no wait for the peer's
+            SSL_free(ssl_);
+            ssl_ = nullptr;
+        }
+        if (ctx_) {
+            SSL_CTX_free(ctx_);
+            ctx_ = nullptr;
+        }
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+        buffer_.clear();
+        scanned_ = 0;
+        ERR_clear_error();
+    }
+
+    bool IsOpen() const override { return fd_ >= 0; }
+
+private:
+    static int ConnectTcp(const std::string& host, int port, Deadline deadline) {
+        if (host.empty() || port <= 0 || port > 65535) {
+            throw TransportError(TransportFailure::Unreachable, "no server name or port");
+        }
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        std::string service = std::to_string(port);
+        if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || !found) {
+            throw TransportError(TransportFailure::Unreachable, "server name not resolved");
+        }
+        std::string lastError = "connect failed";
+        int fd = -1;
+        for (addrinfo* ai = found; ai && fd < 0; ai = ai->ai_next) {
+            int s = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+            if (s < 0) {
+                continue;
+            }
+            int rc = ::connect(s, ai->ai_addr, ai->ai_addrlen);
+            if (rc != 0 && errno == EINPROGRESS) {
+                pollfd p{s, POLLOUT, 0};
+                int ready = ::poll(&p, 1, deadline.RemainingMs());
+                int soError = 0;
+                socklen_t len = sizeof soError;
+                if (ready == 1 && ::getsockopt(s, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 && soError == 0) {
+                    rc = 0;
+                } else {
+                    errno = ready == 0 ? ETIMEDOUT : soError;
+                }
+            }
+            if (rc == 0) {
+                int one = 1;
+                ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                fd = s;
+            } else {
+                lastError = std::strerror(errno);
+                ::close(s);
+            }
+        }
+        freeaddrinfo(found);
+        if (fd < 0) {
+            throw TransportError(TransportFailure::Unreachable, lastError);
+        }
+        return fd;
+    }
+
+    void StartTls(const std::string& host) {
+        ctx_ = TlsContexts().Get();
+        if (!ctx_) {
+            throw TransportError(TransportFailure::TlsHandshake, "TLS context: " + OpenSslErrorText());
+        }
+        ssl_ = SSL_new(ctx_);
+        if (!ssl_ || SSL_set_fd(ssl_, fd_) != 1) {
+            throw TransportError(TransportFailure::TlsHandshake, "TLS setup: " + OpenSslErrorText());
+        }
+        if (IsIpLiteral(host)) {
+            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), host.c_str());
+        } else {
+            SSL_set_tlsext_host_name(ssl_, host.c_str());
+            SSL_set1_host(ssl_, host.c_str());
+        }
+        Deadline deadline = Deadline::Earlier(Deadline::In(limits_.readTimeoutMs), total_);
+        for (;;) {
+            int rc;
+            {
+                SigpipeGuard guard;
+                rc = SSL_connect(ssl_);
+            }
+            if (rc == 1) {
+                break;
+            }
+            int err = SSL_get_error(ssl_, rc);
+            if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
+                WaitFd(err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline);
+                continue;
+            }
+            long verify = SSL_get_verify_result(ssl_);
+            if (verify != X509_V_OK) {
+                throw TransportError(TransportFailure::TlsVerify,
+                                     std::string("certificate not trusted: ") +
+                                         X509_verify_cert_error_string(verify));
+            }
+            throw TransportError(TransportFailure::TlsHandshake, "TLS handshake: " + OpenSslErrorText());
+        }
+    }
+
+    void WaitFd(short events, const Deadline& deadline) {
+        for (;;) {
+            int left = deadline.RemainingMs();
+            if (left <= 0) {
+                throw TransportError(TransportFailure::Timeout, "time-out");
+            }
+            pollfd p{fd_, events, 0};
+            int ready = ::poll(&p, 1, left);
+            if (ready > 0) {
+                return;
+            }
+            if (ready < 0 && errno != EINTR) {
+                throw TransportError(TransportFailure::Reset, std::string("poll: ") + std::strerror(errno));
+            }
+        }
+    }
+
+    void WaitForSsl(int err, const Deadline& deadline, const char* what) {
+        if (err == SSL_ERROR_WANT_READ) {
+            WaitFd(POLLIN, deadline);
+        } else if (err == SSL_ERROR_WANT_WRITE) {
+            WaitFd(POLLOUT, deadline);
+        } else if (err == SSL_ERROR_ZERO_RETURN) {
+            throw TransportError(TransportFailure::Reset, "connection closed by the server");
+        } else {
+            throw TransportError(TransportFailure::Reset, std::string("TLS ") + what + ": " + OpenSslErrorText());
+        }
+    }
+
+    void Fill(const Deadline& deadline) {
+        if (fd_ < 0) {
+            throw TransportError(TransportFailure::Reset, "not connected");
+        }
+        char chunk[16384];
+        for (;;) {
+            if (ssl_) {
+                int n = SSL_read(ssl_, chunk, sizeof chunk);
+                if (n > 0) {
+                    buffer_.append(chunk, static_cast<std::size_t>(n));
+                    return;
+                }
+                WaitForSsl(SSL_get_error(ssl_, n), deadline, "read");
+            } else {
+                ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+                if (n > 0) {
+                    buffer_.append(chunk, static_cast<std::size_t>(n));
+                    return;
+                }
+                if (n == 0) {
+                    throw TransportError(TransportFailure::Reset, "connection closed by the server");
+                }
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                    WaitFd(POLLIN, deadline);
+                } else {
+                    throw TransportError(TransportFailure::Reset, std::string("recv: ") + std::strerror(errno));
+                }
+            }
+        }
+    }
+
+    Pop3Limits limits_;
+    Deadline total_{};
+    int fd_ = -1;
+    SSL_CTX* ctx_ = nullptr;
+    SSL* ssl_ = nullptr;
+    std::string buffer_;
+    std::size_t scanned_ = 0;
+};
+
+} // namespace
+
+std::unique_ptr<Pop3Transport> MakeTcpPop3Transport() { return std::make_unique<TcpPop3Transport>(); }
+
+} // namespace nuvex

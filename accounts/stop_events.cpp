@@ -1,0 +1,28 @@
+#include "accounts/stop_events.h"
+
+#include "lib/host_config.h"
+#include "lib/named_objects.h"
+
+#include <memory>
+
+namespace nuvex {
+
+StopPredicate NamedStopEvents() {
+    std::shared_ptr<NamedEvent> stop = OpenOrCreateEvent("RI4Stop", true, false);
+    std::shared_ptr<NamedEvent> shutdown =
+        OpenOrCreateEvent("RI4Shutdown_" + std::string(kPluginName), false, false);
+    return [stop, shutdown]() {
+        if (stop && stop->TryWait()) {
+            return true;
+        }
+        if (shutdown && shutdown->TryWait()) {
+            // The shutdown event resets itself when tested; set it again so
+            // that the main loop, which ends the process on it, still sees it.
+            shutdown->Set();
+            return true;
+        }
+        return false;
+    };
+}
+
+} // namespace nuvex
