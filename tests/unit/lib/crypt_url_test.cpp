@@ -98,6 +98,24 @@ TEST(CryptChecksumTest, SumsBytesAndFoldsAbove65535) {
     EXPECT_EQ(TCryptURL::ParamChecksum(ff), 65535);
     EXPECT_EQ(TCryptURL::ParamChecksum(ff + '\x01'), 1);
     EXPECT_EQ(TCryptURL::ParamChecksum(ff + '\xff'), 255);
+    EXPECT_EQ(TCryptURL::ParamChecksum(std::string(1000, '\0')), 0);
+
+    // Against the byte-by-byte rule on texts long enough to wrap many times.
+    std::mt19937 rng(5);
+    for (int round = 0; round < 50; ++round) {
+        std::string text(rng() % 5000, '\0');
+        for (char& c : text) {
+            c = static_cast<char>(round % 3 == 0 ? 0xFF : rng());
+        }
+        unsigned sum = 0;
+        for (unsigned char c : text) {
+            sum += c;
+            if (sum > 65535) {
+                sum %= 65535;
+            }
+        }
+        ASSERT_EQ(TCryptURL::ParamChecksum(text), static_cast<int>(sum)) << text.size();
+    }
 }
 
 TEST_F(CryptUrlTest, EncodingLaysOutChecksumEntriesAndRandomizer) {
