@@ -1,5 +1,7 @@
 #include "lib/registry.h"
 
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,8 +10,6 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
-
-#include <pwd.h>
 
 namespace nuvex {
 
@@ -346,7 +346,14 @@ Registry& ProcessRegistry() {
         return *g_installed;
     }
     if (!g_default) {
-        g_default = OpenSqliteRegistry(DefaultRegistryPath());
+        std::string path = DefaultRegistryPath();
+        g_default = OpenSqliteRegistry(path);
+        // The host's settings folder holds nothing other users may read.
+        std::string folder = path.substr(0, path.rfind('/'));
+        struct stat st {};
+        if (::stat(folder.c_str(), &st) == 0 && st.st_uid == ::getuid() && (st.st_mode & 077) != 0) {
+            ::chmod(folder.c_str(), 0700);
+        }
         if (!g_default) {
             g_default = MakeMemoryRegistry();
         }

@@ -214,14 +214,21 @@ TEST(SqliteRegistryTest, KilledWriterLeavesStoreWhole) {
     }
 }
 
-TEST(ProcessRegistryTest, InstalledRegistryIsUsedUntilRemoved) {
+TEST(ProcessRegistryTest, InstalledRegistryIsUsedUntilRemovedThenTheDefaultStore) {
     TempDir dir;
     ::setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1); // keep the default store out of $HOME
+    ASSERT_EQ(::mkdir(dir.file("brannock").c_str(), 0755), 0);
     auto mem = MakeMemoryRegistry();
     SetProcessRegistry(mem.get());
     EXPECT_EQ(&ProcessRegistry(), mem.get());
     SetProcessRegistry(nullptr);
-    EXPECT_NE(&ProcessRegistry(), mem.get());
+    Registry& def = ProcessRegistry();
+    EXPECT_NE(&def, mem.get());
+    EXPECT_TRUE(WriteRegString(def, RegRoot::HKCU, "K", "v", true, "1"));
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.file("brannock/registry.db").c_str(), &st), 0);
+    ASSERT_EQ(::stat(dir.file("brannock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u); // tightened
 }
 
 TEST(DefaultRegistryPathTest, FollowsXdgConfigHomeThenHome) {
