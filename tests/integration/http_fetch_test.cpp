@@ -82,6 +82,34 @@ TEST(FetchRequest, UserOfTheUrlBecomesBasicAuthorization) {
                                         "\r\n");
 }
 
+TEST(FetchRequest, ClientSendsBodyAndCookiesAndReadsTheAnswer) {
+    LoopbackHttpServer server;
+    server.Enqueue(LoopbackHttpServer::Response(
+        201, "<r/>", {"Set-Cookie: b=3; path=/", "Content-Type: text/xml", "Location: /next", "Location:  /last "}));
+    THTTPSend http;
+    http.Cookies = {{"a", "1"}, {"b", "2"}};
+    http.Document = "x=1";
+    http.MimeType = "application/x-www-form-urlencoded";
+    http.KeepAlive = false;
+    EXPECT_TRUE(http.HTTPMethod("post", server.Url("/form")));
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0], "POST /form HTTP/1.0\r\n" + HostLine(server) +
+                                        "\r\n"
+                                        "Cookie: a=1; b=2\r\n"
+                                        "User-Agent: Mozilla/4.0 (compatible)\r\n"
+                                        "Content-Type: application/x-www-form-urlencoded\r\n"
+                                        "Content-Length: 3\r\n"
+                                        "Connection: close\r\n"
+                                        "\r\n"
+                                        "x=1");
+    EXPECT_EQ(http.ResultCode, 201);
+    EXPECT_EQ(http.ResultString, "Status");
+    EXPECT_EQ(http.Document, "<r/>");
+    EXPECT_EQ(http.MimeType, "text/xml");
+    EXPECT_EQ(http.Location, "/last");
+    EXPECT_EQ(http.Cookies, (std::map<std::string, std::string>{{"a", "1"}, {"b", "3"}}));
+}
+
 TEST(FetchBody, LinesAreRejoinedWithCrLfAfterEach) {
     LoopbackHttpServer server;
     server.Enqueue(LoopbackHttpServer::Response(200, "a\nb\r\nc\rd"));
