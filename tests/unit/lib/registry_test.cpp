@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <thread>
@@ -154,8 +155,14 @@ TEST(SqliteRegistryTest, FileAndFolderAreUserOnlyAndDataSurvivesReopen) {
     auto again = OpenSqliteRegistry(path);
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(ReadRegString(*again, RegRoot::HKLM, "software\\brannock", "brand", ""), "Acme");
-    // A parent that is a file: a clear failure, not a crash.
+    // A parent that is a file, or a file that is no database: a clear failure, not a crash.
     EXPECT_EQ(OpenSqliteRegistry(path + "/inner.db"), nullptr);
+    std::string junk = dir.file("junk.db");
+    FILE* f = std::fopen(junk.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("this is not a database file, just some text that fills the first page............", f);
+    std::fclose(f);
+    EXPECT_EQ(OpenSqliteRegistry(junk), nullptr);
 }
 
 TEST(SqliteRegistryTest, TwoConnectionsWriteTheSameFile) {
