@@ -1,0 +1,295 @@
+#include "host/bus_objects.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "host/toolbar_host.h"
+#include "lib/registry.h"
+
+namespace nuvex::host {
+namespace {
+
+std::string S(const QString& s) { return s.toStdString(); }
+
+std::optional<bool> ParseBool(const QString& text) {
+    const QString t = text.trimmed().toLower();
+    if (t == QLatin1String("1") || t == QLatin1String("true") || t == QLatin1String("yes") || t == QLatin1String("on")) {
+        return true;
+    }
+    if (t == QLatin1String("0") || t == QLatin1String("false") || t == QLatin1String("no") || t == QLatin1String("off") ||
+        t.isEmpty()) {
+        return false;
+    }
+    bool ok = false;
+    long long v = t.toLongLong(&ok);
+    if (ok) {
+        return v != 0;
+    }
+    return std::nullopt;
+}
+
+int TextToInt(const std::string& text) {
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(text.c_str(), &end, 10);
+    if (end == text.c_str() || errno == ERANGE || v > INT32_MAX || v < INT32_MIN) {
+        return 0;
+    }
+    return static_cast<int>(v);
+}
+
+} // namespace
+
+// --- ITB4Server -------------------------------------------------------------
+
+void ServerObject::ReadCfgBool(const QString& plugin, const QString& key, int, bool& value) {
+    auto v = host_.Store().Get(S(plugin), S(key));
+    value = v ? ParseBool(QString::fromStdString(v->text)).value_or(false) : false;
+}
+
+void ServerObject::ReadCfgInt(const QString& plugin, const QString& key, int, int& value) {
+    auto v = host_.Store().Get(S(plugin), S(key));
+    if (v && v->type == ValueType::Bool) {
+        value = ParseBool(QString::fromStdString(v->text)).value_or(false) ? 1 : 0;
+    } else {
+        value = v ? TextToInt(v->text) : 0;
+    }
+}
+
+void ServerObject::ReadCfgStr(const QString& plugin, const QString& key, int, QString& value) {
+    auto v = host_.Store().Get(S(plugin), S(key));
+    value = v ? QString::fromStdString(v->text) : QString();
+}
+
+void ServerObject::WriteCfgBool(const QString& plugin, const QString& key, bool value, int) {
+    if (!host_.Store().Set(S(plugin), S(key), ValueType::Bool, value ? "1" : "0")) {
+        sendErrorReply(QDBusError::Failed, QString::fromStdString(host_.Store().LastError()));
+    }
+}
+
+void ServerObject::WriteCfgInt(const QString& plugin, const QString& key, int value, int) {
+    if (!host_.Store().Set(S(plugin), S(key), ValueType::Int, std::to_string(value))) {
+        sendErrorReply(QDBusError::Failed, QString::fromStdString(host_.Store().LastError()));
+    }
+}
+
+void ServerObject::WriteCfgStr(const QString& plugin, const QString& key, const QString& value, int) {
+    if (!host_.Store().Set(S(plugin), S(key), ValueType::Text, S(value))) {
+        sendErrorReply(QDBusError::Failed, QString::fromStdString(host_.Store().LastError()));
+    }
+}
+
+void ServerObject::DeleteCfgValue(const QString& plugin, const QString& key, int) {
+    if (!host_.Store().Delete(S(plugin), S(key))) {
+        sendErrorReply(QDBusError::Failed, QString::fromStdString(host_.Store().LastError()));
+    }
+}
+
+void ServerObject::ConfigChanged(const QString& plugin) { host_.ConfigChanged(plugin); }
+
+PluginSlot* ServerObject::ButtonSlot(const QString& plugin) {
+    PluginSlot* slot = host_.FindSlot(plugin);
+    if (!slot) {
+        sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("no toolbar button belongs to the plug-in %1").arg(plugin));
+    }
+    return slot;
+}
+
+void ServerObject::SetButtonCaption(const QString& plugin, const QString&, const QString& button, const QString& text) {
+    if (PluginSlot* slot = ButtonSlot(plugin)) {
+        host_.UpdateButton(*slot, host_.ResolveButton(*slot, button), [&](ButtonState& b) { b.caption = text; });
+    }
+}
+
+void ServerObject::SetButtonVisible(const QString& plugin, const QString&, const QString& button, bool visible) {
+    if (PluginSlot* slot = ButtonSlot(plugin)) {
+        host_.UpdateButton(*slot, host_.ResolveButton(*slot, button), [&](ButtonState& b) { b.visible = visible; });
+    }
+}
+
+void ServerObject::SetButtonMenu(const QString& plugin, const QString&, const QString& button, const QString& menuText) {
+    if (PluginSlot* slot = ButtonSlot(plugin)) {
+        host_.UpdateButton(*slot, host_.ResolveButton(*slot, button), [&](ButtonState& b) { b.menuText = menuText; });
+    }
+}
+
+void ServerObject::ButtonCommand(const QString& plugin, const QString& context, const QString& command,
+                                 const QString& target, const QString& value) {
+    QString error;
+    if (command.compare(QLatin1String("SET_BMP"), Qt::CaseInsensitive) == 0) {
+        if (PluginSlot* slot = ButtonSlot(plugin)) {
+            if (!host_.SetPictureFromHex(*slot, host_.ResolveButton(*slot, target), value, &error)) {
+                sendErrorReply(QDBusError::InvalidArgs, error);
+            }
+        }
+        return;
+    }
+    if (command.compare(QLatin1String("NAVIGATE"), Qt::CaseInsensitive) == 0) {
+        const bool newWindow = target.compare(QLatin1String("NAVIGATE_NEWWIN"), Qt::CaseInsensitive) == 0;
+        if (!host_.Navigate(value, newWindow ? QStringLiteral("new") : context, &error)) {
+            sendErrorReply(QDBusError::InvalidArgs, error);
+        }
+        return;
+    }
+    sendErrorReply(QDBusError::NotSupported, QStringLiteral("unknown button command %1").arg(command));
+}
+
+void ServerObject::SetButtonHint(const QString& plugin, const QString&, const QString& button, const QString& text) {
+    if (PluginSlot* slot = ButtonSlot(plugin)) {
+        host_.UpdateButton(*slot, host_.ResolveButton(*slot, button), [&](ButtonState& b) { b.hint = text; });
+    }
+}
+
+void ServerObject::NavigateWindow(const QString& context, const QString& url, int) {
+    QString error;
+    if (!host_.Navigate(url, context, &error)) {
+        sendErrorReply(QDBusError::InvalidArgs, error);
+    }
+}
+
+void ServerObject::ShowSettings(const QString& plugin, int, int, int, int, int, int, int, int& result) {
+    host_.ShowSettings(plugin);
+    result = 0;
+}
+
+// --- Control ----------------------------------------------------------------
+
+void ControlObject::Get(const QString& plugin, const QString& key, QString& value, QString& type) {
+    auto v = host_.Store().Get(S(plugin), S(key));
+    if (!v) {
+        value.clear();
+        type = QStringLiteral("unset");
+        return;
+    }
+    value = QString::fromStdString(v->text);
+    type = v->type == ValueType::Bool ? QStringLiteral("bool")
+           : v->type == ValueType::Int ? QStringLiteral("int")
+                                       : QStringLiteral("text");
+}
+
+void ControlObject::Set(const QString& plugin, const QString& key, const QString& type, const QString& value) {
+    ValueType t = ValueType::Text;
+    std::string text = S(value);
+    if (type == QLatin1String("bool")) {
+        auto b = ParseBool(value);
+        if (!b) {
+            sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("not a bool: %1").arg(value));
+            return;
+        }
+        t = ValueType::Bool;
+        text = *b ? "1" : "0";
+    } else if (type == QLatin1String("int")) {
+        bool ok = false;
+        int v = value.trimmed().toInt(&ok);
+        if (!ok) {
+            sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("not a 32-bit integer: %1").arg(value));
+            return;
+        }
+        t = ValueType::Int;
+        text = std::to_string(v);
+    } else if (type != QLatin1String("text")) {
+        sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("unknown value type %1").arg(type));
+        return;
+    }
+    if (key.isEmpty() || !host_.Store().Set(S(plugin), S(key), t, text)) {
+        sendErrorReply(QDBusError::Failed, key.isEmpty() ? QStringLiteral("empty key")
+                                                         : QString::fromStdString(host_.Store().LastError()));
+    }
+}
+
+void ControlObject::Delete(const QString& plugin, const QString& key) {
+    if (!host_.Store().Delete(S(plugin), S(key))) {
+        sendErrorReply(QDBusError::Failed, QString::fromStdString(host_.Store().LastError()));
+    }
+}
+
+void ControlObject::Button(const QString& plugin, QString& report) {
+    PluginSlot* slot = host_.FindSlot(plugin);
+    if (!slot) {
+        sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("no plug-in named %1").arg(plugin));
+        return;
+    }
+    report = host_.ButtonReport(*slot);
+}
+
+PluginSlot* ControlObject::UpSlot(const QString& plugin) {
+    PluginSlot* slot = host_.FindSlot(plugin);
+    if (!slot || !slot->up) {
+        sendErrorReply(QDBusError::Failed, QStringLiteral("the plug-in %1 is not running").arg(plugin));
+        return nullptr;
+    }
+    return slot;
+}
+
+void ControlObject::Forward(const QString& plugin, const QString& method, const QList<QVariant>& args) {
+    PluginSlot* slot = UpSlot(plugin);
+    if (!slot) {
+        return;
+    }
+    setDelayedReply(true);
+    QDBusMessage call = message();
+    QDBusConnection conn = connection();
+    host_.CallToolbarObject(*slot, method, args, [call, conn](const QDBusMessage& reply) {
+        if (reply.type() == QDBusMessage::ReplyMessage) {
+            conn.send(call.createReply(reply.arguments()));
+        } else {
+            conn.send(call.createErrorReply(QDBusError::Failed,
+                                            QStringLiteral("the plug-in did not answer: ") + reply.errorMessage()));
+        }
+    });
+}
+
+void ControlObject::Click(const QString& plugin, const QString& button) {
+    Forward(plugin, QStringLiteral("ButtonClick"), {button});
+}
+
+void ControlObject::Command(const QString& plugin, const QString& command) {
+    Forward(plugin, QStringLiteral("ExecCommand"), {0, command});
+}
+
+void ControlObject::QueryText(const QString& plugin, const QString& key, const QString& param, QString&) {
+    Forward(plugin, QStringLiteral("QueryText"), {key, param});
+}
+
+void ControlObject::QueryNum(const QString& plugin, const QString& key, int index, int&) {
+    Forward(plugin, QStringLiteral("QueryNum"), {key, index});
+}
+
+void ControlObject::Stop() {
+    if (!host_.SignalStop()) {
+        sendErrorReply(QDBusError::Failed, QStringLiteral("the stop event cannot be opened"));
+        return;
+    }
+    // The reply goes out first; then the host itself ends.
+    QTimer::singleShot(0, QCoreApplication::instance(), [] { QCoreApplication::exit(0); });
+}
+
+void ControlObject::Shutdown(const QString& plugin) {
+    if (!host_.SignalShutdown(plugin)) {
+        sendErrorReply(QDBusError::Failed, QStringLiteral("the shutdown event cannot be opened"));
+    }
+}
+
+void ControlObject::Refresh(const QString& plugin) {
+    host_.SignalRefresh(plugin);
+    host_.RefreshPlugin(plugin);
+}
+
+void ControlObject::Activate(const QString& plugin) { Forward(plugin, QStringLiteral("Activate"), {}); }
+
+void ControlObject::Deactivate(const QString& plugin) { Forward(plugin, QStringLiteral("Deactivate"), {}); }
+
+void ControlObject::SetDisabled(const QString& plugin, bool disabled) {
+    const std::string key = "Software\\Brannock\\PlugIns\\" + plugin.toUpper().toStdString();
+    bool ok = disabled ? WriteRegString(ProcessRegistry(), RegRoot::HKLM, key, "DISABLED", true, "1")
+                       : ProcessRegistry().DeleteValue(RegRoot::HKLM, NormalizeKeyPath(key), "DISABLED");
+    if (!ok && disabled) {
+        sendErrorReply(QDBusError::Failed, QStringLiteral("cannot write the registry store"));
+    }
+}
+
+} // namespace nuvex::host

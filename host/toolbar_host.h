@@ -1,0 +1,123 @@
+#pragma once
+// brannock's toolbar host: serves ITB4Server and the control interface on the
+// session bus, keeps the plug-in values, starts the plug-in process and drives
+// its automation objects the way a toolbar does. It never blocks on a plug-in:
+// every call to one is asynchronous, so a plug-in may call back into the host
+// while it answers.
+#include <QByteArray>
+#include <QDBusMessage>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QVariant>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "host/settings_store.h"
+
+class QDBusServiceWatcher;
+
+namespace nuvex {
+class NamedEvent;
+}
+
+namespace nuvex::host {
+
+struct ButtonState {
+    QString name; // as the plug-in gave it in GetButtonInfo
+    QString caption;
+    QString hint;
+    QString menuText;
+    bool visible = false;
+    QByteArray picture;        // BMP file bytes shown now
+    QByteArray defaultPicture; // what "SET_BMP" with no picture returns to
+};
+
+struct PluginSlot {
+    QString name; // upper case
+    QString service;
+    QString program;
+    QString toolbarPath;
+    QString settingsPath;
+    bool up = false;
+    bool starting = false;
+    ButtonState buttons[2]; // the button and its separator
+};
+
+class ToolbarHost : public QObject {
+    Q_OBJECT
+public:
+    ToolbarHost(bool headless, std::unique_ptr<SettingsStore> store, QObject* parent = nullptr);
+    ~ToolbarHost() override;
+
+    // Takes the bus name, exports the objects, opens the named events and starts the plug-ins.
+    bool Start(QString* error);
+    // Ends the host; with stopPlugins the plug-ins are told to stop too.
+    void Finish(bool stopPlugins);
+
+    void SetContextId(const QString& id) { contextId_ = id; }
+    const std::vector<std::unique_ptr<PluginSlot>>& Slots() const { return slots_; }
+    PluginSlot* FindSlot(const QString& plugin);
+    SettingsStore& Store() { return *store_; }
+
+    // What the toolbar does on user input.
+    void ClickButton(const QString& plugin);
+    void RunMenuCommand(const QString& plugin, const QString& command);
+    void Activate(const QString& plugin);
+    void Deactivate(const QString& plugin);
+    void RefreshPlugin(const QString& plugin);
+
+    using ReplyFn = std::function<void(const QDBusMessage& reply)>;
+    // Calls a method of the plug-in's toolbar object; done always runs.
+    void CallToolbarObject(PluginSlot& slot, const QString& method, const QList<QVariant>& args, ReplyFn done);
+
+    // ITB4Server's button side; false with a reason for a bad request.
+    int ResolveButton(const PluginSlot& slot, const QString& button) const;
+    void UpdateButton(PluginSlot& slot, int index, const std::function<void(ButtonState&)>& change);
+    bool SetPictureFromHex(PluginSlot& slot, int index, const QString& hex, QString* error);
+    bool Navigate(const QString& url, const QString& where, QString* error);
+    void ShowSettings(const QString& plugin);
+    void ConfigChanged(const QString& plugin);
+
+    // Named events of the toolbar family.
+    bool SignalStop();
+    bool SignalShutdown(const QString& plugin);
+    bool SignalRefresh(const QString& plugin);
+
+    // Text for "ctl button": one "name: value" line each.
+    QString ButtonReport(const PluginSlot& slot) const;
+
+Q_SIGNALS:
+    void ButtonsChanged(const QString& plugin);
+    void Notice(const QString& text);
+
+private:
+    void LoadSlots();
+    void EnsureRunning(PluginSlot& slot);
+    bool StartByActivation(PluginSlot& slot);
+    bool StartPlainly(PluginSlot& slot, QString* error);
+    void Attach(PluginSlot& slot);
+    void ConnectObjects(PluginSlot& slot);
+    void ApplyButtonInfo(PluginSlot& slot, int index, const QDBusMessage& reply);
+    void PluginGone(const QString& service);
+    void Print(const QString& line);
+    void CallPlugin(PluginSlot& slot, const QString& path, const QString& method, const QList<QVariant>& args,
+                    ReplyFn done);
+
+    bool headless_;
+    std::unique_ptr<SettingsStore> store_;
+    std::vector<std::unique_ptr<PluginSlot>> slots_;
+    QString contextId_;
+    QDBusServiceWatcher* watcher_ = nullptr;
+    QObject* server_ = nullptr;
+    QObject* control_ = nullptr;
+    std::unique_ptr<NamedEvent> stop_;
+    std::unique_ptr<NamedEvent> stopOpt_;
+};
+
+// Quotes a text for one output line: backslash, quote and line ends escaped.
+QString QuoteForLine(const QString& text);
+
+} // namespace nuvex::host

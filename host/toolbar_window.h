@@ -1,0 +1,42 @@
+#pragma once
+// The small always-available toolbar window: one button per plug-in with its
+// caption, picture, hint and drop-down menu, and a line for notices.
+#include <QMainWindow>
+#include <QMap>
+
+#include <vector>
+
+#include "core/menu_qt.h"
+
+class QLabel;
+class QToolBar;
+class QToolButton;
+class QAction;
+
+namespace nuvex::host {
+
+class ToolbarHost;
+
+class ToolbarWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit ToolbarWindow(ToolbarHost& host);
+
+    void RefreshButtons(const QString& plugin);
+    void ShowNotice(const QString& text);
+
+private:
+    struct Entry {
+        QToolButton* button = nullptr;
+        QAction* buttonAction = nullptr;
+        QAction* separator = nullptr;
+        std::vector<TMenuItem> items;
+    };
+
+    ToolbarHost& host_;
+    QToolBar* bar_ = nullptr;
+    QLabel* notice_ = nullptr;
+    QMap<QString, Entry> entries_;
+};
+
+} // namespace nuvex::host
