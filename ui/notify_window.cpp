@@ -1,0 +1,526 @@
+#include "ui/notify_window.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QWindow>
+
+#include "lib/clock.h"
+#include "lib/host_config.h"
+#include "lib/named_objects.h"
+#include "ui/pictures.h"
+
+namespace nuvex {
+
+namespace {
+
+const QColor kBackground(230, 237, 242);
+const QColor kBorder(22, 89, 130);
+const QColor kPreview(0, 0, 255);
+
+// The newest notification of this process. An older one that sees a newer
+// generation ends at its next pass, even if the named pulse was missed.
+std::uint64_t g_latestGeneration = 0;
+
+// One row of dots between two entries.
+class TDotsLine final : public QWidget {
+public:
+    explicit TDotsLine(QWidget* parent) : QWidget(parent) { setAttribute(Qt::WA_TransparentForMouseEvents); }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.setPen(kBorder);
+        for (int x = 0; x <= 2 * (width() / 2); x += 2) {
+            p.drawPoint(x, 0);
+        }
+    }
+};
+
+QRect PrimaryWorkArea() {
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        return screen->availableGeometry();
+    }
+    return QRect(0, 0, 1024, 768);
+}
+
+} // namespace
+
+// The notification's form: paints the frame and top strip, ends the window on
+// the close glyph and moves it when the top strip is dragged.
+class TNotifyForm final : public TVostrelForm {
+public:
+    explicit TNotifyForm(TNotifyWindow& owner)
+        : TVostrelForm(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), owner_(owner) {}
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        const int w = owner_.layout_.innerWidth;
+        const int h = owner_.layout_.innerHeight;
+        p.setPen(QPen(kBorder, 1));
+        p.setBrush(Qt::NoBrush);
+        p.drawRect(0, 0, w - 1, h - 1);
+        if (!owner_.gradient_.isNull()) {
+            p.drawImage(QRect(1, 1, w - 2, owner_.gradient_.height()), owner_.gradient_);
+        }
+        if (!owner_.grip_.isNull()) {
+            for (int k = 0; k <= 12; ++k) {
+                p.drawImage(110 + 3 * k, 1, owner_.grip_);
+            }
+        }
+        if (!owner_.close_.isNull()) {
+            p.drawImage(w - 11, 1, owner_.close_);
+        }
+    }
+
+    void mousePressEvent(QMouseEvent* event) override {
+        const QPoint at = event->position().toPoint();
+        if (event->button() != Qt::LeftButton || !owner_.InDragStrip(at)) {
+            TVostrelForm::mousePressEvent(event);
+            return;
+        }
+        event->accept();
+        // The window manager moves the window where it can (Wayland lets no
+        // client place itself); otherwise the form follows the pointer.
+        QWindow* handle = windowHandle();
+        if (handle && handle->startSystemMove()) {
+            return;
+        }
+        dragging_ = true;
+        dragOffset_ = event->globalPosition().toPoint() - pos();
+    }
+
+    void mouseMoveEvent(QMouseEvent* event) override {
+        if (dragging_) {
+            move(event->globalPosition().toPoint() - dragOffset_);
+            event->accept();
+            return;
+        }
+        TVostrelForm::mouseMoveEvent(event);
+    }
+
+    void mouseReleaseEvent(QMouseEvent* event) override {
+        dragging_ = false;
+        if (event->button() == Qt::LeftButton && owner_.InCloseArea(event->position().toPoint())) {
+            event->accept();
+            SetResult(2); // at once, without a fade
+            return;
+        }
+        TVostrelForm::mouseReleaseEvent(event);
+    }
+
+private:
+    TNotifyWindow& owner_;
+    bool dragging_ = false;
+    QPoint dragOffset_;
+};
+
+TNotifyWindow::TNotifyWindow(const TNotifyMessages& items, const NotifyContext& context)
+    : items_(items), context_(context) {
+    try {
+        auto* form = new TNotifyForm(*this);
+        Form = form;
+        form->setAttribute(Qt::WA_ShowWithoutActivating);
+        workArea_ = context_.workArea ? context_.workArea() : PrimaryWorkArea();
+
+        normalFont_ = UiFontPixels("Tahoma", 11); // a 13-pixel cell
+        boldFont_ = normalFont_;
+        boldFont_.setBold(true);
+        form->setFont(normalFont_);
+        QPalette palette = form->palette();
+        palette.setColor(QPalette::Window, kBackground);
+        palette.setColor(QPalette::WindowText, QApplication::palette().color(QPalette::ToolTipText));
+        form->setPalette(palette);
+        form->setAutoFillBackground(true);
+
+        gradient_ = Picture("NOTIFY_GRADIENT");
+        grip_ = Picture("NOTIFY_SCROLL");
+        close_ = Picture("NOTIFY_CLOSE");
+        envelopes_ = WithKeyTransparent(Picture("NOTIFY_ENVELOPES"));
+        message_ = WithKeyTransparent(Picture("NOTIFY_MESSAGE"));
+        error_ = WithKeyTransparent(Picture("NOTIFY_ERROR"));
+
+        const FontMeasure measure(normalFont_, boldFont_);
+        layout_ = LayoutNotifyEntries(items_, measure, DefaultNotifyTexts(), metrics_);
+        const QRect window = DefaultNotifyWindowRect(workArea_, metrics_.windowWidth, layout_.windowHeight);
+        form->setFixedSize(layout_.innerWidth, layout_.innerHeight);
+        form->move(window.x() + metrics_.dlgFrameX, window.y() + metrics_.smallCaption + metrics_.dlgFrameY);
+
+        QWidget* container = form;
+        if (layout_.scrolled) {
+            scrollBox_ = new QScrollArea(form);
+            scrollBox_->setFrameShape(QFrame::NoFrame);
+            scrollBox_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+            scrollBox_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+            scrollBox_->setGeometry(layout_.scrollBox);
+            scrollBox_->viewport()->setAutoFillBackground(false);
+            scrollPanel_ = new QWidget;
+            scrollPanel_->setFixedSize(layout_.panel);
+            scrollPanel_->setAutoFillBackground(false);
+            scrollBox_->setWidget(scrollPanel_);
+            scrollBox_->verticalScrollBar()->setSingleStep(layout_.scrollStep);
+            scrollBox_->verticalScrollBar()->setPageStep(layout_.scrollStep);
+            container = scrollPanel_;
+        }
+        BuildEntries(container);
+
+        // Hidden controls that Enter and Escape click (once the window has
+        // the focus, after the user clicked it).
+        auto* accept = new TClickLabel(form);
+        accept->setGeometry(372, 416, 0, 0);
+        accept->OnClick = [form] { form->SetResult(1); };
+        auto* cancel = new TClickLabel(form);
+        cancel->setGeometry(452, 416, 0, 0);
+        cancel->OnClick = [form] { form->SetResult(2); };
+        DefaultControl = accept;
+        CancelControl = cancel;
+    } catch (...) {
+        failed_ = true;
+        if (Form) {
+            Form->SetResult(2);
+        }
+    }
+}
+
+TNotifyWindow::~TNotifyWindow() = default;
+
+void TNotifyWindow::BuildEntries(QWidget* container) {
+    const QColor text = QApplication::palette().color(QPalette::ToolTipText);
+    for (const TNotifyLabel& spec : layout_.labels) {
+        auto* label = new TClickLabel(container);
+        // Senders and subjects come from mail servers: never read them as markup.
+        label->setTextFormat(Qt::PlainText);
+        label->setText(spec.text);
+        label->setFont(spec.style == NotifyTextStyle::Bold ? boldFont_ : normalFont_);
+        QPalette p = label->palette();
+        p.setColor(QPalette::WindowText, spec.style == NotifyTextStyle::Preview ? kPreview : text);
+        label->setPalette(p);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        label->setWordWrap(spec.wordWrap);
+        // One pixel more than the advance, so a bold last glyph is not clipped.
+        label->setGeometry(spec.rect.adjusted(0, 0, spec.wordWrap ? 0 : 1, 0));
+        label->setHidden(!spec.visible);
+        if (spec.action != NotifyAction::None) {
+            label->setCursor(Qt::PointingHandCursor);
+            label->OnClick = [this, action = spec.action, entry = spec.entry] { ClickEntry(action, entry); };
+        }
+    }
+    for (const TNotifyIcon& spec : layout_.icons) {
+        auto* icon = new TClickLabel(container);
+        const QImage& image = spec.kind == kNotifyMessage ? message_ : spec.kind == kNotifyError ? error_ : envelopes_;
+        if (!image.isNull()) {
+            icon->setPixmap(QPixmap::fromImage(image));
+        }
+        icon->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        icon->setGeometry(spec.rect);
+        icon->setCursor(Qt::PointingHandCursor);
+        icon->OnClick = [this, action = spec.action, entry = spec.entry] { ClickEntry(action, entry); };
+    }
+    for (const QRect& rect : layout_.separators) {
+        auto* line = new TDotsLine(container);
+        line->setGeometry(rect);
+    }
+}
+
+QRect TNotifyWindow::WindowRect() const {
+    if (!Form) {
+        return {};
+    }
+    return QRect(Form->x() - metrics_.dlgFrameX, Form->y() - metrics_.smallCaption - metrics_.dlgFrameY,
+                 metrics_.windowWidth, layout_.windowHeight);
+}
+
+void TNotifyWindow::PrepareAndPlace() {
+    if (!Form) {
+        return;
+    }
+    Prepare();
+    QRect window = WindowRect();
+    if (context_.host) {
+        const int workRight = workArea_.x() + workArea_.width();
+        const int workBottom = workArea_.y() + workArea_.height();
+        if (auto x = UsableSavedEdge(context_.host->ReadCfgInt("NOTIFY_POSX"), workRight - 50)) {
+            window.moveLeft(*x);
+        }
+        if (auto y = UsableSavedEdge(context_.host->ReadCfgInt("NOTIFY_POSY"), workBottom - 50)) {
+            window.moveTop(*y);
+            // The place was saved for a window of another height: keep this
+            // one's bottom on the screen.
+            if (window.y() + window.height() > workBottom) {
+                window.moveTop(std::max(workArea_.y(), workBottom - window.height()));
+            }
+        }
+    }
+    Form->move(window.x() + metrics_.dlgFrameX, window.y() + metrics_.smallCaption + metrics_.dlgFrameY);
+}
+
+void TNotifyWindow::Show() {
+    if (!Form) {
+        return;
+    }
+    Form->show();
+    Form->raise();
+}
+
+void TNotifyWindow::ApplyOpacity(int percent) {
+    opacity_ = std::clamp(percent, 0, 100);
+    if (Form) {
+        Form->setWindowOpacity(opacity_ / 100.0);
+    }
+}
+
+bool TNotifyWindow::PointerInside() const {
+    if (!Form) {
+        return false;
+    }
+    const QPoint cursor = context_.cursorPos ? context_.cursorPos() : QCursor::pos();
+    return Form->frameGeometry().contains(cursor);
+}
+
+void TNotifyWindow::SavePosition() {
+    if (!context_.host || !Form) {
+        return;
+    }
+    const QRect window = WindowRect();
+    // A failed write only loses the place for next time.
+    context_.host->WriteCfgInt("NOTIFY_POSX", EdgeToSave(window.x()));
+    context_.host->WriteCfgInt("NOTIFY_POSY", EdgeToSave(window.y()));
+}
+
+void TNotifyWindow::ClickEntry(NotifyAction action, int index) {
+    if (!Form || Form->Result() == 2 || index < 0 || index > items_.LastIndex()) {
+        return;
+    }
+    const TNotifyMessageItem& item = items_.Item(index);
+    if (context_.actions) {
+        try {
+            switch (action) {
+            case NotifyAction::OpenAccount:
+                context_.actions->OpenAccountMailbox(item.AccountRef);
+                break;
+            case NotifyAction::OpenMessage:
+                context_.actions->OpenAccountMessage(item.AccountRef, item.MessageRef);
+                break;
+            case NotifyAction::EditAccount:
+                context_.actions->EditAccount(item.AccountRef);
+                break;
+            case NotifyAction::None:
+                break;
+            }
+        } catch (...) {
+            // The controller answers with a status; nothing may escape into
+            // the event loop whatever it does.
+        }
+    }
+    Form->SetResult(2);
+}
+
+bool TNotifyWindow::InCloseArea(QPoint p) const {
+    const int w = layout_.innerWidth;
+    const int closeWidth = close_.isNull() ? 7 : close_.width();
+    return p.x() >= w - 12 && p.x() <= w - 10 + closeWidth && p.y() < 9;
+}
+
+bool TNotifyWindow::InDragStrip(QPoint p) const {
+    const int w = layout_.innerWidth;
+    const int closeWidth = close_.isNull() ? 7 : close_.width();
+    const bool closeArea = p.x() >= w - 12 && p.x() <= w - 11 + closeWidth + 1;
+    return p.y() <= 8 && !closeArea;
+}
+
+TNotifyWindowThread::TNotifyWindowThread(const NotifyContext& context, std::int32_t totalCount,
+                                         const TNotifyMessages& mailItems, const TNotifyMessages& errorItems,
+                                         bool manual)
+    : context_(context), totalCount_(totalCount), manual_(manual) {
+    CopyNotifyMessages(mailItems_, mailItems);
+    CopyNotifyMessages(errorItems_, errorItems);
+    timer_.setSingleShot(true);
+    timer_.setTimerType(Qt::PreciseTimer);
+    connect(&timer_, &QTimer::timeout, this, &TNotifyWindowThread::Pass);
+}
+
+TNotifyWindowThread::~TNotifyWindowThread() = default;
+
+bool TNotifyWindowThread::Superseded() const { return generation_ != g_latestGeneration; }
+
+void TNotifyWindowThread::Start() {
+    if (stage_ != Stage::Created) {
+        return;
+    }
+    generation_ = ++g_latestGeneration;
+    try {
+        stopNotify_ = OpenOrCreateEvent("RI4StopWNotify", true, false);
+        stop_ = OpenOrCreateEvent("RI4Stop", true, false);
+        // Older windows, in this process or another, watch this event.
+        if (stopNotify_) {
+            stopNotify_->Set();
+        }
+    } catch (...) {
+        // Without the events the window still shows; only the stop signals are lost.
+    }
+    stageStamp_ = TickCount();
+    stage_ = Stage::Pulse;
+    Schedule();
+}
+
+void TNotifyWindowThread::Pass() {
+    try {
+        const std::uint64_t now = TickCount();
+        if (stage_ == Stage::Pulse && now > stageStamp_ + kNotifyPulseMs) {
+            // A newer notification pulses the same event now; clearing it
+            // would cut its pulse short.
+            if (stopNotify_ && !Superseded()) {
+                stopNotify_->Reset();
+            }
+            stage_ = Stage::Gap;
+        }
+        if (stage_ == Stage::Gap && now > stageStamp_ + kNotifyPulseMs + kNotifyPulseGapMs) {
+            if (Superseded()) {
+                Finish();
+            } else {
+                OpenWindow(Stage::Mail);
+            }
+        } else if (stage_ == Stage::Mail || stage_ == Stage::Error) {
+            LoopPass();
+        }
+    } catch (...) {
+        // One failed pass is not the end of the window: the next one tries again.
+    }
+    Schedule();
+}
+
+void TNotifyWindowThread::OpenWindow(Stage stage) {
+    const TNotifyMessages& items = stage == Stage::Mail ? mailItems_ : errorItems_;
+    if (items.Empty()) {
+        if (stage == Stage::Mail) {
+            OpenWindow(Stage::Error);
+        } else {
+            Finish();
+        }
+        return;
+    }
+    stage_ = stage;
+    window_ = std::make_unique<TNotifyWindow>(items, context_);
+    if (window_->Failed()) {
+        window_.reset();
+        // A mail window that could not be built takes the error window with it.
+        Finish();
+        return;
+    }
+    window_->PrepareAndPlace();
+    // The error window follows a mail window the user has just seen, so it
+    // starts a little visible instead of from nothing.
+    window_->ApplyOpacity(stage == Stage::Mail ? 0 : 10);
+    lastStepTick_ = TickCount();
+    fadingIn_ = true;
+    window_->Show();
+    connect(window_->Form, &TVostrelForm::ResultChanged, this, &TNotifyWindowThread::OnResultChanged,
+            Qt::QueuedConnection);
+}
+
+void TNotifyWindowThread::OnResultChanged() {
+    if (!manual_) {
+        Pass();
+    }
+}
+
+void TNotifyWindowThread::LoopPass() {
+    TNotifyWindow& w = *window_;
+    if (w.Result() == 0) {
+        const std::uint64_t now = TickCount();
+        int opacity = w.Opacity();
+        if (opacity == 100) {
+            fadingIn_ = false;
+        }
+        if (now > lastStepTick_ + kNotifyFadeIntervalMs && opacity < 100) {
+            opacity += fadingIn_ ? kNotifyFadeStep : -kNotifyFadeStep;
+            w.ApplyOpacity(opacity);
+            lastStepTick_ = now;
+            if (opacity <= 0) {
+                w.Form->SetResult(2);
+            }
+        }
+        if (!fadingIn_ && opacity == 100 && now > lastStepTick_ + kNotifyHoldMs && !w.PointerInside()) {
+            w.ApplyOpacity(100 - kNotifyFadeStep); // from here on the fade goes on to 0
+            lastStepTick_ = now;
+        }
+        const bool stopAll = stop_ && stop_->TryWait();
+        const bool newer = (stopNotify_ && stopNotify_->TryWait()) || Superseded();
+        if (stopAll || newer) {
+            stopped_ = true;
+            w.Form->SetResult(2);
+        }
+    }
+    if (w.Result() != 0) {
+        EndWindow();
+    }
+}
+
+void TNotifyWindowThread::EndWindow() {
+    const Stage ended = stage_;
+    window_->SavePosition();
+    window_->Form->hide();
+    window_.reset();
+    if (ended == Stage::Mail && !stopped_) {
+        OpenWindow(Stage::Error);
+    } else {
+        Finish();
+    }
+}
+
+void TNotifyWindowThread::Finish() {
+    stage_ = Stage::Done;
+    timer_.stop();
+    stopNotify_.reset();
+    stop_.reset();
+    emit Finished();
+    if (!manual_) {
+        deleteLater();
+    }
+}
+
+void TNotifyWindowThread::Schedule() {
+    if (manual_ || stage_ == Stage::Done) {
+        return;
+    }
+    const std::uint64_t now = TickCount();
+    auto until = [now](std::uint64_t due) -> int {
+        return due > now ? static_cast<int>(std::min<std::uint64_t>(due - now, 1000)) : 0;
+    };
+    int wait = 50; // holding: the stop events and the pointer are looked at 20 times a second
+    switch (stage_) {
+    case Stage::Pulse:
+        wait = until(stageStamp_ + kNotifyPulseMs + 1);
+        break;
+    case Stage::Gap:
+        wait = until(stageStamp_ + kNotifyPulseMs + kNotifyPulseGapMs + 1);
+        break;
+    case Stage::Mail:
+    case Stage::Error:
+        if (window_ && (fadingIn_ || window_->Opacity() < 100)) {
+            wait = std::clamp(until(lastStepTick_ + kNotifyFadeIntervalMs + 1), 1, 50);
+        }
+        break;
+    default:
+        break;
+    }
+    timer_.start(std::max(wait, 1));
+}
+
+TNotifyWindowThread* ShowNotifyWindow(const NotifyContext& context, std::int32_t totalCount,
+                                      const TNotifyMessages& mailItems, const TNotifyMessages& errorItems) {
+    try {
+        auto* notification = new TNotifyWindowThread(context, totalCount, mailItems, errorItems);
+        notification->Start();
+        return notification;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+} // namespace nuvex
