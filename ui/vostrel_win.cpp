@@ -88,6 +88,23 @@ bool IsEditLike(const QWidget* w) {
            qobject_cast<const QComboBox*>(w) || qobject_cast<const QAbstractItemView*>(w);
 }
 
+// The same font with every property marked as set, so that it no longer
+// follows its parent's.
+QFont Pinned(QFont font) {
+    font.setFamily(font.family());
+    if (font.pixelSize() > 0) {
+        font.setPixelSize(font.pixelSize());
+    } else {
+        font.setPointSizeF(font.pointSizeF());
+    }
+    font.setWeight(font.weight());
+    font.setItalic(font.italic());
+    font.setUnderline(font.underline());
+    font.setStrikeOut(font.strikeOut());
+    font.setStyleHint(font.styleHint());
+    return font;
+}
+
 } // namespace
 
 QFont UiFont(std::string_view family, int pointSize) {
@@ -158,7 +175,7 @@ void TVostrelWin::Prepare() {
     const auto children = Form->findChildren<QWidget*>();
     for (QWidget* w : children) {
         if (!w->testAttribute(Qt::WA_SetFont)) {
-            w->setFont(w->font());
+            w->setFont(Pinned(w->font()));
         }
     }
     QPalette formPalette = Form->palette();
