@@ -1,0 +1,218 @@
+// The nuvex-account command over an in-memory host.
+#include "accounts/account_cli.h"
+#include "accounts/account_list.h"
+#include "accounts/account_store.h"
+#include "accounts/connector_registry.h"
+#include "accounts/pop3_connector.h"
+#include "lib/crypt_url.h"
+#include "lib/host_config.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace nuvex {
+namespace {
+
+class ConfigCounter final : public HostConfig {
+public:
+    bool Connected() const override { return inner.Connected(); }
+    std::optional<bool> ReadCfgBool(std::string_view k, int f) override { return inner.ReadCfgBool(k, f); }
+    std::optional<std::int32_t> ReadCfgInt(std::string_view k, int f) override { return inner.ReadCfgInt(k, f); }
+    std::optional<std::string> ReadCfgStr(std::string_view k, int f) override { return inner.ReadCfgStr(k, f); }
+    bool WriteCfgBool(std::string_view k, bool v, int f) override { return Write() && inner.WriteCfgBool(k, v, f); }
+    bool WriteCfgInt(std::string_view k, std::int32_t v, int f) override { return Write() && inner.WriteCfgInt(k, v, f); }
+    bool WriteCfgStr(std::string_view k, std::string_view v, int f) override {
+        return Write() && inner.WriteCfgStr(k, v, f);
+    }
+    bool DeleteCfgValue(std::string_view k, int f) override { return Write() && inner.DeleteCfgValue(k, f); }
+    bool ConfigChanged() override {
+        ++changes;
+        return true;
+    }
+    bool Write() {
+        ++writes;
+        return writes != failWrite;
+    }
+    MemoryHostConfig inner;
+    int writes = 0;
+    int changes = 0;
+    int failWrite = -1; // the number of the one write that fails
+};
+
+class AccountCliTest : public ::testing::Test {
+protected:
+    void SetUp() override { RegisterAllConnectorClasses(registry); }
+    int Run(std::vector<std::string> args, const std::string& input = "") {
+        std::istringstream in(input);
+        out.str("");
+        err.str("");
+        return RunAccountCli(args, host, registry, in, out, err);
+    }
+    std::vector<std::string> AddPop3(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args{"add",      "--type",   "pop3", "--email",          "ann@example.org",
+                                      "--login",  "ann",      "--server", "pop.example.org", "--password-stdin"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+    TConnectorRegistry registry;
+    ConfigCounter host;
+    std::ostringstream out;
+    std::ostringstream err;
+};
+
+TEST_F(AccountCliTest, AddStoresALoadablePop3AccountAndAsksForAReload) {
+    ASSERT_EQ(Run(AddPop3({"--ssl", "--port", "995", "--check-minutes", "5", "--open-action", "webmail",
+                           "--webmail-url", "https://mail.example.org/"}),
+                  "secret pw\n"),
+              kCliOk)
+        << err.str();
+    EXPECT_EQ(out.str(), "Pop3_0\n");
+    EXPECT_EQ(host.changes, 1);
+    EXPECT_EQ(*host.ReadCfgStr("Pop3_0_ENABLED", -1), "1");
+    EXPECT_EQ(*host.ReadCfgStr("Pop3_0_SENDTO", -1), "0");
+
+    AccountContext context;
+    TAccountList list;
+    auto loaded = LoadAccountList(list, *host.ReadCfgStr("ACCOUNTS", -1), registry, context, &host);
+    ASSERT_EQ(loaded, std::vector<std::string>{"Pop3_0"});
+    auto* account = static_cast<TNuvex_Pop3Connector*>(list.FindAccount("Pop3_0", true));
+    EXPECT_EQ(account->Password, "secret pw");
+    EXPECT_EQ(account->UserName, "ann");
+    EXPECT_EQ(account->HostName, "pop.example.org");
+    EXPECT_EQ(account->Port, 995);
+    EXPECT_TRUE(account->UseSSL);
+    EXPECT_EQ(account->CheckMinutes, 5);
+    EXPECT_EQ(account->ActionCode, 1);
+    EXPECT_EQ(account->OpenUrlText, "https://mail.example.org/");
+}
+
+TEST_F(AccountCliTest, SettingsKeysKeepThePagesOrder) {
+    TAccountFields f;
+    f.userName = "u";
+    f.email = "e@x";
+    TPop3Fields p;
+    AddPop3TypeKeys(f, p);
+    TCryptURL record;
+    ASSERT_TRUE(record.DecodeParams(BuildSettingsText(f)));
+    std::vector<std::string> keys;
+    for (const auto& [k, v] : record.Entries()) {
+        if (k != "RANDOMIZER" && k != "_CRC") {
+            keys.push_back(k);
+        }
+    }
+    EXPECT_EQ(keys, (std::vector<std::string>{"USERNAME", "EMAIL", "RANDSEED", "ACHECK", "DEFNOTIFY", "NOTIFYWIN",
+                                              "NOTIFYSOUND", "NOTIFYTRAY", "ASSOCIATE", "ACODE", "MAILTO", "SENDTO",
+                                              "PASSWORD", "HOSTNAME", "PORT", "USESSL", "AMAILER", "AURL"}));
+}
+
+TEST_F(AccountCliTest, SecondAccountTakesTheNextFreeIdAndStaleMarkerGoes) {
+    host.inner.WriteCfgStr("$ACCOUNTS", "Pop3_0=x\r\nPop3:1=y");
+    host.inner.WriteCfgStr("LASTID_Pop3_2", "40");
+    ASSERT_EQ(Run(AddPop3(), "pw\n"), kCliOk) << err.str();
+    EXPECT_EQ(out.str(), "Pop3_2\n");
+    EXPECT_FALSE(host.inner.Has("LASTID_Pop3_2"));
+    EXPECT_EQ(host.ReadCfgStr("ACCOUNTS", -1)->rfind("Pop3_0=x\r\nPop3:1=y\r\nPop3_2=", 0), 0u);
+}
+
+TEST_F(AccountCliTest, BadInputWritesNothing) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+    };
+    std::vector<Case> cases = {
+        {AddPop3(), ""},                                          // empty password
+        {AddPop3({"--port", "70000"}), "pw\n"},                   // port out of range
+        {AddPop3({"--port", "11x"}), "pw\n"},                     // not a number
+        {AddPop3({"--check-minutes", "0"}), "pw\n"},              // no period
+        {AddPop3({"--open-action", "webmail"}), "pw\n"},          // no url
+        {AddPop3({"--open-action", "webmail", "--webmail-url", "javascript:x"}), "pw\n"},
+        {AddPop3({"--open-action", "launch"}), "pw\n"},           // unknown action
+        {AddPop3({"--password", "pw"}), ""},                      // never on the command line
+        {AddPop3({"--password-file", "/x"}), "pw\n"},             // two sources
+        {{"add", "--type", "pop3", "--email", "no-at-sign", "--login", "a", "--server", "s", "--password-stdin"}, "pw\n"},
+        {{"add", "--type", "pop3", "--email", "a@b", "--login", "a", "--password-stdin"}, "pw\n"}, // no server
+        {{"add", "--type", "nosuch", "--email", "a@b", "--password-stdin"}, "pw\n"},
+        {{"add", "--type", "ibrant", "--email", "a@b", "--password-stdin"}, "pw\n"},                // not allowed here
+        {{"add", "--type", "hotmail", "--email", "a@b", "--server", "x", "--password-stdin"}, "pw\n"},
+        {{"frobnicate"}, ""},
+        {{"show"}, ""},
+    };
+    for (const auto& c : cases) {
+        int rc = Run(c.args, c.input);
+        EXPECT_EQ(rc, kCliUsage) << c.args.back();
+        EXPECT_EQ(err.str().find('\n'), err.str().size() - 1) << "one line: " << err.str();
+    }
+    EXPECT_EQ(host.writes, 0);
+    EXPECT_EQ(host.changes, 0);
+}
+
+TEST_F(AccountCliTest, AccountLimitOfATypeIsKept) {
+    ASSERT_EQ(Run({"add", "--type", "hotmail", "--email", "h@hotmail.com", "--password-stdin"}, "pw\n"), kCliOk)
+        << err.str();
+    EXPECT_EQ(out.str(), "HOTMAIL_0\n");
+    EXPECT_EQ(Run({"add", "--type", "HOTMAIL", "--email", "i@hotmail.com", "--password-stdin"}, "pw\n"), kCliUsage);
+}
+
+TEST_F(AccountCliTest, PasswordFromAFile) {
+    test::TempDir temp;
+    std::ofstream(temp.file("pw")) << "from-file\r\nsecond line\n";
+    ASSERT_EQ(Run({"add", "--type", "pop3", "--email", "a@example.org", "--login", "a", "--server", "s",
+                   "--password-file", temp.file("pw")}),
+              kCliOk)
+        << err.str();
+    TCryptURL record;
+    ASSERT_TRUE(record.DecodeParams(host.ReadCfgStr("ACCOUNTS", -1)->substr(std::string("Pop3_0=").size())));
+    EXPECT_EQ(record.GetParam("PASSWORD"), "from-file");
+}
+
+TEST_F(AccountCliTest, ListShowAndRemove) {
+    ASSERT_EQ(Run(AddPop3(), "pw1\n"), kCliOk);
+    ASSERT_EQ(Run(AddPop3(), "pw2\n"), kCliOk);
+    host.inner.WriteCfgStr("Pop3_1_ENABLED", "0");
+    host.inner.WriteCfgStr("LASTID_Pop3_1", "9");
+    ASSERT_EQ(Run({"list"}), kCliOk);
+    EXPECT_EQ(out.str(), "Pop3_0\tPop3\tann@example.org\tenabled\nPop3_1\tPop3\tann@example.org\tdisabled\n");
+
+    ASSERT_EQ(Run({"show", "Pop3_1"}), kCliOk);
+    EXPECT_NE(out.str().find("HOSTNAME=pop.example.org\n"), std::string::npos);
+    EXPECT_EQ(out.str().find("pw2"), std::string::npos);
+    EXPECT_EQ(out.str().find("PASSWORD"), std::string::npos);
+
+    int changes = host.changes;
+    ASSERT_EQ(Run({"remove", "Pop3_1"}), kCliOk);
+    EXPECT_EQ(host.changes, changes + 1);
+    EXPECT_FALSE(host.inner.Has("Pop3_1_ENABLED"));
+    EXPECT_FALSE(host.inner.Has("Pop3_1_SENDTO"));
+    EXPECT_FALSE(host.inner.Has("LASTID_Pop3_1"));
+    ASSERT_EQ(Run({"list"}), kCliOk);
+    EXPECT_EQ(out.str(), "Pop3_0\tPop3\tann@example.org\tenabled\n");
+    EXPECT_EQ(Run({"remove", "Pop3_1"}), kCliFailed);
+    EXPECT_EQ(Run({"show", "Pop3_7"}), kCliFailed);
+}
+
+TEST_F(AccountCliTest, RemoveFindsALineStoredUnderTheColonName) {
+    host.inner.WriteCfgStr("$ACCOUNTS", "Pop3:1=y\r\nGMAIL_0=z");
+    ASSERT_EQ(Run({"remove", "Pop3_1"}), kCliOk) << err.str();
+    EXPECT_EQ(*host.ReadCfgStr("ACCOUNTS", -1), "GMAIL_0=z");
+}
+
+TEST_F(AccountCliTest, FailedLaterWritePutsTheListBack) {
+    host.inner.WriteCfgStr("$ACCOUNTS", "Pop3_0=x");
+    host.failWrite = 3; // LASTID_ delete and the list go through, "_ENABLED" fails
+    EXPECT_EQ(Run(AddPop3(), "pw\n"), kCliFailed);
+    EXPECT_EQ(*host.inner.ReadCfgStr("ACCOUNTS"), "Pop3_0=x");
+    EXPECT_EQ(host.changes, 0);
+}
+
+TEST_F(AccountCliTest, UpdateReplacesTheColonLine) {
+    host.inner.WriteCfgStr("$ACCOUNTS", "Pop3:1=old\r\nPop3_2=other");
+    ASSERT_TRUE(UpdateStoredAccount(host, "Pop3_1", "new", true));
+    EXPECT_EQ(*host.ReadCfgStr("ACCOUNTS", -1), "Pop3_2=other\r\nPop3_1=new");
+    EXPECT_EQ(*host.ReadCfgStr("Pop3_1_SENDTO", -1), "1");
+}
+
+} // namespace
+} // namespace nuvex

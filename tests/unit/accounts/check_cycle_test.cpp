@@ -1,0 +1,263 @@
+// The tick's two passes with fake connectors on a fake clock.
+#include "accounts/account_list.h"
+#include "accounts/check_cycle.h"
+#include "accounts/generic_connector.h"
+#include "lib/clock.h"
+#include "lib/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace nuvex {
+namespace {
+
+// What the next CheckMail of a fake account does.
+struct Outcome {
+    int status = kStatusOk;
+    std::int32_t error = kErrorNone;
+    std::int32_t unread = 0;
+    std::int32_t fresh = 0;
+    bool raise = false;
+};
+
+class FakeConnector final : public TNuvex_GenericConnector {
+public:
+    using TNuvex_GenericConnector::TNuvex_GenericConnector;
+    int CheckMail() override {
+        ++checks;
+        LastCheck = Now();
+        if (next.raise) {
+            throw std::runtime_error("connector bug");
+        }
+        ErrorCode = next.error;
+        if (next.status == kStatusOk) {
+            UnreadCount = next.unread;
+            NewCount = next.fresh;
+        }
+        return next.status;
+    }
+    void AddNotifyItems(TNotifyMessages& list, bool force) override {
+        TNuvex_GenericConnector::AddNotifyItems(list, force);
+        for (int i = 0; i < NewCount; ++i) {
+            TNotifyMessageItem item;
+            item.ItemKind = kNotifyMessage;
+            item.Subject = AccountId + " message";
+            list.Add(item);
+        }
+    }
+    Outcome next;
+    int checks = 0;
+};
+
+class FakeClass final : public TConnectorClass {
+public:
+    std::string TypeCode() const override { return "FAKE"; }
+
+protected:
+    std::unique_ptr<TNuvex_GenericConnector> NewInstance(const AccountContext& context) const override {
+        return std::make_unique<FakeConnector>(*this, context);
+    }
+};
+
+class CheckCycleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetDefaultClock(&clock);
+        SetProcessRegistry(registry.get());
+    }
+    void TearDown() override {
+        SetDefaultClock(nullptr);
+        SetProcessRegistry(nullptr);
+    }
+
+    FakeConnector& Add(const std::string& id, int minutes = 15) {
+        auto account = fakeClass.Create(context);
+        account->SetAccountId(id);
+        account->Email = id + "@example.org";
+        account->SetCheckMinutes(minutes);
+        auto* raw = static_cast<FakeConnector*>(account.get());
+        EXPECT_TRUE(list.AddAccount(std::move(account)));
+        return *raw;
+    }
+
+    TickResult Tick(StopPredicate stop = {}) { return cycle.Tick(settings, stop); }
+    void Advance(double days) { clock.AdvanceMs(static_cast<std::uint64_t>(days * 86'400'000.0)); }
+
+    FakeClock clock;
+    std::unique_ptr<Registry> registry = MakeMemoryRegistry();
+    FakeClass fakeClass;
+    AccountContext context;
+    TAccountList list;
+    TCheckCycle cycle{list};
+    TickSettings settings;
+};
+
+TEST_F(CheckCycleTest, NewMailIsGatheredWithTotalsAndChoices) {
+    auto& a = Add("FAKE_0");
+    auto& b = Add("FAKE_1");
+    a.next = {kStatusOk, 0, 3, 3};
+    b.next = {kStatusOk, 0, 2, 0};
+    TickResult r = Tick();
+    ASSERT_TRUE(r.ranPass2);
+    EXPECT_EQ(r.totalUnread, 5);
+    EXPECT_EQ(r.totalNew, 3);
+    EXPECT_FALSE(r.force);
+    ASSERT_EQ(r.messages.Count(), 4); // a's summary and three messages; b has nothing new
+    EXPECT_EQ(r.messages.Item(0).Sender, "FAKE_0@example.org");
+    EXPECT_TRUE(r.errors.Empty());
+    EXPECT_TRUE(r.showWindow && r.playSound && r.changeTray);
+    EXPECT_TRUE(r.HasNews());
+    EXPECT_DOUBLE_EQ(a.LastCheck, cycle.NextTick()); // the tick stamp
+}
+
+TEST_F(CheckCycleTest, TicksComeAtMostEveryFifteenSecondsAndAccountsOnTheirPeriod) {
+    auto& a = Add("FAKE_0", 1);
+    Tick();
+    EXPECT_EQ(a.checks, 1);
+    EXPECT_FALSE(Tick().ran);
+    clock.AdvanceMs(16'000);
+    EXPECT_TRUE(Tick().ran);
+    EXPECT_EQ(a.checks, 1); // not due yet
+    clock.AdvanceMs(60'000);
+    Tick();
+    EXPECT_EQ(a.checks, 2);
+}
+
+TEST_F(CheckCycleTest, ZeroPeriodIsRepairedAtTheFirstCheck) {
+    auto& a = Add("FAKE_0", 0);
+    Tick();
+    EXPECT_EQ(a.checks, 1);
+    EXPECT_EQ(a.CheckMinutes, 15);
+    clock.AdvanceMs(16'000);
+    Tick();
+    EXPECT_EQ(a.checks, 1);
+}
+
+TEST_F(CheckCycleTest, UnreachableIsShownOnceAnHourButLoginErrorsEveryTime) {
+    auto& a = Add("FAKE_0", 1);
+    auto& b = Add("FAKE_1", 1);
+    a.next = {kStatusFailed, kErrorUnreachable};
+    b.next = {kStatusFailed, kErrorLogin};
+    TickResult r = Tick();
+    ASSERT_EQ(r.errors.Count(), 2);
+    EXPECT_EQ(r.errors.Item(0).Detail, "Server is not available.\r\nCheck your Internet connection.");
+    EXPECT_EQ(r.errors.Item(0).ItemKind, kNotifyError);
+    EXPECT_EQ(r.errors.Item(0).AccountRef, "FAKE_0");
+    EXPECT_EQ(r.errors.Item(1).Detail, "Invalid login or password.\r\nCheck your account settings.");
+    EXPECT_TRUE(r.showWindow);
+    Advance(2 * kOneMinute);
+    r = Tick();
+    ASSERT_EQ(r.errors.Count(), 1);
+    EXPECT_EQ(r.errors.Item(0).AccountRef, "FAKE_1");
+    Advance(kOneHour);
+    r = Tick();
+    EXPECT_EQ(r.errors.Count(), 2);
+}
+
+TEST_F(CheckCycleTest, ThrottledFailureAloneEndsTheTickAfterPassOne) {
+    auto& a = Add("FAKE_0", 1);
+    a.next = {kStatusFailed, kErrorUnreachable};
+    Tick();
+    Advance(2 * kOneMinute);
+    TickResult r = Tick();
+    EXPECT_TRUE(r.ran);
+    EXPECT_FALSE(r.ranPass2);
+    EXPECT_FALSE(r.HasNews());
+}
+
+TEST_F(CheckCycleTest, CheckNowForcesOneAccountAndSkipsTheThrottle) {
+    auto& a = Add("FAKE_0");
+    auto& b = Add("FAKE_1");
+    a.next = {kStatusFailed, kErrorUnreachable};
+    b.next = {kStatusOk, 0, 4, 0};
+    Tick();
+    clock.AdvanceMs(2000);
+    cycle.CheckNow("FAKE_1");
+    EXPECT_FALSE(Tick().ran); // the next tick comes one second after CheckNow
+    clock.AdvanceMs(1100);
+    TickResult r = Tick();
+    EXPECT_EQ(a.checks, 1);
+    EXPECT_EQ(b.checks, 2);
+    EXPECT_TRUE(r.force);
+    ASSERT_EQ(r.messages.Count(), 1); // the summary, though nothing is new
+    EXPECT_EQ(r.messages.Item(0).Count, 4);
+    EXPECT_TRUE(r.showWindow);
+    EXPECT_FALSE(b.ManualCheck);
+
+    clock.AdvanceMs(2000);
+    cycle.CheckNow("");
+    clock.AdvanceMs(1100);
+    r = Tick();
+    EXPECT_EQ(a.checks, 2);
+    ASSERT_EQ(r.errors.Count(), 1); // within the hour, yet shown: the user asked
+}
+
+TEST_F(CheckCycleTest, AccountsWithTheirOwnChoicesAreMerged) {
+    auto& a = Add("FAKE_0");
+    a.DefaultNotify = false;
+    a.NotifyWindow = false;
+    a.NotifySound = true;
+    a.NotifyTray = false;
+    a.next = {kStatusOk, 0, 1, 1};
+    settings = {true, false, true};
+    TickResult r = Tick();
+    EXPECT_FALSE(r.showWindow);
+    EXPECT_TRUE(r.playSound);
+    EXPECT_FALSE(r.changeTray);
+}
+
+TEST_F(CheckCycleTest, StopEventEndsTheTickBetweenAccounts) {
+    auto& a = Add("FAKE_0");
+    auto& b = Add("FAKE_1");
+    a.next = {kStatusOk, 0, 1, 1};
+    int asked = 0;
+    TickResult r = Tick([&] { return ++asked > 1; });
+    EXPECT_TRUE(r.stopped);
+    EXPECT_FALSE(r.ranPass2);
+    EXPECT_EQ(a.checks, 1);
+    EXPECT_EQ(b.checks, 0);
+    EXPECT_EQ(a.NewCount, 1); // checked accounts keep their counts
+    EXPECT_TRUE(r.messages.Empty());
+}
+
+TEST_F(CheckCycleTest, ThrowingAccountIsReportedAndTheOthersAreChecked) {
+    auto& a = Add("FAKE_0");
+    auto& b = Add("FAKE_1");
+    a.next.raise = true;
+    b.next = {kStatusOk, 0, 2, 2};
+    TickResult r = Tick();
+    EXPECT_EQ(b.checks, 1);
+    ASSERT_EQ(r.errors.Count(), 1);
+    EXPECT_EQ(r.errors.Item(0).Detail, "Unknown error occurred.\r\nCheck your computer settings.");
+    EXPECT_EQ(r.totalNew, 2);
+}
+
+TEST_F(CheckCycleTest, DisabledAccountsAreNeitherCheckedNorCounted) {
+    auto& a = Add("FAKE_0");
+    auto& b = Add("FAKE_1");
+    a.Enabled = false;
+    a.UnreadCount = 9;
+    b.next = {kStatusOk, 0, 1, 1};
+    TickResult r = Tick();
+    EXPECT_EQ(a.checks, 0);
+    EXPECT_EQ(r.totalUnread, 1);
+}
+
+TEST_F(CheckCycleTest, TickRunsOnAWorkerWhileTheGuiThreadReadsAccounts) {
+    auto& a = Add("FAKE_0", 1);
+    a.next = {kStatusOk, 0, 1, 1};
+    TickResult r;
+    std::thread worker([&] { r = Tick(); });
+    for (int i = 0; i < 1000; ++i) {
+        TNuvex_GenericConnector* found = list.FindAccount("FAKE_0", true);
+        ASSERT_NE(found, nullptr);
+        std::lock_guard guard(found->Guard());
+        (void)found->UnreadCount;
+    }
+    worker.join();
+    EXPECT_EQ(r.totalNew, 1);
+}
+
+} // namespace
+} // namespace nuvex

@@ -1,0 +1,191 @@
+// Opening an account's web page and its mail program.
+#include "accounts/account_store.h"
+#include "accounts/mail_program_bridge.h"
+#include "accounts/open_actions.h"
+#include "accounts/pop3_connector.h"
+#include "lib/crypt_url.h"
+#include "lib/registry.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace nuvex {
+namespace {
+
+struct RecordingSink final : NavigationSink {
+    void PostNavigate(const std::string& u, const std::string& c) override {
+        url = u;
+        command = c;
+        ++calls;
+    }
+    std::string url, command;
+    int calls = 0;
+};
+
+struct RecordingLauncher final : ProgramLauncher {
+    bool Run(const std::string& commandLine) override {
+        commands.push_back(commandLine);
+        return true;
+    }
+    std::vector<std::string> commands;
+};
+
+class OpenActionsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        context.registry = registry.get();
+        context.navigation = &sink;
+        context.launcher = &launcher;
+    }
+    std::unique_ptr<TNuvex_GenericConnector> Pop3Account(int action, const std::string& url,
+                                                         const std::string& mailer = "") {
+        TAccountFields f;
+        f.userName = "bob";
+        f.email = "bob@example.org";
+        f.actionCode = action;
+        TPop3Fields p;
+        p.password = "p'w d";
+        p.hostName = "pop.example.org";
+        p.webmailUrl = url;
+        p.mailerName = mailer;
+        AddPop3TypeKeys(f, p);
+        auto account = Pop3ConnectorClass().Create(context);
+        EXPECT_EQ(account->LoadSettings(BuildSettingsText(f)), kStatusOk);
+        return account;
+    }
+    void AddMailProgram(const std::string& key, const std::string& display, const std::string& command) {
+        std::string base = "SOFTWARE\\Clients\\Mail\\" + key;
+        WriteRegString(*registry, RegRoot::HKLM, base, "", true, display);
+        WriteRegString(*registry, RegRoot::HKLM, base + "\\shell\\open\\command", "", true, command);
+    }
+
+    std::unique_ptr<Registry> registry = MakeMemoryRegistry();
+    RecordingSink sink;
+    RecordingLauncher launcher;
+    AccountContext context;
+};
+
+TEST_F(OpenActionsTest, PlaceholdersInAnyCaseAreFilledAndTheUrlIsQuotedForTheShell) {
+    WriteRegString(*registry, RegRoot::HKCR, "HTTP\\shell\\open\\command", "", true, "\"/usr/bin/browser\" \"%1\"");
+    auto account = Pop3Account(1, "https://mail.example.org/login?u=%USERNAME%&p=%Passwd%&e=%email%");
+    EXPECT_EQ(account->OpenMailbox(), kStatusOk);
+    ASSERT_EQ(sink.calls, 1);
+    EXPECT_EQ(sink.url, "https://mail.example.org/login?u=bob&p=p'w d&e=bob@example.org");
+    EXPECT_EQ(sink.command, "\"/usr/bin/browser\" 'https://mail.example.org/login?u=bob&p=p'\\''w d&e=bob@example.org'");
+}
+
+TEST_F(OpenActionsTest, BrowserCommandWithoutPlaceholderGetsTheUrlAppended) {
+    WriteRegString(*registry, RegRoot::HKCR, "HTTP\\shell\\open\\command", "", true, "firefox -new-tab");
+    auto account = Pop3Account(1, "http://a.example/");
+    account->OpenMailbox();
+    EXPECT_EQ(sink.command, "firefox -new-tab 'http://a.example/'");
+}
+
+TEST_F(OpenActionsTest, NoBrowserCommandFallsBackToXdgOpen) {
+    auto account = Pop3Account(1, "http://a.example/");
+    account->OpenMailbox();
+    EXPECT_EQ(sink.command, "xdg-open 'http://a.example/'");
+}
+
+TEST_F(OpenActionsTest, KeyedRecordUrlIsUnpacked) {
+    TCryptURL record;
+    record.SetParam("URL", "https://webmail.example/?user=%username%");
+    auto account = Pop3Account(1, "x");
+    EXPECT_TRUE(OpenUrl(*account, record.EncodeParams()));
+    EXPECT_EQ(sink.url, "https://webmail.example/?user=bob");
+    EXPECT_FALSE(OpenUrl(*account, "not a record"));
+    EXPECT_EQ(sink.calls, 1);
+}
+
+TEST_F(OpenActionsTest, NoActionOrEmptyUrlOpensNothing) {
+    Pop3Account(0, "http://a.example/")->OpenMailbox();
+    Pop3Account(1, "")->OpenMailbox();
+    EXPECT_EQ(sink.calls, 0);
+    EXPECT_TRUE(launcher.commands.empty());
+}
+
+TEST_F(OpenActionsTest, MailProgramsListLastFirstWithoutOwnEntryOrMissingFiles) {
+    AddMailProgram("Alpha", "Alpha Mail", "\"/bin/sh\" -c true");
+    AddMailProgram("Gone", "Gone Mail", "\"/nonexistent/gone\" -compose");
+    AddMailProgram("VostrelMail", "Own", "\"/bin/sh\"");
+    AddMailProgram("Zeta", "Zeta Mail", "\"/bin/true\"");
+    EXPECT_EQ(ListMailPrograms(*registry), (std::vector<std::string>{"Zeta||Zeta Mail", "Alpha||Alpha Mail"}));
+}
+
+TEST_F(OpenActionsTest, MailProgramStartsByDisplayNameAndAMissingOneDoesNothing) {
+    AddMailProgram("Zeta", "Zeta Mail", "\"/bin/true\" --inbox");
+    Pop3Account(2, "", "Zeta Mail")->OpenMailbox();
+    EXPECT_EQ(launcher.commands, std::vector<std::string>{"\"/bin/true\" --inbox"});
+    Pop3Account(2, "", "Uninstalled Mail")->OpenMailbox();
+    EXPECT_EQ(launcher.commands.size(), 1u);
+}
+
+TEST(EnvironmentExpansion, KnownNamesAreReplacedUnknownStay) {
+    setenv("NUVEX_TEST_DIR", "/opt/x", 1);
+    EXPECT_EQ(ExpandEnvironmentStrings("%NUVEX_TEST_DIR%\\bin %NO_SUCH_VAR% 100%"), "/opt/x\\bin %NO_SUCH_VAR% 100%");
+}
+
+class MailProgramBridgeTest : public ::testing::Test {
+protected:
+    void Write(const std::string& dir, const std::string& file, const std::string& text) {
+        std::filesystem::create_directories(dir);
+        std::ofstream(dir + "/" + file) << text;
+    }
+    test::TempDir temp;
+    std::string home = temp.path() + "/home/applications";
+    std::string system = temp.path() + "/system/applications";
+    std::unique_ptr<Registry> inner = MakeMemoryRegistry();
+};
+
+TEST_F(MailProgramBridgeTest, DesktopEntriesForMailtoAppearAsMailClientKeys) {
+    Write(system, "bird.desktop",
+          "[Desktop Entry]\nType=Application\nName=Bird Mail\nExec=/bin/true -compose %u\n"
+          "MimeType=text/plain;x-scheme-handler/mailto;\n");
+    Write(system, "viewer.desktop", "[Desktop Entry]\nType=Application\nName=Viewer\nExec=/bin/true %f\n"
+                                    "MimeType=image/png;\n");
+    Write(system, "hidden.desktop", "[Desktop Entry]\nName=Hidden\nExec=/bin/true\nHidden=true\n"
+                                    "MimeType=x-scheme-handler/mailto;\n");
+    // The user's own entry of the same id wins over the system's.
+    Write(home, "bird.desktop", "[Desktop Entry]\nName=Bird (mine)\nExec=/bin/sh -c \"exit 0\" %U\n"
+                                "MimeType=x-scheme-handler/mailto\n");
+    Write(system, "other.desktop", "[Desktop Entry]\nName=Other Mail\nExec=\"/nonexistent/other app\" %u\n"
+                                   "MimeType=x-scheme-handler/mailto;\n");
+    WriteRegString(*inner, RegRoot::HKLM, "SOFTWARE\\Clients\\Mail\\VostrelMail", "", true, "Own");
+    MailProgramBridge bridge(*inner, {home, system});
+    EXPECT_EQ(ListMailPrograms(bridge), std::vector<std::string>{"bird||Bird (mine)"});
+    EXPECT_EQ(ReadRegString(bridge, RegRoot::HKLM, "SOFTWARE\\Clients\\Mail\\bird\\shell\\open\\command", "", ""),
+              "\"/bin/sh\" -c \"exit 0\"");
+    auto keys = bridge.SubKeys(RegRoot::HKLM, "Software\\Clients\\Mail");
+    EXPECT_EQ(keys, (std::vector<std::string>{"bird", "other", "VostrelMail"}));
+    // Other keys pass through.
+    EXPECT_EQ(ReadRegString(bridge, RegRoot::HKLM, "SOFTWARE\\Clients\\Mail\\VostrelMail", "", ""), "Own");
+}
+
+TEST(DesktopExec, FieldCodesGoAndTheProgramIsQuoted) {
+    EXPECT_EQ(DesktopExecToCommand("/usr/bin/mailer --compose %u"), "\"/usr/bin/mailer\" --compose");
+    EXPECT_EQ(DesktopExecToCommand("\"/opt/My Mail/run\" \"%u\" --x %%"), "\"/opt/My Mail/run\" --x %");
+    // A bare name is found through PATH.
+    std::string saved = getenv("PATH") ? getenv("PATH") : "";
+    setenv("PATH", "/nonexistent:/bin", 1);
+    EXPECT_EQ(DesktopExecToCommand("sh -c true"), "\"/bin/sh\" -c true");
+    setenv("PATH", saved.c_str(), 1);
+}
+
+TEST(ShellLauncher, RunsTheCommandAndReapsIt) {
+    test::TempDir temp;
+    std::string marker = temp.file("ran");
+    ShellProgramLauncher launcher;
+    ASSERT_TRUE(launcher.Run("touch " + ShellQuote(marker)));
+    for (int i = 0; i < 200 && !std::filesystem::exists(marker); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(std::filesystem::exists(marker));
+}
+
+} // namespace
+} // namespace nuvex
