@@ -1,22 +1,21 @@
 // Opening a page in the user's browser, and the connectivity test.
 #include "lib/http.h"
 
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sstream>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <thread>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -30,7 +29,9 @@ constexpr auto kRetryPause = std::chrono::milliseconds(1000);
 constexpr int kLaunchTimeoutMs = 10'000;
 constexpr std::size_t kMaxRouteFileBytes = 1u << 20;
 
-bool IsTrimmed(char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7F; }
+bool IsTrimmed(char c) {
+    return static_cast<unsigned char>(c) <= ' ' || c == 0x7F;
+}
 
 std::vector<std::string> BrowserCommand() {
     std::vector<std::string> argv;
@@ -171,7 +172,9 @@ std::vector<std::vector<std::string>> Rows(std::string_view text) {
     return rows;
 }
 
-unsigned long HexField(const std::string& s) { return std::strtoul(s.c_str(), nullptr, 16); }
+unsigned long HexField(const std::string& s) {
+    return std::strtoul(s.c_str(), nullptr, 16);
+}
 
 constexpr unsigned long kRouteUp = 0x0001;     // RTF_UP
 constexpr unsigned long kRouteReject = 0x0200; // RTF_REJECT: "unreachable" placeholder routes

@@ -78,7 +78,9 @@ bool IsValidUtf8(std::string_view text) {
     return true;
 }
 
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char AsciiUpper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 bool StartsWithNoCase(std::string_view text, std::size_t at, std::string_view what) {
     if (text.size() - at < what.size()) {
@@ -171,7 +173,8 @@ std::string HtmlEncode(std::string_view text) {
         }
         if (utf8) {
             if ((byte == 0xC2 || byte == 0xC3) && i + 1 < text.size()) {
-                const unsigned code = ((byte & 0x1Fu) << 6) | (static_cast<std::uint8_t>(text[i + 1]) & 0x3Fu);
+                const unsigned code =
+                    ((byte & 0x1Fu) << 6) | (static_cast<std::uint8_t>(text[i + 1]) & 0x3Fu);
                 if (code >= 0xA0) {
                     AppendEntity(out, code);
                     ++i;

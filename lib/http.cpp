@@ -11,7 +11,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
+bool IsBlank(char c) {
+    return static_cast<unsigned char>(c) <= ' ';
+}
 
 std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
     auto& t = *static_cast<Transfer*>(user);

@@ -85,8 +85,8 @@ public:
     std::string Password;
     std::string PostData;
     std::string Referrer;
-    bool UseCache = false;  // false asks every cache on the way to revalidate
-    bool QuerySize = false; // true: a response without Content-Length is a failure
+    bool UseCache = false;       // false asks every cache on the way to revalidate
+    bool QuerySize = false;      // true: a response without Content-Length is a failure
     std::string ExtraHeaders;    // header lines (CR LF separated) after the content type line
     std::string ContentTypeLine; // replaces "Content-Type: application/x-www-form-urlencoded"
     HttpLimits Limits;

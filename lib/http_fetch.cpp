@@ -35,7 +35,8 @@ std::string Base64(const std::string& in) {
     std::size_t i = 0;
     for (; i + 2 < in.size(); i += 3) {
         const unsigned v = (static_cast<unsigned char>(in[i]) << 16) |
-                           (static_cast<unsigned char>(in[i + 1]) << 8) | static_cast<unsigned char>(in[i + 2]);
+                           (static_cast<unsigned char>(in[i + 1]) << 8) |
+                           static_cast<unsigned char>(in[i + 2]);
         out += kAlphabet[(v >> 18) & 63];
         out += kAlphabet[(v >> 12) & 63];
         out += kAlphabet[(v >> 6) & 63];
@@ -105,6 +106,9 @@ bool THTTPSend::HTTPMethod(const std::string& method, const std::string& url) {
         const std::string verb = ToUpperAscii(method);
         std::string requestBody = std::move(Document);
         Document.clear();
+        if (verb == "HEAD") {
+            requestBody.clear();
+        }
         Headers.clear();
         Location.clear();
         ResultCode = 0;
@@ -116,8 +120,8 @@ bool THTTPSend::HTTPMethod(const std::string& method, const std::string& url) {
         // The URL's own user goes into the Authorization line we write; curl
         // must not see it, or it would add a second one.
         UrlHandle u(curl_url());
-        if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), CURLU_DEFAULT_SCHEME | CURLU_PATH_AS_IS) !=
-                          CURLUE_OK) {
+        if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(),
+                               CURLU_DEFAULT_SCHEME | CURLU_PATH_AS_IS) != CURLUE_OK) {
             return false;
         }
         std::string user = UrlPart(u.get(), CURLUPART_USER, CURLU_URLDECODE);
@@ -179,13 +183,14 @@ bool THTTPSend::HTTPMethod(const std::string& method, const std::string& url) {
         // A reply without a status line is taken as body text (result code 0).
         curl_easy_setopt(h.get(), CURLOPT_HTTP09_ALLOWED, 1L);
         curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, lines.get());
-        if (verb == "GET") {
+        if (verb == "GET" && requestBody.empty()) {
             curl_easy_setopt(h.get(), CURLOPT_HTTPGET, 1L);
         } else if (verb == "HEAD") {
             curl_easy_setopt(h.get(), CURLOPT_NOBODY, 1L);
         } else {
             curl_easy_setopt(h.get(), CURLOPT_POST, 1L);
-            curl_easy_setopt(h.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(requestBody.size()));
+            curl_easy_setopt(h.get(), CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(requestBody.size()));
             curl_easy_setopt(h.get(), CURLOPT_POSTFIELDS, requestBody.data());
             if (verb != "POST") {
                 curl_easy_setopt(h.get(), CURLOPT_CUSTOMREQUEST, verb.c_str());

@@ -3,9 +3,8 @@
 // time-outs every request gets, and the per-request state the callbacks fill.
 #include "lib/http.h"
 
-#include <curl/curl.h>
-
 #include <chrono>
+#include <curl/curl.h>
 #include <memory>
 #include <string>
 #include <vector>

@@ -4,18 +4,16 @@
 #include "tests/support/loopback_http_server.h"
 #include "tests/support/temp_dir.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstdlib>
+#include <dirent.h>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <optional>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace nuvex {
 namespace {
@@ -38,7 +36,9 @@ double SecondsSince(Clock::time_point start) {
 }
 
 // Everything up to the empty line.
-std::string Head(const std::string& request) { return request.substr(0, request.find("\r\n\r\n") + 4); }
+std::string Head(const std::string& request) {
+    return request.substr(0, request.find("\r\n\r\n") + 4);
+}
 
 std::string Body(const std::string& request) {
     const auto end = request.find("\r\n\r\n");
@@ -85,7 +85,8 @@ TEST(FetchRequest, UserOfTheUrlBecomesBasicAuthorization) {
 TEST(FetchRequest, ClientSendsBodyAndCookiesAndReadsTheAnswer) {
     LoopbackHttpServer server;
     server.Enqueue(LoopbackHttpServer::Response(
-        201, "<r/>", {"Set-Cookie: b=3; path=/", "Content-Type: text/xml", "Location: /next", "Location:  /last "}));
+        201, "<r/>",
+        {"Set-Cookie: b=3; path=/", "Content-Type: text/xml", "Location: /next", "Location:  /last "}));
     THTTPSend http;
     http.Cookies = {{"a", "1"}, {"b", "2"}};
     http.Document = "x=1";
@@ -136,8 +137,8 @@ TEST(FetchBody, ReplyWithoutLengthIsReadUntilClose) {
 
 TEST(FetchRedirect, LocationOnA200IsFollowedOnceWithoutCookies) {
     LoopbackHttpServer server;
-    server.Enqueue(LoopbackHttpServer::Response(200, "first", {"Set-Cookie: sid=42; path=/",
-                                                               "Location: " + server.Url("/second")}));
+    server.Enqueue(LoopbackHttpServer::Response(
+        200, "first", {"Set-Cookie: sid=42; path=/", "Location: " + server.Url("/second")}));
     server.Enqueue(LoopbackHttpServer::Response(200, "second"));
     EXPECT_EQ(FetchUrlText(server.Url("/first"), ShortLimits()), "second\r\n");
     const auto requests = server.Requests();
@@ -169,7 +170,8 @@ TEST(FetchRedirect, RelativeLocationIsTakenAgainstTheUrl) {
     server.Enqueue(LoopbackHttpServer::Response(200, "next"));
     EXPECT_EQ(FetchUrlText(server.Url("/dir/page"), ShortLimits()), "next\r\n");
     ASSERT_EQ(server.Requests().size(), 2u);
-    EXPECT_EQ(server.Requests()[1].substr(0, server.Requests()[1].find("\r\n")), "GET /dir/next?x=1 HTTP/1.0");
+    EXPECT_EQ(server.Requests()[1].substr(0, server.Requests()[1].find("\r\n")),
+              "GET /dir/next?x=1 HTTP/1.0");
 }
 
 TEST(FetchRedirect, LocationToOtherProtocolsIsRefused) {
@@ -330,8 +332,9 @@ TEST(GetSerial, PostCarriesBodyAndHeaderText) {
     const auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].substr(0, requests[0].find("\r\n")), "POST /upload HTTP/1.1");
-    EXPECT_NE(Head(requests[0]).find("Content-Type: application/x-www-form-urlencoded\r\n"
-                                     "X-One: 1\r\nX-Two: 2\r\n"),
+    EXPECT_NE(Head(requests[0])
+                  .find("Content-Type: application/x-www-form-urlencoded\r\n"
+                        "X-One: 1\r\nX-Two: 2\r\n"),
               std::string::npos);
     EXPECT_EQ(Body(requests[0]), "a=1&b=two");
     EXPECT_TRUE(HasLine(requests[1], "Content-Type: text/xml; charset=utf-8"));
@@ -342,7 +345,8 @@ TEST(GetSerial, PostCarriesBodyAndHeaderText) {
 
 TEST(GetSerial, ServerRedirectIsFollowed) {
     LoopbackHttpServer server;
-    server.Enqueue(LoopbackHttpServer::Response(302, "", {"Location: /final", "Connection: close"}, "HTTP/1.1"));
+    server.Enqueue(
+        LoopbackHttpServer::Response(302, "", {"Location: /final", "Connection: close"}, "HTTP/1.1"));
     server.Enqueue(LoopbackHttpServer::Response(200, "final", {"Connection: close"}, "HTTP/1.1"));
     THTTPGetSerial get = Request(server.Url("/start"));
     EXPECT_TRUE(get.GetUrl(false));

@@ -1,17 +1,16 @@
 #include "tests/support/loopback_http_server.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <stdexcept>
 #include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace nuvex::test {
 namespace {
@@ -67,7 +66,8 @@ LoopbackHttpServer::LoopbackHttpServer() {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
     if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd_, 16) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        ::listen(listenFd_, 16) != 0 ||
+        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
         throw std::runtime_error("cannot listen on loopback");
     }
     port_ = ntohs(addr.sin_port);
@@ -104,7 +104,8 @@ bool LoopbackHttpServer::WaitForRequests(std::size_t count, int timeoutMs) const
 }
 
 std::string LoopbackHttpServer::Response(int status, const std::string& body,
-                                         const std::vector<std::string>& headers, const std::string& version) {
+                                         const std::vector<std::string>& headers,
+                                         const std::string& version) {
     std::string out = version + " " + std::to_string(status) + " " + Reason(status) + "\r\n";
     for (const std::string& h : headers) {
         out += h + "\r\n";

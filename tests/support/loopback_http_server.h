@@ -44,7 +44,8 @@ public:
 
     // "HTTP/1.0 <status> <reason>", the given header lines, Content-Length, an
     // empty line and the body.
-    static std::string Response(int status, const std::string& body, const std::vector<std::string>& headers = {},
+    static std::string Response(int status, const std::string& body,
+                                const std::vector<std::string>& headers = {},
                                 const std::string& version = "HTTP/1.0");
 
 private:

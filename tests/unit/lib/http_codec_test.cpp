@@ -84,17 +84,18 @@ TEST(RouteTable, DefaultRouteOnARealInterface) {
     EXPECT_FALSE(detail::RouteTableHasDefault(subnetOnly));
     // The header line itself must not be read as a route.
     EXPECT_FALSE(detail::RouteTableHasDefault(kRouteHeader));
-    EXPECT_FALSE(detail::RouteTableHasDefault(
-        std::string(kRouteHeader) + "lo\t00000000\t00000000\t0001\t0\t0\t0\t00000000\t0\t0\t0\n"));
+    EXPECT_FALSE(detail::RouteTableHasDefault(std::string(kRouteHeader) +
+                                              "lo\t00000000\t00000000\t0001\t0\t0\t0\t00000000\t0\t0\t0\n"));
     EXPECT_FALSE(detail::RouteTableHasDefault(""));
 }
 
 TEST(RouteTable, Ipv6DefaultRouteButNotTheUnreachablePlaceholder) {
     const std::string zeros(32, '0');
-    const std::string real = zeros + " 00 " + zeros + " 00 fe800000000000000000000000000001 00000400 "
-                                                      "00000001 00000000 00000003 wlan0\n";
-    const std::string placeholder = zeros + " 00 " + zeros + " 00 " + zeros +
-                                    " ffffffff 00000001 00000000 00200200 lo\n";
+    const std::string real = zeros + " 00 " + zeros +
+                             " 00 fe800000000000000000000000000001 00000400 "
+                             "00000001 00000000 00000003 wlan0\n";
+    const std::string placeholder =
+        zeros + " 00 " + zeros + " 00 " + zeros + " ffffffff 00000001 00000000 00200200 lo\n";
     const std::string subnet = "fe800000000000000000000000000000 40 " + zeros + " 00 " + zeros +
                                " 00000100 00000001 00000000 00000001 wlan0\n";
     EXPECT_TRUE(detail::Ipv6RouteTableHasDefault(subnet + real));
