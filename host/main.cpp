@@ -33,6 +33,11 @@ void Usage() {
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "ctl") == 0) {
+        // A script reads ctl's stderr: one line per error and nothing else,
+        // so the toolkit's own diagnostics stay out of it.
+        if (qEnvironmentVariableIsEmpty("BRANNOCK_DEBUG")) {
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+        }
         QCoreApplication app(argc, argv);
         QStringList args = QCoreApplication::arguments().mid(2);
         return nuvex::host::RunCtl(args);
