@@ -1,0 +1,156 @@
+// POP3 checks end to end against a private dovecot on loopback.
+#include "accounts/account_store.h"
+#include "accounts/check_cycle.h"
+#include "accounts/pop3_connector.h"
+#include "lib/clock.h"
+#include "lib/host_config.h"
+#include "lib/registry.h"
+#include "tests/support/dovecot_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace nuvex {
+namespace {
+
+class Pop3DovecotTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string why = test::DovecotHarness::Unavailable();
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
+        }
+        SetProcessRegistry(registry.get());
+        dovecot.AddUser("alice", "wonder land");
+        std::string error;
+        ASSERT_TRUE(dovecot.Start(error)) << error;
+        setenv("SSL_CERT_FILE", dovecot.CaFile().c_str(), 1);
+        context.host = &host;
+        context.pop3Limits.connectTimeoutMs = 5000;
+        context.pop3Limits.readTimeoutMs = 10000;
+    }
+    void TearDown() override {
+        SetProcessRegistry(nullptr);
+        unsetenv("SSL_CERT_FILE");
+    }
+
+    std::unique_ptr<TNuvex_Pop3Connector> Account(const std::string& password, bool ssl, int port,
+                                                  const std::string& hostName = "127.0.0.1") {
+        TAccountFields f;
+        f.userName = "alice";
+        f.email = "alice@example.org";
+        TPop3Fields p;
+        p.password = password;
+        p.hostName = hostName;
+        p.port = port;
+        p.useSsl = ssl;
+        AddPop3TypeKeys(f, p);
+        auto account = Pop3ConnectorClass().Create(context);
+        EXPECT_EQ(account->LoadSettings(BuildSettingsText(f)), kStatusOk);
+        account->SetAccountId("Pop3_0");
+        return std::unique_ptr<TNuvex_Pop3Connector>(static_cast<TNuvex_Pop3Connector*>(account.release()));
+    }
+
+    std::string Marker() { return *host.ReadCfgStr("LASTID_Pop3_0"); }
+
+    std::unique_ptr<Registry> registry = MakeMemoryRegistry();
+    test::DovecotHarness dovecot;
+    MemoryHostConfig host;
+    AccountContext context;
+};
+
+TEST_F(Pop3DovecotTest, NewMessagesAreCountedByTheMarkerAcrossChecks) {
+    dovecot.Deliver("alice", 1, 3);
+    auto account = Account("wonder land", false, dovecot.Pop3Port());
+
+    ASSERT_EQ(account->CheckMail(), kStatusOk) << dovecot.Log();
+    EXPECT_EQ(account->NewCount, 3);
+    EXPECT_EQ(account->UnreadCount, 3);
+    ASSERT_EQ(account->Headers.size(), 3u);
+    EXPECT_EQ(account->Headers[0].Sender, "Sender 1 <sender1@example.org>");
+    EXPECT_EQ(account->Headers[2].Subject, "Message 3");
+    EXPECT_EQ(Marker(), "3");
+
+    ASSERT_EQ(account->CheckMail(), kStatusOk);
+    EXPECT_EQ(account->NewCount, 0);
+    EXPECT_TRUE(account->Headers.empty());
+
+    dovecot.Deliver("alice", 4, 30);
+    ASSERT_EQ(account->CheckMail(), kStatusOk);
+    EXPECT_EQ(account->NewCount, 30);
+    EXPECT_EQ(account->Headers.size(), 21u);
+    EXPECT_EQ(account->Headers[0].Subject, "Message 4");
+    EXPECT_TRUE(account->MoreThanShown);
+    EXPECT_EQ(Marker(), "33");
+    TNotifyMessages list;
+    account->AddNotifyItems(list, false);
+    ASSERT_EQ(list.Count(), 22);
+    EXPECT_EQ(list.Item(0).ItemKind, kNotifySummary);
+    EXPECT_EQ(list.Item(0).Count, 33);
+
+    dovecot.RemoveOldest("alice", 2);
+    ASSERT_EQ(account->CheckMail(), kStatusOk);
+    EXPECT_EQ(account->NewCount, -2);
+    EXPECT_EQ(account->UnreadCount, 31);
+    EXPECT_EQ(Marker(), "31");
+}
+
+TEST_F(Pop3DovecotTest, WrongPasswordIsClassTwo) {
+    dovecot.Deliver("alice", 1, 1);
+    host.WriteCfgStr("LASTID_Pop3_0", "0");
+    auto account = Account("wrong", false, dovecot.Pop3Port());
+    EXPECT_NE(account->CheckMail(), kStatusOk);
+    EXPECT_EQ(account->ErrorCode, kErrorLogin);
+    EXPECT_EQ(Marker(), "0");
+}
+
+TEST_F(Pop3DovecotTest, NothingListeningIsClassOne) {
+    auto account = Account("wonder land", false, test::FreeLoopbackPort());
+    EXPECT_NE(account->CheckMail(), kStatusOk);
+    EXPECT_EQ(account->ErrorCode, kErrorUnreachable);
+}
+
+TEST_F(Pop3DovecotTest, ImplicitTlsWithATrustedCertificate) {
+    dovecot.Deliver("alice", 1, 2);
+    auto account = Account("wonder land", true, dovecot.Pop3sPort(), test::DovecotHarness::kCertHost);
+    ASSERT_EQ(account->CheckMail(), kStatusOk) << dovecot.Log();
+    EXPECT_EQ(account->NewCount, 2);
+    EXPECT_EQ(account->Headers.size(), 2u);
+    EXPECT_EQ(TestConnection(Pop3ConnectorClass(), account->SettingsText, context), kStatusOk);
+}
+
+TEST_F(Pop3DovecotTest, UntrustedCertificateIsReportedNotIgnored) {
+    dovecot.Deliver("alice", 1, 2);
+    setenv("SSL_CERT_FILE", dovecot.OtherCaFile().c_str(), 1);
+    auto account = Account("wonder land", true, dovecot.Pop3sPort(), test::DovecotHarness::kCertHost);
+    EXPECT_NE(account->CheckMail(), kStatusOk);
+    EXPECT_EQ(account->ErrorCode, kErrorOther);
+    EXPECT_FALSE(host.Has("LASTID_Pop3_0"));
+    EXPECT_NE(TestConnection(Pop3ConnectorClass(), account->SettingsText, context), kStatusOk);
+}
+
+TEST_F(Pop3DovecotTest, CertificateForAnotherNameIsRefused) {
+    // Trusted CA, but the certificate names "localhost", not 127.0.0.1.
+    auto account = Account("wonder land", true, dovecot.Pop3sPort(), "127.0.0.1");
+    EXPECT_NE(account->CheckMail(), kStatusOk);
+    EXPECT_EQ(account->ErrorCode, kErrorOther);
+}
+
+TEST_F(Pop3DovecotTest, TlsAgainstThePlainPortFailsWithoutFallingBack) {
+    auto account = Account("wonder land", true, dovecot.Pop3Port(), test::DovecotHarness::kCertHost);
+    EXPECT_NE(account->CheckMail(), kStatusOk);
+    EXPECT_EQ(account->ErrorCode, kErrorUnreachable);
+    EXPECT_FALSE(host.Has("LASTID_Pop3_0"));
+}
+
+TEST_F(Pop3DovecotTest, ConnectionTestAnswersWithoutTouchingTheMarker) {
+    auto good = Account("wonder land", false, dovecot.Pop3Port());
+    EXPECT_EQ(TestConnection(Pop3ConnectorClass(), good->SettingsText, context), kStatusOk);
+    auto bad = Account("nope", false, dovecot.Pop3Port());
+    EXPECT_LT(TestConnection(Pop3ConnectorClass(), bad->SettingsText, context), 0);
+    EXPECT_FALSE(host.Has("LASTID_Pop3_0"));
+}
+
+} // namespace
+} // namespace nuvex

@@ -1,0 +1,275 @@
+#include "tests/support/dovecot_harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace nuvex::test {
+
+namespace {
+
+constexpr const char* kDovecot = "/usr/sbin/dovecot";
+// The mail user: dovecot refuses mail access as root.
+constexpr const char* kMailUser = "dovecot";
+
+bool PortAccepts(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::string Quote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) {
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return out + "'";
+}
+
+} // namespace
+
+int RunCommand(const std::string& commandLine) {
+    int status = std::system(commandLine.c_str());
+    if (status == -1 || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+std::string DovecotHarness::Unavailable() {
+    if (::access(kDovecot, X_OK) != 0) {
+        return "dovecot is not installed";
+    }
+    if (RunCommand("openssl version >/dev/null 2>&1") != 0) {
+        return "the openssl command is not installed";
+    }
+    if (::geteuid() != 0) {
+        return "dovecot needs root to start its private instance here";
+    }
+    if (!getpwnam(kMailUser) || !getpwnam("dovenull")) {
+        return "the dovecot system users are missing";
+    }
+    return {};
+}
+
+DovecotHarness::DovecotHarness() {
+    if (passwd* pw = getpwnam(kMailUser)) {
+        mailUid_ = pw->pw_uid;
+        mailGid_ = pw->pw_gid;
+    }
+    // The login and mail processes run as other users and must reach their files.
+    ::chmod(dir_.path().c_str(), 0755);
+}
+
+DovecotHarness::~DovecotHarness() { Stop(); }
+
+void DovecotHarness::AddUser(const std::string& user, const std::string& password) {
+    users_.emplace_back(user, password);
+    std::filesystem::create_directories(Maildir(user) + "/new");
+    std::filesystem::create_directories(Maildir(user) + "/cur");
+    std::filesystem::create_directories(Maildir(user) + "/tmp");
+}
+
+bool DovecotHarness::MakeCertificates(std::string& error) {
+    const std::string d = Quote(dir_.path());
+    std::ostringstream script;
+    script << "cd " << d << " && "
+           << "printf 'subjectAltName=DNS:localhost\\nbasicConstraints=CA:FALSE\\n' > server.ext && "
+           << "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+           << "-subj '/CN=Nuvex Test CA' -keyout ca.key -out ca.crt && "
+           << "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+           << "-subj '/CN=Other Test CA' -keyout other-ca.key -out other-ca.crt && "
+           << "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+           << "-subj '/CN=localhost' -keyout server.key -out server.csr && "
+           << "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 "
+           << "-extfile server.ext -out server.crt";
+    if (RunCommand("(" + script.str() + ") >" + d + "/openssl.log 2>&1") != 0) {
+        error = "openssl could not make the test certificates";
+        return false;
+    }
+    ::chmod(dir_.file("server.key").c_str(), 0600);
+    return true;
+}
+
+void DovecotHarness::WriteConfig() {
+    const std::string d = dir_.path();
+    {
+        std::ofstream pw(d + "/passwd");
+        for (const auto& [user, password] : users_) {
+            pw << user << ":{PLAIN}" << password << "::::::\n";
+        }
+    }
+    std::filesystem::create_directories(d + "/run");
+    std::filesystem::create_directories(d + "/state");
+    std::ofstream conf(d + "/dovecot.conf");
+    conf << "instance_name = nuvex-test-" << ::getpid() << "-" << pop3Port_ << "\n"
+         << "base_dir = " << d << "/run\n"
+         << "state_dir = " << d << "/state\n"
+         << "log_path = " << d << "/dovecot.log\n"
+         << "protocols = pop3\n"
+         << "listen = 127.0.0.1\n"
+         << "default_login_user = dovenull\n"
+         << "default_internal_user = dovecot\n"
+         << "first_valid_uid = " << mailUid_ << "\n"
+         << "disable_plaintext_auth = no\n"
+         << "auth_mechanisms = plain\n"
+         << "ssl = yes\n"
+         << "ssl_cert = <" << d << "/server.crt\n"
+         << "ssl_key = <" << d << "/server.key\n"
+         << "ssl_min_protocol = TLSv1.2\n"
+         << "mail_location = maildir:" << d << "/mail/%u\n"
+         << "pop3_uidl_format = %08Xu%08Xv\n"
+         << "passdb {\n  driver = passwd-file\n  args = " << d << "/passwd\n}\n"
+         << "userdb {\n  driver = static\n  args = uid=" << mailUid_ << " gid=" << mailGid_ << " home=" << d
+         << "/mail/%u\n}\n"
+         << "service pop3-login {\n"
+         << "  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " << pop3Port_ << "\n  }\n"
+         << "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " << pop3sPort_ << "\n    ssl = yes\n  }\n"
+         << "}\n"
+         << "service imap-login {\n  inet_listener imap {\n    port = 0\n  }\n  inet_listener imaps {\n"
+         << "    port = 0\n  }\n}\n";
+}
+
+void DovecotHarness::FixOwnership() {
+    std::error_code ec;
+    std::string mail = dir_.path() + "/mail";
+    ::chown(mail.c_str(), mailUid_, mailGid_);
+    for (auto it = std::filesystem::recursive_directory_iterator(mail, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        ::chown(it->path().c_str(), mailUid_, mailGid_);
+    }
+}
+
+bool DovecotHarness::Start(std::string& error) {
+    error = Unavailable();
+    if (!error.empty()) {
+        return false;
+    }
+    if (!MakeCertificates(error)) {
+        return false;
+    }
+    pop3Port_ = FreeLoopbackPort();
+    pop3sPort_ = FreeLoopbackPort();
+    while (pop3sPort_ == pop3Port_) {
+        pop3sPort_ = FreeLoopbackPort();
+    }
+    WriteConfig();
+    FixOwnership();
+    std::string conf = dir_.file("dovecot.conf");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::setsid();
+        int devnull = ::open("/dev/null", O_RDWR);
+        ::dup2(devnull, 0);
+        std::string out = dir_.file("dovecot.out");
+        int log = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(log, 1);
+        ::dup2(log, 2);
+        ::execl(kDovecot, kDovecot, "-F", "-c", conf.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    if (pid_ < 0) {
+        error = "fork failed";
+        return false;
+    }
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < until) {
+        if (PortAccepts(pop3Port_) && PortAccepts(pop3sPort_)) {
+            return true;
+        }
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            error = "dovecot ended at start: " + Log();
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    error = "dovecot did not listen within 20 s: " + Log();
+    Stop();
+    return false;
+}
+
+void DovecotHarness::Stop() {
+    if (pid_ <= 0) {
+        return;
+    }
+    ::kill(-pid_, SIGTERM);
+    for (int i = 0; i < 100; ++i) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (pid_ > 0) {
+        ::kill(-pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+}
+
+void DovecotHarness::Deliver(const std::string& user, int first, int count) {
+    std::string dir = Maildir(user);
+    for (int n = first; n < first + count; ++n) {
+        // Names sort in delivery order, so dovecot numbers the messages that way.
+        char name[96];
+        std::snprintf(name, sizeof name, "%010ld.M%06dP%d.nuvex:2,", 1700000000L + serial_, n,
+                      static_cast<int>(::getpid()));
+        ++serial_;
+        std::ofstream f(dir + "/cur/" + name, std::ios::binary);
+        f << "Return-Path: <sender" << n << "@example.org>\r\n"
+          << "From: Sender " << n << " <sender" << n << "@example.org>\r\n"
+          << "To: " << user << "@example.org\r\n"
+          << "Subject: Message " << n << "\r\n"
+          << "Message-ID: <" << n << "." << serial_ << "@example.org>\r\n"
+          << "\r\n"
+          << "Body of message " << n << ".\r\n";
+    }
+    FixOwnership();
+}
+
+void DovecotHarness::RemoveOldest(const std::string& user, int n) {
+    std::vector<std::filesystem::path> files;
+    for (const auto& e : std::filesystem::directory_iterator(Maildir(user) + "/cur")) {
+        files.push_back(e.path());
+    }
+    std::sort(files.begin(), files.end());
+    for (int i = 0; i < n && i < static_cast<int>(files.size()); ++i) {
+        std::filesystem::remove(files[static_cast<std::size_t>(i)]);
+    }
+}
+
+std::string DovecotHarness::Log() const {
+    std::ifstream a(dir_.file("dovecot.log"));
+    std::ifstream b(dir_.file("dovecot.out"));
+    std::stringstream s;
+    s << a.rdbuf() << b.rdbuf();
+    return s.str();
+}
+
+} // namespace nuvex::test
