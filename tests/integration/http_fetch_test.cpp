@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <optional>
@@ -390,6 +389,18 @@ TEST(GetSerial, NoResponseGivesStatusZero) {
     EXPECT_EQ(notHttp.StatusCode, 0);
 }
 
+TEST(GetSerial, HttpsSpeaksTlsAndAFailedHandshakeIsNoResponse) {
+    LoopbackHttpServer server; // plain HTTP: it never answers a TLS hello
+    const std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/feed";
+    THTTPGetSerial get = Request(url);
+    EXPECT_FALSE(get.GetUrl(false));
+    EXPECT_EQ(get.StatusCode, 0);
+    EXPECT_EQ(get.Text, "");
+    EXPECT_EQ(FetchUrlText(url, ShortLimits()), "");
+    // Had either client spoken plain HTTP, the server would have logged a request.
+    EXPECT_TRUE(server.Requests().empty());
+}
+
 // ---- The browser launcher -------------------------------------------------
 
 class BrowserLaunch : public ::testing::Test {
@@ -397,8 +408,9 @@ protected:
     void SetUp() override {
         script_ = dir_.file("browser.sh");
         out_ = dir_.file("opened.txt");
-        std::ofstream(script_) << "#!/bin/sh\nprintf '%s' \"$1\" > '" << out_ << ".tmp' && mv '" << out_
-                               << ".tmp' '" << out_ << "'\n";
+        // Records its own id first, so a test can see the process go away.
+        std::ofstream(script_) << "#!/bin/sh\necho $$ > '" << out_ << ".pid'\nprintf '%s' \"$1\" > '" << out_
+                               << ".tmp' && mv '" << out_ << ".tmp' '" << out_ << "'\n";
         ::chmod(script_.c_str(), 0700);
         ::setenv("NUVEX_BROWSER", script_.c_str(), 1);
     }
@@ -419,25 +431,24 @@ protected:
         return std::nullopt;
     }
 
-    static int ZombieChildren() {
-        int zombies = 0;
-        DIR* proc = ::opendir("/proc");
-        while (dirent* e = proc ? ::readdir(proc) : nullptr) {
-            std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
-            std::string line;
-            if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) {
-                continue;
+    // True once the script's process is gone for good: ended and reaped (a
+    // zombie keeps its /proc entry).
+    bool ScriptProcessGone(int timeoutMs) {
+        std::ifstream in(out_ + ".pid");
+        int pid = 0;
+        if (!(in >> pid) || pid <= 0) {
+            return false;
+        }
+        const std::string proc = "/proc/" + std::to_string(pid);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        struct stat st;
+        while (::stat(proc.c_str(), &st) == 0) {
+            if (Clock::now() >= deadline) {
+                return false;
             }
-            std::istringstream rest(line.substr(line.rfind(')') + 2));
-            char state = 0;
-            int ppid = 0;
-            rest >> state >> ppid;
-            zombies += (ppid == ::getpid() && state == 'Z') ? 1 : 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        if (proc) {
-            ::closedir(proc);
-        }
-        return zombies;
+        return true;
     }
 
     test::TempDir dir_;
@@ -450,12 +461,8 @@ TEST_F(BrowserLaunch, UrlIsTrimmedAndHandedOverAsOneArgument) {
     OpenUrlInBrowser(" \t http://example.invalid/a b;$(touch x)\r\n");
     EXPECT_LT(SecondsSince(start), 0.5);
     EXPECT_EQ(Opened(5000), "http://example.invalid/a b;$(touch x)");
-    // The launcher is reaped once it ends.
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (ZombieChildren() > 0 && Clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    EXPECT_EQ(ZombieChildren(), 0);
+    // The launcher is reaped once it ends: no zombie stays behind.
+    EXPECT_TRUE(ScriptProcessGone(5000));
 }
 
 TEST_F(BrowserLaunch, BlankUrlOpensNothing) {
