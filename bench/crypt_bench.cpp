@@ -3,7 +3,6 @@
 #include "lib/crypt_url.h"
 
 #include <benchmark/benchmark.h>
-
 #include <string>
 
 namespace {
@@ -36,7 +35,8 @@ nuvex::TCryptURL MakeRecord(std::size_t bytes, int shape, std::size_t& contentBy
 
 void BM_Encode(benchmark::State& state) {
     std::size_t content = 0;
-    nuvex::TCryptURL rec = MakeRecord(static_cast<std::size_t>(state.range(0)), static_cast<int>(state.range(1)), content);
+    nuvex::TCryptURL rec =
+        MakeRecord(static_cast<std::size_t>(state.range(0)), static_cast<int>(state.range(1)), content);
     for (auto _ : state) {
         benchmark::DoNotOptimize(rec.EncodeParams());
     }
@@ -45,7 +45,8 @@ void BM_Encode(benchmark::State& state) {
 
 void BM_Decode(benchmark::State& state) {
     std::size_t content = 0;
-    nuvex::TCryptURL rec = MakeRecord(static_cast<std::size_t>(state.range(0)), static_cast<int>(state.range(1)), content);
+    nuvex::TCryptURL rec =
+        MakeRecord(static_cast<std::size_t>(state.range(0)), static_cast<int>(state.range(1)), content);
     const std::string text = rec.EncodeParams();
     for (auto _ : state) {
         nuvex::TCryptURL back;

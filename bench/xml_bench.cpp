@@ -6,10 +6,8 @@
 #include "lib/xml.h"
 
 #include <benchmark/benchmark.h>
-
-#include <malloc.h>
-
 #include <cstdlib>
+#include <malloc.h>
 #include <new>
 #include <string>
 
@@ -63,12 +61,15 @@ namespace {
 // A check reply as the web service sends it, with as many message headers as
 // it takes to reach the size.
 std::string MakeReply(std::size_t bytes) {
-    std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
-                      "<NewMsgsList Status=\"OK\" Unread=\"42\">\r\n  <NextIds>901,902,903</NextIds>\r\n  <Hdrs>\r\n";
+    std::string xml =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
+        "<NewMsgsList Status=\"OK\" Unread=\"42\">\r\n  <NextIds>901,902,903</NextIds>\r\n  <Hdrs>\r\n";
     for (int i = 0; xml.size() < bytes - 32; ++i) {
-        xml += "    <Hdr MID=\"" + std::to_string(100000 + i) + "\" FID=\"1\" Subject=\"Quarterly report, draft " +
-               std::to_string(i) + "\" Preview=\"Hi all, attached is the caf\xC3\xA9 menu and the figures for...\">"
-               "<From><Addr Name=\"Zo\xC3\xAB M\xC3\xBCller\" EMail=\"zoe.mueller@example.org\"/></From></Hdr>\r\n";
+        xml += "    <Hdr MID=\"" + std::to_string(100000 + i) +
+               "\" FID=\"1\" Subject=\"Quarterly report, draft " + std::to_string(i) +
+               "\" Preview=\"Hi all, attached is the caf\xC3\xA9 menu and the figures for...\">"
+               "<From><Addr Name=\"Zo\xC3\xAB M\xC3\xBCller\" "
+               "EMail=\"zoe.mueller@example.org\"/></From></Hdr>\r\n";
     }
     xml += "  </Hdrs>\r\n</NewMsgsList>\r\n";
     return xml;
@@ -85,7 +86,8 @@ void BM_Tokenize(benchmark::State& state) {
         counted.Parse();
     }
     g_counting = false;
-    state.counters["peak_mem_per_input_byte"] = static_cast<double>(g_peak) / static_cast<double>(reply.size());
+    state.counters["peak_mem_per_input_byte"] =
+        static_cast<double>(g_peak) / static_cast<double>(reply.size());
     state.counters["input_bytes"] = static_cast<double>(reply.size());
 
     nuvex::MXMLParserC parser{reply};
@@ -112,7 +114,8 @@ void BM_ReadReply(benchmark::State& state) {
         std::size_t got = 0;
         nuvex::MXMLTokenC* hdrs = parser.Root->FindPath({"NewMsgsList", "Hdrs"});
         for (nuvex::MXMLTokenC* h = hdrs ? hdrs->FirstChild("Hdr") : nullptr; h; h = hdrs->NextChild()) {
-            got += h->GetAttr({}, 0, "", "Subject").size() + h->GetAttr({"From", "Addr"}, 0, "", "EMail").size();
+            got +=
+                h->GetAttr({}, 0, "", "Subject").size() + h->GetAttr({"From", "Addr"}, 0, "", "EMail").size();
         }
         benchmark::DoNotOptimize(got);
     }

@@ -2,11 +2,13 @@
 
 #include "lib/registry.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <iconv.h>
+#include <iterator>
 
 namespace nuvex {
 namespace {
@@ -25,27 +27,27 @@ struct CodePageName {
 // 932 is Microsoft's Shift_JIS (CP932): glibc's plain SHIFT_JIS turns 0x5C into
 // a yen sign where Windows keeps the backslash.
 constexpr CodePageName kCodePageNames[] = {
-    {37, "IBM037"},         {437, "CP437"},        {500, "IBM500"},         {737, "CP737"},
-    {775, "CP775"},         {850, "CP850"},        {852, "CP852"},          {855, "CP855"},
-    {857, "CP857"},         {860, "CP860"},        {861, "CP861"},          {862, "CP862"},
-    {863, "CP863"},         {865, "CP865"},        {866, "CP866"},          {869, "CP869"},
-    {874, "CP874"},         {932, "CP932"},        {936, "CP936"},          {949, "CP949"},
-    {950, "CP950"},         {1200, "UTF-16LE"},    {1201, "UTF-16BE"},      {1250, "CP1250"},
-    {1251, "CP1251"},       {1252, "CP1252"},      {1253, "CP1253"},        {1254, "CP1254"},
-    {1255, "CP1255"},       {1256, "CP1256"},      {1257, "CP1257"},        {1258, "CP1258"},
-    {10000, "MACINTOSH"},   {12000, "UTF-32LE"},   {12001, "UTF-32BE"},     {20127, "ASCII"},
-    {20866, "KOI8-R"},      {20932, "EUC-JP"},     {21866, "KOI8-U"},       {28591, "ISO-8859-1"},
-    {28592, "ISO-8859-2"},  {28593, "ISO-8859-3"}, {28594, "ISO-8859-4"},   {28595, "ISO-8859-5"},
-    {28596, "ISO-8859-6"},  {28597, "ISO-8859-7"}, {28598, "ISO-8859-8"},   {28599, "ISO-8859-9"},
-    {28603, "ISO-8859-13"}, {28605, "ISO-8859-15"}, {38598, "ISO-8859-8"},  {50220, "ISO-2022-JP"},
-    {50225, "ISO-2022-KR"}, {51932, "EUC-JP"},     {51936, "EUC-CN"},       {51949, "EUC-KR"},
-    {54936, "GB18030"},     {65000, "UTF-7"},      {65001, "UTF-8"},
+    {37, "IBM037"},         {437, "CP437"},         {500, "IBM500"},       {737, "CP737"},
+    {775, "CP775"},         {850, "CP850"},         {852, "CP852"},        {855, "CP855"},
+    {857, "CP857"},         {860, "CP860"},         {861, "CP861"},        {862, "CP862"},
+    {863, "CP863"},         {865, "CP865"},         {866, "CP866"},        {869, "CP869"},
+    {874, "CP874"},         {932, "CP932"},         {936, "CP936"},        {949, "CP949"},
+    {950, "CP950"},         {1200, "UTF-16LE"},     {1201, "UTF-16BE"},    {1250, "CP1250"},
+    {1251, "CP1251"},       {1252, "CP1252"},       {1253, "CP1253"},      {1254, "CP1254"},
+    {1255, "CP1255"},       {1256, "CP1256"},       {1257, "CP1257"},      {1258, "CP1258"},
+    {10000, "MACINTOSH"},   {12000, "UTF-32LE"},    {12001, "UTF-32BE"},   {20127, "ASCII"},
+    {20866, "KOI8-R"},      {20932, "EUC-JP"},      {21866, "KOI8-U"},     {28591, "ISO-8859-1"},
+    {28592, "ISO-8859-2"},  {28593, "ISO-8859-3"},  {28594, "ISO-8859-4"}, {28595, "ISO-8859-5"},
+    {28596, "ISO-8859-6"},  {28597, "ISO-8859-7"},  {28598, "ISO-8859-8"}, {28599, "ISO-8859-9"},
+    {28603, "ISO-8859-13"}, {28605, "ISO-8859-15"}, {38598, "ISO-8859-8"}, {50220, "ISO-2022-JP"},
+    {50225, "ISO-2022-KR"}, {51932, "EUC-JP"},      {51936, "EUC-CN"},     {51949, "EUC-KR"},
+    {54936, "GB18030"},     {65000, "UTF-7"},       {65001, "UTF-8"},
 };
 
 struct CharsetEntry {
     const char* name;
-    int codePage;       // > 0 for a charset
-    const char* alias;  // the charset an alias stands for
+    int codePage;      // > 0 for a charset
+    const char* alias; // the charset an alias stands for
 };
 
 // The common part of the Windows MIME database: charsets with their
@@ -203,8 +205,10 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
     for (std::size_t i = 0; i < a.size(); ++i) {
         char x = a[i];
         char y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
         if (x != y) {
             return false;
         }
@@ -222,20 +226,21 @@ const CharsetEntry* FindBuiltinCharset(std::string_view name) {
 }
 
 // A charset name is one key name; a backslash would reach into other keys.
-bool UsableCharsetName(std::string_view name) { return !name.empty() && name.find('\\') == std::string_view::npos; }
+bool UsableCharsetName(std::string_view name) {
+    return !name.empty() && name.find('\\') == std::string_view::npos;
+}
 
 // Pure-ASCII text reads the same in all of these, so it needs no conversion.
+constexpr int kAsciiCompatiblePages[] = {
+    437, 737, 775, 850, 852,   855,   857,   860,   861,   862,   863,   865,   866,   869,   874,
+    932, 936, 949, 950, 10000, 20127, 20866, 20932, 21866, 38598, 51932, 51936, 51949, 54936, 65001};
+
 bool AsciiCompatible(int codePage) {
-    switch (codePage) {
-    case 437: case 737: case 775: case 850: case 852: case 855: case 857: case 860: case 861: case 862:
-    case 863: case 865: case 866: case 869: case 874: case 932: case 936: case 949: case 950:
-    case 10000: case 20127: case 20866: case 20932: case 21866: case 51932: case 51936: case 51949:
-    case 54936: case 65001:
+    if ((codePage >= 1250 && codePage <= 1258) || (codePage >= 28591 && codePage <= 28605)) {
         return true;
-    default:
-        return (codePage >= 1250 && codePage <= 1258) || (codePage >= 28591 && codePage <= 28605) ||
-               codePage == 38598;
     }
+    return std::find(std::begin(kAsciiCompatiblePages), std::end(kAsciiCompatiblePages), codePage) !=
+           std::end(kAsciiCompatiblePages);
 }
 
 bool IsAscii(std::string_view text) {
@@ -249,7 +254,9 @@ bool IsAscii(std::string_view text) {
 
 // The Windows 125x pages give their few unassigned bytes the C1 control of the
 // same value in both directions; glibc rejects them, so we fill that gap.
-bool IsWindowsAnsiPage(int codePage) { return codePage >= 1250 && codePage <= 1258; }
+bool IsWindowsAnsiPage(int codePage) {
+    return codePage >= 1250 && codePage <= 1258;
+}
 
 class Iconv {
 public:
@@ -331,7 +338,8 @@ std::string WideToUtf8(std::u16string_view text) {
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         std::uint32_t cp = text[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
             ++i;
         } else if (cp >= 0xD800 && cp <= 0xDFFF) {
@@ -409,9 +417,13 @@ bool RunIconv(iconv_t cd, std::string_view in, std::string& out, OnError onError
 
 } // namespace
 
-int AnsiCodePage() { return g_ansiCodePage.load(std::memory_order_relaxed); }
+int AnsiCodePage() {
+    return g_ansiCodePage.load(std::memory_order_relaxed);
+}
 
-void SetAnsiCodePage(int codePage) { g_ansiCodePage.store(codePage, std::memory_order_relaxed); }
+void SetAnsiCodePage(int codePage) {
+    g_ansiCodePage.store(codePage, std::memory_order_relaxed);
+}
 
 std::string CodePageIconvName(int codePage) {
     for (const CodePageName& e : kCodePageNames) {
@@ -461,7 +473,9 @@ int CharsetToCodePage(Registry& registry, std::string_view charset) {
     }
 }
 
-int CharsetToCodePage(std::string_view charset) { return CharsetToCodePage(ProcessRegistry(), charset); }
+int CharsetToCodePage(std::string_view charset) {
+    return CharsetToCodePage(ProcessRegistry(), charset);
+}
 
 bool SeedCharsetRegistry(Registry& registry) {
     try {
@@ -471,9 +485,11 @@ bool SeedCharsetRegistry(Registry& registry) {
             if (registry.KeyExists(RegRoot::HKCR, key)) {
                 continue;
             }
-            const RegValue value = e.alias ? RegValue::Text(e.alias)
-                                           : RegValue::Dword(static_cast<std::uint32_t>(e.codePage));
-            ok = registry.SetValue(RegRoot::HKCR, key, e.alias ? "AliasForCharset" : "InternetEncoding", value) && ok;
+            const RegValue value =
+                e.alias ? RegValue::Text(e.alias) : RegValue::Dword(static_cast<std::uint32_t>(e.codePage));
+            ok = registry.SetValue(RegRoot::HKCR, key, e.alias ? "AliasForCharset" : "InternetEncoding",
+                                   value) &&
+                 ok;
         }
         return ok;
     } catch (...) {
@@ -535,13 +551,15 @@ std::optional<std::u16string> CodePageToWide(std::string_view text, int codePage
     }
     std::string bytes;
     const bool windowsPage = IsWindowsAnsiPage(codePage);
-    const bool ok = RunIconv(cd.get(), text, bytes, [&](std::string_view rest, std::string& out) -> std::size_t {
-        const auto b = static_cast<unsigned char>(rest[0]);
-        const char16_t unit = windowsPage && b >= 0x80 && b <= 0x9F ? static_cast<char16_t>(b) : kReplacement;
-        out += static_cast<char>(unit & 0xFF);
-        out += static_cast<char>(unit >> 8);
-        return 1;
-    });
+    const bool ok =
+        RunIconv(cd.get(), text, bytes, [&](std::string_view rest, std::string& out) -> std::size_t {
+            const auto b = static_cast<unsigned char>(rest[0]);
+            const char16_t unit =
+                windowsPage && b >= 0x80 && b <= 0x9F ? static_cast<char16_t>(b) : kReplacement;
+            out += static_cast<char>(unit & 0xFF);
+            out += static_cast<char>(unit >> 8);
+            return 1;
+        });
     if (!ok) {
         return std::nullopt;
     }
@@ -611,7 +629,9 @@ std::optional<std::string> WideToCodePage(std::u16string_view text, int codePage
     return out;
 }
 
-std::string WideToAnsi(std::u16string_view text) { return WideToCodePage(text, AnsiCodePage()).value_or(std::string()); }
+std::string WideToAnsi(std::u16string_view text) {
+    return WideToCodePage(text, AnsiCodePage()).value_or(std::string());
+}
 
 std::string ToAnsi(std::string_view text, int codePage) {
     if (codePage == 0) {

@@ -67,7 +67,9 @@ struct DecodeTable {
 };
 constexpr DecodeTable kDecode;
 
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char UpperAscii(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 std::string UpperName(std::string_view name) {
     std::string out(name);
@@ -77,7 +79,9 @@ std::string UpperName(std::string_view name) {
     return out;
 }
 
-bool NeedsEscape(char c) { return c == kLF || c == kCR || c == kTab; }
+bool NeedsEscape(char c) {
+    return c == kLF || c == kCR || c == kTab;
+}
 
 // LF is replaced first so that the LFs the later replacements bring in are not
 // escaped again; one pass that writes each pair gives the same result.
@@ -189,8 +193,8 @@ bool DecodeUrlBase64(std::string_view in, std::string& out) {
         if ((a | b | c | d) < 0) {
             return false;
         }
-        const std::uint32_t v = (std::uint32_t(a) << 18) | (std::uint32_t(b) << 12) | (std::uint32_t(c) << 6) |
-                                std::uint32_t(d);
+        const std::uint32_t v =
+            (std::uint32_t(a) << 18) | (std::uint32_t(b) << 12) | (std::uint32_t(c) << 6) | std::uint32_t(d);
         o[0] = static_cast<char>(v >> 16);
         o[1] = static_cast<char>((v >> 8) & 0xFF);
         o[2] = static_cast<char>(v & 0xFF);
@@ -244,7 +248,9 @@ bool ParseChecksumNumber(std::string_view text, int& value) {
 
 } // namespace
 
-void TCryptURL::ClearParams() { entries_.clear(); }
+void TCryptURL::ClearParams() {
+    entries_.clear();
+}
 
 int TCryptURL::IndexOfParam(std::string_view name) const {
     for (std::size_t i = 0; i < entries_.size(); ++i) {
@@ -358,7 +364,8 @@ bool TCryptURL::DecodeParams(std::string_view text) {
         if (!ParseChecksumNumber(head.substr(tab + 1), expected)) {
             return false;
         }
-        const std::string_view rest = firstCr == std::string_view::npos ? std::string_view() : all.substr(firstCr);
+        const std::string_view rest =
+            firstCr == std::string_view::npos ? std::string_view() : all.substr(firstCr);
         if (ParamChecksum(rest) != expected) {
             return false;
         }
@@ -369,7 +376,8 @@ bool TCryptURL::DecodeParams(std::string_view text) {
         std::size_t pos = firstCr == std::string_view::npos ? all.size() : firstCr + 1;
         while (pos < all.size()) {
             const std::size_t next = FindSeparator(all, pos);
-            std::string_view entry = all.substr(pos, next == std::string_view::npos ? all.size() - pos : next - pos);
+            std::string_view entry =
+                all.substr(pos, next == std::string_view::npos ? all.size() - pos : next - pos);
             if (next == std::string_view::npos && !entry.empty() && entry.back() == kCR) {
                 entry.remove_suffix(1);
             }

@@ -9,7 +9,9 @@ namespace {
 
 // Spaces, tabs, line breaks and the other control characters all count as
 // blanks, the same set trimming removes.
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 0x20; }
+bool IsBlank(char c) {
+    return static_cast<unsigned char>(c) <= 0x20;
+}
 
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && IsBlank(s.front())) {
@@ -21,7 +23,9 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char UpperAscii(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 std::string UpperTrimmed(std::string_view s) {
     s = Trim(s);
@@ -138,7 +142,8 @@ std::string MXMLTokenC::GetText(const XmlPath& names, int n, std::string_view de
     return token ? token->Text : std::string(def);
 }
 
-std::string MXMLTokenC::GetAttr(const XmlPath& names, int n, std::string_view def, std::string_view attribute) const {
+std::string MXMLTokenC::GetAttr(const XmlPath& names, int n, std::string_view def,
+                                std::string_view attribute) const {
     if (const MXMLTokenC* token = FindPath(names, n)) {
         for (const auto& [name, value] : token->Attributes) {
             if (SameName(name, attribute)) {
@@ -247,7 +252,8 @@ std::string XmlText(const MXMLParserC& parser, const XmlPath& names, int n, std:
 std::string XmlAttr(const MXMLParserC& parser, const XmlPath& names, int n, std::string_view def,
                     std::string_view attribute) {
     try {
-        const std::string raw = parser.Root ? parser.Root->GetAttr(names, n, def, attribute) : std::string(def);
+        const std::string raw =
+            parser.Root ? parser.Root->GetAttr(names, n, def, attribute) : std::string(def);
         return WideToAnsi(Utf8ToWide(raw));
     } catch (...) {
         return std::string(def);

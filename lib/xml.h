@@ -28,10 +28,10 @@ class MXMLTokenC {
 public:
     using Attribute = std::pair<std::string, std::string>;
 
-    std::string IterName;      // upper-cased name iterated by FirstChild/NextChild
-    std::int32_t IterIndex = 0; // next child index NextChild examines
-    std::string Name;          // as written
-    std::string Text;          // all text runs directly inside, raw bytes
+    std::string IterName;              // upper-cased name iterated by FirstChild/NextChild
+    std::int32_t IterIndex = 0;        // next child index NextChild examines
+    std::string Name;                  // as written
+    std::string Text;                  // all text runs directly inside, raw bytes
     std::vector<Attribute> Attributes; // in document order, names and values trimmed
     MXMLTokenC* Parent = nullptr;
     std::vector<std::unique_ptr<MXMLTokenC>> Children;

@@ -2,7 +2,6 @@
 #include "lib/registry.h"
 
 #include <gtest/gtest.h>
-
 #include <iconv.h>
 
 namespace nuvex {
@@ -21,10 +20,12 @@ protected:
         SetProcessRegistry(nullptr);
     }
     void Charset(const std::string& name, std::uint32_t codePage) {
-        ASSERT_TRUE(registry_->SetValue(RegRoot::HKCR, kKey + name, "InternetEncoding", RegValue::Dword(codePage)));
+        ASSERT_TRUE(
+            registry_->SetValue(RegRoot::HKCR, kKey + name, "InternetEncoding", RegValue::Dword(codePage)));
     }
     void Alias(const std::string& name, const std::string& target) {
-        ASSERT_TRUE(registry_->SetValue(RegRoot::HKCR, kKey + name, "AliasForCharset", RegValue::Text(target)));
+        ASSERT_TRUE(
+            registry_->SetValue(RegRoot::HKCR, kKey + name, "AliasForCharset", RegValue::Text(target)));
     }
     std::unique_ptr<Registry> registry_ = MakeMemoryRegistry();
     int saved_ = 0;
@@ -32,12 +33,12 @@ protected:
 
 TEST_F(CodePageTest, BuiltInTableNumbersCharsetsAsWindowsDoes) {
     const std::pair<const char*, int> expected[] = {
-        {"utf-8", 65001},        {"us-ascii", 20127},     {"iso-8859-1", 28591},   {"iso-8859-2", 28592},
-        {"iso-8859-15", 28605},  {"windows-1250", 1250},  {"windows-1252", 1252},  {"windows-1258", 1258},
-        {"koi8-r", 20866},       {"shift_jis", 932},      {"euc-jp", 51932},       {"gb2312", 936},
-        {"big5", 950},           {"latin1", 28591},       {"utf8", 65001},         {"cp1252", 1252},
-        {"x-sjis", 932},         {"ascii", 20127},        {"UTF-8", 65001},        {"Windows-1251", 1251},
-        {"ISO_8859-1", 28591},   {"latin9", 28605},       {"gbk", 936},
+        {"utf-8", 65001},       {"us-ascii", 20127},    {"iso-8859-1", 28591},  {"iso-8859-2", 28592},
+        {"iso-8859-15", 28605}, {"windows-1250", 1250}, {"windows-1252", 1252}, {"windows-1258", 1258},
+        {"koi8-r", 20866},      {"shift_jis", 932},     {"euc-jp", 51932},      {"gb2312", 936},
+        {"big5", 950},          {"latin1", 28591},      {"utf8", 65001},        {"cp1252", 1252},
+        {"x-sjis", 932},        {"ascii", 20127},       {"UTF-8", 65001},       {"Windows-1251", 1251},
+        {"ISO_8859-1", 28591},  {"latin9", 28605},      {"gbk", 936},
     };
     for (const auto& [name, codePage] : expected) {
         EXPECT_EQ(BuiltinCharsetToCodePage(name), codePage) << name;
@@ -52,8 +53,10 @@ TEST_F(CodePageTest, BuiltInTableNumbersCharsetsAsWindowsDoes) {
 TEST_F(CodePageTest, SeededRegistryAnswersLikeTheTableAndKeepsExistingKeys) {
     Charset("utf-8", 1234); // a value already there is not overwritten
     ASSERT_TRUE(SeedCharsetRegistry(*registry_));
-    EXPECT_EQ(registry_->GetValue(RegRoot::HKCR, std::string(kKey) + "latin1", "AliasForCharset")->data, "iso-8859-1");
-    EXPECT_EQ(registry_->GetValue(RegRoot::HKCR, std::string(kKey) + "koi8-r", "InternetEncoding")->AsDword(), 20866u);
+    EXPECT_EQ(registry_->GetValue(RegRoot::HKCR, std::string(kKey) + "latin1", "AliasForCharset")->data,
+              "iso-8859-1");
+    EXPECT_EQ(registry_->GetValue(RegRoot::HKCR, std::string(kKey) + "koi8-r", "InternetEncoding")->AsDword(),
+              20866u);
     EXPECT_EQ(CharsetToCodePage("utf-8"), 1234);
     EXPECT_EQ(CharsetToCodePage("latin1"), 28591);
     EXPECT_EQ(CharsetToCodePage("X-SJIS"), 932);
@@ -97,10 +100,10 @@ TEST_F(CodePageTest, AliasChainsAreBounded) {
 }
 
 TEST_F(CodePageTest, EveryKnownCodePageOpensInIconv) {
-    for (int cp : {37, 437, 850, 852, 866, 874, 932, 936, 949, 950, 1200, 1201, 1250, 1251, 1252, 1253, 1254, 1255,
-                   1256, 1257, 1258, 10000, 12000, 12001, 20127, 20866, 20932, 21866, 28591, 28592, 28593, 28594,
-                   28595, 28596, 28597, 28598, 28599, 28603, 28605, 38598, 50220, 50225, 51932, 51936, 51949,
-                   54936, 65000, 65001}) {
+    for (int cp : {37,    437,   850,   852,   866,   874,   932,   936,   949,   950,   1200,  1201,
+                   1250,  1251,  1252,  1253,  1254,  1255,  1256,  1257,  1258,  10000, 12000, 12001,
+                   20127, 20866, 20932, 21866, 28591, 28592, 28593, 28594, 28595, 28596, 28597, 28598,
+                   28599, 28603, 28605, 38598, 50220, 50225, 51932, 51936, 51949, 54936, 65000, 65001}) {
         const std::string name = CodePageIconvName(cp);
         ASSERT_FALSE(name.empty()) << cp;
         iconv_t cd = iconv_open("UTF-16LE", name.c_str());
@@ -136,12 +139,16 @@ TEST_F(CodePageTest, ToAnsiIntoUtf8) {
     EXPECT_EQ(ToAnsi("caf\xE9", 28591), "caf\xC3\xA9");
     EXPECT_EQ(ToAnsi("\x80", 1252), "\xE2\x82\xAC");
     EXPECT_EQ(ToAnsi("\xC1\xE8", 1250), "\xC3\x81\xC4\x8D");
-    EXPECT_EQ(ToAnsi("\xF0\xE9", 20866), "\xD0\x9F\xD0\x98"); // KOI8-R
+    EXPECT_EQ(ToAnsi("\xF0\xE9", 20866), "\xD0\x9F\xD0\x98");                   // KOI8-R
     EXPECT_EQ(ToAnsi("\x93\xFA\x96\x7B\\", 932), "\xE6\x97\xA5\xE6\x9C\xAC\\"); // 0x5C stays a backslash
     EXPECT_EQ(ToAnsi("\xC6\xFC\xCB\xDC", 51932), "\xE6\x97\xA5\xE6\x9C\xAC");
     EXPECT_EQ(ToAnsi("caf\xC3\xA9", 65001), "caf\xC3\xA9");
     // Invalid source bytes become U+FFFD.
-    EXPECT_EQ(ToAnsi("a\xFF" "b\xC3", 65001), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+    EXPECT_EQ(ToAnsi("a\xFF"
+                     "b\xC3",
+                     65001),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD");
 }
 
 TEST_F(CodePageTest, ToAnsiRejectsWhatCannotBeConverted) {
@@ -158,7 +165,8 @@ TEST_F(CodePageTest, ToAnsiRejectsWhatCannotBeConverted) {
 TEST_F(CodePageTest, WideToCodePageReplacesLoneSurrogates) {
     const std::u16string lone = {u'a', 0xD800, u'b', 0xDC00};
     EXPECT_EQ(WideToCodePage(lone, 1252).value(), "a?b?");
-    EXPECT_EQ(WideToCodePage(lone, kCodePageUtf8).value(), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+    EXPECT_EQ(WideToCodePage(lone, kCodePageUtf8).value(), "a\xEF\xBF\xBD"
+                                                           "b\xEF\xBF\xBD");
     EXPECT_EQ(WideToCodePage(std::u16string{0xD800}, 1252).value(), "?");
     EXPECT_FALSE(WideToCodePage(u"x", 4242).has_value());
     EXPECT_FALSE(CodePageToWide("x", -1).has_value());

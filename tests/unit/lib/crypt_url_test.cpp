@@ -1,10 +1,9 @@
 #include "lib/clock.h"
 #include "lib/crypt_url.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <random>
 #include <string>
 
@@ -22,7 +21,8 @@ std::string Scramble(std::string plain) {
     std::size_t i = 0;
     for (; i + 2 < plain.size(); i += 3) {
         const unsigned v = (static_cast<unsigned char>(plain[i]) << 16) |
-                           (static_cast<unsigned char>(plain[i + 1]) << 8) | static_cast<unsigned char>(plain[i + 2]);
+                           (static_cast<unsigned char>(plain[i + 1]) << 8) |
+                           static_cast<unsigned char>(plain[i + 2]);
         out += abc[v >> 18];
         out += abc[(v >> 12) & 63];
         out += abc[(v >> 6) & 63];
@@ -34,7 +34,8 @@ std::string Scramble(std::string plain) {
         out += abc[(v >> 12) & 63];
         out += "==";
     } else if (plain.size() - i == 2) {
-        const unsigned v = (static_cast<unsigned char>(plain[i]) << 16) | (static_cast<unsigned char>(plain[i + 1]) << 8);
+        const unsigned v =
+            (static_cast<unsigned char>(plain[i]) << 16) | (static_cast<unsigned char>(plain[i + 1]) << 8);
         out += abc[v >> 18];
         out += abc[(v >> 12) & 63];
         out += abc[(v >> 6) & 63];
@@ -52,12 +53,18 @@ std::string Unscramble(const std::string& text) {
     int bits = 0;
     for (char c : text) {
         int v;
-        if (c >= 'A' && c <= 'Z') v = c - 'A';
-        else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-        else if (c >= '0' && c <= '9') v = c - '0' + 52;
-        else if (c == '-') v = 62;
-        else if (c == '_') v = 63;
-        else break;
+        if (c >= 'A' && c <= 'Z')
+            v = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            v = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            v = c - '0' + 52;
+        else if (c == '-')
+            v = 62;
+        else if (c == '_')
+            v = 63;
+        else
+            break;
         acc = (acc << 6) | static_cast<unsigned>(v);
         bits += 6;
         if (bits >= 8) {
@@ -151,8 +158,12 @@ TEST_F(CryptUrlTest, ValuesWithLineBreaksTabsAndEscapeLookalikesSurvive) {
     for (int c = 0; c < 256; ++c) {
         allBytes += static_cast<char>(c);
     }
-    const std::vector<std::string> values = {
-        "line one\r\nline two\r\n\tindented\r\n", "\n1\n2\n3", "\r\r\n\n\t\t", "", "ends with CR\r", allBytes};
+    const std::vector<std::string> values = {"line one\r\nline two\r\n\tindented\r\n",
+                                             "\n1\n2\n3",
+                                             "\r\r\n\n\t\t",
+                                             "",
+                                             "ends with CR\r",
+                                             allBytes};
     TCryptURL rec;
     for (std::size_t i = 0; i < values.size(); ++i) {
         rec.SetParam("V" + std::to_string(i), values[i]);
@@ -204,15 +215,15 @@ TEST_F(CryptUrlTest, RejectedTextsAddNothingAndKeepExistingEntries) {
     std::string badSum = "_CRC\t" + std::to_string(TCryptURL::ParamChecksum(entries) + 1) + entries;
     const std::vector<std::string> rejected = {
         "",
-        "QUJDR",                                    // 5 characters
-        "QUJDRA",                                   // not a multiple of 4
-        Scramble(badSum),                           // checksum off by one
-        "!!!!",                                     // not Base64
-        Scramble("USER\tmallory"),                  // no checksum entry at all
-        Scramble("_crc\t0"),                        // the checksum name is exact
-        Scramble("_CRC\tx" + entries),              // not a number
-        Scramble("_CRC\t-1" + entries),             // not a plain decimal
-        Scramble(WithChecksum(entries)) + "A@@@",   // padding in the middle
+        "QUJDR",                                  // 5 characters
+        "QUJDRA",                                 // not a multiple of 4
+        Scramble(badSum),                         // checksum off by one
+        "!!!!",                                   // not Base64
+        Scramble("USER\tmallory"),                // no checksum entry at all
+        Scramble("_crc\t0"),                      // the checksum name is exact
+        Scramble("_CRC\tx" + entries),            // not a number
+        Scramble("_CRC\t-1" + entries),           // not a plain decimal
+        Scramble(WithChecksum(entries)) + "A@@@", // padding in the middle
         Scramble(WithChecksum(entries)).insert(4, " "),
     };
     for (const std::string& text : rejected) {

@@ -1,9 +1,8 @@
 #include "lib/codepage.h"
 #include "lib/xml.h"
 
-#include <gtest/gtest.h>
-
 #include <fstream>
+#include <gtest/gtest.h>
 #include <random>
 #include <sstream>
 
@@ -61,7 +60,8 @@ TEST_F(XmlTest, ReadsAServiceReplyByPath) {
     EXPECT_EQ(XmlText(p, {"NewMsgsList", "NextIds"}, 0, ""), "103,102,101,");
     EXPECT_EQ(XmlAttr(p, {"NewMsgsList", "Hdrs", "Hdr"}, 0, "0", "MID"), "104");
     EXPECT_EQ(XmlAttr(p, {"NewMsgsList", "Hdrs", "Hdr"}, 1, "0", "Subject"), "Re: \"quoted\" subject");
-    EXPECT_EQ(XmlAttr(p, {"NewMsgsList", "Hdrs", "Hdr", "From", "Addr"}, 0, "", "Name"), "Zo\xC3\xAB M\xC3\xBCller");
+    EXPECT_EQ(XmlAttr(p, {"NewMsgsList", "Hdrs", "Hdr", "From", "Addr"}, 0, "", "Name"),
+              "Zo\xC3\xAB M\xC3\xBCller");
     // Entities are left for the caller.
     EXPECT_EQ(XmlAttr(p, {"NewMsgsList", "Hdrs", "Hdr"}, 0, "", "Subject"), "Caf&#233; plans");
     EXPECT_EQ(XmlText(p, {"NewMsgsList", "ErrDetail"}, 0, "missing"), "missing");
@@ -228,7 +228,8 @@ TEST_F(XmlTest, WideFlatAndRandomInputsEndQuickly) {
         std::string text;
         const int len = static_cast<int>(rng() % 200);
         for (int i = 0; i < len; ++i) {
-            text += (round % 2) ? pieces[rng() % std::size(pieces)] : std::string(1, static_cast<char>(rng()));
+            text +=
+                (round % 2) ? pieces[rng() % std::size(pieces)] : std::string(1, static_cast<char>(rng()));
         }
         MXMLParserC p = Parsed(text);
         ASSERT_TRUE(p.Root);
@@ -259,7 +260,11 @@ TEST_F(XmlTest, ValuesAreDecodedFromUtf8IntoTheAnsiCodePage) {
     EXPECT_EQ(XmlAttr(p, {"m"}, 0, "", "r"), "?"); // r with caron has no place in 1252
     EXPECT_EQ(XmlAttr(p, {"m"}, 0, "", "e"), "?"); // one character, one "?"
     // The default goes through the same decoding.
-    EXPECT_EQ(XmlText(p, {"none"}, 0, "d\xC3\xA9""f"), "d\xE9""f");
+    EXPECT_EQ(XmlText(p, {"none"}, 0,
+                      "d\xC3\xA9"
+                      "f"),
+              "d\xE9"
+              "f");
 }
 
 TEST_F(XmlTest, DocAttrOfADeclaredLatin1Reply) {
