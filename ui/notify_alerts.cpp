@@ -65,6 +65,8 @@ void PlayNewMailSound() {
     }
 }
 
+bool NewMailSoundPending() { return g_soundBusy.load(); }
+
 QString TrayNewMailTip(std::int32_t totalNew) {
     QString tip = QString::fromStdString(Translate("You have %0.0n new emails."));
     tip.replace(QStringLiteral("%0.0n"), FormatCount(totalNew));

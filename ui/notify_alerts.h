@@ -33,6 +33,9 @@ private:
 // A call while the previous one is still being handed over is dropped.
 void PlayNewMailSound();
 
+// True while a PlayNewMailSound call is still handing its sound over.
+bool NewMailSoundPending();
+
 // With totalNew > 0 the tray shows "NEWICON"; with tipGate > 0 its tooltip
 // becomes the translated "You have %0.0n new emails." for totalNew. Never
 // throws; a null tray does nothing.

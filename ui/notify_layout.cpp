@@ -11,9 +11,6 @@ namespace {
 // No label shows more than a window's width of text; longer texts only cost
 // time in the shortening loops, which measure the text once per character.
 constexpr qsizetype kMaxShownChars = 400;
-// What a one-line preview gives back: the height the subject line was laid
-// out with before it was fitted to its text.
-constexpr int kSpareLineHeight = 22;
 
 QString Tr(const char* text) { return QString::fromStdString(Translate(text)); }
 
@@ -143,8 +140,11 @@ private:
         FitFirstPreviewLine(L(first));
         const QString rest = TrimLow(detail.mid(L(first).text.size()));
         if (rest.isEmpty()) {
-            y -= kSpareLineHeight;
-            out_.contentHeight -= kSpareLineHeight;
+            // The unused second preview line: the rows below move up by
+            // exactly one line, so the separator keeps its distance from the
+            // text above and below it.
+            y -= line_;
+            out_.contentHeight -= line_;
             return;
         }
         const int left = L(first).rect.x();

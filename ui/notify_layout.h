@@ -79,7 +79,7 @@ struct TNotifyIcon {
 
 struct TNotifyLayout {
     int total = 0;          // sum of the entry heights (45, 70 or 55 each)
-    int contentHeight = 0;  // total less 22 for every preview that fit on one line
+    int contentHeight = 0;  // total less one line for every preview that fit on one line
     bool scrolled = false;  // total above 250: the rows sit in a scroll box
     int windowHeight = 40;  // caption and frame included
     int innerWidth = 0;     // the visible part

@@ -80,6 +80,10 @@ protected:
 
     void mousePressEvent(QMouseEvent* event) override {
         const QPoint at = event->position().toPoint();
+        if (event->button() == Qt::LeftButton && owner_.InCloseArea(at)) {
+            event->accept(); // the release ends the window
+            return;
+        }
         if (event->button() != Qt::LeftButton || !owner_.InDragStrip(at)) {
             TVostrelForm::mousePressEvent(event);
             return;

@@ -108,9 +108,9 @@ TEST(NotifyLayout, SmallListAndScrollStep) {
     const TNotifyLayout b = Lay(twelve);
     EXPECT_EQ(b.total, 840);
     EXPECT_EQ(b.scrollStep, (840 - 250) / 12);
-    // Every preview fits on one line: each row gives back 22 pixels.
-    EXPECT_EQ(b.contentHeight, 840 - 12 * 22);
-    EXPECT_EQ(b.panel, QSize(253, 840 - 12 * 22));
+    // Every preview fits on one line: each row gives back one 13-pixel line.
+    EXPECT_EQ(b.contentHeight, 840 - 12 * 13);
+    EXPECT_EQ(b.panel, QSize(253, 840 - 12 * 13));
     EXPECT_EQ(b.separators.size(), 11u);
 }
 
@@ -190,11 +190,11 @@ TEST(NotifyLayout, OnePreviewLineMovesTheFollowingRowsUp) {
     EXPECT_EQ(first[4].style, NotifyTextStyle::Preview);
     EXPECT_EQ(first[4].rect.topLeft(), QPoint(40 + 8 * 6, 3 + 15 + 26));
     EXPECT_EQ(layout.total, 115);                // the window still counts 70
-    EXPECT_EQ(layout.contentHeight, 115 - 22);   // the rows do not
+    EXPECT_EQ(layout.contentHeight, 115 - 13);   // the rows do not
     EXPECT_EQ(layout.windowHeight, 35 + 115);
-    EXPECT_EQ(layout.separators.at(0).y(), 3 - 22 + 75);
-    EXPECT_EQ(LabelsOf(layout, 1).front().rect.y(), 3 + 70 - 22 + 15);
-    EXPECT_EQ(layout.icons.at(1).rect.y(), 3 + 70 - 22 + 16);
+    EXPECT_EQ(layout.separators.at(0).y(), 3 - 13 + 75);
+    EXPECT_EQ(LabelsOf(layout, 1).front().rect.y(), 3 + 70 - 13 + 15);
+    EXPECT_EQ(layout.icons.at(1).rect.y(), 3 + 70 - 13 + 16);
 }
 
 TEST(NotifyLayout, LongPreviewSplitsAtABlankIntoTwoLines) {

@@ -1,0 +1,488 @@
+// The notification window and the object that runs it, driven pass by pass
+// on a fake clock: fades, the hold, the close glyph, stop events, the saved
+// position and the click actions. Also writes screenshots to the build tree.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTest>
+#include <cstdio>
+#include <cstdlib>
+
+#include "lib/clock.h"
+#include "lib/host_config.h"
+#include "lib/named_objects.h"
+#include "lib/registry.h"
+#include "tests/support/temp_dir.h"
+#include "ui/notify_alerts.h"
+#include "ui/notify_window.h"
+#include "ui/pictures.h"
+
+namespace nuvex {
+namespace {
+
+class QtEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        objects_ = std::make_unique<test::TempDir>();
+        setenv("NUVEX_OBJECTS_DIR", objects_->path().c_str(), 1);
+        registry_ = MakeMemoryRegistry();
+        SetProcessRegistry(registry_.get());
+        app_ = std::make_unique<QApplication>(argc_, argv_);
+    }
+    void TearDown() override {
+        app_.reset();
+        SetProcessRegistry(nullptr);
+    }
+
+private:
+    int argc_ = 1;
+    char name_[8] = "ui_test";
+    char* argv_[2] = {name_, nullptr};
+    std::unique_ptr<test::TempDir> objects_;
+    std::unique_ptr<Registry> registry_;
+    std::unique_ptr<QApplication> app_;
+};
+[[maybe_unused]] auto* const g_env = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+// The offscreen platform cannot raise windows or apply opacity and says so
+// on every call; the window's own opacity value is what the tests check.
+const QtMessageHandler g_previousHandler = qInstallMessageHandler(
+    [](QtMsgType type, const QMessageLogContext& context, const QString& text) {
+        if (text.startsWith(QLatin1String("This plugin does not support"))) {
+            return;
+        }
+        if (g_previousHandler) {
+            g_previousHandler(type, context, text);
+        } else {
+            std::fprintf(stderr, "%s\n", qPrintable(text));
+        }
+    });
+
+struct RecordingActions final : NotifyActions {
+    std::vector<std::string> calls;
+    void OpenAccountMailbox(const std::string& id) override { calls.push_back("mailbox " + id); }
+    void OpenAccountMessage(const std::string& id, const std::string& ref) override {
+        calls.push_back("message " + id + " " + ref);
+    }
+    void EditAccount(const std::string& id) override { calls.push_back("edit " + id); }
+};
+
+TNotifyMessageItem Summary(const std::string& name, int count) {
+    TNotifyMessageItem item;
+    item.AccountRef = "POP3_1";
+    item.ItemKind = kNotifySummary;
+    item.Count = count;
+    item.Sender = name;
+    return item;
+}
+
+TNotifyMessageItem Message(const std::string& sender, const std::string& subject, const std::string& detail) {
+    TNotifyMessageItem item;
+    item.AccountRef = "POP3_1";
+    item.MessageRef = "msg-7";
+    item.ItemKind = kNotifyMessage;
+    item.Sender = sender;
+    item.Subject = subject;
+    item.Detail = detail;
+    return item;
+}
+
+TNotifyMessageItem Error(const std::string& name, const std::string& text) {
+    TNotifyMessageItem item;
+    item.AccountRef = "POP3_2";
+    item.ItemKind = kNotifyError;
+    item.Sender = name;
+    item.Detail = text;
+    return item;
+}
+
+using Stage = TNotifyWindowThread::Stage;
+const QRect kWork(0, 0, 1280, 1000);
+const QPoint kAway(-500, -500);
+
+class NotifyWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetDefaultClock(&clock);
+        stopNotify = OpenOrCreateEvent("RI4StopWNotify", true, false);
+        stop = OpenOrCreateEvent("RI4Stop", true, false);
+        ASSERT_TRUE(stopNotify && stop);
+        stopNotify->Reset();
+        stop->Reset();
+        context.host = &host;
+        context.actions = &actions;
+        context.workArea = [] { return kWork; };
+        context.cursorPos = [this] { return cursor; };
+        mail.Add(Message("Ann Example", "Lunch on Friday", "Shall we meet at noon by the river?"));
+    }
+    void TearDown() override {
+        stopNotify->Reset();
+        stop->Reset();
+        SetDefaultClock(nullptr);
+    }
+
+    std::unique_ptr<TNotifyWindowThread> Make(const TNotifyMessages& m, const TNotifyMessages& e) {
+        return std::make_unique<TNotifyWindowThread>(context, 3, m, e, true);
+    }
+    // Through the pulse and the pause after it, to the first window.
+    void ToFirstWindow(TNotifyWindowThread& t) {
+        t.Start();
+        clock.AdvanceMs(151);
+        t.Pass();
+        clock.AdvanceMs(50);
+        t.Pass();
+    }
+    void Step(TNotifyWindowThread& t, std::uint64_t ms = 51) {
+        clock.AdvanceMs(ms);
+        t.Pass();
+    }
+    void ToFullOpacity(TNotifyWindowThread& t) {
+        while (t.Window() && t.Window()->Opacity() < 100) {
+            Step(t);
+        }
+    }
+
+    FakeClock clock;
+    MemoryHostConfig host;
+    RecordingActions actions;
+    NotifyContext context;
+    QPoint cursor = kAway;
+    TNotifyMessages mail;
+    TNotifyMessages errors;
+    std::unique_ptr<NamedEvent> stopNotify;
+    std::unique_ptr<NamedEvent> stop;
+};
+
+TEST_F(NotifyWindowTest, PulseComesFirstThenTheWindowFadesInBySteps) {
+    auto t = Make(mail, errors);
+    t->Start();
+    EXPECT_TRUE(stopNotify->TryWait()); // older windows see the pulse
+    EXPECT_EQ(t->Window(), nullptr);
+    clock.AdvanceMs(150);
+    t->Pass();
+    EXPECT_TRUE(stopNotify->TryWait()); // 150 ms is not yet over
+    clock.AdvanceMs(1);
+    t->Pass();
+    EXPECT_FALSE(stopNotify->TryWait());
+    EXPECT_EQ(t->Window(), nullptr);
+    clock.AdvanceMs(50);
+    t->Pass();
+    ASSERT_NE(t->Window(), nullptr);
+    EXPECT_EQ(t->CurrentStage(), Stage::Mail);
+    EXPECT_TRUE(t->Window()->Form->isVisible());
+    EXPECT_EQ(t->Window()->Opacity(), 0);
+
+    Step(*t, 50); // steps need more than 50 ms
+    EXPECT_EQ(t->Window()->Opacity(), 0);
+    Step(*t, 1);
+    EXPECT_EQ(t->Window()->Opacity(), 5);
+    for (int i = 2; i <= 20; ++i) {
+        Step(*t);
+        EXPECT_EQ(t->Window()->Opacity(), 5 * i);
+    }
+    EXPECT_DOUBLE_EQ(t->Window()->Form->windowOpacity(), 1.0);
+    Step(*t);
+    EXPECT_EQ(t->Window()->Opacity(), 100);
+}
+
+TEST_F(NotifyWindowTest, HeldTenSecondsAfterTheLastStepThenFadesOutToTheEnd) {
+    auto t = Make(mail, errors);
+    ToFirstWindow(*t);
+    ToFullOpacity(*t);
+    Step(*t, 10000);
+    EXPECT_EQ(t->Window()->Opacity(), 100);
+    Step(*t, 1);
+    EXPECT_EQ(t->Window()->Opacity(), 95);
+    const QRect where = t->Window()->WindowRect();
+    // Once started, the fade-out goes on whatever the pointer does.
+    cursor = t->Window()->Form->geometry().center();
+    for (int expected = 90; expected > 0; expected -= 5) {
+        Step(*t);
+        ASSERT_EQ(t->Window()->Opacity(), expected);
+    }
+    Step(*t);
+    EXPECT_EQ(t->CurrentStage(), Stage::Done);
+    EXPECT_EQ(t->Window(), nullptr);
+    EXPECT_EQ(where.topLeft(), QPoint(1280 - 300, 1000 - 200));
+    EXPECT_EQ(host.ReadCfgInt("NOTIFY_POSX"), where.x());
+    EXPECT_EQ(host.ReadCfgInt("NOTIFY_POSY"), where.y());
+}
+
+TEST_F(NotifyWindowTest, PointerOnTheWindowHoldsItAndLeavingStartsTheFadeOut) {
+    auto t = Make(mail, errors);
+    ToFirstWindow(*t);
+    ToFullOpacity(*t);
+    cursor = t->Window()->Form->geometry().center();
+    Step(*t, 10001);
+    Step(*t, 30000);
+    EXPECT_EQ(t->Window()->Opacity(), 100);
+    cursor = kAway;
+    Step(*t, 1);
+    EXPECT_EQ(t->Window()->Opacity(), 95);
+}
+
+TEST_F(NotifyWindowTest, CloseGlyphEndsAtOnceWithoutFade) {
+    errors.Add(Error("bob@example.org", "The server refused the login."));
+    auto t = Make(mail, errors);
+    ToFirstWindow(*t);
+    Step(*t);
+    Step(*t);
+    TVostrelForm* form = t->Window()->Form;
+    const int w = t->Window()->Layout().innerWidth;
+    QTest::mouseClick(form, Qt::LeftButton, {}, QPoint(w - 13, 4)); // left of the glyph
+    QTest::mouseClick(form, Qt::LeftButton, {}, QPoint(w - 8, 9));  // below the strip
+    EXPECT_EQ(form->Result(), 0);
+    QTest::mouseClick(form, Qt::LeftButton, {}, QPoint(w - 8, 4));
+    EXPECT_EQ(form->Result(), 2);
+    t->Pass(); // no time needs to pass
+    // The error window follows, starting at 10.
+    EXPECT_EQ(t->CurrentStage(), Stage::Error);
+    ASSERT_NE(t->Window(), nullptr);
+    EXPECT_EQ(t->Window()->Opacity(), 10);
+    EXPECT_EQ(t->Window()->Layout().total, 55);
+}
+
+TEST_F(NotifyWindowTest, ErrorWindowOpensWhereTheMailWindowWasLeft) {
+    errors.Add(Error("bob@example.org", "The server refused the login."));
+    auto t = Make(mail, errors);
+    ToFirstWindow(*t);
+    TNotifyWindow* first = t->Window();
+    first->Form->move(QPoint(500, 300) + QPoint(3, 16 + 3)); // dragged: window corner at 500,300
+    first->Form->SetResult(2);
+    t->Pass();
+    ASSERT_EQ(t->CurrentStage(), Stage::Error);
+    EXPECT_EQ(t->Window()->WindowRect().topLeft(), QPoint(500, 300));
+}
+
+TEST_F(NotifyWindowTest, SavedPositionRules) {
+    auto placed = [&] {
+        TNotifyWindow w(mail, context);
+        w.PrepareAndPlace();
+        return w.WindowRect().topLeft();
+    };
+    const QPoint standard(1280 - 300, 1000 - 200);
+    EXPECT_EQ(placed(), standard); // never saved: the read answers nothing
+    host.WriteCfgInt("NOTIFY_POSX", 0);
+    host.WriteCfgInt("NOTIFY_POSY", 0);
+    EXPECT_EQ(placed(), standard);
+    host.WriteCfgInt("NOTIFY_POSX", 1280 - 50);
+    host.WriteCfgInt("NOTIFY_POSY", 1000 - 50);
+    EXPECT_EQ(placed(), standard);
+    host.WriteCfgInt("NOTIFY_POSX", -1);
+    EXPECT_EQ(placed().x(), standard.x());
+    host.WriteCfgInt("NOTIFY_POSX", 1280 - 51);
+    host.WriteCfgInt("NOTIFY_POSY", 120);
+    EXPECT_EQ(placed(), QPoint(1229, 120));
+    // A place saved for a short window keeps a tall one on the screen.
+    host.WriteCfgInt("NOTIFY_POSY", 940);
+    EXPECT_EQ(placed().y(), 1000 - 105); // the window is 35 + 70 high
+
+    host.failAll = true; // a dead host: computed place, nothing written
+    EXPECT_EQ(placed(), standard);
+    host.failAll = false;
+
+    TNotifyWindow w(mail, context);
+    w.PrepareAndPlace();
+    w.Form->move(3, 16 + 3 + 40); // window corner at 0,40
+    w.SavePosition();
+    EXPECT_EQ(host.ReadCfgInt("NOTIFY_POSX"), 1);
+    EXPECT_EQ(host.ReadCfgInt("NOTIFY_POSY"), 40);
+}
+
+TEST_F(NotifyWindowTest, PulseOfANewerNotificationClosesTheShownOne) {
+    errors.Add(Error("bob@example.org", "The server refused the login."));
+    auto older = Make(mail, errors);
+    ToFirstWindow(*older);
+    ToFullOpacity(*older);
+    // Another process's notification: only the named event tells.
+    stopNotify->Set();
+    Step(*older, 10);
+    EXPECT_EQ(older->CurrentStage(), Stage::Done); // and no error window after it
+    stopNotify->Reset();
+}
+
+TEST_F(NotifyWindowTest, SecondNotificationReplacesTheFirstAtItsPlace) {
+    auto older = Make(mail, errors);
+    ToFirstWindow(*older);
+    older->Window()->Form->move(QPoint(400, 200) + QPoint(3, 19));
+    TNotifyMessages second;
+    second.Add(Summary("carol@example.org", 2));
+    auto newer = Make(second, errors);
+    newer->Start();
+    Step(*older, 10);
+    EXPECT_EQ(older->CurrentStage(), Stage::Done);
+    clock.AdvanceMs(151);
+    newer->Pass();
+    clock.AdvanceMs(50);
+    newer->Pass();
+    ASSERT_NE(newer->Window(), nullptr);
+    EXPECT_EQ(newer->Window()->WindowRect().topLeft(), QPoint(400, 200));
+}
+
+TEST_F(NotifyWindowTest, EmptyListsShowNothingButStillCloseTheOlderWindow) {
+    auto older = Make(mail, errors);
+    ToFirstWindow(*older);
+    TNotifyMessages none;
+    auto empty = Make(none, none);
+    empty->Start();
+    Step(*older, 10);
+    EXPECT_EQ(older->CurrentStage(), Stage::Done);
+    clock.AdvanceMs(151);
+    empty->Pass();
+    clock.AdvanceMs(50);
+    empty->Pass();
+    EXPECT_EQ(empty->CurrentStage(), Stage::Done);
+    EXPECT_EQ(empty->Window(), nullptr);
+}
+
+TEST_F(NotifyWindowTest, StopEventEndsTheWindowAndTheErrorWindowWithIt) {
+    errors.Add(Error("bob@example.org", "The server refused the login."));
+    auto t = Make(mail, errors);
+    ToFirstWindow(*t);
+    stop->Set();
+    Step(*t, 10);
+    EXPECT_EQ(t->CurrentStage(), Stage::Done);
+}
+
+TEST_F(NotifyWindowTest, ClicksRunTheEntryActionOnceAndEndTheWindow) {
+    TNotifyMessages items;
+    items.Add(Summary("ann@example.org", 4));
+    items.Add(Message("Ann Example", "Lunch", "Noon?"));
+    items.Add(Error("bob@example.org", "Login refused"));
+    auto clickText = [&](const QString& text) {
+        TNotifyWindow w(items, context);
+        w.PrepareAndPlace();
+        w.Show();
+        for (TClickLabel* label : w.Form->findChildren<TClickLabel*>()) {
+            if (label->text() == text) {
+                QTest::mouseClick(label, Qt::LeftButton);
+                QTest::mouseClick(label, Qt::LeftButton); // the window has ended: nothing more
+                break;
+            }
+        }
+        return w.Result();
+    };
+    EXPECT_EQ(clickText("Subject:Lunch"), 2);
+    EXPECT_EQ(clickText("new messages"), 2);
+    EXPECT_EQ(clickText("Login refused"), 2);
+    EXPECT_EQ(actions.calls,
+              (std::vector<std::string>{"message POP3_1 msg-7", "mailbox POP3_1", "edit POP3_2"}));
+
+    TNotifyWindow w(items, context);
+    w.ClickEntry(NotifyAction::OpenAccount, 3); // out of range
+    EXPECT_EQ(w.Result(), 0);
+}
+
+TEST_F(NotifyWindowTest, EnterAcceptsOnlyAfterOneSecond) {
+    auto t = Make(mail, errors);
+    ToFirstWindow(*t);
+    TVostrelForm* form = t->Window()->Form;
+    clock.AdvanceMs(500);
+    QTest::keyClick(form, Qt::Key_Return);
+    EXPECT_EQ(form->Result(), 0);
+    clock.AdvanceMs(1000);
+    QTest::keyClick(form, Qt::Key_Return);
+    EXPECT_EQ(form->Result(), 1);
+    t->Pass();
+    EXPECT_EQ(t->CurrentStage(), Stage::Done);
+}
+
+TEST_F(NotifyWindowTest, ScreenshotsOfOneThreeAndTwelveEntries) {
+    const QString dir = QStringLiteral(NUVEX_BINARY_DIR "/test-output");
+    ASSERT_TRUE(QDir().mkpath(dir));
+    auto shoot = [&](const TNotifyMessages& items, const QString& name, int scrollSteps) {
+        TNotifyWindow w(items, context);
+        w.PrepareAndPlace();
+        w.Show();
+        if (w.ScrollBox()) {
+            w.ScrollBox()->verticalScrollBar()->setValue(scrollSteps * w.Layout().scrollStep);
+        }
+        const QImage shot = w.Form->grab().toImage();
+        EXPECT_EQ(shot.size(), QSize(w.Layout().innerWidth, w.Layout().innerHeight));
+        EXPECT_TRUE(shot.save(dir + "/" + name + ".png"));
+        // Pixel-doubled copy for reviewing the small pictures by eye.
+        shot.scaled(shot.size() * 3, Qt::IgnoreAspectRatio, Qt::FastTransformation)
+            .save(dir + "/" + name + "-x3.png");
+        // The border is drawn in its colour at the corners.
+        EXPECT_EQ(shot.pixelColor(0, shot.height() - 1), QColor(22, 89, 130));
+        return w.ScrollBox() != nullptr;
+    };
+    EXPECT_FALSE(shoot(mail, "notify-one", 0));
+
+    TNotifyMessages mixed;
+    mixed.Add(Summary("ann.example@example.org", 1234));
+    mixed.Add(Message("A very long sender name that cannot fit <b>here</b>", "Quarterly figures and the plan",
+                      "Hello team, please find the attached figures for the last quarter and the plan for the next."));
+    mixed.Add(Error("bob@example.org", "The server refused the login. Check the user name and password."));
+    EXPECT_FALSE(shoot(mixed, "notify-mixed", 0));
+
+    TNotifyMessages twelve;
+    for (int i = 0; i < 12; ++i) {
+        twelve.Add(Message("Sender " + std::to_string(i + 1), "Subject number " + std::to_string(i + 1),
+                           i % 3 == 0 ? "A short preview."
+                                      : "A longer preview that needs two lines to be shown in the window."));
+    }
+    EXPECT_TRUE(shoot(twelve, "notify-twelve", 3));
+}
+
+TEST(NotifyAlerts, TrayGetsTheNewIconAndTheTooltipByTheirGates) {
+    struct FakeTray final : TrayTarget {
+        int icons = 0;
+        QIcon icon;
+        QStringList tips;
+        void SetIcon(const QIcon& i) override {
+            ++icons;
+            icon = i;
+        }
+        void SetToolTip(const QString& tip) override { tips << tip; }
+    } tray;
+    SetTrayNewMail(&tray, 0, 0);
+    EXPECT_EQ(tray.icons, 0);
+    EXPECT_TRUE(tray.tips.isEmpty());
+    SetTrayNewMail(&tray, 3, 0);
+    EXPECT_EQ(tray.icons, 1);
+    EXPECT_FALSE(tray.icon.isNull());
+    EXPECT_TRUE(tray.tips.isEmpty());
+    SetTrayNewMail(&tray, 5, 7);
+    ASSERT_EQ(tray.tips.size(), 1);
+    EXPECT_EQ(tray.tips[0], "You have 5 new emails.");
+    SetTrayNewMail(nullptr, 5, 7); // no tray yet: nothing happens
+}
+
+TEST(NotifyAlerts, SoundIsQuietWithoutASoundSystem) {
+    PlayNewMailSound();
+    PlayNewMailSound(); // dropped or played; neither blocks
+    QElapsedTimer waited;
+    waited.start();
+    while (NewMailSoundPending() && waited.elapsed() < 10000) {
+        QTest::qWait(20);
+    }
+    EXPECT_FALSE(NewMailSoundPending());
+}
+
+TEST(Pictures, SizesAndKeyColour) {
+    const std::pair<const char*, QSize> sizes[] = {
+        {"NOTIFY_GRADIENT", {1, 8}},   {"NOTIFY_SCROLL", {2, 8}},   {"NOTIFY_CLOSE", {7, 8}},
+        {"NOTIFY_ENVELOPES", {25, 22}}, {"NOTIFY_MESSAGE", {25, 22}}, {"NOTIFY_ERROR", {25, 22}},
+        {"NEWMAIL", {16, 16}},        {"TRAYICON", {32, 32}},      {"NEWICON", {32, 32}},
+        {"MAINICON", {32, 32}}};
+    for (const auto& [name, size] : sizes) {
+        EXPECT_EQ(Picture(name).size(), size) << name;
+    }
+    EXPECT_TRUE(Picture("NO_SUCH").isNull());
+    const QImage icon = Picture("NOTIFY_ERROR");
+    EXPECT_EQ(icon.pixel(0, 0), kPictureKeyColour);
+    const QImage keyed = WithKeyTransparent(icon);
+    EXPECT_EQ(qAlpha(keyed.pixel(0, 0)), 0);
+    EXPECT_EQ(qAlpha(keyed.pixel(12, 10)), 255);
+    EXPECT_EQ(IconPicture("NEWICON").availableSizes().size(), 2);
+    EXPECT_TRUE(IconPicture("NOTIFY_ERROR").isNull());
+}
+
+} // namespace
+} // namespace nuvex
