@@ -130,6 +130,8 @@ TNotifyWindow::TNotifyWindow(const TNotifyMessages& items, const NotifyContext& 
         auto* form = new TNotifyForm(*this);
         Form = form;
         form->setAttribute(Qt::WA_ShowWithoutActivating);
+        // Alt+F4 on the notification must never count as closing the program's last window.
+        form->setAttribute(Qt::WA_QuitOnClose, false);
         workArea_ = context_.workArea ? context_.workArea() : PrimaryWorkArea();
 
         normalFont_ = UiFontPixels("Tahoma", 11); // a 13-pixel cell
@@ -496,7 +498,9 @@ void TNotifyWindowThread::Schedule() {
     auto until = [now](std::uint64_t due) -> int {
         return due > now ? static_cast<int>(std::min<std::uint64_t>(due - now, 1000)) : 0;
     };
-    int wait = 50; // holding: the stop events and the pointer are looked at 20 times a second
+    // Holding: the stop events and the pointer are looked at ten times a
+    // second, often enough to see every 150 ms pulse.
+    int wait = 100;
     switch (stage_) {
     case Stage::Pulse:
         wait = until(stageStamp_ + kNotifyPulseMs + 1);

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QTest>
 #include <cstdio>
 #include <cstdlib>
@@ -390,6 +391,37 @@ TEST_F(NotifyWindowTest, EnterAcceptsOnlyAfterOneSecond) {
     EXPECT_EQ(form->Result(), 1);
     t->Pass();
     EXPECT_EQ(t->CurrentStage(), Stage::Done);
+}
+
+// Real timers on a fake clock: each wait below ends as soon as the timer has
+// fired, bounded so that a broken schedule fails instead of hanging.
+bool WaitFor(const std::function<bool()>& done) {
+    QElapsedTimer waited;
+    waited.start();
+    while (!done() && waited.elapsed() < 5000) {
+        QTest::qWait(5);
+    }
+    return done();
+}
+
+TEST_F(NotifyWindowTest, RunsByItselfFromTheCallersCopiesAndFreesItself) {
+    QPointer<TNotifyWindowThread> t;
+    {
+        TNotifyMessages local;
+        local.Add(Summary("ann@example.org", 2));
+        t = ShowNotifyWindow(context, 2, local, errors);
+    } // the caller's list is gone; the notification has its own copy
+    ASSERT_TRUE(t);
+    QSignalSpy finished(t.data(), &TNotifyWindowThread::Finished);
+    clock.AdvanceMs(201);
+    ASSERT_TRUE(WaitFor([&] { return t && t->Window() && t->Window()->Form->isVisible(); }));
+    EXPECT_EQ(t->Window()->Layout().total, 45);
+    const int before = t->Window()->Opacity();
+    clock.AdvanceMs(51);
+    ASSERT_TRUE(WaitFor([&] { return t && t->Window() && t->Window()->Opacity() > before; }));
+    t->Window()->Form->SetResult(2);
+    ASSERT_TRUE(WaitFor([&] { return t.isNull(); }));
+    EXPECT_EQ(finished.count(), 1);
 }
 
 TEST_F(NotifyWindowTest, ScreenshotsOfOneThreeAndTwelveEntries) {
