@@ -268,7 +268,8 @@ public:
     }
     Iconv(const Iconv&) = delete;
     Iconv& operator=(const Iconv&) = delete;
-    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+    // iconv_open reports failure with the handle (iconv_t)-1; there is no other way to test it.
+    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); } // NOLINT(performance-no-int-to-ptr)
     iconv_t get() const { return cd_; }
 
 private:

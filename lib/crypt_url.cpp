@@ -45,17 +45,17 @@ constexpr std::string_view kRandomizerName = "RANDOMIZER";
 constexpr char kUrlBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 constexpr char kUrlPad = '@';
 
-constexpr signed char kBadChar = -1;
-constexpr signed char kPadChar = -2;
+constexpr std::int16_t kBadChar = -1;
+constexpr std::int16_t kPadChar = -2;
 
 struct DecodeTable {
-    signed char v[256];
+    std::int16_t v[256];
     constexpr DecodeTable() : v() {
         for (auto& c : v) {
             c = kBadChar;
         }
         for (int i = 0; i < 64; ++i) {
-            v[static_cast<unsigned char>(kUrlBase64[i])] = static_cast<signed char>(i);
+            v[static_cast<unsigned char>(kUrlBase64[i])] = static_cast<std::int16_t>(i);
         }
         // Readers accept the standard alphabet too, and "." as well as "@" as padding.
         v[static_cast<unsigned char>('+')] = 62;

@@ -103,7 +103,10 @@ void CopyTree(const MXMLTokenC& from, TXMLTag& to) {
     to.Text = from.Text;
     to.Attributes.reserve(from.Attributes.size());
     for (const auto& [name, value] : from.Attributes) {
-        to.Attributes.push_back(name + "=" + value);
+        std::string line;
+        line.reserve(name.size() + 1 + value.size());
+        line.append(name).append(1, '=').append(value);
+        to.Attributes.push_back(std::move(line));
     }
     to.Children.reserve(from.Children.size());
     for (const auto& child : from.Children) {
