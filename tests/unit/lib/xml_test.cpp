@@ -1,4 +1,5 @@
 #include "lib/codepage.h"
+#include "lib/registry.h"
 #include "lib/xml.h"
 
 #include <fstream>
@@ -274,6 +275,28 @@ TEST_F(XmlTest, DocAttrOfADeclaredLatin1Reply) {
     EXPECT_EQ(XmlDocAttr(Fixture("login_failed.xml"), {"?xml"}, 0, "", "encoding"), "utf-8");
     MXMLParserC p = Parsed(Fixture("redir.xml"));
     EXPECT_EQ(XmlAttr(p, {"Redir"}, 0, "", "Url"), "https://mail.example.org/compose?id=5&amp;x=1");
+}
+
+TEST_F(XmlTest, DeclaredCharsetReplyReadsBackInUtf8) {
+    // The reading chain of a service reply: declared charset, conversion, values.
+    SetAnsiCodePage(kCodePageUtf8);
+    auto registry = MakeMemoryRegistry();
+    SetProcessRegistry(registry.get());
+    for (const char* name : {"newmsgs_latin1.xml", "newmsgs_utf8.xml"}) {
+        const std::string reply = Fixture(name);
+        const int codePage = CharsetToCodePage(XmlDocAttr(reply, {"?xml"}, 0, "", "encoding"));
+        MXMLParserC p = Parsed(ToAnsi(reply, codePage));
+        EXPECT_EQ(XmlAttr(p, {"NewMsgsList"}, 0, "", "Status"), "OK") << name;
+        if (std::string(name) == "newmsgs_latin1.xml") {
+            EXPECT_EQ(codePage, 28591);
+            EXPECT_EQ(XmlText(p, {"NewMsgsList", "ErrDetail"}, 0, ""), "Caf\xC3\xA9");
+        } else {
+            EXPECT_EQ(codePage, 65001);
+            EXPECT_EQ(XmlAttr(p, {"NewMsgsList", "Hdrs", "Hdr"}, 0, "", "Preview"),
+                      "Meet at the caf\xC3\xA9 at 5?");
+        }
+    }
+    SetProcessRegistry(nullptr);
 }
 
 TEST(Utf8ToWideTest, FollowsThePublishedConversionWithoutValidation) {
