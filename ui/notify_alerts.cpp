@@ -1,14 +1,13 @@
 #include "ui/notify_alerts.h"
 
-#include <canberra.h>
-
-#include <QSystemTrayIcon>
-#include <atomic>
-#include <thread>
-
 #include "lib/branding.h"
 #include "ui/notify_layout.h"
 #include "ui/pictures.h"
+
+#include <QSystemTrayIcon>
+#include <atomic>
+#include <canberra.h>
+#include <thread>
 
 namespace nuvex {
 namespace {
@@ -65,7 +64,9 @@ void PlayNewMailSound() {
     }
 }
 
-bool NewMailSoundPending() { return g_soundBusy.load(); }
+bool NewMailSoundPending() {
+    return g_soundBusy.load();
+}
 
 QString TrayNewMailTip(std::int32_t totalNew) {
     QString tip = QString::fromStdString(Translate("You have %0.0n new emails."));

@@ -1,9 +1,9 @@
 #include "ui/notify_layout.h"
 
-#include <algorithm>
-
 #include "lib/branding.h"
 #include "lib/files.h"
+
+#include <algorithm>
 
 namespace nuvex {
 namespace {
@@ -12,7 +12,9 @@ namespace {
 // time in the shortening loops, which measure the text once per character.
 constexpr qsizetype kMaxShownChars = 400;
 
-QString Tr(const char* text) { return QString::fromStdString(Translate(text)); }
+QString Tr(const char* text) {
+    return QString::fromStdString(Translate(text));
+}
 
 // Single-line labels: line breaks and tabs inside a sender, subject or
 // preview would otherwise break the row layout.
@@ -45,15 +47,15 @@ class EntryBuilder {
 public:
     EntryBuilder(const TextMeasure& measure, const TNotifyTexts& texts, const TNotifyMetrics& metrics, int w,
                  TNotifyLayout& out)
-        : m_(measure), texts_(texts), w_(w), f_(metrics.dlgFrameX), line_(measure.LineHeight()),
-          out_(out) {}
+        : m_(measure), texts_(texts), w_(w), f_(metrics.dlgFrameX), line_(measure.LineHeight()), out_(out) {}
 
     // Lays out entry i at row offset y; y and the content height shrink when
     // a message preview fits on one line.
     void Entry(const TNotifyMessageItem& item, int i, int& y) {
         entry_ = i;
         const auto kind = item.ItemKind;
-        const NotifyAction iconAction = kind == kNotifyError ? NotifyAction::EditAccount : NotifyAction::OpenAccount;
+        const NotifyAction iconAction =
+            kind == kNotifyError ? NotifyAction::EditAccount : NotifyAction::OpenAccount;
         out_.icons.push_back({QRect(7, y + 16, 25, 22), kind, iconAction, i});
         if (kind == kNotifyMessage) {
             Message(item, y);
@@ -195,8 +197,8 @@ private:
         const int top2 = top1 + line_;
         const std::size_t count =
             Add(FormatCount(item.Count) + QLatin1Char(' '), 40, top2, NotifyTextStyle::Bold, action);
-        Add(item.Count == 1 ? texts_.newMessage : texts_.newMessages, Right(L(count)), top2, NotifyTextStyle::Normal,
-            action);
+        Add(item.Count == 1 ? texts_.newMessage : texts_.newMessages, Right(L(count)), top2,
+            NotifyTextStyle::Normal, action);
     }
 
     const TextMeasure& m_;
@@ -211,10 +213,13 @@ private:
 } // namespace
 
 TNotifyTexts DefaultNotifyTexts() {
-    return {Tr("From:"), Tr("Subject:"), Tr("Message:"), Tr("Account:"), Tr("new message"), Tr("new messages")};
+    return {Tr("From:"),    Tr("Subject:"),    Tr("Message:"),
+            Tr("Account:"), Tr("new message"), Tr("new messages")};
 }
 
-QString FormatCount(std::int64_t n) { return QString::fromStdString(FormatThousands(static_cast<double>(n))); }
+QString FormatCount(std::int64_t n) {
+    return QString::fromStdString(FormatThousands(static_cast<double>(n)));
+}
 
 QString TrimLow(const QString& text) {
     qsizetype begin = 0;

@@ -2,6 +2,8 @@
 // Where every part of the notification window goes, computed without widgets:
 // the window and scroll-box sizes and each entry's texts and rectangles. The
 // window turns the result into labels; tests check the numbers directly.
+#include "accounts/notify.h"
+
 #include <QFont>
 #include <QFontMetrics>
 #include <QRect>
@@ -10,8 +12,6 @@
 #include <optional>
 #include <vector>
 
-#include "accounts/notify.h"
-
 namespace nuvex {
 
 // Frame and scroll-bar sizes of the window the layout was designed around.
@@ -19,8 +19,8 @@ namespace nuvex {
 // the numbers still place the entries and the saved window position.
 struct TNotifyMetrics {
     int windowWidth = 280;
-    int dlgFrameX = 3;   // SM_CXDLGFRAME
-    int dlgFrameY = 3;   // SM_CYDLGFRAME
+    int dlgFrameX = 3;     // SM_CXDLGFRAME
+    int dlgFrameY = 3;     // SM_CYDLGFRAME
     int smallCaption = 16; // SM_CYSMCAPTION
     int vScrollWidth = 16; // SM_CXVSCROLL
 };
@@ -78,11 +78,11 @@ struct TNotifyIcon {
 };
 
 struct TNotifyLayout {
-    int total = 0;          // sum of the entry heights (45, 70 or 55 each)
-    int contentHeight = 0;  // total less one line for every preview that fit on one line
-    bool scrolled = false;  // total above 250: the rows sit in a scroll box
-    int windowHeight = 40;  // caption and frame included
-    int innerWidth = 0;     // the visible part
+    int total = 0;         // sum of the entry heights (45, 70 or 55 each)
+    int contentHeight = 0; // total less one line for every preview that fit on one line
+    bool scrolled = false; // total above 250: the rows sit in a scroll box
+    int windowHeight = 40; // caption and frame included
+    int innerWidth = 0;    // the visible part
     int innerHeight = 0;
     int containerWidth = 0; // W: the form's width, or the scroll panel's
     QRect scrollBox;        // form coordinates; scrolled only
@@ -108,7 +108,9 @@ QRect DefaultNotifyWindowRect(const QRect& workArea, int windowWidth, int window
 std::optional<int> UsableSavedEdge(std::optional<std::int32_t> saved, int limit);
 
 // The edge to save: 0 would read back as "never saved", so it is stored as 1.
-inline std::int32_t EdgeToSave(int edge) { return edge == 0 ? 1 : edge; }
+inline std::int32_t EdgeToSave(int edge) {
+    return edge == 0 ? 1 : edge;
+}
 
 // Trims characters below code 33 at both ends.
 QString TrimLow(const QString& text);

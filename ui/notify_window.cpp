@@ -1,5 +1,10 @@
 #include "ui/notify_window.h"
 
+#include "lib/clock.h"
+#include "lib/host_config.h"
+#include "lib/named_objects.h"
+#include "ui/pictures.h"
+
 #include <QApplication>
 #include <QCursor>
 #include <QMouseEvent>
@@ -8,11 +13,6 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QWindow>
-
-#include "lib/clock.h"
-#include "lib/host_config.h"
-#include "lib/named_objects.h"
-#include "ui/pictures.h"
 
 namespace nuvex {
 
@@ -55,7 +55,8 @@ QRect PrimaryWorkArea() {
 class TNotifyForm final : public TVostrelForm {
 public:
     explicit TNotifyForm(TNotifyWindow& owner)
-        : TVostrelForm(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), owner_(owner) {}
+        : TVostrelForm(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
+          owner_(owner) {}
 
 protected:
     void paintEvent(QPaintEvent*) override {
@@ -193,7 +194,11 @@ TNotifyWindow::TNotifyWindow(const TNotifyMessages& items, const NotifyContext& 
     }
 }
 
-TNotifyWindow::~TNotifyWindow() = default;
+TNotifyWindow::~TNotifyWindow() {
+    // The form paints from this object's images and layout: it goes first.
+    delete Form;
+    Form = nullptr;
+}
 
 void TNotifyWindow::BuildEntries(QWidget* container) {
     const QColor text = QApplication::palette().color(QPalette::ToolTipText);
@@ -218,7 +223,9 @@ void TNotifyWindow::BuildEntries(QWidget* container) {
     }
     for (const TNotifyIcon& spec : layout_.icons) {
         auto* icon = new TClickLabel(container);
-        const QImage& image = spec.kind == kNotifyMessage ? message_ : spec.kind == kNotifyError ? error_ : envelopes_;
+        const QImage& image = spec.kind == kNotifyMessage ? message_
+                              : spec.kind == kNotifyError ? error_
+                                                          : envelopes_;
         if (!image.isNull()) {
             icon->setPixmap(QPixmap::fromImage(image));
         }
@@ -352,7 +359,9 @@ TNotifyWindowThread::TNotifyWindowThread(const NotifyContext& context, std::int3
 
 TNotifyWindowThread::~TNotifyWindowThread() = default;
 
-bool TNotifyWindowThread::Superseded() const { return generation_ != g_latestGeneration; }
+bool TNotifyWindowThread::Superseded() const {
+    return generation_ != g_latestGeneration;
+}
 
 void TNotifyWindowThread::Start() {
     if (stage_ != Stage::Created) {

@@ -5,6 +5,10 @@
 // then the mail window and after it the error window, each fading in, held
 // while the pointer rests on it and for ten seconds after the last fade step,
 // fading out, and closed early by a click, the close glyph or "RI4Stop".
+#include "accounts/notify.h"
+#include "ui/notify_layout.h"
+#include "ui/vostrel_win.h"
+
 #include <QObject>
 #include <QPoint>
 #include <QRect>
@@ -13,10 +17,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-
-#include "accounts/notify.h"
-#include "ui/notify_layout.h"
-#include "ui/vostrel_win.h"
 
 class QScrollArea;
 
@@ -37,9 +37,9 @@ public:
 };
 
 struct NotifyContext {
-    HostConfig* host = nullptr;       // "NOTIFY_POSX"/"NOTIFY_POSY"; none: default place, nothing saved
-    NotifyActions* actions = nullptr; // must outlive every notification; none: clicks only close
-    std::function<QRect()> workArea;  // empty: the primary screen's available geometry
+    HostConfig* host = nullptr;        // "NOTIFY_POSX"/"NOTIFY_POSY"; none: default place, nothing saved
+    NotifyActions* actions = nullptr;  // must outlive every notification; none: clicks only close
+    std::function<QRect()> workArea;   // empty: the primary screen's available geometry
     std::function<QPoint()> cursorPos; // empty: QCursor::pos()
 };
 
@@ -102,8 +102,9 @@ public:
 
     // Copies both lists. A manual object (tests) has no timer and does not
     // free itself: the caller drives it with Pass().
-    TNotifyWindowThread(const NotifyContext& context, std::int32_t totalCount, const TNotifyMessages& mailItems,
-                        const TNotifyMessages& errorItems, bool manual = false);
+    TNotifyWindowThread(const NotifyContext& context, std::int32_t totalCount,
+                        const TNotifyMessages& mailItems, const TNotifyMessages& errorItems,
+                        bool manual = false);
     ~TNotifyWindowThread() override;
 
     void Start();

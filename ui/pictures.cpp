@@ -76,7 +76,9 @@ void Envelope(QPainter& p, const QRect& r, QColor body, QColor line) {
     p.drawLine(r.right(), r.top(), midX, flapY);
 }
 
-QImage KeyCanvas() { return Blank(25, 22, QColor::fromRgb(kPictureKeyColour)); }
+QImage KeyCanvas() {
+    return Blank(25, 22, QColor::fromRgb(kPictureKeyColour));
+}
 
 QImage Envelopes() {
     QImage image = KeyCanvas();
@@ -152,14 +154,22 @@ QImage IconImage(std::string_view name, int side) {
 } // namespace
 
 QImage Picture(std::string_view name) {
-    if (name == "NOTIFY_GRADIENT") return Gradient();
-    if (name == "NOTIFY_SCROLL") return Grip();
-    if (name == "NOTIFY_CLOSE") return CloseGlyph();
-    if (name == "NOTIFY_ENVELOPES") return Envelopes();
-    if (name == "NOTIFY_MESSAGE") return Message();
-    if (name == "NOTIFY_ERROR") return Error();
-    if (name == "NEWMAIL") return IconImage(name, 16);
-    if (name == "TRAYICON" || name == "NEWICON" || name == "MAINICON") return IconImage(name, 32);
+    if (name == "NOTIFY_GRADIENT")
+        return Gradient();
+    if (name == "NOTIFY_SCROLL")
+        return Grip();
+    if (name == "NOTIFY_CLOSE")
+        return CloseGlyph();
+    if (name == "NOTIFY_ENVELOPES")
+        return Envelopes();
+    if (name == "NOTIFY_MESSAGE")
+        return Message();
+    if (name == "NOTIFY_ERROR")
+        return Error();
+    if (name == "NEWMAIL")
+        return IconImage(name, 16);
+    if (name == "TRAYICON" || name == "NEWICON" || name == "MAINICON")
+        return IconImage(name, 32);
     return {};
 }
 

@@ -1,5 +1,8 @@
 #include "ui/vostrel_win.h"
 
+#include "lib/branding.h"
+#include "lib/clock.h"
+
 #include <QAbstractItemView>
 #include <QAbstractSpinBox>
 #include <QApplication>
@@ -14,9 +17,6 @@
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QTextEdit>
-
-#include "lib/branding.h"
-#include "lib/clock.h"
 
 namespace nuvex {
 
@@ -225,8 +225,8 @@ void SetButtonResult(TVostrelWin& win, QAbstractButton* button, int result) {
     });
 }
 
-TDialogFrame BuildDialogFrame(TVostrelWin& win, std::string_view caption, std::string_view title, QSize clientSize,
-                              bool okCancel) {
+TDialogFrame BuildDialogFrame(TVostrelWin& win, std::string_view caption, std::string_view title,
+                              QSize clientSize, bool okCancel) {
     if (!win.Form) {
         win.Form = new TVostrelForm(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                                                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
@@ -266,7 +266,6 @@ TDialogFrame BuildDialogFrame(TVostrelWin& win, std::string_view caption, std::s
     titleFont.setBold(true);
     frame.Title->setFont(titleFont);
     frame.Title->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    frame.Title->setAttribute(Qt::WA_TranslucentBackground);
 
     frame.Footer = new QWidget(form);
     frame.Footer->setGeometry(0, h - kDialogFooterHeight, w, kDialogFooterHeight);
@@ -283,7 +282,8 @@ TDialogFrame BuildDialogFrame(TVostrelWin& win, std::string_view caption, std::s
         frame.OkButton = new QPushButton(QString::fromStdString(Translate("OK")), frame.Footer);
         frame.OkButton->setGeometry(okLeft, kDialogButtonTop, kDialogButtonWidth, kDialogButtonHeight);
         frame.CancelButton = new QPushButton(QString::fromStdString(Translate("Cancel")), frame.Footer);
-        frame.CancelButton->setGeometry(cancelLeft, kDialogButtonTop, kDialogButtonWidth, kDialogButtonHeight);
+        frame.CancelButton->setGeometry(cancelLeft, kDialogButtonTop, kDialogButtonWidth,
+                                        kDialogButtonHeight);
         SetButtonResult(win, frame.OkButton, 1);
         SetButtonResult(win, frame.CancelButton, 2);
         win.DefaultControl = frame.OkButton;

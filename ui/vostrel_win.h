@@ -112,8 +112,8 @@ inline constexpr int kDialogButtonWidth = 75;
 // a fixed-size dialog with the given client size, centred on the full screen,
 // caption and title translated. With okCancel the OK and Cancel buttons are
 // made and become the default and cancel controls.
-TDialogFrame BuildDialogFrame(TVostrelWin& win, std::string_view caption, std::string_view title, QSize clientSize,
-                              bool okCancel);
+TDialogFrame BuildDialogFrame(TVostrelWin& win, std::string_view caption, std::string_view title,
+                              QSize clientSize, bool okCancel);
 
 // Makes a button end the window with the given result when clicked.
 void SetButtonResult(TVostrelWin& win, QAbstractButton* button, int result);

@@ -1,9 +1,9 @@
 // The notification layout as numbers: heights, the scroll box, the texts of
 // the entries, shortening and the preview split, with a fixed-width measure.
-#include <gtest/gtest.h>
-
 #include "lib/files.h"
 #include "ui/notify_layout.h"
+
+#include <gtest/gtest.h>
 
 namespace nuvex {
 namespace {
@@ -11,7 +11,9 @@ namespace {
 // 6 pixels a character, 7 in bold, 13-pixel lines.
 class FixedMeasure final : public TextMeasure {
 public:
-    int Width(const QString& text, bool bold) const override { return static_cast<int>(text.size()) * (bold ? 7 : 6); }
+    int Width(const QString& text, bool bold) const override {
+        return static_cast<int>(text.size()) * (bold ? 7 : 6);
+    }
     int LineHeight() const override { return 13; }
 };
 
@@ -47,7 +49,9 @@ TNotifyMessageItem Error(const std::string& name, const std::string& text) {
     return item;
 }
 
-TNotifyLayout Lay(const TNotifyMessages& items) { return LayoutNotifyEntries(items, FixedMeasure(), kTexts); }
+TNotifyLayout Lay(const TNotifyMessages& items) {
+    return LayoutNotifyEntries(items, FixedMeasure(), kTexts);
+}
 
 std::vector<TNotifyLabel> LabelsOf(const TNotifyLayout& layout, int entry) {
     std::vector<TNotifyLabel> out;
@@ -59,7 +63,9 @@ std::vector<TNotifyLabel> LabelsOf(const TNotifyLayout& layout, int entry) {
     return out;
 }
 
-int Right(const TNotifyLabel& l) { return l.rect.x() + l.rect.width(); }
+int Right(const TNotifyLabel& l) {
+    return l.rect.x() + l.rect.width();
+}
 
 TEST(NotifyLayout, RowsUpTo250FitTheWindowAboveTheyScroll) {
     TNotifyMessages fits; // 70 + 70 + 55 + 55
@@ -189,8 +195,8 @@ TEST(NotifyLayout, OnePreviewLineMovesTheFollowingRowsUp) {
     EXPECT_EQ(first[4].text, "Short note");
     EXPECT_EQ(first[4].style, NotifyTextStyle::Preview);
     EXPECT_EQ(first[4].rect.topLeft(), QPoint(40 + 8 * 6, 3 + 15 + 26));
-    EXPECT_EQ(layout.total, 115);                // the window still counts 70
-    EXPECT_EQ(layout.contentHeight, 115 - 13);   // the rows do not
+    EXPECT_EQ(layout.total, 115);              // the window still counts 70
+    EXPECT_EQ(layout.contentHeight, 115 - 13); // the rows do not
     EXPECT_EQ(layout.windowHeight, 35 + 115);
     EXPECT_EQ(layout.separators.at(0).y(), 3 - 13 + 75);
     EXPECT_EQ(LabelsOf(layout, 1).front().rect.y(), 3 + 70 - 13 + 15);

@@ -1,7 +1,14 @@
 // The notification window and the object that runs it, driven pass by pass
 // on a fake clock: fades, the hold, the close glyph, stop events, the saved
 // position and the click actions. Also writes screenshots to the build tree.
-#include <gtest/gtest.h>
+#include "lib/clock.h"
+#include "lib/host_config.h"
+#include "lib/named_objects.h"
+#include "lib/registry.h"
+#include "tests/support/temp_dir.h"
+#include "ui/notify_alerts.h"
+#include "ui/notify_window.h"
+#include "ui/pictures.h"
 
 #include <QApplication>
 #include <QDir>
@@ -12,15 +19,7 @@
 #include <QTest>
 #include <cstdio>
 #include <cstdlib>
-
-#include "lib/clock.h"
-#include "lib/host_config.h"
-#include "lib/named_objects.h"
-#include "lib/registry.h"
-#include "tests/support/temp_dir.h"
-#include "ui/notify_alerts.h"
-#include "ui/notify_window.h"
-#include "ui/pictures.h"
+#include <gtest/gtest.h>
 
 namespace nuvex {
 namespace {
@@ -52,8 +51,8 @@ private:
 
 // The offscreen platform cannot raise windows or apply opacity and says so
 // on every call; the window's own opacity value is what the tests check.
-const QtMessageHandler g_previousHandler = qInstallMessageHandler(
-    [](QtMsgType type, const QMessageLogContext& context, const QString& text) {
+const QtMessageHandler g_previousHandler =
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& text) {
         if (text.startsWith(QLatin1String("This plugin does not support"))) {
             return;
         }
@@ -448,8 +447,9 @@ TEST_F(NotifyWindowTest, ScreenshotsOfOneThreeAndTwelveEntries) {
 
     TNotifyMessages mixed;
     mixed.Add(Summary("ann.example@example.org", 1234));
-    mixed.Add(Message("A very long sender name that cannot fit <b>here</b>", "Quarterly figures and the plan",
-                      "Hello team, please find the attached figures for the last quarter and the plan for the next."));
+    mixed.Add(Message(
+        "A very long sender name that cannot fit <b>here</b>", "Quarterly figures and the plan",
+        "Hello team, please find the attached figures for the last quarter and the plan for the next."));
     mixed.Add(Error("bob@example.org", "The server refused the login. Check the user name and password."));
     EXPECT_FALSE(shoot(mixed, "notify-mixed", 0));
 
@@ -499,9 +499,9 @@ TEST(NotifyAlerts, SoundIsQuietWithoutASoundSystem) {
 
 TEST(Pictures, SizesAndKeyColour) {
     const std::pair<const char*, QSize> sizes[] = {
-        {"NOTIFY_GRADIENT", {1, 8}},   {"NOTIFY_SCROLL", {2, 8}},   {"NOTIFY_CLOSE", {7, 8}},
+        {"NOTIFY_GRADIENT", {1, 8}},    {"NOTIFY_SCROLL", {2, 8}},    {"NOTIFY_CLOSE", {7, 8}},
         {"NOTIFY_ENVELOPES", {25, 22}}, {"NOTIFY_MESSAGE", {25, 22}}, {"NOTIFY_ERROR", {25, 22}},
-        {"NEWMAIL", {16, 16}},        {"TRAYICON", {32, 32}},      {"NEWICON", {32, 32}},
+        {"NEWMAIL", {16, 16}},          {"TRAYICON", {32, 32}},       {"NEWICON", {32, 32}},
         {"MAINICON", {32, 32}}};
     for (const auto& [name, size] : sizes) {
         EXPECT_EQ(Picture(name).size(), size) << name;

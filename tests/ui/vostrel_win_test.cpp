@@ -1,15 +1,14 @@
 // Window base: key guard, close box, colours and fonts, the dialog frame and
 // the modal run, on the offscreen platform with a fake clock.
-#include <gtest/gtest.h>
+#include "lib/clock.h"
+#include "lib/registry.h"
+#include "ui/vostrel_win.h"
 
 #include <QApplication>
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
-
-#include "lib/clock.h"
-#include "lib/registry.h"
-#include "ui/vostrel_win.h"
+#include <gtest/gtest.h>
 
 namespace nuvex {
 namespace {
