@@ -48,15 +48,60 @@ std::vector<std::string> BrowserCommand() {
     return argv;
 }
 
+// What the background thread needs, taken on the caller's thread: the
+// environment may be changed by the program later (setenv), and reading it from
+// another thread at the same time is a data race.
+struct Launch {
+    std::vector<std::string> argv;
+    std::vector<std::string> env;
+};
+
+// The program file of command: as given when it names a path, else the first
+// executable of that name on PATH; empty when there is none.
+std::string ResolveProgram(const std::string& command, const std::vector<std::string>& env) {
+    if (command.find('/') != std::string::npos) {
+        return command;
+    }
+    std::string path = "/usr/local/bin:/usr/bin:/bin";
+    for (const std::string& entry : env) {
+        if (entry.rfind("PATH=", 0) == 0) {
+            path = entry.substr(5);
+        }
+    }
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find(':', start);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        const std::string dir = end > start ? path.substr(start, end - start) : ".";
+        const std::string candidate = dir + "/" + command;
+        if (::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
 // Starts the command with stdin on /dev/null, no inherited descriptors beyond
 // stdout and stderr, and its own session, so that it outlives this program
 // quietly. Returns the child's id, or -1 when it could not be started.
-pid_t Spawn(const std::vector<std::string>& args) {
+pid_t Spawn(const Launch& launch) {
+    const std::string program = ResolveProgram(launch.argv.front(), launch.env);
+    if (program.empty()) {
+        return -1;
+    }
     std::vector<char*> argv;
-    for (const std::string& a : args) {
+    for (const std::string& a : launch.argv) {
         argv.push_back(const_cast<char*>(a.c_str()));
     }
     argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (const std::string& e : launch.env) {
+        envp.push_back(const_cast<char*>(e.c_str()));
+    }
+    envp.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
@@ -74,7 +119,7 @@ pid_t Spawn(const std::vector<std::string>& args) {
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
 
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
@@ -125,12 +170,12 @@ void ReapWhenDone(pid_t pid) {
     }
 }
 
-void RunBrowser(const std::vector<std::string>& argv) {
+void RunBrowser(const Launch& launch) {
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (attempt > 0) {
             std::this_thread::sleep_for(kRetryPause);
         }
-        const pid_t pid = Spawn(argv);
+        const pid_t pid = Spawn(launch);
         if (pid < 0) {
             continue;
         }
@@ -242,12 +287,16 @@ void OpenUrlInBrowser(const std::string& url) {
         if (target.empty() || target.front() == '-') {
             return;
         }
-        std::vector<std::string> argv = BrowserCommand();
+        Launch launch;
+        launch.argv = BrowserCommand();
         // The URL is one argument of its own: nothing in it reaches a shell.
-        argv.push_back(std::move(target));
-        std::thread([argv = std::move(argv)] {
+        launch.argv.push_back(std::move(target));
+        for (char** e = environ; e && *e; ++e) {
+            launch.env.emplace_back(*e);
+        }
+        std::thread([launch = std::move(launch)] {
             try {
-                RunBrowser(argv);
+                RunBrowser(launch);
             } catch (...) {
             }
         }).detach();
