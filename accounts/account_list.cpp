@@ -118,8 +118,11 @@ std::vector<std::string> SplitAccountLines(const std::string& text) {
 
 std::vector<std::string> LoadAccountList(TAccountList& list, const std::string& storedText,
                                          const TConnectorRegistry& registry, const AccountContext& context,
-                                         HostConfig* host) {
+                                         HostConfig* host, bool* lockMissed) {
     std::vector<std::string> loaded;
+    if (lockMissed) {
+        *lockMissed = false;
+    }
     for (const std::string& line : SplitAccountLines(storedText)) {
         try {
             std::size_t eq = line.find('=');
@@ -158,6 +161,9 @@ std::vector<std::string> LoadAccountList(TAccountList& list, const std::string& 
                 }
             }
             if (created && !list.AddAccount(std::move(created))) {
+                if (lockMissed) {
+                    *lockMissed = true;
+                }
                 continue;
             }
             loaded.push_back(name);

@@ -57,9 +57,12 @@ private:
 // load are skipped, an account already listed under that id is reloaded in
 // place. Applies each account's id + "_ENABLED" value from host (an empty
 // value is written back as true). Answers the ids loaded, in order.
+// A new account is added only when the list's lock is had within 1000 ms; a
+// tick on the worker thread holds it shared for as long as its checks take,
+// so lockMissed tells the caller to load again once the tick has ended.
 std::vector<std::string> LoadAccountList(TAccountList& list, const std::string& storedText,
                                          const TConnectorRegistry& registry, const AccountContext& context,
-                                         HostConfig* host);
+                                         HostConfig* host, bool* lockMissed = nullptr);
 
 // Splits a stored list text into lines (CR LF, or a bare LF from hand edits).
 std::vector<std::string> SplitAccountLines(const std::string& text);

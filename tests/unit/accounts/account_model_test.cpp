@@ -79,6 +79,22 @@ TEST_F(AccountModelTest, ReloadKeepsTheSameObject) {
     EXPECT_EQ(before->Email, "new@example.org");
 }
 
+TEST_F(AccountModelTest, LoadDuringATickTellsTheCallerToTryAgain) {
+    ASSERT_TRUE(list.AccountLock.EnterShared(-1)); // as the tick's worker holds it
+    bool lockMissed = false;
+    std::vector<std::string> loaded;
+    std::thread gui([&] {
+        loaded = LoadAccountList(list, "Pop3_0=" + Pop3Record(), registry, context, &host, &lockMissed);
+    });
+    gui.join();
+    list.AccountLock.LeaveShared();
+    EXPECT_TRUE(loaded.empty());
+    EXPECT_TRUE(lockMissed);
+    loaded = LoadAccountList(list, "Pop3_0=" + Pop3Record(), registry, context, &host, &lockMissed);
+    EXPECT_EQ(loaded.size(), 1u);
+    EXPECT_FALSE(lockMissed);
+}
+
 TEST_F(AccountModelTest, EnabledValueOfTheHostOverridesTheSettings) {
     host.WriteCfgStr("Pop3_0_ENABLED", "0");
     Load("Pop3_0=" + Pop3Record() + "\r\nPop3_1=" + Pop3Record());
