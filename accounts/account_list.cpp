@@ -96,6 +96,45 @@ int TAccountList::CountOfType(const std::string& code) {
     return n;
 }
 
+namespace {
+
+template <class Action>
+int ForAccountsWithId(TAccountList& list, const std::string& id, Action action) {
+    int status = kStatusFailed;
+    try {
+        CriticHold hold(list.AccountLock, CriticHold::Mode::Shared, kWaitForever);
+        if (!hold.Held()) {
+            return kStatusFailed;
+        }
+        for (TNuvex_GenericConnector* account : list.Items()) {
+            bool match = false;
+            {
+                std::lock_guard guard(account->Guard());
+                match = account->AccountId == id;
+            }
+            if (match) {
+                try {
+                    status = action(*account);
+                } catch (...) {
+                    status = kStatusFailed;
+                }
+            }
+        }
+    } catch (...) {
+    }
+    return status;
+}
+
+} // namespace
+
+int OpenAccountMailbox(TAccountList& list, const std::string& id) {
+    return ForAccountsWithId(list, id, [](TNuvex_GenericConnector& a) { return a.OpenMailbox(); });
+}
+
+int OpenAccountMessage(TAccountList& list, const std::string& id, const std::string& messageRef) {
+    return ForAccountsWithId(list, id, [&](TNuvex_GenericConnector& a) { return a.OpenMessage(messageRef); });
+}
+
 std::vector<std::string> SplitAccountLines(const std::string& text) {
     std::vector<std::string> lines;
     std::size_t start = 0;

@@ -52,6 +52,12 @@ private:
     std::vector<std::unique_ptr<TNuvex_GenericConnector>> items_;
 };
 
+// The controller's click actions: under the list's lock (shared), OpenMailbox
+// or OpenMessage on every account whose AccountId equals id exactly. The
+// status of the last call, kStatusFailed when no account matched.
+int OpenAccountMailbox(TAccountList& list, const std::string& id);
+int OpenAccountMessage(TAccountList& list, const std::string& id, const std::string& messageRef);
+
 // Loads the stored account list text (lines id=settings, CR LF) into list:
 // ":" in names becomes "_", lines of unknown types and settings that don't
 // load are skipped, an account already listed under that id is reloaded in

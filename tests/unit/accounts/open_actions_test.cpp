@@ -1,4 +1,5 @@
 // Opening an account's web page and its mail program.
+#include "accounts/account_list.h"
 #include "accounts/account_store.h"
 #include "accounts/mail_program_bridge.h"
 #include "accounts/open_actions.h"
@@ -123,6 +124,21 @@ TEST_F(OpenActionsTest, MailProgramStartsByDisplayNameAndAMissingOneDoesNothing)
     EXPECT_EQ(launcher.commands, std::vector<std::string>{"\"/bin/true\" --inbox"});
     Pop3Account(2, "", "Uninstalled Mail")->OpenMailbox();
     EXPECT_EQ(launcher.commands.size(), 1u);
+}
+
+TEST_F(OpenActionsTest, ClickOnAnAccountEntryOpensThatAccountsMailbox) {
+    TAccountList list;
+    auto a = Pop3Account(1, "http://first.example/");
+    a->SetAccountId("Pop3_0");
+    auto b = Pop3Account(1, "http://second.example/");
+    b->SetAccountId("Pop3_1");
+    list.AddAccount(std::move(a));
+    list.AddAccount(std::move(b));
+    EXPECT_EQ(OpenAccountMailbox(list, "Pop3_1"), kStatusOk);
+    EXPECT_EQ(sink.url, "http://second.example/");
+    EXPECT_EQ(OpenAccountMailbox(list, "pop3_1"), kStatusFailed); // ids compare exactly
+    EXPECT_EQ(OpenAccountMessage(list, "Pop3_1", "Pop3_1"), kStatusNotImplemented);
+    EXPECT_EQ(sink.calls, 1);
 }
 
 TEST(EnvironmentExpansion, KnownNamesAreReplacedUnknownStay) {
