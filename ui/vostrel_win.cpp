@@ -75,7 +75,7 @@ void ClickControl(QWidget* control) {
 namespace {
 
 QString AvailableFamily(std::string_view family) {
-    const QString name = QString::fromUtf8(family.data(), static_cast<qsizetype>(family.size()));
+    QString name = QString::fromUtf8(family.data(), static_cast<qsizetype>(family.size()));
     if (QFontDatabase::hasFamily(name)) {
         return name;
     }
