@@ -120,10 +120,12 @@ private:
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
             }
             break;
-        case Behaviour::Garbage:
-            Send(fd, std::string("\x16\x03\x01\x00\xff garbage \x00\x01\r\n", 20));
+        case Behaviour::Garbage: {
+            static const char junk[] = "\x16\x03\x01\x00\xff garbage \x00\x01\r\n";
+            Send(fd, std::string(junk, sizeof junk - 1));
             Receive(fd);
             break;
+        }
         case Behaviour::HugeHeader:
             Login(fd);
             Receive(fd);
