@@ -247,6 +247,29 @@ TEST_F(NotifyWindowTest, CloseGlyphEndsAtOnceWithoutFade) {
     EXPECT_EQ(t->Window()->Layout().total, 55);
 }
 
+TEST_F(NotifyWindowTest, DraggingTheTopStripMovesTheWindow) {
+    TNotifyWindow w(mail, context);
+    w.PrepareAndPlace();
+    w.Show();
+    QWidget* form = w.Form;
+    auto send = [&](QEvent::Type type, QPoint local, QPoint global, Qt::MouseButtons buttons) {
+        QMouseEvent event(type, QPointF(local), QPointF(global), Qt::LeftButton, buttons, Qt::NoModifier);
+        QApplication::sendEvent(form, &event);
+    };
+    auto drag = [&](QPoint from, QPoint by) {
+        const QPoint global = form->mapToGlobal(from);
+        send(QEvent::MouseButtonPress, from, global, Qt::LeftButton);
+        send(QEvent::MouseMove, from + by, global + by, Qt::LeftButton);
+        send(QEvent::MouseButtonRelease, from + by, global + by, Qt::NoButton);
+    };
+    const QPoint start = form->pos();
+    drag(QPoint(50, 12), QPoint(-100, -50)); // below the strip: the window stays
+    EXPECT_EQ(form->pos(), start);
+    drag(QPoint(50, 4), QPoint(-100, -50));
+    EXPECT_EQ(form->pos(), start + QPoint(-100, -50));
+    EXPECT_EQ(w.Result(), 0);
+}
+
 TEST_F(NotifyWindowTest, ErrorWindowOpensWhereTheMailWindowWasLeft) {
     errors.Add(Error("bob@example.org", "The server refused the login."));
     auto t = Make(mail, errors);
