@@ -152,5 +152,49 @@ TEST_F(Pop3DovecotTest, ConnectionTestAnswersWithoutTouchingTheMarker) {
     EXPECT_FALSE(host.Has("LASTID_Pop3_0"));
 }
 
+// The POP3 default port with TLS: this needs 127.0.0.1:110 itself, which only
+// root can bind and which must be free; elsewhere the unit test of the port
+// default stands alone.
+TEST(Pop3DefaultPort, SslWithoutStoredPortUsesTlsOnPort110) {
+    std::string why = test::DovecotHarness::Unavailable();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    if (test::RunCommand("ss -Hltn 'sport = :110' 2>/dev/null | grep -q .") == 0) {
+        GTEST_SKIP() << "port 110 is taken on this machine";
+    }
+    auto registry = MakeMemoryRegistry();
+    SetProcessRegistry(registry.get());
+    test::DovecotHarness dovecot;
+    dovecot.UseTlsPort(110);
+    dovecot.AddUser("alice", "wonder land");
+    dovecot.Deliver("alice", 1, 4);
+    std::string error;
+    if (!dovecot.Start(error)) {
+        SetProcessRegistry(nullptr);
+        GTEST_SKIP() << "dovecot could not take port 110: " << error;
+    }
+    setenv("SSL_CERT_FILE", dovecot.CaFile().c_str(), 1);
+    MemoryHostConfig host;
+    AccountContext context;
+    context.host = &host;
+    TAccountFields f;
+    f.userName = "alice";
+    f.email = "alice@example.org";
+    TPop3Fields p;
+    p.password = "wonder land";
+    p.hostName = test::DovecotHarness::kCertHost;
+    p.useSsl = true;
+    AddPop3TypeKeys(f, p);
+    std::erase_if(f.typeKeys, [](const auto& kv) { return kv.first == "PORT"; });
+    auto account = Pop3ConnectorClass().Create(context);
+    ASSERT_EQ(account->LoadSettings(BuildSettingsText(f)), kStatusOk);
+    account->SetAccountId("Pop3_0");
+    EXPECT_EQ(account->CheckMail(), kStatusOk) << dovecot.Log();
+    EXPECT_EQ(account->NewCount, 4);
+    unsetenv("SSL_CERT_FILE");
+    SetProcessRegistry(nullptr);
+}
+
 } // namespace
 } // namespace nuvex

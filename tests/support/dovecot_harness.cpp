@@ -172,9 +172,9 @@ bool DovecotHarness::Start(std::string& error) {
         return false;
     }
     pop3Port_ = FreeLoopbackPort();
-    pop3sPort_ = FreeLoopbackPort();
+    pop3sPort_ = fixedTlsPort_ ? fixedTlsPort_ : FreeLoopbackPort();
     while (pop3sPort_ == pop3Port_) {
-        pop3sPort_ = FreeLoopbackPort();
+        pop3Port_ = FreeLoopbackPort();
     }
     WriteConfig();
     FixOwnership();

@@ -23,6 +23,9 @@ public:
     // root); empty when it can.
     static std::string Unavailable();
 
+    // Puts the implicit-TLS listener on this loopback port instead of a free
+    // one (for the POP3 default port 110); before Start.
+    void UseTlsPort(int port) { fixedTlsPort_ = port; }
     // Users must be added before Start.
     void AddUser(const std::string& user, const std::string& password);
     // Makes the test CA and server certificate, writes the configuration and
@@ -56,6 +59,7 @@ private:
     std::vector<std::pair<std::string, std::string>> users_;
     int pop3Port_ = 0;
     int pop3sPort_ = 0;
+    int fixedTlsPort_ = 0;
     pid_t pid_ = -1;
     uid_t mailUid_ = 0;
     gid_t mailGid_ = 0;
