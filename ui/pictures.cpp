@@ -136,7 +136,9 @@ QImage IconImage(std::string_view name, int side) {
     p.scale(s, s);
     p.setRenderHint(QPainter::Antialiasing, true);
     const QColor body = name == "MAINICON" ? QColor(214, 226, 240) : kPaper;
-    p.setPen(QPen(kInk, 1.0 / s));
+    // One unit of the 16-pixel grid: edges on half units stay on whole pixels
+    // at both sizes.
+    p.setPen(QPen(kInk, 1.0));
     p.setBrush(body);
     const QRectF r(1.5, 3.5, 13, 9);
     p.drawRect(r);
@@ -145,7 +147,7 @@ QImage IconImage(std::string_view name, int side) {
     if (name == "NEWICON" || name == "NEWMAIL") {
         Badge(p, QRectF(9, 0.5, 6.5, 6.5));
     } else if (name == "MAINICON") {
-        p.setPen(QPen(kStripDark, 1.5 / s));
+        p.setPen(QPen(kStripDark, 1.0));
         p.drawLine(QPointF(1.5, 14.5), QPointF(14.5, 14.5));
     }
     return image;

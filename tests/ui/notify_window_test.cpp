@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QPainter>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalSpy>
@@ -530,6 +531,20 @@ TEST(Pictures, SizesAndKeyColour) {
         EXPECT_EQ(Picture(name).size(), size) << name;
     }
     EXPECT_TRUE(Picture("NO_SUCH").isNull());
+
+    // A sheet of all pictures, four times their size, for review by eye.
+    QImage sheet(4 * 10 * 36, 4 * 36, QImage::Format_ARGB32);
+    sheet.fill(QColor(230, 237, 242));
+    QPainter painter(&sheet);
+    int x = 0;
+    for (const auto& [name, size] : sizes) {
+        const QImage picture = Picture(name);
+        painter.drawImage(QRect(x, 8, picture.width() * 4, picture.height() * 4), picture);
+        x += 4 * 36;
+    }
+    painter.end();
+    QDir().mkpath(QStringLiteral(NUVEX_BINARY_DIR "/test-output"));
+    EXPECT_TRUE(sheet.save(QStringLiteral(NUVEX_BINARY_DIR "/test-output/pictures-x4.png")));
     const QImage icon = Picture("NOTIFY_ERROR");
     EXPECT_EQ(icon.pixel(0, 0), kPictureKeyColour);
     const QImage keyed = WithKeyTransparent(icon);
