@@ -18,7 +18,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 namespace nuvex {
 
@@ -129,6 +132,49 @@ TlsContextCache& TlsContexts() {
     return *cache;
 }
 
+// getaddrinfo has no time-out of its own. It runs on a helper thread that
+// owns its state together with this waiter; when the wait gives up, the helper
+// finishes on its own and frees what it used.
+struct Resolution {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    addrinfo* result = nullptr;
+    ~Resolution() {
+        if (result) {
+            freeaddrinfo(result);
+        }
+    }
+};
+
+addrinfo* ResolveWithin(const std::string& host, const std::string& service, int timeoutMs) {
+    auto state = std::make_shared<Resolution>();
+    try {
+        std::thread([state, host, service] {
+            addrinfo hints{};
+            hints.ai_family = AF_UNSPEC;
+            hints.ai_socktype = SOCK_STREAM;
+            addrinfo* found = nullptr;
+            if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
+                found = nullptr;
+            }
+            std::lock_guard lock(state->mutex);
+            state->result = found;
+            state->finished = true;
+            state->done.notify_all();
+        }).detach();
+    } catch (...) {
+        return nullptr;
+    }
+    std::unique_lock lock(state->mutex);
+    if (!state->done.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return state->finished; })) {
+        return nullptr;
+    }
+    addrinfo* found = state->result;
+    state->result = nullptr; // the caller frees it now
+    return found;
+}
+
 bool IsIpLiteral(const std::string& host) {
     unsigned char buf[sizeof(in6_addr)];
     return inet_pton(AF_INET, host.c_str(), buf) == 1 || inet_pton(AF_INET6, host.c_str(), buf) == 1;
@@ -227,13 +273,9 @@ private:
         if (host.empty() || port <= 0 || port > 65535) {
             throw TransportError(TransportFailure::Unreachable, "no server name or port");
         }
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
-        std::string service = std::to_string(port);
-        if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || !found) {
-            throw TransportError(TransportFailure::Unreachable, "server name not resolved");
+        addrinfo* found = ResolveWithin(host, std::to_string(port), deadline.RemainingMs());
+        if (!found) {
+            throw TransportError(TransportFailure::Unreachable, "server name not resolved in time");
         }
         std::string lastError = "connect failed";
         int fd = -1;
