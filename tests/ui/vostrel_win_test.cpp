@@ -5,6 +5,7 @@
 #include "ui/vostrel_win.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
@@ -160,6 +161,20 @@ TEST_F(WindowBaseTest, DialogFrameGeometry) {
     EXPECT_EQ(f.Title->text(), "Test title");
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     EXPECT_EQ(dialog.Form->geometry().center(), screen.center());
+}
+
+TEST_F(WindowBaseTest, DialogFrameScreenshot) {
+    TestDialog dialog;
+    dialog.edit->setGeometry(22, 20, 200, 21);
+    dialog.Prepare();
+    dialog.Form->show();
+    const QImage shot = dialog.Form->grab().toImage();
+    const QString dir = QStringLiteral(NUVEX_BINARY_DIR "/test-output");
+    ASSERT_TRUE(QDir().mkpath(dir));
+    EXPECT_TRUE(shot.save(dir + "/dialog-frame.png"));
+    // Header in the window colour, content in the button face.
+    EXPECT_EQ(shot.pixelColor(5, 5), QApplication::palette().color(QPalette::Base));
+    EXPECT_EQ(shot.pixelColor(5, 100), QApplication::palette().color(QPalette::Button));
 }
 
 TEST_F(WindowBaseTest, RunModalDisablesOwnerAndCopiesBackOnlyOnAccept) {
