@@ -59,7 +59,8 @@ void CheckText(const std::string& what, const std::string& value, bool allowBlan
 int ParseInt(const std::string& what, const std::string& text, int low, int high) {
     int value = StrToIntDef(text, low - 1);
     if (text.empty() || value < low || value > high) {
-        throw UsageError{what + " must be a number from " + std::to_string(low) + " to " + std::to_string(high)};
+        throw UsageError{what + " must be a number from " + std::to_string(low) + " to " +
+                         std::to_string(high)};
     }
     return value;
 }
@@ -266,8 +267,8 @@ int List(HostConfig& host, const TConnectorRegistry& registry, std::ostream& out
         record.DecodeParams(value);
         auto enabled = host.ReadCfgStr(id + "_ENABLED");
         bool on = !(enabled && *enabled == "0") && record.GetParam("ENABLED") != "0";
-        out << id << '\t' << (cls ? cls->TypeCode() : std::string("?")) << '\t' << record.GetParam("EMAIL") << '\t'
-            << (on ? "enabled" : "disabled") << "\n";
+        out << id << '\t' << (cls ? cls->TypeCode() : std::string("?")) << '\t' << record.GetParam("EMAIL")
+            << '\t' << (on ? "enabled" : "disabled") << "\n";
     }
     return kCliOk;
 }

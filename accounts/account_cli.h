@@ -25,8 +25,8 @@ class TConnectorRegistry;
 
 // Exit codes.
 constexpr int kCliOk = 0;
-constexpr int kCliUsage = 2;   // bad arguments or values
-constexpr int kCliFailed = 1;  // the host refused a read or write, or no such account
+constexpr int kCliUsage = 2;  // bad arguments or values
+constexpr int kCliFailed = 1; // the host refused a read or write, or no such account
 
 // args without the program name. After a change, host.ConfigChanged() tells
 // the running plug-in to reload.

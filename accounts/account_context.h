@@ -33,8 +33,8 @@ public:
 // Time limits of one POP3 conversation, in milliseconds. Tests shorten them.
 struct Pop3Limits {
     int connectTimeoutMs = 30'000;
-    int readTimeoutMs = 60'000;       // for one whole reply line
-    int totalTimeoutMs = 300'000;     // for one whole check, however the server drips
+    int readTimeoutMs = 60'000;   // for one whole reply line
+    int totalTimeoutMs = 300'000; // for one whole check, however the server drips
     std::size_t maxLineBytes = 64 * 1024;
     std::size_t maxHeaderBytes = 256 * 1024;
     std::size_t maxHeaderLines = 1000;
@@ -47,8 +47,8 @@ struct Pop3Limits {
 using Pop3TransportFactory = std::function<std::unique_ptr<Pop3Transport>()>;
 
 struct AccountContext {
-    HostConfig* host = nullptr;          // the plug-in's configuration values (markers, account list)
-    Registry* registry = nullptr;        // browser command and installed mail programs
+    HostConfig* host = nullptr;   // the plug-in's configuration values (markers, account list)
+    Registry* registry = nullptr; // browser command and installed mail programs
     NavigationSink* navigation = nullptr;
     ProgramLauncher* launcher = nullptr; // nullptr: the shell launcher
     Pop3TransportFactory pop3Transport;  // empty: a TCP/TLS transport

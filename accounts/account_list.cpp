@@ -6,7 +6,9 @@
 
 namespace nuvex {
 
-TAccountList::~TAccountList() { FreeAccounts(); }
+TAccountList::~TAccountList() {
+    FreeAccounts();
+}
 
 TNuvex_GenericConnector* TAccountList::At(int index) const {
     if (index < 0 || index >= Count()) {
@@ -98,8 +100,7 @@ int TAccountList::CountOfType(const std::string& code) {
 
 namespace {
 
-template <class Action>
-int ForAccountsWithId(TAccountList& list, const std::string& id, Action action) {
+template <class Action> int ForAccountsWithId(TAccountList& list, const std::string& id, Action action) {
     int status = kStatusFailed;
     try {
         CriticHold hold(list.AccountLock, CriticHold::Mode::Shared, kWaitForever);

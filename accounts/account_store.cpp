@@ -13,14 +13,17 @@ namespace {
 
 constexpr std::string_view kAccountsKey = "$ACCOUNTS";
 
-const char* Flag(bool value) { return value ? "1" : "0"; }
+const char* Flag(bool value) {
+    return value ? "1" : "0";
+}
 
 bool SameName(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) {
         return false;
     }
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) {
+        if (std::toupper(static_cast<unsigned char>(a[i])) !=
+            std::toupper(static_cast<unsigned char>(b[i]))) {
             return false;
         }
     }
@@ -152,7 +155,8 @@ std::string ChooseAccountId(const std::string& typeCode, const std::vector<Store
 }
 
 std::optional<std::string> StoreNewAccount(HostConfig& host, const TConnectorClass& cls,
-                                           const std::string& settingsText, const TNewAccountChoices& choices) {
+                                           const std::string& settingsText,
+                                           const TNewAccountChoices& choices) {
     auto text = host.ReadCfgStr(kAccountsKey);
     if (!text || settingsText.empty()) {
         return std::nullopt;
@@ -181,7 +185,8 @@ std::optional<std::string> StoreNewAccount(HostConfig& host, const TConnectorCla
     return id;
 }
 
-bool UpdateStoredAccount(HostConfig& host, const std::string& id, const std::string& settingsText, bool sendTo) {
+bool UpdateStoredAccount(HostConfig& host, const std::string& id, const std::string& settingsText,
+                         bool sendTo) {
     auto text = host.ReadCfgStr(kAccountsKey);
     if (!text || settingsText.empty()) {
         return false;

@@ -68,11 +68,13 @@ struct TNewAccountChoices {
 // is stored when "$ACCOUNTS" can't be read; when a later write fails the list
 // is put back. The id, or nullopt.
 std::optional<std::string> StoreNewAccount(HostConfig& host, const TConnectorClass& cls,
-                                           const std::string& settingsText, const TNewAccountChoices& choices);
+                                           const std::string& settingsText,
+                                           const TNewAccountChoices& choices);
 
 // Replaces the settings of the stored account id (a line under the older
 // ":" name is replaced by one under id) and writes id + "_SENDTO".
-bool UpdateStoredAccount(HostConfig& host, const std::string& id, const std::string& settingsText, bool sendTo);
+bool UpdateStoredAccount(HostConfig& host, const std::string& id, const std::string& settingsText,
+                         bool sendTo);
 
 // Deletes the account's line (also under its ":" name) and its three values.
 // False when the list can't be read or written, or holds no such account.

@@ -50,7 +50,8 @@ void CheckOneAccount(TNuvex_GenericConnector& account, double tickStamp, PassOne
     account.TakeLastError(code, text);
     double now = Now();
     std::lock_guard guard(account.Guard());
-    bool report = code >= kErrorLogin || (code == kErrorUnreachable && now > account.LastErrorShown + kOneHour);
+    bool report =
+        code >= kErrorLogin || (code == kErrorUnreachable && now > account.LastErrorShown + kOneHour);
     if (code != kErrorNone && report) {
         out.errors[account.AccountId] = text;
         account.LastErrorShown = now;
@@ -101,8 +102,8 @@ void MergeChoices(TNuvex_GenericConnector& account, const TickSettings& settings
     }
 }
 
-void PassTwo(TAccountList& accounts, double tickStamp, const PassOneOutcome& one, const TickSettings& settings,
-             const StopPredicate& stop, TickResult& result) {
+void PassTwo(TAccountList& accounts, double tickStamp, const PassOneOutcome& one,
+             const TickSettings& settings, const StopPredicate& stop, TickResult& result) {
     CriticHold hold(accounts.AccountLock, CriticHold::Mode::Shared, kWaitForever);
     if (!hold.Held()) {
         return;
@@ -200,7 +201,8 @@ void TCheckCycle::CheckNow(const std::string& id) {
     nextTick_.store(Now() + kOneSecond);
 }
 
-int TestConnection(const TConnectorClass& cls, const std::string& settingsText, const AccountContext& context) {
+int TestConnection(const TConnectorClass& cls, const std::string& settingsText,
+                   const AccountContext& context) {
     try {
         auto account = cls.Create(context);
         account->LoadSettings(settingsText);

@@ -65,6 +65,7 @@ private:
 // The connection test of the account pages: an account of cls loaded from
 // settingsText, connected and disconnected. kStatusOk when the login worked.
 // Touches neither the marker nor the stored accounts; shows nothing.
-int TestConnection(const TConnectorClass& cls, const std::string& settingsText, const AccountContext& context);
+int TestConnection(const TConnectorClass& cls, const std::string& settingsText,
+                   const AccountContext& context);
 
 } // namespace nuvex

@@ -13,8 +13,12 @@ namespace {
 
 constexpr std::int32_t kDefaultCheckMinutes = 15;
 
-bool TrueUnlessZero(const TCryptURL& record, std::string_view key) { return record.GetParam(key) != "0"; }
-bool TrueOnlyIfOne(const TCryptURL& record, std::string_view key) { return record.GetParam(key) == "1"; }
+bool TrueUnlessZero(const TCryptURL& record, std::string_view key) {
+    return record.GetParam(key) != "0";
+}
+bool TrueOnlyIfOne(const TCryptURL& record, std::string_view key) {
+    return record.GetParam(key) == "1";
+}
 
 } // namespace
 

@@ -37,13 +37,13 @@ public:
     // Slot 19: a new account of this class with the construction defaults,
     // AfterCreate already called. Never null.
     std::unique_ptr<TNuvex_GenericConnector> Create(const AccountContext& context) const;
-    virtual std::string ProviderName() const { return ""; }                   // slot 21
-    virtual std::string TypeCode() const { return ""; }                       // slot 22
-    virtual std::string TypeCaption() const { return ProviderName(); }        // slot 23
+    virtual std::string ProviderName() const { return ""; }                        // slot 21
+    virtual std::string TypeCode() const { return ""; }                            // slot 22
+    virtual std::string TypeCaption() const { return ProviderName(); }             // slot 23
     virtual std::string ExampleAddress() const { return "yourname@mail.example"; } // slot 24
-    virtual int MaxAccounts() const { return 0; }                             // slot 25
-    virtual int ListOrder() const { return 99; }                              // slot 26
-    virtual std::string WizardPanelClass() const { return "TNuvex_WizardPanel"; } // slot 27
+    virtual int MaxAccounts() const { return 0; }                                  // slot 25
+    virtual int ListOrder() const { return 99; }                                   // slot 26
+    virtual std::string WizardPanelClass() const { return "TNuvex_WizardPanel"; }  // slot 27
 
 protected:
     virtual std::unique_ptr<TNuvex_GenericConnector> NewInstance(const AccountContext& context) const = 0;
@@ -57,29 +57,29 @@ public:
     TNuvex_GenericConnector& operator=(const TNuvex_GenericConnector&) = delete;
 
     // Instance operations in slot order (19 and 21-27 live on TConnectorClass).
-    virtual bool CanCompose() { return false; }                       // 0
-    virtual bool CanSendFiles() { return false; }                     // 1
-    virtual bool CanMailTo() { return false; }                        // 2
-    virtual bool HasOpenAction() { return ActionCode != 0; }          // 3
-    virtual bool ReservedFlagA() { return false; }                    // 4
-    virtual bool ReservedFlagB() { return false; }                    // 5
-    virtual int Connect() { return kStatusNotImplemented; }           // 6
-    virtual int Disconnect() { return kStatusNotImplemented; }        // 7
-    virtual int CheckMail();                                          // 8
-    virtual int BeginCheck();                                         // 9
-    virtual int Compose() { return kStatusNotImplemented; }           // 10
+    virtual bool CanCompose() { return false; }                                                        // 0
+    virtual bool CanSendFiles() { return false; }                                                      // 1
+    virtual bool CanMailTo() { return false; }                                                         // 2
+    virtual bool HasOpenAction() { return ActionCode != 0; }                                           // 3
+    virtual bool ReservedFlagA() { return false; }                                                     // 4
+    virtual bool ReservedFlagB() { return false; }                                                     // 5
+    virtual int Connect() { return kStatusNotImplemented; }                                            // 6
+    virtual int Disconnect() { return kStatusNotImplemented; }                                         // 7
+    virtual int CheckMail();                                                                           // 8
+    virtual int BeginCheck();                                                                          // 9
+    virtual int Compose() { return kStatusNotImplemented; }                                            // 10
     virtual int SendFiles(const std::vector<std::string>& /*lines*/) { return kStatusNotImplemented; } // 11
     virtual int ComposeTo(const std::string& /*to*/, const std::string& /*subject*/,
                           const std::string& /*mailto*/, const std::string& /*body*/) {
         return kStatusNotImplemented;
-    }                                                                 // 12
+    }                                                                                     // 12
     virtual int OpenMessage(const std::string& /*ref*/) { return kStatusNotImplemented; } // 13
-    virtual int OpenMailbox() { return kStatusNotImplemented; }       // 14
-    virtual int LoadSettings(const std::string& text);                // 15
-    virtual void LoadTypeSettings(const TCryptURL& /*record*/) {}     // 16
-    virtual void TakeLastError(std::int32_t& code, std::string& text); // 17
-    virtual void AddNotifyItems(TNotifyMessages& list, bool force);   // 18
-    virtual int AfterCreate() { return kStatusNotImplemented; }       // 20
+    virtual int OpenMailbox() { return kStatusNotImplemented; }                           // 14
+    virtual int LoadSettings(const std::string& text);                                    // 15
+    virtual void LoadTypeSettings(const TCryptURL& /*record*/) {}                         // 16
+    virtual void TakeLastError(std::int32_t& code, std::string& text);                    // 17
+    virtual void AddNotifyItems(TNotifyMessages& list, bool force);                       // 18
+    virtual int AfterCreate() { return kStatusNotImplemented; }                           // 20
 
     const TConnectorClass& Class() const { return class_; }
     std::string TypeCode() const { return class_.TypeCode(); }

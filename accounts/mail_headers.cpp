@@ -1,10 +1,9 @@
 #include "accounts/mail_headers.h"
 
-#include <iconv.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
+#include <iconv.h>
 
 namespace nuvex {
 
@@ -13,7 +12,9 @@ namespace {
 constexpr int kMaxCommentDepth = 20;
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 std::string Trim(std::string_view s) {
     std::size_t b = 0;
@@ -49,7 +50,8 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
         return false;
     }
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
             return false;
         }
     }
@@ -87,8 +89,8 @@ bool IsValidUtf8(std::string_view s) {
             }
             cp = (cp << 6) | (cc & 0x3F);
         }
-        if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF)) {
+        if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) ||
+            (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF)) {
             return false;
         }
         i += static_cast<std::size_t>(extra) + 1;
@@ -396,7 +398,8 @@ void ParseMailbox(std::string_view value, std::string& name, std::string& addres
             std::size_t start = 0;
             while (start < address.size()) {
                 std::size_t e = address.find(' ', start);
-                std::string word = address.substr(start, e == std::string::npos ? std::string::npos : e - start);
+                std::string word =
+                    address.substr(start, e == std::string::npos ? std::string::npos : e - start);
                 if (word.find('@') != std::string::npos) {
                     pick = word;
                     break;

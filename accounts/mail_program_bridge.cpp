@@ -99,7 +99,8 @@ bool ReadDesktopEntry(const std::filesystem::path& file, DesktopEntry& entry) {
             key.pop_back();
         }
         std::string value = line.substr(eq + 1);
-        value.erase(0, value.find_first_not_of(' ') == std::string::npos ? value.size() : value.find_first_not_of(' '));
+        value.erase(0, value.find_first_not_of(' ') == std::string::npos ? value.size()
+                                                                         : value.find_first_not_of(' '));
         if (key == "Name") {
             entry.name = value;
         } else if (key == "Exec") {
@@ -245,7 +246,9 @@ std::vector<DesktopMailProgram> ScanMailDesktopEntries(const std::vector<std::st
 MailProgramBridge::MailProgramBridge(Registry& inner, std::vector<std::string> dirs)
     : inner_(inner), dirs_(std::move(dirs)) {}
 
-void MailProgramBridge::Refresh() { programs_ = ScanMailDesktopEntries(dirs_); }
+void MailProgramBridge::Refresh() {
+    programs_ = ScanMailDesktopEntries(dirs_);
+}
 
 const DesktopMailProgram* MailProgramBridge::Match(RegRoot root, std::string_view key, bool& commandKey,
                                                    bool& listKey) {
@@ -295,7 +298,8 @@ bool MailProgramBridge::KeyExists(RegRoot root, std::string_view key) {
     return program != nullptr;
 }
 
-std::optional<RegValue> MailProgramBridge::GetValue(RegRoot root, std::string_view key, std::string_view name) {
+std::optional<RegValue> MailProgramBridge::GetValue(RegRoot root, std::string_view key,
+                                                    std::string_view name) {
     if (inner_.KeyExists(root, key)) {
         return inner_.GetValue(root, key, name);
     }
@@ -326,7 +330,8 @@ std::vector<std::string> MailProgramBridge::SubKeys(RegRoot root, std::string_vi
             keys.push_back(program.id);
         }
     }
-    std::sort(keys.begin(), keys.end(), [](const std::string& a, const std::string& b) { return Lower(a) < Lower(b); });
+    std::sort(keys.begin(), keys.end(),
+              [](const std::string& a, const std::string& b) { return Lower(a) < Lower(b); });
     return keys;
 }
 

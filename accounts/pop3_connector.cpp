@@ -46,7 +46,9 @@ const TConnectorClass& Pop3ConnectorClass() {
 TNuvex_Pop3Connector::TNuvex_Pop3Connector(const TConnectorClass& cls, const AccountContext& context)
     : TNuvex_GenericConnector(cls, context) {}
 
-TNuvex_Pop3Connector::~TNuvex_Pop3Connector() { DropConnection(); }
+TNuvex_Pop3Connector::~TNuvex_Pop3Connector() {
+    DropConnection();
+}
 
 void TNuvex_Pop3Connector::LoadTypeSettings(const TCryptURL& record) {
     std::lock_guard guard(Guard());
@@ -204,7 +206,8 @@ int TNuvex_Pop3Connector::CheckMail() {
                     }
                     TMailHeaders parsed = ParseMailHeaders(lines);
                     if (!parsed.fromAddress.empty() || !parsed.subject.empty()) {
-                        headers.push_back({parsed.subject, "", SenderText(parsed.fromName, parsed.fromAddress)});
+                        headers.push_back(
+                            {parsed.subject, "", SenderText(parsed.fromName, parsed.fromAddress)});
                     }
                 } catch (const Pop3NegativeReply&) {
                     // the server refused this message number: skip it

@@ -1,27 +1,25 @@
 #include "accounts/pop3_transport.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-
-#include <cerrno>
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 namespace nuvex {
 
@@ -240,7 +238,8 @@ public:
                 } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
                     WaitFd(POLLOUT, deadline);
                 } else {
-                    throw TransportError(TransportFailure::Reset, std::string("send: ") + std::strerror(errno));
+                    throw TransportError(TransportFailure::Reset,
+                                         std::string("send: ") + std::strerror(errno));
                 }
             }
         }
@@ -290,7 +289,8 @@ private:
                 int ready = ::poll(&p, 1, deadline.RemainingMs());
                 int soError = 0;
                 socklen_t len = sizeof soError;
-                if (ready == 1 && ::getsockopt(s, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 && soError == 0) {
+                if (ready == 1 && ::getsockopt(s, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 &&
+                    soError == 0) {
                     rc = 0;
                 } else {
                     errno = ready == 0 ? ETIMEDOUT : soError;
@@ -344,9 +344,8 @@ private:
             }
             long verify = SSL_get_verify_result(ssl_);
             if (verify != X509_V_OK) {
-                throw TransportError(TransportFailure::TlsVerify,
-                                     std::string("certificate not trusted: ") +
-                                         X509_verify_cert_error_string(verify));
+                throw TransportError(TransportFailure::TlsVerify, std::string("certificate not trusted: ") +
+                                                                      X509_verify_cert_error_string(verify));
             }
             throw TransportError(TransportFailure::TlsHandshake, "TLS handshake: " + OpenSslErrorText());
         }
@@ -377,7 +376,8 @@ private:
         } else if (err == SSL_ERROR_ZERO_RETURN) {
             throw TransportError(TransportFailure::Reset, "connection closed by the server");
         } else {
-            throw TransportError(TransportFailure::Reset, std::string("TLS ") + what + ": " + OpenSslErrorText());
+            throw TransportError(TransportFailure::Reset,
+                                 std::string("TLS ") + what + ": " + OpenSslErrorText());
         }
     }
 
@@ -406,7 +406,8 @@ private:
                 if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
                     WaitFd(POLLIN, deadline);
                 } else {
-                    throw TransportError(TransportFailure::Reset, std::string("recv: ") + std::strerror(errno));
+                    throw TransportError(TransportFailure::Reset,
+                                         std::string("recv: ") + std::strerror(errno));
                 }
             }
         }
@@ -423,6 +424,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<Pop3Transport> MakeTcpPop3Transport() { return std::make_unique<TcpPop3Transport>(); }
+std::unique_ptr<Pop3Transport> MakeTcpPop3Transport() {
+    return std::make_unique<TcpPop3Transport>();
+}
 
 } // namespace nuvex

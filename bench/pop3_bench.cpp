@@ -7,9 +7,6 @@
 #include "lib/registry.h"
 #include "tests/support/dovecot_harness.h"
 
-#include <sys/resource.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +14,8 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <vector>
 
 using namespace nuvex;
@@ -36,7 +35,8 @@ double MedianMs(const std::function<bool()>& once, int reps, int& failures) {
         if (!once()) {
             ++failures;
         }
-        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
     }
     std::sort(ms.begin(), ms.end());
     return ms[ms.size() / 2];
@@ -132,10 +132,10 @@ int main() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("POP3 check of %d messages, %d new (median of %d)\n", kMessages, kNew, kRepetitions);
-    std::printf("  plain: ours %8.2f ms  fetchmail --check %8.2f ms  ratio %.2f  (failures %d/%d)\n", ourPlain,
-                fmPlain, ourPlain / fmPlain, ourPlainFailures, fmPlainFailures);
-    std::printf("  TLS:   ours %8.2f ms  fetchmail --check %8.2f ms  ratio %.2f  (failures %d/%d)\n", ourTls, fmTls,
-                ourTls / fmTls, ourTlsFailures, fmTlsFailures);
+    std::printf("  plain: ours %8.2f ms  fetchmail --check %8.2f ms  ratio %.2f  (failures %d/%d)\n",
+                ourPlain, fmPlain, ourPlain / fmPlain, ourPlainFailures, fmPlainFailures);
+    std::printf("  TLS:   ours %8.2f ms  fetchmail --check %8.2f ms  ratio %.2f  (failures %d/%d)\n", ourTls,
+                fmTls, ourTls / fmTls, ourTlsFailures, fmTlsFailures);
     std::printf("  peak resident memory of this process: %ld KiB\n", usage.ru_maxrss);
     SetProcessRegistry(nullptr);
     std::ifstream log(dovecot.Dir() + "/fetchmail.log");

@@ -11,12 +11,11 @@
 #include "tests/support/dovecot_harness.h"
 #include "tests/support/fake_transport.h"
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <sys/resource.h>
 #include <vector>
 
 using namespace nuvex;
@@ -29,9 +28,11 @@ constexpr int kRepetitions = 7;
 std::string Script() {
     std::string s = "S: +OK\nC: USER u\nS: +OK\nC: PASS p\nS: +OK\nC: STAT\nS: +OK 3 3000\n";
     for (int n = 1; n <= 3; ++n) {
-        s += "C: TOP " + std::to_string(n) + " 0\nS: +OK\nS: Received: from relay.example by mx.example\n"
+        s += "C: TOP " + std::to_string(n) +
+             " 0\nS: +OK\nS: Received: from relay.example by mx.example\n"
              "S: From: =?UTF-8?Q?J=C3=B6rg_Sender?= <sender@example.org>\n"
-             "S: Subject: =?ISO-8859-1?Q?Gr=FC=DFe?= number " + std::to_string(n) + "\nS: .\n";
+             "S: Subject: =?ISO-8859-1?Q?Gr=FC=DFe?= number " +
+             std::to_string(n) + "\nS: .\n";
     }
     return s + "C: QUIT\nS: +OK\n";
 }
@@ -56,7 +57,8 @@ void Fill(TAccountList& list, const AccountContext& context, const std::string& 
 }
 
 // Median milliseconds of a tick in which every account is due and has 3 new.
-double MedianPass(TAccountList& list, TCheckCycle& cycle, MemoryHostConfig& host, FakeClock& clock, int& newSeen) {
+double MedianPass(TAccountList& list, TCheckCycle& cycle, MemoryHostConfig& host, FakeClock& clock,
+                  int& newSeen) {
     std::vector<double> ms;
     for (int r = 0; r < kRepetitions; ++r) {
         for (int i = 0; i < kAccounts; ++i) {
@@ -65,7 +67,8 @@ double MedianPass(TAccountList& list, TCheckCycle& cycle, MemoryHostConfig& host
         clock.AdvanceMs(120'000);
         auto start = std::chrono::steady_clock::now();
         TickResult result = cycle.Tick(TickSettings{}, {});
-        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
         newSeen = result.totalNew;
     }
     std::sort(ms.begin(), ms.end());
@@ -94,8 +97,9 @@ int main() {
         Fill(list, context, "pop.example.org", 110, "u", "p");
         TCheckCycle cycle(list);
         double ms = MedianPass(list, cycle, host, clock, newSeen);
-        std::printf("Pass over %d accounts, in-memory transport: median %.2f ms (%.3f ms per account), new %d\n",
-                    kAccounts, ms, ms / kAccounts, newSeen);
+        std::printf(
+            "Pass over %d accounts, in-memory transport: median %.2f ms (%.3f ms per account), new %d\n",
+            kAccounts, ms, ms / kAccounts, newSeen);
     }
 
     std::string why = test::DovecotHarness::Unavailable();
@@ -111,8 +115,9 @@ int main() {
             Fill(list, context, "127.0.0.1", dovecot.Pop3Port(), "u", "p");
             TCheckCycle cycle(list);
             double ms = MedianPass(list, cycle, host, clock, newSeen);
-            std::printf("Pass over %d accounts, dovecot on loopback: median %.2f ms (%.2f ms per account), new %d\n",
-                        kAccounts, ms, ms / kAccounts, newSeen);
+            std::printf(
+                "Pass over %d accounts, dovecot on loopback: median %.2f ms (%.2f ms per account), new %d\n",
+                kAccounts, ms, ms / kAccounts, newSeen);
         } else {
             std::printf("dovecot pass skipped: %s\n", error.c_str());
         }

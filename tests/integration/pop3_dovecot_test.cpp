@@ -7,9 +7,8 @@
 #include "lib/registry.h"
 #include "tests/support/dovecot_harness.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
+#include <gtest/gtest.h>
 
 namespace nuvex {
 namespace {

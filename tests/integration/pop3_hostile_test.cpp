@@ -10,17 +10,15 @@
 #include "tests/support/temp_dir.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 namespace nuvex {
 namespace {
@@ -222,26 +220,32 @@ TEST_P(Pop3HostileTest, CheckEndsWithAnErrorClassInTimeAndTheNextAccountIsChecke
     EXPECT_EQ(*host.ReadCfgStr("LASTID_Pop3_1"), "1");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Servers, Pop3HostileTest,
-    ::testing::Values(std::make_pair(Behaviour::Silent, kErrorUnreachable),
-                      std::make_pair(Behaviour::EndlessLine, kErrorOther),
-                      std::make_pair(Behaviour::Drip, kErrorUnreachable),
-                      std::make_pair(Behaviour::Garbage, kErrorOther),
-                      std::make_pair(Behaviour::HugeHeader, kErrorOther),
-                      std::make_pair(Behaviour::ResetAfterLogin, kErrorUnreachable)),
-    [](const auto& info) {
-        switch (info.param.first) {
-        case Behaviour::Silent: return std::string("Silent");
-        case Behaviour::EndlessLine: return std::string("EndlessLine");
-        case Behaviour::Drip: return std::string("Drip");
-        case Behaviour::Garbage: return std::string("Garbage");
-        case Behaviour::HugeHeader: return std::string("HugeHeader");
-        case Behaviour::ResetAfterLogin: return std::string("ResetAfterLogin");
-        case Behaviour::Good: break;
-        }
-        return std::string("Good");
-    });
+INSTANTIATE_TEST_SUITE_P(Servers, Pop3HostileTest,
+                         ::testing::Values(std::make_pair(Behaviour::Silent, kErrorUnreachable),
+                                           std::make_pair(Behaviour::EndlessLine, kErrorOther),
+                                           std::make_pair(Behaviour::Drip, kErrorUnreachable),
+                                           std::make_pair(Behaviour::Garbage, kErrorOther),
+                                           std::make_pair(Behaviour::HugeHeader, kErrorOther),
+                                           std::make_pair(Behaviour::ResetAfterLogin, kErrorUnreachable)),
+                         [](const auto& info) {
+                             switch (info.param.first) {
+                             case Behaviour::Silent:
+                                 return std::string("Silent");
+                             case Behaviour::EndlessLine:
+                                 return std::string("EndlessLine");
+                             case Behaviour::Drip:
+                                 return std::string("Drip");
+                             case Behaviour::Garbage:
+                                 return std::string("Garbage");
+                             case Behaviour::HugeHeader:
+                                 return std::string("HugeHeader");
+                             case Behaviour::ResetAfterLogin:
+                                 return std::string("ResetAfterLogin");
+                             case Behaviour::Good:
+                                 break;
+                             }
+                             return std::string("Good");
+                         });
 
 } // namespace
 } // namespace nuvex

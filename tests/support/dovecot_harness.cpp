@@ -1,23 +1,22 @@
 #include "tests/support/dovecot_harness.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <pwd.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
 #include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace nuvex::test {
 
@@ -84,7 +83,9 @@ DovecotHarness::DovecotHarness() {
     ::chmod(dir_.path().c_str(), 0755);
 }
 
-DovecotHarness::~DovecotHarness() { Stop(); }
+DovecotHarness::~DovecotHarness() {
+    Stop();
+}
 
 void DovecotHarness::AddUser(const std::string& user, const std::string& password) {
     users_.emplace_back(user, password);
@@ -147,7 +148,8 @@ void DovecotHarness::WriteConfig() {
          << "/mail/%u\n}\n"
          << "service pop3-login {\n"
          << "  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " << pop3Port_ << "\n  }\n"
-         << "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " << pop3sPort_ << "\n    ssl = yes\n  }\n"
+         << "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " << pop3sPort_
+         << "\n    ssl = yes\n  }\n"
          << "}\n"
          << "service imap-login {\n  inet_listener imap {\n    port = 0\n  }\n  inet_listener imaps {\n"
          << "    port = 0\n  }\n}\n";

@@ -5,9 +5,8 @@
 // The system's dovecot service is never touched.
 #include "tests/support/temp_dir.h"
 
-#include <sys/types.h>
-
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace nuvex::test {

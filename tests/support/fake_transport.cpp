@@ -98,7 +98,9 @@ void ScriptedPop3Transport::Write(std::string_view data) {
 }
 
 Pop3TransportFactory ScriptedTransportFactory(std::shared_ptr<Pop3Script> script) {
-    return [script]() -> std::unique_ptr<Pop3Transport> { return std::make_unique<ScriptedPop3Transport>(script); };
+    return [script]() -> std::unique_ptr<Pop3Transport> {
+        return std::make_unique<ScriptedPop3Transport>(script);
+    };
 }
 
 } // namespace nuvex::test

@@ -8,9 +8,8 @@
 #include "lib/host_config.h"
 #include "tests/support/temp_dir.h"
 
-#include <gtest/gtest.h>
-
 #include <fstream>
+#include <gtest/gtest.h>
 #include <sstream>
 
 namespace nuvex {
@@ -20,10 +19,18 @@ class ConfigCounter final : public HostConfig {
 public:
     bool Connected() const override { return inner.Connected(); }
     std::optional<bool> ReadCfgBool(std::string_view k, int f) override { return inner.ReadCfgBool(k, f); }
-    std::optional<std::int32_t> ReadCfgInt(std::string_view k, int f) override { return inner.ReadCfgInt(k, f); }
-    std::optional<std::string> ReadCfgStr(std::string_view k, int f) override { return inner.ReadCfgStr(k, f); }
-    bool WriteCfgBool(std::string_view k, bool v, int f) override { return Write() && inner.WriteCfgBool(k, v, f); }
-    bool WriteCfgInt(std::string_view k, std::int32_t v, int f) override { return Write() && inner.WriteCfgInt(k, v, f); }
+    std::optional<std::int32_t> ReadCfgInt(std::string_view k, int f) override {
+        return inner.ReadCfgInt(k, f);
+    }
+    std::optional<std::string> ReadCfgStr(std::string_view k, int f) override {
+        return inner.ReadCfgStr(k, f);
+    }
+    bool WriteCfgBool(std::string_view k, bool v, int f) override {
+        return Write() && inner.WriteCfgBool(k, v, f);
+    }
+    bool WriteCfgInt(std::string_view k, std::int32_t v, int f) override {
+        return Write() && inner.WriteCfgInt(k, v, f);
+    }
     bool WriteCfgStr(std::string_view k, std::string_view v, int f) override {
         return Write() && inner.WriteCfgStr(k, v, f);
     }
@@ -52,8 +59,8 @@ protected:
         return RunAccountCli(args, host, registry, in, out, err);
     }
     std::vector<std::string> AddPop3(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args{"add",      "--type",   "pop3", "--email",          "ann@example.org",
-                                      "--login",  "ann",      "--server", "pop.example.org", "--password-stdin"};
+        std::vector<std::string> args{"add",     "--type", "pop3",     "--email",         "ann@example.org",
+                                      "--login", "ann",    "--server", "pop.example.org", "--password-stdin"};
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
     }
@@ -103,9 +110,10 @@ TEST_F(AccountCliTest, SettingsKeysKeepThePagesOrder) {
             keys.push_back(k);
         }
     }
-    EXPECT_EQ(keys, (std::vector<std::string>{"USERNAME", "EMAIL", "RANDSEED", "ACHECK", "DEFNOTIFY", "NOTIFYWIN",
-                                              "NOTIFYSOUND", "NOTIFYTRAY", "ASSOCIATE", "ACODE", "MAILTO", "SENDTO",
-                                              "PASSWORD", "HOSTNAME", "PORT", "USESSL", "AMAILER", "AURL"}));
+    EXPECT_EQ(keys,
+              (std::vector<std::string>{"USERNAME", "EMAIL", "RANDSEED", "ACHECK", "DEFNOTIFY", "NOTIFYWIN",
+                                        "NOTIFYSOUND", "NOTIFYTRAY", "ASSOCIATE", "ACODE", "MAILTO", "SENDTO",
+                                        "PASSWORD", "HOSTNAME", "PORT", "USESSL", "AMAILER", "AURL"}));
 }
 
 TEST_F(AccountCliTest, SecondAccountTakesTheNextFreeIdAndStaleMarkerGoes) {
@@ -123,19 +131,22 @@ TEST_F(AccountCliTest, BadInputWritesNothing) {
         std::string input;
     };
     std::vector<Case> cases = {
-        {AddPop3(), ""},                                          // empty password
-        {AddPop3({"--port", "70000"}), "pw\n"},                   // port out of range
-        {AddPop3({"--port", "11x"}), "pw\n"},                     // not a number
-        {AddPop3({"--check-minutes", "0"}), "pw\n"},              // no period
-        {AddPop3({"--open-action", "webmail"}), "pw\n"},          // no url
+        {AddPop3(), ""},                                 // empty password
+        {AddPop3({"--port", "70000"}), "pw\n"},          // port out of range
+        {AddPop3({"--port", "11x"}), "pw\n"},            // not a number
+        {AddPop3({"--check-minutes", "0"}), "pw\n"},     // no period
+        {AddPop3({"--open-action", "webmail"}), "pw\n"}, // no url
         {AddPop3({"--open-action", "webmail", "--webmail-url", "javascript:x"}), "pw\n"},
-        {AddPop3({"--open-action", "launch"}), "pw\n"},           // unknown action
-        {AddPop3({"--password", "pw"}), ""},                      // never on the command line
-        {AddPop3({"--password-file", "/x"}), "pw\n"},             // two sources
-        {{"add", "--type", "pop3", "--email", "no-at-sign", "--login", "a", "--server", "s", "--password-stdin"}, "pw\n"},
-        {{"add", "--type", "pop3", "--email", "a@b", "--login", "a", "--password-stdin"}, "pw\n"}, // no server
+        {AddPop3({"--open-action", "launch"}), "pw\n"}, // unknown action
+        {AddPop3({"--password", "pw"}), ""},            // never on the command line
+        {AddPop3({"--password-file", "/x"}), "pw\n"},   // two sources
+        {{"add", "--type", "pop3", "--email", "no-at-sign", "--login", "a", "--server", "s",
+          "--password-stdin"},
+         "pw\n"},
+        {{"add", "--type", "pop3", "--email", "a@b", "--login", "a", "--password-stdin"},
+         "pw\n"}, // no server
         {{"add", "--type", "nosuch", "--email", "a@b", "--password-stdin"}, "pw\n"},
-        {{"add", "--type", "ibrant", "--email", "a@b", "--password-stdin"}, "pw\n"},                // not allowed here
+        {{"add", "--type", "ibrant", "--email", "a@b", "--password-stdin"}, "pw\n"}, // not allowed here
         {{"add", "--type", "hotmail", "--email", "a@b", "--server", "x", "--password-stdin"}, "pw\n"},
         {{"frobnicate"}, ""},
         {{"show"}, ""},
@@ -150,10 +161,12 @@ TEST_F(AccountCliTest, BadInputWritesNothing) {
 }
 
 TEST_F(AccountCliTest, AccountLimitOfATypeIsKept) {
-    ASSERT_EQ(Run({"add", "--type", "hotmail", "--email", "h@hotmail.com", "--password-stdin"}, "pw\n"), kCliOk)
+    ASSERT_EQ(Run({"add", "--type", "hotmail", "--email", "h@hotmail.com", "--password-stdin"}, "pw\n"),
+              kCliOk)
         << err.str();
     EXPECT_EQ(out.str(), "HOTMAIL_0\n");
-    EXPECT_EQ(Run({"add", "--type", "HOTMAIL", "--email", "i@hotmail.com", "--password-stdin"}, "pw\n"), kCliUsage);
+    EXPECT_EQ(Run({"add", "--type", "HOTMAIL", "--email", "i@hotmail.com", "--password-stdin"}, "pw\n"),
+              kCliUsage);
 }
 
 TEST_F(AccountCliTest, PasswordFromAFile) {

@@ -12,9 +12,8 @@
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <gtest/gtest.h>
 #include <thread>
 
 namespace nuvex {
@@ -59,12 +58,11 @@ TEST_F(AccountModelTest, ColonNameLoadsAsUnderscoreIdOfThePop3Class) {
 }
 
 TEST_F(AccountModelTest, LinesThatCannotLoadAreSkippedAndTheRestLoad) {
-    std::string text = "Pop3_0=" + Record({{"USERNAME", "only-user"}}) + "\r\n" +   // no EMAIL
-                       "Pop3_1=not a record\r\n" +                                  // checksum fails
-                       "UNKNOWN_0=" + Pop3Record() + "\r\n" +                       // no such type
-                       "Pop3_2=\r\n" +                                              // empty value
-                       "nounderscore=" + Pop3Record() + "\r\n" +
-                       "Pop3_3=" + Pop3Record("c@example.org");
+    std::string text = "Pop3_0=" + Record({{"USERNAME", "only-user"}}) + "\r\n" + // no EMAIL
+                       "Pop3_1=not a record\r\n" +                                // checksum fails
+                       "UNKNOWN_0=" + Pop3Record() + "\r\n" +                     // no such type
+                       "Pop3_2=\r\n" +                                            // empty value
+                       "nounderscore=" + Pop3Record() + "\r\n" + "Pop3_3=" + Pop3Record("c@example.org");
     auto loaded = Load(text);
     ASSERT_EQ(loaded, std::vector<std::string>{"Pop3_3"});
     EXPECT_EQ(list.Count(), 1);
@@ -123,10 +121,18 @@ TEST_F(AccountModelTest, MissingFlagsTakeTheirDefaults) {
 
 TEST_F(AccountModelTest, FlagsReadAsStored) {
     auto account = Pop3ConnectorClass().Create(context);
-    ASSERT_EQ(account->LoadSettings(Record({{"USERNAME", "u"}, {"EMAIL", "e@x"}, {"DEFNOTIFY", "0"},
-                                            {"NOTIFYWIN", "1"}, {"NOTIFYSOUND", "yes"}, {"ASSOCIATE", "0"},
-                                            {"ACODE", "2"}, {"SENDTO", "1"}, {"ENABLED", "0"}, {"PORT", "995"},
-                                            {"USESSL", "1"}, {"AMAILER", "Mail Program"}})),
+    ASSERT_EQ(account->LoadSettings(Record({{"USERNAME", "u"},
+                                            {"EMAIL", "e@x"},
+                                            {"DEFNOTIFY", "0"},
+                                            {"NOTIFYWIN", "1"},
+                                            {"NOTIFYSOUND", "yes"},
+                                            {"ASSOCIATE", "0"},
+                                            {"ACODE", "2"},
+                                            {"SENDTO", "1"},
+                                            {"ENABLED", "0"},
+                                            {"PORT", "995"},
+                                            {"USESSL", "1"},
+                                            {"AMAILER", "Mail Program"}})),
               kStatusOk);
     EXPECT_FALSE(account->DefaultNotify);
     EXPECT_TRUE(account->NotifyWindow);

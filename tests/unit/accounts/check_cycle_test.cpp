@@ -6,7 +6,6 @@
 #include "lib/registry.h"
 
 #include <gtest/gtest.h>
-
 #include <stdexcept>
 
 namespace nuvex {

@@ -6,7 +6,9 @@
 namespace nuvex {
 namespace {
 
-TMailHeaders Parse(std::vector<std::string> lines) { return ParseMailHeaders(lines); }
+TMailHeaders Parse(std::vector<std::string> lines) {
+    return ParseMailHeaders(lines);
+}
 
 struct MailboxCase {
     const char* value;
@@ -26,20 +28,23 @@ TEST_P(FromForms, GiveNameAndAddress) {
 
 INSTANTIATE_TEST_SUITE_P(
     RealWorld, FromForms,
-    ::testing::Values(
-        MailboxCase{" bob@example.org", "", "bob@example.org"},
-        MailboxCase{" <bob@example.org>", "", "bob@example.org"},
-        MailboxCase{" Bob Smith <bob@example.org>", "Bob Smith", "bob@example.org"},
-        MailboxCase{" \"Smith, Bob\" <bob@example.org>", "Smith, Bob", "bob@example.org"},
-        MailboxCase{" \"Bob \\\"The Builder\\\" Smith\" <bob@example.org>", "Bob \"The Builder\" Smith",
-                    "bob@example.org"},
-        MailboxCase{" bob@example.org (Bob Smith)", "Bob Smith", "bob@example.org"},
-        MailboxCase{" Bob (work) <bob@example.org>", "Bob", "bob@example.org"},
-        MailboxCase{" =?UTF-8?Q?Ren=C3=A9e?= <renee@example.fr>", "Ren\xC3\xA9" "e", "renee@example.fr"},
-        MailboxCase{" \"=?utf-8?B?5bGx55Sw?=\" <yamada@example.jp>", "\xE5\xB1\xB1\xE7\x94\xB0", "yamada@example.jp"},
-        MailboxCase{" \"bob@example.org\" <bob@example.org>", "", "bob@example.org"},
-        MailboxCase{" Alice <a@example.org>, Bob <b@example.org>", "Alice", "a@example.org"},
-        MailboxCase{" <@relay.example:bob@example.org>", "", "bob@example.org"}));
+    ::testing::Values(MailboxCase{" bob@example.org", "", "bob@example.org"},
+                      MailboxCase{" <bob@example.org>", "", "bob@example.org"},
+                      MailboxCase{" Bob Smith <bob@example.org>", "Bob Smith", "bob@example.org"},
+                      MailboxCase{" \"Smith, Bob\" <bob@example.org>", "Smith, Bob", "bob@example.org"},
+                      MailboxCase{" \"Bob \\\"The Builder\\\" Smith\" <bob@example.org>",
+                                  "Bob \"The Builder\" Smith", "bob@example.org"},
+                      MailboxCase{" bob@example.org (Bob Smith)", "Bob Smith", "bob@example.org"},
+                      MailboxCase{" Bob (work) <bob@example.org>", "Bob", "bob@example.org"},
+                      MailboxCase{" =?UTF-8?Q?Ren=C3=A9e?= <renee@example.fr>",
+                                  "Ren\xC3\xA9"
+                                  "e",
+                                  "renee@example.fr"},
+                      MailboxCase{" \"=?utf-8?B?5bGx55Sw?=\" <yamada@example.jp>", "\xE5\xB1\xB1\xE7\x94\xB0",
+                                  "yamada@example.jp"},
+                      MailboxCase{" \"bob@example.org\" <bob@example.org>", "", "bob@example.org"},
+                      MailboxCase{" Alice <a@example.org>, Bob <b@example.org>", "Alice", "a@example.org"},
+                      MailboxCase{" <@relay.example:bob@example.org>", "", "bob@example.org"}));
 
 TEST(MailHeaders, FoldedSubjectIsJoined) {
     auto h = Parse({"Subject: A very long", "\tsubject line", "From: x@y.z"});
@@ -63,7 +68,8 @@ TEST(MailHeaders, AdjacentEncodedWordsJoinWithoutTheBlankBetween) {
 TEST(MailHeaders, CharsetsDecodeToUtf8) {
     EXPECT_EQ(DecodeHeaderText("=?ISO-8859-1?Q?caf=E9?="), "caf\xC3\xA9");
     // windows-1252 has the euro sign and curly quotes where ISO-8859-1 has controls.
-    EXPECT_EQ(DecodeHeaderText("=?windows-1252?Q?=80_5_=93off=94?="), "\xE2\x82\xAC 5 \xE2\x80\x9Coff\xE2\x80\x9D");
+    EXPECT_EQ(DecodeHeaderText("=?windows-1252?Q?=80_5_=93off=94?="),
+              "\xE2\x82\xAC 5 \xE2\x80\x9Coff\xE2\x80\x9D");
     EXPECT_EQ(DecodeHeaderText("=?KOI8-R?B?8NLJ18XU?="), "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82");
     EXPECT_EQ(DecodeHeaderText("=?utf-8*en?Q?x_y?="), "x y");
 }
@@ -73,12 +79,19 @@ TEST(MailHeaders, MalformedAndUnknownEncodedWordsStayReadable) {
     EXPECT_EQ(DecodeHeaderText("=?UTF-8?X?abc?="), "=?UTF-8?X?abc?=");
     EXPECT_EQ(DecodeHeaderText("price =?UTF-8?Q?10=?="), "price 10=");
     // An invalid byte sequence in the named charset becomes U+FFFD.
-    EXPECT_EQ(DecodeHeaderText("=?UTF-8?Q?a=FFb?="), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(DecodeHeaderText("=?UTF-8?Q?a=FFb?="), "a\xEF\xBF\xBD"
+                                                     "b");
 }
 
 TEST(MailHeaders, RawEightBitTextIsUtf8OrWindows1252) {
-    EXPECT_EQ(DecodeHeaderText("Gr\xC3\xBC\xC3\x9F" "e"), "Gr\xC3\xBC\xC3\x9F" "e");
-    EXPECT_EQ(DecodeHeaderText("Gr\xFC\xDF" "e"), "Gr\xC3\xBC\xC3\x9F" "e");
+    EXPECT_EQ(DecodeHeaderText("Gr\xC3\xBC\xC3\x9F"
+                               "e"),
+              "Gr\xC3\xBC\xC3\x9F"
+              "e");
+    EXPECT_EQ(DecodeHeaderText("Gr\xFC\xDF"
+                               "e"),
+              "Gr\xC3\xBC\xC3\x9F"
+              "e");
 }
 
 TEST(MailHeaders, ControlCharactersBecomeBlanks) {
@@ -86,7 +99,8 @@ TEST(MailHeaders, ControlCharactersBecomeBlanks) {
 }
 
 TEST(MailHeaders, FirstFromAndSubjectWinAndBodyIsNotRead) {
-    auto h = Parse({"subject: first", "FROM: a@example.org", "Subject: second", "", "From: body@example.org"});
+    auto h =
+        Parse({"subject: first", "FROM: a@example.org", "Subject: second", "", "From: body@example.org"});
     EXPECT_EQ(h.subject, "first");
     EXPECT_EQ(h.fromAddress, "a@example.org");
 }

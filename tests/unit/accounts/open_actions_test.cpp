@@ -8,11 +8,10 @@
 #include "lib/registry.h"
 #include "tests/support/temp_dir.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <thread>
 
 namespace nuvex {
@@ -72,12 +71,14 @@ protected:
 };
 
 TEST_F(OpenActionsTest, PlaceholdersInAnyCaseAreFilledAndTheUrlIsQuotedForTheShell) {
-    WriteRegString(*registry, RegRoot::HKCR, "HTTP\\shell\\open\\command", "", true, "\"/usr/bin/browser\" \"%1\"");
+    WriteRegString(*registry, RegRoot::HKCR, "HTTP\\shell\\open\\command", "", true,
+                   "\"/usr/bin/browser\" \"%1\"");
     auto account = Pop3Account(1, "https://mail.example.org/login?u=%USERNAME%&p=%Passwd%&e=%email%");
     EXPECT_EQ(account->OpenMailbox(), kStatusOk);
     ASSERT_EQ(sink.calls, 1);
     EXPECT_EQ(sink.url, "https://mail.example.org/login?u=bob&p=p'w d&e=bob@example.org");
-    EXPECT_EQ(sink.command, "\"/usr/bin/browser\" 'https://mail.example.org/login?u=bob&p=p'\\''w d&e=bob@example.org'");
+    EXPECT_EQ(sink.command,
+              "\"/usr/bin/browser\" 'https://mail.example.org/login?u=bob&p=p'\\''w d&e=bob@example.org'");
 }
 
 TEST_F(OpenActionsTest, BrowserCommandWithoutPlaceholderGetsTheUrlAppended) {
@@ -115,7 +116,8 @@ TEST_F(OpenActionsTest, MailProgramsListLastFirstWithoutOwnEntryOrMissingFiles) 
     AddMailProgram("Gone", "Gone Mail", "\"/nonexistent/gone\" -compose");
     AddMailProgram("VostrelMail", "Own", "\"/bin/sh\"");
     AddMailProgram("Zeta", "Zeta Mail", "\"/bin/true\"");
-    EXPECT_EQ(ListMailPrograms(*registry), (std::vector<std::string>{"Zeta||Zeta Mail", "Alpha||Alpha Mail"}));
+    EXPECT_EQ(ListMailPrograms(*registry),
+              (std::vector<std::string>{"Zeta||Zeta Mail", "Alpha||Alpha Mail"}));
 }
 
 TEST_F(OpenActionsTest, MailProgramStartsByDisplayNameAndAMissingOneDoesNothing) {
@@ -143,7 +145,8 @@ TEST_F(OpenActionsTest, ClickOnAnAccountEntryOpensThatAccountsMailbox) {
 
 TEST(EnvironmentExpansion, KnownNamesAreReplacedUnknownStay) {
     setenv("NUVEX_TEST_DIR", "/opt/x", 1);
-    EXPECT_EQ(ExpandEnvironmentStrings("%NUVEX_TEST_DIR%\\bin %NO_SUCH_VAR% 100%"), "/opt/x\\bin %NO_SUCH_VAR% 100%");
+    EXPECT_EQ(ExpandEnvironmentStrings("%NUVEX_TEST_DIR%\\bin %NO_SUCH_VAR% 100%"),
+              "/opt/x\\bin %NO_SUCH_VAR% 100%");
 }
 
 class MailProgramBridgeTest : public ::testing::Test {
@@ -162,20 +165,25 @@ TEST_F(MailProgramBridgeTest, DesktopEntriesForMailtoAppearAsMailClientKeys) {
     Write(system, "bird.desktop",
           "[Desktop Entry]\nType=Application\nName=Bird Mail\nExec=/bin/true -compose %u\n"
           "MimeType=text/plain;x-scheme-handler/mailto;\n");
-    Write(system, "viewer.desktop", "[Desktop Entry]\nType=Application\nName=Viewer\nExec=/bin/true %f\n"
-                                    "MimeType=image/png;\n");
-    Write(system, "hidden.desktop", "[Desktop Entry]\nName=Hidden\nExec=/bin/true\nHidden=true\n"
-                                    "MimeType=x-scheme-handler/mailto;\n");
+    Write(system, "viewer.desktop",
+          "[Desktop Entry]\nType=Application\nName=Viewer\nExec=/bin/true %f\n"
+          "MimeType=image/png;\n");
+    Write(system, "hidden.desktop",
+          "[Desktop Entry]\nName=Hidden\nExec=/bin/true\nHidden=true\n"
+          "MimeType=x-scheme-handler/mailto;\n");
     // The user's own entry of the same id wins over the system's.
-    Write(home, "bird.desktop", "[Desktop Entry]\nName=Bird (mine)\nExec=/bin/sh -c \"exit 0\" %U\n"
-                                "MimeType=x-scheme-handler/mailto\n");
-    Write(system, "other.desktop", "[Desktop Entry]\nName=Other Mail\nExec=\"/nonexistent/other app\" %u\n"
-                                   "MimeType=x-scheme-handler/mailto;\n");
+    Write(home, "bird.desktop",
+          "[Desktop Entry]\nName=Bird (mine)\nExec=/bin/sh -c \"exit 0\" %U\n"
+          "MimeType=x-scheme-handler/mailto\n");
+    Write(system, "other.desktop",
+          "[Desktop Entry]\nName=Other Mail\nExec=\"/nonexistent/other app\" %u\n"
+          "MimeType=x-scheme-handler/mailto;\n");
     WriteRegString(*inner, RegRoot::HKLM, "SOFTWARE\\Clients\\Mail\\VostrelMail", "", true, "Own");
     MailProgramBridge bridge(*inner, {home, system});
     EXPECT_EQ(ListMailPrograms(bridge), std::vector<std::string>{"bird||Bird (mine)"});
-    EXPECT_EQ(ReadRegString(bridge, RegRoot::HKLM, "SOFTWARE\\Clients\\Mail\\bird\\shell\\open\\command", "", ""),
-              "\"/bin/sh\" -c \"exit 0\"");
+    EXPECT_EQ(
+        ReadRegString(bridge, RegRoot::HKLM, "SOFTWARE\\Clients\\Mail\\bird\\shell\\open\\command", "", ""),
+        "\"/bin/sh\" -c \"exit 0\"");
     auto keys = bridge.SubKeys(RegRoot::HKLM, "Software\\Clients\\Mail");
     EXPECT_EQ(keys, (std::vector<std::string>{"bird", "other", "VostrelMail"}));
     // Other keys pass through.

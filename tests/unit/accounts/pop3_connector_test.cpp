@@ -28,8 +28,9 @@ protected:
         SetProcessRegistry(nullptr);
     }
 
-    std::unique_ptr<TNuvex_Pop3Connector> Account(std::shared_ptr<Pop3Script> script, const std::string& password = "s3cret",
-                                                  bool ssl = false, bool storePort = true, int actionCode = 0) {
+    std::unique_ptr<TNuvex_Pop3Connector> Account(std::shared_ptr<Pop3Script> script,
+                                                  const std::string& password = "s3cret", bool ssl = false,
+                                                  bool storePort = true, int actionCode = 0) {
         context.pop3Transport = test::ScriptedTransportFactory(std::move(script));
         TAccountFields f;
         f.userName = "alice";
@@ -83,7 +84,8 @@ TEST_F(Pop3ConnectorTest, FirstCheckOfThreeMessagesListsAllAndStoresMarker) {
     EXPECT_EQ(account->Headers[0].Sender, "Smith, Bob <bob@example.org>");
     EXPECT_EQ(account->Headers[0].Subject, "Lunch on Friday");
     EXPECT_EQ(account->Headers[1].Sender, "J\xC3\xB6rg M\xC3\xBCller <joerg@example.de>");
-    EXPECT_EQ(account->Headers[1].Subject, "Gr\xC3\xBC\xC3\x9F" "e aus Berlin");
+    EXPECT_EQ(account->Headers[1].Subject, "Gr\xC3\xBC\xC3\x9F"
+                                           "e aus Berlin");
     EXPECT_EQ(account->Headers[2].Sender, "Carol Jones <carol@example.net>");
     EXPECT_EQ(account->Headers[2].Preview, "");
     EXPECT_EQ(script->port, 110);
@@ -273,7 +275,8 @@ TEST_F(Pop3ConnectorTest, MessageEntriesCarryTheAccountWhenItHasAnOpenAction) {
 }
 
 TEST_F(Pop3ConnectorTest, ConnectionTestLogsInAndOutWithoutTouchingTheMarker) {
-    auto script = Pop3Script::FromText("S: +OK\nC: USER alice\nS: +OK\nC: PASS s3cret\nS: +OK\nC: QUIT\nS: +OK\n");
+    auto script =
+        Pop3Script::FromText("S: +OK\nC: USER alice\nS: +OK\nC: PASS s3cret\nS: +OK\nC: QUIT\nS: +OK\n");
     auto account = Account(script);
     ASSERT_EQ(account->Connect(), kStatusOk);
     EXPECT_TRUE(account->Connected);
@@ -283,9 +286,8 @@ TEST_F(Pop3ConnectorTest, ConnectionTestLogsInAndOutWithoutTouchingTheMarker) {
 }
 
 TEST(Pop3ClientTest, TopUnstuffsDotsAndDropsAnOversizedHeaderBlock) {
-    auto script = Pop3Script::FromText(
-        "C: TOP 1 0\nS: +OK\nS: ..starts with a dot\nS: Subject: x\nS: .\n"
-        "C: TOP 2 0\nS: +OK\nS: A: 1\nS: B: 2\nS: C: 3\nS: .\n");
+    auto script = Pop3Script::FromText("C: TOP 1 0\nS: +OK\nS: ..starts with a dot\nS: Subject: x\nS: .\n"
+                                       "C: TOP 2 0\nS: +OK\nS: A: 1\nS: B: 2\nS: C: 3\nS: .\n");
     test::ScriptedPop3Transport transport(script);
     Pop3Limits limits;
     limits.maxHeaderLines = 2;
