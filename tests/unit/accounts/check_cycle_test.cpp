@@ -2,8 +2,11 @@
 #include "accounts/account_list.h"
 #include "accounts/check_cycle.h"
 #include "accounts/generic_connector.h"
+#include "accounts/stop_events.h"
 #include "lib/clock.h"
+#include "lib/named_objects.h"
 #include "lib/registry.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <stdexcept>
@@ -256,6 +259,27 @@ TEST_F(CheckCycleTest, TickRunsOnAWorkerWhileTheGuiThreadReadsAccounts) {
     }
     worker.join();
     EXPECT_EQ(r.totalNew, 1);
+}
+
+TEST(StopEvents, HostStopAndShutdownEndTheTickAndShutdownStaysSignalled) {
+    test::TempDir objects;
+    setenv("NUVEX_OBJECTS_DIR", objects.path().c_str(), 1);
+    StopPredicate stop = NamedStopEvents();
+    EXPECT_FALSE(stop());
+    auto shutdown = OpenOrCreateEvent("RI4Shutdown_MAIL", false, false);
+    ASSERT_NE(shutdown, nullptr);
+    shutdown->Set();
+    EXPECT_TRUE(stop());
+    // The main loop ends the process on this auto-reset event: the tick's test
+    // must not have used the signal up.
+    EXPECT_TRUE(shutdown->TryWait());
+    auto hostStop = OpenOrCreateEvent("RI4Stop", true, false);
+    hostStop->Set();
+    EXPECT_TRUE(stop());
+    EXPECT_TRUE(stop()); // manual reset: stays signalled
+    hostStop->Reset();
+    EXPECT_FALSE(stop());
+    unsetenv("NUVEX_OBJECTS_DIR");
 }
 
 } // namespace
