@@ -1,6 +1,7 @@
 #include "core/exe_plugin.h"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
 #include <QEventLoop>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -280,9 +281,15 @@ void TExePlugin::StartEventWatcher() {
     NamedEvent* stop = stopEvent_.get();
     NamedEvent* shutdown = shutdownEvent_.get();
     NamedEvent* refresh = refreshEvent_.get();
+    QDBusConnection bus = QDBusConnection::sessionBus();
     // One blocking waiter instead of a polling loop: idle costs two wake-ups a second.
-    watcher_ = std::thread([this, stop, shutdown, refresh] {
+    watcher_ = std::thread([this, stop, shutdown, refresh, bus] {
         while (!watcherQuit_) {
+            // Nobody can reach a plug-in whose bus has gone: that ends it like a stop.
+            if (!bus.isConnected()) {
+                QMetaObject::invokeMethod(this, [this] { OnStopSignalled(); }, Qt::QueuedConnection);
+                break;
+            }
             bool stopped = false;
             if (stop) {
                 stopped = stop->Wait(kEventWaitMs);

@@ -4,6 +4,7 @@
 #include <QCryptographicHash>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QDir>
@@ -220,6 +221,7 @@ bool ToolbarHost::StartByActivation(PluginSlot& slot) {
                                                          QStringLiteral("/org/freedesktop/DBus"),
                                                          QStringLiteral("org.freedesktop.DBus"),
                                                          QStringLiteral("UpdateActivationEnvironment"));
+    qDBusRegisterMetaType<QMap<QString, QString>>();
     update << QVariant::fromValue(env);
     bus.call(update, QDBus::Block, bus::kCallTimeoutMs);
     QDBusMessage start = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
