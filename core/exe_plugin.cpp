@@ -248,6 +248,13 @@ BusHostConfig* TExePlugin::GetHost() {
     return host_.get();
 }
 
+BusHostConfig& TExePlugin::HostSettings() {
+    if (!settings_) {
+        settings_ = std::make_unique<BusHostConfig>([] { return PluginConnected(); }, PluginName());
+    }
+    return *settings_;
+}
+
 bool TExePlugin::CheckHost(bool ok) {
     if (!ok) {
         host_.reset();

@@ -57,6 +57,10 @@ public:
     // Companion of GetHost: after a failed host call drop the interface and
     // make a fresh one. Answers ok.
     bool CheckHost(bool ok);
+    // A host configuration that lives as long as the process, for code that
+    // keeps a HostConfig& (the account list, worker threads). Its calls fail,
+    // and callers keep their defaults, while the host is away.
+    BusHostConfig& HostSettings();
 
     bool Running() const { return running_; }
     // Clearing the flag ends the main loop.
@@ -71,6 +75,7 @@ public:
 
 protected:
     std::unique_ptr<BusHostConfig> host_;
+    std::unique_ptr<BusHostConfig> settings_;
     std::unique_ptr<TMainForm> mainForm_;
 
 private:

@@ -169,8 +169,12 @@ protected:
         return Run(args);
     }
 
-    pid_t StartHost() {
-        pid_t pid = Spawn({Brannock(), "--headless"}, HostOut(), dir_.file("host.err"));
+    pid_t StartHost(bool headless = true) {
+        std::vector<std::string> argv{Brannock()};
+        if (headless) {
+            argv.push_back("--headless");
+        }
+        pid_t pid = Spawn(argv, HostOut(), dir_.file("host.err"));
         hosts_.push_back(pid);
         return pid;
     }

@@ -162,6 +162,22 @@ TEST_F(E2eTest, RegserverWritesActivationAndUnregserverRemovesIt) {
     EXPECT_FALSE(registry->KeyExists(RegRoot::HKCU, NormalizeKeyPath("Software\\Brannock\\PlugIns\\MAIL")));
 }
 
+TEST_F(E2eTest, WindowedHostDrivesTheSameButton) {
+    // The toolbar window on the offscreen platform: same host, nothing printed.
+    pid_t host = StartHost(false);
+    ASSERT_TRUE(WaitPluginUp());
+    ASSERT_EQ(Ctl({"set", "MAIL", "ABOUT_URL", "https://about.example.org/"}).code, 0);
+    ASSERT_EQ(Ctl({"command", "MAIL", "ABOUT"}).code, 0);
+    ASSERT_TRUE(WaitUntil([this] { return !Navigations().empty(); }, 5000));
+    EXPECT_EQ(Navigations(), "https://about.example.org/\n");
+    ASSERT_EQ(Ctl({"refresh", "MAIL"}).code, 0);
+    ASSERT_EQ(Ctl({"deactivate", "MAIL"}).code, 0);
+    EXPECT_FALSE(Ended(host));
+    EXPECT_EQ(ReadFile(HostOut()), "");
+    ASSERT_EQ(Ctl({"stop"}).code, 0);
+    EXPECT_EQ(WaitExitCode(host, 5000), 0);
+}
+
 TEST_F(E2eTest, HandOffWordsAreNotServedYet) {
     Result r = Run({Nuvex(), "mailto:someone@example.org"});
     EXPECT_NE(r.code, 0);
