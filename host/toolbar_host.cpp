@@ -7,10 +7,12 @@
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
@@ -27,6 +29,7 @@ namespace nuvex::host {
 namespace {
 
 constexpr int kStartWaitMs = 20000;
+constexpr int kStoppingPluginWaitMs = 5000;
 const char* const kPlugInsKey = "Software\\Brannock\\PlugIns";
 
 QString ButtonBaseName(const QString& name) { return name.section(u':', 0, 0); }
@@ -125,17 +128,33 @@ bool ToolbarHost::Start(QString* error) {
         *error = QStringLiteral("another toolbar host runs on this bus (%1 is taken)").arg(bus::kHostService);
         return false;
     }
+    LoadSlots();
     // The stop events are manual-reset: a stop left over from the last run
-    // would end the plug-in the moment it starts.
+    // would end the plug-in the moment it starts. A plug-in of that run may
+    // still be on its way out, though; clearing the event under it would keep
+    // it running, so it gets a few seconds to leave the bus first.
     stop_ = OpenOrCreateEvent("RI4Stop", true, false);
     stopOpt_ = OpenOrCreateEvent("RI4StopOpt", true, false);
+    if (stop_ && stop_->TryWait()) {
+        QDeadlineTimer deadline(kStoppingPluginWaitMs);
+        auto anyUp = [&] {
+            for (const auto& slot : slots_) {
+                if (bus.interface()->isServiceRegistered(slot->service).value()) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        while (anyUp() && !deadline.hasExpired()) {
+            QThread::msleep(100);
+        }
+    }
     if (stop_) {
         stop_->Reset();
     }
     if (stopOpt_) {
         stopOpt_->Reset();
     }
-    LoadSlots();
     watcher_ = new QDBusServiceWatcher(this);
     watcher_->setConnection(bus);
     watcher_->setWatchMode(QDBusServiceWatcher::WatchForUnregistration);

@@ -76,7 +76,7 @@ TEST_F(E2eTest, SecondNuvexLeavesAtOnce) {
     auto start = Clock::now();
     Result second = Run({Nuvex()}, 10000);
     EXPECT_EQ(second.code, 0);
-    EXPECT_LT(Seconds(start), 2.0);
+    EXPECT_LT(Seconds(start), 3.0); // no disabled wait, no final wait, no bus
     EXPECT_EQ(FindNuvex(), first);
     EXPECT_TRUE(WaitPluginUp(2000)); // the first copy still serves the host
 }
@@ -108,8 +108,8 @@ TEST_F(E2eTest, DisabledAtStartEndsNuvexAfterAboutASecond) {
     Result r = Run({Nuvex()}, 10000);
     double took = Seconds(start);
     EXPECT_EQ(r.code, 0);
-    EXPECT_GE(took, 0.9);
-    EXPECT_LT(took, 3.0);
+    EXPECT_GE(took, 0.9); // read, one second, read again
+    EXPECT_LT(took, 4.0);
 }
 
 TEST_F(E2eTest, SettingsSurviveARestartAndAKilledHost) {
@@ -119,15 +119,20 @@ TEST_F(E2eTest, SettingsSurviveARestartAndAKilledHost) {
     ASSERT_EQ(Ctl({"set", "MAIL", "INTKEY", "42", "--int"}).code, 0);
     ASSERT_EQ(Ctl({"set", "MAIL", "BOOLKEY", "true", "--bool"}).code, 0);
     ASSERT_EQ(Ctl({"query-text", "MAIL", "REMOVE_PLUGIN", ""}).code, 0); // written by the plug-in
+    pid_t firstPlugin = FindNuvex();
     ASSERT_EQ(Ctl({"stop"}).code, 0);
     ASSERT_EQ(WaitExitCode(host, 5000), 0);
 
+    // Started again at once: the stopping plug-in leaves and a fresh one serves.
     host = StartHost();
     ASSERT_TRUE(WaitPluginUp());
     EXPECT_EQ(Ctl({"get", "MAIL", "TEXTKEY"}).out, "some text\n");
     EXPECT_EQ(Ctl({"get", "MAIL", "INTKEY"}).out, "42\n");
     EXPECT_EQ(Ctl({"get", "MAIL", "BOOLKEY"}).out, "1\n");
     EXPECT_EQ(Ctl({"get", "MAIL", "MAIL_ALL"}).out, "0\n");
+    EXPECT_TRUE(WaitUntil([firstPlugin] { return Ended(firstPlugin); }, 3000));
+    EXPECT_GT(FindNuvex(), 0);
+    EXPECT_NE(FindNuvex(), firstPlugin);
     // Seeding happens once: a deleted default stays deleted.
     ASSERT_EQ(Ctl({"delete", "MAIL", "SHOW_TRAY"}).code, 0);
 
