@@ -138,8 +138,21 @@ TEST(EscapeCaption, MarkerCharactersGetAProtectingBang) {
     for (std::string c : {"<", "$", "#", ">", "{"}) {
         EXPECT_EQ(EscapeMenuCaption(c + "name"), "!" + c + "name");
     }
-    EXPECT_EQ(EscapeMenuCaption("+name"), "+name");
     EXPECT_EQ(EscapeMenuCaption("a&b"), "a&&b");
+    EXPECT_EQ(EscapeMenuCaption("plain"), "plain");
+}
+
+TEST(EscapeCaption, SubmenuAndCommentLookalikesStayItems) {
+    std::vector<std::string> lines{"+Check", EscapeMenuCaption("+team@example.org") + "=CHECK_A",
+                                   EscapeMenuCaption("//odd") + "=CHECK_B", "<", "After=X"};
+    auto model = Parse(lines);
+    ASSERT_EQ(model.submenuCount, 1);
+    ASSERT_EQ(model.entries.size(), 2u);
+    const auto& sub = model.entries[0].children;
+    ASSERT_EQ(sub.size(), 2u);
+    EXPECT_EQ(sub[0].text, "+team@example.org");
+    EXPECT_EQ(sub[1].text, "//odd");
+    EXPECT_EQ(model.entries[1].text, "After");
 }
 
 TEST(EscapeCaption, HashCaptionKeepsItsHashInTheMenu) {
