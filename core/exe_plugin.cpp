@@ -162,6 +162,7 @@ int TExePlugin::RunServer() {
     std::signal(SIGTERM, SIG_DFL);
     std::signal(SIGINT, SIG_DFL);
     std::this_thread::sleep_for(std::chrono::seconds(1));
+    FreeButtonBitmap();
     return code;
 }
 
