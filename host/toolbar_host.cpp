@@ -519,7 +519,13 @@ void ToolbarHost::ConfigChanged(const QString& plugin) {
 
 void ToolbarHost::RefreshPlugin(const QString& plugin) {
     PluginSlot* slot = FindSlot(plugin);
-    if (!slot || !slot->up) {
+    if (!slot) {
+        return;
+    }
+    if (!slot->up) {
+        // A plug-in that stopped comes back only when asked for, as with a
+        // toolbar that opens a new window.
+        EnsureRunning(*slot);
         return;
     }
     const QString name = slot->name;

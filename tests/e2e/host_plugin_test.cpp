@@ -100,6 +100,10 @@ TEST_F(E2eTest, ShutdownEventEndsOnlyThePlugin) {
     EXPECT_FALSE(Ended(host));
     EXPECT_TRUE(WaitUntil([this] { return ReadFile(HostOut()).find("plugin MAIL stopped") != std::string::npos; }, 3000));
     EXPECT_THAT(Ctl({"button", "MAIL"}).out, HasSubstr("plugin: not running"));
+    // Asked for again, the host starts a fresh plug-in.
+    ASSERT_EQ(Ctl({"refresh", "MAIL"}).code, 0);
+    EXPECT_TRUE(WaitPluginUp());
+    EXPECT_NE(FindNuvex(), plugin);
 }
 
 TEST_F(E2eTest, DisabledAtStartEndsNuvexAfterAboutASecond) {
