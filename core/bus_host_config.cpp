@@ -1,16 +1,18 @@
 #include "core/bus_host_config.h"
 
+#include "core/dbus_contract.h"
+
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusReply>
 
-#include "core/dbus_contract.h"
-
 namespace nuvex {
 namespace {
 
-QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+QString Q(std::string_view s) {
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
 
 } // namespace
 
@@ -26,14 +28,17 @@ bool BusHostConfig::HostOnBus() {
     return reply.isValid() && reply.value();
 }
 
-bool BusHostConfig::Connected() const { return connected_ ? connected_() : HostOnBus(); }
+bool BusHostConfig::Connected() const {
+    return connected_ ? connected_() : HostOnBus();
+}
 
 std::optional<QList<QVariant>> BusHostConfig::Call(const QString& method, const QList<QVariant>& args) const {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
         return std::nullopt;
     }
-    QDBusMessage msg = QDBusMessage::createMethodCall(bus::kHostService, bus::kServerPath, bus::kServerInterface, method);
+    QDBusMessage msg =
+        QDBusMessage::createMethodCall(bus::kHostService, bus::kServerPath, bus::kServerInterface, method);
     msg.setArguments(args);
     QDBusMessage reply = bus.call(msg, QDBus::Block, bus::kCallTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage) {
@@ -82,7 +87,9 @@ bool BusHostConfig::DeleteCfgValue(std::string_view key, int flag) {
     return Call(QStringLiteral("DeleteCfgValue"), {plugin_, Q(key), flag}).has_value();
 }
 
-bool BusHostConfig::ConfigChanged() { return Call(QStringLiteral("ConfigChanged"), {plugin_}).has_value(); }
+bool BusHostConfig::ConfigChanged() {
+    return Call(QStringLiteral("ConfigChanged"), {plugin_}).has_value();
+}
 
 bool BusHostConfig::SetButtonCaption(const QString& context, const QString& button, const QString& text) {
     return Call(QStringLiteral("SetButtonCaption"), {plugin_, context, button, text}).has_value();

@@ -3,13 +3,12 @@
 // blocking D-Bus call with a short time-out, and a failed call counts as no
 // value (std::nullopt / false), so callers keep their defaults and go on.
 // Thread-safe: worker threads may read settings while the GUI thread runs.
+#include "lib/host_config.h"
+
 #include <QString>
 #include <QVariant>
-
 #include <functional>
 #include <optional>
-
-#include "lib/host_config.h"
 
 class QDBusMessage;
 
@@ -38,7 +37,8 @@ public:
     bool SetButtonCaption(const QString& context, const QString& button, const QString& text);
     bool SetButtonVisible(const QString& context, const QString& button, bool visible);
     bool SetButtonMenu(const QString& button, const QString& menuText);
-    bool ButtonCommand(const QString& context, const QString& command, const QString& target, const QString& value);
+    bool ButtonCommand(const QString& context, const QString& command, const QString& target,
+                       const QString& value);
     bool SetButtonHint(const QString& context, const QString& button, const QString& text);
     bool NavigateWindow(const QString& context, const QString& url);
     std::optional<int> ShowSettings();

@@ -1,11 +1,10 @@
 #include "core/entry.h"
 
-#include <QApplication>
+#include "core/exe_plugin.h"
 
+#include <QApplication>
 #include <cstdio>
 #include <cstdlib>
-
-#include "core/exe_plugin.h"
 
 namespace nuvex {
 

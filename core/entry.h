@@ -3,7 +3,6 @@
 // else starts (or registers) the plug-in process.
 #include <QString>
 #include <QStringList>
-
 #include <functional>
 #include <memory>
 

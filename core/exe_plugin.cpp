@@ -1,18 +1,5 @@
 #include "core/exe_plugin.h"
 
-#include <QCoreApplication>
-#include <QDBusConnection>
-#include <QEventLoop>
-#include <QSocketNotifier>
-#include <QTimer>
-
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <csignal>
-#include <cstdio>
-
 #include "core/bus_host_config.h"
 #include "core/main_form.h"
 #include "core/plugin_adaptor.h"
@@ -21,6 +8,17 @@
 #include "core/registration.h"
 #include "lib/named_objects.h"
 #include "lib/registry.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QEventLoop>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace nuvex {
 namespace {
@@ -33,8 +31,7 @@ constexpr int kDisabledRecheckMs = 1000;
 // other two: the worst delay before a stop, shutdown or refresh is seen.
 constexpr int kEventWaitMs = 500;
 
-template <typename F>
-void Step(F&& f) {
+template <typename F> void Step(F&& f) {
     try {
         f();
     } catch (...) {
@@ -73,7 +70,9 @@ RunSwitch ParseRunSwitch(const QString& firstArg) {
     return RunSwitch::Start;
 }
 
-TExePlugin::TExePlugin() { g_instance = this; }
+TExePlugin::TExePlugin() {
+    g_instance = this;
+}
 
 TExePlugin::~TExePlugin() {
     StopEventWatcher();
@@ -82,7 +81,9 @@ TExePlugin::~TExePlugin() {
     }
 }
 
-TExePlugin* TExePlugin::Instance() { return g_instance; }
+TExePlugin* TExePlugin::Instance() {
+    return g_instance;
+}
 
 int TExePlugin::Run(const QStringList& args) {
     const RunSwitch sw = ParseRunSwitch(args.value(0));
@@ -111,7 +112,8 @@ int TExePlugin::RunServer() {
     if (DisabledTwice()) {
         return 0;
     }
-    std::unique_ptr<NamedMutex> mutex = OpenOrCreateMutex((PluginName() + QStringLiteral("_App_RunMtx")).toStdString());
+    std::unique_ptr<NamedMutex> mutex =
+        OpenOrCreateMutex((PluginName() + QStringLiteral("_App_RunMtx")).toStdString());
     bool owned = mutex && mutex->Lock(0);
     if (!mutex) {
         std::fprintf(stderr, "nuvex: the run mutex cannot be made; going on without it\n");
@@ -233,9 +235,13 @@ void TExePlugin::ExecCommand(const QString&) {}
 void TExePlugin::RefreshConfig() {}
 void TExePlugin::ManualUpdate() {}
 
-std::unique_ptr<TMainForm> TExePlugin::CreateMainForm() { return std::make_unique<TMainForm>(*this); }
+std::unique_ptr<TMainForm> TExePlugin::CreateMainForm() {
+    return std::make_unique<TMainForm>(*this);
+}
 
-TPluginObj* TExePlugin::CreatePluginObj(QObject* parent) { return new TPluginObj(parent); }
+TPluginObj* TExePlugin::CreatePluginObj(QObject* parent) {
+    return new TPluginObj(parent);
+}
 
 BusHostConfig* TExePlugin::GetHost() {
     if (!host_) {
@@ -295,7 +301,8 @@ void TExePlugin::StartEventWatcher() {
         while (!watcherQuit_) {
             // Nobody can reach a plug-in whose bus has gone: that ends it like a stop.
             if (!bus.isConnected()) {
-                QMetaObject::invokeMethod(this, [this] { OnStopSignalled(); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    this, [this] { OnStopSignalled(); }, Qt::QueuedConnection);
                 break;
             }
             bool stopped = false;
@@ -308,11 +315,13 @@ void TExePlugin::StartEventWatcher() {
                 break;
             }
             if (stopped || (shutdown && shutdown->TryWait())) {
-                QMetaObject::invokeMethod(this, [this] { OnStopSignalled(); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    this, [this] { OnStopSignalled(); }, Qt::QueuedConnection);
                 break;
             }
             if (refresh && refresh->TryWait()) {
-                QMetaObject::invokeMethod(this, [this] { OnRefreshSignalled(); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    this, [this] { OnRefreshSignalled(); }, Qt::QueuedConnection);
             }
         }
     });
@@ -325,7 +334,9 @@ void TExePlugin::StopEventWatcher() {
     }
 }
 
-void TExePlugin::OnStopSignalled() { SetRunning(false); }
+void TExePlugin::OnStopSignalled() {
+    SetRunning(false);
+}
 
 void TExePlugin::OnRefreshSignalled() {
     // A refresh of the settings restarts the 15 seconds before the next

@@ -1,5 +1,9 @@
 #include "core/main_form.h"
 
+#include "core/button_bitmap.h"
+#include "core/exe_plugin.h"
+#include "core/plugin_process.h"
+
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -11,16 +15,13 @@
 #include <QPixmap>
 #include <QSystemTrayIcon>
 
-#include "core/button_bitmap.h"
-#include "core/exe_plugin.h"
-#include "core/plugin_process.h"
-
 namespace nuvex {
 namespace {
 
 class RegisteredMessageEvent : public QEvent {
 public:
-    RegisteredMessageEvent(int type, qint64 w, qint64 l) : QEvent(static_cast<QEvent::Type>(type)), w(w), l(l) {}
+    RegisteredMessageEvent(int type, qint64 w, qint64 l)
+        : QEvent(static_cast<QEvent::Type>(type)), w(w), l(l) {}
     qint64 w;
     qint64 l;
 };
@@ -92,7 +93,9 @@ bool TMainForm::event(QEvent* e) {
     return QWidget::event(e);
 }
 
-bool TMainForm::OnMessage(int, qint64, qint64) { return false; }
+bool TMainForm::OnMessage(int, qint64, qint64) {
+    return false;
+}
 
 void TMainForm::closeEvent(QCloseEvent* e) {
     // The window lives as long as the process does.
@@ -119,11 +122,17 @@ void TMainForm::SetTrayVisible(bool visible) {
     }
 }
 
-bool TMainForm::TrayShown() const { return trayWanted_ && QSystemTrayIcon::isSystemTrayAvailable(); }
+bool TMainForm::TrayShown() const {
+    return trayWanted_ && QSystemTrayIcon::isSystemTrayAvailable();
+}
 
-void TMainForm::SetTrayImage(const QImage& image) { tray_->setIcon(QIcon(QPixmap::fromImage(image))); }
+void TMainForm::SetTrayImage(const QImage& image) {
+    tray_->setIcon(QIcon(QPixmap::fromImage(image)));
+}
 
-void TMainForm::SetTrayToolTip(const QString& text) { tray_->setToolTip(text); }
+void TMainForm::SetTrayToolTip(const QString& text) {
+    tray_->setToolTip(text);
+}
 
 int TMainForm::RebuildPopupMenu(const std::vector<std::string>& lines, const MenuOptions& options, int tag) {
     // clear() drops the actions but not the submenus addMenu() made as children.

@@ -6,7 +6,8 @@
 namespace nuvex {
 namespace {
 
-void Fill(const std::vector<MenuEntry>& entries, QMenu* menu, int tag, int rootIdBase, std::vector<TMenuItem>& items) {
+void Fill(const std::vector<MenuEntry>& entries, QMenu* menu, int tag, int rootIdBase,
+          std::vector<TMenuItem>& items) {
     for (const MenuEntry& e : entries) {
         switch (e.kind) {
         case MenuEntry::Kind::Separator:

@@ -1,21 +1,21 @@
 #pragma once
 // Fills a QMenu from a menu description (see menu_text.h). Each command item
 // gets one record; an action's data() holds the item's command id.
+#include "core/menu_text.h"
+
 #include <string>
 #include <vector>
-
-#include "core/menu_text.h"
 
 class QMenu;
 
 namespace nuvex {
 
 struct TMenuItem {
-    int tag = 0;        // nesting tag chosen by the caller
+    int tag = 0; // nesting tag chosen by the caller
     int rootIdBase = 0;
     int menuIdBase = 0; // id base of the menu holding the item
     QMenu* menu = nullptr;
-    int index = 0;      // position within that menu
+    int index = 0; // position within that menu
     int sourceLine = -1;
     std::string command;
     bool hashMarked = false;

@@ -121,8 +121,8 @@ std::string EscapeMenuCaption(std::string_view caption) {
     // Besides the markers, a caption that would read as a submenu ("+") or a
     // comment ("//") is protected too: an account called "+team" must not
     // swallow the items after it into a submenu.
-    if (!out.empty() && (std::string_view("<$#>{+").find(out.front()) != std::string_view::npos ||
-                         StartsWith(out, "//"))) {
+    if (!out.empty() &&
+        (std::string_view("<$#>{+").find(out.front()) != std::string_view::npos || StartsWith(out, "//"))) {
         out.insert(out.begin(), '!');
     }
     if (Utf8Length(out) > 50) {

@@ -16,10 +16,10 @@ struct MenuEntry {
     std::string command; // items only
     bool checked = false;
     bool grayed = false;
-    bool hashMarked = false; // the line began with "#"
-    int sourceLine = -1;     // index into the input lines
-    int index = 0;           // position within its menu
-    int idBase = 0;          // id base of the menu holding the entry
+    bool hashMarked = false;         // the line began with "#"
+    int sourceLine = -1;             // index into the input lines
+    int index = 0;                   // position within its menu
+    int idBase = 0;                  // id base of the menu holding the entry
     std::vector<MenuEntry> children; // submenus only
 
     int Id() const { return idBase + index; }

@@ -1,15 +1,14 @@
 // nuvex-account: adds, lists, shows and removes accounts in the settings of
 // the running toolbar host, for scripted set-ups.
-#include <QCoreApplication>
+#include "accounts/account_cli.h"
+#include "accounts/connector_registry.h"
+#include "core/bus_host_config.h"
 
+#include <QCoreApplication>
 #include <cstdio>
 #include <iostream>
 #include <string>
 #include <vector>
-
-#include "accounts/account_cli.h"
-#include "accounts/connector_registry.h"
-#include "core/bus_host_config.h"
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);

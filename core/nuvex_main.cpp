@@ -1,7 +1,7 @@
-#include <memory>
-
 #include "core/entry.h"
 #include "core/exe_plugin.h"
+
+#include <memory>
 
 int main(int argc, char** argv) {
     return nuvex::NuvexEntry(argc, argv, [] { return std::make_unique<nuvex::TExePlugin>(); });

@@ -1,13 +1,12 @@
 #include "core/plugin_adaptor.h"
 
+#include "core/dbus_contract.h"
+#include "core/plugin_obj.h"
+
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusServiceWatcher>
-
 #include <cstdio>
-
-#include "core/dbus_contract.h"
-#include "core/plugin_obj.h"
 
 namespace nuvex {
 
@@ -110,7 +109,9 @@ void TPluginAdaptor::Refresh() {
 
 TPluginFactory::TPluginFactory(Maker maker, QObject* parent) : QObject(parent), maker_(std::move(maker)) {}
 
-TPluginFactory::~TPluginFactory() { Unregister(); }
+TPluginFactory::~TPluginFactory() {
+    Unregister();
+}
 
 bool TPluginFactory::Register() {
     QDBusConnection bus = QDBusConnection::sessionBus();

@@ -2,14 +2,13 @@
 // ITB4Plugin on the bus: one adaptor per automation object. Every method
 // answers; an exception inside the object is swallowed and the outputs keep
 // their defaults, as a failed call would leave them.
-#include <QDBusAbstractAdaptor>
-#include <QDBusObjectPath>
-#include <QDBusContext>
 #include <QByteArray>
+#include <QDBusAbstractAdaptor>
+#include <QDBusContext>
+#include <QDBusObjectPath>
 #include <QMap>
 #include <QObject>
 #include <QString>
-
 #include <functional>
 
 class QDBusServiceWatcher;

@@ -1,19 +1,21 @@
 #include "core/plugin_obj.h"
 
-#include <QCoreApplication>
-
 #include "core/bus_host_config.h"
 #include "core/exe_plugin.h"
 #include "core/main_form.h"
 #include "core/plugin_process.h"
 #include "lib/branding.h"
 
+#include <QCoreApplication>
+
 namespace nuvex {
 
 TPluginObj::TPluginObj(QObject* parent) : QObject(parent) {}
 TPluginObj::~TPluginObj() = default;
 
-QString TPluginObj::GetPluginName() const { return PluginName(); }
+QString TPluginObj::GetPluginName() const {
+    return PluginName();
+}
 
 void TPluginObj::Connect() {
     Host();
@@ -37,7 +39,9 @@ void TPluginObj::Refresh() {
 
 void TPluginObj::ButtonClick(const QString&) {}
 
-int TPluginObj::GetContextKind() { return 1; }
+int TPluginObj::GetContextKind() {
+    return 1;
+}
 
 ButtonInfo TPluginObj::GetButtonInfo(int index) {
     if (index == 0) {
@@ -58,7 +62,9 @@ QString TPluginObj::GetHelpURL() {
     return QStringLiteral("res://") + QCoreApplication::applicationFilePath() + QStringLiteral("/options");
 }
 
-int TPluginObj::QueryNum(const QString&, int) { return 0; }
+int TPluginObj::QueryNum(const QString&, int) {
+    return 0;
+}
 
 QString TPluginObj::QueryText(const QString& key, const QString& param) {
     QString out;
@@ -103,9 +109,13 @@ QString TPluginObj::GetConfigText() {
     return text + QStringLiteral("\r\n");
 }
 
-void TPluginObj::SetContext(const QString& value) { context_ = value; }
+void TPluginObj::SetContext(const QString& value) {
+    context_ = value;
+}
 
-qint16 TPluginObj::GetFlags() { return 0; }
+qint16 TPluginObj::GetFlags() {
+    return 0;
+}
 
 void TPluginObj::ExecCommand(int, const QString& command) {
     QString key;
@@ -130,8 +140,12 @@ void TPluginObj::Connected() {}
 
 void TPluginObj::GetSettingsPages(QString&, QByteArray&) {}
 
-QString TPluginObj::GetAuxText1() { return {}; }
-QString TPluginObj::GetAuxText2() { return {}; }
+QString TPluginObj::GetAuxText1() {
+    return {};
+}
+QString TPluginObj::GetAuxText2() {
+    return {};
+}
 void TPluginObj::Activate() {}
 void TPluginObj::Deactivate() {}
 void TPluginObj::UpdateButton() {}

@@ -6,7 +6,6 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
-
 #include <memory>
 
 namespace nuvex {

@@ -1,9 +1,9 @@
 #include "core/plugin_process.h"
 
-#include <atomic>
-
 #include "core/button_bitmap.h"
 #include "lib/branding.h"
+
+#include <atomic>
 
 namespace nuvex {
 namespace {
@@ -19,15 +19,27 @@ const QString& PluginName() {
     return name;
 }
 
-QString LongName() { return QString::fromStdString(Translate("Email Plugin")); }
+QString LongName() {
+    return QString::fromStdString(Translate("Email Plugin"));
+}
 
-bool SingleInstance() { return g_singleInstance; }
-void SetSingleInstance(bool on) { g_singleInstance = on; }
+bool SingleInstance() {
+    return g_singleInstance;
+}
+void SetSingleInstance(bool on) {
+    g_singleInstance = on;
+}
 
-bool PluginConnected() { return g_connected; }
-void SetPluginConnected(bool on) { g_connected = on; }
+bool PluginConnected() {
+    return g_connected;
+}
+void SetPluginConnected(bool on) {
+    g_connected = on;
+}
 
-const BitmapPair& ButtonBitmap() { return g_buttonBitmap; }
+const BitmapPair& ButtonBitmap() {
+    return g_buttonBitmap;
+}
 
 void LoadButtonBitmap() {
     QImage picture = DrawButtonPicture();
@@ -35,6 +47,8 @@ void LoadButtonBitmap() {
     g_buttonBitmap.hex = ButtonBitmapHex(picture);
 }
 
-void FreeButtonBitmap() { g_buttonBitmap = BitmapPair(); }
+void FreeButtonBitmap() {
+    g_buttonBitmap = BitmapPair();
+}
 
 } // namespace nuvex

@@ -1,14 +1,14 @@
 #include "core/registration.h"
 
+#include "core/dbus_contract.h"
+#include "core/plugin_process.h"
+#include "lib/registry.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-
-#include "core/dbus_contract.h"
-#include "core/plugin_process.h"
-#include "lib/registry.h"
 
 namespace nuvex {
 
@@ -32,16 +32,19 @@ bool RegisterServer(QString* error) {
         *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
         return false;
     }
-    const QString text = QStringLiteral("[D-BUS Service]\nName=%1\nExec=%2\n").arg(bus::kPluginService, program);
+    const QString text =
+        QStringLiteral("[D-BUS Service]\nName=%1\nExec=%2\n").arg(bus::kPluginService, program);
     file.write(text.toUtf8());
     if (!file.commit()) {
         *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
         return false;
     }
     Registry& reg = ProcessRegistry();
-    bool ok = WriteRegString(reg, RegRoot::HKCU, kPluginEntryKey, "PluginName", true, PluginName().toStdString()) &&
-              WriteRegString(reg, RegRoot::HKCU, kPluginEntryKey, "BusName", true, bus::kPluginService.toStdString()) &&
-              WriteRegString(reg, RegRoot::HKCU, kPluginEntryKey, "Program", true, program.toStdString());
+    bool ok =
+        WriteRegString(reg, RegRoot::HKCU, kPluginEntryKey, "PluginName", true, PluginName().toStdString()) &&
+        WriteRegString(reg, RegRoot::HKCU, kPluginEntryKey, "BusName", true,
+                       bus::kPluginService.toStdString()) &&
+        WriteRegString(reg, RegRoot::HKCU, kPluginEntryKey, "Program", true, program.toStdString());
     if (!ok) {
         *error = QStringLiteral("cannot write the plug-in entry to the registry store");
         return false;

@@ -1,27 +1,29 @@
 #include "host/bus_objects.h"
 
+#include "host/toolbar_host.h"
+#include "lib/registry.h"
+
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QTimer>
-
 #include <cerrno>
 #include <cstdlib>
-
-#include "host/toolbar_host.h"
-#include "lib/registry.h"
 
 namespace nuvex::host {
 namespace {
 
-std::string S(const QString& s) { return s.toStdString(); }
+std::string S(const QString& s) {
+    return s.toStdString();
+}
 
 std::optional<bool> ParseBool(const QString& text) {
     const QString t = text.trimmed().toLower();
-    if (t == QLatin1String("1") || t == QLatin1String("true") || t == QLatin1String("yes") || t == QLatin1String("on")) {
+    if (t == QLatin1String("1") || t == QLatin1String("true") || t == QLatin1String("yes") ||
+        t == QLatin1String("on")) {
         return true;
     }
-    if (t == QLatin1String("0") || t == QLatin1String("false") || t == QLatin1String("no") || t == QLatin1String("off") ||
-        t.isEmpty()) {
+    if (t == QLatin1String("0") || t == QLatin1String("false") || t == QLatin1String("no") ||
+        t == QLatin1String("off") || t.isEmpty()) {
         return false;
     }
     bool ok = false;
@@ -89,31 +91,40 @@ void ServerObject::DeleteCfgValue(const QString& plugin, const QString& key, int
     }
 }
 
-void ServerObject::ConfigChanged(const QString& plugin) { host_.ConfigChanged(plugin); }
+void ServerObject::ConfigChanged(const QString& plugin) {
+    host_.ConfigChanged(plugin);
+}
 
 PluginSlot* ServerObject::ButtonSlot(const QString& plugin) {
     PluginSlot* slot = host_.FindSlot(plugin);
     if (!slot) {
-        sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("no toolbar button belongs to the plug-in %1").arg(plugin));
+        sendErrorReply(QDBusError::InvalidArgs,
+                       QStringLiteral("no toolbar button belongs to the plug-in %1").arg(plugin));
     }
     return slot;
 }
 
-void ServerObject::SetButtonCaption(const QString& plugin, const QString&, const QString& button, const QString& text) {
+void ServerObject::SetButtonCaption(const QString& plugin, const QString&, const QString& button,
+                                    const QString& text) {
     if (PluginSlot* slot = ButtonSlot(plugin)) {
-        host_.UpdateButton(*slot, host_.ResolveButton(*slot, button), [&](ButtonState& b) { b.caption = text; });
+        host_.UpdateButton(*slot, host_.ResolveButton(*slot, button),
+                           [&](ButtonState& b) { b.caption = text; });
     }
 }
 
-void ServerObject::SetButtonVisible(const QString& plugin, const QString&, const QString& button, bool visible) {
+void ServerObject::SetButtonVisible(const QString& plugin, const QString&, const QString& button,
+                                    bool visible) {
     if (PluginSlot* slot = ButtonSlot(plugin)) {
-        host_.UpdateButton(*slot, host_.ResolveButton(*slot, button), [&](ButtonState& b) { b.visible = visible; });
+        host_.UpdateButton(*slot, host_.ResolveButton(*slot, button),
+                           [&](ButtonState& b) { b.visible = visible; });
     }
 }
 
-void ServerObject::SetButtonMenu(const QString& plugin, const QString&, const QString& button, const QString& menuText) {
+void ServerObject::SetButtonMenu(const QString& plugin, const QString&, const QString& button,
+                                 const QString& menuText) {
     if (PluginSlot* slot = ButtonSlot(plugin)) {
-        host_.UpdateButton(*slot, host_.ResolveButton(*slot, button), [&](ButtonState& b) { b.menuText = menuText; });
+        host_.UpdateButton(*slot, host_.ResolveButton(*slot, button),
+                           [&](ButtonState& b) { b.menuText = menuText; });
     }
 }
 
@@ -138,7 +149,8 @@ void ServerObject::ButtonCommand(const QString& plugin, const QString& context, 
     sendErrorReply(QDBusError::NotSupported, QStringLiteral("unknown button command %1").arg(command));
 }
 
-void ServerObject::SetButtonHint(const QString& plugin, const QString&, const QString& button, const QString& text) {
+void ServerObject::SetButtonHint(const QString& plugin, const QString&, const QString& button,
+                                 const QString& text) {
     if (PluginSlot* slot = ButtonSlot(plugin)) {
         host_.UpdateButton(*slot, host_.ResolveButton(*slot, button), [&](ButtonState& b) { b.hint = text; });
     }
@@ -166,12 +178,13 @@ void ControlObject::Get(const QString& plugin, const QString& key, QString& valu
         return;
     }
     value = QString::fromStdString(v->text);
-    type = v->type == ValueType::Bool ? QStringLiteral("bool")
+    type = v->type == ValueType::Bool  ? QStringLiteral("bool")
            : v->type == ValueType::Int ? QStringLiteral("int")
                                        : QStringLiteral("text");
 }
 
-void ControlObject::Set(const QString& plugin, const QString& key, const QString& type, const QString& value) {
+void ControlObject::Set(const QString& plugin, const QString& key, const QString& type,
+                        const QString& value) {
     ValueType t = ValueType::Text;
     std::string text = S(value);
     if (type == QLatin1String("bool")) {
@@ -237,8 +250,8 @@ void ControlObject::Forward(const QString& plugin, const QString& method, const 
         if (reply.type() == QDBusMessage::ReplyMessage) {
             conn.send(call.createReply(reply.arguments()));
         } else {
-            conn.send(call.createErrorReply(QDBusError::Failed,
-                                            QStringLiteral("the plug-in did not answer: ") + reply.errorMessage()));
+            conn.send(call.createErrorReply(
+                QDBusError::Failed, QStringLiteral("the plug-in did not answer: ") + reply.errorMessage()));
         }
     });
 }
@@ -279,9 +292,13 @@ void ControlObject::Refresh(const QString& plugin) {
     host_.RefreshPlugin(plugin);
 }
 
-void ControlObject::Activate(const QString& plugin) { Forward(plugin, QStringLiteral("Activate"), {}); }
+void ControlObject::Activate(const QString& plugin) {
+    Forward(plugin, QStringLiteral("Activate"), {});
+}
 
-void ControlObject::Deactivate(const QString& plugin) { Forward(plugin, QStringLiteral("Deactivate"), {}); }
+void ControlObject::Deactivate(const QString& plugin) {
+    Forward(plugin, QStringLiteral("Deactivate"), {});
+}
 
 void ControlObject::SetDisabled(const QString& plugin, bool disabled) {
     const std::string key = "Software\\Brannock\\PlugIns\\" + plugin.toUpper().toStdString();

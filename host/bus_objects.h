@@ -25,14 +25,18 @@ public Q_SLOTS:
     void WriteCfgStr(const QString& plugin, const QString& key, const QString& value, int flag);
     void DeleteCfgValue(const QString& plugin, const QString& key, int flag);
     void ConfigChanged(const QString& plugin);
-    void SetButtonCaption(const QString& plugin, const QString& context, const QString& button, const QString& text);
+    void SetButtonCaption(const QString& plugin, const QString& context, const QString& button,
+                          const QString& text);
     void SetButtonVisible(const QString& plugin, const QString& context, const QString& button, bool visible);
-    void SetButtonMenu(const QString& plugin, const QString& unused, const QString& button, const QString& menuText);
-    void ButtonCommand(const QString& plugin, const QString& context, const QString& command, const QString& target,
-                       const QString& value);
-    void SetButtonHint(const QString& plugin, const QString& context, const QString& button, const QString& text);
+    void SetButtonMenu(const QString& plugin, const QString& unused, const QString& button,
+                       const QString& menuText);
+    void ButtonCommand(const QString& plugin, const QString& context, const QString& command,
+                       const QString& target, const QString& value);
+    void SetButtonHint(const QString& plugin, const QString& context, const QString& button,
+                       const QString& text);
     void NavigateWindow(const QString& context, const QString& url, int flags);
-    void ShowSettings(const QString& plugin, int a1, int a2, int a3, int a4, int a5, int a6, int a7, int& result);
+    void ShowSettings(const QString& plugin, int a1, int a2, int a3, int a4, int a5, int a6, int a7,
+                      int& result);
 
 private:
     PluginSlot* ButtonSlot(const QString& plugin);

@@ -1,11 +1,10 @@
 #include "host/ctl.h"
 
+#include "core/dbus_contract.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
-
 #include <cstdio>
-
-#include "core/dbus_contract.h"
 
 namespace nuvex::host {
 namespace {
@@ -27,15 +26,14 @@ void Out(const QString& text) {
     std::fflush(stdout);
 }
 
-const char* const kUsage =
-    "usage: brannock ctl VERB ...\n"
-    "  get PLUGIN KEY                 set PLUGIN KEY VALUE [--text|--int|--bool]\n"
-    "  delete PLUGIN KEY              button PLUGIN\n"
-    "  click PLUGIN BUTTON            command PLUGIN COMMAND\n"
-    "  query-text PLUGIN KEY PARAM    query-num PLUGIN KEY INDEX\n"
-    "  stop                           shutdown PLUGIN\n"
-    "  refresh PLUGIN                 activate PLUGIN        deactivate PLUGIN\n"
-    "  disable PLUGIN                 enable PLUGIN";
+const char* const kUsage = "usage: brannock ctl VERB ...\n"
+                           "  get PLUGIN KEY                 set PLUGIN KEY VALUE [--text|--int|--bool]\n"
+                           "  delete PLUGIN KEY              button PLUGIN\n"
+                           "  click PLUGIN BUTTON            command PLUGIN COMMAND\n"
+                           "  query-text PLUGIN KEY PARAM    query-num PLUGIN KEY INDEX\n"
+                           "  stop                           shutdown PLUGIN\n"
+                           "  refresh PLUGIN                 activate PLUGIN        deactivate PLUGIN\n"
+                           "  disable PLUGIN                 enable PLUGIN";
 
 } // namespace
 
@@ -63,11 +61,21 @@ int RunCtl(const QStringList& rawArgs) {
         int argc;
     };
     static const Verb kVerbs[] = {
-        {"get", "Get", 2},           {"set", "Set", 3},           {"delete", "Delete", 2},
-        {"button", "Button", 1},     {"click", "Click", 2},       {"command", "Command", 2},
-        {"query-text", "QueryText", 3}, {"query-num", "QueryNum", 3}, {"stop", "Stop", 0},
-        {"shutdown", "Shutdown", 1}, {"refresh", "Refresh", 1},   {"activate", "Activate", 1},
-        {"deactivate", "Deactivate", 1}, {"disable", "SetDisabled", 1}, {"enable", "SetDisabled", 1},
+        {"get", "Get", 2},
+        {"set", "Set", 3},
+        {"delete", "Delete", 2},
+        {"button", "Button", 1},
+        {"click", "Click", 2},
+        {"command", "Command", 2},
+        {"query-text", "QueryText", 3},
+        {"query-num", "QueryNum", 3},
+        {"stop", "Stop", 0},
+        {"shutdown", "Shutdown", 1},
+        {"refresh", "Refresh", 1},
+        {"activate", "Activate", 1},
+        {"deactivate", "Deactivate", 1},
+        {"disable", "SetDisabled", 1},
+        {"enable", "SetDisabled", 1},
     };
     const Verb* found = nullptr;
     for (const Verb& v : kVerbs) {
@@ -79,7 +87,9 @@ int RunCtl(const QStringList& rawArgs) {
         return Fail(QStringLiteral("unknown verb \"%1\"\n%2").arg(verb, QString::fromLatin1(kUsage)), 2);
     }
     if (args.size() != found->argc) {
-        return Fail(QStringLiteral("%1 takes %2 argument(s), %3 given").arg(verb).arg(found->argc).arg(args.size()), 2);
+        return Fail(
+            QStringLiteral("%1 takes %2 argument(s), %3 given").arg(verb).arg(found->argc).arg(args.size()),
+            2);
     }
 
     QList<QVariant> callArgs;
@@ -104,8 +114,8 @@ int RunCtl(const QStringList& rawArgs) {
     if (!bus.isConnected()) {
         return Fail(QStringLiteral("no session bus: %1").arg(bus.lastError().message()));
     }
-    QDBusMessage msg = QDBusMessage::createMethodCall(bus::kHostService, bus::kControlPath, bus::kControlInterface,
-                                                      QString::fromLatin1(found->method));
+    QDBusMessage msg = QDBusMessage::createMethodCall(
+        bus::kHostService, bus::kControlPath, bus::kControlInterface, QString::fromLatin1(found->method));
     msg.setArguments(callArgs);
     QDBusMessage reply = bus.call(msg, QDBus::Block, kCtlTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage) {
@@ -115,8 +125,8 @@ int RunCtl(const QStringList& rawArgs) {
         return Fail(reply.errorMessage().isEmpty() ? reply.errorName() : reply.errorMessage());
     }
     const QList<QVariant> out = reply.arguments();
-    if (verb == QLatin1String("get") || verb == QLatin1String("button") || verb == QLatin1String("query-text") ||
-        verb == QLatin1String("query-num")) {
+    if (verb == QLatin1String("get") || verb == QLatin1String("button") ||
+        verb == QLatin1String("query-text") || verb == QLatin1String("query-num")) {
         Out(out.isEmpty() ? QString() : out.constFirst().toString());
     }
     return 0;

@@ -1,18 +1,16 @@
-#include <QApplication>
-#include <QSocketNotifier>
-
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <csignal>
-#include <cstdio>
-#include <cstring>
-#include <memory>
-
 #include "host/ctl.h"
 #include "host/settings_store.h"
 #include "host/toolbar_host.h"
 #include "host/toolbar_window.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -55,8 +53,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (!headless && qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    if (!headless && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         std::fputs("brannock: no display; running headless\n", stderr);
         headless = true;
     }

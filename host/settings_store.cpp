@@ -1,13 +1,12 @@
 #include "host/settings_store.h"
 
-#include <sqlite3.h>
-#include <sys/stat.h>
+#include "lib/host_config.h"
 
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
-
-#include "lib/host_config.h"
+#include <sqlite3.h>
+#include <sys/stat.h>
 
 namespace nuvex::host {
 namespace {
@@ -87,7 +86,9 @@ std::unique_ptr<SettingsStore> SettingsStore::Open(const std::string& path, std:
     return store;
 }
 
-SettingsStore::~SettingsStore() { sqlite3_close(db_); }
+SettingsStore::~SettingsStore() {
+    sqlite3_close(db_);
+}
 
 bool SettingsStore::Exec(const char* sql) {
     char* msg = nullptr;
@@ -118,10 +119,12 @@ std::optional<StoredValue> SettingsStore::Get(std::string_view plugin, std::stri
     return v;
 }
 
-bool SettingsStore::Set(std::string_view plugin, std::string_view key, ValueType type, std::string_view text) {
+bool SettingsStore::Set(std::string_view plugin, std::string_view key, ValueType type,
+                        std::string_view text) {
     std::lock_guard lock(mutex_);
-    Statement st(db_, "INSERT INTO host_values(plugin, key, type, value) VALUES(?1, ?2, ?3, ?4)"
-                      " ON CONFLICT(plugin, key) DO UPDATE SET type = excluded.type, value = excluded.value;");
+    Statement st(db_,
+                 "INSERT INTO host_values(plugin, key, type, value) VALUES(?1, ?2, ?3, ?4)"
+                 " ON CONFLICT(plugin, key) DO UPDATE SET type = excluded.type, value = excluded.value;");
     if (!st.ok()) {
         lastError_ = sqlite3_errmsg(db_);
         return false;
@@ -170,7 +173,8 @@ bool SettingsStore::Seed(std::string_view plugin, const std::map<std::string, st
     }
     bool ok = true;
     for (const auto& [key, value] : defaults) {
-        Statement st(db_, "INSERT OR IGNORE INTO host_values(plugin, key, type, value) VALUES(?1, ?2, 0, ?3);");
+        Statement st(db_,
+                     "INSERT OR IGNORE INTO host_values(plugin, key, type, value) VALUES(?1, ?2, 0, ?3);");
         st.Bind(1, Upper(plugin));
         st.Bind(2, NormalizeHostKey(key));
         st.Bind(3, value);
@@ -197,7 +201,8 @@ std::map<std::string, std::string> ParseConfigText(std::string_view text) {
     std::size_t start = 0;
     while (start <= text.size()) {
         std::size_t end = text.find('\n', start);
-        std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        std::string_view line =
+            text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }

@@ -1,5 +1,12 @@
 #include "host/toolbar_host.h"
 
+#include "core/button_bitmap.h"
+#include "core/dbus_contract.h"
+#include "core/registration.h"
+#include "host/bus_objects.h"
+#include "lib/named_objects.h"
+#include "lib/registry.h"
+
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDBusConnection>
@@ -15,15 +22,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
-
 #include <cstdio>
-
-#include "core/button_bitmap.h"
-#include "core/dbus_contract.h"
-#include "core/registration.h"
-#include "host/bus_objects.h"
-#include "lib/named_objects.h"
-#include "lib/registry.h"
 
 namespace nuvex::host {
 namespace {
@@ -32,14 +31,17 @@ constexpr int kStartWaitMs = 20000;
 constexpr int kStoppingPluginWaitMs = 5000;
 const char* const kPlugInsKey = "Software\\Brannock\\PlugIns";
 
-QString ButtonBaseName(const QString& name) { return name.section(u':', 0, 0); }
+QString ButtonBaseName(const QString& name) {
+    return name.section(u':', 0, 0);
+}
 
 QString PictureSummary(const QByteArray& bytes) {
     if (bytes.isEmpty()) {
         return QStringLiteral("none");
     }
     QImage image = ImageFromBmpBytes(bytes);
-    QString hash = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex().left(12));
+    QString hash =
+        QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex().left(12));
     if (image.isNull()) {
         return QStringLiteral("unreadable sha1:") + hash;
     }
@@ -52,12 +54,24 @@ QString QuoteForLine(const QString& text) {
     QString out = QStringLiteral("\"");
     for (QChar c : text) {
         switch (c.unicode()) {
-        case '\\': out += QStringLiteral("\\\\"); break;
-        case '"': out += QStringLiteral("\\\""); break;
-        case '\r': out += QStringLiteral("\\r"); break;
-        case '\n': out += QStringLiteral("\\n"); break;
-        case '\t': out += QStringLiteral("\\t"); break;
-        default: out += c; break;
+        case '\\':
+            out += QStringLiteral("\\\\");
+            break;
+        case '"':
+            out += QStringLiteral("\\\"");
+            break;
+        case '\r':
+            out += QStringLiteral("\\r");
+            break;
+        case '\n':
+            out += QStringLiteral("\\n");
+            break;
+        case '\t':
+            out += QStringLiteral("\\t");
+            break;
+        default:
+            out += c;
+            break;
         }
     }
     return out + u'"';
@@ -102,7 +116,8 @@ void ToolbarHost::LoadSlots() {
         auto slot = std::make_unique<PluginSlot>();
         slot->name = name;
         slot->service = QString::fromStdString(
-            ReadRegString(reg, RegRoot::HKCU, key, "BusName", name == QLatin1String("MAIL") ? bus::kPluginService.toStdString() : ""));
+            ReadRegString(reg, RegRoot::HKCU, key, "BusName",
+                          name == QLatin1String("MAIL") ? bus::kPluginService.toStdString() : ""));
         slot->program = QString::fromStdString(ReadRegString(reg, RegRoot::HKCU, key, "Program", ""));
         if (slot->service.isEmpty()) {
             continue; // an entry no bus name can reach
@@ -188,7 +203,8 @@ void ToolbarHost::EnsureRunning(PluginSlot& slot) {
         return;
     }
     slot.starting = true;
-    auto* arrival = new QDBusServiceWatcher(slot.service, bus, QDBusServiceWatcher::WatchForRegistration, this);
+    auto* arrival =
+        new QDBusServiceWatcher(slot.service, bus, QDBusServiceWatcher::WatchForRegistration, this);
     auto* timer = new QTimer(this);
     timer->setSingleShot(true);
     QString name = slot.name;
@@ -227,8 +243,9 @@ bool ToolbarHost::StartByActivation(PluginSlot& slot) {
     // The bus starts the plug-in with its own environment: hand it ours, so
     // the plug-in finds the same settings, objects and display.
     QMap<QString, QString> env;
-    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "NUVEX_OBJECTS_DIR", "NUVEX_BROWSER",
-                             "PATH", "HOME", "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    for (const char* name :
+         {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "NUVEX_OBJECTS_DIR", "NUVEX_BROWSER", "PATH",
+          "HOME", "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
         if (qEnvironmentVariableIsSet(name)) {
             env.insert(QString::fromLatin1(name), qEnvironmentVariable(name));
         }
@@ -236,17 +253,15 @@ bool ToolbarHost::StartByActivation(PluginSlot& slot) {
     if (headless_) {
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     }
-    QDBusMessage update = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
-                                                         QStringLiteral("/org/freedesktop/DBus"),
-                                                         QStringLiteral("org.freedesktop.DBus"),
-                                                         QStringLiteral("UpdateActivationEnvironment"));
+    QDBusMessage update = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("UpdateActivationEnvironment"));
     qDBusRegisterMetaType<QMap<QString, QString>>();
     update << QVariant::fromValue(env);
     bus.call(update, QDBus::Block, bus::kCallTimeoutMs);
-    QDBusMessage start = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
-                                                        QStringLiteral("/org/freedesktop/DBus"),
-                                                        QStringLiteral("org.freedesktop.DBus"),
-                                                        QStringLiteral("StartServiceByName"));
+    QDBusMessage start = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("StartServiceByName"));
     start << slot.service << 0u;
     QDBusPendingCall pending = bus.asyncCall(start, 25000);
     auto* w = new QDBusPendingCallWatcher(pending, this);
@@ -289,7 +304,8 @@ bool ToolbarHost::StartPlainly(PluginSlot& slot, QString* error) {
     QProcess process;
     process.setProgram(program);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    if (headless_ || (env.value(QStringLiteral("DISPLAY")).isEmpty() && env.value(QStringLiteral("WAYLAND_DISPLAY")).isEmpty())) {
+    if (headless_ || (env.value(QStringLiteral("DISPLAY")).isEmpty() &&
+                      env.value(QStringLiteral("WAYLAND_DISPLAY")).isEmpty())) {
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     }
     process.setProcessEnvironment(env);
@@ -301,12 +317,13 @@ bool ToolbarHost::StartPlainly(PluginSlot& slot, QString* error) {
     return true;
 }
 
-void ToolbarHost::CallPlugin(PluginSlot& slot, const QString& path, const QString& method, const QList<QVariant>& args,
-                             ReplyFn done) {
+void ToolbarHost::CallPlugin(PluginSlot& slot, const QString& path, const QString& method,
+                             const QList<QVariant>& args, ReplyFn done) {
     QDBusMessage msg = QDBusMessage::createMethodCall(slot.service, path, bus::kPluginInterface, method);
     if (path.isEmpty()) {
         if (done) {
-            done(QDBusMessage::createError(QDBusError::Failed, QStringLiteral("the plug-in is not attached")));
+            done(
+                QDBusMessage::createError(QDBusError::Failed, QStringLiteral("the plug-in is not attached")));
         }
         return;
     }
@@ -321,7 +338,8 @@ void ToolbarHost::CallPlugin(PluginSlot& slot, const QString& path, const QStrin
     });
 }
 
-void ToolbarHost::CallToolbarObject(PluginSlot& slot, const QString& method, const QList<QVariant>& args, ReplyFn done) {
+void ToolbarHost::CallToolbarObject(PluginSlot& slot, const QString& method, const QList<QVariant>& args,
+                                    ReplyFn done) {
     CallPlugin(slot, slot.toolbarPath, method, args, std::move(done));
 }
 
@@ -332,8 +350,8 @@ void ToolbarHost::Attach(PluginSlot& slot) {
     slot.up = true;
     QString name = slot.name;
     auto create = [this](PluginSlot& s, std::function<void(const QString&)> then) {
-        QDBusMessage msg =
-            QDBusMessage::createMethodCall(s.service, bus::kFactoryPath, bus::kFactoryInterface, QStringLiteral("CreatePlugin"));
+        QDBusMessage msg = QDBusMessage::createMethodCall(
+            s.service, bus::kFactoryPath, bus::kFactoryInterface, QStringLiteral("CreatePlugin"));
         QDBusPendingCall pending = QDBusConnection::sessionBus().asyncCall(msg, bus::kCallTimeoutMs);
         auto* w = new QDBusPendingCallWatcher(pending, this);
         connect(w, &QDBusPendingCallWatcher::finished, this, [w, then] {
@@ -367,20 +385,21 @@ void ToolbarHost::Attach(PluginSlot& slot) {
                 ConnectObjects(*s2);
                 return;
             }
-            CallToolbarObject(*s2, QStringLiteral("GetConfigText"), {}, [this, name](const QDBusMessage& reply) {
-                PluginSlot* s3 = FindSlot(name);
-                if (!s3) {
-                    return;
-                }
-                if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
-                    const std::string text = reply.arguments().constFirst().toString().toStdString();
-                    if (!store_->Seed(name.toStdString(), ParseConfigText(text))) {
-                        std::fprintf(stderr, "brannock: cannot store the defaults of %s: %s\n", qPrintable(name),
-                                     store_->LastError().c_str());
+            CallToolbarObject(
+                *s2, QStringLiteral("GetConfigText"), {}, [this, name](const QDBusMessage& reply) {
+                    PluginSlot* s3 = FindSlot(name);
+                    if (!s3) {
+                        return;
                     }
-                }
-                ConnectObjects(*s3);
-            });
+                    if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
+                        const std::string text = reply.arguments().constFirst().toString().toStdString();
+                        if (!store_->Seed(name.toStdString(), ParseConfigText(text))) {
+                            std::fprintf(stderr, "brannock: cannot store the defaults of %s: %s\n",
+                                         qPrintable(name), store_->LastError().c_str());
+                        }
+                    }
+                    ConnectObjects(*s3);
+                });
         });
     });
 }
@@ -447,7 +466,8 @@ int ToolbarHost::ResolveButton(const PluginSlot& slot, const QString& button) co
         return 0;
     }
     if (base.compare(QLatin1String("SEP"), Qt::CaseInsensitive) == 0 ||
-        (!slot.buttons[1].name.isEmpty() && base.compare(ButtonBaseName(slot.buttons[1].name), Qt::CaseInsensitive) == 0)) {
+        (!slot.buttons[1].name.isEmpty() &&
+         base.compare(ButtonBaseName(slot.buttons[1].name), Qt::CaseInsensitive) == 0)) {
         return 1;
     }
     return 0;
@@ -458,14 +478,16 @@ void ToolbarHost::UpdateButton(PluginSlot& slot, int index, const std::function<
     const ButtonState before = b;
     change(b);
     bool pictureChanged = before.picture != b.picture;
-    if (before.caption == b.caption && before.hint == b.hint && before.visible == b.visible && !pictureChanged &&
-        before.menuText == b.menuText && before.name == b.name) {
+    if (before.caption == b.caption && before.hint == b.hint && before.visible == b.visible &&
+        !pictureChanged && before.menuText == b.menuText && before.name == b.name) {
         return;
     }
     Print(QStringLiteral("button %1 %2 caption=%3 hint=%4 visible=%5 picture=%6 menu=%7")
               .arg(slot.name, index == 0 ? QStringLiteral("button") : QStringLiteral("separator"),
-                   QuoteForLine(b.caption), QuoteForLine(b.hint), b.visible ? QStringLiteral("1") : QStringLiteral("0"),
-                   pictureChanged ? QStringLiteral("changed") : QStringLiteral("same"), QuoteForLine(b.menuText)));
+                   QuoteForLine(b.caption), QuoteForLine(b.hint),
+                   b.visible ? QStringLiteral("1") : QStringLiteral("0"),
+                   pictureChanged ? QStringLiteral("changed") : QStringLiteral("same"),
+                   QuoteForLine(b.menuText)));
     Q_EMIT ButtonsChanged(slot.name);
 }
 
@@ -474,12 +496,14 @@ bool ToolbarHost::SetPictureFromHex(PluginSlot& slot, int index, const QString& 
     if (!hex.isEmpty()) {
         bytes = HexToBytes(hex, kMaxBitmapHexChars / 2);
         if (bytes.isEmpty() || ImageFromBmpBytes(bytes).isNull()) {
-            *error = QStringLiteral("SET_BMP: the text is not a BMP picture in hex of at most %1 pixels a side")
-                         .arg(kMaxBitmapSide);
+            *error =
+                QStringLiteral("SET_BMP: the text is not a BMP picture in hex of at most %1 pixels a side")
+                    .arg(kMaxBitmapSide);
             return false;
         }
     }
-    UpdateButton(slot, index, [&](ButtonState& b) { b.picture = bytes.isEmpty() ? b.defaultPicture : bytes; });
+    UpdateButton(slot, index,
+                 [&](ButtonState& b) { b.picture = bytes.isEmpty() ? b.defaultPicture : bytes; });
     return true;
 }
 
@@ -507,7 +531,8 @@ bool ToolbarHost::Navigate(const QString& url, const QString& where, QString* er
 }
 
 void ToolbarHost::ShowSettings(const QString& plugin) {
-    const QString text = QStringLiteral("The settings pages of %1 are not available yet.").arg(plugin.toUpper());
+    const QString text =
+        QStringLiteral("The settings pages of %1 are not available yet.").arg(plugin.toUpper());
     Print(QStringLiteral("settings %1 %2").arg(plugin.toUpper(), QuoteForLine(text)));
     Q_EMIT Notice(text);
 }
@@ -531,11 +556,12 @@ void ToolbarHost::RefreshPlugin(const QString& plugin) {
     const QString name = slot->name;
     CallToolbarObject(*slot, QStringLiteral("Refresh"), {}, {});
     for (int index : {0, 1}) {
-        CallToolbarObject(*slot, QStringLiteral("GetButtonInfo"), {index}, [this, name, index](const QDBusMessage& reply) {
-            if (PluginSlot* s = FindSlot(name)) {
-                ApplyButtonInfo(*s, index, reply);
-            }
-        });
+        CallToolbarObject(*slot, QStringLiteral("GetButtonInfo"), {index},
+                          [this, name, index](const QDBusMessage& reply) {
+                              if (PluginSlot* s = FindSlot(name)) {
+                                  ApplyButtonInfo(*s, index, reply);
+                              }
+                          });
     }
 }
 
@@ -584,7 +610,8 @@ bool ToolbarHost::SignalShutdown(const QString& plugin) {
 }
 
 bool ToolbarHost::SignalRefresh(const QString& plugin) {
-    auto event = OpenOrCreateEvent((plugin.toUpper() + QStringLiteral("_Refresh_Cfg")).toStdString(), false, false);
+    auto event =
+        OpenOrCreateEvent((plugin.toUpper() + QStringLiteral("_Refresh_Cfg")).toStdString(), false, false);
     if (!event) {
         return false;
     }
@@ -596,7 +623,8 @@ QString ToolbarHost::ButtonReport(const PluginSlot& slot) const {
     const ButtonState& b = slot.buttons[0];
     const ButtonState& s = slot.buttons[1];
     QString out;
-    out += QStringLiteral("plugin: %1\n").arg(slot.up ? QStringLiteral("running") : QStringLiteral("not running"));
+    out += QStringLiteral("plugin: %1\n")
+               .arg(slot.up ? QStringLiteral("running") : QStringLiteral("not running"));
     out += QStringLiteral("name: %1\n").arg(b.name);
     out += QStringLiteral("caption: %1\n").arg(b.caption);
     out += QStringLiteral("hint: %1\n").arg(b.hint);

@@ -4,18 +4,17 @@
 // its automation objects the way a toolbar does. It never blocks on a plug-in:
 // every call to one is asynchronous, so a plug-in may call back into the host
 // while it answers.
+#include "host/settings_store.h"
+
 #include <QByteArray>
 #include <QDBusMessage>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QVariant>
-
 #include <functional>
 #include <memory>
 #include <vector>
-
-#include "host/settings_store.h"
 
 class QDBusServiceWatcher;
 
@@ -71,7 +70,8 @@ public:
 
     using ReplyFn = std::function<void(const QDBusMessage& reply)>;
     // Calls a method of the plug-in's toolbar object; done always runs.
-    void CallToolbarObject(PluginSlot& slot, const QString& method, const QList<QVariant>& args, ReplyFn done);
+    void CallToolbarObject(PluginSlot& slot, const QString& method, const QList<QVariant>& args,
+                           ReplyFn done);
 
     // ITB4Server's button side; false with a reason for a bad request.
     int ResolveButton(const PluginSlot& slot, const QString& button) const;

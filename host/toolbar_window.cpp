@@ -1,5 +1,8 @@
 #include "host/toolbar_window.h"
 
+#include "core/button_bitmap.h"
+#include "host/toolbar_host.h"
+
 #include <QAction>
 #include <QLabel>
 #include <QMenu>
@@ -7,9 +10,6 @@
 #include <QStatusBar>
 #include <QToolBar>
 #include <QToolButton>
-
-#include "core/button_bitmap.h"
-#include "host/toolbar_host.h"
 
 namespace nuvex::host {
 
@@ -76,6 +76,8 @@ void ToolbarWindow::RefreshButtons(const QString& plugin) {
     e.separator->setVisible(slot->buttons[1].visible);
 }
 
-void ToolbarWindow::ShowNotice(const QString& text) { notice_->setText(text); }
+void ToolbarWindow::ShowNotice(const QString& text) {
+    notice_->setText(text);
+}
 
 } // namespace nuvex::host

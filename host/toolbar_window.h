@@ -1,12 +1,11 @@
 #pragma once
 // The small always-available toolbar window: one button per plug-in with its
 // caption, picture, hint and drop-down menu, and a line for notices.
+#include "core/menu_qt.h"
+
 #include <QMainWindow>
 #include <QMap>
-
 #include <vector>
-
-#include "core/menu_qt.h"
 
 class QLabel;
 class QToolBar;

@@ -2,31 +2,29 @@
 // Runs brannock and nuvex as real processes against a private folder set.
 // Each test program runs under its own dbus-run-session; the fixture points
 // every XDG folder and the named objects at a fresh temporary folder.
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "lib/registry.h"
+#include "tests/support/temp_dir.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <functional>
-#include <memory>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include "lib/registry.h"
-#include "tests/support/temp_dir.h"
+#include <memory>
+#include <signal.h>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 extern char** environ;
 
@@ -34,8 +32,12 @@ namespace nuvex::e2e {
 
 using Clock = std::chrono::steady_clock;
 
-inline std::string Brannock() { return std::string(NUVEX_BINARY_DIR) + "/host/brannock"; }
-inline std::string Nuvex() { return std::string(NUVEX_BINARY_DIR) + "/core/nuvex"; }
+inline std::string Brannock() {
+    return std::string(NUVEX_BINARY_DIR) + "/host/brannock";
+}
+inline std::string Nuvex() {
+    return std::string(NUVEX_BINARY_DIR) + "/core/nuvex";
+}
 
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path);
@@ -233,9 +235,11 @@ protected:
         auto reg = OpenSqliteRegistry(dir_.path() + "/config/brannock/registry.db");
         ASSERT_TRUE(reg);
         if (disabled) {
-            ASSERT_TRUE(WriteRegString(*reg, RegRoot::HKLM, "Software\\Brannock\\PlugIns\\MAIL", "DISABLED", true, "1"));
+            ASSERT_TRUE(WriteRegString(*reg, RegRoot::HKLM, "Software\\Brannock\\PlugIns\\MAIL", "DISABLED",
+                                       true, "1"));
         } else {
-            reg->DeleteValue(RegRoot::HKLM, NormalizeKeyPath("Software\\Brannock\\PlugIns\\MAIL"), "DISABLED");
+            reg->DeleteValue(RegRoot::HKLM, NormalizeKeyPath("Software\\Brannock\\PlugIns\\MAIL"),
+                             "DISABLED");
         }
     }
 

@@ -13,7 +13,8 @@ TEST_F(E2eTest, ButtonAndSeparatorAppearWithTheHostsValues) {
     Result button = Ctl({"button", "MAIL"});
     EXPECT_THAT(button.out, HasSubstr("visible: 1\n"));
     EXPECT_THAT(button.out, HasSubstr("separator visible: 1\n"));
-    EXPECT_THAT(ReadFile(HostOut()), HasSubstr("button MAIL button caption=\"\" hint=\"\" visible=1 picture=changed"));
+    EXPECT_THAT(ReadFile(HostOut()),
+                HasSubstr("button MAIL button caption=\"\" hint=\"\" visible=1 picture=changed"));
     EXPECT_THAT(ReadFile(HostOut()), HasSubstr("button MAIL separator"));
 
     // The host seeded its values from the plug-in's defaults; names match in any case.
@@ -25,7 +26,8 @@ TEST_F(E2eTest, ButtonAndSeparatorAppearWithTheHostsValues) {
     ASSERT_EQ(Ctl({"command", "MAIL", "HELP"}).code, 0);
     ASSERT_TRUE(WaitUntil([this] { return Navigations().find("first") != std::string::npos; }, 5000));
     EXPECT_EQ(Navigations(), "https://help.example.org/first\n");
-    EXPECT_THAT(ReadFile(HostOut()), HasSubstr("navigate url=\"https://help.example.org/first\" window=\"new\""));
+    EXPECT_THAT(ReadFile(HostOut()),
+                HasSubstr("navigate url=\"https://help.example.org/first\" window=\"new\""));
 
     // An unset link opens nothing.
     ASSERT_EQ(Ctl({"delete", "MAIL", "ABOUT_URL"}).code, 0);
@@ -98,7 +100,8 @@ TEST_F(E2eTest, ShutdownEventEndsOnlyThePlugin) {
     ASSERT_EQ(Ctl({"shutdown", "mail"}).code, 0);
     EXPECT_TRUE(WaitUntil([plugin] { return Ended(plugin); }, 5000));
     EXPECT_FALSE(Ended(host));
-    EXPECT_TRUE(WaitUntil([this] { return ReadFile(HostOut()).find("plugin MAIL stopped") != std::string::npos; }, 3000));
+    EXPECT_TRUE(WaitUntil(
+        [this] { return ReadFile(HostOut()).find("plugin MAIL stopped") != std::string::npos; }, 3000));
     EXPECT_THAT(Ctl({"button", "MAIL"}).out, HasSubstr("plugin: not running"));
     // Asked for again, the host starts a fresh plug-in.
     ASSERT_EQ(Ctl({"refresh", "MAIL"}).code, 0);
@@ -161,7 +164,8 @@ TEST_F(E2eTest, RegserverWritesActivationAndUnregserverRemovesIt) {
     EXPECT_THAT(text, HasSubstr("Exec=/"));
     auto registry = OpenSqliteRegistry(dir_.path() + "/config/brannock/registry.db");
     ASSERT_TRUE(registry);
-    EXPECT_EQ(ReadRegString(*registry, RegRoot::HKCU, "Software\\Brannock\\PlugIns\\MAIL", "PluginName", ""), "MAIL");
+    EXPECT_EQ(ReadRegString(*registry, RegRoot::HKCU, "Software\\Brannock\\PlugIns\\MAIL", "PluginName", ""),
+              "MAIL");
     registry.reset();
 
     Result unreg = Run({Nuvex(), "/-unregserver"});

@@ -12,8 +12,8 @@ TEST_F(E2eTest, DisabledWhileRunningEndsTheLoopWithin16Seconds) {
     SetDisabled(true);
     auto start = Clock::now();
     // The loop ends when the plug-in leaves the bus; the host reports that.
-    ASSERT_TRUE(WaitUntil([this] { return ReadFile(HostOut()).find("plugin MAIL stopped") != std::string::npos; },
-                          20000, 100));
+    ASSERT_TRUE(WaitUntil(
+        [this] { return ReadFile(HostOut()).find("plugin MAIL stopped") != std::string::npos; }, 20000, 100));
     double loopLeft = Seconds(start);
     EXPECT_LE(loopLeft, 16.5);
     // The process then gives back its run mutex and waits its one second.

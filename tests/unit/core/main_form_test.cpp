@@ -2,15 +2,13 @@
 #include "core/main_form.h"
 #include "core/menu_qt.h"
 #include "core/registration.h"
+#include "lib/registry.h"
+#include "tests/support/temp_dir.h"
 
 #include <QApplication>
 #include <QFile>
 #include <QMenu>
-
 #include <gtest/gtest.h>
-
-#include "lib/registry.h"
-#include "tests/support/temp_dir.h"
 
 namespace nuvex {
 namespace {
@@ -48,8 +46,8 @@ TEST_F(MainFormTest, MenuCommandHandsTheItemsCommandToThePlugin) {
     RecordingPlugin plugin;
     TMainForm form(plugin);
     MenuOptions options;
-    int submenus = form.RebuildPopupMenu(SplitMenuLines("$\r\nCheck=CHECK_ALL\r\n+Sub\r\nOne=CHECK_P_1\r\n<\r\n-\r\nHelp=HELP\r\n"),
-                                         options);
+    int submenus = form.RebuildPopupMenu(
+        SplitMenuLines("$\r\nCheck=CHECK_ALL\r\n+Sub\r\nOne=CHECK_P_1\r\n<\r\n-\r\nHelp=HELP\r\n"), options);
     EXPECT_EQ(submenus, 1);
     ASSERT_EQ(form.MenuItems().size(), 3u);
     const TMenuItem& inSub = form.MenuItems()[1];

@@ -5,7 +5,9 @@
 namespace nuvex {
 namespace {
 
-MenuModel Parse(const std::vector<std::string>& lines, MenuOptions options = {}) { return ParseMenu(lines, options); }
+MenuModel Parse(const std::vector<std::string>& lines, MenuOptions options = {}) {
+    return ParseMenu(lines, options);
+}
 
 std::vector<std::string> Texts(const MenuModel& model) {
     std::vector<std::string> out;
@@ -43,8 +45,9 @@ TEST(MenuLines, SubmenusGetTheirOwnIdRanges) {
     MenuOptions options;
     options.rootIdBase = 1000;
     options.idStep = 100;
-    auto model = Parse({"Top=T", "+First", "A=CMD_A", "+Inner", "B=CMD_B", "<", "<", "After=X", "+Second", "C=CMD_C"},
-                       options);
+    auto model =
+        Parse({"Top=T", "+First", "A=CMD_A", "+Inner", "B=CMD_B", "<", "<", "After=X", "+Second", "C=CMD_C"},
+              options);
     EXPECT_EQ(model.submenuCount, 3);
     ASSERT_EQ(model.entries.size(), 4u);
     EXPECT_EQ(model.entries[0].Id(), 1000);
@@ -104,8 +107,7 @@ TEST(MenuItems, SearchPrefixesOnlyUnmarkedLinesWithoutTextBeforeColon) {
     MenuOptions options;
     options.search = true;
     auto model = Parse({"Web=CMD", "Colon=:CMD", "Url=http://x", "#Hash=CMD", "Num=5:CMD"}, options);
-    EXPECT_EQ(Texts(model),
-              (std::vector<std::string>{"Search Web", "Search Colon", "Url", "Hash", "Num"}));
+    EXPECT_EQ(Texts(model), (std::vector<std::string>{"Search Web", "Search Colon", "Url", "Hash", "Num"}));
 }
 
 TEST(MenuItems, GivenLineIsChecked) {

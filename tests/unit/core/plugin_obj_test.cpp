@@ -33,7 +33,7 @@ TEST_F(PluginObjBase, QueryTextBaseKeys) {
     EXPECT_EQ(obj.QueryText(QStringLiteral("ICON"), {}), ButtonBitmap().hex);
     EXPECT_EQ(obj.QueryText(QStringLiteral("longName"), {}), LongName());
     EXPECT_FALSE(LongName().isEmpty());
-    EXPECT_EQ(obj.QueryText(QStringLiteral("icon"), {}), QString()); // exact comparison
+    EXPECT_EQ(obj.QueryText(QStringLiteral("icon"), {}), QString());                   // exact comparison
     EXPECT_EQ(obj.QueryText(QStringLiteral("ALLOW_EXIT"), {}), QStringLiteral("YES")); // no tray shown
     EXPECT_EQ(obj.QueryText(QStringLiteral("ACTIVATE_PLUGIN"), {}), QString());
     EXPECT_EQ(obj.QueryText(QStringLiteral("SOMETHING"), QStringLiteral("x")), QString());

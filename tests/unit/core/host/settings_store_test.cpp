@@ -1,8 +1,7 @@
 #include "host/settings_store.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
-
-#include "tests/support/temp_dir.h"
 
 namespace nuvex::host {
 namespace {
@@ -52,7 +51,8 @@ TEST_F(SettingsStoreTest, SeedingAddsOnlyMissingValuesAndOnlyOnce) {
     auto store = Open();
     ASSERT_TRUE(store->Set("MAIL", "SHOW_BUTTON", ValueType::Int, "1"));
     EXPECT_FALSE(store->IsSeeded("MAIL"));
-    ASSERT_TRUE(store->Seed("MAIL", ParseConfigText("MAIL_ALL=1\r\nSHOW_BUTTON=3\r\nno equals sign\r\n=empty key\r\n\r\n")));
+    ASSERT_TRUE(store->Seed(
+        "MAIL", ParseConfigText("MAIL_ALL=1\r\nSHOW_BUTTON=3\r\nno equals sign\r\n=empty key\r\n\r\n")));
     EXPECT_TRUE(store->IsSeeded("mail"));
     EXPECT_EQ(store->Get("MAIL", "MAIL_ALL")->text, "1");
     EXPECT_EQ(store->Get("MAIL", "SHOW_BUTTON")->text, "1"); // the stored value wins
