@@ -1,5 +1,6 @@
 #include "accounts/account_store.h"
 
+#include "accounts/account_list.h"
 #include "accounts/generic_connector.h"
 #include "lib/clock.h"
 #include "lib/crypt_url.h"
@@ -104,25 +105,13 @@ void AddWebTypeKeys(TAccountFields& f, const std::string& password) {
 
 std::vector<StoredLine> ParseStoredList(const std::string& text) {
     std::vector<StoredLine> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            end = text.size();
+    for (std::string& line : SplitAccountLines(text)) {
+        std::size_t eq = line.find('=');
+        if (eq == std::string::npos) {
+            lines.emplace_back(std::move(line), "");
+        } else {
+            lines.emplace_back(line.substr(0, eq), line.substr(eq + 1));
         }
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (!line.empty()) {
-            std::size_t eq = line.find('=');
-            if (eq == std::string::npos) {
-                lines.emplace_back(line, "");
-            } else {
-                lines.emplace_back(line.substr(0, eq), line.substr(eq + 1));
-            }
-        }
-        start = end + 1;
     }
     return lines;
 }
