@@ -1,8 +1,8 @@
 #include "core/entry.h"
-#include "core/exe_plugin.h"
+#include "core/nuvex_plugin.h"
 
 #include <memory>
 
 int main(int argc, char** argv) {
-    return nuvex::NuvexEntry(argc, argv, [] { return std::make_unique<nuvex::TExePlugin>(); });
+    return nuvex::NuvexEntry(argc, argv, [] { return std::make_unique<nuvex::TNuvexPlugin>(); });
 }

@@ -1,0 +1,63 @@
+#include "core/mail_host.h"
+
+#include "core/bus_host_config.h"
+#include "core/exe_plugin.h"
+#include "core/plugin_process.h"
+
+namespace nuvex {
+
+namespace {
+const QString kButton = QStringLiteral("Mail");
+}
+
+HostConfig* BusMailHost::Settings() {
+    return plugin_.GetHost();
+}
+
+HostConfig& BusMailHost::LongLivedSettings() {
+    return plugin_.HostSettings();
+}
+
+bool BusMailHost::Ping() {
+    if (!PluginConnected()) {
+        return false;
+    }
+    BusHostConfig* host = plugin_.GetHost();
+    if (!host) {
+        return false;
+    }
+    bool ok = host->ReadCfgBool((PluginName() + QStringLiteral("_ALL")).toStdString(), 0).has_value();
+    return plugin_.CheckHost(ok);
+}
+
+bool BusMailHost::SetButtonCaption(const QString& caption) {
+    BusHostConfig* host = plugin_.GetHost();
+    return host && plugin_.CheckHost(host->SetButtonCaption(QString(), kButton, caption));
+}
+
+bool BusMailHost::SetButtonHint(const QString& hint) {
+    BusHostConfig* host = plugin_.GetHost();
+    return host && plugin_.CheckHost(host->SetButtonHint(QString(), kButton, hint));
+}
+
+bool BusMailHost::SetButtonMenu(const QString& menuText) {
+    BusHostConfig* host = plugin_.GetHost();
+    return host && plugin_.CheckHost(host->SetButtonMenu(kButton, menuText));
+}
+
+bool BusMailHost::SetButtonBitmap(const QString& hex) {
+    BusHostConfig* host = plugin_.GetHost();
+    return host && plugin_.CheckHost(host->ButtonCommand(QString(), QStringLiteral("SET_BMP"), kButton, hex));
+}
+
+bool BusMailHost::NavigateWindow(const QString& context, const QString& url) {
+    BusHostConfig* host = plugin_.GetHost();
+    return host && plugin_.CheckHost(host->NavigateWindow(context, url));
+}
+
+bool BusMailHost::ShowSettings() {
+    BusHostConfig* host = plugin_.GetHost();
+    return host && plugin_.CheckHost(host->ShowSettings().has_value());
+}
+
+} // namespace nuvex

@@ -1,0 +1,46 @@
+#include "core/nuvex_form.h"
+
+#include "core/nuvex_plugin.h"
+#include "lib/branding.h"
+#include "ui/pictures.h"
+
+namespace nuvex {
+
+TNuvexForm::TNuvexForm(TNuvexPlugin& plugin)
+    : TMainForm(plugin), mail_(plugin),
+      mailReadyMsg_(RegisterMessage(PluginName() + QStringLiteral("_READY"))) {
+    timer_.setInterval(plugin.TickPeriodMs());
+    connect(&timer_, &QTimer::timeout, this, [this] { mail_.Tick(); });
+    timer_.start();
+    SetTrayToolTip(QString::fromStdString(Translate("Right-click on the icon to access Email Plugin menu.")));
+    SetTrayImage(Picture("TRAYICON"));
+}
+
+TNuvexForm::~TNuvexForm() = default;
+
+void TNuvexForm::Shutdown() {
+    mail_.ShutdownController();
+}
+
+bool TNuvexForm::OnMessage(int message, qint64, qint64) {
+    if (message == mail_.RefCfgMessage()) {
+        mail_.OnRefreshMessage();
+        return true;
+    }
+    if (message == mail_.NavUrlMessage()) {
+        mail_.HandleNavigate();
+        return true;
+    }
+    // The hand-off side only asks whether the window is there to answer.
+    return message == mailReadyMsg_;
+}
+
+void TNuvexForm::FormTray::SetIcon(const QIcon& icon) {
+    form_.SetTrayImage(icon.pixmap(32, 32).toImage());
+}
+
+void TNuvexForm::FormTray::SetToolTip(const QString& tip) {
+    form_.SetTrayToolTip(tip);
+}
+
+} // namespace nuvex

@@ -1,0 +1,495 @@
+// The mail controller against a recording host: the settings refresh and the
+// points where the mail-client upkeep runs, the tick's caption and blink, the
+// menu resend, the tray commands and the navigation hand-off.
+#include "accounts/generic_connector.h"
+#include "core/mail_host.h"
+#include "core/nuvex_form.h"
+#include "core/nuvex_plugin.h"
+#include "core/plugin_process.h"
+#include "lib/clock.h"
+#include "lib/crypt_url.h"
+#include "lib/host_config.h"
+#include "tests/support/temp_dir.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <gtest/gtest.h>
+
+namespace nuvex {
+namespace {
+
+class FakeMailHost final : public MailHost {
+public:
+    MemoryHostConfig cfg;
+    bool present = true;
+    bool buttonCallsFail = false;
+    QStringList captions, hints, menus, bitmaps;
+    std::vector<std::pair<QString, QString>> navigations;
+    bool navigateOk = true;
+    int settingsShown = 0;
+
+    HostConfig* Settings() override { return present ? &cfg : nullptr; }
+    HostConfig& LongLivedSettings() override { return cfg; }
+    bool Ping() override { return present; }
+    bool SetButtonCaption(const QString& c) override { return Record(captions, c); }
+    bool SetButtonHint(const QString& h) override { return Record(hints, h); }
+    bool SetButtonMenu(const QString& m) override { return Record(menus, m); }
+    bool SetButtonBitmap(const QString& hex) override { return Record(bitmaps, hex); }
+    bool NavigateWindow(const QString& context, const QString& url) override {
+        navigations.emplace_back(context, url);
+        return navigateOk;
+    }
+    bool ShowSettings() override {
+        ++settingsShown;
+        return true;
+    }
+
+private:
+    bool Record(QStringList& list, const QString& v) {
+        if (buttonCallsFail) {
+            return false;
+        }
+        list << v;
+        return true;
+    }
+};
+
+class RecordingLauncher final : public ProgramLauncher {
+public:
+    bool ok = true;
+    std::vector<std::string> runs;
+    bool Run(const std::string& commandLine) override {
+        runs.push_back(commandLine);
+        return ok;
+    }
+};
+
+// Records the order in which the upkeep points run.
+class RecordingPlugin final : public TNuvexPlugin {
+public:
+    explicit RecordingPlugin(std::unique_ptr<MailHost> host) : TNuvexPlugin(std::move(host)) {}
+    std::vector<std::string> calls;
+    void UpkeepAccount(TNuvex_GenericConnector& a, bool sendTo, bool changed) override {
+        calls.push_back("account " + a.AccountId + (sendTo ? " sendto" : " -") +
+                        (changed ? " changed" : " same"));
+    }
+    void UpkeepClose(bool changed) override {
+        calls.push_back(std::string("close ") + (changed ? "changed" : "same"));
+    }
+    void DisabledCleanup() override { calls.push_back("disabled"); }
+    void AfterInstallCheck() override { calls.push_back("after-install"); }
+    void AttachForm() { mainForm_ = CreateMainForm(); }
+};
+
+std::string Pop3Record(const std::string& email) {
+    TCryptURL record;
+    record.SetParam("USERNAME", "u");
+    record.SetParam("EMAIL", email);
+    record.SetParam("PASSWORD", "pw");
+    record.SetParam("HOSTNAME", "127.0.0.1");
+    return record.EncodeParams();
+}
+
+class MailControllerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static test::TempDir dir;
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir.path()));
+        qputenv("NUVEX_OBJECTS_DIR", QByteArray::fromStdString(dir.path()));
+        static int argc = 1;
+        static char name[] = "mail_controller_test";
+        static char* argv[] = {name, nullptr};
+        static QApplication app(argc, argv);
+        LoadButtonBitmap();
+    }
+
+    void SetUp() override {
+        SetDefaultClock(&clock);
+        SetPluginConnected(true);
+        auto owned = std::make_unique<FakeMailHost>();
+        host = owned.get();
+        plugin = std::make_unique<RecordingPlugin>(std::move(owned));
+        plugin->SetRunning(true);
+        plugin->SetLauncher(&launcher);
+        plugin->SetBrowserOpener([this](const std::string& url) { opened.push_back(url); });
+        plugin->SetNotifyShower(
+            [this](std::int32_t total, const TNotifyMessages& m, const TNotifyMessages& e) {
+                shown.push_back({total, m.Count(), e.Count()});
+            });
+        plugin->SetSoundPlayer([this] { ++sounds; });
+        host->cfg.WriteCfgBool("MAIL_ALL", true);
+    }
+
+    void TearDown() override {
+        plugin.reset();
+        SetPluginConnected(false);
+        SetDefaultClock(nullptr);
+    }
+
+    void WaitTickDone() {
+        QElapsedTimer t;
+        t.start();
+        while (plugin->TickRunning() && t.elapsed() < 10000) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        }
+        ASSERT_FALSE(plugin->TickRunning());
+    }
+
+    static TickResult Pass(int unread, int fresh) {
+        TickResult r;
+        r.ran = r.ranPass2 = true;
+        r.totalUnread = unread;
+        r.totalNew = fresh;
+        r.showWindow = r.playSound = r.changeTray = true;
+        return r;
+    }
+
+    FakeClock clock;
+    FakeMailHost* host = nullptr;
+    std::unique_ptr<RecordingPlugin> plugin;
+    RecordingLauncher launcher;
+    std::vector<std::string> opened;
+    std::vector<std::array<int, 3>> shown;
+    int sounds = 0;
+};
+
+// --- The refresh and the upkeep points -------------------------------------
+
+TEST_F(MailControllerTest, RefreshRunsTheAccountUpkeepForEnabledAccountsThenTheClosingStep) {
+    host->cfg.WriteCfgStr("ACCOUNTS", "POP3:1=" + Pop3Record("a@x") + "\r\nPOP3:2=" + Pop3Record("b@x") +
+                                          "\r\nPOP3:3=" + Pop3Record("c@x") + "\r\n");
+    host->cfg.WriteCfgBool("POP3_1_SENDTO", true);
+    host->cfg.WriteCfgStr("POP3_2_ENABLED", "0");
+    host->cfg.WriteCfgBool("POP3_2_SENDTO", true);
+    host->cfg.WriteCfgBool("POP3_3_SENDTO", false);
+    host->cfg.WriteCfgStr("SETUP_LAST_CHANGE", "1700000000000");
+    plugin->RefreshConfig();
+    EXPECT_EQ(plugin->calls, (std::vector<std::string>{"account POP3_1 sendto changed",
+                                                       "account POP3_3 - changed", "close changed"}));
+    EXPECT_EQ(host->cfg.ReadCfgStr("SETUP_LAST_DONE_CHANGE").value_or(""), "1700000000000");
+
+    // The stamp is applied: the next refresh sees no change.
+    plugin->calls.clear();
+    plugin->RefreshConfig();
+    EXPECT_EQ(plugin->calls, (std::vector<std::string>{"account POP3_1 sendto same", "account POP3_3 - same",
+                                                       "close same"}));
+}
+
+TEST_F(MailControllerTest, FailedSendToReadSkipsTheAccountsUpkeepButTheListIsClosed) {
+    host->cfg.WriteCfgStr("ACCOUNTS", "POP3:1=" + Pop3Record("a@x"));
+    plugin->RefreshConfig();
+    EXPECT_EQ(plugin->calls, (std::vector<std::string>{"account POP3_1 - same", "close same"}));
+    plugin->calls.clear();
+    host->cfg.failAll = true; // every read fails: no account is walked
+    plugin->RefreshConfig();
+    EXPECT_EQ(plugin->calls, std::vector<std::string>{"close same"});
+    EXPECT_EQ(plugin->Accounts().FindAccount("POP3_1", true)->Email, "a@x");
+}
+
+TEST_F(MailControllerTest, DisabledPluginCleansUpLoadsNothingAndReEnablingMakesTheNextTickDue) {
+    host->cfg.WriteCfgStr("ACCOUNTS", "POP3:1=" + Pop3Record("a@x"));
+    host->cfg.WriteCfgBool("MAIL_ALL", false);
+    plugin->Cycle().SetNextTick(Now() + 1);
+    plugin->RefreshConfig();
+    EXPECT_EQ(plugin->calls, std::vector<std::string>{"disabled"});
+    EXPECT_EQ(plugin->Accounts().FindAccount("POP3_1", true), nullptr);
+    EXPECT_GT(plugin->Cycle().NextTick(), Now());
+
+    host->cfg.WriteCfgBool("MAIL_ALL", true);
+    plugin->RefreshConfig();
+    EXPECT_EQ(plugin->Cycle().NextTick(), 0);
+    EXPECT_NE(plugin->Accounts().FindAccount("POP3_1", true), nullptr);
+
+    // Enabled before and after: the schedule stays.
+    plugin->Cycle().SetNextTick(Now() + 1);
+    plugin->RefreshConfig();
+    EXPECT_GT(plugin->Cycle().NextTick(), Now());
+}
+
+TEST_F(MailControllerTest, RefreshDoesNothingWithoutAHostOrBeforeConnect) {
+    host->cfg.WriteCfgStr("ACCOUNTS", "POP3:1=" + Pop3Record("a@x"));
+    host->present = false;
+    plugin->RefreshConfig();
+    host->present = true;
+    SetPluginConnected(false);
+    plugin->RefreshConfig();
+    EXPECT_TRUE(plugin->calls.empty());
+    EXPECT_FALSE(plugin->Enabled());
+}
+
+TEST_F(MailControllerTest, FailedReadsKeepTheNotifyChoices) {
+    host->cfg.WriteCfgBool("PLAYSOUND", false);
+    host->cfg.WriteCfgBool("DISPNOTIFWIN", true);
+    host->cfg.WriteCfgBool("CURRBROWSEWINDOW", true);
+    plugin->RefreshConfig();
+    EXPECT_FALSE(plugin->Choices().playSound);
+    EXPECT_TRUE(plugin->Choices().showWindow);
+    EXPECT_TRUE(plugin->Choices().currentBrowserWindow);
+    host->cfg.failAll = true;
+    plugin->RefreshConfig();
+    EXPECT_FALSE(plugin->Choices().playSound);
+    EXPECT_TRUE(plugin->Choices().currentBrowserWindow);
+    EXPECT_TRUE(plugin->Enabled());
+}
+
+// --- The tick ----------------------------------------------------------------
+
+TEST_F(MailControllerTest, FiveUnreadAllNewSetsTheCaptionAndBlinksUntilAPassFindsNothing) {
+    TickResult r = Pass(5, 5);
+    plugin->ApplyTickResult(r);
+    EXPECT_EQ(plugin->ButtonCaption(), "5 New");
+    EXPECT_EQ(host->captions, QStringList{"5 New"});
+    EXPECT_EQ(host->hints, QStringList{"5 New"});
+    EXPECT_EQ(plugin->TrayToolTip(), "You have 5 new emails.");
+    EXPECT_NEAR(plugin->BlinkUntil(), Now() + 5 * kOneMinute, 1e-9);
+    ASSERT_FALSE(host->bitmaps.isEmpty());
+    EXPECT_EQ(host->bitmaps.back(), plugin->NewMailBitmap().hex);
+    EXPECT_EQ(plugin->CurrentBitmap().hex, plugin->NewMailBitmap().hex);
+    EXPECT_FALSE(plugin->NewMailBitmap().hex.isEmpty());
+    EXPECT_EQ(sounds, 1);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0][0], 5);
+
+    clock.AdvanceMs(60'000);
+    plugin->ApplyTickResult(Pass(0, 0));
+    EXPECT_EQ(plugin->BlinkUntil(), 0);
+    EXPECT_EQ(plugin->ButtonCaption(), "Email");
+    EXPECT_EQ(host->bitmaps.back(), ButtonBitmap().hex);
+    EXPECT_EQ(plugin->TrayToolTip(), "Right-click on the icon to access Email Plugin menu.");
+    // Nothing new, nothing to report: no window and no sound.
+    EXPECT_EQ(sounds, 1);
+    EXPECT_EQ(shown.size(), 1u);
+}
+
+TEST_F(MailControllerTest, UnchangedCaptionIsNotResentAndOldUnreadDoesNotBlink) {
+    plugin->ApplyTickResult(Pass(2, 0));
+    plugin->ApplyTickResult(Pass(2, 0));
+    EXPECT_EQ(host->captions, QStringList{"2 New"});
+    EXPECT_EQ(plugin->BlinkUntil(), 0);
+    EXPECT_TRUE(shown.empty());
+}
+
+TEST_F(MailControllerTest, CaptionTheHostDidNotTakeIsSentAgain) {
+    host->buttonCallsFail = true;
+    plugin->ApplyTickResult(Pass(3, 0));
+    host->buttonCallsFail = false;
+    plugin->ApplyTickResult(Pass(3, 0));
+    EXPECT_EQ(host->captions, QStringList{"3 New"});
+}
+
+TEST_F(MailControllerTest, ChoicesOfThePassDecideWindowSoundAndErrorsAloneShowTheWindow) {
+    TickResult r = Pass(0, 0);
+    r.playSound = false;
+    TNotifyMessageItem error;
+    r.errors.Add(error);
+    plugin->ApplyTickResult(r);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0][2], 1);
+    EXPECT_EQ(sounds, 0);
+}
+
+TEST_F(MailControllerTest, BlinkEndsOnTheFirstTimerEventAfterFiveMinutes) {
+    plugin->ApplyTickResult(Pass(1, 1));
+    plugin->Cycle().SetNextTick(Now() + 1); // no pass due
+    clock.AdvanceMs(5 * 60'000);
+    plugin->Tick();
+    EXPECT_GT(plugin->BlinkUntil(), 0); // not yet later
+    clock.AdvanceMs(1);
+    plugin->Tick();
+    EXPECT_EQ(plugin->BlinkUntil(), 0);
+    EXPECT_EQ(host->bitmaps.back(), ButtonBitmap().hex);
+    // The caption keeps its count: the mail is still unread.
+    EXPECT_EQ(plugin->ButtonCaption(), "1 New");
+    EXPECT_EQ(plugin->TrayToolTip(), "Right-click on the icon to access Email Plugin menu.");
+}
+
+TEST_F(MailControllerTest, TickRunsTheAfterInstallCheckFirstAndNeverOverlaps) {
+    plugin->RefreshConfig();
+    plugin->calls.clear();
+    plugin->Cycle().SetNextTick(0);
+    plugin->Tick();
+    EXPECT_EQ(plugin->calls, std::vector<std::string>{"after-install"});
+    if (plugin->TickRunning()) {
+        plugin->Tick(); // the pass is still out: the handler is detached
+        EXPECT_EQ(plugin->calls.size(), 1u);
+    }
+    WaitTickDone();
+    // The pass ran and put the next one 15 seconds out.
+    EXPECT_GT(plugin->Cycle().NextTick(), Now());
+    plugin->Tick();
+    EXPECT_EQ(plugin->calls.size(), 2u);
+    EXPECT_FALSE(plugin->TickRunning());
+}
+
+TEST_F(MailControllerTest, TickDoesNothingBeforeConnectOrAfterTheMainLoopEnded) {
+    SetPluginConnected(false);
+    plugin->Tick();
+    SetPluginConnected(true);
+    plugin->SetRunning(false);
+    plugin->Tick();
+    EXPECT_TRUE(plugin->calls.empty());
+}
+
+// --- The menu ----------------------------------------------------------------
+
+TEST_F(MailControllerTest, MenuIsSentOnlyWhenItsTextChanged) {
+    host->cfg.WriteCfgStr("ACCOUNTS", "POP3:1=" + Pop3Record("a@x"));
+    plugin->AttachForm();
+    plugin->RefreshConfig();
+    plugin->UpdateButtonMenu();
+    plugin->UpdateButtonMenu();
+    ASSERT_EQ(host->menus.size(), 1);
+    EXPECT_TRUE(host->menus[0].contains("{Go to a@x=OPEN_POP3_1\r\n"));
+    EXPECT_FALSE(host->menus[0].contains("Check All Accounts"));
+    EXPECT_EQ(plugin->LastMenuText(), host->menus[0]);
+    // The tray got the same lines with its own commands.
+    bool removeItem = false;
+    for (const TMenuItem& item : plugin->MainForm()->MenuItems()) {
+        removeItem = removeItem || item.command == "REMOVE";
+        EXPECT_NE(item.command, "ADD_ACCOUNT");
+    }
+    EXPECT_TRUE(removeItem);
+
+    plugin->Accounts().FindAccount("POP3_1", true)->UnreadCount = 4;
+    plugin->UpdateButtonMenu();
+    ASSERT_EQ(host->menus.size(), 2);
+    EXPECT_TRUE(host->menus[1].contains("{Go to a@x (4 New)=OPEN_POP3_1\r\n"));
+}
+
+TEST_F(MailControllerTest, MenuWithoutAHostIsOnlyTheSectionLine) {
+    host->present = false;
+    EXPECT_EQ(plugin->BuildMenuText(false), "$\r\n");
+    plugin->UpdateButtonMenu();
+    EXPECT_TRUE(host->menus.isEmpty());
+}
+
+// --- Tray commands -----------------------------------------------------------
+
+TEST_F(MailControllerTest, CheckAllIsNotRepeatedWhileItRunsAndCoversEachAccount) {
+    plugin->Cycle().SetNextTick(Now() + 1);
+    plugin->ExecCommand("CHECK_ALL");
+    EXPECT_EQ(plugin->CheckNowTarget(), "");
+    EXPECT_NEAR(plugin->Cycle().NextTick(), Now() + kOneSecond, 1e-9);
+    plugin->Cycle().SetNextTick(Now() + 1);
+    plugin->ExecCommand("CHECK_ALL");
+    plugin->ExecCommand("CHECK_POP3_1");
+    EXPECT_GT(plugin->Cycle().NextTick(), Now() + 0.5); // nothing new was asked for
+}
+
+TEST_F(MailControllerTest, CheckOfOneAccountIsNotRepeatedButAnotherOrAllMayFollow) {
+    plugin->Cycle().SetNextTick(Now() + 1);
+    plugin->ExecCommand("CHECK_POP3_1");
+    EXPECT_EQ(plugin->CheckNowTarget(), "POP3_1");
+    plugin->Cycle().SetNextTick(Now() + 1);
+    plugin->ExecCommand("CHECK_POP3_1");
+    EXPECT_GT(plugin->Cycle().NextTick(), Now() + 0.5);
+    plugin->ExecCommand("CHECK_ALL");
+    EXPECT_EQ(plugin->CheckNowTarget(), "");
+}
+
+TEST_F(MailControllerTest, RemoveHidesTheTrayAndStoresIt) {
+    plugin->AttachForm();
+    host->cfg.WriteCfgBool("SHOW_TRAY", true);
+    plugin->ExecCommand("REMOVE");
+    EXPECT_EQ(host->cfg.ReadCfgBool("SHOW_TRAY"), std::optional<bool>(false));
+    EXPECT_FALSE(plugin->MainForm()->TrayShown());
+}
+
+TEST_F(MailControllerTest, HelpAndAboutOpenTheirLinksOnlyWhenSet) {
+    plugin->ExecCommand("HELP");
+    EXPECT_TRUE(opened.empty());
+    host->cfg.WriteCfgStr("ABOUT_URL", "https://about.example.org/");
+    plugin->ExecCommand("ABOUT");
+    EXPECT_EQ(opened, std::vector<std::string>{"https://about.example.org/"});
+    plugin->ExecCommand("SETTINGS");
+    EXPECT_EQ(host->settingsShown, 1);
+}
+
+TEST_F(MailControllerTest, CommandsDoNothingWithoutAHost) {
+    host->present = false;
+    host->cfg.WriteCfgStr("ABOUT_URL", "https://about.example.org/");
+    plugin->ExecCommand("ABOUT");
+    plugin->ExecCommand("SETTINGS");
+    plugin->ExecCommand("CHECK_ALL");
+    EXPECT_TRUE(opened.empty());
+    EXPECT_EQ(host->settingsShown, 0);
+    EXPECT_EQ(plugin->CheckNowTarget(), "\t");
+}
+
+// --- Navigation hand-off -----------------------------------------------------
+
+class NavigationTest : public MailControllerTest {
+protected:
+    void SetUp() override {
+        MailControllerTest::SetUp();
+        host->cfg.WriteCfgBool("CURRBROWSEWINDOW", true);
+        plugin->RefreshConfig();
+    }
+};
+
+TEST_F(NavigationTest, WithinFiveSecondsThePageGoesToTheBrowserWindowOfTheCommand) {
+    plugin->SetBrowserContext("4711");
+    clock.AdvanceMs(4999);
+    plugin->PostNavigate("https://mail.example.org/", "'browser' 'https://mail.example.org/'");
+    plugin->HandleNavigate();
+    ASSERT_EQ(host->navigations.size(), 1u);
+    EXPECT_EQ(host->navigations[0].first, "4711");
+    EXPECT_EQ(host->navigations[0].second, "https://mail.example.org/");
+    EXPECT_TRUE(launcher.runs.empty());
+}
+
+TEST_F(NavigationTest, LaterThanFiveSecondsTheBrowserCommandLineRuns) {
+    plugin->SetBrowserContext("4711");
+    clock.AdvanceMs(5001);
+    plugin->PostNavigate("https://mail.example.org/", "'browser' 'https://mail.example.org/'");
+    plugin->HandleNavigate();
+    EXPECT_TRUE(host->navigations.empty());
+    EXPECT_EQ(launcher.runs, std::vector<std::string>{"'browser' 'https://mail.example.org/'"});
+    EXPECT_TRUE(opened.empty());
+    // The hand-off is used once.
+    plugin->HandleNavigate();
+    EXPECT_EQ(launcher.runs.size(), 1u);
+}
+
+TEST_F(NavigationTest, TrayCommandsAndOffSettingUseTheCommandLine) {
+    plugin->SetBrowserContext(""); // the tray has no browser window
+    plugin->PostNavigate("https://a.example.org/", "cmd a");
+    plugin->HandleNavigate();
+    host->cfg.WriteCfgBool("CURRBROWSEWINDOW", false);
+    plugin->RefreshConfig();
+    plugin->SetBrowserContext("4711");
+    plugin->PostNavigate("https://b.example.org/", "cmd b");
+    plugin->HandleNavigate();
+    EXPECT_TRUE(host->navigations.empty());
+    EXPECT_EQ(launcher.runs, (std::vector<std::string>{"cmd a", "cmd b"}));
+}
+
+TEST_F(NavigationTest, FailedStartOrMissingCommandFallsBackToTheDesktopBrowser) {
+    launcher.ok = false;
+    plugin->PostNavigate("https://a.example.org/", "cmd a");
+    plugin->HandleNavigate();
+    plugin->PostNavigate("https://b.example.org/", "");
+    plugin->HandleNavigate();
+    EXPECT_EQ(opened, (std::vector<std::string>{"https://a.example.org/", "https://b.example.org/"}));
+}
+
+TEST_F(NavigationTest, BrowserWindowThatIsGoneFallsBackToTheCommandLine) {
+    host->navigateOk = false;
+    plugin->SetBrowserContext("4711");
+    plugin->PostNavigate("https://a.example.org/", "cmd a");
+    plugin->HandleNavigate();
+    EXPECT_EQ(host->navigations.size(), 1u);
+    EXPECT_EQ(launcher.runs, std::vector<std::string>{"cmd a"});
+}
+
+TEST_F(NavigationTest, PostFromAnotherThreadReachesTheFormAsAMessage) {
+    plugin->AttachForm();
+    std::thread([this] { plugin->PostNavigate("https://a.example.org/", "cmd a"); }).join();
+    EXPECT_TRUE(launcher.runs.empty()); // nothing runs on the posting thread
+    QCoreApplication::processEvents();
+    EXPECT_EQ(launcher.runs, std::vector<std::string>{"cmd a"});
+}
+
+} // namespace
+} // namespace nuvex
