@@ -21,6 +21,7 @@
 #include <QCoreApplication>
 #include <QTimer>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 
 namespace nuvex {
@@ -42,6 +43,39 @@ template <typename F> void Guarded(F&& step) {
 
 std::string Key(const std::string& id, const char* suffix) {
     return id + suffix;
+}
+
+// With NUVEX_NOTIFY_LOG naming a file, each notification is also written
+// there as text: what a headless run showed, for tests and bug reports.
+void LogNotification(std::int32_t total, const TNotifyMessages& mail, const TNotifyMessages& errors) {
+    const char* path = std::getenv("NUVEX_NOTIFY_LOG");
+    if (!path || !*path) {
+        return;
+    }
+    std::FILE* f = std::fopen(path, "a");
+    if (!f) {
+        return;
+    }
+    std::fprintf(f, "notify total=%d mail=%d errors=%d\n", static_cast<int>(total), mail.Count(),
+                 errors.Count());
+    for (const TNotifyMessageItem& item : mail) {
+        std::fprintf(f, "  mail kind=%d account=%s count=%d subject=%s\n", item.ItemKind,
+                     item.AccountRef.c_str(), static_cast<int>(item.Count), item.Subject.c_str());
+    }
+    for (const TNotifyMessageItem& item : errors) {
+        std::fprintf(f, "  error account=%s subject=%s\n", item.AccountRef.c_str(), item.Subject.c_str());
+    }
+    std::fclose(f);
+}
+
+// The host answers a value nobody has set as false; until the settings page
+// has stored a choice the default stays (new mail is announced).
+bool ReadChoice(HostConfig& cfg, const char* key, bool current) {
+    auto text = cfg.ReadCfgStr(key);
+    if (!text || text->empty()) {
+        return current;
+    }
+    return cfg.ReadCfgBool(key).value_or(current);
 }
 
 } // namespace
@@ -70,6 +104,7 @@ TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
     context_.navigation = this;
     openBrowser_ = [](const std::string& url) { OpenUrlInBrowser(url); };
     showNotify_ = [this](std::int32_t total, const TNotifyMessages& mail, const TNotifyMessages& errors) {
+        LogNotification(total, mail, errors);
         HostConfig* host = host_->Settings();
         ShowNotifyWindow(NotifyContext{host, this, {}, {}}, total, mail, errors);
     };
@@ -153,11 +188,11 @@ void TNuvexPlugin::RefreshConfig() {
             }
         });
         Guarded([&] {
-            choices_.showWindow = cfg->ReadCfgBool("DISPNOTIFWIN").value_or(choices_.showWindow);
-            choices_.playSound = cfg->ReadCfgBool("PLAYSOUND").value_or(choices_.playSound);
-            choices_.changeTray = cfg->ReadCfgBool("CHANGETRAY").value_or(choices_.changeTray);
+            choices_.showWindow = ReadChoice(*cfg, "DISPNOTIFWIN", choices_.showWindow);
+            choices_.playSound = ReadChoice(*cfg, "PLAYSOUND", choices_.playSound);
+            choices_.changeTray = ReadChoice(*cfg, "CHANGETRAY", choices_.changeTray);
             choices_.currentBrowserWindow =
-                cfg->ReadCfgBool("CURRBROWSEWINDOW").value_or(choices_.currentBrowserWindow);
+                ReadChoice(*cfg, "CURRBROWSEWINDOW", choices_.currentBrowserWindow);
         });
         bool changed = false;
         Guarded([&] {

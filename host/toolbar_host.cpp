@@ -245,7 +245,7 @@ bool ToolbarHost::StartByActivation(PluginSlot& slot) {
     QMap<QString, QString> env;
     for (const char* name :
          {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "NUVEX_OBJECTS_DIR", "NUVEX_BROWSER", "PATH",
-          "HOME", "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+          "HOME", "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NUVEX_TICK_MS", "NUVEX_NOTIFY_LOG"}) {
         if (qEnvironmentVariableIsSet(name)) {
             env.insert(QString::fromLatin1(name), qEnvironmentVariable(name));
         }

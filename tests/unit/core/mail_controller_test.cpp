@@ -233,6 +233,20 @@ TEST_F(MailControllerTest, FailedReadsKeepTheNotifyChoices) {
     EXPECT_TRUE(plugin->Enabled());
 }
 
+TEST_F(MailControllerTest, UnsetChoicesKeepTheirDefaultsAndStoredOnesApply) {
+    plugin->RefreshConfig();
+    EXPECT_TRUE(plugin->Choices().showWindow);
+    EXPECT_TRUE(plugin->Choices().playSound);
+    EXPECT_TRUE(plugin->Choices().changeTray);
+    EXPECT_FALSE(plugin->Choices().currentBrowserWindow);
+    host->cfg.WriteCfgBool("DISPNOTIFWIN", false);
+    host->cfg.WriteCfgBool("CHANGETRAY", false);
+    plugin->RefreshConfig();
+    EXPECT_FALSE(plugin->Choices().showWindow);
+    EXPECT_TRUE(plugin->Choices().playSound);
+    EXPECT_FALSE(plugin->Choices().changeTray);
+}
+
 // --- The tick ----------------------------------------------------------------
 
 TEST_F(MailControllerTest, FiveUnreadAllNewSetsTheCaptionAndBlinksUntilAPassFindsNothing) {

@@ -1,0 +1,159 @@
+// The whole mail slice: brannock --headless, nuvex, a private dovecot and
+// accounts added with nuvex-account; what the user sees is read back through
+// `brannock ctl button MAIL` and the notification log of nuvex.
+#include "tests/e2e/e2e_harness.h"
+#include "tests/support/dovecot_harness.h"
+
+#include <cstdio>
+
+namespace nuvex::e2e {
+namespace {
+
+std::string AccountTool() {
+    return std::string(NUVEX_BINARY_DIR) + "/core/nuvex-account";
+}
+
+// The value of one "key: value" line of the button report.
+std::string Field(const std::string& report, const std::string& key) {
+    const std::string start = key + ": ";
+    std::size_t at = 0;
+    while ((at = report.find(start, at)) != std::string::npos) {
+        if (at == 0 || report[at - 1] == '\n') {
+            std::size_t end = report.find('\n', at);
+            return report.substr(at + start.size(),
+                                 end == std::string::npos ? std::string::npos : end - at - start.size());
+        }
+        at += start.size();
+    }
+    return {};
+}
+
+class MailSliceTest : public E2eTest {
+protected:
+    void SetUp() override {
+        E2eTest::SetUp();
+        std::string why = test::DovecotHarness::Unavailable();
+        if (!why.empty()) {
+            GTEST_SKIP() << "dovecot harness unavailable: " << why;
+        }
+        // Shortens the 5-second tick for the test run only; the hourly and
+        // 15-second rules of the checks stay as they are.
+        setenv("NUVEX_TICK_MS", "250", 1);
+        notifyLog_ = dir_.file("notify.log");
+        setenv("NUVEX_NOTIFY_LOG", notifyLog_.c_str(), 1);
+    }
+
+    void TearDown() override {
+        E2eTest::TearDown();
+        dovecot_.Stop();
+        unsetenv("NUVEX_TICK_MS");
+        unsetenv("NUVEX_NOTIFY_LOG");
+    }
+
+    void StartAll(const std::vector<std::pair<std::string, std::string>>& users) {
+        for (const auto& [user, password] : users) {
+            dovecot_.AddUser(user, password);
+        }
+        std::string error;
+        ASSERT_TRUE(dovecot_.Start(error)) << error;
+        StartHost();
+        ASSERT_TRUE(WaitPluginUp());
+    }
+
+    void AddAccount(const std::string& user, const std::string& password) {
+        std::string file = dir_.file(user + ".pw");
+        std::ofstream(file) << password << "\n";
+        Result r = Run({AccountTool(), "add", "--type", "POP3", "--email", user + "@example.org", "--login",
+                        user, "--server", "127.0.0.1", "--port", std::to_string(dovecot_.Pop3Port()),
+                        "--check-minutes", "1", "--password-file", file});
+        ASSERT_EQ(r.code, 0) << r.out << r.err;
+        ASSERT_EQ(Ctl({"refresh", "MAIL"}).code, 0);
+    }
+
+    std::string Button() { return Ctl({"button", "MAIL"}).out; }
+
+    bool WaitCaption(const std::string& caption, int timeoutMs = 30000) {
+        return WaitUntil([&] { return Field(Button(), "caption") == caption; }, timeoutMs, 100);
+    }
+
+    void CheckAll() { ASSERT_EQ(Ctl({"command", "MAIL", "CHECK_ALL"}).code, 0); }
+
+    std::string NotifyLog() const { return ReadFile(notifyLog_); }
+
+    test::DovecotHarness dovecot_;
+    std::string notifyLog_;
+};
+
+TEST_F(MailSliceTest, TwoAccountsShowFiveNewTheMenuAndTheBlinkWhichEndsWhenAllIsRead) {
+    StartAll({{"alice", "alice-pw"}, {"bob", "bob-pw"}});
+    const std::string idlePicture = Field(Button(), "picture");
+    dovecot_.Deliver("alice", 1, 3);
+    dovecot_.Deliver("bob", 1, 2);
+    AddAccount("alice", "alice-pw");
+    AddAccount("bob", "bob-pw");
+    CheckAll();
+    ASSERT_TRUE(WaitCaption("5 New")) << Button() << "\n" << NotifyLog();
+
+    const std::string report = Button();
+    EXPECT_EQ(Field(report, "hint"), "5 New");
+    EXPECT_NE(Field(report, "picture"), idlePicture); // the new-mail picture blinks
+    const std::string menu = Field(report, "menu");
+    EXPECT_NE(menu.find("Check All Accounts=CHECK_ALL\\r\\n"), std::string::npos) << menu;
+    EXPECT_NE(menu.find("+Check Selected Account\\r\\nalice@example.org=CHECK_"), std::string::npos) << menu;
+    EXPECT_NE(menu.find("{Go to alice@example.org (3 New)=OPEN_"), std::string::npos) << menu;
+    EXPECT_NE(menu.find("{Go to bob@example.org (2 New)=OPEN_"), std::string::npos) << menu;
+    EXPECT_NE(menu.find("Add New Account=ADD_ACCOUNT\\r\\n\\r\\n-\\r\\nSettings=SETTINGS\\r\\n"),
+              std::string::npos)
+        << menu;
+    EXPECT_EQ(menu.find("Compose Email"), std::string::npos) << menu; // POP3 does not compose
+    EXPECT_NE(NotifyLog().find("notify total=5 "), std::string::npos) << NotifyLog();
+
+    // A message arrives; the user checks: the caption follows.
+    dovecot_.Deliver("alice", 4, 1);
+    auto start = Clock::now();
+    CheckAll();
+    ASSERT_TRUE(WaitCaption("6 New"));
+    std::printf("[ measure ] maildrop to caption after CHECK_ALL: %.2f s\n", Seconds(start));
+
+    // All read and gone: "Email" and the ordinary picture at once.
+    dovecot_.RemoveOldest("alice", 4);
+    dovecot_.RemoveOldest("bob", 2);
+    CheckAll();
+    ASSERT_TRUE(WaitCaption("Email")) << Button();
+    EXPECT_TRUE(WaitUntil([&] { return Field(Button(), "picture") == idlePicture; }, 5000, 100)) << Button();
+}
+
+TEST_F(MailSliceTest, OneAccountHasNoCheckAllAndCheckAllStillForcesACheck) {
+    StartAll({{"alice", "alice-pw"}});
+    AddAccount("alice", "alice-pw");
+    CheckAll();
+    ASSERT_TRUE(
+        WaitUntil([&] { return NotifyLog().find("notify total=0 ") != std::string::npos; }, 30000, 100))
+        << NotifyLog();
+    // The forced check's summary comes even though nothing is new.
+    const std::string menu = Field(Button(), "menu");
+    EXPECT_EQ(menu.find("Check All Accounts"), std::string::npos) << menu;
+    EXPECT_NE(menu.find("Go to alice@example.org=OPEN_"), std::string::npos) << menu;
+
+    dovecot_.Deliver("alice", 1, 2);
+    CheckAll();
+    ASSERT_TRUE(WaitCaption("2 New")) << Button();
+}
+
+TEST_F(MailSliceTest, WrongPasswordShowsOneErrorEntry) {
+    StartAll({{"alice", "alice-pw"}});
+    AddAccount("alice", "not-the-password");
+    CheckAll();
+    ASSERT_TRUE(WaitUntil([&] { return NotifyLog().find("errors=1") != std::string::npos; }, 30000, 100))
+        << NotifyLog();
+    const std::string log = NotifyLog();
+    std::size_t errors = 0;
+    for (std::size_t at = 0; (at = log.find("  error account=", at)) != std::string::npos; ++at) {
+        ++errors;
+    }
+    EXPECT_EQ(errors, 1u) << log;
+    EXPECT_EQ(Field(Button(), "caption"), "Email");
+}
+
+} // namespace
+} // namespace nuvex::e2e
