@@ -19,7 +19,12 @@ ButtonInfo TNuvexObj::GetButtonInfo(int index) {
     }
     ButtonInfo info;
     if (index == 0) {
-        Refresh();
+        // Only the settings: the button calls of UpdateButton would call back
+        // into a host that is waiting for this answer.
+        try {
+            mail_.RefreshConfig();
+        } catch (...) {
+        }
     }
     const bool enabled = ReadCfgBool(PluginName() + QStringLiteral("_ALL"));
     const int show = ReadCfgInt(QStringLiteral("SHOW_BUTTON"));
@@ -137,6 +142,32 @@ void TNuvexObj::ExecCommand(int value, const QString& command) {
         return;
     }
     TPluginObj::ExecCommand(value, command);
+}
+
+void TNuvexObj::Activate() {
+    WriteCfgBool(PluginName() + QStringLiteral("_ALL"), true, true);
+    mail_.ResumeTicks();
+    try {
+        mail_.RefreshConfig();
+    } catch (...) {
+    }
+    BusHostConfig* host = Host();
+    if (!host) {
+        return;
+    }
+    const QString mail = QStringLiteral("Mail");
+    host->SetButtonMenu(mail, mail_.BuildMenuText(true));
+    const bool show = ReadCfgInt(QStringLiteral("SHOW_BUTTON"), 0) > 0;
+    host->SetButtonVisible(context_, mail, show);
+    host->SetButtonVisible(context_, QStringLiteral("SEP"), show);
+}
+
+void TNuvexObj::Deactivate() {
+    if (BusHostConfig* host = Host()) {
+        host->SetButtonVisible(context_, QStringLiteral("Mail"), false);
+        host->SetButtonVisible(context_, QStringLiteral("SEP"), false);
+    }
+    mail_.Deactivated();
 }
 
 void TNuvexObj::Connected() {

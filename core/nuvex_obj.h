@@ -17,6 +17,8 @@ public:
     void ExecCommand(int value, const QString& command) override;
     void Connected() override;
     void UpdateButton() override;
+    void Activate() override;
+    void Deactivate() override;
 
 private:
     TNuvexPlugin& mail_;

@@ -541,6 +541,25 @@ void TNuvexPlugin::OpenAccountMessage(const std::string& accountId, const std::s
     Guarded([&] { ::nuvex::OpenAccountMessage(accounts_, accountId, messageRef); });
 }
 
+void TNuvexPlugin::Deactivated() {
+    if (TNuvexForm* form = Form()) {
+        form->SetTrayVisible(false);
+        form->TickTimer().stop();
+    }
+    SetPluginConnected(false);
+    for (int i = 0; i < 100 && tickRunning_; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        QCoreApplication::processEvents();
+    }
+    SetRunning(false);
+}
+
+void TNuvexPlugin::ResumeTicks() {
+    if (TNuvexForm* form = Form(); form && !stopping_) {
+        form->TickTimer().start();
+    }
+}
+
 void TNuvexPlugin::ShutdownController() {
     SetPluginConnected(false);
     stopping_ = true;

@@ -62,6 +62,11 @@ public:
     // Stops the ticks and waits (pumping events, at most about a second) for a
     // running pass to end.
     void ShutdownController();
+    // The host turned the plug-in off: the tray goes, the ticks stop, a
+    // running pass is waited for (pumping events) and the process ends.
+    void Deactivated();
+    // The host turned it on again before the process ended.
+    void ResumeTicks();
 
     // The browser window a menu command came from ("" for none), stamped now.
     void SetBrowserContext(const QString& context);

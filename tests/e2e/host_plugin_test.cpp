@@ -14,7 +14,7 @@ TEST_F(E2eTest, ButtonAndSeparatorAppearWithTheHostsValues) {
     EXPECT_THAT(button.out, HasSubstr("visible: 1\n"));
     EXPECT_THAT(button.out, HasSubstr("separator visible: 1\n"));
     EXPECT_THAT(ReadFile(HostOut()),
-                HasSubstr("button MAIL button caption=\"\" hint=\"\" visible=1 picture=changed"));
+                HasSubstr("button MAIL button caption=\"Email\" hint=\"Email\" visible=1 picture=changed"));
     EXPECT_THAT(ReadFile(HostOut()), HasSubstr("button MAIL separator"));
 
     // The host seeded its values from the plug-in's defaults; names match in any case.

@@ -4,6 +4,7 @@
 #include "tests/e2e/e2e_harness.h"
 #include "tests/support/dovecot_harness.h"
 
+#include <array>
 #include <cstdio>
 
 namespace nuvex::e2e {
@@ -153,6 +154,73 @@ TEST_F(MailSliceTest, WrongPasswordShowsOneErrorEntry) {
     }
     EXPECT_EQ(errors, 1u) << log;
     EXPECT_EQ(Field(Button(), "caption"), "Email");
+}
+
+// CPU ticks (user + system), context switches of all threads and resident KiB.
+std::array<long, 3> ProcessSample(pid_t pid) {
+    std::array<long, 3> out{0, 0, 0};
+    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    std::size_t close = stat.rfind(')');
+    if (close != std::string::npos) {
+        std::istringstream fields(stat.substr(close + 2));
+        std::string f;
+        for (int i = 3; i <= 15 && fields >> f; ++i) {
+            if (i == 14 || i == 15) {
+                out[0] += std::atol(f.c_str());
+            }
+        }
+    }
+    std::string task = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR* d = opendir(task.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.') {
+                continue;
+            }
+            std::istringstream status(ReadFile(task + "/" + e->d_name + "/status"));
+            for (std::string line; std::getline(status, line);) {
+                if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                    line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+                    out[1] += std::atol(line.substr(line.find(':') + 1).c_str());
+                }
+            }
+        }
+        closedir(d);
+    }
+    std::istringstream status(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            out[2] = std::atol(line.substr(6).c_str());
+        }
+    }
+    return out;
+}
+
+// Idle cost with three accounts at the real 5-second tick. Runs only when
+// NUVEX_MEASURE_IDLE gives the seconds to measure (two minutes: 120).
+TEST_F(MailSliceTest, IdleCostWithThreeAccounts) {
+    const char* seconds = std::getenv("NUVEX_MEASURE_IDLE");
+    if (!seconds || std::atoi(seconds) <= 0) {
+        GTEST_SKIP() << "set NUVEX_MEASURE_IDLE=<seconds> to measure";
+    }
+    unsetenv("NUVEX_TICK_MS");
+    StartAll({{"alice", "alice-pw"}, {"bob", "bob-pw"}, {"carol", "carol-pw"}});
+    dovecot_.Deliver("alice", 1, 3);
+    AddAccount("alice", "alice-pw");
+    AddAccount("bob", "bob-pw");
+    AddAccount("carol", "carol-pw");
+    CheckAll();
+    ASSERT_TRUE(WaitCaption("3 New"));
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    pid_t nuvex = FindNuvex();
+    ASSERT_GT(nuvex, 0);
+    auto before = ProcessSample(nuvex);
+    std::this_thread::sleep_for(std::chrono::seconds(std::atoi(seconds)));
+    auto after = ProcessSample(nuvex);
+    const double s = std::atof(seconds);
+    std::printf(
+        "[ measure ] nuvex idle over %.0f s with 3 accounts: cpu %.2f%%, %.2f wake-ups/s, rss %ld KiB\n", s,
+        100.0 * static_cast<double>(after[0] - before[0]) / static_cast<double>(sysconf(_SC_CLK_TCK)) / s,
+        static_cast<double>(after[1] - before[1]) / s, after[2]);
 }
 
 } // namespace

@@ -345,6 +345,32 @@ TEST_F(MailControllerTest, TickDoesNothingBeforeConnectOrAfterTheMainLoopEnded) 
     EXPECT_TRUE(plugin->calls.empty());
 }
 
+TEST_F(MailControllerTest, DeactivationStopsTheTicksHidesTheTrayAndEndsTheMainLoop) {
+    plugin->AttachForm();
+    auto* form = static_cast<TNuvexForm*>(plugin->MainForm());
+    EXPECT_TRUE(form->TickTimer().isActive());
+    EXPECT_EQ(form->TickTimer().interval(), kTickPeriodMs);
+    plugin->Cycle().SetNextTick(0);
+    plugin->Tick(); // a pass is out while the host turns the plug-in off
+    plugin->Deactivated();
+    EXPECT_FALSE(plugin->TickRunning());
+    EXPECT_FALSE(form->TickTimer().isActive());
+    EXPECT_FALSE(form->TrayShown());
+    EXPECT_FALSE(PluginConnected());
+    EXPECT_FALSE(plugin->Running());
+}
+
+TEST(TickPeriodTest, OnlyAShorterPeriodFromTheEnvironmentIsTaken) {
+    qputenv("NUVEX_TICK_MS", "250");
+    EXPECT_EQ(TickPeriodFromEnvironment(), 250);
+    for (const char* bad : {"0", "20", "60000", "5000x", ""}) {
+        qputenv("NUVEX_TICK_MS", bad);
+        EXPECT_EQ(TickPeriodFromEnvironment(), kTickPeriodMs) << bad;
+    }
+    qunsetenv("NUVEX_TICK_MS");
+    EXPECT_EQ(TickPeriodFromEnvironment(), kTickPeriodMs);
+}
+
 // --- The menu ----------------------------------------------------------------
 
 TEST_F(MailControllerTest, MenuIsSentOnlyWhenItsTextChanged) {
