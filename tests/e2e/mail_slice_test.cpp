@@ -61,12 +61,12 @@ protected:
         ASSERT_TRUE(WaitPluginUp());
     }
 
-    void AddAccount(const std::string& user, const std::string& password) {
+    void AddAccount(const std::string& user, const std::string& password, int checkMinutes = 1) {
         std::string file = dir_.file(user + ".pw");
         std::ofstream(file) << password << "\n";
         Result r = Run({AccountTool(), "add", "--type", "POP3", "--email", user + "@example.org", "--login",
                         user, "--server", "127.0.0.1", "--port", std::to_string(dovecot_.Pop3Port()),
-                        "--check-minutes", "1", "--password-file", file});
+                        "--check-minutes", std::to_string(checkMinutes), "--password-file", file});
         ASSERT_EQ(r.code, 0) << r.out << r.err;
         ASSERT_EQ(Ctl({"refresh", "MAIL"}).code, 0);
     }
@@ -154,6 +154,20 @@ TEST_F(MailSliceTest, WrongPasswordShowsOneErrorEntry) {
     }
     EXPECT_EQ(errors, 1u) << log;
     EXPECT_EQ(Field(Button(), "caption"), "Email");
+}
+
+// The periodic passes after the forced check leave the failed account alone
+// until its interval has passed, so the entry is not shown again.
+TEST_F(MailSliceTest, LoginFailureIsNotShownAgainByThePeriodicPassesThatFollow) {
+    StartAll({{"alice", "alice-pw"}});
+    AddAccount("alice", "not-the-password", 15);
+    CheckAll();
+    ASSERT_TRUE(WaitUntil([&] { return NotifyLog().find("errors=1") != std::string::npos; }, 30000, 100))
+        << NotifyLog();
+    // Passes come every 15 seconds at most; wait for more than one.
+    std::this_thread::sleep_for(std::chrono::seconds(20));
+    const std::string log = NotifyLog();
+    EXPECT_EQ(log.find("errors=", log.find("errors=1") + 1), std::string::npos) << log;
 }
 
 // CPU ticks (user + system), context switches of all threads and resident KiB.
