@@ -533,6 +533,20 @@ void TNuvexPlugin::ExecCommand(const QString& qcommand) {
     });
 }
 
+void TNuvexPlugin::OpenHelpLink(int tag) {
+    QString url = QString::fromStdString(helpLink_);
+    url.replace(QStringLiteral("%help_tag"), QString::number(tag), Qt::CaseInsensitive);
+    if (!url.isEmpty()) {
+        Guarded([&] { openBrowser_(url.toStdString()); });
+    }
+}
+
+void TNuvexPlugin::OpenRegisterPage() {
+    if (!registerUrl_.empty()) {
+        Guarded([&] { openBrowser_(registerUrl_); });
+    }
+}
+
 void TNuvexPlugin::OpenAccountMailbox(const std::string& accountId) {
     Guarded([&] { ::nuvex::OpenAccountMailbox(accounts_, accountId); });
 }

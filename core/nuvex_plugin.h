@@ -74,6 +74,11 @@ public:
     // it already runs.
     void CheckNowIfIdle(const std::string& id);
 
+    // The wizard's help links: the help-link pattern with every "%help_tag"
+    // (any case) replaced by the control's tag, and the register page.
+    void OpenHelpLink(int tag);
+    void OpenRegisterPage();
+
     void PostNavigate(const std::string& url, const std::string& commandLine) override;
     void OpenAccountMailbox(const std::string& accountId) override;
     void OpenAccountMessage(const std::string& accountId, const std::string& messageRef) override;

@@ -457,6 +457,19 @@ TEST_F(MailControllerTest, CommandsDoNothingWithoutAHost) {
     EXPECT_EQ(plugin->CheckNowTarget(), "\t");
 }
 
+TEST_F(MailControllerTest, HelpLinkTakesTheTagInEveryPlaceAndRegisterPageOpensWhenSet) {
+    plugin->OpenHelpLink(1136);
+    plugin->OpenRegisterPage();
+    EXPECT_TRUE(opened.empty()); // nothing read yet
+    host->cfg.WriteCfgStr("WHAT_LINK", "https://help.example.org/?t=%help_tag&again=%HELP_TAG");
+    host->cfg.WriteCfgStr("REG_MAIL", "https://register.example.org/");
+    plugin->RefreshConfig();
+    plugin->OpenHelpLink(1136);
+    plugin->OpenRegisterPage();
+    EXPECT_EQ(opened, (std::vector<std::string>{"https://help.example.org/?t=1136&again=1136",
+                                                "https://register.example.org/"}));
+}
+
 // --- Navigation hand-off -----------------------------------------------------
 
 class NavigationTest : public MailControllerTest {
