@@ -2,6 +2,7 @@
 
 #include "core/dbus_contract.h"
 #include "core/plugin_process.h"
+#include "lib/codepage.h"
 #include "lib/registry.h"
 
 #include <QCoreApplication>
@@ -45,6 +46,9 @@ bool RegisterServer(QString* error) {
         WriteRegString(reg, RegRoot::HKCU, kPluginEntryKey, "BusName", true,
                        bus::kPluginService.toStdString()) &&
         WriteRegString(reg, RegRoot::HKCU, kPluginEntryKey, "Program", true, program.toStdString());
+    // Replies name their charset; the look-up reads the table from the store so that an installation can
+    // add aliases. Existing entries are left as they are.
+    ok = ok && SeedCharsetRegistry(reg);
     if (!ok) {
         *error = QStringLiteral("cannot write the plug-in entry to the registry store");
         return false;
