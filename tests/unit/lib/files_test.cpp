@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/support/scoped_env.h"
+
 #include <gtest/gtest.h>
 
 namespace nuvex {
@@ -18,22 +20,7 @@ using test::TempDir;
 
 void Touch(const std::string& path, const std::string& text = "x") { std::ofstream(path, std::ios::binary) << text; }
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            old_ = old;
-            had_ = true;
-        }
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() { had_ ? (void)::setenv(name_, old_.c_str(), 1) : (void)::unsetenv(name_); }
-
-private:
-    const char* name_;
-    std::string old_;
-    bool had_ = false;
-};
+using test::ScopedEnv;
 
 TEST(FindFilesTest, MaskFolderPrefixAndKinds) {
     TempDir dir;
