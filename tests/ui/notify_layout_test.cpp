@@ -2,6 +2,7 @@
 // the entries, shortening and the preview split, with a fixed-width measure.
 #include "lib/files.h"
 #include "ui/notify_layout.h"
+#include "tests/ui/ui_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -19,14 +20,7 @@ public:
 
 const TNotifyTexts kTexts{"From:", "Subject:", "Message:", "Account:", "new message", "new messages"};
 
-TNotifyMessageItem Summary(const std::string& name, int count) {
-    TNotifyMessageItem item;
-    item.AccountRef = "POP3_1";
-    item.ItemKind = kNotifySummary;
-    item.Count = count;
-    item.Sender = name;
-    return item;
-}
+using test::Summary;
 
 TNotifyMessageItem Message(const std::string& sender, const std::string& subject, const std::string& detail,
                            const std::string& account = "POP3_1") {
@@ -40,14 +34,7 @@ TNotifyMessageItem Message(const std::string& sender, const std::string& subject
     return item;
 }
 
-TNotifyMessageItem Error(const std::string& name, const std::string& text) {
-    TNotifyMessageItem item;
-    item.AccountRef = "POP3_2";
-    item.ItemKind = kNotifyError;
-    item.Sender = name;
-    item.Detail = text;
-    return item;
-}
+using test::Error;
 
 TNotifyLayout Lay(const TNotifyMessages& items) {
     return LayoutNotifyEntries(items, FixedMeasure(), kTexts);

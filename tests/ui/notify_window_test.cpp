@@ -9,6 +9,7 @@
 #include "ui/notify_alerts.h"
 #include "ui/notify_window.h"
 #include "ui/pictures.h"
+#include "tests/ui/ui_test_support.h"
 
 #include <QApplication>
 #include <QDir>
@@ -25,29 +26,7 @@
 namespace nuvex {
 namespace {
 
-class QtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        objects_ = std::make_unique<test::TempDir>();
-        setenv("NUVEX_OBJECTS_DIR", objects_->path().c_str(), 1);
-        registry_ = MakeMemoryRegistry();
-        SetProcessRegistry(registry_.get());
-        app_ = std::make_unique<QApplication>(argc_, argv_);
-    }
-    void TearDown() override {
-        app_.reset();
-        SetProcessRegistry(nullptr);
-    }
-
-private:
-    int argc_ = 1;
-    char name_[8] = "ui_test";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<test::TempDir> objects_;
-    std::unique_ptr<Registry> registry_;
-    std::unique_ptr<QApplication> app_;
-};
+using test::QtEnvironment;
 [[maybe_unused]] auto* const g_env = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 // The offscreen platform cannot raise windows or apply opacity and says so
@@ -73,14 +52,7 @@ struct RecordingActions final : NotifyActions {
     void EditAccount(const std::string& id) override { calls.push_back("edit " + id); }
 };
 
-TNotifyMessageItem Summary(const std::string& name, int count) {
-    TNotifyMessageItem item;
-    item.AccountRef = "POP3_1";
-    item.ItemKind = kNotifySummary;
-    item.Count = count;
-    item.Sender = name;
-    return item;
-}
+using test::Summary;
 
 TNotifyMessageItem Message(const std::string& sender, const std::string& subject, const std::string& detail) {
     TNotifyMessageItem item;
@@ -93,14 +65,7 @@ TNotifyMessageItem Message(const std::string& sender, const std::string& subject
     return item;
 }
 
-TNotifyMessageItem Error(const std::string& name, const std::string& text) {
-    TNotifyMessageItem item;
-    item.AccountRef = "POP3_2";
-    item.ItemKind = kNotifyError;
-    item.Sender = name;
-    item.Detail = text;
-    return item;
-}
+using test::Error;
 
 using Stage = TNotifyWindowThread::Stage;
 const QRect kWork(0, 0, 1280, 1000);

@@ -3,6 +3,7 @@
 #include "lib/clock.h"
 #include "lib/registry.h"
 #include "ui/vostrel_win.h"
+#include "tests/ui/ui_test_support.h"
 
 #include <QApplication>
 #include <QDir>
@@ -14,26 +15,7 @@
 namespace nuvex {
 namespace {
 
-class QtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        registry_ = MakeMemoryRegistry();
-        SetProcessRegistry(registry_.get());
-        app_ = std::make_unique<QApplication>(argc_, argv_);
-    }
-    void TearDown() override {
-        app_.reset();
-        SetProcessRegistry(nullptr);
-    }
-
-private:
-    int argc_ = 1;
-    char name_[8] = "ui_test";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<Registry> registry_;
-    std::unique_ptr<QApplication> app_;
-};
+using test::QtEnvironment;
 [[maybe_unused]] auto* const g_env = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 // A window with OK and Cancel, as the advanced dialogs build it.
