@@ -12,6 +12,7 @@ namespace nuvex {
 class HostConfig;
 class Registry;
 class Pop3Transport;
+class StopSignal;
 
 // Receives "open this page" requests. The controller stores the URL and the
 // command line and handles them on its GUI thread (the NUVEX_NAVURL step); the
@@ -53,6 +54,8 @@ struct AccountContext {
     ProgramLauncher* launcher = nullptr; // nullptr: the shell launcher
     Pop3TransportFactory pop3Transport;  // empty: a TCP/TLS transport
     Pop3Limits pop3Limits;
+    // Raised when the plug-in stops: network waits of a check end at once.
+    const StopSignal* stop = nullptr;
 };
 
 } // namespace nuvex
