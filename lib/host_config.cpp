@@ -70,6 +70,45 @@ bool MemoryHostConfig::DeleteCfgValue(std::string_view key, int) {
     return true;
 }
 
+bool HostConfig::WriteCfgBatch(const std::vector<CfgWrite>& writes, int flag) {
+    for (const CfgWrite& w : writes) {
+        bool ok = false;
+        if (std::holds_alternative<std::monostate>(w.value)) {
+            ok = DeleteCfgValue(w.key, flag);
+        } else if (const bool* b = std::get_if<bool>(&w.value)) {
+            ok = WriteCfgBool(w.key, *b, flag);
+        } else if (const std::int32_t* i = std::get_if<std::int32_t>(&w.value)) {
+            ok = WriteCfgInt(w.key, *i, flag);
+        } else {
+            ok = WriteCfgStr(w.key, std::get<std::string>(w.value), flag);
+        }
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool MemoryHostConfig::WriteCfgBatch(const std::vector<CfgWrite>& writes, int) {
+    std::lock_guard lock(mutex_);
+    if (failAll) {
+        return false;
+    }
+    for (const CfgWrite& w : writes) {
+        const std::string key = NormalizeHostKey(w.key);
+        if (std::holds_alternative<std::monostate>(w.value)) {
+            values_.erase(key);
+        } else if (const bool* b = std::get_if<bool>(&w.value)) {
+            values_[key].assign(1, *b ? '1' : '0');
+        } else if (const std::int32_t* i = std::get_if<std::int32_t>(&w.value)) {
+            values_[key] = std::to_string(*i);
+        } else {
+            values_[key] = std::get<std::string>(w.value);
+        }
+    }
+    return true;
+}
+
 bool MemoryHostConfig::Has(std::string_view key) const {
     std::lock_guard lock(mutex_);
     return values_.count(NormalizeHostKey(key)) != 0;

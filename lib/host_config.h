@@ -9,10 +9,18 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 namespace nuvex {
 
 inline constexpr std::string_view kPluginName = "MAIL";
+
+// One value of a batch: written as bool, int or text, or deleted (monostate).
+struct CfgWrite {
+    std::string key;
+    std::variant<std::monostate, bool, std::int32_t, std::string> value;
+};
 
 class HostConfig {
 public:
@@ -27,6 +35,11 @@ public:
     virtual bool WriteCfgStr(std::string_view key, std::string_view value, int flag = -1) = 0;
     virtual bool DeleteCfgValue(std::string_view key, int flag = -1) = 0;
     virtual bool ConfigChanged() = 0;
+    // Writes and deletes several values as one: after a crash of either side
+    // the store holds all of them or none (the bus host applies them in one
+    // transaction). This default, for stores without transactions, writes them
+    // one by one and stops at the first failure.
+    virtual bool WriteCfgBatch(const std::vector<CfgWrite>& writes, int flag = -1);
 };
 
 // Host keys are case-insensitive and a leading "$" names the same value
@@ -48,6 +61,7 @@ public:
     bool WriteCfgStr(std::string_view key, std::string_view value, int flag = -1) override;
     bool DeleteCfgValue(std::string_view key, int flag = -1) override;
     bool ConfigChanged() override { return !failAll; }
+    bool WriteCfgBatch(const std::vector<CfgWrite>& writes, int flag = -1) override;
 
     bool Has(std::string_view key) const;
 

@@ -1,0 +1,63 @@
+#include "lib/text.h"
+
+namespace nuvex::text {
+namespace {
+
+char UpperChar(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+char LowerChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsSpace(char c) { return IsBlank(c) || c == '\v' || c == '\f'; }
+
+template <typename Pred> std::string_view TrimBy(std::string_view s, Pred pred) {
+    while (!s.empty() && pred(s.front())) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && pred(s.back())) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+} // namespace
+
+std::string ToUpperAscii(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        c = UpperChar(c);
+    }
+    return out;
+}
+
+std::string ToLowerAscii(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        c = LowerChar(c);
+    }
+    return out;
+}
+
+std::string_view TrimView(std::string_view s) { return TrimBy(s, IsBlank); }
+std::string Trim(std::string_view s) { return std::string(TrimBy(s, IsBlank)); }
+std::string TrimSpace(std::string_view s) { return std::string(TrimBy(s, IsSpace)); }
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (UpperChar(a[i]) != UpperChar(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && EqualsNoCase(text.substr(text.size() - suffix.size()), suffix);
+}
+
+} // namespace nuvex::text
