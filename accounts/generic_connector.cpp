@@ -4,6 +4,7 @@
 #include "lib/clock.h"
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
+#include "lib/log.h"
 
 #include <charconv>
 
@@ -146,34 +147,40 @@ double TNuvex_GenericConnector::EffectiveInterval() {
     return CheckInterval;
 }
 
-std::string TNuvex_GenericConnector::GetLastId() {
+std::optional<std::string> TNuvex_GenericConnector::GetLastId() {
     std::string id;
     {
         std::lock_guard lock(guard_);
         id = AccountId;
     }
     HostConfig* host = context_.host;
+    std::optional<std::string> value;
     if (host && host->Connected()) {
-        if (auto value = host->ReadCfgStr("LASTID_" + id)) {
-            std::lock_guard lock(guard_);
-            LastIdCache = *value;
-        }
+        value = host->ReadCfgStr("LASTID_" + id);
+    }
+    if (!value) {
+        log::Warning("accounts", id + ": the host did not answer the read of LASTID_" + id);
+        return std::nullopt;
     }
     std::lock_guard lock(guard_);
-    return LastIdCache;
+    LastIdCache = *value;
+    return value;
 }
 
-void TNuvex_GenericConnector::SetLastId(const std::string& text) {
+bool TNuvex_GenericConnector::SetLastId(const std::string& text) {
     std::string id;
     {
         std::lock_guard lock(guard_);
-        LastIdCache = text;
         id = AccountId;
     }
     HostConfig* host = context_.host;
-    if (host && host->Connected()) {
-        host->WriteCfgStr("LASTID_" + id, text);
+    if (!host || !host->Connected() || !host->WriteCfgStr("LASTID_" + id, text)) {
+        log::Warning("accounts", id + ": the host did not store LASTID_" + id);
+        return false;
     }
+    std::lock_guard lock(guard_);
+    LastIdCache = text;
+    return true;
 }
 
 } // namespace nuvex

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -87,8 +88,13 @@ public:
     void SetAccountId(const std::string& name);
     void SetCheckMinutes(std::int32_t minutes);
     double EffectiveInterval();
-    std::string GetLastId();
-    void SetLastId(const std::string& text);
+    // The "LASTID_" marker from the host, also kept in LastIdCache; nullopt
+    // when the host could not be read (an unset marker reads as ""). A check
+    // must not take a failed read for "no marker".
+    [[nodiscard]] std::optional<std::string> GetLastId();
+    // Stores the marker in the host and, once stored, in LastIdCache; false
+    // when the host could not take it.
+    [[nodiscard]] bool SetLastId(const std::string& text);
 
     // Guards the fields below between the check worker and the GUI thread.
     // A check holds it except while it waits on the network; recursive because

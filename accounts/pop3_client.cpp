@@ -1,27 +1,18 @@
 #include "accounts/pop3_client.h"
 
+#include "lib/log.h"
+#include "lib/text.h"
+
 #include <cctype>
 
 namespace nuvex {
 
 namespace {
 
-bool StartsWithNoCase(const std::string& text, std::string_view prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(text[i])) != prefix[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Server texts end up in exception messages; keep them short and printable.
+// Server texts end up in exception messages and the log; keep them short and printable.
 std::string Excerpt(const std::string& line) {
     std::string out;
-    for (char c : line.substr(0, 120)) {
+    for (char c : line.substr(0, 160)) {
         out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
     }
     return out;
@@ -29,41 +20,58 @@ std::string Excerpt(const std::string& line) {
 
 } // namespace
 
-std::string Pop3Client::ReadStatus() {
+std::string Pop3NegativeReply::ResponseCode() const {
+    std::string_view text = what();
+    if (text::StartsWithNoCase(text, "-ERR")) {
+        text.remove_prefix(4);
+    }
+    text = text::TrimView(text);
+    if (text.empty() || text.front() != '[') {
+        return {};
+    }
+    std::size_t close = text.find(']');
+    if (close == std::string_view::npos) {
+        return {};
+    }
+    return text::ToUpperAscii(text.substr(1, close - 1));
+}
+
+std::string Pop3Client::ReadStatus(const std::string& word) {
     std::string line = transport_.ReadLine();
-    if (StartsWithNoCase(line, "+OK")) {
+    if (text::StartsWithNoCase(line, "+OK")) {
         std::size_t start = line.find_first_not_of(' ', 3);
         return start == std::string::npos ? std::string() : line.substr(start);
     }
-    if (StartsWithNoCase(line, "-ERR")) {
-        throw Pop3NegativeReply(Excerpt(line));
+    if (text::StartsWithNoCase(line, "-ERR")) {
+        throw Pop3NegativeReply(Excerpt(line), word);
     }
-    throw Pop3ProtocolError("unexpected reply: " + Excerpt(line));
+    throw Pop3ProtocolError("unexpected reply" + (word.empty() ? std::string() : " to " + word) + ": " +
+                            Excerpt(line));
 }
 
-std::string Pop3Client::Command(const std::string& line) {
+std::string Pop3Client::Command(const std::string& line, const std::string& word) {
     transport_.Write(line + "\r\n");
-    return ReadStatus();
+    return ReadStatus(word);
 }
 
 void Pop3Client::Connect(const std::string& host, int port, bool implicitTls) {
     transport_.Open(host, port, implicitTls, limits_);
-    ReadStatus();
+    ReadStatus({});
 }
 
 void Pop3Client::Login(const std::string& user, const std::string& password) {
     // A CR or LF inside the credentials would smuggle a second command.
     for (const std::string* s : {&user, &password}) {
         if (s->find_first_of("\r\n") != std::string::npos) {
-            throw Pop3NegativeReply("login name or password holds a line break");
+            throw Pop3NegativeReply("login name or password holds a line break", "USER");
         }
     }
-    Command("USER " + user);
-    Command("PASS " + password);
+    Command("USER " + user, "USER");
+    Command("PASS " + password, "PASS");
 }
 
 int Pop3Client::Stat() {
-    std::string text = Command("STAT");
+    std::string text = Command("STAT", "STAT");
     std::size_t i = 0;
     while (i < text.size() && text[i] == ' ') {
         ++i;
@@ -79,17 +87,18 @@ int Pop3Client::Stat() {
         ++i;
     }
     if (!any && !text.empty()) {
-        throw Pop3ProtocolError("STAT reply without a count");
+        throw Pop3ProtocolError("STAT reply without a count: " + Excerpt(text));
     }
     return static_cast<int>(count);
 }
 
 std::vector<std::string> Pop3Client::Top(int n, bool& truncated) {
     truncated = false;
-    Command("TOP " + std::to_string(n) + " 0");
+    Command("TOP " + std::to_string(n) + " 0", "TOP");
     std::vector<std::string> lines;
     std::size_t kept = 0;
     std::size_t total = 0;
+    bool inBody = false;
     for (;;) {
         std::string line = transport_.ReadLine();
         if (line == ".") {
@@ -102,12 +111,15 @@ std::vector<std::string> Pop3Client::Top(int n, bool& truncated) {
         if (total > limits_.maxDiscardBytes) {
             throw Pop3ProtocolError("header block of message " + std::to_string(n) + " without end");
         }
-        if (truncated) {
+        if (inBody || truncated) {
+            continue;
+        }
+        if (line.empty()) {
+            inBody = true; // what follows is body the server should not have sent
             continue;
         }
         if (lines.size() >= limits_.maxHeaderLines || kept + line.size() + 2 > limits_.maxHeaderBytes) {
             truncated = true;
-            lines.clear();
             continue;
         }
         kept += line.size() + 2;
@@ -121,9 +133,10 @@ void Pop3Client::Quit() {
         return;
     }
     try {
-        Command("QUIT");
+        Command("QUIT", "QUIT");
     } catch (...) {
-        // the session ends either way
+        // The session ends either way; the line says why it did not end politely.
+        log::Caught("pop3", "QUIT");
     }
     transport_.Close();
 }

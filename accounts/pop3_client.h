@@ -12,7 +12,17 @@ namespace nuvex {
 // A "-ERR" answer; the text is the server's (never holds the password).
 class Pop3NegativeReply : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    // command: the word the server refused ("USER", "PASS", "STAT", "TOP"),
+    // empty for the greeting.
+    Pop3NegativeReply(const std::string& what, std::string command = {})
+        : std::runtime_error(what), command_(std::move(command)) {}
+    const std::string& Command() const { return command_; }
+    // The RFC 2449 response code in brackets after "-ERR" ("IN-USE",
+    // "SYS/TEMP", "AUTH", ...), upper-cased; empty when the reply has none.
+    std::string ResponseCode() const;
+
+private:
+    std::string command_;
 };
 
 // A reply that is neither "+OK" nor "-ERR", or a reply beyond its bounds.
@@ -30,9 +40,11 @@ public:
     void Login(const std::string& user, const std::string& password);
     // The first number of the STAT reply (0 when the reply has none).
     int Stat();
-    // The header lines of message n (dot-unstuffed, without the final "."):
-    // an empty result with truncated set when the block was beyond the bounds
-    // and was read to its end and dropped.
+    // The header lines of message n (dot-unstuffed, without the final "."),
+    // up to the empty line that ends them: a server that sends body lines
+    // anyway is read to the end and the body dropped. When the header part is
+    // beyond the line or byte bound, truncated is set and the lines within the
+    // bounds are kept.
     std::vector<std::string> Top(int n, bool& truncated);
     // Sends QUIT, reads its answer within the read time-out and closes; errors are ignored.
     void Quit();
@@ -40,8 +52,8 @@ public:
     bool IsOpen() const { return transport_.IsOpen(); }
 
 private:
-    std::string Command(const std::string& line);
-    std::string ReadStatus();
+    std::string Command(const std::string& line, const std::string& word);
+    std::string ReadStatus(const std::string& word);
 
     Pop3Transport& transport_;
     Pop3Limits limits_;

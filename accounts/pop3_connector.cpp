@@ -2,8 +2,13 @@
 
 #include "accounts/mail_headers.h"
 #include "accounts/open_actions.h"
+#include "lib/branding.h"
 #include "lib/clock.h"
 #include "lib/crypt_url.h"
+#include "lib/log.h"
+
+#include <optional>
+#include <stdexcept>
 
 namespace nuvex {
 
@@ -30,11 +35,60 @@ protected:
     }
 };
 
+// A server without TOP, or a hostile STAT count, must not turn a check into
+// one refused round trip per message: twice the headers a check lists.
+constexpr int kMaxTopAttempts = 2 * (static_cast<int>(kHeaderLimit) + 1);
+// A message whose TOP broke the connection this many checks in a row is skipped.
+constexpr int kSkipAfterFailedChecks = 2;
+
 // A failure while a message's headers were read that leaves the connection
 // unusable: the check ends instead of skipping the message.
-struct ConnectionLost {
-    std::exception_ptr cause;
+class ConnectionLost : public std::runtime_error {
+public:
+    ConnectionLost(int message, std::exception_ptr cause)
+        : std::runtime_error("connection lost reading message " + std::to_string(message)),
+          cause_(std::move(cause)) {}
+    std::exception_ptr Cause() const { return cause_; }
+
+private:
+    std::exception_ptr cause_;
 };
+
+// The new-message marker could not be read from or written to the host.
+class MarkerUnavailable : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+bool IsCancelled(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const TransportError& e) {
+        return e.Kind() == TransportFailure::Cancelled;
+    } catch (...) {
+        return false;
+    }
+}
+
+// A server may quote what it was sent; the log never gets the password.
+std::string WithoutPassword(std::string text, const std::string& password) {
+    if (password.empty()) {
+        return text;
+    }
+    for (std::size_t at = text.find(password); at != std::string::npos; at = text.find(password, at + 3)) {
+        text.replace(at, password.size(), "***");
+    }
+    return text;
+}
+
+std::string CertificateErrorText(const std::string& host) {
+    std::string first = Translate("The certificate of the server %HOST could not be verified.");
+    std::size_t at = first.find("%HOST");
+    if (at != std::string::npos) {
+        first.replace(at, 5, host);
+    }
+    return first + "\r\n" + Translate("Check the server name and its certificate.");
+}
 
 } // namespace
 
@@ -74,30 +128,94 @@ void TNuvex_Pop3Connector::SetUseSSL(bool useSsl) {
     UseSSL = useSsl;
 }
 
-std::int32_t TNuvex_Pop3Connector::ErrorClassOf(std::exception_ptr error) {
+TNuvex_Pop3Connector::Failure TNuvex_Pop3Connector::DescribeFailure(std::exception_ptr error) {
+    Failure f;
     try {
         std::rethrow_exception(error);
+    } catch (const ConnectionLost& e) {
+        f = DescribeFailure(e.Cause());
+        f.what = std::string(e.what()) + ": " + f.what;
+        return f;
     } catch (const TransportError& e) {
+        f.what = e.what();
         switch (e.Kind()) {
         case TransportFailure::Unreachable:
         case TransportFailure::Reset:
         case TransportFailure::Timeout:
         case TransportFailure::TlsHandshake:
-            return kErrorUnreachable;
+            f.code = kErrorUnreachable;
+            break;
         case TransportFailure::LineTooLong:
-            return kErrorOther;
+            f.code = kErrorOther;
+            break;
         case TransportFailure::TlsVerify:
             // Not class 1: that one is shown at most hourly and reads like a
             // network hiccup, while an untrusted certificate may be an attack
             // and must be reported on every check.
-            return kErrorOther;
+            f.code = kErrorOther;
+            f.untrustedCertificate = true;
+            break;
+        case TransportFailure::Cancelled:
+            f.code = kErrorNone;
+            f.cancelled = true;
+            break;
         }
-        return kErrorOther;
-    } catch (const Pop3NegativeReply&) {
-        return kErrorLogin;
+    } catch (const Pop3NegativeReply& e) {
+        // RFC 2449/3206 response codes tell a busy maildrop or a passing
+        // server fault from a refused login; without a code, -ERR is taken
+        // as a refusal.
+        const std::string code = e.ResponseCode();
+        if (code == "IN-USE" || code == "SYS/TEMP") {
+            f.code = kErrorUnreachable;
+        } else if (code.empty() || code == "AUTH") {
+            f.code = kErrorLogin;
+        } else {
+            f.code = kErrorOther;
+        }
+        f.what = (e.Command().empty() ? std::string("greeting") : e.Command()) + " answered: " + e.what();
+    } catch (const MarkerUnavailable& e) {
+        f.code = kErrorUnreachable;
+        f.what = e.what();
+    } catch (const std::exception& e) {
+        f.code = kErrorOther;
+        f.what = e.what();
     } catch (...) {
-        return kErrorOther;
+        f.code = kErrorOther;
+        f.what = "unknown exception";
     }
+    return f;
+}
+
+void TNuvex_Pop3Connector::Fail(const Failure& failure, const std::string& host) {
+    std::string id;
+    std::string password;
+    {
+        std::lock_guard guard(Guard());
+        Connected = false;
+        ErrorCode = failure.code;
+        untrustedHost_ = failure.untrustedCertificate ? host : std::string();
+        id = AccountId;
+        password = Password;
+    }
+    const std::string what = WithoutPassword(failure.what, password);
+    if (failure.cancelled) {
+        log::Info("pop3", id + ": check of " + host + " stopped");
+    } else {
+        log::Warning("pop3", id + ": check of " + host + " failed, class " + std::to_string(failure.code) +
+                                 ": " + what);
+    }
+}
+
+void TNuvex_Pop3Connector::TakeLastError(std::int32_t& code, std::string& text) {
+    std::lock_guard guard(Guard());
+    if (ErrorCode != kErrorNone && !untrustedHost_.empty()) {
+        code = ErrorCode;
+        text = CertificateErrorText(untrustedHost_);
+        ErrorCode = kErrorNone;
+        untrustedHost_.clear();
+        return;
+    }
+    TNuvex_GenericConnector::TakeLastError(code, text);
 }
 
 void TNuvex_Pop3Connector::DropConnection() {
@@ -117,6 +235,7 @@ int TNuvex_Pop3Connector::Connect() {
     {
         std::lock_guard guard(Guard());
         ErrorCode = kErrorNone;
+        untrustedHost_.clear();
         if (client_ && client_->IsOpen()) {
             Connected = true;
             return kStatusOk;
@@ -130,7 +249,7 @@ int TNuvex_Pop3Connector::Connect() {
     DropConnection();
     const AccountContext& context = Context();
     try {
-        transport_ = context.pop3Transport ? context.pop3Transport() : MakeTcpPop3Transport();
+        transport_ = context.pop3Transport ? context.pop3Transport() : MakeTcpPop3Transport(context.stop);
         if (!transport_) {
             throw TransportError(TransportFailure::Unreachable, "no transport");
         }
@@ -138,17 +257,16 @@ int TNuvex_Pop3Connector::Connect() {
         client_->Connect(host, port, useSsl);
         client_->Login(user, password);
     } catch (...) {
-        std::int32_t code = ErrorClassOf(std::current_exception());
+        Failure failure = DescribeFailure(std::current_exception());
         DropConnection();
-        std::lock_guard guard(Guard());
-        Connected = false;
-        ErrorCode = code;
+        Fail(failure, host);
         return kStatusFailed;
     }
     std::lock_guard guard(Guard());
     Connected = client_->IsOpen();
     if (!Connected) {
         ErrorCode = kErrorOther;
+        log::Warning("pop3", AccountId + ": connection to " + host + " closed right after the login");
         return kStatusFailed;
     }
     return kStatusOk;
@@ -164,7 +282,49 @@ int TNuvex_Pop3Connector::Disconnect() {
     return kStatusOk;
 }
 
+std::vector<TPOP3Message> TNuvex_Pop3Connector::ReadNewHeaders(int stored, int count, bool& moreThanShown) {
+    std::vector<TPOP3Message> headers;
+    std::string id;
+    {
+        std::lock_guard guard(Guard());
+        id = AccountId;
+    }
+    int attempts = 0;
+    for (int n = stored + 1; n <= count; ++n) {
+        if (headers.size() > kHeaderLimit || attempts == kMaxTopAttempts) {
+            moreThanShown = true;
+            break;
+        }
+        if (n == failingMessage_ && failingChecks_ >= kSkipAfterFailedChecks) {
+            log::Warning("pop3", id + ": message " + std::to_string(n) +
+                                     " broke the connection in two checks in a row; its headers are skipped");
+            continue;
+        }
+        ++attempts;
+        try {
+            bool truncated = false;
+            std::vector<std::string> lines = client_->Top(n, truncated);
+            TMailHeaders parsed = ParseMailHeaders(lines);
+            if (!parsed.fromAddress.empty() || !parsed.subject.empty()) {
+                headers.push_back({parsed.subject, "", SenderText(parsed.fromName, parsed.fromAddress)});
+            }
+        } catch (const Pop3NegativeReply& e) {
+            // The server refused this message number (deleted meanwhile, or no TOP): skip it.
+            log::Debug("pop3", id + ": TOP " + std::to_string(n) + " refused: " + e.what());
+        } catch (...) {
+            if (IsCancelled(std::current_exception())) {
+                throw;
+            }
+            failingChecks_ = n == failingMessage_ ? failingChecks_ + 1 : 1;
+            failingMessage_ = n;
+            throw ConnectionLost(n, std::current_exception());
+        }
+    }
+    return headers;
+}
+
 int TNuvex_Pop3Connector::CheckMail() {
+    std::string host;
     {
         std::lock_guard guard(Guard());
         LastCheck = Now();
@@ -174,6 +334,7 @@ int TNuvex_Pop3Connector::CheckMail() {
         // messages again on every tick.
         Headers.clear();
         NewCount = 0;
+        host = HostName;
     }
     int result = kStatusFailed;
     try {
@@ -186,37 +347,30 @@ int TNuvex_Pop3Connector::CheckMail() {
         std::int32_t newCount = 0;
         int count = client_->Stat();
         if (count <= 0) {
-            SetLastId("0");
+            if (!SetLastId("0")) {
+                throw MarkerUnavailable("cannot store the new-message marker");
+            }
         } else {
-            std::int32_t stored = StrToIntDef(GetLastId(), 0);
+            // A marker that cannot be read is not 0: that would announce the
+            // whole maildrop as new.
+            std::optional<std::string> marker = GetLastId();
+            if (!marker) {
+                throw MarkerUnavailable("cannot read the new-message marker");
+            }
+            std::int32_t stored = StrToIntDef(*marker, 0);
             if (stored < 0) {
                 stored = 0; // not a count any check wrote
             }
             newCount = count - stored;
-            for (int n = stored + 1; n <= count; ++n) {
-                if (headers.size() > kHeaderLimit) {
-                    moreThanShown = true;
-                    break;
-                }
-                try {
-                    bool truncated = false;
-                    std::vector<std::string> lines = client_->Top(n, truncated);
-                    if (truncated) {
-                        continue; // beyond the header bounds: skipped like a rejected message
-                    }
-                    TMailHeaders parsed = ParseMailHeaders(lines);
-                    if (!parsed.fromAddress.empty() || !parsed.subject.empty()) {
-                        headers.push_back(
-                            {parsed.subject, "", SenderText(parsed.fromName, parsed.fromAddress)});
-                    }
-                } catch (const Pop3NegativeReply&) {
-                    // the server refused this message number: skip it
-                } catch (...) {
-                    throw ConnectionLost{std::current_exception()};
-                }
+            headers = ReadNewHeaders(stored, count, moreThanShown);
+            // Unstored, the same messages would be announced again next time;
+            // failing the check reports them once, when the store works again.
+            if (!SetLastId(std::to_string(count))) {
+                throw MarkerUnavailable("cannot store the new-message marker");
             }
-            SetLastId(std::to_string(count));
         }
+        failingMessage_ = 0;
+        failingChecks_ = 0;
         {
             std::lock_guard guard(Guard());
             Headers = std::move(headers);
@@ -227,19 +381,12 @@ int TNuvex_Pop3Connector::CheckMail() {
         }
         result = kStatusOk;
         Disconnect();
-    } catch (const ConnectionLost& lost) {
-        // The marker stays where it was, so the next check lists these messages again.
-        std::int32_t code = ErrorClassOf(lost.cause);
-        DropConnection();
-        std::lock_guard guard(Guard());
-        Connected = false;
-        ErrorCode = code;
     } catch (...) {
-        std::int32_t code = ErrorClassOf(std::current_exception());
+        // A lost connection keeps the marker where it was, so the next check
+        // lists these messages again.
+        Failure failure = DescribeFailure(std::current_exception());
         DropConnection();
-        std::lock_guard guard(Guard());
-        Connected = false;
-        ErrorCode = code;
+        Fail(failure, host);
     }
     return result;
 }

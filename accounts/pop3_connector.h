@@ -29,6 +29,9 @@ public:
     int OpenMailbox() override;
     void LoadTypeSettings(const TCryptURL& record) override;
     void AddNotifyItems(TNotifyMessages& list, bool force) override;
+    // An untrusted certificate gets its own text naming the server; the other
+    // failures keep the texts of their class.
+    void TakeLastError(std::int32_t& code, std::string& text) override;
 
     void SetHostName(const std::string& host);
     void SetPort(std::int32_t port);
@@ -44,12 +47,28 @@ public:
     bool MoreThanShown = false;
 
 private:
-    // The error class of an exception thrown inside a conversation.
-    static std::int32_t ErrorClassOf(std::exception_ptr error);
+    // What ended a conversation, for the error class and the log line.
+    struct Failure {
+        std::int32_t code = kErrorOther;
+        bool cancelled = false;            // the plug-in is stopping: no error to report
+        bool untrustedCertificate = false; // gets its own text
+        std::string what;                  // the server's words or the transport's reason
+    };
+    static Failure DescribeFailure(std::exception_ptr error);
+    // Sets ErrorCode from failure and leaves its one log line.
+    void Fail(const Failure& failure, const std::string& host);
+    std::vector<TPOP3Message> ReadNewHeaders(int stored, int count, bool& moreThanShown);
     void DropConnection();
 
     std::unique_ptr<Pop3Transport> transport_;
     std::unique_ptr<Pop3Client> client_;
+    // The host whose certificate failed in the last check; empty otherwise.
+    std::string untrustedHost_;
+    // A message whose TOP broke the connection, and in how many checks in a
+    // row: after two it is skipped, so one broken message cannot hold the
+    // marker for ever.
+    int failingMessage_ = 0;
+    int failingChecks_ = 0;
 };
 
 const TConnectorClass& Pop3ConnectorClass();

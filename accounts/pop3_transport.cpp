@@ -1,5 +1,9 @@
 #include "accounts/pop3_transport.h"
 
+#include "lib/log.h"
+#include "lib/stop_signal.h"
+
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -130,6 +134,48 @@ TlsContextCache& TlsContexts() {
     return *cache;
 }
 
+// Without an eventfd the stop flag is looked at between waits this long.
+constexpr int kStopSliceMs = 50;
+
+enum class WaitResult { Ready, TimedOut, Cancelled, Failed };
+
+// Waits until fd is ready for events, the deadline passes or the stop is
+// raised; a signal that interrupts poll() does not end the wait.
+WaitResult WaitFor(int fd, short events, const Deadline& deadline, const StopSignal* stop) {
+    for (;;) {
+        if (stop && stop->Raised()) {
+            return WaitResult::Cancelled;
+        }
+        int left = deadline.RemainingMs();
+        if (left <= 0) {
+            return WaitResult::TimedOut;
+        }
+        pollfd p[2] = {{fd, events, 0}, {-1, POLLIN, 0}};
+        if (stop && stop->Fd() >= 0) {
+            p[1].fd = stop->Fd();
+        } else if (stop) {
+            left = std::min(left, kStopSliceMs);
+        }
+        int ready = ::poll(p, 2, left);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return WaitResult::Failed;
+        }
+        if (p[1].revents != 0) {
+            return WaitResult::Cancelled;
+        }
+        if (ready > 0 && p[0].revents != 0) {
+            return WaitResult::Ready;
+        }
+    }
+}
+
+[[noreturn]] void ThrowCancelled() {
+    throw TransportError(TransportFailure::Cancelled, "stopped");
+}
+
 // getaddrinfo has no time-out of its own. It runs on a helper thread that
 // owns its state together with this waiter; when the wait gives up, the helper
 // finishes on its own and frees what it used.
@@ -145,10 +191,11 @@ struct Resolution {
     }
 };
 
-addrinfo* ResolveWithin(const std::string& host, const std::string& service, int timeoutMs) {
+std::vector<SocketAddress> ResolveWithin(const std::string& host, int port, int timeoutMs,
+                                         const StopSignal* stop) {
     auto state = std::make_shared<Resolution>();
     try {
-        std::thread([state, host, service] {
+        std::thread([state, host, service = std::to_string(port)] {
             addrinfo hints{};
             hints.ai_family = AF_UNSPEC;
             hints.ai_socktype = SOCK_STREAM;
@@ -162,15 +209,82 @@ addrinfo* ResolveWithin(const std::string& host, const std::string& service, int
             state->done.notify_all();
         }).detach();
     } catch (...) {
-        return nullptr;
+        log::Caught("pop3", "starting the name look-up");
+        return {};
     }
+    const Deadline deadline = Deadline::In(timeoutMs);
     std::unique_lock lock(state->mutex);
-    if (!state->done.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return state->finished; })) {
-        return nullptr;
+    // The condition variable cannot wait on the stop signal: wait in slices.
+    while (!state->finished) {
+        int left = deadline.RemainingMs();
+        if (left <= 0 || (stop && stop->Raised())) {
+            return {};
+        }
+        state->done.wait_for(lock, std::chrono::milliseconds(std::min(left, kStopSliceMs)));
     }
-    addrinfo* found = state->result;
-    state->result = nullptr; // the caller frees it now
-    return found;
+    std::vector<SocketAddress> out;
+    for (addrinfo* ai = state->result; ai; ai = ai->ai_next) {
+        if (ai->ai_addrlen > sizeof(sockaddr_storage)) {
+            continue;
+        }
+        SocketAddress a;
+        std::memcpy(&a.storage, ai->ai_addr, ai->ai_addrlen);
+        a.length = ai->ai_addrlen;
+        out.push_back(a);
+    }
+    return out;
+}
+
+std::string AddressText(const SocketAddress& a) {
+    char buf[INET6_ADDRSTRLEN] = "?";
+    int port = 0;
+    if (a.storage.ss_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(&a.storage);
+        inet_ntop(AF_INET, &in->sin_addr, buf, sizeof buf);
+        port = ntohs(in->sin_port);
+        return std::string(buf) + ":" + std::to_string(port);
+    }
+    if (a.storage.ss_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&a.storage);
+        inet_ntop(AF_INET6, &in6->sin6_addr, buf, sizeof buf);
+        port = ntohs(in6->sin6_port);
+    }
+    return "[" + std::string(buf) + "]:" + std::to_string(port);
+}
+
+// One connection attempt within its own deadline; the socket, or -1 with error set.
+int ConnectOne(const SocketAddress& address, const Deadline& deadline, const StopSignal* stop,
+               std::string& error) {
+    int s = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        error = AddressText(address) + ": " + std::strerror(errno);
+        return -1;
+    }
+    int rc = ::connect(s, reinterpret_cast<const sockaddr*>(&address.storage), address.length);
+    // A non-blocking connect interrupted by a signal goes on in the background, like EINPROGRESS.
+    if (rc != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+        WaitResult w = WaitFor(s, POLLOUT, deadline, stop);
+        int soError = 0;
+        socklen_t len = sizeof soError;
+        if (w == WaitResult::Cancelled) {
+            ::close(s);
+            ThrowCancelled();
+        }
+        if (w == WaitResult::Ready && ::getsockopt(s, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 &&
+            soError == 0) {
+            rc = 0;
+        } else {
+            errno = w == WaitResult::TimedOut ? ETIMEDOUT : (soError != 0 ? soError : errno);
+        }
+    }
+    if (rc != 0) {
+        error = AddressText(address) + ": " + std::strerror(errno);
+        ::close(s);
+        return -1;
+    }
+    int one = 1;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return s;
 }
 
 bool IsIpLiteral(const std::string& host) {
@@ -180,6 +294,8 @@ bool IsIpLiteral(const std::string& host) {
 
 class TcpPop3Transport final : public Pop3Transport {
 public:
+    TcpPop3Transport(const StopSignal* stop, Pop3Resolver resolver)
+        : stop_(stop), resolver_(resolver ? std::move(resolver) : Pop3Resolver(ResolveWithin)) {}
     ~TcpPop3Transport() override { Close(); }
 
     void Open(const std::string& host, int port, bool implicitTls, const Pop3Limits& limits) override {
@@ -220,12 +336,18 @@ public:
         if (fd_ < 0) {
             throw TransportError(TransportFailure::Reset, "not connected");
         }
+        if (stop_ && stop_->Raised()) {
+            ThrowCancelled();
+        }
         Deadline deadline = Deadline::Earlier(Deadline::In(limits_.readTimeoutMs), total_);
         std::size_t sent = 0;
         while (sent < data.size()) {
             if (ssl_) {
-                SigpipeGuard guard;
-                int n = SSL_write(ssl_, data.data() + sent, static_cast<int>(data.size() - sent));
+                int n;
+                {
+                    SigpipeGuard guard;
+                    n = SSL_write(ssl_, data.data() + sent, static_cast<int>(data.size() - sent));
+                }
                 if (n > 0) {
                     sent += static_cast<std::size_t>(n);
                     continue;
@@ -268,48 +390,32 @@ public:
     bool IsOpen() const override { return fd_ >= 0; }
 
 private:
-    static int ConnectTcp(const std::string& host, int port, Deadline deadline) {
+    int ConnectTcp(const std::string& host, int port, const Deadline& deadline) {
         if (host.empty() || port <= 0 || port > 65535) {
             throw TransportError(TransportFailure::Unreachable, "no server name or port");
         }
-        addrinfo* found = ResolveWithin(host, std::to_string(port), deadline.RemainingMs());
-        if (!found) {
-            throw TransportError(TransportFailure::Unreachable, "server name not resolved in time");
+        std::vector<SocketAddress> addresses = resolver_(host, port, deadline.RemainingMs(), stop_);
+        if (stop_ && stop_->Raised()) {
+            ThrowCancelled();
+        }
+        if (addresses.empty()) {
+            throw TransportError(TransportFailure::Unreachable,
+                                 "server name " + host + " not resolved in time");
         }
         std::string lastError = "connect failed";
-        int fd = -1;
-        for (addrinfo* ai = found; ai && fd < 0; ai = ai->ai_next) {
-            int s = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
-            if (s < 0) {
-                continue;
-            }
-            int rc = ::connect(s, ai->ai_addr, ai->ai_addrlen);
-            if (rc != 0 && errno == EINPROGRESS) {
-                pollfd p{s, POLLOUT, 0};
-                int ready = ::poll(&p, 1, deadline.RemainingMs());
-                int soError = 0;
-                socklen_t len = sizeof soError;
-                if (ready == 1 && ::getsockopt(s, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 &&
-                    soError == 0) {
-                    rc = 0;
-                } else {
-                    errno = ready == 0 ? ETIMEDOUT : soError;
-                }
-            }
-            if (rc == 0) {
-                int one = 1;
-                ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                fd = s;
-            } else {
-                lastError = std::strerror(errno);
-                ::close(s);
+        for (std::size_t i = 0; i < addresses.size(); ++i) {
+            // Each address gets its share of what is left: a first address
+            // whose packets are silently dropped (a broken IPv6 route) must not
+            // spend the time of the ones behind it. One that fails fast leaves
+            // its share to the rest.
+            const int share = std::max(1, deadline.RemainingMs() / static_cast<int>(addresses.size() - i));
+            const Deadline attempt = Deadline::Earlier(Deadline::In(share), deadline);
+            int fd = ConnectOne(addresses[i], attempt, stop_, lastError);
+            if (fd >= 0) {
+                return fd;
             }
         }
-        freeaddrinfo(found);
-        if (fd < 0) {
-            throw TransportError(TransportFailure::Unreachable, lastError);
-        }
-        return fd;
+        throw TransportError(TransportFailure::Unreachable, lastError);
     }
 
     void StartTls(const std::string& host) {
@@ -321,11 +427,15 @@ private:
         if (!ssl_ || SSL_set_fd(ssl_, fd_) != 1) {
             throw TransportError(TransportFailure::TlsHandshake, "TLS setup: " + OpenSslErrorText());
         }
-        if (IsIpLiteral(host)) {
-            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), host.c_str());
-        } else {
-            SSL_set_tlsext_host_name(ssl_, host.c_str());
-            SSL_set1_host(ssl_, host.c_str());
+        // Without the name or address to match, any trusted certificate would
+        // pass: a set-up failure here must end the connection.
+        bool named =
+            IsIpLiteral(host)
+                ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), host.c_str()) == 1
+                : SSL_set_tlsext_host_name(ssl_, host.c_str()) == 1 && SSL_set1_host(ssl_, host.c_str()) == 1;
+        if (!named) {
+            throw TransportError(TransportFailure::TlsVerify,
+                                 "cannot check the certificate against " + host + ": " + OpenSslErrorText());
         }
         Deadline deadline = Deadline::Earlier(Deadline::In(limits_.readTimeoutMs), total_);
         for (;;) {
@@ -352,20 +462,17 @@ private:
     }
 
     void WaitFd(short events, const Deadline& deadline) {
-        for (;;) {
-            int left = deadline.RemainingMs();
-            if (left <= 0) {
-                throw TransportError(TransportFailure::Timeout, "time-out");
-            }
-            pollfd p{fd_, events, 0};
-            int ready = ::poll(&p, 1, left);
-            if (ready > 0) {
-                return;
-            }
-            if (ready < 0 && errno != EINTR) {
-                throw TransportError(TransportFailure::Reset, std::string("poll: ") + std::strerror(errno));
-            }
+        switch (WaitFor(fd_, events, deadline, stop_)) {
+        case WaitResult::Ready:
+            return;
+        case WaitResult::TimedOut:
+            throw TransportError(TransportFailure::Timeout, "time-out");
+        case WaitResult::Cancelled:
+            ThrowCancelled();
+        case WaitResult::Failed:
+            break;
         }
+        throw TransportError(TransportFailure::Reset, std::string("poll: ") + std::strerror(errno));
     }
 
     void WaitForSsl(int err, const Deadline& deadline, const char* what) {
@@ -384,6 +491,10 @@ private:
     void Fill(const Deadline& deadline) {
         if (fd_ < 0) {
             throw TransportError(TransportFailure::Reset, "not connected");
+        }
+        // A peer that never pauses would otherwise never reach a wait.
+        if (stop_ && stop_->Raised()) {
+            ThrowCancelled();
         }
         char chunk[16384];
         for (;;) {
@@ -413,6 +524,8 @@ private:
         }
     }
 
+    const StopSignal* stop_;
+    Pop3Resolver resolver_;
     Pop3Limits limits_;
     Deadline total_{};
     int fd_ = -1;
@@ -424,8 +537,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<Pop3Transport> MakeTcpPop3Transport() {
-    return std::make_unique<TcpPop3Transport>();
+std::unique_ptr<Pop3Transport> MakeTcpPop3Transport(const StopSignal* stop, Pop3Resolver resolver) {
+    return std::make_unique<TcpPop3Transport>(stop, std::move(resolver));
 }
 
 } // namespace nuvex

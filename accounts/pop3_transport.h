@@ -3,12 +3,17 @@
 // TLS from the first byte. Tests replace it with a scripted fake.
 #include "accounts/account_context.h"
 
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <sys/socket.h>
+#include <vector>
 
 namespace nuvex {
+
+class StopSignal;
 
 enum class TransportFailure {
     Unreachable,  // name not resolved, refused, unreachable, connect time-out
@@ -17,6 +22,7 @@ enum class TransportFailure {
     LineTooLong,  // a line beyond the line bound
     TlsHandshake, // the peer does not speak TLS
     TlsVerify,    // certificate or host name not trusted
+    Cancelled,    // the plug-in is stopping: the check ends at once
 };
 
 class TransportError : public std::runtime_error {
@@ -42,9 +48,23 @@ public:
     virtual bool IsOpen() const = 0;
 };
 
+// One address to try, as the resolver found it.
+struct SocketAddress {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+};
+
+// Host name and port to the addresses to try, in order; empty when the name
+// did not resolve within timeoutMs or the stop was raised. The default asks
+// getaddrinfo; tests hand in fixed lists (a first address that never answers).
+using Pop3Resolver = std::function<std::vector<SocketAddress>(const std::string& host, int port,
+                                                              int timeoutMs, const StopSignal* stop)>;
+
 // A TCP transport with poll()-based time-outs and OpenSSL for implicit TLS.
 // The server certificate and host name are verified against the system store
-// (SSL_CERT_FILE and SSL_CERT_DIR are honoured).
-std::unique_ptr<Pop3Transport> MakeTcpPop3Transport();
+// (SSL_CERT_FILE and SSL_CERT_DIR are honoured). Every wait also watches stop
+// (may be null): once it is raised, the call in progress throws Cancelled.
+std::unique_ptr<Pop3Transport> MakeTcpPop3Transport(const StopSignal* stop = nullptr,
+                                                    Pop3Resolver resolver = {});
 
 } // namespace nuvex

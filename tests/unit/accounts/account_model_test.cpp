@@ -161,18 +161,27 @@ TEST_F(AccountModelTest, CheckPeriodDefaultsAndRepair) {
     EXPECT_EQ(account->CheckMinutes, 15);
 }
 
-TEST_F(AccountModelTest, MarkerGoesThroughTheHostAndFallsBackToTheCache) {
+TEST_F(AccountModelTest, MarkerGoesThroughTheHostAndAFailedCallSaysSo) {
     auto account = Pop3ConnectorClass().Create(context);
     account->SetAccountId("Pop3:4");
     EXPECT_EQ(account->AccountId, "Pop3_4");
-    account->SetLastId("12");
+    EXPECT_EQ(account->GetLastId(), std::optional<std::string>("")); // unset: empty, not a failure
+    EXPECT_TRUE(account->SetLastId("12"));
     EXPECT_EQ(*host.ReadCfgStr("LASTID_Pop3_4"), "12");
     host.WriteCfgStr("LASTID_Pop3_4", "13");
-    EXPECT_EQ(account->GetLastId(), "13");
+    EXPECT_EQ(account->GetLastId(), std::optional<std::string>("13"));
+    // A host that cannot be reached is a failure, never the cached value
+    // taken as the host's, and a failed store leaves the cache alone.
     host.connected = false;
-    account->SetLastId("14");
+    EXPECT_FALSE(account->SetLastId("14"));
+    EXPECT_EQ(account->GetLastId(), std::nullopt);
+    EXPECT_EQ(account->LastIdCache, "13");
+    host.connected = true;
+    host.failAll = true;
+    EXPECT_FALSE(account->SetLastId("15"));
+    EXPECT_EQ(account->GetLastId(), std::nullopt);
+    host.failAll = false;
     EXPECT_EQ(*host.ReadCfgStr("LASTID_Pop3_4"), "13");
-    EXPECT_EQ(account->GetLastId(), "14");
 }
 
 TEST(AccountIds, NextFreeNumberCountsBothSeparators) {

@@ -4,6 +4,7 @@
 #include "accounts/pop3_connector.h"
 #include "lib/clock.h"
 #include "lib/host_config.h"
+#include "lib/log.h"
 #include "lib/registry.h"
 #include "tests/support/fake_transport.h"
 
@@ -186,11 +187,20 @@ TEST_F(Pop3ConnectorTest, RefusedConnectionIsClassOne) {
     EXPECT_FALSE(host.Has("LASTID_Pop3_0"));
 }
 
-TEST_F(Pop3ConnectorTest, UntrustedCertificateIsReportedAsClassThree) {
+TEST_F(Pop3ConnectorTest, UntrustedCertificateIsClassThreeWithATextNamingTheServer) {
     auto script = Pop3Script::FromText("O! untrusted\n");
     auto account = Account(script, "s3cret", true);
     EXPECT_NE(account->CheckMail(), kStatusOk);
     EXPECT_EQ(account->ErrorCode, kErrorOther);
+    std::int32_t code = 0;
+    std::string text;
+    account->TakeLastError(code, text);
+    EXPECT_EQ(code, kErrorOther);
+    EXPECT_EQ(text, "The certificate of the server pop.example.org could not be verified.\r\n"
+                    "Check the server name and its certificate.");
+    account->TakeLastError(code, text);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(text, "");
 }
 
 TEST_F(Pop3ConnectorTest, GarbageGreetingIsClassThree) {
@@ -200,14 +210,195 @@ TEST_F(Pop3ConnectorTest, GarbageGreetingIsClassThree) {
     EXPECT_EQ(account->ErrorCode, kErrorOther);
 }
 
-TEST_F(Pop3ConnectorTest, NegativeStatIsClassTwoAndMarkerUntouched) {
+struct NegativeReplyCase {
+    const char* name;
+    std::string script; // after the greeting
+    std::int32_t expected;
+};
+
+class Pop3NegativeReplies : public Pop3ConnectorTest,
+                            public ::testing::WithParamInterface<NegativeReplyCase> {};
+
+TEST_P(Pop3NegativeReplies, ResponseCodeChoosesTheClassAndTheMarkerStays) {
     host.WriteCfgStr("LASTID_Pop3_0", "4");
-    auto script = Pop3Script::FromText(
-        "S: +OK\nC: USER alice\nS: +OK\nC: PASS s3cret\nS: +OK\nC: STAT\nS: -ERR mailbox locked\n");
+    auto script = Pop3Script::FromText("S: +OK\n" + GetParam().script);
     auto account = Account(script);
     EXPECT_NE(account->CheckMail(), kStatusOk);
-    EXPECT_EQ(account->ErrorCode, kErrorLogin);
+    EXPECT_TRUE(script->mismatches.empty()) << script->mismatches.front();
+    EXPECT_EQ(account->ErrorCode, GetParam().expected);
     EXPECT_EQ(*host.ReadCfgStr("LASTID_Pop3_0"), "4");
+}
+
+constexpr const char* kLoggedIn = "C: USER alice\nS: +OK\nC: PASS s3cret\nS: +OK\nC: STAT\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, Pop3NegativeReplies,
+    ::testing::Values(
+        NegativeReplyCase{"PlainAfterPass", "C: USER alice\nS: +OK\nC: PASS s3cret\nS: -ERR wrong\n",
+                          kErrorLogin},
+        NegativeReplyCase{"AuthAfterUser",
+                          "C: USER alice\nS: -ERR [AUTH] Plaintext authentication disallowed\n", kErrorLogin},
+        // Another client (a phone) holds the maildrop: a passing state, throttled like an outage.
+        NegativeReplyCase{"InUseAfterPass",
+                          "C: USER alice\nS: +OK\nC: PASS s3cret\nS: -ERR [IN-USE] locked\n",
+                          kErrorUnreachable},
+        NegativeReplyCase{"SysTempAfterPass",
+                          "C: USER alice\nS: +OK\nC: PASS s3cret\nS: -err [sys/temp] try later\n",
+                          kErrorUnreachable},
+        NegativeReplyCase{"SysPermAfterPass",
+                          "C: USER alice\nS: +OK\nC: PASS s3cret\nS: -ERR [SYS/PERM] account disabled\n",
+                          kErrorOther},
+        NegativeReplyCase{"InUseOnStat", (std::string(kLoggedIn) + "S: -ERR [IN-USE] busy\n"),
+                          kErrorUnreachable},
+        NegativeReplyCase{"PlainOnStat", (std::string(kLoggedIn) + "S: -ERR mailbox locked\n"), kErrorLogin}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The host store with reads or writes of the marker failing, as a host that
+// went away between two calls does.
+class FlakyMarkerHost final : public HostConfig {
+public:
+    explicit FlakyMarkerHost(MemoryHostConfig& store) : store_(store) {}
+    bool failReads = false;
+    bool failWrites = false;
+
+    bool Connected() const override { return true; }
+    std::optional<bool> ReadCfgBool(std::string_view key, int flag) override {
+        return store_.ReadCfgBool(key, flag);
+    }
+    std::optional<std::int32_t> ReadCfgInt(std::string_view key, int flag) override {
+        return store_.ReadCfgInt(key, flag);
+    }
+    std::optional<std::string> ReadCfgStr(std::string_view key, int flag) override {
+        return failReads ? std::nullopt : store_.ReadCfgStr(key, flag);
+    }
+    bool WriteCfgBool(std::string_view key, bool value, int flag) override {
+        return store_.WriteCfgBool(key, value, flag);
+    }
+    bool WriteCfgInt(std::string_view key, std::int32_t value, int flag) override {
+        return store_.WriteCfgInt(key, value, flag);
+    }
+    bool WriteCfgStr(std::string_view key, std::string_view value, int flag) override {
+        return !failWrites && store_.WriteCfgStr(key, value, flag);
+    }
+    bool DeleteCfgValue(std::string_view key, int flag) override { return store_.DeleteCfgValue(key, flag); }
+    bool ConfigChanged() override { return true; }
+
+private:
+    MemoryHostConfig& store_;
+};
+
+TEST_F(Pop3ConnectorTest, UnreadableMarkerFailsTheCheckInsteadOfAnnouncingTheWholeMaildrop) {
+    host.WriteCfgStr("LASTID_Pop3_0", "3");
+    FlakyMarkerHost flaky(host);
+    flaky.failReads = true;
+    context.host = &flaky;
+    auto script = Pop3Script::FromText(Login(3));
+    auto account = Account(script);
+    EXPECT_NE(account->CheckMail(), kStatusOk);
+    EXPECT_TRUE(script->mismatches.empty()) << script->mismatches.front();
+    EXPECT_EQ(account->ErrorCode, kErrorUnreachable);
+    EXPECT_EQ(account->NewCount, 0);
+    EXPECT_TRUE(account->Headers.empty());
+    EXPECT_EQ(*host.ReadCfgStr("LASTID_Pop3_0"), "3");
+}
+
+TEST_F(Pop3ConnectorTest, UnstoredMarkerFailsTheCheckSoItsMessagesAreAnnouncedOnceLater) {
+    FlakyMarkerHost flaky(host);
+    flaky.failWrites = true;
+    context.host = &flaky;
+    auto script = Pop3Script::FromText(Login(2) + Messages(1, 2));
+    auto account = Account(script);
+    EXPECT_NE(account->CheckMail(), kStatusOk);
+    EXPECT_EQ(account->ErrorCode, kErrorUnreachable);
+    EXPECT_EQ(account->NewCount, 0);
+    EXPECT_TRUE(account->Headers.empty());
+    EXPECT_EQ(*host.ReadCfgStr("LASTID_Pop3_0"), "");
+
+    // Once the store works, the next check announces them, and only that one.
+    flaky.failWrites = false;
+    context.pop3Transport =
+        test::ScriptedTransportFactory(Pop3Script::FromText(Login(2) + Messages(1, 2) + "C: QUIT\nS: +OK\n"));
+    ASSERT_EQ(account->CheckMail(), kStatusOk);
+    EXPECT_EQ(account->NewCount, 2);
+    EXPECT_EQ(account->Headers.size(), 2u);
+    EXPECT_EQ(*host.ReadCfgStr("LASTID_Pop3_0"), "2");
+}
+
+TEST_F(Pop3ConnectorTest, ServerWithoutTopGetsBoundedAttemptsAndTheMarkerMoves) {
+    // A hostile or TOP-less server: 42 refusals, not one per message.
+    std::string refusals;
+    for (int n = 1; n <= 42; ++n) {
+        refusals += "C: TOP " + std::to_string(n) + " 0\nS: -ERR unknown command\n";
+    }
+    auto script = Pop3Script::FromText(Login(2147483647) + refusals + "C: QUIT\nS: +OK\n");
+    auto account = Account(script);
+    ASSERT_EQ(account->CheckMail(), kStatusOk);
+    EXPECT_TRUE(script->mismatches.empty()) << script->mismatches.front();
+    EXPECT_TRUE(script->Finished());
+    EXPECT_EQ(account->NewCount, 2147483647);
+    EXPECT_TRUE(account->Headers.empty());
+    EXPECT_TRUE(account->MoreThanShown);
+    EXPECT_EQ(*host.ReadCfgStr("LASTID_Pop3_0"), "2147483647");
+}
+
+TEST_F(Pop3ConnectorTest, MessageThatBreaksTheConnectionTwiceInARowIsSkipped) {
+    const std::string breaks = Login(2) + Messages(1, 1) + "C: TOP 2 0\nS: +OK\nS: From: a@b.c\nS! reset\n";
+    auto account = Account(Pop3Script::FromText(breaks));
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_NE(account->CheckMail(), kStatusOk);
+        EXPECT_EQ(account->ErrorCode, kErrorUnreachable);
+        EXPECT_EQ(*host.ReadCfgStr("LASTID_Pop3_0"), "");
+        context.pop3Transport = test::ScriptedTransportFactory(Pop3Script::FromText(breaks));
+    }
+    auto third = Pop3Script::FromText(Login(2) + Messages(1, 1) + "C: QUIT\nS: +OK\n");
+    context.pop3Transport = test::ScriptedTransportFactory(third);
+    ASSERT_EQ(account->CheckMail(), kStatusOk);
+    EXPECT_TRUE(third->mismatches.empty()) << third->mismatches.front();
+    EXPECT_EQ(account->NewCount, 2);
+    ASSERT_EQ(account->Headers.size(), 1u);
+    EXPECT_EQ(account->Headers[0].Subject, "Message 1");
+    EXPECT_EQ(*host.ReadCfgStr("LASTID_Pop3_0"), "2");
+}
+
+TEST_F(Pop3ConnectorTest, TopThatSendsTheBodyKeepsTheHeaderPart) {
+    std::string body;
+    for (int i = 0; i < 50; ++i) {
+        body += "S: body line " + std::to_string(i) + "\n";
+    }
+    context.pop3Limits.maxHeaderLines = 10;
+    auto script = Pop3Script::FromText(Login(1) +
+                                       "C: TOP 1 0\nS: +OK\nS: From: Ann <ann@example.org>\n"
+                                       "S: Subject: with body\nS:\n" +
+                                       body + "S: .\nC: QUIT\nS: +OK\n");
+    auto account = Account(script);
+    ASSERT_EQ(account->CheckMail(), kStatusOk);
+    EXPECT_TRUE(script->mismatches.empty()) << script->mismatches.front();
+    ASSERT_EQ(account->Headers.size(), 1u);
+    EXPECT_EQ(account->Headers[0].Sender, "Ann <ann@example.org>");
+    EXPECT_EQ(account->Headers[0].Subject, "with body");
+}
+
+std::vector<std::string>& LogLines() {
+    static std::vector<std::string> lines;
+    return lines;
+}
+
+TEST_F(Pop3ConnectorTest, FailedCheckLogsIdClassAndServerWordsButNeverThePassword) {
+    LogLines().clear();
+    log::SetSink([](log::Level, std::string_view area, std::string_view text) {
+        LogLines().push_back(std::string(area) + ": " + std::string(text));
+    });
+    auto script = Pop3Script::FromText("S: +OK\nC: USER alice\nS: +OK\nC: PASS s3cret\n"
+                                       "S: -ERR [AUTH] password s3cret is wrong\n");
+    auto account = Account(script);
+    EXPECT_NE(account->CheckMail(), kStatusOk);
+    log::SetSink(nullptr);
+    ASSERT_EQ(LogLines().size(), 1u);
+    const std::string& line = LogLines()[0];
+    EXPECT_NE(line.find("pop3: Pop3_0"), std::string::npos) << line;
+    EXPECT_NE(line.find("class 2"), std::string::npos) << line;
+    EXPECT_NE(line.find("PASS answered: -ERR [AUTH] password *** is wrong"), std::string::npos) << line;
+    EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
 }
 
 TEST_F(Pop3ConnectorTest, ConnectionLostWhileReadingHeadersFailsAndKeepsTheMarker) {
@@ -285,7 +476,7 @@ TEST_F(Pop3ConnectorTest, ConnectionTestLogsInAndOutWithoutTouchingTheMarker) {
     EXPECT_FALSE(host.Has("LASTID_Pop3_0"));
 }
 
-TEST(Pop3ClientTest, TopUnstuffsDotsAndDropsAnOversizedHeaderBlock) {
+TEST(Pop3ClientTest, TopUnstuffsDotsAndKeepsTheHeaderLinesWithinTheBounds) {
     auto script = Pop3Script::FromText("C: TOP 1 0\nS: +OK\nS: ..starts with a dot\nS: Subject: x\nS: .\n"
                                        "C: TOP 2 0\nS: +OK\nS: A: 1\nS: B: 2\nS: C: 3\nS: .\n");
     test::ScriptedPop3Transport transport(script);
@@ -300,7 +491,7 @@ TEST(Pop3ClientTest, TopUnstuffsDotsAndDropsAnOversizedHeaderBlock) {
     EXPECT_EQ(lines[0], ".starts with a dot");
     lines = client.Top(2, truncated);
     EXPECT_TRUE(truncated);
-    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(lines, (std::vector<std::string>{"A: 1", "B: 2"}));
     EXPECT_TRUE(script->Finished()); // read to the end: the next command still lines up
 }
 
