@@ -4,9 +4,11 @@
 #include "accounts/account_store.h"
 #include "accounts/check_cycle.h"
 #include "accounts/pop3_connector.h"
+#include "accounts/pop3_transport.h"
 #include "lib/clock.h"
 #include "lib/host_config.h"
 #include "lib/registry.h"
+#include "lib/stop_signal.h"
 #include "tests/support/temp_dir.h"
 
 #include <arpa/inet.h>
@@ -19,11 +21,12 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace nuvex {
 namespace {
 
-enum class Behaviour { Good, Silent, EndlessLine, Drip, Garbage, HugeHeader, ResetAfterLogin };
+enum class Behaviour { Good, Silent, EndlessLine, Drip, Garbage, HugeHeader, ResetAfterLogin, Mute };
 
 // One loopback listener on port 0 answering every connection the same way.
 class HostileServer {
@@ -133,6 +136,17 @@ private:
             while (Send(fd, "X-Filler: " + std::string(200, 'y') + "\r\n")) {
             }
             break;
+        case Behaviour::Mute: {
+            // Reads whatever comes (a TLS hello included) and never answers.
+            char buf[512];
+            while (!stop_) {
+                pollfd p{fd, POLLIN, 0};
+                if (::poll(&p, 1, 50) > 0 && ::recv(fd, buf, sizeof buf, 0) <= 0) {
+                    break;
+                }
+            }
+            break;
+        }
         case Behaviour::ResetAfterLogin: {
             Login(fd);
             linger hard{1, 0};
@@ -163,7 +177,7 @@ private:
     std::thread thread_;
 };
 
-class Pop3HostileTest : public ::testing::TestWithParam<std::pair<Behaviour, std::int32_t>> {
+class Pop3ServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         SetProcessRegistry(registry.get());
@@ -195,6 +209,9 @@ protected:
     MemoryHostConfig host;
     AccountContext context;
 };
+
+class Pop3HostileTest : public Pop3ServerTest,
+                        public ::testing::WithParamInterface<std::pair<Behaviour, std::int32_t>> {};
 
 TEST_P(Pop3HostileTest, CheckEndsWithAnErrorClassInTimeAndTheNextAccountIsChecked) {
     auto [behaviour, expected] = GetParam();
@@ -242,9 +259,135 @@ INSTANTIATE_TEST_SUITE_P(Servers, Pop3HostileTest,
                              case Behaviour::ResetAfterLogin:
                                  return std::string("ResetAfterLogin");
                              case Behaviour::Good:
+                             case Behaviour::Mute:
                                  break;
                              }
                              return std::string("Good");
+                         });
+
+SocketAddress Loopback(int port) {
+    SocketAddress a;
+    auto* in = reinterpret_cast<sockaddr_in*>(&a.storage);
+    in->sin_family = AF_INET;
+    in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    in->sin_port = htons(static_cast<std::uint16_t>(port));
+    a.length = sizeof(sockaddr_in);
+    return a;
+}
+
+// A listener whose accept queue is full: the kernel drops further SYNs, so a
+// connect to it hangs as one to an address whose packets are dropped does.
+class BlackHole {
+public:
+    BlackHole() {
+        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(listen_, 0);
+        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::connect(filler_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+    ~BlackHole() {
+        ::close(filler_);
+        ::close(listen_);
+    }
+    SocketAddress Address() const { return Loopback(port_); }
+
+private:
+    int listen_ = -1;
+    int filler_ = -1;
+    int port_ = 0;
+};
+
+class Pop3TransportTest : public Pop3ServerTest {
+protected:
+    // The real TCP transport with a fixed address list instead of the resolver.
+    void UseAddresses(std::vector<SocketAddress> addresses, const StopSignal* stop = nullptr) {
+        context.pop3Transport = [addresses, stop] {
+            return MakeTcpPop3Transport(
+                stop, [addresses](const std::string&, int, int, const StopSignal*) { return addresses; });
+        };
+    }
+};
+
+TEST_F(Pop3TransportTest, FirstAddressThatNeverAnswersLeavesTimeForTheNext) {
+    BlackHole hole;
+    HostileServer good(Behaviour::Good);
+    context.pop3Limits.connectTimeoutMs = 3000;
+    UseAddresses({hole.Address(), Loopback(good.Port())});
+    auto account = Account(good.Port(), "Pop3_0");
+
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(account->CheckMail(), kStatusOk);
+    auto elapsed = std::chrono::steady_clock::now() - start;
+
+    EXPECT_EQ(account->NewCount, 1);
+    // Half of the connect time for each of the two addresses, not all of it for the first.
+    EXPECT_GT(elapsed, std::chrono::milliseconds(1200));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(2500));
+}
+
+enum class StopPhase { Connect, TlsHandshake, Read };
+
+class Pop3StopTest : public Pop3TransportTest, public ::testing::WithParamInterface<StopPhase> {};
+
+TEST_P(Pop3StopTest, RaisedStopEndsTheCheckAtOnceWithoutAnErrorOrAMarker) {
+    BlackHole hole;
+    HostileServer mute(Behaviour::Mute);
+    StopSignal stop;
+    // Time-outs far beyond the assertion: only the stop can end the check in time.
+    context.pop3Limits.connectTimeoutMs = 30'000;
+    context.pop3Limits.readTimeoutMs = 30'000;
+    context.pop3Limits.totalTimeoutMs = 60'000;
+    UseAddresses({GetParam() == StopPhase::Connect ? hole.Address() : Loopback(mute.Port())}, &stop);
+    TAccountFields f;
+    f.userName = "u";
+    f.email = "u@example.org";
+    TPop3Fields p;
+    p.password = "p";
+    p.hostName = "127.0.0.1";
+    p.port = mute.Port();
+    p.useSsl = GetParam() == StopPhase::TlsHandshake;
+    AddPop3TypeKeys(f, p);
+    auto account = Pop3ConnectorClass().Create(context);
+    ASSERT_EQ(account->LoadSettings(BuildSettingsText(f)), kStatusOk);
+    account->SetAccountId("Pop3_0");
+
+    std::thread stopper([&stop] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop.Raise();
+    });
+    auto start = std::chrono::steady_clock::now();
+    int result = account->CheckMail();
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    stopper.join();
+
+    EXPECT_NE(result, kStatusOk);
+    EXPECT_LT(elapsed, std::chrono::seconds(1));
+    std::int32_t code = -1;
+    std::string text;
+    account->TakeLastError(code, text);
+    EXPECT_EQ(code, kErrorNone); // nothing to report: the plug-in is stopping
+    EXPECT_FALSE(host.Has("LASTID_Pop3_0"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Phases, Pop3StopTest,
+                         ::testing::Values(StopPhase::Connect, StopPhase::TlsHandshake, StopPhase::Read),
+                         [](const auto& info) {
+                             switch (info.param) {
+                             case StopPhase::Connect:
+                                 return std::string("Connect");
+                             case StopPhase::TlsHandshake:
+                                 return std::string("TlsHandshake");
+                             case StopPhase::Read:
+                                 break;
+                             }
+                             return std::string("Read");
                          });
 
 } // namespace
