@@ -1,5 +1,7 @@
 #include "accounts/mail_headers.h"
 
+#include "lib/text.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -14,18 +16,6 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
-}
-
-std::string Trim(std::string_view s) {
-    std::size_t b = 0;
-    std::size_t e = s.size();
-    while (b < e && (IsBlank(s[b]) || s[b] == '\r' || s[b] == '\n')) {
-        ++b;
-    }
-    while (e > b && (IsBlank(s[e - 1]) || s[e - 1] == '\r' || s[e - 1] == '\n')) {
-        --e;
-    }
-    return std::string(s.substr(b, e - b));
 }
 
 std::string CollapseBlanks(std::string_view s) {
@@ -45,57 +35,74 @@ std::string CollapseBlanks(std::string_view s) {
     return out;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
+// The length of the valid UTF-8 sequence at s[i] (shortest form, at most
+// U+10FFFF, no surrogates), or 0 when the bytes there are not one.
+std::size_t Utf8SequenceAt(std::string_view s, std::size_t i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::size_t extra;
+    std::uint32_t cp;
+    if (c < 0x80) {
+        return 1;
+    } else if ((c & 0xE0) == 0xC0) {
+        extra = 1;
+        cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+        extra = 2;
+        cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+        extra = 3;
+        cp = c & 0x07;
+    } else {
+        return 0;
     }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
+    if (i + extra >= s.size()) {
+        return 0;
+    }
+    for (std::size_t k = 1; k <= extra; ++k) {
+        const auto cc = static_cast<unsigned char>(s[i + k]);
+        if ((cc & 0xC0) != 0x80) {
+            return 0;
+        }
+        cp = (cp << 6) | (cc & 0x3F);
+    }
+    if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) ||
+        (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        return 0;
+    }
+    return extra + 1;
+}
+
+bool IsValidUtf8(std::string_view s) {
+    for (std::size_t i = 0; i < s.size();) {
+        std::size_t n = Utf8SequenceAt(s, i);
+        if (n == 0) {
             return false;
         }
+        i += n;
     }
     return true;
 }
 
-bool IsValidUtf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        int extra;
-        std::uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + static_cast<std::size_t>(extra) >= s.size()) {
-            return false;
-        }
-        for (int k = 1; k <= extra; ++k) {
-            unsigned char cc = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
-            if ((cc & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) ||
-            (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += static_cast<std::size_t>(extra) + 1;
+// glibc's iconv passes code points above U+10FFFF and writes 5- and 6-byte
+// forms for UCS-4 input; what it hands back is checked again, and every byte
+// that starts no valid sequence becomes U+FFFD.
+std::string ValidUtf8(std::string text) {
+    if (IsValidUtf8(text)) {
+        return text;
     }
-    return true;
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t n = Utf8SequenceAt(text, i);
+        if (n == 0) {
+            out += kReplacement;
+            ++i;
+        } else {
+            out.append(text, i, n);
+            i += n;
+        }
+    }
+    return out;
 }
 
 std::string RawToUtf8(std::string_view raw) {
@@ -177,45 +184,127 @@ std::string DecodeB(std::string_view text) {
     return out;
 }
 
-// Parses "=?charset?E?text?=" at pos; on success sets decoded and the end position.
-bool DecodeEncodedWord(std::string_view s, std::size_t pos, std::string& decoded, std::size_t& end) {
-    if (s.compare(pos, 2, "=?") != 0) {
-        return false;
+// Finds the next position at or after from where a pattern starts. Callers
+// ask with from never decreasing, so an answer still ahead is reused and the
+// text is scanned once in all: a field full of "=?" openers that never close
+// costs linear, not quadratic, time.
+class ForwardFinder {
+public:
+    ForwardFinder(std::string_view text, bool (*matches)(std::string_view, std::size_t))
+        : text_(text), matches_(matches) {}
+    std::size_t Next(std::size_t from) {
+        // The kept answer is the first match at or after searchedFrom_, so it
+        // is also the first one at or after any later from it does not lie behind.
+        if (asked_ && from >= searchedFrom_ && (answer_ == std::string_view::npos || answer_ >= from)) {
+            return answer_;
+        }
+        asked_ = true;
+        searchedFrom_ = from;
+        answer_ = std::string_view::npos;
+        for (std::size_t i = from; i < text_.size(); ++i) {
+            if (matches_(text_, i)) {
+                answer_ = i;
+                break;
+            }
+        }
+        return answer_;
     }
-    std::size_t q1 = s.find('?', pos + 2);
-    if (q1 == std::string_view::npos || q1 == pos + 2 || q1 + 2 >= s.size() || s[q1 + 2] != '?') {
-        return false;
+
+private:
+    std::string_view text_;
+    bool (*matches_)(std::string_view, std::size_t);
+    bool asked_ = false;
+    std::size_t searchedFrom_ = 0;
+    std::size_t answer_ = std::string_view::npos;
+};
+
+// An encoded word: "=?" charset "?" B|Q "?" text "?=", with no blank in
+// charset or text.
+struct EncodedWord {
+    std::string charset; // without an RFC 2231 language suffix
+    std::string bytes;   // decoded, still in charset
+    std::size_t end = 0; // just past "?="
+};
+
+// iconv knows the charset; the last answer is kept, since a field's words
+// mostly share one charset and iconv_open is not cheap.
+bool CharsetKnown(const std::string& charset) {
+    thread_local std::string lastName;
+    thread_local bool lastKnown = false;
+    if (!lastName.empty() && text::EqualsNoCase(lastName, charset)) {
+        return lastKnown;
     }
-    std::string_view charset = s.substr(pos + 2, q1 - pos - 2);
-    if (charset.find_first_of(" \t") != std::string_view::npos) {
-        return false;
+    iconv_t cd = iconv_open("UTF-8", charset.c_str());
+    lastKnown = cd != reinterpret_cast<iconv_t>(-1);
+    if (lastKnown) {
+        iconv_close(cd);
     }
-    char enc = static_cast<char>(std::toupper(static_cast<unsigned char>(s[q1 + 1])));
-    if (enc != 'B' && enc != 'Q') {
-        return false;
-    }
-    std::size_t textStart = q1 + 3;
-    std::size_t close = s.find("?=", textStart);
-    if (close == std::string_view::npos) {
-        return false;
-    }
-    std::string_view text = s.substr(textStart, close - textStart);
-    if (text.find_first_of(" \t") != std::string_view::npos) {
-        return false;
-    }
-    std::size_t star = charset.find('*'); // RFC 2231 language suffix
-    if (star != std::string_view::npos) {
-        charset = charset.substr(0, star);
-    }
-    std::string bytes = enc == 'B' ? DecodeB(text) : DecodeQ(text);
-    auto converted = ConvertToUtf8(bytes, charset);
-    if (!converted) {
-        return false;
-    }
-    decoded = std::move(*converted);
-    end = close + 2;
-    return true;
+    lastName = charset;
+    return lastKnown;
 }
+
+class EncodedWordScanner {
+public:
+    explicit EncodedWordScanner(std::string_view s)
+        : s_(s), blank_(s, [](std::string_view t, std::size_t i) { return IsBlank(t[i]); }),
+          question_(s, [](std::string_view t, std::size_t i) { return t[i] == '?'; }),
+          close_(s, [](std::string_view t, std::size_t i) {
+              return t[i] == '?' && i + 1 < t.size() && t[i + 1] == '=';
+          }) {}
+
+    // The encoded word that starts at pos, if one does; pos never decreases between calls.
+    bool At(std::size_t pos, EncodedWord& word) {
+        if (s_.compare(pos, 2, "=?") != 0) {
+            return false;
+        }
+        const std::size_t blank = blank_.Next(pos);
+        const std::size_t q1 = question_.Next(pos + 2);
+        if (q1 == std::string_view::npos || q1 == pos + 2 || q1 > blank || q1 + 2 >= s_.size() ||
+            s_[q1 + 2] != '?') {
+            return false;
+        }
+        const char enc = static_cast<char>(std::toupper(static_cast<unsigned char>(s_[q1 + 1])));
+        if (enc != 'B' && enc != 'Q') {
+            return false;
+        }
+        const std::size_t textStart = q1 + 3;
+        const std::size_t close = close_.Next(textStart);
+        if (close == std::string_view::npos || close > blank_.Next(textStart)) {
+            return false;
+        }
+        std::string_view charset = s_.substr(pos + 2, q1 - pos - 2);
+        charset = charset.substr(0, charset.find('*')); // RFC 2231 language suffix
+        word.charset = std::string(charset);
+        if (!CharsetKnown(word.charset)) {
+            return false;
+        }
+        const std::string_view text = s_.substr(textStart, close - textStart);
+        word.bytes = enc == 'B' ? DecodeB(text) : DecodeQ(text);
+        word.end = close + 2;
+        return true;
+    }
+
+private:
+    std::string_view s_;
+    ForwardFinder blank_;
+    ForwardFinder question_;
+    ForwardFinder close_;
+};
+
+// The bytes of adjacent encoded words in one charset, converted together: a
+// multibyte character split across two words comes out whole.
+struct EncodedRun {
+    std::string charset;
+    std::string bytes;
+
+    void FlushTo(std::string& out) {
+        if (!charset.empty()) {
+            out += ConvertToUtf8(bytes, charset).value_or(std::string(kReplacement));
+        }
+        charset.clear();
+        bytes.clear();
+    }
+};
 
 std::string BlankControls(std::string text) {
     for (char& c : text) {
@@ -267,151 +356,200 @@ std::optional<std::string> ConvertToUtf8(std::string_view bytes, std::string_vie
     iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
     out.append(buf, sizeof buf - outLeft);
     iconv_close(cd);
-    return out;
+    return ValidUtf8(std::move(out));
 }
 
 std::string DecodeHeaderText(std::string_view raw) {
     std::string out;
-    std::string pending; // plain text since the last encoded word
+    std::string plain; // raw text since the last encoded word
+    EncodedRun run;
     bool lastWasEncoded = false;
+    EncodedWordScanner scanner(raw);
+    EncodedWord word;
     std::size_t i = 0;
     while (i < raw.size()) {
-        std::string decoded;
-        std::size_t end = 0;
-        if (raw[i] == '=' && DecodeEncodedWord(raw, i, decoded, end)) {
-            bool onlyBlanks = pending.find_first_not_of(" \t\r\n") == std::string::npos;
-            if (!(lastWasEncoded && onlyBlanks)) {
-                out += RawToUtf8(pending);
+        if (raw[i] == '=' && scanner.At(i, word)) {
+            // Only blanks between two encoded words: they go, and the words join.
+            const bool adjacent = lastWasEncoded && plain.find_first_not_of(" \t\r\n") == std::string::npos;
+            if (!adjacent || !text::EqualsNoCase(run.charset, word.charset)) {
+                run.FlushTo(out);
             }
-            pending.clear();
-            out += decoded;
+            if (!adjacent) {
+                out += RawToUtf8(plain);
+            }
+            plain.clear();
+            run.charset = word.charset;
+            run.bytes += word.bytes;
             lastWasEncoded = true;
-            i = end;
+            i = word.end;
             continue;
         }
-        pending += raw[i];
+        plain += raw[i];
         ++i;
     }
-    out += RawToUtf8(pending);
+    run.FlushTo(out);
+    out += RawToUtf8(plain);
     return BlankControls(std::move(out));
 }
 
-void ParseMailbox(std::string_view value, std::string& name, std::string& address) {
+namespace {
+
+// What one pass over an address header collects of its first mailbox.
+struct MailboxParts {
     std::string phrase;  // display-name text outside quotes and comments (raw)
-    std::string comment; // the first comment, used as the name of "addr (Name)"
-    std::string angle;
+    std::string comment; // the first comment, the name of "addr (Name)"
+    std::string angle;   // the address inside angle brackets
     bool haveAngle = false;
-    std::size_t i = 0;
-    while (i < value.size()) {
-        char c = value[i];
-        if (c == '"') {
-            std::string quoted;
+};
+
+// A quoted string from the opening quote at i; returns the position after it.
+// Many senders put encoded words inside the quotes, so the text joins the
+// phrase to be decoded with it.
+std::size_t ReadQuoted(std::string_view value, std::size_t i, MailboxParts& parts) {
+    std::string quoted;
+    ++i;
+    while (i < value.size() && value[i] != '"') {
+        if (value[i] == '\\' && i + 1 < value.size()) {
             ++i;
-            while (i < value.size() && value[i] != '"') {
-                if (value[i] == '\\' && i + 1 < value.size()) {
-                    ++i;
-                }
-                quoted += value[i];
-                ++i;
-            }
-            ++i; // closing quote (or end)
-            // Many senders put encoded words inside the quotes; decode them there too.
-            phrase += ' ';
-            phrase += quoted;
-            phrase += ' ';
-            continue;
         }
-        if (c == '(') {
-            int depth = 0;
-            std::string text;
-            while (i < value.size()) {
-                char d = value[i];
-                if (d == '\\' && i + 1 < value.size()) {
-                    text += value[i + 1];
-                    i += 2;
-                    continue;
-                }
-                if (d == '(') {
-                    if (++depth > 1 && depth <= kMaxCommentDepth) {
-                        text += d;
-                    }
-                } else if (d == ')') {
-                    if (--depth == 0) {
-                        ++i;
-                        break;
-                    }
-                    text += d;
-                } else {
-                    text += d;
-                }
-                ++i;
-            }
-            if (comment.empty()) {
-                comment = Trim(text);
-            }
-            phrase += ' ';
-            continue;
-        }
-        if (c == '<' && !haveAngle) {
-            std::size_t close = value.find('>', i + 1);
-            std::string_view inner =
-                value.substr(i + 1, (close == std::string_view::npos ? value.size() : close) - i - 1);
-            std::size_t colon = inner.find(':'); // obsolete source route "<@a,@b:user@host>"
-            if (colon != std::string_view::npos && !inner.empty() && inner[0] == '@') {
-                inner = inner.substr(colon + 1);
-            }
-            angle = Trim(inner);
-            haveAngle = true;
-            i = close == std::string_view::npos ? value.size() : close + 1;
-            continue;
-        }
-        if (c == ',') {
-            if (haveAngle || phrase.find('@') != std::string::npos) {
-                break; // end of the first mailbox
-            }
-            // A comma before any address belongs to an unquoted display name.
-        }
-        if (c == ';' && haveAngle) {
-            break;
-        }
-        phrase += c;
+        quoted += value[i];
         ++i;
     }
-    if (haveAngle) {
-        address = angle;
-        std::string text = Trim(phrase);
-        std::size_t colon = text.find(':'); // a group "Team: Name <a@b>;"
-        if (colon != std::string::npos && text.find('"') == std::string::npos &&
-            text.find("=?") == std::string::npos) {
-            text = Trim(text.substr(colon + 1));
+    parts.phrase += ' ';
+    parts.phrase += quoted;
+    parts.phrase += ' ';
+    return i + 1; // past the closing quote (or the end)
+}
+
+// A comment, nested comments included, from the "(" at i; returns the position after it.
+std::size_t ReadComment(std::string_view value, std::size_t i, MailboxParts& parts) {
+    int depth = 0;
+    std::string text;
+    while (i < value.size()) {
+        const char d = value[i];
+        if (d == '\\' && i + 1 < value.size()) {
+            text += value[i + 1];
+            i += 2;
+            continue;
         }
-        name = CollapseBlanks(Trim(DecodeHeaderText(text)));
-        if (name.empty() && !comment.empty()) {
-            name = CollapseBlanks(Trim(DecodeHeaderText(comment)));
-        }
-    } else {
-        address = CollapseBlanks(Trim(phrase));
-        std::size_t blank = address.find(' ');
-        if (blank != std::string::npos) {
-            // "addr (Name)" leaves only the address; anything else keeps its first word with an at sign.
-            std::string pick;
-            std::size_t start = 0;
-            while (start < address.size()) {
-                std::size_t e = address.find(' ', start);
-                std::string word =
-                    address.substr(start, e == std::string::npos ? std::string::npos : e - start);
-                if (word.find('@') != std::string::npos) {
-                    pick = word;
-                    break;
-                }
-                if (e == std::string::npos) {
-                    break;
-                }
-                start = e + 1;
+        if (d == '(') {
+            // Nesting beyond the bound is still counted, only no longer kept.
+            if (++depth > 1 && depth <= kMaxCommentDepth) {
+                text += d;
             }
-            address = pick.empty() ? address : pick;
+        } else if (d == ')') {
+            if (--depth == 0) {
+                ++i;
+                break;
+            }
+            text += d;
+        } else {
+            text += d;
         }
-        name = CollapseBlanks(Trim(DecodeHeaderText(comment)));
+        ++i;
+    }
+    if (parts.comment.empty()) {
+        parts.comment = text::Trim(text);
+    }
+    parts.phrase += ' ';
+    return i;
+}
+
+// The angle address from the "<" at i; returns the position after ">".
+std::size_t ReadAngleAddress(std::string_view value, std::size_t i, MailboxParts& parts) {
+    const std::size_t close = value.find('>', i + 1);
+    const std::size_t innerEnd = close == std::string_view::npos ? value.size() : close;
+    std::string_view inner = value.substr(i + 1, innerEnd - i - 1);
+    const std::size_t colon = inner.find(':'); // obsolete source route "<@a,@b:user@host>"
+    if (colon != std::string_view::npos && !inner.empty() && inner[0] == '@') {
+        inner = inner.substr(colon + 1);
+    }
+    parts.angle = text::Trim(inner);
+    parts.haveAngle = true;
+    return close == std::string_view::npos ? value.size() : close + 1;
+}
+
+// A comma or a group's semicolon after an address ends the first mailbox; a
+// comma before any address belongs to an unquoted display name.
+bool EndsFirstMailbox(char c, const MailboxParts& parts) {
+    if (c == ',') {
+        return parts.haveAngle || parts.phrase.find('@') != std::string::npos;
+    }
+    return c == ';' && parts.haveAngle;
+}
+
+MailboxParts ScanFirstMailbox(std::string_view value) {
+    MailboxParts parts;
+    std::size_t i = 0;
+    while (i < value.size()) {
+        const char c = value[i];
+        if (c == '"') {
+            i = ReadQuoted(value, i, parts);
+        } else if (c == '(') {
+            i = ReadComment(value, i, parts);
+        } else if (c == '<' && !parts.haveAngle) {
+            i = ReadAngleAddress(value, i, parts);
+        } else if (EndsFirstMailbox(c, parts)) {
+            break;
+        } else {
+            parts.phrase += c;
+            ++i;
+        }
+    }
+    return parts;
+}
+
+std::string DecodedName(const std::string& raw) {
+    return CollapseBlanks(text::Trim(DecodeHeaderText(raw)));
+}
+
+// "Name <addr>": the phrase is the name (without a group's "Team:" label),
+// or else the first comment.
+void FromAngleForm(const MailboxParts& parts, std::string& name, std::string& address) {
+    address = parts.angle;
+    std::string phrase = text::Trim(parts.phrase);
+    const std::size_t colon = phrase.find(':'); // a group "Team: Name <a@b>;"
+    if (colon != std::string::npos && phrase.find('"') == std::string::npos &&
+        phrase.find("=?") == std::string::npos) {
+        phrase = text::Trim(phrase.substr(colon + 1));
+    }
+    name = DecodedName(phrase);
+    if (name.empty() && !parts.comment.empty()) {
+        name = DecodedName(parts.comment);
+    }
+}
+
+// "addr (Name)" or a bare address: of several words the first with an at
+// sign is the address; the comment is the name.
+void FromBareForm(const MailboxParts& parts, std::string& name, std::string& address) {
+    address = CollapseBlanks(text::Trim(parts.phrase));
+    if (address.find(' ') != std::string::npos) {
+        std::size_t start = 0;
+        while (start < address.size()) {
+            const std::size_t e = address.find(' ', start);
+            const std::string word =
+                address.substr(start, e == std::string::npos ? std::string::npos : e - start);
+            if (word.find('@') != std::string::npos) {
+                address = word;
+                break;
+            }
+            if (e == std::string::npos) {
+                break;
+            }
+            start = e + 1;
+        }
+    }
+    name = DecodedName(parts.comment);
+}
+
+} // namespace
+
+void ParseMailbox(std::string_view value, std::string& name, std::string& address) {
+    const MailboxParts parts = ScanFirstMailbox(value);
+    if (parts.haveAngle) {
+        FromAngleForm(parts, name, address);
+    } else {
+        FromBareForm(parts, name, address);
     }
     address = BlankControls(address);
     if (name == address) {
@@ -445,12 +583,12 @@ TMailHeaders ParseMailHeaders(const std::vector<std::string>& lines) {
             fieldName.remove_suffix(1);
         }
         std::string_view value = std::string_view(field).substr(colon + 1);
-        if (!haveFrom && EqualsNoCase(fieldName, "From")) {
+        if (!haveFrom && text::EqualsNoCase(fieldName, "From")) {
             haveFrom = true;
             ParseMailbox(value, headers.fromName, headers.fromAddress);
-        } else if (!haveSubject && EqualsNoCase(fieldName, "Subject")) {
+        } else if (!haveSubject && text::EqualsNoCase(fieldName, "Subject")) {
             haveSubject = true;
-            headers.subject = Trim(DecodeHeaderText(Trim(value)));
+            headers.subject = text::Trim(DecodeHeaderText(text::Trim(value)));
         }
     }
     return headers;

@@ -1,6 +1,8 @@
 // From and Subject as real mail writes them.
 #include "accounts/mail_headers.h"
 
+#include <algorithm>
+#include <chrono>
 #include <gtest/gtest.h>
 
 namespace nuvex {
@@ -64,6 +66,77 @@ TEST(MailHeaders, AdjacentEncodedWordsJoinWithoutTheBlankBetween) {
     // Between an encoded word and plain text the blank stays.
     EXPECT_EQ(DecodeHeaderText("=?UTF-8?Q?a?= b"), "a b");
 }
+
+TEST(MailHeaders, CharacterSplitAcrossAdjacentEncodedWordsDecodesWhole) {
+    // The two halves of one character in two words, as several mailers cut them.
+    EXPECT_EQ(DecodeHeaderText("=?UTF-8?Q?caf=C3?= =?UTF-8?Q?=A9?="), "caf\xC3\xA9");
+    EXPECT_EQ(DecodeHeaderText("=?utf-8?B?5bE=?=\r\n =?UTF-8?B?sQ==?="), "\xE5\xB1\xB1");
+    // Only words of one charset join; text between words keeps them apart.
+    EXPECT_EQ(DecodeHeaderText("=?ISO-8859-1?Q?=E9?= =?UTF-8?Q?=C3=A9?="), "\xC3\xA9\xC3\xA9");
+    EXPECT_EQ(DecodeHeaderText("=?UTF-8?Q?=C3?= x =?UTF-8?Q?=A9?="), "\xEF\xBF\xBD x \xEF\xBF\xBD");
+}
+
+struct InvalidUtf8Case {
+    const char* raw;
+    const char* decoded;
+};
+
+class DecodedTextIsValidUtf8 : public ::testing::TestWithParam<InvalidUtf8Case> {};
+
+TEST_P(DecodedTextIsValidUtf8, WhatIconvPassesThroughIsReplaced) {
+    EXPECT_EQ(DecodeHeaderText(GetParam().raw), GetParam().decoded) << GetParam().raw;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Iconv, DecodedTextIsValidUtf8,
+    ::testing::Values(
+        // A 4-byte form above U+10FFFF, passed through by UTF-8 to UTF-8.
+        InvalidUtf8Case{"=?UTF-8?B?9bGxlQ==?=", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+        // A UCS-4 value beyond Unicode, written by iconv as a 6-byte form.
+        InvalidUtf8Case{"x =?UCS-4?B?f////w==?= y", "x \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
+                                                    "\xEF\xBF\xBD\xEF\xBF\xBD y"},
+        InvalidUtf8Case{"=?UTF-8?Q?ok_=F0=9F=98=80?=", "ok \xF0\x9F\x98\x80"}));
+
+double BestSecondsToParse(const std::vector<std::string>& lines) {
+    double best = 1e9;
+    for (int run = 0; run < 3; ++run) {
+        auto start = std::chrono::steady_clock::now();
+        TMailHeaders h = ParseMailHeaders(lines);
+        best =
+            std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        EXPECT_FALSE(h.subject.empty());
+    }
+    return best;
+}
+
+// A folded Subject of about 256 KiB made of one unit repeated.
+std::vector<std::string> FoldedSubject(const std::string& unit) {
+    std::vector<std::string> lines;
+    std::string line = "Subject: ";
+    for (std::size_t total = 0; total < 256 * 1024; total += unit.size()) {
+        line += unit;
+        if (line.size() > 900) {
+            lines.push_back(line);
+            line = " ";
+        }
+    }
+    lines.push_back(line);
+    return lines;
+}
+
+class HostileSubject : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(HostileSubject, DecodesInTimeOfTheSameOrderAsPlainText) {
+    const double plain = BestSecondsToParse(FoldedSubject("plain te"));
+    const double hostile = BestSecondsToParse(FoldedSubject(GetParam()));
+    // Linear decoding costs a small multiple of plain text; the quadratic
+    // scan this guards against cost thousands of times as much.
+    EXPECT_LT(hostile, 50 * plain + 0.05) << "plain " << plain << " s, hostile " << hostile << " s";
+}
+
+INSTANTIATE_TEST_SUITE_P(Openers, HostileSubject,
+                         ::testing::Values("=?a?Q?b", "=?a?Q?b ", "=?x-unknown?Q?b?=", "=?=?=?=?",
+                                           "=?UTF-8?Q?=C3?="));
 
 TEST(MailHeaders, CharsetsDecodeToUtf8) {
     EXPECT_EQ(DecodeHeaderText("=?ISO-8859-1?Q?caf=E9?="), "caf\xC3\xA9");
