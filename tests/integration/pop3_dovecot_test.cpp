@@ -52,6 +52,12 @@ protected:
     }
 
     std::string Marker() { return *host.ReadCfgStr("LASTID_Pop3_0"); }
+    static std::string LastErrorText(TNuvex_Pop3Connector& account) {
+        std::int32_t code = 0;
+        std::string text;
+        account.TakeLastError(code, text);
+        return text;
+    }
 
     std::unique_ptr<Registry> registry = MakeMemoryRegistry();
     test::DovecotHarness dovecot;
@@ -125,6 +131,9 @@ TEST_F(Pop3DovecotTest, UntrustedCertificateIsReportedNotIgnored) {
     auto account = Account("wonder land", true, dovecot.Pop3sPort(), test::DovecotHarness::kCertHost);
     EXPECT_NE(account->CheckMail(), kStatusOk);
     EXPECT_EQ(account->ErrorCode, kErrorOther);
+    EXPECT_EQ(LastErrorText(*account),
+              std::string("The certificate of the server ") + test::DovecotHarness::kCertHost +
+                  " could not be verified.\r\nCheck the server name and its certificate.");
     EXPECT_FALSE(host.Has("LASTID_Pop3_0"));
     EXPECT_NE(TestConnection(Pop3ConnectorClass(), account->SettingsText, context), kStatusOk);
 }
@@ -134,6 +143,7 @@ TEST_F(Pop3DovecotTest, CertificateForAnotherNameIsRefused) {
     auto account = Account("wonder land", true, dovecot.Pop3sPort(), "127.0.0.1");
     EXPECT_NE(account->CheckMail(), kStatusOk);
     EXPECT_EQ(account->ErrorCode, kErrorOther);
+    EXPECT_EQ(LastErrorText(*account).substr(0, 42), "The certificate of the server 127.0.0.1 co");
 }
 
 TEST_F(Pop3DovecotTest, TlsAgainstThePlainPortFailsWithoutFallingBack) {
