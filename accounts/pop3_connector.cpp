@@ -60,16 +60,6 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-bool IsCancelled(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const TransportError& e) {
-        return e.Kind() == TransportFailure::Cancelled;
-    } catch (...) {
-        return false;
-    }
-}
-
 // A server may quote what it was sent; the log never gets the password.
 std::string WithoutPassword(std::string text, const std::string& password) {
     if (password.empty()) {
@@ -282,6 +272,11 @@ int TNuvex_Pop3Connector::Disconnect() {
     return kStatusOk;
 }
 
+void TNuvex_Pop3Connector::NoteBrokenMessage(int n) {
+    failingChecks_ = n == failingMessage_ ? failingChecks_ + 1 : 1;
+    failingMessage_ = n;
+}
+
 std::vector<TPOP3Message> TNuvex_Pop3Connector::ReadNewHeaders(int stored, int count, bool& moreThanShown) {
     std::vector<TPOP3Message> headers;
     std::string id;
@@ -311,12 +306,15 @@ std::vector<TPOP3Message> TNuvex_Pop3Connector::ReadNewHeaders(int stored, int c
         } catch (const Pop3NegativeReply& e) {
             // The server refused this message number (deleted meanwhile, or no TOP): skip it.
             log::Debug("pop3", id + ": TOP " + std::to_string(n) + " refused: " + e.what());
-        } catch (...) {
-            if (IsCancelled(std::current_exception())) {
-                throw;
+        } catch (const TransportError& e) {
+            if (e.Kind() == TransportFailure::Cancelled) {
+                throw; // stopping says nothing about this message
             }
-            failingChecks_ = n == failingMessage_ ? failingChecks_ + 1 : 1;
-            failingMessage_ = n;
+            NoteBrokenMessage(n);
+            throw ConnectionLost(n, std::current_exception());
+        } catch (...) {
+            // Reported with the check's failure line once the check ends.
+            NoteBrokenMessage(n);
             throw ConnectionLost(n, std::current_exception());
         }
     }

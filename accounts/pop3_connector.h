@@ -58,6 +58,7 @@ private:
     // Sets ErrorCode from failure and leaves its one log line.
     void Fail(const Failure& failure, const std::string& host);
     std::vector<TPOP3Message> ReadNewHeaders(int stored, int count, bool& moreThanShown);
+    void NoteBrokenMessage(int n);
     void DropConnection();
 
     std::unique_ptr<Pop3Transport> transport_;
