@@ -285,7 +285,9 @@ std::vector<TPOP3Message> TNuvex_Pop3Connector::ReadNewHeaders(int stored, int c
         id = AccountId;
     }
     int attempts = 0;
-    for (int n = stored + 1; n <= count; ++n) {
+    // Counted wide: a marker and a count both at 2^31 - 1 would overflow the next message number.
+    for (std::int64_t wide = std::int64_t{stored} + 1; wide <= count; ++wide) {
+        const int n = static_cast<int>(wide);
         if (headers.size() > kHeaderLimit || attempts == kMaxTopAttempts) {
             moreThanShown = true;
             break;

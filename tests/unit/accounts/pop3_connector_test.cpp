@@ -341,6 +341,16 @@ TEST_F(Pop3ConnectorTest, ServerWithoutTopGetsBoundedAttemptsAndTheMarkerMoves) 
     EXPECT_EQ(*host.ReadCfgStr("LASTID_Pop3_0"), "2147483647");
 }
 
+TEST_F(Pop3ConnectorTest, MarkerAndCountAtTheLargestNumberFetchNothing) {
+    host.WriteCfgStr("LASTID_Pop3_0", "2147483647");
+    auto script = Pop3Script::FromText(Login(2147483647) + "C: QUIT\nS: +OK\n");
+    auto account = Account(script);
+    ASSERT_EQ(account->CheckMail(), kStatusOk);
+    EXPECT_TRUE(script->mismatches.empty()) << script->mismatches.front();
+    EXPECT_EQ(account->NewCount, 0);
+    EXPECT_TRUE(account->Headers.empty());
+}
+
 TEST_F(Pop3ConnectorTest, MessageThatBreaksTheConnectionTwiceInARowIsSkipped) {
     const std::string breaks = Login(2) + Messages(1, 1) + "C: TOP 2 0\nS: +OK\nS: From: a@b.c\nS! reset\n";
     auto account = Account(Pop3Script::FromText(breaks));
