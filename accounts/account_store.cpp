@@ -244,10 +244,12 @@ std::optional<std::string> StoreNewAccount(HostConfig& host, const TConnectorCla
     }
     std::string id = ChooseAccountId(cls.TypeCode(), lines);
     lines.emplace_back(id, settingsText);
+    // The list line comes last: a store that can't take the batch as one and
+    // stops part way leaves values without an account, never an account
+    // without its values.
     std::vector<CfgWrite> writes{
         // A marker of an older account under this id would hide this one's first messages.
         {"LASTID_" + id, std::monostate{}},
-        {std::string(kAccountsKey), JoinStoredList(lines)},
         {id + "_ENABLED", true},
         {id + "_SENDTO", choices.sendTo},
     };
@@ -258,6 +260,7 @@ std::optional<std::string> StoreNewAccount(HostConfig& host, const TConnectorCla
         writes.push_back({"EBUTTACTION", choices.associate});
         writes.push_back({"MAILACCOUNT", id});
     }
+    writes.push_back({std::string(kAccountsKey), JoinStoredList(lines)});
     if (!WriteAccountBatch(host, writes, *text, "the new account " + id)) {
         host.DeleteCfgValue(id + "_ENABLED");
         host.DeleteCfgValue(id + "_SENDTO");
@@ -319,6 +322,7 @@ bool RemoveStoredAccount(HostConfig& host, const std::string& id) {
     if (lines.size() == before) {
         return false;
     }
+    // The line goes first, for the same reason as in StoreNewAccount.
     return WriteAccountBatch(host,
                              {
                                  {std::string(kAccountsKey), JoinStoredList(lines)},

@@ -385,13 +385,17 @@ TEST_F(AccountCliTest, RemoveFindsALineStoredUnderTheColonName) {
     EXPECT_EQ(*host.ReadCfgStr("ACCOUNTS", -1), "GMAIL_0=z");
 }
 
-TEST_F(AccountCliTest, FailedLaterWritePutsTheListBack) {
-    host.inner.WriteCfgStr("$ACCOUNTS", "Pop3_0=x");
-    host.failWrite =
-        3; // a store without transactions: the LASTID_ delete and the list go through, "_ENABLED" fails
-    EXPECT_EQ(Run(AddPop3(), "pw\n"), kCliFailed);
-    EXPECT_EQ(*host.inner.ReadCfgStr("ACCOUNTS"), "Pop3_0=x");
-    EXPECT_EQ(host.changes, 0);
+TEST_F(AccountCliTest, AnyFailedWriteOfAStoreWithoutTransactionsLeavesNoHalfAccount) {
+    for (int failing = 1; failing <= 4; ++failing) { // the marker, "_ENABLED", "_SENDTO", the list
+        host.inner.WriteCfgStr("$ACCOUNTS", "Pop3_0=x");
+        host.writes = 0;
+        host.failWrite = failing;
+        EXPECT_EQ(Run(AddPop3(), "pw\n"), kCliFailed) << failing;
+        EXPECT_EQ(*host.inner.ReadCfgStr("ACCOUNTS"), "Pop3_0=x") << failing;
+        EXPECT_FALSE(host.inner.Has("Pop3_1_ENABLED")) << failing;
+        EXPECT_FALSE(host.inner.Has("Pop3_1_SENDTO")) << failing;
+        EXPECT_EQ(host.changes, 0);
+    }
 }
 
 TEST_F(AccountCliTest, UpdateReplacesTheColonLine) {
