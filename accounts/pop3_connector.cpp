@@ -63,7 +63,9 @@ bool AddPop3OptionKeys(TAccountFields& fields, const TTypeOptionValues& options,
     p.useSsl = options.count("ssl") != 0;
     p.webmailUrl = OptionValue(options, "webmail-url");
     p.mailerName = OptionValue(options, "mail-program");
-    error = FieldTextProblem("--server", p.hostName, false);
+    // A POP3 login is often not the address: it must be given.
+    error = options.count("login") ? FieldTextProblem("--server", p.hostName, false)
+                                   : "--login is required for POP3 accounts";
     if (error.empty() && options.count("port")) {
         auto port = ParseDecimal(OptionValue(options, "port"), 1, 65535);
         if (!port) {

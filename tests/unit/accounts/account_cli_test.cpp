@@ -187,6 +187,8 @@ TEST_F(AccountCliTest, BadInputWritesNothing) {
          "pw\n"},
         {{"add", "--type", "pop3", "--email", "a@b", "--login", "a", "--password-stdin"},
          "pw\n"}, // no server
+        {{"add", "--type", "pop3", "--email", "a@b", "--server", "s", "--password-stdin"},
+         "pw\n"}, // no login
         {{"add", "--type", "nosuch", "--email", "a@b", "--password-stdin"}, "pw\n"},
         {{"add", "--type", "ibrant", "--email", "a@b", "--password-stdin"}, "pw\n"},  // not allowed here
         {{"add", "--type", "hotmail", "--email", "a@b", "--password-stdin"}, "pw\n"}, // cannot check yet
