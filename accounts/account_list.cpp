@@ -316,6 +316,7 @@ std::vector<std::string> LoadAccountList(TAccountList& list, const std::string& 
     for (auto& account : removed) {
         std::string id = account->AccountId;
         account.reset();
+        log::Info("accounts", "account " + id + " is no longer stored; it was taken out of the running list");
         if (host && host->Connected() && !host->DeleteCfgValue("LASTID_" + id)) {
             log::Warning("accounts", "the marker of the removed account " + id + " could not be deleted");
         }

@@ -1,6 +1,7 @@
 // nuvex-account: adds, lists, shows and removes accounts in the settings of
 // the running toolbar host, for scripted set-ups.
 #include "accounts/account_cli.h"
+#include "accounts/account_store.h"
 #include "accounts/connector_registry.h"
 #include "core/bus_host_config.h"
 
@@ -9,7 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
-#include <optional>
+#include <sstream>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -61,6 +62,16 @@ public:
     EchoOff& operator=(const EchoOff&) = delete;
 };
 
+// One line from the terminal, read no further than one byte past the bound.
+std::string TypedLine() {
+    std::string line;
+    char c = 0;
+    while (line.size() <= nuvex::kMaxFieldBytes && std::cin.get(c) && c != '\n') {
+        line.push_back(c);
+    }
+    return line + "\n";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -74,9 +85,14 @@ int main(int argc, char** argv) {
         return nuvex::kCliFailed;
     }
     nuvex::BusHostConfig host;
-    std::optional<EchoOff> quiet;
-    if (std::find(args.begin(), args.end(), "--password-stdin") != args.end()) {
-        quiet.emplace();
+    // A password typed on a terminal is read here, unseen, and handed on as
+    // the input; the tool applies its checks to it as to any other.
+    std::istringstream typed;
+    std::istream* in = &std::cin;
+    if (std::find(args.begin(), args.end(), "--password-stdin") != args.end() && ::isatty(STDIN_FILENO)) {
+        EchoOff quiet;
+        typed.str(TypedLine());
+        in = &typed;
     }
-    return nuvex::RunAccountCli(args, host, nuvex::ConnectorRegistry(), std::cin, std::cout, std::cerr);
+    return nuvex::RunAccountCli(args, host, nuvex::ConnectorRegistry(), *in, std::cout, std::cerr);
 }

@@ -4,7 +4,9 @@
 #include "tests/e2e/e2e_harness.h"
 #include "tests/support/dovecot_harness.h"
 
+#include <poll.h>
 #include <set>
+#include <termios.h>
 
 namespace nuvex::e2e {
 namespace {
@@ -138,6 +140,57 @@ TEST_F(AccountReloadTest, TwentyAddsAtOnceGiveTwentyAccounts) {
     for (int i = 0; i < kAdds; ++i) {
         EXPECT_EQ(Ctl({"get", "MAIL", "Pop3_" + std::to_string(i) + "_ENABLED"}).out, "1\n") << i;
     }
+}
+
+// Output of fd until want shows or timeoutMs pass.
+std::string ReadUntil(int fd, const std::string& want, int timeoutMs) {
+    std::string out;
+    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (out.find(want) == std::string::npos && Clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) {
+            continue;
+        }
+        char buf[256];
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            break;
+        }
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+TEST_F(AccountReloadTest, PasswordTypedOnATerminalIsNotShown) {
+    StartHost();
+    ASSERT_TRUE(WaitPluginUp());
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    std::string slave = ::ptsname(master);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();
+        int fd = ::open(slave.c_str(), O_RDWR);
+        ::dup2(fd, 0);
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+        std::string tool = AccountTool();
+        ::execl(tool.c_str(), tool.c_str(), "add", "--type", "pop3", "--email", "a@example.org", "--login",
+                "a", "--server", "pop.example.org", "--password-stdin", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    std::string out = ReadUntil(master, "Password: ", 20000);
+    ASSERT_NE(out.find("Password: "), std::string::npos) << out;
+    const std::string typed = "SECRET-typed-pw\n";
+    ASSERT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    out += ReadUntil(master, "Pop3_0", 20000);
+    EXPECT_EQ(WaitExitCode(pid, 20000), 0) << out;
+    ::close(master);
+    EXPECT_EQ(out.find("SECRET-typed-pw"), std::string::npos) << out;
+    EXPECT_NE(out.find("Pop3_0"), std::string::npos) << out;
 }
 
 } // namespace
