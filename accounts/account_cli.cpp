@@ -5,108 +5,207 @@
 #include "accounts/generic_connector.h"
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
+#include "lib/text.h"
 
-#include <cctype>
 #include <fstream>
 #include <istream>
 #include <map>
 #include <ostream>
-#include <set>
 #include <stdexcept>
 
 namespace nuvex {
 
 namespace {
 
-constexpr std::size_t kMaxFieldBytes = 1024;
-
 struct UsageError {
     std::string message;
 };
 
-std::string Upper(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return out;
-}
-
-bool HasControl(std::string_view s) {
-    for (char c : s) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void CheckText(const std::string& what, const std::string& value, bool allowBlank) {
-    if (value.empty()) {
-        throw UsageError{what + " is empty"};
-    }
-    if (value.size() > kMaxFieldBytes) {
-        throw UsageError{what + " is too long"};
-    }
-    if (HasControl(value)) {
-        throw UsageError{what + " holds a control character"};
-    }
-    if (!allowBlank && value.find(' ') != std::string::npos) {
-        throw UsageError{what + " holds a blank"};
+void Require(const std::string& problem) {
+    if (!problem.empty()) {
+        throw UsageError{problem};
     }
 }
 
-int ParseInt(const std::string& what, const std::string& text, int low, int high) {
-    int value = StrToIntDef(text, low - 1);
-    if (text.empty() || value < low || value > high) {
+int ParseNumber(const std::string& what, const std::string& text, int low, int high) {
+    auto value = ParseDecimal(text, low, high);
+    if (!value) {
         throw UsageError{what + " must be a number from " + std::to_string(low) + " to " +
                          std::to_string(high)};
     }
-    return value;
+    return *value;
 }
 
-// The first line of a stream without its line end.
-std::string FirstLine(std::istream& in) {
+// The first line of a stream without its line end, read a byte at a time so
+// that a source without a line end (a pipe, /dev/zero) costs no more than
+// the bound: one byte beyond it is enough to refuse the value.
+std::string BoundedFirstLine(std::istream& in) {
     std::string line;
-    std::getline(in, line);
+    char c = 0;
+    while (line.size() <= kMaxFieldBytes && in.get(c) && c != '\n') {
+        line.push_back(c);
+    }
     if (!line.empty() && line.back() == '\r') {
         line.pop_back();
     }
     return line;
 }
 
-class Options {
-public:
-    Options(const std::vector<std::string>& args, std::size_t first, const std::set<std::string>& flags,
-            const std::set<std::string>& valued) {
-        for (std::size_t i = first; i < args.size(); ++i) {
-            const std::string& a = args[i];
-            if (flags.count(a)) {
-                values_[a] = "1";
-            } else if (valued.count(a)) {
-                if (i + 1 >= args.size()) {
-                    throw UsageError{a + " needs a value"};
-                }
-                if (values_.count(a)) {
-                    throw UsageError{a + " given twice"};
-                }
-                values_[a] = args[++i];
-            } else if (a == "--password") {
-                throw UsageError{"--password is not accepted: use --password-stdin or --password-file"};
-            } else {
-                throw UsageError{"unknown argument " + a};
+// Options of every type; a type's row adds its own.
+const TTypeOption kBaseOptions[] = {
+    {"type"},        {"email"},         {"login"},          {"check-minutes"},
+    {"open-action"}, {"password-file"}, {"send-to", false}, {"password-stdin", false},
+};
+
+using OptionValues = TTypeOptionValues;
+
+const TTypeOption* FindOption(const TConnectorClass* cls, std::string_view name) {
+    for (const TTypeOption& o : kBaseOptions) {
+        if (o.name == name) {
+            return &o;
+        }
+    }
+    if (cls) {
+        for (const TTypeOption& o : cls->options) {
+            if (o.name == name) {
+                return &o;
             }
         }
     }
-    bool Has(const std::string& name) const { return values_.count(name) != 0; }
-    std::string Get(const std::string& name, const std::string& def = "") const {
-        auto it = values_.find(name);
-        return it == values_.end() ? def : it->second;
-    }
+    return nullptr;
+}
 
-private:
-    std::map<std::string, std::string> values_;
-};
+// Every argument after the verb is an option of the base or of cls, each at
+// most once; a valued option takes the next argument, which must not itself
+// look like an option.
+OptionValues ParseOptions(const std::vector<std::string>& args, const TConnectorClass* cls) {
+    OptionValues values;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--password") {
+            throw UsageError{"--password is not accepted: use --password-stdin or --password-file"};
+        }
+        if (!arg.starts_with("--")) {
+            throw UsageError{"unexpected argument " + arg};
+        }
+        std::string name = arg.substr(2);
+        const TTypeOption* option = FindOption(cls, name);
+        if (!option) {
+            throw UsageError{"unknown option " + arg +
+                             (cls ? " for type " + cls->TypeCode() : std::string())};
+        }
+        if (values.count(name)) {
+            throw UsageError{arg + " given twice"};
+        }
+        if (!option->takesValue) {
+            values[name] = "1";
+            continue;
+        }
+        if (i + 1 >= args.size() || args[i + 1].starts_with("--")) {
+            throw UsageError{arg + " needs a value"};
+        }
+        values[name] = args[++i];
+    }
+    return values;
+}
+
+std::string Value(const OptionValues& values, const std::string& name, const std::string& def = "") {
+    auto it = values.find(name);
+    return it == values.end() ? def : it->second;
+}
+
+// Step 1: the type named by --type, spelled as its code (any case); it must be
+// offered here and able to check, or the account would be stored and never checked.
+const TConnectorClass& AddableClass(const std::vector<std::string>& args,
+                                    const TConnectorRegistry& registry) {
+    std::string type;
+    for (std::size_t i = 1; i + 1 < args.size(); ++i) {
+        if (args[i] == "--type") {
+            type = args[i + 1];
+            break;
+        }
+    }
+    if (type.empty()) {
+        throw UsageError{"--type is required"};
+    }
+    auto matches = [&](const TConnectorClass* c) { return text::EqualsNoCase(c->typeCode, type); };
+    for (const TConnectorClass* cls : registry.ConnectorClasses()) {
+        if (matches(cls)) {
+            if (!cls->CanCheck()) {
+                throw UsageError{"account type " + cls->TypeCode() + " cannot be checked yet"};
+            }
+            return *cls;
+        }
+    }
+    for (const TConnectorClass* cls : registry.OptionalConnectorClasses()) {
+        if (matches(cls)) {
+            throw UsageError{"account type " + cls->TypeCode() + " is not offered on this host"};
+        }
+    }
+    throw UsageError{"unknown account type " + type};
+}
+
+// Step 2: the fields of the base page.
+TAccountFields BaseFields(const OptionValues& opt) {
+    TAccountFields fields;
+    fields.email = Value(opt, "email");
+    Require(FieldTextProblem("--email", fields.email, false));
+    if (fields.email.find('@') == std::string::npos) {
+        throw UsageError{"--email must be an address with an at sign"};
+    }
+    fields.userName = Value(opt, "login", fields.email);
+    Require(FieldTextProblem("--login", fields.userName, true));
+    fields.checkMinutes = ParseNumber("--check-minutes", Value(opt, "check-minutes", "15"), 1, 10080);
+    fields.sendTo = opt.count("send-to") != 0;
+    static const std::map<std::string, std::int32_t> kActions = {
+        {"none", kOpenNothing}, {"webmail", kOpenWebmail}, {"program", kOpenMailProgram}};
+    auto action = kActions.find(Value(opt, "open-action", "none"));
+    if (action == kActions.end()) {
+        throw UsageError{"--open-action must be none, webmail or program"};
+    }
+    fields.actionCode = action->second;
+    fields.associate = fields.actionCode != kOpenNothing;
+    return fields;
+}
+
+// Step 3: the password, from exactly one of stdin and a file, never from the command line.
+std::string ReadPassword(const OptionValues& opt, std::istream& in) {
+    if (opt.count("password-stdin") == opt.count("password-file")) {
+        throw UsageError{"give the password with exactly one of --password-stdin and --password-file"};
+    }
+    std::string password;
+    if (opt.count("password-stdin")) {
+        password = BoundedFirstLine(in);
+    } else {
+        std::ifstream file(Value(opt, "password-file"));
+        if (!file) {
+            throw UsageError{"the password file can't be read"};
+        }
+        password = BoundedFirstLine(file);
+    }
+    if (password.empty()) {
+        throw UsageError{"the password is empty"};
+    }
+    if (!FieldTextProblem("the password", password, true).empty()) {
+        throw UsageError{"the password holds a control character or is too long"};
+    }
+    return password;
+}
+
+// Step 4: the settings text with the type's own keys.
+std::string SettingsText(const TConnectorClass& cls, TAccountFields& fields, OptionValues opt,
+                         const std::string& password) {
+    opt["password"] = password;
+    std::string problem;
+    if (cls.addTypeKeys && !cls.addTypeKeys(fields, opt, problem)) {
+        throw UsageError{problem};
+    }
+    std::string settings = BuildSettingsText(fields);
+    if (settings.empty()) {
+        throw std::runtime_error("the settings could not be encoded");
+    }
+    return settings;
+}
 
 std::vector<StoredLine> ReadList(HostConfig& host) {
     auto text = host.ReadCfgStr("$ACCOUNTS");
@@ -116,138 +215,39 @@ std::vector<StoredLine> ReadList(HostConfig& host) {
     return ParseStoredList(*text);
 }
 
-const TConnectorClass* ClassOfType(const TConnectorRegistry& registry, const std::string& type) {
-    const TConnectorClass* cls = registry.FindConnectorClass(type + "_");
-    if (!cls) {
-        throw UsageError{"unknown account type " + type};
+std::string UnderscoreName(std::string name) {
+    for (char& c : name) {
+        c = c == ':' ? '_' : c;
     }
-    return cls;
+    return name;
 }
 
-int CountOfType(const std::vector<StoredLine>& lines, const TConnectorRegistry& registry,
-                const TConnectorClass& cls) {
+// Step 5: a type with an account limit takes no more than that many.
+void CheckAccountLimit(HostConfig& host, const TConnectorRegistry& registry, const TConnectorClass& cls) {
+    if (cls.MaxAccounts() <= 0) {
+        return;
+    }
     int n = 0;
-    for (const auto& line : lines) {
-        std::string name = line.first;
-        for (char& c : name) {
-            c = c == ':' ? '_' : c;
-        }
-        if (registry.FindConnectorClass(name) == &cls) {
-            ++n;
-        }
+    for (const auto& line : ReadList(host)) {
+        n += registry.FindConnectorClass(UnderscoreName(line.first)) == &cls ? 1 : 0;
     }
-    return n;
+    if (n >= cls.MaxAccounts()) {
+        throw UsageError{"no further " + cls.TypeCode() + " account can be added"};
+    }
 }
 
-int Add(const std::vector<std::string>& args, HostConfig& host, const TConnectorRegistry& registry,
-        std::istream& in, std::ostream& out) {
-    Options opt(args, 1, {"--ssl", "--password-stdin", "--send-to"},
-                {"--type", "--email", "--login", "--server", "--port", "--check-minutes", "--open-action",
-                 "--webmail-url", "--mail-program", "--password-file"});
-    std::string type = opt.Get("--type");
-    if (type.empty()) {
-        throw UsageError{"--type is required"};
-    }
-    const TConnectorClass* cls = ClassOfType(registry, type);
-    bool pop3 = Upper(cls->TypeCode()) == "POP3";
-
-    TAccountFields fields;
-    fields.email = opt.Get("--email");
-    CheckText("--email", fields.email, false);
-    if (fields.email.find('@') == std::string::npos) {
-        throw UsageError{"--email must be an address with an at sign"};
-    }
-    fields.userName = opt.Get("--login", pop3 ? "" : fields.email);
-    CheckText("--login", fields.userName, true);
-    fields.checkMinutes = ParseInt("--check-minutes", opt.Get("--check-minutes", "15"), 1, 10080);
-    fields.sendTo = opt.Has("--send-to");
-
-    std::string action = opt.Get("--open-action", "none");
-    if (action == "none") {
-        fields.actionCode = 0;
-    } else if (action == "webmail") {
-        fields.actionCode = 1;
-    } else if (action == "program") {
-        fields.actionCode = 2;
-    } else {
-        throw UsageError{"--open-action must be none, webmail or program"};
-    }
-    fields.associate = fields.actionCode != 0;
-
-    TPop3Fields p;
-    if (pop3) {
-        p.hostName = opt.Get("--server");
-        CheckText("--server", p.hostName, false);
-        p.useSsl = opt.Has("--ssl");
-        p.port = ParseInt("--port", opt.Get("--port", "110"), 1, 65535);
-        p.webmailUrl = opt.Get("--webmail-url");
-        p.mailerName = opt.Get("--mail-program");
-        if (fields.actionCode == 1) {
-            CheckText("--webmail-url", p.webmailUrl, false);
-            std::string lower = p.webmailUrl;
-            for (char& c : lower) {
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            }
-            if (lower.rfind("http://", 0) != 0 && lower.rfind("https://", 0) != 0) {
-                throw UsageError{"--webmail-url must begin with http:// or https://"};
-            }
-        }
-        if (fields.actionCode == 2) {
-            CheckText("--mail-program", p.mailerName, true);
-        }
-    } else {
-        for (const char* name : {"--server", "--port", "--ssl", "--webmail-url", "--mail-program"}) {
-            if (opt.Has(name)) {
-                throw UsageError{std::string(name) + " applies to POP3 accounts only"};
-            }
-        }
-    }
-
-    if (opt.Has("--password-stdin") == opt.Has("--password-file")) {
-        throw UsageError{"give the password with exactly one of --password-stdin and --password-file"};
-    }
-    std::string password;
-    if (opt.Has("--password-stdin")) {
-        password = FirstLine(in);
-    } else {
-        std::ifstream file(opt.Get("--password-file"));
-        if (!file) {
-            throw UsageError{"the password file can't be read"};
-        }
-        password = FirstLine(file);
-    }
-    if (password.empty()) {
-        throw UsageError{"the password is empty"};
-    }
-    if (password.size() > kMaxFieldBytes || HasControl(password)) {
-        throw UsageError{"the password holds a control character or is too long"};
-    }
-
-    std::vector<StoredLine> lines = ReadList(host);
-    bool offered = false;
-    for (const TConnectorClass* c : registry.ConnectorClasses()) {
-        offered |= c == cls;
-    }
-    if (!offered) {
-        throw UsageError{"account type " + cls->TypeCode() + " is not offered on this host"};
-    }
-    if (cls->MaxAccounts() > 0 && CountOfType(lines, registry, *cls) >= cls->MaxAccounts()) {
-        throw UsageError{"no further " + cls->TypeCode() + " account can be added"};
-    }
-
-    if (pop3) {
-        p.password = password;
-        AddPop3TypeKeys(fields, p);
-    } else {
-        AddWebTypeKeys(fields, password);
-    }
-    std::string settings = BuildSettingsText(fields);
-    if (settings.empty()) {
-        throw std::runtime_error("the settings could not be encoded");
-    }
+// Step 6: store it, unless the same account is stored already (a retried
+// add whose first run was stopped after the host took it).
+int Store(HostConfig& host, const TConnectorClass& cls, const std::string& settings, bool sendTo,
+          std::ostream& out, std::ostream& err) {
     TNewAccountChoices choices;
-    choices.sendTo = fields.sendTo;
-    auto id = StoreNewAccount(host, *cls, settings, choices);
+    choices.sendTo = sendTo;
+    std::string sameAs;
+    auto id = StoreNewAccount(host, cls, settings, choices, &sameAs);
+    if (!sameAs.empty()) {
+        err << "nuvex-account: this account is stored already as " << sameAs << "; nothing added\n";
+        return kCliExists;
+    }
     if (!id) {
         throw std::runtime_error("the host did not store the account");
     }
@@ -256,12 +256,20 @@ int Add(const std::vector<std::string>& args, HostConfig& host, const TConnector
     return kCliOk;
 }
 
+int Add(const std::vector<std::string>& args, HostConfig& host, const TConnectorRegistry& registry,
+        std::istream& in, std::ostream& out, std::ostream& err) {
+    const TConnectorClass& cls = AddableClass(args, registry);
+    OptionValues opt = ParseOptions(args, &cls);
+    TAccountFields fields = BaseFields(opt);
+    std::string password = ReadPassword(opt, in);
+    std::string settings = SettingsText(cls, fields, opt, password);
+    CheckAccountLimit(host, registry, cls);
+    return Store(host, cls, settings, fields.sendTo, out, err);
+}
+
 int List(HostConfig& host, const TConnectorRegistry& registry, std::ostream& out) {
     for (const auto& [name, value] : ReadList(host)) {
-        std::string id = name;
-        for (char& c : id) {
-            c = c == ':' ? '_' : c;
-        }
+        std::string id = UnderscoreName(name);
         const TConnectorClass* cls = registry.FindConnectorClass(id);
         TCryptURL record;
         record.DecodeParams(value);
@@ -275,11 +283,7 @@ int List(HostConfig& host, const TConnectorRegistry& registry, std::ostream& out
 
 const StoredLine* FindLine(const std::vector<StoredLine>& lines, const std::string& id) {
     for (const auto& line : lines) {
-        std::string name = line.first;
-        for (char& c : name) {
-            c = c == ':' ? '_' : c;
-        }
-        if (name == id) {
+        if (UnderscoreName(line.first) == id) {
             return &line;
         }
     }
@@ -333,7 +337,7 @@ int RunAccountCli(const std::vector<std::string>& args, HostConfig& host, const 
         }
         const std::string& verb = args[0];
         if (verb == "add") {
-            return Add(args, host, registry, in, out);
+            return Add(args, host, registry, in, out, err);
         }
         if (verb == "list") {
             if (args.size() != 1) {

@@ -3,6 +3,11 @@
 #include "accounts/connector_registry.h"
 #include "accounts/generic_connector.h"
 #include "lib/host_config.h"
+#include "lib/log.h"
+
+#include <algorithm>
+#include <optional>
+#include <set>
 
 namespace nuvex {
 
@@ -26,6 +31,35 @@ std::vector<TNuvex_GenericConnector*> TAccountList::Items() const {
     return out;
 }
 
+TNuvex_GenericConnector* TAccountList::FindLocked(std::string_view id) const {
+    for (const auto& item : items_) {
+        try {
+            std::lock_guard guard(item->Guard());
+            if (item->AccountId == id) {
+                return item.get();
+            }
+        } catch (...) {
+            log::Caught("accounts", "looking for account " + std::string(id)); // the entry is passed over
+        }
+    }
+    return nullptr;
+}
+
+void TAccountList::AppendLocked(std::unique_ptr<TNuvex_GenericConnector> account) {
+    items_.push_back(std::move(account));
+}
+
+std::unique_ptr<TNuvex_GenericConnector> TAccountList::TakeLocked(std::string_view id) {
+    for (auto it = items_.begin(); it != items_.end(); ++it) {
+        if ((*it)->AccountId == id) {
+            auto account = std::move(*it);
+            items_.erase(it);
+            return account;
+        }
+    }
+    return nullptr;
+}
+
 TNuvex_GenericConnector* TAccountList::FindAccount(std::string_view id, bool lock) {
     std::unique_ptr<CriticHold> hold;
     if (lock) {
@@ -34,17 +68,7 @@ TNuvex_GenericConnector* TAccountList::FindAccount(std::string_view id, bool loc
             return nullptr;
         }
     }
-    for (const auto& item : items_) {
-        try {
-            std::lock_guard guard(item->Guard());
-            if (item->AccountId == id) {
-                return item.get();
-            }
-        } catch (...) {
-            // an entry that can't be inspected is passed over
-        }
-    }
-    return nullptr;
+    return FindLocked(id);
 }
 
 bool TAccountList::AddAccount(std::unique_ptr<TNuvex_GenericConnector> account) {
@@ -67,14 +91,7 @@ std::unique_ptr<TNuvex_GenericConnector> TAccountList::RemoveAccount(std::string
     if (!hold.Held()) {
         return nullptr;
     }
-    for (auto it = items_.begin(); it != items_.end(); ++it) {
-        if ((*it)->AccountId == id) {
-            auto account = std::move(*it);
-            items_.erase(it);
-            return account;
-        }
-    }
-    return nullptr;
+    return TakeLocked(id);
 }
 
 void TAccountList::FreeAccounts() {
@@ -82,6 +99,7 @@ void TAccountList::FreeAccounts() {
         try {
             items_.back().reset();
         } catch (...) {
+            log::Caught("accounts", "freeing an account");
         }
         items_.pop_back();
     }
@@ -117,11 +135,13 @@ template <class Action> int ForAccountsWithId(TAccountList& list, const std::str
                 try {
                     status = action(*account);
                 } catch (...) {
+                    log::Caught("accounts", "the open action of account " + id);
                     status = kStatusFailed;
                 }
             }
         }
     } catch (...) {
+        log::Caught("accounts", "walking the accounts for " + id);
     }
     return status;
 }
@@ -156,60 +176,153 @@ std::vector<std::string> SplitAccountLines(const std::string& text) {
     return lines;
 }
 
+namespace {
+
+struct StoredAccount {
+    std::string name; // ":" already "_"
+    std::string value;
+    const TConnectorClass* cls = nullptr;
+    std::optional<std::string> enabled; // the host's name + "_ENABLED"
+};
+
+std::vector<StoredAccount> ParseLoadable(const std::string& storedText, const TConnectorRegistry& registry,
+                                         std::set<std::string>& storedNames) {
+    std::vector<StoredAccount> out;
+    for (const std::string& line : SplitAccountLines(storedText)) {
+        std::size_t eq = line.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            continue;
+        }
+        StoredAccount entry;
+        entry.name = line.substr(0, eq);
+        std::replace(entry.name.begin(), entry.name.end(), ':', '_');
+        storedNames.insert(entry.name);
+        entry.value = line.substr(eq + 1);
+        entry.cls = registry.FindConnectorClass(entry.name);
+        if (!entry.value.empty() && entry.cls) {
+            out.push_back(std::move(entry));
+        }
+    }
+    return out;
+}
+
+// Loads settings into an account and gives it its id and enabled state.
+bool Apply(TNuvex_GenericConnector& account, const StoredAccount& entry, HostConfig* host) {
+    if (account.LoadSettings(entry.value) != kStatusOk) {
+        return false;
+    }
+    account.SetAccountId(entry.name);
+    if (entry.enabled) {
+        std::lock_guard guard(account.Guard());
+        account.Enabled = *entry.enabled != "0";
+        if (entry.enabled->empty() && host) {
+            host->WriteCfgBool(entry.name + "_ENABLED", true);
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 std::vector<std::string> LoadAccountList(TAccountList& list, const std::string& storedText,
                                          const TConnectorRegistry& registry, const AccountContext& context,
                                          HostConfig* host, bool* lockMissed) {
     std::vector<std::string> loaded;
-    if (lockMissed) {
-        *lockMissed = false;
-    }
-    for (const std::string& line : SplitAccountLines(storedText)) {
-        try {
-            std::size_t eq = line.find('=');
-            if (eq == std::string::npos || eq == 0 || eq + 1 == line.size()) {
-                continue;
-            }
-            std::string name = line.substr(0, eq);
-            std::string value = line.substr(eq + 1);
-            for (char& c : name) {
-                if (c == ':') {
-                    c = '_';
-                }
-            }
-            const TConnectorClass* cls = registry.FindConnectorClass(name);
-            if (!cls) {
-                continue;
-            }
-            TNuvex_GenericConnector* reused = list.FindAccount(name, true);
-            std::unique_ptr<TNuvex_GenericConnector> created;
-            TNuvex_GenericConnector* account = reused;
-            if (!account) {
-                created = cls->Create(context);
-                account = created.get();
-            }
-            if (account->LoadSettings(value) != kStatusOk) {
-                continue; // a created object dies with `created`; a reused one stays listed
-            }
-            account->SetAccountId(name);
-            if (host) {
-                if (auto enabled = host->ReadCfgStr(name + "_ENABLED")) {
-                    std::lock_guard guard(account->Guard());
-                    account->Enabled = *enabled != "0";
-                    if (enabled->empty()) {
-                        host->WriteCfgBool(name + "_ENABLED", true);
-                    }
-                }
-            }
-            if (created && !list.AddAccount(std::move(created))) {
-                if (lockMissed) {
-                    *lockMissed = true;
-                }
-                continue;
-            }
-            loaded.push_back(name);
-        } catch (...) {
-            // one broken line never stops the others
+    bool missed = false;
+    std::set<std::string> storedNames;
+    std::vector<StoredAccount> entries = ParseLoadable(storedText, registry, storedNames);
+    // Host reads block: none of them under the list's lock.
+    for (StoredAccount& entry : entries) {
+        if (host) {
+            entry.enabled = host->ReadCfgStr(entry.name + "_ENABLED");
         }
+    }
+
+    // Reload the listed accounts in place (a tick may hold the lock shared
+    // meanwhile) and retire those the store no longer names. The pointers
+    // are used only while the lock is held.
+    std::vector<const StoredAccount*> fresh;
+    std::vector<std::string> retired;
+    {
+        CriticHold hold(list.AccountLock, CriticHold::Mode::Shared, kFindAccountWaits);
+        if (!hold.Held()) {
+            log::Warning("accounts", "the account list is busy; the accounts are loaded later");
+            if (lockMissed) {
+                *lockMissed = true;
+            }
+            return loaded;
+        }
+        for (const StoredAccount& entry : entries) {
+            try {
+                TNuvex_GenericConnector* account = list.FindLocked(entry.name);
+                if (!account) {
+                    fresh.push_back(&entry);
+                } else if (Apply(*account, entry, host)) {
+                    loaded.push_back(entry.name);
+                }
+            } catch (...) {
+                log::Caught("accounts", "reloading account " + entry.name); // the others go on
+            }
+        }
+        for (TNuvex_GenericConnector* account : list.Items()) {
+            std::lock_guard guard(account->Guard());
+            if (!storedNames.count(account->AccountId)) {
+                account->Enabled = false;
+                retired.push_back(account->AccountId);
+            }
+        }
+    }
+
+    std::vector<std::unique_ptr<TNuvex_GenericConnector>> created;
+    std::vector<const StoredAccount*> createdFrom;
+    for (const StoredAccount* entry : fresh) {
+        try {
+            auto account = entry->cls->Create(context);
+            if (Apply(*account, *entry, host)) {
+                created.push_back(std::move(account));
+                createdFrom.push_back(entry);
+            }
+        } catch (...) {
+            log::Caught("accounts", "loading account " + entry->name); // the others go on
+        }
+    }
+    if (created.empty() && retired.empty()) {
+        return loaded;
+    }
+
+    std::vector<std::unique_ptr<TNuvex_GenericConnector>> removed;
+    {
+        CriticHold hold(list.AccountLock, CriticHold::Mode::Exclusive, kAddAccountWaits);
+        if (!hold.Held()) {
+            missed = true;
+        } else {
+            for (const std::string& id : retired) {
+                if (auto account = list.TakeLocked(id)) {
+                    removed.push_back(std::move(account));
+                }
+            }
+            for (std::size_t i = 0; i < created.size(); ++i) {
+                // Someone may have added it between the two holds: never two objects for one id.
+                if (!list.FindLocked(createdFrom[i]->name)) {
+                    list.AppendLocked(std::move(created[i]));
+                    loaded.push_back(createdFrom[i]->name);
+                }
+            }
+        }
+    }
+    if (missed) {
+        log::Warning("accounts", "a check holds the account list; new and removed accounts follow after it");
+    }
+    for (auto& account : removed) {
+        std::string id = account->AccountId;
+        account.reset();
+        log::Info("accounts", "account " + id + " is no longer stored; it was taken out of the running list");
+        if (host && host->Connected() && !host->DeleteCfgValue("LASTID_" + id)) {
+            log::Warning("accounts", "the marker of the removed account " + id + " could not be deleted");
+        }
+    }
+    if (lockMissed) {
+        *lockMissed = missed;
     }
     return loaded;
 }

@@ -29,10 +29,14 @@ public:
 
     TMCritic AccountLock;
 
-    // The caller holds AccountLock (shared or exclusive) for these three.
+    // The caller holds AccountLock (shared or exclusive) for these four.
     int Count() const { return static_cast<int>(items_.size()); }
     TNuvex_GenericConnector* At(int index) const;
     std::vector<TNuvex_GenericConnector*> Items() const;
+    TNuvex_GenericConnector* FindLocked(std::string_view id) const;
+    // The caller holds AccountLock exclusive for these two.
+    void AppendLocked(std::unique_ptr<TNuvex_GenericConnector> account);
+    std::unique_ptr<TNuvex_GenericConnector> TakeLocked(std::string_view id);
 
     // The first account whose AccountId equals id exactly; with lock set the
     // shared lock is taken for up to 500 ms first (none when it is not had).
@@ -63,9 +67,14 @@ int OpenAccountMessage(TAccountList& list, const std::string& id, const std::str
 // load are skipped, an account already listed under that id is reloaded in
 // place. Applies each account's id + "_ENABLED" value from host (an empty
 // value is written back as true). Answers the ids loaded, in order.
-// A new account is added only when the list's lock is had within 1000 ms; a
-// tick on the worker thread holds it shared for as long as its checks take,
-// so lockMissed tells the caller to load again once the tick has ended.
+// Accounts whose id the text no longer names were removed from the store:
+// they are disabled at once (no check, no menu line), then taken out of the
+// list and freed, and the marker "LASTID_" + id that a check may have written
+// back after the removal is deleted, so a new account given that id starts
+// fresh. New accounts are added and removed ones freed only when the list's
+// lock is had exclusive within 1000 ms; a tick on the worker thread holds it
+// shared for as long as its checks take, so lockMissed tells the caller to
+// load again once the tick has ended.
 std::vector<std::string> LoadAccountList(TAccountList& list, const std::string& storedText,
                                          const TConnectorRegistry& registry, const AccountContext& context,
                                          HostConfig* host, bool* lockMissed = nullptr);

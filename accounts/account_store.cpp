@@ -5,8 +5,11 @@
 #include "lib/clock.h"
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
+#include "lib/log.h"
+#include "lib/named_objects.h"
+#include "lib/text.h"
 
-#include <cctype>
+#include <charconv>
 
 namespace nuvex {
 
@@ -18,25 +21,55 @@ const char* Flag(bool value) {
     return value ? "1" : "0";
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 bool HasName(const std::vector<StoredLine>& lines, std::string_view name) {
     for (const auto& line : lines) {
-        if (SameName(line.first, name)) {
+        if (text::EqualsNoCase(line.first, name)) {
             return true;
         }
     }
+    return false;
+}
+
+// Holds the stored list's writer mutex for one read-change-write.
+class WriterLock {
+public:
+    WriterLock() : mutex_(OpenOrCreateMutex(kAccountsWriteMutex)) {
+        held_ = mutex_ && mutex_->Lock(kAccountsWriteWaitMs);
+        if (!held_) {
+            log::Warning("accounts", "the account list's writer lock was not had; nothing is changed");
+        }
+    }
+    ~WriterLock() {
+        if (held_) {
+            mutex_->Unlock();
+        }
+    }
+    WriterLock(const WriterLock&) = delete;
+    WriterLock& operator=(const WriterLock&) = delete;
+    bool Held() const { return held_; }
+
+private:
+    std::unique_ptr<NamedMutex> mutex_;
+    bool held_ = false;
+};
+
+std::optional<std::string> ReadStoredText(HostConfig& host) {
+    auto text = host.ReadCfgStr(kAccountsKey);
+    if (!text) {
+        log::Warning("accounts", "the account list can't be read from the host");
+    }
+    return text;
+}
+
+// The batch, and when it fails the list put back and the values dropped: a
+// store without transactions may have taken a part of it.
+bool WriteAccountBatch(HostConfig& host, const std::vector<CfgWrite>& writes, const std::string& oldList,
+                       const std::string& what) {
+    if (host.WriteCfgBatch(writes)) {
+        return true;
+    }
+    log::Warning("accounts", "the host did not store " + what);
+    host.WriteCfgStr(kAccountsKey, oldList);
     return false;
 }
 
@@ -51,6 +84,37 @@ std::string ColonForm(const std::string& id) {
 }
 
 } // namespace
+
+std::string FieldTextProblem(std::string_view what, std::string_view value, bool allowBlank) {
+    std::string name(what);
+    if (value.empty()) {
+        return name + " is empty";
+    }
+    if (value.size() > kMaxFieldBytes) {
+        return name + " is too long";
+    }
+    for (char c : value) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            return name + " holds a control character";
+        }
+    }
+    if (!allowBlank && value.find(' ') != std::string_view::npos) {
+        return name + " holds a blank";
+    }
+    return {};
+}
+
+std::optional<int> ParseDecimal(std::string_view text, int low, int high) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    int value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    if (value < low || value > high) {
+        return std::nullopt;
+    }
+    return value;
+}
 
 std::string BuildSettingsText(const TAccountFields& f) {
     try {
@@ -72,23 +136,9 @@ std::string BuildSettingsText(const TAccountFields& f) {
         }
         return record.EncodeParams();
     } catch (...) {
+        log::Caught("accounts", "encoding an account's settings");
         return {};
     }
-}
-
-void AddPop3TypeKeys(TAccountFields& f, const TPop3Fields& p) {
-    f.typeKeys.insert(f.typeKeys.end(), {
-                                            {"EMAIL", f.email},
-                                            {"USERNAME", f.userName},
-                                            {"PASSWORD", p.password},
-                                            {"HOSTNAME", p.hostName},
-                                            {"PORT", std::to_string(p.port)},
-                                            {"USESSL", Flag(p.useSsl)},
-                                            {"ASSOCIATE", Flag(f.associate)},
-                                            {"ACODE", std::to_string(f.actionCode)},
-                                            {"AMAILER", p.mailerName},
-                                            {"AURL", p.webmailUrl},
-                                        });
 }
 
 void AddWebTypeKeys(TAccountFields& f, const std::string& password) {
@@ -143,41 +193,93 @@ std::string ChooseAccountId(const std::string& typeCode, const std::vector<Store
     return typeCode + "_" + std::to_string(lines.size() + 1);
 }
 
+std::string FindSameAccount(const std::vector<StoredLine>& lines, const TConnectorClass& cls,
+                            const std::string& settingsText) {
+    TCryptURL wanted;
+    if (!wanted.DecodeParams(settingsText)) {
+        return {};
+    }
+    for (const auto& [name, value] : lines) {
+        std::size_t sep = name.find_first_of("_:");
+        if (sep == std::string::npos || !text::EqualsNoCase(name.substr(0, sep), cls.typeCode)) {
+            continue;
+        }
+        TCryptURL stored;
+        if (!stored.DecodeParams(value)) {
+            continue;
+        }
+        bool same = true;
+        for (std::string_view key : {"USERNAME", "EMAIL", "HOSTNAME"}) {
+            same = same && text::EqualsNoCase(stored.GetParam(key), wanted.GetParam(key));
+        }
+        if (same) {
+            std::string id = name;
+            id[sep] = '_';
+            return id;
+        }
+    }
+    return {};
+}
+
 std::optional<std::string> StoreNewAccount(HostConfig& host, const TConnectorClass& cls,
-                                           const std::string& settingsText,
-                                           const TNewAccountChoices& choices) {
-    auto text = host.ReadCfgStr(kAccountsKey);
-    if (!text || settingsText.empty()) {
+                                           const std::string& settingsText, const TNewAccountChoices& choices,
+                                           std::string* sameAs) {
+    if (settingsText.empty()) {
+        return std::nullopt;
+    }
+    WriterLock lock;
+    if (!lock.Held()) {
+        return std::nullopt;
+    }
+    auto text = ReadStoredText(host);
+    if (!text) {
         return std::nullopt;
     }
     std::vector<StoredLine> lines = ParseStoredList(*text);
+    if (sameAs) {
+        *sameAs = FindSameAccount(lines, cls, settingsText);
+        if (!sameAs->empty()) {
+            return std::nullopt;
+        }
+    }
     std::string id = ChooseAccountId(cls.TypeCode(), lines);
     lines.emplace_back(id, settingsText);
-    // A marker of an older account under this id would hide this one's first messages.
-    host.DeleteCfgValue("LASTID_" + id);
-    if (!host.WriteCfgStr(kAccountsKey, JoinStoredList(lines))) {
-        return std::nullopt;
+    // The list line comes last: a store that can't take the batch as one and
+    // stops part way leaves values without an account, never an account
+    // without its values.
+    std::vector<CfgWrite> writes{
+        // A marker of an older account under this id would hide this one's first messages.
+        {"LASTID_" + id, std::monostate{}},
+        {id + "_ENABLED", true},
+        {id + "_SENDTO", choices.sendTo},
+    };
+    if (choices.defaultCompose) {
+        writes.push_back({"MAILACCCOMP", id});
     }
-    if (!host.WriteCfgBool(id + "_ENABLED", true) || !host.WriteCfgBool(id + "_SENDTO", choices.sendTo)) {
-        host.WriteCfgStr(kAccountsKey, *text);
+    if (choices.associateConfirmed) {
+        writes.push_back({"EBUTTACTION", choices.associate});
+        writes.push_back({"MAILACCOUNT", id});
+    }
+    writes.push_back({std::string(kAccountsKey), JoinStoredList(lines)});
+    if (!WriteAccountBatch(host, writes, *text, "the new account " + id)) {
         host.DeleteCfgValue(id + "_ENABLED");
         host.DeleteCfgValue(id + "_SENDTO");
         return std::nullopt;
-    }
-    if (choices.defaultCompose) {
-        host.WriteCfgStr("MAILACCCOMP", id);
-    }
-    if (choices.associateConfirmed) {
-        host.WriteCfgBool("EBUTTACTION", choices.associate);
-        host.WriteCfgStr("MAILACCOUNT", id);
     }
     return id;
 }
 
 bool UpdateStoredAccount(HostConfig& host, const std::string& id, const std::string& settingsText,
                          bool sendTo) {
-    auto text = host.ReadCfgStr(kAccountsKey);
-    if (!text || settingsText.empty()) {
+    if (settingsText.empty()) {
+        return false;
+    }
+    WriterLock lock;
+    if (!lock.Held()) {
+        return false;
+    }
+    auto text = ReadStoredText(host);
+    if (!text) {
         return false;
     }
     std::vector<StoredLine> lines = ParseStoredList(*text);
@@ -199,14 +301,17 @@ bool UpdateStoredAccount(HostConfig& host, const std::string& id, const std::str
     if (!found) {
         lines.emplace_back(id, settingsText);
     }
-    if (!host.WriteCfgStr(kAccountsKey, JoinStoredList(lines))) {
-        return false;
-    }
-    return host.WriteCfgBool(id + "_SENDTO", sendTo);
+    return WriteAccountBatch(host,
+                             {{std::string(kAccountsKey), JoinStoredList(lines)}, {id + "_SENDTO", sendTo}},
+                             *text, "the settings of " + id);
 }
 
 bool RemoveStoredAccount(HostConfig& host, const std::string& id) {
-    auto text = host.ReadCfgStr(kAccountsKey);
+    WriterLock lock;
+    if (!lock.Held()) {
+        return false;
+    }
+    auto text = ReadStoredText(host);
     if (!text) {
         return false;
     }
@@ -217,13 +322,15 @@ bool RemoveStoredAccount(HostConfig& host, const std::string& id) {
     if (lines.size() == before) {
         return false;
     }
-    if (!host.WriteCfgStr(kAccountsKey, JoinStoredList(lines))) {
-        return false;
-    }
-    host.DeleteCfgValue(id + "_ENABLED");
-    host.DeleteCfgValue(id + "_SENDTO");
-    host.DeleteCfgValue("LASTID_" + id);
-    return true;
+    // The line goes first, for the same reason as in StoreNewAccount.
+    return WriteAccountBatch(host,
+                             {
+                                 {std::string(kAccountsKey), JoinStoredList(lines)},
+                                 {id + "_ENABLED", std::monostate{}},
+                                 {id + "_SENDTO", std::monostate{}},
+                                 {"LASTID_" + id, std::monostate{}},
+                             },
+                             *text, "the removal of " + id);
 }
 
 } // namespace nuvex

@@ -2,9 +2,11 @@
 // The stored form of the accounts in the host's configuration: the list
 // "$ACCOUNTS" (id=settings lines joined by CR LF) and the three values named
 // after each id. Shared by the account editors and the command-line tool.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -29,19 +31,19 @@ struct TAccountFields {
     std::vector<std::pair<std::string, std::string>> typeKeys;
 };
 
+// The reason a text field's value is refused ("--email is empty"), or "" when
+// it may be stored: not empty, at most 1024 bytes, no control character and,
+// unless allowBlank, no blank. what names the field in the reason.
+std::string FieldTextProblem(std::string_view what, std::string_view value, bool allowBlank);
+constexpr std::size_t kMaxFieldBytes = 1024;
+
+// A decimal number of digits only (no sign, blank or base prefix) within
+// low..high, or nullopt.
+std::optional<int> ParseDecimal(std::string_view text, int low, int high);
+
 // The scrambled settings text of an account; empty when it can't be made.
 std::string BuildSettingsText(const TAccountFields& fields);
 
-// The POP3 page's type keys in its order.
-struct TPop3Fields {
-    std::string password;
-    std::string hostName;
-    std::int32_t port = 110;
-    bool useSsl = false;
-    std::string mailerName; // "AMAILER": display name of the mail program
-    std::string webmailUrl; // "AURL"
-};
-void AddPop3TypeKeys(TAccountFields& fields, const TPop3Fields& pop3);
 // The web-account pages' type keys (password and the open action only).
 void AddWebTypeKeys(TAccountFields& fields, const std::string& password);
 
@@ -62,21 +64,35 @@ struct TNewAccountChoices {
     bool associate = false;
 };
 
+// Every change of the stored list (read, change, write) holds this named
+// mutex, so that writers in several processes (the command-line tool, the
+// editors) never lose each other's accounts or share an id.
+inline constexpr std::string_view kAccountsWriteMutex = "MAIL_Accounts_WriteMtx";
+constexpr int kAccountsWriteWaitMs = 15'000;
+
+// The id of a stored account of the same type whose settings name the same
+// login, address and server as settingsText, or "".
+std::string FindSameAccount(const std::vector<StoredLine>& lines, const TConnectorClass& cls,
+                            const std::string& settingsText);
+
 // Stores a new account of cls with settingsText: chooses the id, appends the
 // line to "$ACCOUNTS", writes id + "_ENABLED" true and id + "_SENDTO", and
-// drops a "LASTID_" + id left over from an older account of that id. Nothing
-// is stored when "$ACCOUNTS" can't be read; when a later write fails the list
-// is put back. The id, or nullopt.
+// drops a "LASTID_" + id left over from an older account of that id, all in
+// one batch. Nothing is stored when "$ACCOUNTS" can't be read or the writer
+// lock is not had; when the batch fails the list is put back. With sameAs
+// given, an account that FindSameAccount finds is not stored again: its id
+// goes to *sameAs. The id, or nullopt.
 std::optional<std::string> StoreNewAccount(HostConfig& host, const TConnectorClass& cls,
-                                           const std::string& settingsText,
-                                           const TNewAccountChoices& choices);
+                                           const std::string& settingsText, const TNewAccountChoices& choices,
+                                           std::string* sameAs = nullptr);
 
 // Replaces the settings of the stored account id (a line under the older
 // ":" name is replaced by one under id) and writes id + "_SENDTO".
 bool UpdateStoredAccount(HostConfig& host, const std::string& id, const std::string& settingsText,
                          bool sendTo);
 
-// Deletes the account's line (also under its ":" name) and its three values.
+// Deletes the account's line (also under its ":" name) and its three values,
+// in one batch.
 // False when the list can't be read or written, or holds no such account.
 bool RemoveStoredAccount(HostConfig& host, const std::string& id);
 

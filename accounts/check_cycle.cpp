@@ -3,7 +3,9 @@
 #include "accounts/account_list.h"
 #include "accounts/generic_connector.h"
 #include "lib/clock.h"
+#include "lib/log.h"
 
+#include <algorithm>
 #include <map>
 
 namespace nuvex {
@@ -22,8 +24,17 @@ bool Stopping(const StopPredicate& stop) {
     try {
         return stop && stop();
     } catch (...) {
+        log::Caught("check", "asking whether the plug-in stops");
         return false;
     }
+}
+
+// One line per failed check: the id, the class and its text on one line.
+void LogFailedCheck(const std::string& id, std::int32_t code, std::string text) {
+    for (char& c : text) {
+        c = (c == '\r' || c == '\n') ? ' ' : c;
+    }
+    log::Warning("check", "check of " + id + " failed: error class " + std::to_string(code) + ": " + text);
 }
 
 bool IsDue(TNuvex_GenericConnector& account, double now) {
@@ -40,6 +51,7 @@ void CheckOneAccount(TNuvex_GenericConnector& account, double tickStamp, PassOne
     } catch (...) {
         // A connector that throws is reported like any other failure, now
         // rather than at its next check.
+        log::Caught("check", "checking account " + account.AccountId);
         std::lock_guard guard(account.Guard());
         if (account.ErrorCode == kErrorNone) {
             account.ErrorCode = kErrorOther;
@@ -50,6 +62,9 @@ void CheckOneAccount(TNuvex_GenericConnector& account, double tickStamp, PassOne
     account.TakeLastError(code, text);
     double now = Now();
     std::lock_guard guard(account.Guard());
+    if (code != kErrorNone) {
+        LogFailedCheck(account.AccountId, code, text);
+    }
     bool report =
         code >= kErrorLogin || (code == kErrorUnreachable && now > account.LastErrorShown + kOneHour);
     if (code != kErrorNone && report) {
@@ -84,7 +99,7 @@ PassOneOutcome PassOne(TAccountList& accounts, double tickStamp, const StopPredi
                 CheckOneAccount(*account, tickStamp, out);
             }
         } catch (...) {
-            // one broken account never stops the others
+            log::Caught("check", "pass one"); // one broken account never stops the others
         }
     }
     return out;
@@ -133,7 +148,9 @@ void PassTwo(TAccountList& accounts, double tickStamp, const PassOneOutcome& one
             if (account->LastCheck != tickStamp) {
                 continue;
             }
-            result.totalNew += account->NewCount;
+            // Only news count: a negative count (mail deleted elsewhere) must
+            // not cancel another account's new mail.
+            result.totalNew += std::max(account->NewCount, 0);
             if (account->ManualCheck) {
                 result.force = true; // stays set for the rest of the pass
                 account->ManualCheck = false;
@@ -142,10 +159,12 @@ void PassTwo(TAccountList& accounts, double tickStamp, const PassOneOutcome& one
                 try {
                     account->AddNotifyItems(result.messages, result.force);
                 } catch (...) {
+                    log::Caught("check", "the entries of account " + account->AccountId);
                 }
                 MergeChoices(*account, settings, result);
             }
         } catch (...) {
+            log::Caught("check", "pass two");
         }
     }
 }
@@ -179,7 +198,7 @@ TickResult TCheckCycle::Tick(const TickSettings& settings, const StopPredicate& 
             return stopped;
         }
     } catch (...) {
-        // the tick never lets an exception out
+        log::Caught("check", "the tick"); // the tick never lets an exception out
     }
     return result;
 }
@@ -212,6 +231,7 @@ int TestConnection(const TConnectorClass& cls, const std::string& settingsText,
         }
         return status;
     } catch (...) {
+        log::Caught("check", "the connection test");
         return kStatusFailed;
     }
 }

@@ -9,32 +9,33 @@
 #include "accounts/vostrel_connector.h"
 #include "accounts/webvault_connector.h"
 #include "accounts/yahoo_connector.h"
+#include "lib/text.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace nuvex {
 
 namespace {
 
-std::string Upper(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return out;
-}
+struct TypeTableRow {
+    const TConnectorClass& (*cls)();
+    bool optional; // offered only when the host allows it
+};
+
+// Every connector type of the program, in the wizard's tie order. A new type
+// is its file pair and one line here.
+constexpr TypeTableRow kTypeTable[] = {
+    {WebvaultConnectorClass, false}, {VostrelConnectorClass, false}, {Pop3ConnectorClass, false},
+    {GMailConnectorClass, false},    {IbrantConnectorClass, true},   {HotMailConnectorClass, false},
+    {YahooConnectorClass, false},
+};
 
 } // namespace
 
 void RegisterAllConnectorClasses(TConnectorRegistry& registry) {
-    registry.RegisterConnectorClass(WebvaultConnectorClass(), false);
-    registry.RegisterConnectorClass(VostrelConnectorClass(), false);
-    registry.RegisterConnectorClass(Pop3ConnectorClass(), false);
-    registry.RegisterConnectorClass(GMailConnectorClass(), false);
-    registry.RegisterConnectorClass(IbrantConnectorClass(), true);
-    registry.RegisterConnectorClass(HotMailConnectorClass(), false);
-    registry.RegisterConnectorClass(YahooConnectorClass(), false);
+    for (const TypeTableRow& row : kTypeTable) {
+        registry.RegisterConnectorClass(row.cls(), row.optional);
+    }
 }
 
 TConnectorRegistry& ConnectorRegistry() {
@@ -71,11 +72,11 @@ const TConnectorClass* TConnectorRegistry::FindConnectorClass(std::string_view n
     if (sep == std::string_view::npos) {
         return nullptr;
     }
-    std::string code = Upper(name.substr(0, sep));
+    std::string_view code = name.substr(0, sep);
     std::lock_guard lock(mutex_);
     for (const auto* list : {&classes_, &optional_}) {
         for (const TConnectorClass* cls : *list) {
-            if (Upper(cls->TypeCode()) == code) {
+            if (text::EqualsNoCase(cls->typeCode, code)) {
                 return cls;
             }
         }
@@ -88,8 +89,8 @@ std::vector<TOfferedType> TConnectorRegistry::OfferedTypes(TAccountList& account
     std::vector<TOfferedType> offered;
     for (int position = 0; position <= 99; ++position) {
         for (const TConnectorClass* cls : classes) {
-            if (cls->ListOrder() != position) {
-                continue;
+            if (cls->ListOrder() != position || !cls->CanCheck()) {
+                continue; // a type that cannot check yet is not offered
             }
             int limit = cls->MaxAccounts();
             if (limit > 0 && accounts.CountOfType(cls->TypeCode()) >= limit) {

@@ -29,7 +29,8 @@ public:
     // name before its first "_"; offered classes first, then optional ones.
     const TConnectorClass* FindConnectorClass(std::string_view name) const;
     // The offered classes by list position 0..99, ties in registration order,
-    // without those whose account limit the list already reaches. The caller
+    // without those that cannot check yet and those whose account limit the
+    // list already reaches. The caller
     // need not hold the account lock: the count takes it shared.
     std::vector<TOfferedType> OfferedTypes(TAccountList& accounts) const;
 

@@ -55,7 +55,7 @@ std::int32_t StrToIntDef(const std::string& text, std::int32_t def) {
 }
 
 std::unique_ptr<TNuvex_GenericConnector> TConnectorClass::Create(const AccountContext& context) const {
-    auto account = NewInstance(context);
+    auto account = newInstance(*this, context);
     account->AfterCreate();
     return account;
 }
@@ -101,6 +101,7 @@ int TNuvex_GenericConnector::LoadSettings(const std::string& text) {
             result = kStatusOk;
         }
     } catch (...) {
+        log::Caught("accounts", "loading the settings of " + AccountId);
         result = kStatusFailed;
     }
     return result;
@@ -141,7 +142,7 @@ void TNuvex_GenericConnector::SetCheckMinutes(std::int32_t minutes) {
 
 double TNuvex_GenericConnector::EffectiveInterval() {
     std::lock_guard lock(guard_);
-    if (CheckInterval == 0 || CheckMinutes == 0) {
+    if (CheckInterval <= 0 || CheckMinutes <= 0) {
         SetCheckMinutes(kDefaultCheckMinutes);
     }
     return CheckInterval;

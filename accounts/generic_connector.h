@@ -5,10 +5,14 @@
 #include "accounts/notify.h"
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace nuvex {
@@ -30,25 +34,77 @@ constexpr std::int32_t kErrorOther = 3;
 // The two-line text of an error class, translated, lines joined by CR LF; empty for 0.
 std::string ErrorClassText(std::int32_t code);
 
-// The class-level operations of a connector type (slots 19 and 21 to 27): one
-// static instance per connector class, asked without an account.
-class TConnectorClass {
-public:
-    virtual ~TConnectorClass() = default;
+// Open actions of an account ("ACODE").
+constexpr std::int32_t kOpenNothing = 0;
+constexpr std::int32_t kOpenWebmail = 1;
+constexpr std::int32_t kOpenMailProgram = 2;
+
+// Capability flags of a connector type; the instance operations of slots 0 to
+// 5 answer from them.
+enum TConnectorCap : unsigned {
+    kCapCompose = 1u << 0,
+    kCapSendFiles = 1u << 1,
+    kCapMailTo = 1u << 2,
+    kCapAlwaysOpens = 1u << 3, // HasOpenAction whatever the open action
+    kCapReservedA = 1u << 4,   // two flags kept in the model that nothing consults
+    kCapReservedB = 1u << 5,
+    kCapChecks = 1u << 6, // CheckMail works: the type is offered to users
+};
+
+struct TAccountFields;
+
+// A type's command-line options ("--" + name) and its settings keys.
+struct TTypeOption {
+    std::string_view name;
+    bool takesValue = true;
+};
+// Values of the options given, by name; flags map to "1". "password" is always there.
+using TTypeOptionValues = std::map<std::string, std::string, std::less<>>;
+// Checks the options and appends the type's keys to fields; false with a
+// one-line reason in error when a value is bad.
+using TAddTypeKeys = bool (*)(TAccountFields& fields, const TTypeOptionValues& options, std::string& error);
+
+// The class-level facts of a connector type (slots 19 and 21 to 27), asked
+// without an account: one const row per type, defined in the type's own file.
+struct TConnectorClass {
+    using NewInstanceFn = std::unique_ptr<TNuvex_GenericConnector> (*)(const TConnectorClass&,
+                                                                       const AccountContext&);
+
+    std::string_view typeCode = {};                           // slot 22
+    std::string_view providerName = {};                       // slot 21
+    std::string_view typeCaption = {};                        // slot 23; empty: the provider name
+    std::string_view exampleAddress = {};                     // slot 24
+    int listOrder = 99;                                       // slot 26
+    int maxAccounts = 0;                                      // slot 25; 0: unlimited
+    std::string_view wizardPanelClass = "TNuvex_WizardPanel"; // slot 27
+    unsigned caps = 0;                                        // TConnectorCap
+    NewInstanceFn newInstance = nullptr;
+    std::span<const TTypeOption> options = {}; // beyond the base options of every type
+    TAddTypeKeys addTypeKeys = nullptr;
+
     // Slot 19: a new account of this class with the construction defaults,
     // AfterCreate already called. Never null.
     std::unique_ptr<TNuvex_GenericConnector> Create(const AccountContext& context) const;
-    virtual std::string ProviderName() const { return ""; }                        // slot 21
-    virtual std::string TypeCode() const { return ""; }                            // slot 22
-    virtual std::string TypeCaption() const { return ProviderName(); }             // slot 23
-    virtual std::string ExampleAddress() const { return "yourname@mail.example"; } // slot 24
-    virtual int MaxAccounts() const { return 0; }                                  // slot 25
-    virtual int ListOrder() const { return 99; }                                   // slot 26
-    virtual std::string WizardPanelClass() const { return "TNuvex_WizardPanel"; }  // slot 27
-
-protected:
-    virtual std::unique_ptr<TNuvex_GenericConnector> NewInstance(const AccountContext& context) const = 0;
+    std::string ProviderName() const { return std::string(providerName); }
+    std::string TypeCode() const { return std::string(typeCode); }
+    std::string TypeCaption() const { return std::string(typeCaption.empty() ? providerName : typeCaption); }
+    std::string ExampleAddress() const {
+        return std::string(exampleAddress.empty() ? std::string_view("yourname@mail.example")
+                                                  : exampleAddress);
+    }
+    int MaxAccounts() const { return maxAccounts; }
+    int ListOrder() const { return listOrder; }
+    std::string WizardPanelClass() const { return std::string(wizardPanelClass); }
+    bool Has(unsigned cap) const { return (caps & cap) != 0; }
+    bool CanCheck() const { return Has(kCapChecks); }
 };
+
+// The newInstance of a row whose accounts are objects of T.
+template <class T>
+std::unique_ptr<TNuvex_GenericConnector> NewConnector(const TConnectorClass& cls,
+                                                      const AccountContext& context) {
+    return std::make_unique<T>(cls, context);
+}
 
 class TNuvex_GenericConnector {
 public:
@@ -58,12 +114,12 @@ public:
     TNuvex_GenericConnector& operator=(const TNuvex_GenericConnector&) = delete;
 
     // Instance operations in slot order (19 and 21-27 live on TConnectorClass).
-    virtual bool CanCompose() { return false; }                                                        // 0
-    virtual bool CanSendFiles() { return false; }                                                      // 1
-    virtual bool CanMailTo() { return false; }                                                         // 2
-    virtual bool HasOpenAction() { return ActionCode != 0; }                                           // 3
-    virtual bool ReservedFlagA() { return false; }                                                     // 4
-    virtual bool ReservedFlagB() { return false; }                                                     // 5
+    virtual bool CanCompose() { return class_.Has(kCapCompose); }                                      // 0
+    virtual bool CanSendFiles() { return class_.Has(kCapSendFiles); }                                  // 1
+    virtual bool CanMailTo() { return class_.Has(kCapMailTo); }                                        // 2
+    virtual bool HasOpenAction() { return class_.Has(kCapAlwaysOpens) || ActionCode != kOpenNothing; } // 3
+    virtual bool ReservedFlagA() { return class_.Has(kCapReservedA); }                                 // 4
+    virtual bool ReservedFlagB() { return class_.Has(kCapReservedB); }                                 // 5
     virtual int Connect() { return kStatusNotImplemented; }                                            // 6
     virtual int Disconnect() { return kStatusNotImplemented; }                                         // 7
     virtual int CheckMail();                                                                           // 8
@@ -87,6 +143,7 @@ public:
 
     void SetAccountId(const std::string& name);
     void SetCheckMinutes(std::int32_t minutes);
+    // A period of 0 or less (a hand edit, another tool) is repaired to 15 minutes.
     double EffectiveInterval();
     // The "LASTID_" marker from the host, also kept in LastIdCache; nullopt
     // when the host could not be read (an unset marker reads as ""). A check

@@ -7,9 +7,6 @@ namespace nuvex {
 class TNuvex_GMailConnector : public TNuvex_Pop3Connector {
 public:
     using TNuvex_Pop3Connector::TNuvex_Pop3Connector;
-    bool CanCompose() override { return true; }
-    bool HasOpenAction() override { return true; }
-    bool ReservedFlagA() override { return true; }
     // The feed and POP3 access kinds arrive with the GMail client; until then
     // a check answers "not implemented" instead of trying POP3 settings that
     // this type's page does not fill.

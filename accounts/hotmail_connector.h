@@ -9,8 +9,6 @@ public:
     using TNuvex_GenericConnector::TNuvex_GenericConnector;
     // Checking through the provider's sign-in page arrives with the browser
     // driver; until then CheckMail answers "not implemented".
-    bool CanCompose() override { return true; }
-    bool HasOpenAction() override { return true; }
 };
 
 const TConnectorClass& HotMailConnectorClass();

@@ -4,27 +4,24 @@ namespace nuvex {
 
 namespace {
 
-class TNuvex_IbrantConnectorClass final : public TConnectorClass {
-public:
-    std::string TypeCode() const override { return "IBRANT"; }
-    std::string ProviderName() const override { return "ibrant.example"; }
-    std::string TypeCaption() const override { return "Ibrant Corporate Email"; }
-    std::string ExampleAddress() const override { return "yourname@ibrant.example"; }
-    int MaxAccounts() const override { return 0; }
-    int ListOrder() const override { return 2; }
-    std::string WizardPanelClass() const override { return "TWebvaultBasic"; }
-
-protected:
-    std::unique_ptr<TNuvex_GenericConnector> NewInstance(const AccountContext& context) const override {
-        return std::make_unique<TNuvex_IbrantConnector>(*this, context);
-    }
+// Not kCapChecks: checking arrives with this type's client, so the type is
+// not offered yet; stored accounts of it still load.
+constexpr TConnectorClass kIbrantClass{
+    .typeCode = "IBRANT",
+    .providerName = "ibrant.example",
+    .typeCaption = "Ibrant Corporate Email",
+    .exampleAddress = "yourname@ibrant.example",
+    .listOrder = 2,
+    .maxAccounts = 0,
+    .wizardPanelClass = "TWebvaultBasic",
+    .caps = kCapCompose | kCapSendFiles | kCapMailTo | kCapAlwaysOpens | kCapReservedA,
+    .newInstance = NewConnector<TNuvex_IbrantConnector>,
 };
 
 } // namespace
 
 const TConnectorClass& IbrantConnectorClass() {
-    static const TNuvex_IbrantConnectorClass cls;
-    return cls;
+    return kIbrantClass;
 }
 
 } // namespace nuvex

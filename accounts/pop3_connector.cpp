@@ -1,11 +1,13 @@
 #include "accounts/pop3_connector.h"
 
+#include "accounts/account_store.h"
 #include "accounts/mail_headers.h"
 #include "accounts/open_actions.h"
 #include "lib/branding.h"
 #include "lib/clock.h"
 #include "lib/crypt_url.h"
 #include "lib/log.h"
+#include "lib/text.h"
 
 #include <optional>
 #include <stdexcept>
@@ -18,22 +20,6 @@ constexpr std::int32_t kDefaultPop3Port = 110;
 // More than 20 kept stops the fetch, so at most 21 headers are listed: the
 // loop tests the count before it adds.
 constexpr std::size_t kHeaderLimit = 20;
-
-class Pop3ConnectorClassImpl final : public TConnectorClass {
-public:
-    std::string TypeCode() const override { return "Pop3"; }
-    std::string ProviderName() const override { return "POP3"; }
-    std::string TypeCaption() const override { return "Other POP3 Account"; }
-    std::string ExampleAddress() const override { return "yourname@mail.example"; }
-    int MaxAccounts() const override { return 0; }
-    int ListOrder() const override { return 10; }
-    std::string WizardPanelClass() const override { return "TPop3Basic"; }
-
-protected:
-    std::unique_ptr<TNuvex_GenericConnector> NewInstance(const AccountContext& context) const override {
-        return std::make_unique<TNuvex_Pop3Connector>(*this, context);
-    }
-};
 
 // A server without TOP, or a hostile STAT count, must not turn a check into
 // one refused round trip per message: twice the headers a check lists.
@@ -82,9 +68,92 @@ std::string CertificateErrorText(const std::string& host) {
 
 } // namespace
 
+void AddPop3TypeKeys(TAccountFields& f, const TPop3Fields& p) {
+    const char* ssl = p.useSsl ? "1" : "0";
+    // The page writes the base keys again; they keep their first place.
+    f.typeKeys.insert(f.typeKeys.end(), {
+                                            {"EMAIL", f.email},
+                                            {"USERNAME", f.userName},
+                                            {"PASSWORD", p.password},
+                                            {"HOSTNAME", p.hostName},
+                                            {"PORT", std::to_string(p.port)},
+                                            {"USESSL", ssl},
+                                            {"ASSOCIATE", f.associate ? "1" : "0"},
+                                            {"ACODE", std::to_string(f.actionCode)},
+                                            {"AMAILER", p.mailerName},
+                                            {"AURL", p.webmailUrl},
+                                        });
+}
+
+namespace {
+
+constexpr std::int32_t kDefaultPop3SslPort = 995;
+
+constexpr TTypeOption kPop3Options[] = {
+    {"server"}, {"port"}, {"ssl", false}, {"webmail-url"}, {"mail-program"},
+};
+
+std::string OptionValue(const TTypeOptionValues& options, std::string_view name) {
+    auto it = options.find(name);
+    return it == options.end() ? std::string() : it->second;
+}
+
+// The POP3 keys from the command line's options: the server is required,
+// the port defaults to the one of the chosen transport.
+bool AddPop3OptionKeys(TAccountFields& fields, const TTypeOptionValues& options, std::string& error) {
+    TPop3Fields p;
+    p.password = OptionValue(options, "password");
+    p.hostName = OptionValue(options, "server");
+    p.useSsl = options.count("ssl") != 0;
+    p.webmailUrl = OptionValue(options, "webmail-url");
+    p.mailerName = OptionValue(options, "mail-program");
+    // A POP3 login is often not the address: it must be given.
+    error = options.count("login") ? FieldTextProblem("--server", p.hostName, false)
+                                   : "--login is required for POP3 accounts";
+    if (error.empty() && options.count("port")) {
+        auto port = ParseDecimal(OptionValue(options, "port"), 1, 65535);
+        if (!port) {
+            error = "--port must be a number from 1 to 65535";
+        }
+        p.port = port.value_or(0);
+    } else {
+        p.port = p.useSsl ? kDefaultPop3SslPort : kDefaultPop3Port;
+    }
+    if (error.empty() && (fields.actionCode == kOpenWebmail || options.count("webmail-url"))) {
+        error = FieldTextProblem("--webmail-url", p.webmailUrl, false);
+        if (error.empty() && !text::StartsWithNoCase(p.webmailUrl, "http://") &&
+            !text::StartsWithNoCase(p.webmailUrl, "https://")) {
+            error = "--webmail-url must begin with http:// or https://";
+        }
+    }
+    if (error.empty() && (fields.actionCode == kOpenMailProgram || options.count("mail-program"))) {
+        error = FieldTextProblem("--mail-program", p.mailerName, true);
+    }
+    if (!error.empty()) {
+        return false;
+    }
+    AddPop3TypeKeys(fields, p);
+    return true;
+}
+
+constexpr TConnectorClass kPop3Class{
+    .typeCode = "Pop3",
+    .providerName = "POP3",
+    .typeCaption = "Other POP3 Account",
+    .exampleAddress = "yourname@mail.example",
+    .listOrder = 10,
+    .maxAccounts = 0,
+    .wizardPanelClass = "TPop3Basic",
+    .caps = kCapChecks,
+    .newInstance = NewConnector<TNuvex_Pop3Connector>,
+    .options = kPop3Options,
+    .addTypeKeys = AddPop3OptionKeys,
+};
+
+} // namespace
+
 const TConnectorClass& Pop3ConnectorClass() {
-    static const Pop3ConnectorClassImpl cls;
-    return cls;
+    return kPop3Class;
 }
 
 TNuvex_Pop3Connector::TNuvex_Pop3Connector(const TConnectorClass& cls, const AccountContext& context)

@@ -22,7 +22,6 @@ public:
     TNuvex_Pop3Connector(const TConnectorClass& cls, const AccountContext& context);
     ~TNuvex_Pop3Connector() override;
 
-    bool HasOpenAction() override { return ActionCode != 0; }
     int Connect() override;
     int Disconnect() override;
     int CheckMail() override;
@@ -73,5 +72,16 @@ private:
 };
 
 const TConnectorClass& Pop3ConnectorClass();
+
+// The POP3 page's type keys, in its order.
+struct TPop3Fields {
+    std::string password;
+    std::string hostName;
+    std::int32_t port = 110;
+    bool useSsl = false;
+    std::string mailerName; // "AMAILER": display name of the mail program
+    std::string webmailUrl; // "AURL"
+};
+void AddPop3TypeKeys(TAccountFields& fields, const TPop3Fields& pop3);
 
 } // namespace nuvex

@@ -1,6 +1,7 @@
 #include "accounts/stop_events.h"
 
 #include "lib/host_config.h"
+#include "lib/log.h"
 #include "lib/named_objects.h"
 
 #include <memory>
@@ -11,6 +12,10 @@ StopPredicate NamedStopEvents() {
     std::shared_ptr<NamedEvent> stop = OpenOrCreateEvent("RI4Stop", true, false);
     std::shared_ptr<NamedEvent> shutdown =
         OpenOrCreateEvent("RI4Shutdown_" + std::string(kPluginName), false, false);
+    if (!stop || !shutdown) {
+        log::Warning("events",
+                     "a stop event of the tick could not be opened; the tick stops only on the other");
+    }
     return [stop, shutdown]() {
         if (stop && stop->TryWait()) {
             return true;

@@ -4,27 +4,24 @@ namespace nuvex {
 
 namespace {
 
-class TNuvex_VostrelConnectorClass final : public TConnectorClass {
-public:
-    std::string TypeCode() const override { return "VOSTREL"; }
-    std::string ProviderName() const override { return "vostrel.example"; }
-    std::string TypeCaption() const override { return "Vostrel Email"; }
-    std::string ExampleAddress() const override { return "yourname@vostrel.example"; }
-    int MaxAccounts() const override { return 0; }
-    int ListOrder() const override { return 1; }
-    std::string WizardPanelClass() const override { return "TWebvaultBasic"; }
-
-protected:
-    std::unique_ptr<TNuvex_GenericConnector> NewInstance(const AccountContext& context) const override {
-        return std::make_unique<TNuvex_VostrelConnector>(*this, context);
-    }
+// Not kCapChecks: checking arrives with this type's client, so the type is
+// not offered yet; stored accounts of it still load.
+constexpr TConnectorClass kVostrelClass{
+    .typeCode = "VOSTREL",
+    .providerName = "vostrel.example",
+    .typeCaption = "Vostrel Email",
+    .exampleAddress = "yourname@vostrel.example",
+    .listOrder = 1,
+    .maxAccounts = 0,
+    .wizardPanelClass = "TWebvaultBasic",
+    .caps = kCapCompose | kCapSendFiles | kCapMailTo | kCapAlwaysOpens | kCapReservedA,
+    .newInstance = NewConnector<TNuvex_VostrelConnector>,
 };
 
 } // namespace
 
 const TConnectorClass& VostrelConnectorClass() {
-    static const TNuvex_VostrelConnectorClass cls;
-    return cls;
+    return kVostrelClass;
 }
 
 } // namespace nuvex

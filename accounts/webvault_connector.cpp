@@ -4,27 +4,24 @@ namespace nuvex {
 
 namespace {
 
-class TNuvex_WebvaultConnectorClass final : public TConnectorClass {
-public:
-    std::string TypeCode() const override { return "WEBVAULT"; }
-    std::string ProviderName() const override { return "webvault.example"; }
-    std::string TypeCaption() const override { return ProviderName() + " Email"; }
-    std::string ExampleAddress() const override { return "yourname@webvault.example"; }
-    int MaxAccounts() const override { return 0; }
-    int ListOrder() const override { return 0; }
-    std::string WizardPanelClass() const override { return "TWebvaultBasic"; }
-
-protected:
-    std::unique_ptr<TNuvex_GenericConnector> NewInstance(const AccountContext& context) const override {
-        return std::make_unique<TNuvex_WebvaultConnector>(*this, context);
-    }
+// Not kCapChecks: checking arrives with this type's client, so the type is
+// not offered yet; stored accounts of it still load.
+constexpr TConnectorClass kWebvaultClass{
+    .typeCode = "WEBVAULT",
+    .providerName = "webvault.example",
+    .typeCaption = "webvault.example Email",
+    .exampleAddress = "yourname@webvault.example",
+    .listOrder = 0,
+    .maxAccounts = 0,
+    .wizardPanelClass = "TWebvaultBasic",
+    .caps = kCapCompose | kCapSendFiles | kCapMailTo | kCapAlwaysOpens | kCapReservedA,
+    .newInstance = NewConnector<TNuvex_WebvaultConnector>,
 };
 
 } // namespace
 
 const TConnectorClass& WebvaultConnectorClass() {
-    static const TNuvex_WebvaultConnectorClass cls;
-    return cls;
+    return kWebvaultClass;
 }
 
 } // namespace nuvex

@@ -10,11 +10,6 @@ public:
     // The web-service family composes, takes files and mailto links; its
     // mailbox always opens. Checking arrives with the web-service client:
     // until then CheckMail answers "not implemented" and nothing is reported.
-    bool CanCompose() override { return true; }
-    bool CanSendFiles() override { return true; }
-    bool CanMailTo() override { return true; }
-    bool HasOpenAction() override { return true; }
-    bool ReservedFlagA() override { return true; }
 };
 
 const TConnectorClass& WebvaultConnectorClass();

@@ -6,11 +6,15 @@
 #include "accounts/pop3_connector.h"
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
+#include <chrono>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <set>
 #include <sstream>
+#include <thread>
 
 namespace nuvex {
 namespace {
@@ -49,15 +53,53 @@ public:
     int failWrite = -1; // the number of the one write that fails
 };
 
+// Takes every value only in a batch, as a store that must not be left half-written.
+class BatchOnlyConfig final : public HostConfig {
+public:
+    bool Connected() const override { return true; }
+    std::optional<bool> ReadCfgBool(std::string_view k, int f) override { return inner.ReadCfgBool(k, f); }
+    std::optional<std::int32_t> ReadCfgInt(std::string_view k, int f) override {
+        return inner.ReadCfgInt(k, f);
+    }
+    std::optional<std::string> ReadCfgStr(std::string_view k, int f) override {
+        return inner.ReadCfgStr(k, f);
+    }
+    bool WriteCfgBool(std::string_view, bool, int) override { return false; }
+    bool WriteCfgInt(std::string_view, std::int32_t, int) override { return false; }
+    bool WriteCfgStr(std::string_view, std::string_view, int) override { return false; }
+    bool DeleteCfgValue(std::string_view, int) override { return false; }
+    bool ConfigChanged() override { return true; }
+    bool WriteCfgBatch(const std::vector<CfgWrite>& writes, int flag) override {
+        ++batches;
+        return inner.WriteCfgBatch(writes, flag);
+    }
+    MemoryHostConfig inner;
+    int batches = 0;
+};
+
 class AccountCliTest : public ::testing::Test {
 protected:
     void SetUp() override { RegisterAllConnectorClasses(registry); }
     int Run(std::vector<std::string> args, const std::string& input = "") {
         std::istringstream in(input);
+        return Run(args, in);
+    }
+    int Run(std::vector<std::string> args, std::istream& in) {
         out.str("");
         err.str("");
         return RunAccountCli(args, host, registry, in, out, err);
     }
+    std::string Stored(const std::string& id, const std::string& key) {
+        for (const auto& [name, value] : ParseStoredList(*host.ReadCfgStr("ACCOUNTS", -1))) {
+            TCryptURL record;
+            if (name == id && record.DecodeParams(value)) {
+                return record.GetParam(key);
+            }
+        }
+        return "(none)";
+    }
+    test::TempDir objects;
+    test::ScopedEnv objectsDir{"NUVEX_OBJECTS_DIR", objects.path()};
     std::vector<std::string> AddPop3(std::vector<std::string> extra = {}) {
         std::vector<std::string> args{"add",     "--type", "pop3",     "--email",         "ann@example.org",
                                       "--login", "ann",    "--server", "pop.example.org", "--password-stdin"};
@@ -145,9 +187,25 @@ TEST_F(AccountCliTest, BadInputWritesNothing) {
          "pw\n"},
         {{"add", "--type", "pop3", "--email", "a@b", "--login", "a", "--password-stdin"},
          "pw\n"}, // no server
+        {{"add", "--type", "pop3", "--email", "a@b", "--server", "s", "--password-stdin"},
+         "pw\n"}, // no login
         {{"add", "--type", "nosuch", "--email", "a@b", "--password-stdin"}, "pw\n"},
-        {{"add", "--type", "ibrant", "--email", "a@b", "--password-stdin"}, "pw\n"}, // not allowed here
-        {{"add", "--type", "hotmail", "--email", "a@b", "--server", "x", "--password-stdin"}, "pw\n"},
+        {{"add", "--type", "ibrant", "--email", "a@b", "--password-stdin"}, "pw\n"},  // not allowed here
+        {{"add", "--type", "hotmail", "--email", "a@b", "--password-stdin"}, "pw\n"}, // cannot check yet
+        {{"add", "--type", "gmail", "--email", "a@b", "--password-stdin"}, "pw\n"},
+        {{"add", "--type", "Pop3_junk", "--email", "a@b", "--login", "a", "--server", "s",
+          "--password-stdin"},
+         "pw\n"},
+        {AddPop3({"extra"}), "pw\n"},                         // trailing junk
+        {AddPop3({"--ssl", "--ssl"}), "pw\n"},                // repeated flag
+        {AddPop3({"--server", "other.example.org"}), "pw\n"}, // repeated option
+        {AddPop3({"--port"}), "pw\n"},                        // a value is missing
+        {AddPop3({"--port", "--ssl"}), "pw\n"},               // a flag is no value
+        {AddPop3({"--port", "+110"}), "pw\n"},
+        {AddPop3({"--port", " 110"}), "pw\n"},
+        {AddPop3({"--port", "0x6e"}), "pw\n"},
+        {AddPop3({"--frobnicate"}), "pw\n"},
+        {AddPop3(), std::string(4096, 'p')}, // over the bound, without a line end
         {{"frobnicate"}, ""},
         {{"show"}, ""},
     };
@@ -160,13 +218,127 @@ TEST_F(AccountCliTest, BadInputWritesNothing) {
     EXPECT_EQ(host.changes, 0);
 }
 
-TEST_F(AccountCliTest, AccountLimitOfATypeIsKept) {
-    ASSERT_EQ(Run({"add", "--type", "hotmail", "--email", "h@hotmail.com", "--password-stdin"}, "pw\n"),
-              kCliOk)
-        << err.str();
-    EXPECT_EQ(out.str(), "HOTMAIL_0\n");
-    EXPECT_EQ(Run({"add", "--type", "HOTMAIL", "--email", "i@hotmail.com", "--password-stdin"}, "pw\n"),
-              kCliUsage);
+TEST_F(AccountCliTest, PortFollowsTheTransportUnlessGiven) {
+    struct Row {
+        std::vector<std::string> extra;
+        std::string port;
+        std::string ssl;
+    };
+    const Row rows[] = {
+        {{}, "110", "0"},
+        {{"--ssl"}, "995", "1"},
+        {{"--ssl", "--port", "1995"}, "1995", "1"},
+        {{"--port", "995"}, "995", "0"},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        std::vector<std::string> args{"add",
+                                      "--type",
+                                      "pop3",
+                                      "--email",
+                                      "u" + std::to_string(n) + "@example.org",
+                                      "--login",
+                                      "u" + std::to_string(n),
+                                      "--server",
+                                      "pop.example.org",
+                                      "--password-stdin"};
+        args.insert(args.end(), row.extra.begin(), row.extra.end());
+        ASSERT_EQ(Run(args, "pw\n"), kCliOk) << err.str();
+        std::string id = "Pop3_" + std::to_string(n++);
+        EXPECT_EQ(Stored(id, "PORT"), row.port) << id;
+        EXPECT_EQ(Stored(id, "USESSL"), row.ssl) << id;
+    }
+}
+
+TEST_F(AccountCliTest, PasswordSourceIsReadNoFurtherThanItsBound) {
+    std::istringstream endless(std::string(1 << 20, 'p')); // a pipe or /dev/zero without a line end
+    EXPECT_EQ(Run(AddPop3(), endless), kCliUsage);
+    EXPECT_LE(endless.tellg(), static_cast<std::streamoff>(kMaxFieldBytes + 1));
+    std::istringstream longest(std::string(kMaxFieldBytes, 'p') + "\n");
+    EXPECT_EQ(Run(AddPop3(), longest), kCliOk) << err.str();
+}
+
+TEST_F(AccountCliTest, RetriedAddReportsTheAccountStoredBefore) {
+    ASSERT_EQ(Run(AddPop3(), "pw\n"), kCliOk);
+    EXPECT_EQ(Run(AddPop3(), "pw\n"), kCliExists);
+    EXPECT_NE(err.str().find("Pop3_0"), std::string::npos) << err.str();
+    EXPECT_EQ(ParseStoredList(*host.ReadCfgStr("ACCOUNTS", -1)).size(), 1u);
+    // Another login on the same server is another account.
+    ASSERT_EQ(Run({"add", "--type", "pop3", "--email", "bob@example.org", "--login", "bob", "--server",
+                   "pop.example.org", "--password-stdin"},
+                  "pw\n"),
+              kCliOk);
+    EXPECT_EQ(out.str(), "Pop3_1\n");
+}
+
+TEST_F(AccountCliTest, AnAccountAndItsValuesAreOneBatch) {
+    BatchOnlyConfig batchHost;
+    batchHost.inner.WriteCfgStr("$ACCOUNTS", "");
+    std::istringstream in("pw\n");
+    ASSERT_EQ(RunAccountCli(AddPop3({"--send-to"}), batchHost, registry, in, out, err), kCliOk) << err.str();
+    EXPECT_EQ(batchHost.batches, 1);
+    EXPECT_EQ(*batchHost.ReadCfgStr("Pop3_0_ENABLED", -1), "1");
+    EXPECT_EQ(*batchHost.ReadCfgStr("Pop3_0_SENDTO", -1), "1");
+    batchHost.inner.WriteCfgStr("LASTID_Pop3_0", "4");
+    ASSERT_EQ(RunAccountCli({"remove", "Pop3_0"}, batchHost, registry, in, out, err), kCliOk) << err.str();
+    EXPECT_EQ(batchHost.batches, 2);
+    EXPECT_EQ(*batchHost.ReadCfgStr("ACCOUNTS", -1), "");
+    for (const char* key : {"Pop3_0_ENABLED", "Pop3_0_SENDTO", "LASTID_Pop3_0"}) {
+        EXPECT_FALSE(batchHost.inner.Has(key)) << key;
+    }
+}
+
+// A host that answers reads as slowly as one over the session bus, so that
+// unserialised writers would interleave between their read and their write.
+class SlowConfig final : public HostConfig {
+public:
+    bool Connected() const override { return true; }
+    std::optional<bool> ReadCfgBool(std::string_view k, int f) override { return inner.ReadCfgBool(k, f); }
+    std::optional<std::int32_t> ReadCfgInt(std::string_view k, int f) override {
+        return inner.ReadCfgInt(k, f);
+    }
+    std::optional<std::string> ReadCfgStr(std::string_view k, int f) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return inner.ReadCfgStr(k, f);
+    }
+    bool WriteCfgBool(std::string_view k, bool v, int f) override { return inner.WriteCfgBool(k, v, f); }
+    bool WriteCfgInt(std::string_view k, std::int32_t v, int f) override {
+        return inner.WriteCfgInt(k, v, f);
+    }
+    bool WriteCfgStr(std::string_view k, std::string_view v, int f) override {
+        return inner.WriteCfgStr(k, v, f);
+    }
+    bool DeleteCfgValue(std::string_view k, int f) override { return inner.DeleteCfgValue(k, f); }
+    bool ConfigChanged() override { return true; }
+    bool WriteCfgBatch(const std::vector<CfgWrite>& writes, int flag) override {
+        return inner.WriteCfgBatch(writes, flag);
+    }
+    MemoryHostConfig inner;
+};
+
+TEST(AccountStoreTest, ConcurrentWritersLoseNoAccount) {
+    test::TempDir objects;
+    test::ScopedEnv objectsDir("NUVEX_OBJECTS_DIR", objects.path());
+    SlowConfig host;
+    host.WriteCfgStr("$ACCOUNTS", "", -1);
+    constexpr int kWriters = 20;
+    std::vector<std::optional<std::string>> ids(kWriters);
+    std::vector<std::thread> writers;
+    for (int i = 0; i < kWriters; ++i) {
+        writers.emplace_back([&, i] {
+            ids[i] = StoreNewAccount(host, Pop3ConnectorClass(), "settings-" + std::to_string(i), {});
+        });
+    }
+    for (auto& w : writers) {
+        w.join();
+    }
+    std::set<std::string> distinct;
+    for (const auto& id : ids) {
+        ASSERT_TRUE(id);
+        distinct.insert(*id);
+    }
+    EXPECT_EQ(distinct.size(), static_cast<std::size_t>(kWriters));
+    EXPECT_EQ(ParseStoredList(*host.ReadCfgStr("ACCOUNTS", -1)).size(), static_cast<std::size_t>(kWriters));
 }
 
 TEST_F(AccountCliTest, PasswordFromAFile) {
@@ -183,7 +355,10 @@ TEST_F(AccountCliTest, PasswordFromAFile) {
 
 TEST_F(AccountCliTest, ListShowAndRemove) {
     ASSERT_EQ(Run(AddPop3(), "pw1\n"), kCliOk);
-    ASSERT_EQ(Run(AddPop3(), "pw2\n"), kCliOk);
+    ASSERT_EQ(Run({"add", "--type", "pop3", "--email", "ann@example.org", "--login", "ann.work", "--server",
+                   "pop.example.org", "--password-stdin"},
+                  "pw2\n"),
+              kCliOk);
     host.inner.WriteCfgStr("Pop3_1_ENABLED", "0");
     host.inner.WriteCfgStr("LASTID_Pop3_1", "9");
     ASSERT_EQ(Run({"list"}), kCliOk);
@@ -212,12 +387,17 @@ TEST_F(AccountCliTest, RemoveFindsALineStoredUnderTheColonName) {
     EXPECT_EQ(*host.ReadCfgStr("ACCOUNTS", -1), "GMAIL_0=z");
 }
 
-TEST_F(AccountCliTest, FailedLaterWritePutsTheListBack) {
-    host.inner.WriteCfgStr("$ACCOUNTS", "Pop3_0=x");
-    host.failWrite = 3; // LASTID_ delete and the list go through, "_ENABLED" fails
-    EXPECT_EQ(Run(AddPop3(), "pw\n"), kCliFailed);
-    EXPECT_EQ(*host.inner.ReadCfgStr("ACCOUNTS"), "Pop3_0=x");
-    EXPECT_EQ(host.changes, 0);
+TEST_F(AccountCliTest, AnyFailedWriteOfAStoreWithoutTransactionsLeavesNoHalfAccount) {
+    for (int failing = 1; failing <= 4; ++failing) { // the marker, "_ENABLED", "_SENDTO", the list
+        host.inner.WriteCfgStr("$ACCOUNTS", "Pop3_0=x");
+        host.writes = 0;
+        host.failWrite = failing;
+        EXPECT_EQ(Run(AddPop3(), "pw\n"), kCliFailed) << failing;
+        EXPECT_EQ(*host.inner.ReadCfgStr("ACCOUNTS"), "Pop3_0=x") << failing;
+        EXPECT_FALSE(host.inner.Has("Pop3_1_ENABLED")) << failing;
+        EXPECT_FALSE(host.inner.Has("Pop3_1_SENDTO")) << failing;
+        EXPECT_EQ(host.changes, 0);
+    }
 }
 
 TEST_F(AccountCliTest, UpdateReplacesTheColonLine) {

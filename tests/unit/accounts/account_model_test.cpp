@@ -13,6 +13,8 @@
 #include "lib/host_config.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -75,6 +77,76 @@ TEST_F(AccountModelTest, ReloadKeepsTheSameObject) {
     EXPECT_EQ(list.Count(), 1);
     EXPECT_EQ(list.FindAccount("Pop3_0", true), before);
     EXPECT_EQ(before->Email, "new@example.org");
+}
+
+TEST_F(AccountModelTest, ReloadRemovesAccountsNoLongerStoredAndTheirMarker) {
+    Load("Pop3_0=" + Pop3Record("a@example.org") + "\r\nPop3_1=" + Pop3Record("b@example.org"));
+    auto* removed = list.FindAccount("Pop3_1", true);
+    ASSERT_NE(removed, nullptr);
+    removed->UnreadCount = 7;
+    removed->LastErrorShown = 1.5;
+    host.WriteCfgStr("LASTID_Pop3_1", "40"); // as a check after the removal writes it back
+    host.WriteCfgStr("LASTID_Pop3_0", "3");
+
+    EXPECT_EQ(Load("Pop3_0=" + Pop3Record("a@example.org")), std::vector<std::string>{"Pop3_0"});
+    EXPECT_EQ(list.Count(), 1);
+    EXPECT_EQ(list.FindAccount("Pop3_1", true), nullptr);
+    EXPECT_FALSE(host.Has("LASTID_Pop3_1"));
+    EXPECT_TRUE(host.Has("LASTID_Pop3_0"));
+
+    // A new account given the same id starts fresh.
+    Load("Pop3_0=" + Pop3Record("a@example.org") + "\r\nPop3_1=" + Pop3Record("new@example.org"));
+    auto* fresh = list.FindAccount("Pop3_1", true);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(fresh->UnreadCount, 0);
+    EXPECT_EQ(fresh->LastErrorShown, 0);
+    EXPECT_EQ(fresh->Email, "new@example.org");
+}
+
+TEST_F(AccountModelTest, RemovingTheLastAccountEmptiesTheList) {
+    Load("Pop3_0=" + Pop3Record());
+    EXPECT_TRUE(Load("").empty());
+    EXPECT_EQ(list.Count(), 0);
+}
+
+TEST_F(AccountModelTest, RemovalDuringATickDisablesAtOnceAndFreesAfterIt) {
+    Load("Pop3_0=" + Pop3Record() + "\r\nPop3_1=" + Pop3Record());
+    ASSERT_TRUE(list.AccountLock.EnterShared(-1)); // as the tick's worker holds it
+    bool lockMissed = false;
+    std::thread gui(
+        [&] { LoadAccountList(list, "Pop3_0=" + Pop3Record(), registry, context, &host, &lockMissed); });
+    gui.join();
+    EXPECT_TRUE(lockMissed);
+    ASSERT_EQ(list.Count(), 2);
+    EXPECT_FALSE(list.At(1)->Enabled); // neither checked nor listed in the menus meanwhile
+    list.AccountLock.LeaveShared();
+    LoadAccountList(list, "Pop3_0=" + Pop3Record(), registry, context, &host, &lockMissed);
+    EXPECT_FALSE(lockMissed);
+    EXPECT_EQ(list.Count(), 1);
+}
+
+TEST_F(AccountModelTest, BusyListIsLoadedLaterNeverTwice) {
+    Load("Pop3_0=" + Pop3Record());
+    std::atomic<bool> held{false};
+    std::atomic<bool> release{false};
+    std::thread writer([&] {
+        CriticHold hold(list.AccountLock, CriticHold::Mode::Exclusive, kWaitForever);
+        held = true;
+        while (!release) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    while (!held) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    bool lockMissed = false;
+    auto loaded = LoadAccountList(list, "Pop3_0=" + Pop3Record(), registry, context, &host, &lockMissed);
+    release = true;
+    writer.join();
+    EXPECT_TRUE(lockMissed);
+    EXPECT_TRUE(loaded.empty());
+    Load("Pop3_0=" + Pop3Record());
+    EXPECT_EQ(list.Count(), 1);
 }
 
 TEST_F(AccountModelTest, LoadDuringATickTellsTheCallerToTryAgain) {
@@ -159,6 +231,9 @@ TEST_F(AccountModelTest, CheckPeriodDefaultsAndRepair) {
     EXPECT_EQ(account->CheckMinutes, 0);
     EXPECT_DOUBLE_EQ(account->EffectiveInterval(), 15 * kOneMinute);
     EXPECT_EQ(account->CheckMinutes, 15);
+    account->LoadSettings(Record({{"USERNAME", "u"}, {"EMAIL", "e@x"}, {"ACHECK", "-5"}}));
+    EXPECT_DOUBLE_EQ(account->EffectiveInterval(), 15 * kOneMinute); // not a check every tick
+    EXPECT_EQ(account->CheckMinutes, 15);
 }
 
 TEST_F(AccountModelTest, MarkerGoesThroughTheHostAndAFailedCallSaysSo) {
@@ -214,9 +289,25 @@ TEST(TypeRegistry, FindIgnoresCaseAndNeedsAnUnderscore) {
     EXPECT_EQ(r.FindConnectorClass("IBRANT_0"), &IbrantConnectorClass()); // loads even when not allowed
 }
 
-TEST(TypeRegistry, OfferedTypesByListOrderAndLimit) {
+// Two checking types with limits, to see the list positions and the limit at work.
+class FakeConnector final : public TNuvex_GenericConnector {
+public:
+    using TNuvex_GenericConnector::TNuvex_GenericConnector;
+};
+constexpr TConnectorClass kLimitedClass{.typeCode = "LIMITED",
+                                        .typeCaption = "Limited",
+                                        .listOrder = 3,
+                                        .maxAccounts = 1,
+                                        .caps = kCapChecks,
+                                        .newInstance = NewConnector<FakeConnector>};
+constexpr TConnectorClass kOutOfRangeClass{
+    .typeCode = "FAR", .listOrder = 100, .caps = kCapChecks, .newInstance = NewConnector<FakeConnector>};
+
+TEST(TypeRegistry, OnlyTypesThatCheckAreOfferedByListOrderAndLimit) {
     TConnectorRegistry r;
     RegisterAllConnectorClasses(r);
+    r.RegisterConnectorClass(kLimitedClass, false);
+    r.RegisterConnectorClass(kOutOfRangeClass, false);
     AccountContext context;
     TAccountList list;
     auto captions = [&] {
@@ -226,36 +317,35 @@ TEST(TypeRegistry, OfferedTypesByListOrderAndLimit) {
         }
         return out;
     };
-    EXPECT_EQ(captions(), (std::vector<std::string>{"webvault.example Email", "Vostrel Email", "Google Gmail",
-                                                    "Other POP3 Account", "HotMail", "Yahoo"}));
-    EXPECT_EQ(r.OfferedTypes(list)[3].Text(), "Other POP3 Account (e.g. yourname@mail.example)");
-    auto hotmail = HotMailConnectorClass().Create(context);
-    hotmail->SetAccountId("HOTMAIL_0");
-    list.AddAccount(std::move(hotmail));
-    auto after = captions();
-    EXPECT_EQ(std::count(after.begin(), after.end(), "HotMail"), 0);
-    EXPECT_EQ(std::count(after.begin(), after.end(), "Yahoo"), 1);
+    EXPECT_EQ(captions(), (std::vector<std::string>{"Limited", "Other POP3 Account"}));
+    EXPECT_EQ(r.OfferedTypes(list)[1].Text(), "Other POP3 Account (e.g. yourname@mail.example)");
+    auto limited = kLimitedClass.Create(context);
+    limited->SetAccountId("LIMITED_0");
+    list.AddAccount(std::move(limited));
+    EXPECT_EQ(captions(), (std::vector<std::string>{"Other POP3 Account"}));
     r.AllowConnectorClass(IbrantConnectorClass());
-    EXPECT_EQ(captions()[2], "Ibrant Corporate Email");
+    EXPECT_EQ(captions().size(), 1u); // allowed, but it cannot check yet
 }
 
-TEST(TypeRegistry, ClassFactsAndCapabilities) {
+TEST_F(AccountModelTest, AccountsOfTypesThatCannotCheckStillLoad) {
+    auto loaded = Load("HOTMAIL_0=" + Pop3Record("h@hotmail.com") + "\r\nIBRANT_0=" + Pop3Record());
+    EXPECT_EQ(loaded, (std::vector<std::string>{"HOTMAIL_0", "IBRANT_0"}));
+}
+
+TEST(TypeRegistry, CapabilitiesComeFromTheTypesRow) {
     AccountContext context;
-    EXPECT_EQ(Pop3ConnectorClass().WizardPanelClass(), "TPop3Basic");
-    EXPECT_EQ(Pop3ConnectorClass().ProviderName(), "POP3");
-    EXPECT_EQ(HotMailConnectorClass().MaxAccounts(), 1);
     auto gmail = GMailConnectorClass().Create(context);
     EXPECT_TRUE(gmail->CanCompose());
     EXPECT_TRUE(gmail->HasOpenAction());
     EXPECT_FALSE(gmail->CanSendFiles());
     EXPECT_LT(gmail->CheckMail(), 0); // not implemented yet: a negative status
     auto ibrant = IbrantConnectorClass().Create(context);
-    EXPECT_TRUE(ibrant->CanSendFiles());
-    EXPECT_TRUE(ibrant->CanMailTo());
-    EXPECT_TRUE(ibrant->ReservedFlagA());
+    EXPECT_TRUE(ibrant->CanSendFiles() && ibrant->CanMailTo() && ibrant->ReservedFlagA());
     auto pop3 = Pop3ConnectorClass().Create(context);
     EXPECT_FALSE(pop3->CanCompose());
     EXPECT_FALSE(pop3->HasOpenAction());
+    pop3->ActionCode = kOpenWebmail;
+    EXPECT_TRUE(pop3->HasOpenAction());
 }
 
 TEST(AccountListTest, AddWaitsForTheLockAndGivesUp) {

@@ -4,6 +4,7 @@
 #include "accounts/generic_connector.h"
 #include "accounts/stop_events.h"
 #include "lib/clock.h"
+#include "lib/log.h"
 #include "lib/named_objects.h"
 #include "lib/registry.h"
 #include "tests/support/temp_dir.h"
@@ -52,14 +53,10 @@ public:
     int checks = 0;
 };
 
-class FakeClass final : public TConnectorClass {
-public:
-    std::string TypeCode() const override { return "FAKE"; }
-
-protected:
-    std::unique_ptr<TNuvex_GenericConnector> NewInstance(const AccountContext& context) const override {
-        return std::make_unique<FakeConnector>(*this, context);
-    }
+constexpr TConnectorClass kFakeClass{
+    .typeCode = "FAKE",
+    .caps = kCapChecks,
+    .newInstance = NewConnector<FakeConnector>,
 };
 
 class CheckCycleTest : public ::testing::Test {
@@ -88,7 +85,7 @@ protected:
 
     FakeClock clock;
     std::unique_ptr<Registry> registry = MakeMemoryRegistry();
-    FakeClass fakeClass;
+    const TConnectorClass& fakeClass = kFakeClass;
     AccountContext context;
     TAccountList list;
     TCheckCycle cycle{list};
@@ -126,14 +123,45 @@ TEST_F(CheckCycleTest, TicksComeAtMostEveryFifteenSecondsAndAccountsOnTheirPerio
     EXPECT_EQ(a.checks, 2);
 }
 
-TEST_F(CheckCycleTest, ZeroPeriodIsRepairedAtTheFirstCheck) {
-    auto& a = Add("FAKE_0", 0);
+TEST_F(CheckCycleTest, ZeroOrNegativePeriodIsRepairedAtTheFirstCheck) {
+    for (int minutes : {0, -5}) {
+        auto& a = Add("FAKE_" + std::to_string(-minutes), minutes);
+        clock.AdvanceMs(16'000);
+        Tick();
+        EXPECT_EQ(a.checks, 1) << minutes;
+        EXPECT_EQ(a.CheckMinutes, 15) << minutes;
+        clock.AdvanceMs(16'000);
+        Tick();
+        EXPECT_EQ(a.checks, 1) << minutes;
+    }
+}
+
+TEST_F(CheckCycleTest, MailDeletedElsewhereDoesNotCancelAnotherAccountsNews) {
+    auto& a = Add("FAKE_0");
+    auto& b = Add("FAKE_1");
+    a.next = {kStatusOk, 0, 3, 3};
+    b.next = {kStatusOk, 0, 0, -3};
+    TickResult r = Tick();
+    EXPECT_EQ(r.totalNew, 3);
+    EXPECT_EQ(r.totalUnread, 3);
+}
+
+TEST_F(CheckCycleTest, EveryFailedCheckLeavesALogLineWithIdAndClass) {
+    static std::vector<std::string> lines;
+    lines.clear();
+    log::SetSink([](log::Level, std::string_view area, std::string_view text) {
+        lines.push_back(std::string(area) + ": " + std::string(text));
+    });
+    auto& a = Add("FAKE_0", 1);
+    a.next = {kStatusFailed, kErrorUnreachable};
     Tick();
-    EXPECT_EQ(a.checks, 1);
-    EXPECT_EQ(a.CheckMinutes, 15);
-    clock.AdvanceMs(16'000);
-    Tick();
-    EXPECT_EQ(a.checks, 1);
+    Advance(2 * kOneMinute);
+    Tick(); // throttled for the user, still logged
+    log::SetSink(nullptr);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "check: check of FAKE_0 failed: error class 1: Server is not available.  Check your "
+                        "Internet connection.");
+    EXPECT_EQ(lines[0], lines[1]);
 }
 
 TEST_F(CheckCycleTest, UnreachableIsShownOnceAnHourButLoginErrorsEveryTime) {
