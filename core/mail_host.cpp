@@ -3,6 +3,7 @@
 #include "core/bus_host_config.h"
 #include "core/exe_plugin.h"
 #include "core/plugin_process.h"
+#include "lib/plugin_settings.h"
 
 namespace nuvex {
 
@@ -26,7 +27,7 @@ bool BusMailHost::Ping() {
     if (!host) {
         return false;
     }
-    bool ok = host->ReadCfgBool((PluginName() + QStringLiteral("_ALL")).toStdString(), 0).has_value();
+    bool ok = host->ReadCfgBool(EnabledKey(PluginName().toStdString()), 0).has_value();
     return plugin_.CheckHost(ok);
 }
 
