@@ -31,14 +31,19 @@ bool BusMailHost::Ping() {
     return plugin_.CheckHost(ok);
 }
 
-bool BusMailHost::SetButtonCaption(const QString& caption) {
+bool BusMailHost::SetButtonCaption(const QString& caption, const QString& context) {
     BusHostConfig* host = plugin_.GetHost();
-    return host && plugin_.CheckHost(host->SetButtonCaption(QString(), kButton, caption));
+    return host && plugin_.CheckHost(host->SetButtonCaption(context, kButton, caption));
 }
 
-bool BusMailHost::SetButtonHint(const QString& hint) {
+bool BusMailHost::SetButtonHint(const QString& hint, const QString& context) {
     BusHostConfig* host = plugin_.GetHost();
-    return host && plugin_.CheckHost(host->SetButtonHint(QString(), kButton, hint));
+    return host && plugin_.CheckHost(host->SetButtonHint(context, kButton, hint));
+}
+
+bool BusMailHost::SetButtonVisible(const QString& button, bool visible, const QString& context) {
+    BusHostConfig* host = plugin_.GetHost();
+    return host && plugin_.CheckHost(host->SetButtonVisible(context, button, visible));
 }
 
 bool BusMailHost::SetButtonMenu(const QString& menuText) {
@@ -46,9 +51,9 @@ bool BusMailHost::SetButtonMenu(const QString& menuText) {
     return host && plugin_.CheckHost(host->SetButtonMenu(kButton, menuText));
 }
 
-bool BusMailHost::SetButtonBitmap(const QString& hex) {
+bool BusMailHost::SetButtonBitmap(const QString& hex, const QString& context) {
     BusHostConfig* host = plugin_.GetHost();
-    return host && plugin_.CheckHost(host->ButtonCommand(QString(), QStringLiteral("SET_BMP"), kButton, hex));
+    return host && plugin_.CheckHost(host->ButtonCommand(context, QStringLiteral("SET_BMP"), kButton, hex));
 }
 
 bool BusMailHost::NavigateWindow(const QString& context, const QString& url) {

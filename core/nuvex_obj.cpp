@@ -1,7 +1,7 @@
 #include "core/nuvex_obj.h"
 
 #include "accounts/generic_connector.h"
-#include "core/bus_host_config.h"
+#include "core/mail_host.h"
 #include "core/nuvex_plugin.h"
 #include "core/plugin_log.h"
 #include "core/plugin_process.h"
@@ -16,13 +16,12 @@ namespace nuvex {
 namespace {
 const QString kMailButton = QStringLiteral("Mail");
 const QString kSeparator = QStringLiteral("SEP");
-const QString kSetBitmap = QStringLiteral("SET_BMP");
 } // namespace
 
 TNuvexObj::TNuvexObj(TNuvexPlugin& plugin, QObject* parent) : TPluginObj(parent), mail_(plugin) {}
 
 ButtonShow TNuvexObj::ReadShow(bool& enabled) {
-    HostConfig* cfg = Host();
+    HostConfig* cfg = mail_.Host().Settings();
     enabled = mail_.Settings().Enabled(cfg);
     return enabled ? mail_.Settings().ShowButton(cfg) : ButtonShow{};
 }
@@ -75,7 +74,7 @@ ButtonInfo TNuvexObj::GetButtonInfo(int index) {
 }
 
 int TNuvexObj::ButtonStyle() {
-    HostConfig* cfg = Host();
+    HostConfig* cfg = mail_.Host().Settings();
     if (!mail_.Settings().ButtonRunsAccountAction(cfg)) {
         return kStyleMenu;
     }
@@ -87,11 +86,11 @@ int TNuvexObj::ButtonStyle() {
     return kStyleMenu;
 }
 
-void TNuvexObj::SendMenu(BusHostConfig& host) {
+void TNuvexObj::SendMenu() {
     // Remembered as sent only once the host took it, so that a failed send
     // is tried again by the next pass.
     const QString text = mail_.BuildMenuText(false);
-    if (host.SetButtonMenu(kMailButton, text)) {
+    if (mail_.Host().SetButtonMenu(text)) {
         mail_.Presenter().MenuAccepted(text);
     } else {
         qCWarning(lcPlugin) << "the host did not take the button menu";
@@ -99,24 +98,23 @@ void TNuvexObj::SendMenu(BusHostConfig& host) {
 }
 
 void TNuvexObj::UpdateButton() {
-    BusHostConfig* host = Host();
-    if (!host) {
+    MailHost& host = mail_.Host();
+    if (!host.Settings()) {
         return;
     }
     bool enabled = false;
     const ButtonShow show = ReadShow(enabled);
-    host->SetButtonVisible(context_, kMailButton, show.Visible());
-    host->SetButtonVisible(context_, kSeparator, show.Visible());
+    host.SetButtonVisible(kMailButton, show.Visible(), context_);
+    host.SetButtonVisible(kSeparator, show.Visible(), context_);
     if (show.Visible()) {
         const QString caption = mail_.CurrentCaption();
-        host->ButtonCommand(context_, kSetBitmap, kMailButton,
-                            show.Picture() ? mail_.CurrentBitmap().hex : QString());
-        host->SetButtonHint(context_, kMailButton, caption);
-        host->SetButtonCaption(context_, kMailButton, show.Caption() ? caption : QString());
-        SendMenu(*host);
+        host.SetButtonBitmap(show.Picture() ? mail_.CurrentBitmap().hex : QString(), context_);
+        host.SetButtonHint(caption, context_);
+        host.SetButtonCaption(show.Caption() ? caption : QString(), context_);
+        SendMenu();
     } else {
-        host->SetButtonCaption(context_, kMailButton, QString());
-        host->ButtonCommand(context_, kSetBitmap, kMailButton, QString());
+        host.SetButtonCaption(QString(), context_);
+        host.SetButtonBitmap(QString(), context_);
     }
 }
 
@@ -158,9 +156,10 @@ void TNuvexObj::ExecCommand(int value, const QString& command) {
 }
 
 void TNuvexObj::Activate() {
-    BusHostConfig* host = Host();
-    if (mail_.Settings().WriteEnabled(host, true) && host) {
-        host->ConfigChanged();
+    MailHost& host = mail_.Host();
+    HostConfig* cfg = host.Settings();
+    if (mail_.Settings().WriteEnabled(cfg, true)) {
+        cfg->ConfigChanged();
     }
     mail_.ResumeTicks();
     try {
@@ -168,19 +167,20 @@ void TNuvexObj::Activate() {
     } catch (...) {
         log::Caught("plugin", "settings refresh on activation");
     }
-    if (!host) {
+    if (!host.Settings()) {
         return;
     }
-    SendMenu(*host);
-    const bool show = mail_.Settings().ShowButton(host).Visible();
-    host->SetButtonVisible(context_, kMailButton, show);
-    host->SetButtonVisible(context_, kSeparator, show);
+    SendMenu();
+    const bool show = mail_.Settings().ShowButton(host.Settings()).Visible();
+    host.SetButtonVisible(kMailButton, show, context_);
+    host.SetButtonVisible(kSeparator, show, context_);
 }
 
 void TNuvexObj::Deactivate() {
-    if (BusHostConfig* host = Host()) {
-        host->SetButtonVisible(context_, kMailButton, false);
-        host->SetButtonVisible(context_, kSeparator, false);
+    MailHost& host = mail_.Host();
+    if (host.Settings()) {
+        host.SetButtonVisible(kMailButton, false, context_);
+        host.SetButtonVisible(kSeparator, false, context_);
     }
     mail_.Deactivated();
 }

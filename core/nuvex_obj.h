@@ -33,7 +33,7 @@ private:
     // The enabled value and, when enabled, "SHOW_BUTTON" (else hidden).
     ButtonShow ReadShow(bool& enabled);
     int ButtonStyle();
-    void SendMenu(BusHostConfig& host);
+    void SendMenu();
 
     TNuvexPlugin& mail_;
 };

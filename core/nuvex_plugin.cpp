@@ -61,11 +61,14 @@ TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
     context_.registry = mailBridge_.get();
     context_.navigation = &navigation_;
     context_.stop = &scheduler_.Signal();
-    // The window outlives any one host call: it keeps the long-lived store.
+    showNotify_ = [](const NotifyContext& context, std::int32_t total, const TNotifyMessages& mail,
+                     const TNotifyMessages& errors) { ShowNotifyWindow(context, total, mail, errors); };
     presenter_.SetNotifyShower(
         [this](std::int32_t total, const TNotifyMessages& mail, const TNotifyMessages& errors) {
             LogNotification(total, mail, errors);
-            ShowNotifyWindow(NotifyContext{&host_->LongLivedSettings(), this, {}, {}}, total, mail, errors);
+            // The window outlives any one host call: it keeps the long-lived
+            // store, never the interface that a failed call replaces.
+            showNotify_(NotifyContext{&host_->LongLivedSettings(), this, {}, {}}, total, mail, errors);
         });
     presenter_.SetSoundPlayer([] { PlayNewMailSound(); });
 }

@@ -114,7 +114,9 @@ public:
     void SetBrowserOpener(std::function<void(const std::string&)> open) {
         navigation_.SetBrowserOpener(std::move(open));
     }
-    void SetNotifyShower(TButtonPresenter::NotifyShower show) { presenter_.SetNotifyShower(std::move(show)); }
+    using NotifyShower = std::function<void(const NotifyContext&, std::int32_t, const TNotifyMessages&,
+                                            const TNotifyMessages&)>;
+    void SetNotifyShower(NotifyShower show) { showNotify_ = std::move(show); }
     void SetSoundPlayer(std::function<void()> play) { presenter_.SetSoundPlayer(std::move(play)); }
 
     // How long a stop waits for a check pass before the process ends anyway.
@@ -164,6 +166,7 @@ private:
     NotifyChoices choices_;
     int tickPeriodMs_;
     StopPredicate namedStop_;
+    NotifyShower showNotify_;
 };
 
 } // namespace nuvex

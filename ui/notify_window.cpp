@@ -2,11 +2,13 @@
 
 #include "lib/clock.h"
 #include "lib/host_config.h"
+#include "lib/log.h"
 #include "lib/named_objects.h"
+#include "lib/plugin_settings.h"
 #include "ui/pictures.h"
+#include "ui/ui_log.h"
 
 #include <QApplication>
-#include <QCursor>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
@@ -77,6 +79,18 @@ protected:
         if (!owner_.close_.isNull()) {
             p.drawImage(w - 11, 1, owner_.close_);
         }
+    }
+
+    // Enter and Leave come from the window system on X11 and Wayland alike;
+    // the global pointer position is not known over other programs' windows
+    // under Wayland, so it cannot tell when the pointer has left.
+    void enterEvent(QEnterEvent* event) override {
+        owner_.pointerOver_ = true;
+        TVostrelForm::enterEvent(event);
+    }
+    void leaveEvent(QEvent* event) override {
+        owner_.pointerOver_ = false;
+        TVostrelForm::leaveEvent(event);
     }
 
     void mousePressEvent(QMouseEvent* event) override {
@@ -187,6 +201,7 @@ TNotifyWindow::TNotifyWindow(const TNotifyMessages& items, const NotifyContext& 
         DefaultControl = accept;
         CancelControl = cancel;
     } catch (...) {
+        log::Caught("ui", "building the notification window");
         failed_ = true;
         if (Form) {
             Form->SetResult(2);
@@ -257,10 +272,10 @@ void TNotifyWindow::PrepareAndPlace() {
     if (context_.host) {
         const int workRight = workArea_.x() + workArea_.width();
         const int workBottom = workArea_.y() + workArea_.height();
-        if (auto x = UsableSavedEdge(context_.host->ReadCfgInt("NOTIFY_POSX"), workRight - 50)) {
+        if (auto x = UsableSavedEdge(context_.host->ReadCfgInt(keys::kNotifyPosX), workRight - 50)) {
             window.moveLeft(*x);
         }
-        if (auto y = UsableSavedEdge(context_.host->ReadCfgInt("NOTIFY_POSY"), workBottom - 50)) {
+        if (auto y = UsableSavedEdge(context_.host->ReadCfgInt(keys::kNotifyPosY), workBottom - 50)) {
             window.moveTop(*y);
             // The place was saved for a window of another height: keep this
             // one's bottom on the screen.
@@ -291,8 +306,10 @@ bool TNotifyWindow::PointerInside() const {
     if (!Form) {
         return false;
     }
-    const QPoint cursor = context_.cursorPos ? context_.cursorPos() : QCursor::pos();
-    return Form->frameGeometry().contains(cursor);
+    if (context_.cursorPos) {
+        return Form->frameGeometry().contains(context_.cursorPos());
+    }
+    return pointerOver_;
 }
 
 void TNotifyWindow::SavePosition() {
@@ -300,37 +317,50 @@ void TNotifyWindow::SavePosition() {
         return;
     }
     const QRect window = WindowRect();
-    // A failed write only loses the place for next time.
-    context_.host->WriteCfgInt("NOTIFY_POSX", EdgeToSave(window.x()));
-    context_.host->WriteCfgInt("NOTIFY_POSY", EdgeToSave(window.y()));
+    // One write for both edges; a failed one only loses the place for next time.
+    if (!context_.host->WriteCfgBatch({{std::string(keys::kNotifyPosX), EdgeToSave(window.x())},
+                                       {std::string(keys::kNotifyPosY), EdgeToSave(window.y())}})) {
+        qCWarning(lcUi) << "the notification window's place was not saved";
+    }
 }
 
 void TNotifyWindow::ClickEntry(NotifyAction action, int index) {
     if (!Form || Form->Result() == 2 || index < 0 || index > items_.LastIndex()) {
         return;
     }
-    const TNotifyMessageItem& item = items_.Item(index);
-    if (context_.actions) {
-        try {
-            switch (action) {
-            case NotifyAction::OpenAccount:
-                context_.actions->OpenAccountMailbox(item.AccountRef);
-                break;
-            case NotifyAction::OpenMessage:
-                context_.actions->OpenAccountMessage(item.AccountRef, item.MessageRef);
-                break;
-            case NotifyAction::EditAccount:
-                context_.actions->EditAccount(item.AccountRef);
-                break;
-            case NotifyAction::None:
-                break;
-            }
-        } catch (...) {
-            // The controller answers with a status; nothing may escape into
-            // the event loop whatever it does.
-        }
-    }
+    // The window ends first and the action runs later from the event loop,
+    // with its own copy of the entry: an action that runs a nested loop (the
+    // account editor) may outlive this window.
+    const TNotifyMessageItem item = items_.Item(index);
+    NotifyActions* actions = context_.actions;
     Form->SetResult(2);
+    if (!actions || action == NotifyAction::None) {
+        return;
+    }
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [actions, action, item] {
+            try {
+                switch (action) {
+                case NotifyAction::OpenAccount:
+                    actions->OpenAccountMailbox(item.AccountRef);
+                    break;
+                case NotifyAction::OpenMessage:
+                    actions->OpenAccountMessage(item.AccountRef, item.MessageRef);
+                    break;
+                case NotifyAction::EditAccount:
+                    actions->EditAccount(item.AccountRef);
+                    break;
+                case NotifyAction::None:
+                    break;
+                }
+            } catch (...) {
+                // The controller answers with a status; nothing may escape
+                // into the event loop whatever it does.
+                log::Caught("ui", "notification click");
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 bool TNotifyWindow::InCloseArea(QPoint p) const {
@@ -377,6 +407,7 @@ void TNotifyWindowThread::Start() {
         }
     } catch (...) {
         // Without the events the window still shows; only the stop signals are lost.
+        log::Caught("ui", "opening the notification's stop events");
     }
     stageStamp_ = TickCount();
     stage_ = Stage::Pulse;
@@ -405,6 +436,7 @@ void TNotifyWindowThread::Pass() {
         }
     } catch (...) {
         // One failed pass is not the end of the window: the next one tries again.
+        log::Caught("ui", "notification window step");
     }
     Schedule();
 }
@@ -536,6 +568,7 @@ TNotifyWindowThread* ShowNotifyWindow(const NotifyContext& context, std::int32_t
         notification->Start();
         return notification;
     } catch (...) {
+        log::Caught("ui", "starting the notification window");
         return nullptr;
     }
 }

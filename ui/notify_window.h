@@ -40,7 +40,7 @@ struct NotifyContext {
     HostConfig* host = nullptr;        // "NOTIFY_POSX"/"NOTIFY_POSY"; none: default place, nothing saved
     NotifyActions* actions = nullptr;  // must outlive every notification; none: clicks only close
     std::function<QRect()> workArea;   // empty: the primary screen's available geometry
-    std::function<QPoint()> cursorPos; // empty: QCursor::pos()
+    std::function<QPoint()> cursorPos; // empty: the window's Enter and Leave events
 };
 
 inline constexpr int kNotifyFadeStep = 5;
@@ -93,6 +93,7 @@ private:
     QWidget* scrollPanel_ = nullptr;
     int opacity_ = 0;
     bool failed_ = false;
+    bool pointerOver_ = false; // between an Enter and a Leave event of the form
 };
 
 class TNotifyWindowThread final : public QObject {

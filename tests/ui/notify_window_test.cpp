@@ -6,10 +6,10 @@
 #include "lib/named_objects.h"
 #include "lib/registry.h"
 #include "tests/support/temp_dir.h"
+#include "tests/ui/ui_test_support.h"
 #include "ui/notify_alerts.h"
 #include "ui/notify_window.h"
 #include "ui/pictures.h"
-#include "tests/ui/ui_test_support.h"
 
 #include <QApplication>
 #include <QDir>
@@ -45,7 +45,13 @@ const QtMessageHandler g_previousHandler =
 
 struct RecordingActions final : NotifyActions {
     std::vector<std::string> calls;
-    void OpenAccountMailbox(const std::string& id) override { calls.push_back("mailbox " + id); }
+    std::function<void()> onCall; // runs first in every action
+    void OpenAccountMailbox(const std::string& id) override {
+        if (onCall) {
+            onCall();
+        }
+        calls.push_back("mailbox " + id);
+    }
     void OpenAccountMessage(const std::string& id, const std::string& ref) override {
         calls.push_back("message " + id + " " + ref);
     }
@@ -190,6 +196,20 @@ TEST_F(NotifyWindowTest, PointerOnTheWindowHoldsItAndLeavingStartsTheFadeOut) {
     cursor = kAway;
     Step(*t, 1);
     EXPECT_EQ(t->Window()->Opacity(), 95);
+}
+
+TEST_F(NotifyWindowTest, PointerIsTrackedByEnterAndLeaveWithoutAPositionSource) {
+    context.cursorPos = nullptr;
+    TNotifyWindow w(mail, context);
+    w.PrepareAndPlace();
+    w.Show();
+    EXPECT_FALSE(w.PointerInside());
+    QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(-9000, -9000));
+    QCoreApplication::sendEvent(w.Form, &enter);
+    EXPECT_TRUE(w.PointerInside());
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(w.Form, &leave);
+    EXPECT_FALSE(w.PointerInside());
 }
 
 TEST_F(NotifyWindowTest, CloseGlyphEndsAtOnceWithoutFade) {
@@ -359,12 +379,35 @@ TEST_F(NotifyWindowTest, ClicksRunTheEntryActionOnceAndEndTheWindow) {
     EXPECT_EQ(clickText("Subject:Lunch"), 2);
     EXPECT_EQ(clickText("new messages"), 2);
     EXPECT_EQ(clickText("Login refused"), 2);
+    QCoreApplication::processEvents(); // the actions run from the event loop
     EXPECT_EQ(actions.calls,
               (std::vector<std::string>{"message POP3_1 msg-7", "mailbox POP3_1", "edit POP3_2"}));
 
     TNotifyWindow w(items, context);
     w.ClickEntry(NotifyAction::OpenAccount, 3); // out of range
     EXPECT_EQ(w.Result(), 0);
+}
+
+TEST_F(NotifyWindowTest, ClickEndsTheWindowBeforeTheActionRunsFromACopyOfTheEntry) {
+    auto items = std::make_unique<TNotifyMessages>();
+    items->Add(Summary("ann@example.org", 4));
+    auto w = std::make_unique<TNotifyWindow>(*items, context);
+    w->PrepareAndPlace();
+    w->Show();
+    int resultSeenByAction = -1;
+    // An action that runs a nested loop may see the window end and be freed.
+    actions.onCall = [&] {
+        resultSeenByAction = w ? w->Result() : 2;
+        w.reset();
+    };
+    w->ClickEntry(NotifyAction::OpenAccount, 0);
+    ASSERT_TRUE(w);
+    EXPECT_EQ(w->Result(), 2);
+    w.reset();
+    items.reset();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(resultSeenByAction, 2);
+    EXPECT_EQ(actions.calls, std::vector<std::string>{"mailbox POP3_1"});
 }
 
 TEST_F(NotifyWindowTest, EnterAcceptsOnlyAfterOneSecond) {

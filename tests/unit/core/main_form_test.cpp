@@ -103,8 +103,9 @@ TEST_F(MainFormTest, RegistrationWritesAndRemovesActivationAndEntry) {
     EXPECT_TRUE(text.startsWith(QStringLiteral("[D-BUS Service]\nName=org.brannock.Nuvex\nExec=/")));
     EXPECT_EQ(ReadRegString(*registry, RegRoot::HKCU, kPluginEntryKey, "PluginName", ""), "MAIL");
     EXPECT_EQ(ReadRegString(*registry, RegRoot::HKCU, kPluginEntryKey, "BusName", ""), "org.brannock.Nuvex");
-    EXPECT_EQ(ReadRegInteger(*registry, RegRoot::HKCR, "MIME\\Database\\Charset\\utf-8", "InternetEncoding", -1),
-              65001);
+    EXPECT_EQ(
+        ReadRegInteger(*registry, RegRoot::HKCR, "MIME\\Database\\Charset\\utf-8", "InternetEncoding", -1),
+        65001);
 
     ASSERT_TRUE(UnregisterServer(&error)) << error.toStdString();
     EXPECT_FALSE(QFile::exists(ActivationFilePath()));
