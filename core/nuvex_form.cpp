@@ -19,7 +19,9 @@ TNuvexForm::TNuvexForm(TNuvexPlugin& plugin)
 TNuvexForm::~TNuvexForm() = default;
 
 void TNuvexForm::Shutdown() {
-    mail_.ShutdownController();
+    // Stops the ticks and the pass; the process frame waits for the worker
+    // (StopWork) before it gives the run mutex back.
+    mail_.ShutdownController(0);
 }
 
 bool TNuvexForm::OnMessage(int message, qint64, qint64) {
