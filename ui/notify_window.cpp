@@ -127,7 +127,7 @@ protected:
         dragging_ = false;
         if (event->button() == Qt::LeftButton && owner_.InCloseArea(event->position().toPoint())) {
             event->accept();
-            SetResult(2); // at once, without a fade
+            SetResult(kResultCancel); // at once, without a fade
             return;
         }
         TVostrelForm::mouseReleaseEvent(event);
@@ -194,17 +194,17 @@ TNotifyWindow::TNotifyWindow(const TNotifyMessages& items, const NotifyContext& 
         // the focus, after the user clicked it).
         auto* accept = new TClickLabel(form);
         accept->setGeometry(372, 416, 0, 0);
-        accept->OnClick = [form] { form->SetResult(1); };
+        accept->OnClick = [form] { form->SetResult(kResultAccept); };
         auto* cancel = new TClickLabel(form);
         cancel->setGeometry(452, 416, 0, 0);
-        cancel->OnClick = [form] { form->SetResult(2); };
+        cancel->OnClick = [form] { form->SetResult(kResultCancel); };
         DefaultControl = accept;
         CancelControl = cancel;
     } catch (...) {
         log::Caught("ui", "building the notification window");
         failed_ = true;
         if (Form) {
-            Form->SetResult(2);
+            Form->SetResult(kResultCancel);
         }
     }
 }
@@ -325,7 +325,7 @@ void TNotifyWindow::SavePosition() {
 }
 
 void TNotifyWindow::ClickEntry(NotifyAction action, int index) {
-    if (!Form || Form->Result() == 2 || index < 0 || index > items_.LastIndex()) {
+    if (!Form || Form->Result() == kResultCancel || index < 0 || index > items_.LastIndex()) {
         return;
     }
     // The window ends first and the action runs later from the event loop,
@@ -333,7 +333,7 @@ void TNotifyWindow::ClickEntry(NotifyAction action, int index) {
     // account editor) may outlive this window.
     const TNotifyMessageItem item = items_.Item(index);
     NotifyActions* actions = context_.actions;
-    Form->SetResult(2);
+    Form->SetResult(kResultCancel);
     if (!actions || action == NotifyAction::None) {
         return;
     }
@@ -478,7 +478,7 @@ void TNotifyWindowThread::OnResultChanged() {
 
 void TNotifyWindowThread::LoopPass() {
     TNotifyWindow& w = *window_;
-    if (w.Result() == 0) {
+    if (w.Result() == kResultOpen) {
         const std::uint64_t now = TickCount();
         int opacity = w.Opacity();
         if (opacity == 100) {
@@ -489,7 +489,7 @@ void TNotifyWindowThread::LoopPass() {
             w.ApplyOpacity(opacity);
             lastStepTick_ = now;
             if (opacity <= 0) {
-                w.Form->SetResult(2);
+                w.Form->SetResult(kResultCancel);
             }
         }
         if (!fadingIn_ && opacity == 100 && now > lastStepTick_ + kNotifyHoldMs && !w.PointerInside()) {
@@ -500,10 +500,10 @@ void TNotifyWindowThread::LoopPass() {
         const bool newer = (stopNotify_ && stopNotify_->TryWait()) || Superseded();
         if (stopAll || newer) {
             stopped_ = true;
-            w.Form->SetResult(2);
+            w.Form->SetResult(kResultCancel);
         }
     }
-    if (w.Result() != 0) {
+    if (w.Result() != kResultOpen) {
         EndWindow();
     }
 }
