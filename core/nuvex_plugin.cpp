@@ -56,6 +56,8 @@ TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
       navigation_(*host_),
       presenter_({*host_, accounts_, settings_, [this] { return Form(); }, [this] { return PingHost(); }}),
       scheduler_(cycle_, [this](const TickResult& r) { FinishCheckPass(r); }),
+      refresh_({*host_, settings_, accounts_, types_, context_, cycle_, presenter_, navigation_, *this,
+                [this] { return scheduler_.PassOut(); }, [this] { PingHost(); }}),
       tickPeriodMs_(TickPeriodFromEnvironment()) {
     context_.host = &host_->LongLivedSettings();
     context_.registry = mailBridge_.get();
@@ -96,110 +98,7 @@ bool TNuvexPlugin::PingHost() {
 }
 
 void TNuvexPlugin::RefreshConfig() {
-    if (refreshing_) {
-        return;
-    }
-    refreshing_ = true;
-    struct Clear {
-        bool& flag;
-        ~Clear() { flag = false; }
-    } clear{refreshing_};
-
-    if (!PluginConnected()) {
-        return;
-    }
-    HostConfig* cfg = host_->Settings();
-    if (!cfg) {
-        return;
-    }
-    Step("ping", [&] { PingHost(); });
-    const bool wasEnabled = enabled_;
-    Step("enabled and tray", [&] { RefreshEnabledAndTray(*cfg); });
-    if (enabled_) {
-        Step("allowed types", [&] { RefreshAllowedTypes(*cfg); });
-        Step("notify choices", [&] { RefreshChoices(*cfg); });
-        bool changed = false;
-        Step("stamps", [&] { changed = RefreshStamps(*cfg); });
-        Step("accounts", [&] { RefreshAccounts(*cfg, changed); });
-        Step("upkeep close", [&] { UpkeepClose(changed); });
-    } else {
-        Step("disabled cleanup", [&] { DisabledCleanup(); });
-    }
-    if (!wasEnabled && enabled_) {
-        cycle_.SetNextTick(0);
-    }
-}
-
-void TNuvexPlugin::RefreshEnabledAndTray(HostConfig& cfg) {
-    // A failed read keeps the last known values: a busy host must not switch
-    // the plug-in off or hide its tray icon.
-    enabled_ = settings_.Enabled(&cfg);
-    const bool showTray = settings_.ShowTray(&cfg);
-    presenter_.SetTrayVisible(enabled_ && showTray);
-}
-
-void TNuvexPlugin::RefreshAllowedTypes(HostConfig& cfg) {
-    if (typesAllowed_) {
-        return;
-    }
-    typesAllowed_ = true;
-    for (const TConnectorClass* cls : types_.OptionalConnectorClasses()) {
-        auto allow = cfg.ReadCfgBool(AllowTypeKey(cls->TypeCode()));
-        if (allow && *allow) {
-            types_.AllowConnectorClass(*cls);
-        }
-    }
-}
-
-void TNuvexPlugin::RefreshChoices(HostConfig& cfg) {
-    choices_ = settings_.Choices(&cfg, choices_);
-    navigation_.SetUseCurrentWindow(choices_.currentBrowserWindow);
-}
-
-bool TNuvexPlugin::RefreshStamps(HostConfig& cfg) {
-    auto keep = [&cfg](std::string_view key, const std::string& old) {
-        return cfg.ReadCfgStr(key).value_or(old);
-    };
-    setupDoneChange_ = keep(keys::kSetupLastDoneChange, setupDoneChange_);
-    currentMailto_ = keep(keys::kCurrentMailto, currentMailto_);
-    navigation_.SetLinks(settings_.Text(&cfg, keys::kHelpLink), settings_.Text(&cfg, keys::kRegisterUrl));
-    bool changed = false;
-    if (auto last = cfg.ReadCfgStr(keys::kSetupLastChange)) {
-        changed = *last != setupDoneChange_;
-        if (changed && cfg.WriteCfgStr(keys::kSetupLastDoneChange, *last)) {
-            setupDoneChange_ = *last;
-        }
-    }
-    return changed;
-}
-
-void TNuvexPlugin::RefreshAccounts(HostConfig& cfg, bool changed) {
-    if (scheduler_.PassOut()) {
-        // Adding an account waits for the list's lock, which the pass holds:
-        // never on the GUI thread. The list is loaded when the pass has ended.
-        reloadAfterTick_ = true;
-        return;
-    }
-    auto text = cfg.ReadCfgStr(keys::kAccounts);
-    if (!text || text->empty()) {
-        return;
-    }
-    bool missed = false;
-    // The list keeps the long-lived store: the worker reads it later.
-    const std::vector<std::string> ids =
-        LoadAccountList(accounts_, *text, types_, context_, &host_->LongLivedSettings(), &missed);
-    reloadAfterTick_ = missed;
-    for (const std::string& id : ids) {
-        Step("account upkeep", [&] {
-            TNuvex_GenericConnector* account = accounts_.FindAccount(id, true);
-            if (!account || !account->Enabled) {
-                return;
-            }
-            if (auto sendTo = cfg.ReadCfgBool(SendToKey(id))) {
-                UpkeepAccount(*account, *sendTo, changed);
-            }
-        });
-    }
+    refresh_.Run();
 }
 
 void TNuvexPlugin::UpkeepAccount(TNuvex_GenericConnector&, bool, bool) {}
@@ -219,7 +118,8 @@ void TNuvexPlugin::Tick() {
         if (!namedStop_) {
             namedStop_ = NamedStopEvents();
         }
-        scheduler_.StartPass(TickSettings{choices_.showWindow, choices_.playSound, choices_.changeTray},
+        const NotifyChoices& choices = refresh_.Choices();
+        scheduler_.StartPass(TickSettings{choices.showWindow, choices.playSound, choices.changeTray},
                              namedStop_);
     }
 }
@@ -231,8 +131,7 @@ void TNuvexPlugin::FinishCheckPass(const TickResult& result) {
     if (result.ranPass2 && !result.stopped) {
         Step("pass result", [&] { ApplyTickResult(result); });
     }
-    if (reloadAfterTick_) {
-        reloadAfterTick_ = false;
+    if (refresh_.TakeReloadAfterPass()) {
         Step("reload after pass", [&] { RefreshConfig(); });
     }
     Step("menu", [&] { UpdateButtonMenu(); });

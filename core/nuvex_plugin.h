@@ -14,6 +14,7 @@
 #include "core/exe_plugin.h"
 #include "core/mail_host.h"
 #include "core/navigation_dispatcher.h"
+#include "core/settings_refresh.h"
 #include "lib/plugin_settings.h"
 #include "ui/notify_window.h"
 
@@ -33,7 +34,7 @@ class TConnectorRegistry;
 inline constexpr int kTickPeriodMs = 5000;
 int TickPeriodFromEnvironment();
 
-class TNuvexPlugin : public TExePlugin, public NotifyActions, private CommandTargets {
+class TNuvexPlugin : public TExePlugin, public NotifyActions, private CommandTargets, public UpkeepHooks {
     Q_OBJECT
 public:
     // host: null for the bus host of this process.
@@ -77,9 +78,9 @@ public:
 
     // Points where the mail-client registration and Send To shortcuts are kept
     // up to date, and the steps that belong to them.
-    virtual void UpkeepAccount(TNuvex_GenericConnector& account, bool sendTo, bool changed);
-    virtual void UpkeepClose(bool changed);
-    virtual void DisabledCleanup();
+    void UpkeepAccount(TNuvex_GenericConnector& account, bool sendTo, bool changed) override;
+    void UpkeepClose(bool changed) override;
+    void DisabledCleanup() override;
     virtual void AfterInstallCheck();
     virtual void AddAccountFromTray();
 
@@ -94,7 +95,7 @@ public:
     TCheckScheduler& Scheduler() { return scheduler_; }
     TCommandRouter& Router() { return router_; }
 
-    bool Enabled() const { return enabled_; }
+    bool Enabled() const { return refresh_.Enabled(); }
     bool TickRunning() const { return scheduler_.PassOut(); }
     const QString& ButtonCaption() const { return presenter_.ButtonCaption(); }
     QString CurrentCaption() { return presenter_.CurrentCaption(); }
@@ -105,7 +106,7 @@ public:
     const BitmapPair& NewMailBitmap() const { return presenter_.NewMailBitmap(); }
     std::string CheckNowTarget() const { return scheduler_.CheckNowTarget(); }
     int TickPeriodMs() const { return tickPeriodMs_; }
-    const NotifyChoices& Choices() const { return choices_; }
+    const NotifyChoices& Choices() const { return refresh_.Choices(); }
 
     // Test seams: the tick period, the launcher of browser command lines, the
     // desktop browser, the notification window and the sound.
@@ -128,13 +129,6 @@ protected:
     int ExitPauseMs() const override { return 0; }
 
 private:
-    // The steps of RefreshConfig, in order.
-    void RefreshEnabledAndTray(HostConfig& cfg);
-    void RefreshAllowedTypes(HostConfig& cfg);
-    void RefreshChoices(HostConfig& cfg);
-    bool RefreshStamps(HostConfig& cfg);
-    void RefreshAccounts(HostConfig& cfg, bool changed);
-
     void FinishCheckPass(const TickResult& result);
 
     // CommandTargets
@@ -156,14 +150,7 @@ private:
     TCheckScheduler scheduler_;
     TCommandRouter router_{*this};
     AccountContext context_;
-
-    std::string currentMailto_;
-    std::string setupDoneChange_;
-    bool refreshing_ = false;
-    bool typesAllowed_ = false;
-    bool enabled_ = false;
-    bool reloadAfterTick_ = false;
-    NotifyChoices choices_;
+    TSettingsRefresh refresh_;
     int tickPeriodMs_;
     StopPredicate namedStop_;
     NotifyShower showNotify_;
