@@ -15,6 +15,10 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QWindow>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 namespace nuvex {
 
@@ -54,6 +58,74 @@ QRect PrimaryWorkArea() {
 
 // The notification's form: paints the frame and top strip, ends the window on
 // the close glyph and moves it when the top strip is dragged.
+// One worker thread for the window's place in the host settings. It is
+// never joined: a job stuck on a hung host must not hold the process's end.
+class PlaceIo {
+public:
+    static PlaceIo& Instance() {
+        static PlaceIo* io = new PlaceIo;
+        return *io;
+    }
+
+    void Post(std::function<void()> job) {
+        std::lock_guard lock(mutex_);
+        if (!started_) {
+            started_ = true;
+            std::thread([this] { Run(); }).detach();
+        }
+        jobs_.push_back(std::move(job));
+        ++posted_;
+        wake_.notify_all();
+    }
+
+    bool WaitIdle(int timeoutMs) {
+        std::unique_lock lock(mutex_);
+        const std::uint64_t target = posted_;
+        return done_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return finished_ >= target; });
+    }
+
+private:
+    void Run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return !jobs_.empty(); });
+            std::function<void()> job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            try {
+                job();
+            } catch (...) {
+                log::Caught("ui", "notification place");
+            }
+            lock.lock();
+            ++finished_;
+            done_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    std::deque<std::function<void()>> jobs_;
+    std::uint64_t posted_ = 0;
+    std::uint64_t finished_ = 0;
+    bool started_ = false;
+};
+
+void WritePlace(HostConfig& host, const NotifySavedPlace& place) {
+    // One write for both edges; a failed one only loses the place for next time.
+    std::vector<CfgWrite> writes;
+    writes.push_back({std::string(keys::kNotifyPosX), place.x.value_or(0)});
+    writes.push_back({std::string(keys::kNotifyPosY), place.y.value_or(0)});
+    if (!host.WriteCfgBatch(writes)) {
+        qCWarning(lcUi) << "the notification window's place was not saved";
+    }
+}
+
+// How long the window waits for its place before it takes the default one.
+constexpr int kPlaceWaitMs = 150;
+
 class TNotifyForm final : public TVostrelForm {
 public:
     explicit TNotifyForm(TNotifyWindow& owner)
@@ -264,24 +336,31 @@ QRect TNotifyWindow::WindowRect() const {
 }
 
 void TNotifyWindow::PrepareAndPlace() {
+    NotifySavedPlace saved;
+    if (context_.host) {
+        saved.x = context_.host->ReadCfgInt(keys::kNotifyPosX);
+        saved.y = context_.host->ReadCfgInt(keys::kNotifyPosY);
+    }
+    PrepareAndPlace(saved);
+}
+
+void TNotifyWindow::PrepareAndPlace(const NotifySavedPlace& saved) {
     if (!Form) {
         return;
     }
     Prepare();
     QRect window = WindowRect();
-    if (context_.host) {
-        const int workRight = workArea_.x() + workArea_.width();
-        const int workBottom = workArea_.y() + workArea_.height();
-        if (auto x = UsableSavedEdge(context_.host->ReadCfgInt(keys::kNotifyPosX), workRight - 50)) {
-            window.moveLeft(*x);
-        }
-        if (auto y = UsableSavedEdge(context_.host->ReadCfgInt(keys::kNotifyPosY), workBottom - 50)) {
-            window.moveTop(*y);
-            // The place was saved for a window of another height: keep this
-            // one's bottom on the screen.
-            if (window.y() + window.height() > workBottom) {
-                window.moveTop(std::max(workArea_.y(), workBottom - window.height()));
-            }
+    const int workRight = workArea_.x() + workArea_.width();
+    const int workBottom = workArea_.y() + workArea_.height();
+    if (auto x = UsableSavedEdge(saved.x, workRight - 50)) {
+        window.moveLeft(*x);
+    }
+    if (auto y = UsableSavedEdge(saved.y, workBottom - 50)) {
+        window.moveTop(*y);
+        // The place was saved for a window of another height: keep this
+        // one's bottom on the screen.
+        if (window.y() + window.height() > workBottom) {
+            window.moveTop(std::max(workArea_.y(), workBottom - window.height()));
         }
     }
     Form->move(window.x() + metrics_.dlgFrameX, window.y() + metrics_.smallCaption + metrics_.dlgFrameY);
@@ -312,16 +391,16 @@ bool TNotifyWindow::PointerInside() const {
     return pointerOver_;
 }
 
+NotifySavedPlace TNotifyWindow::PlaceToSave() const {
+    const QRect window = WindowRect();
+    return {EdgeToSave(window.x()), EdgeToSave(window.y())};
+}
+
 void TNotifyWindow::SavePosition() {
     if (!context_.host || !Form) {
         return;
     }
-    const QRect window = WindowRect();
-    // One write for both edges; a failed one only loses the place for next time.
-    if (!context_.host->WriteCfgBatch({{std::string(keys::kNotifyPosX), EdgeToSave(window.x())},
-                                       {std::string(keys::kNotifyPosY), EdgeToSave(window.y())}})) {
-        qCWarning(lcUi) << "the notification window's place was not saved";
-    }
+    WritePlace(*context_.host, PlaceToSave());
 }
 
 void TNotifyWindow::ClickEntry(NotifyAction action, int index) {
@@ -424,6 +503,8 @@ void TNotifyWindowThread::Pass() {
                 stopNotify_->Reset();
             }
             stage_ = Stage::Gap;
+            // An older window has seen the pulse and saved its place by now.
+            StartPlaceRead();
         }
         if (stage_ == Stage::Gap && now > stageStamp_ + kNotifyPulseMs + kNotifyPulseGapMs) {
             if (Superseded()) {
@@ -459,7 +540,7 @@ void TNotifyWindowThread::OpenWindow(Stage stage) {
         Finish();
         return;
     }
-    window_->PrepareAndPlace();
+    window_->PrepareAndPlace(stage == Stage::Mail || !lastPlace_ ? TakePlace() : *lastPlace_);
     // The error window follows a mail window the user has just seen, so it
     // starts a little visible instead of from nothing.
     window_->ApplyOpacity(stage == Stage::Mail ? 0 : 10);
@@ -510,7 +591,10 @@ void TNotifyWindowThread::LoopPass() {
 
 void TNotifyWindowThread::EndWindow() {
     const Stage ended = stage_;
-    window_->SavePosition();
+    lastPlace_ = window_->PlaceToSave();
+    if (HostConfig* host = context_.host) {
+        PlaceIo::Instance().Post([host, place = *lastPlace_] { WritePlace(*host, place); });
+    }
     window_->Form->hide();
     window_.reset();
     if (ended == Stage::Mail && !stopped_) {
@@ -559,6 +643,39 @@ void TNotifyWindowThread::Schedule() {
         break;
     }
     timer_.start(std::max(wait, 1));
+}
+
+void TNotifyWindowThread::StartPlaceRead() {
+    HostConfig* host = context_.host;
+    if (!host || placeRead_.valid()) {
+        return;
+    }
+    auto promise = std::make_shared<std::promise<NotifySavedPlace>>();
+    placeRead_ = promise->get_future().share();
+    PlaceIo::Instance().Post([host, promise] {
+        NotifySavedPlace place;
+        place.x = host->ReadCfgInt(keys::kNotifyPosX);
+        place.y = host->ReadCfgInt(keys::kNotifyPosY);
+        promise->set_value(place);
+    });
+}
+
+NotifySavedPlace TNotifyWindowThread::TakePlace() {
+    if (!placeRead_.valid()) {
+        StartPlaceRead();
+    }
+    if (!placeRead_.valid()) {
+        return {};
+    }
+    if (placeRead_.wait_for(std::chrono::milliseconds(kPlaceWaitMs)) != std::future_status::ready) {
+        qCInfo(lcUi) << "the host did not answer the window's place in time; the default place is used";
+        return {};
+    }
+    return placeRead_.get();
+}
+
+bool WaitForNotifyPlaceIo(int timeoutMs) {
+    return PlaceIo::Instance().WaitIdle(timeoutMs);
 }
 
 TNotifyWindowThread* ShowNotifyWindow(const NotifyContext& context, std::int32_t totalCount,

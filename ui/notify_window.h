@@ -15,7 +15,9 @@
 #include <QTimer>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QScrollArea;
@@ -43,6 +45,18 @@ struct NotifyContext {
     std::function<QPoint()> cursorPos; // empty: the window's Enter and Leave events
 };
 
+// The window's saved place ("NOTIFY_POSX"/"NOTIFY_POSY"); nullopt: none read.
+struct NotifySavedPlace {
+    std::optional<std::int32_t> x;
+    std::optional<std::int32_t> y;
+};
+
+// The host may be slow or hung: the notification reads and saves its place on
+// one worker thread, in order (a save comes before a later read), and never
+// waits long for it. Waits up to timeoutMs for the saves and reads posted so
+// far; true when they are done.
+bool WaitForNotifyPlaceIo(int timeoutMs);
+
 inline constexpr int kNotifyFadeStep = 5;
 inline constexpr std::uint64_t kNotifyFadeIntervalMs = 50;
 inline constexpr std::uint64_t kNotifyHoldMs = 10000;
@@ -62,8 +76,12 @@ public:
     QScrollArea* ScrollBox() const { return scrollBox_; }
     QWidget* ScrollPanel() const { return scrollPanel_; }
 
-    // Base preparation, then the saved position when it is usable.
+    // Base preparation, then the saved position when it is usable: read from
+    // the host here, or given.
     void PrepareAndPlace();
+    void PrepareAndPlace(const NotifySavedPlace& saved);
+    // The place as SavePosition writes it.
+    NotifySavedPlace PlaceToSave() const;
     void Show();
     void ApplyOpacity(int percent);
     int Opacity() const { return opacity_; }
@@ -127,6 +145,8 @@ private:
     void Finish();
     void Schedule();
     bool Superseded() const;
+    void StartPlaceRead();
+    NotifySavedPlace TakePlace();
 
     NotifyContext context_;
     std::int32_t totalCount_;
@@ -143,6 +163,8 @@ private:
     std::uint64_t lastStepTick_ = 0;
     bool fadingIn_ = true;
     bool stopped_ = false; // a stop event or a newer notification ended it
+    std::shared_future<NotifySavedPlace> placeRead_;
+    std::optional<NotifySavedPlace> lastPlace_; // where this notification's mail window was left
 };
 
 // Shows the entries and returns at once; the caller may free its lists right

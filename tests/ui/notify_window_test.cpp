@@ -19,9 +19,11 @@
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace nuvex {
 namespace {
@@ -181,6 +183,7 @@ TEST_F(NotifyWindowTest, HeldTenSecondsAfterTheLastStepThenFadesOutToTheEnd) {
     EXPECT_EQ(t->CurrentStage(), Stage::Done);
     EXPECT_EQ(t->Window(), nullptr);
     EXPECT_EQ(where.topLeft(), QPoint(1280 - 300, 1000 - 200));
+    ASSERT_TRUE(WaitForNotifyPlaceIo(5000)); // saved off the GUI thread
     EXPECT_EQ(host.ReadCfgInt("NOTIFY_POSX"), where.x());
     EXPECT_EQ(host.ReadCfgInt("NOTIFY_POSY"), where.y());
 }
@@ -301,6 +304,65 @@ TEST_F(NotifyWindowTest, SavedPositionRules) {
     w.SavePosition();
     EXPECT_EQ(host.ReadCfgInt("NOTIFY_POSX"), 1);
     EXPECT_EQ(host.ReadCfgInt("NOTIFY_POSY"), 40);
+}
+
+// A host that stops answering until released (or two seconds have passed).
+class HungHost final : public HostConfig {
+public:
+    MemoryHostConfig inner;
+    std::atomic<bool> hung{true};
+    bool Connected() const override { return true; }
+    std::optional<bool> ReadCfgBool(std::string_view k, int f) override {
+        return Wait(), inner.ReadCfgBool(k, f);
+    }
+    std::optional<std::int32_t> ReadCfgInt(std::string_view k, int f) override {
+        return Wait(), inner.ReadCfgInt(k, f);
+    }
+    std::optional<std::string> ReadCfgStr(std::string_view k, int f) override {
+        return Wait(), inner.ReadCfgStr(k, f);
+    }
+    bool WriteCfgBool(std::string_view k, bool v, int f) override {
+        return Wait(), inner.WriteCfgBool(k, v, f);
+    }
+    bool WriteCfgInt(std::string_view k, std::int32_t v, int f) override {
+        return Wait(), inner.WriteCfgInt(k, v, f);
+    }
+    bool WriteCfgStr(std::string_view k, std::string_view v, int f) override {
+        return Wait(), inner.WriteCfgStr(k, v, f);
+    }
+    bool DeleteCfgValue(std::string_view k, int f) override { return Wait(), inner.DeleteCfgValue(k, f); }
+    bool ConfigChanged() override { return true; }
+
+private:
+    void Wait() {
+        QElapsedTimer t;
+        t.start();
+        while (hung && t.elapsed() < 2000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+};
+
+TEST_F(NotifyWindowTest, AHungHostNeverHoldsTheWindowLong) {
+    HungHost hungHost;
+    hungHost.inner.WriteCfgInt("NOTIFY_POSX", 100);
+    hungHost.inner.WriteCfgInt("NOTIFY_POSY", 100);
+    context.host = &hungHost;
+    auto t = Make(mail, errors);
+    QElapsedTimer timer;
+    timer.start();
+    ToFirstWindow(*t);
+    ASSERT_NE(t->Window(), nullptr);
+    EXPECT_LT(timer.elapsed(), 1000);
+    EXPECT_EQ(t->Window()->WindowRect().topLeft(), QPoint(1280 - 300, 1000 - 200)); // the default place
+    timer.restart();
+    t->Window()->Form->SetResult(kResultCancel);
+    t->Pass();
+    EXPECT_EQ(t->CurrentStage(), Stage::Done);
+    EXPECT_LT(timer.elapsed(), 500);
+    hungHost.hung = false;
+    ASSERT_TRUE(WaitForNotifyPlaceIo(5000));
+    EXPECT_EQ(hungHost.inner.ReadCfgInt("NOTIFY_POSX"), 1280 - 300);
 }
 
 TEST_F(NotifyWindowTest, PulseOfANewerNotificationClosesTheShownOne) {
