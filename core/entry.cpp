@@ -1,6 +1,7 @@
 #include "core/entry.h"
 
 #include "core/exe_plugin.h"
+#include "lib/log.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -54,6 +55,7 @@ int NuvexEntry(int argc, char** argv, const PluginMaker& makePlugin) {
     try {
         plugin = makePlugin();
     } catch (...) {
+        log::Caught("plugin", "making the plug-in");
         plugin.reset();
     }
     if (!plugin) {

@@ -6,6 +6,7 @@
 #include "core/plugin_obj.h"
 #include "core/plugin_process.h"
 #include "core/registration.h"
+#include "lib/log.h"
 #include "lib/named_objects.h"
 #include "lib/registry.h"
 
@@ -31,10 +32,11 @@ constexpr int kDisabledRecheckMs = 1000;
 // other two: the worst delay before a stop, shutdown or refresh is seen.
 constexpr int kEventWaitMs = 500;
 
-template <typename F> void Step(F&& f) {
+template <typename F> void Step(const char* what, F&& f) {
     try {
         f();
     } catch (...) {
+        log::Caught("plugin", what);
     }
 }
 
@@ -96,11 +98,11 @@ int TExePlugin::Run(const QStringList& args) {
         if (!ok) {
             std::fprintf(stderr, "nuvex: %s\n", qPrintable(error));
         }
-        Step([&] { Registered(registering); });
+        Step("registration hook", [&] { Registered(registering); });
         return ok ? 0 : 1;
     }
     case RunSwitch::ManualUpdate:
-        Step([&] { ManualUpdate(); });
+        Step("manual update", [&] { ManualUpdate(); });
         return 0;
     case RunSwitch::Start:
         break;
@@ -135,27 +137,30 @@ int TExePlugin::RunServer() {
     int code = 0;
     factory_ = std::make_unique<TPluginFactory>([this](QObject* parent) { return CreatePluginObj(parent); });
     bool served = false;
-    Step([&] { served = factory_->Register(); });
+    Step("bus registration", [&] { served = factory_->Register(); });
     if (!served) {
         code = 1;
     }
-    Step([] { QCoreApplication::processEvents(); });
+    Step("events", [] { QCoreApplication::processEvents(); });
     if (served) {
-        Step([&] { Start(); });
-        Step([&] {
+        Step("start", [&] { Start(); });
+        Step("main loop", [&] {
             if (running_) {
                 MainLoop();
             }
         });
     }
+    // The plug-in's work ends while this process still holds the bus name
+    // and the run mutex: a copy started now must not run beside it.
+    Step("stopping the work", [&] { StopWork(); });
     // Revoke the bus objects before the frame goes away: no call may reach a
     // half-finished process.
-    Step([&] {
+    Step("bus unregistration", [&] {
         factory_->Unregister();
         factory_.reset();
     });
-    Step([&] { Finish(); });
-    Step([&] {
+    Step("finish", [&] { Finish(); });
+    Step("run mutex", [&] {
         if (mutex && owned) {
             mutex->Unlock();
         }
@@ -163,7 +168,7 @@ int TExePlugin::RunServer() {
     });
     std::signal(SIGTERM, SIG_DFL);
     std::signal(SIGINT, SIG_DFL);
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(ExitPauseMs()));
     FreeButtonBitmap();
     return code;
 }
@@ -206,14 +211,14 @@ void TExePlugin::MainLoop() {
     StopEventWatcher();
 
     if (!disabledStop_) {
-        Step([] { SetPluginConnected(false); });
-        Step([&] {
+        Step("disconnect", [] { SetPluginConnected(false); });
+        Step("tray", [&] {
             if (mainForm_) {
                 mainForm_->SetTrayVisible(false);
             }
         });
-        Step([] { QCoreApplication::processEvents(); });
-        Step([&] {
+        Step("events", [] { QCoreApplication::processEvents(); });
+        Step("shutdown", [&] {
             if (mainForm_) {
                 mainForm_->Shutdown();
             }
@@ -271,6 +276,9 @@ bool TExePlugin::CheckHost(bool ok) {
 }
 
 void TExePlugin::SetRunning(bool running) {
+    if (!running) {
+        StopRequested();
+    }
     running_ = running;
     if (!running && loop_) {
         loop_->quit();

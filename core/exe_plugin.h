@@ -62,7 +62,7 @@ public:
     BusHostConfig& HostSettings();
 
     bool Running() const { return running_; }
-    // Clearing the flag ends the main loop.
+    // Clearing the flag ends the main loop (and calls StopRequested first).
     void SetRunning(bool running);
 
     TMainForm* MainForm() const { return mainForm_.get(); }
@@ -73,6 +73,15 @@ public:
     static bool DisabledTwice();
 
 protected:
+    // Every stop of the main loop (stop events, DISABLED, a signal, the
+    // host's Deactivate) calls this first; it must return at once.
+    virtual void StopRequested() {}
+    // After the main loop, before the bus name and the run mutex are given
+    // back: the plug-in's own work must have ended by then.
+    virtual void StopWork() {}
+    // The pause after the run mutex is released, before the process ends.
+    virtual int ExitPauseMs() const { return 1000; }
+
     std::unique_ptr<BusHostConfig> host_;
     std::unique_ptr<BusHostConfig> settings_;
     std::unique_ptr<TMainForm> mainForm_;

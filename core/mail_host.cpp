@@ -3,6 +3,7 @@
 #include "core/bus_host_config.h"
 #include "core/exe_plugin.h"
 #include "core/plugin_process.h"
+#include "lib/plugin_settings.h"
 
 namespace nuvex {
 
@@ -26,18 +27,23 @@ bool BusMailHost::Ping() {
     if (!host) {
         return false;
     }
-    bool ok = host->ReadCfgBool((PluginName() + QStringLiteral("_ALL")).toStdString(), 0).has_value();
+    bool ok = host->ReadCfgBool(EnabledKey(PluginName().toStdString()), 0).has_value();
     return plugin_.CheckHost(ok);
 }
 
-bool BusMailHost::SetButtonCaption(const QString& caption) {
+bool BusMailHost::SetButtonCaption(const QString& caption, const QString& context) {
     BusHostConfig* host = plugin_.GetHost();
-    return host && plugin_.CheckHost(host->SetButtonCaption(QString(), kButton, caption));
+    return host && plugin_.CheckHost(host->SetButtonCaption(context, kButton, caption));
 }
 
-bool BusMailHost::SetButtonHint(const QString& hint) {
+bool BusMailHost::SetButtonHint(const QString& hint, const QString& context) {
     BusHostConfig* host = plugin_.GetHost();
-    return host && plugin_.CheckHost(host->SetButtonHint(QString(), kButton, hint));
+    return host && plugin_.CheckHost(host->SetButtonHint(context, kButton, hint));
+}
+
+bool BusMailHost::SetButtonVisible(const QString& button, bool visible, const QString& context) {
+    BusHostConfig* host = plugin_.GetHost();
+    return host && plugin_.CheckHost(host->SetButtonVisible(context, button, visible));
 }
 
 bool BusMailHost::SetButtonMenu(const QString& menuText) {
@@ -45,9 +51,9 @@ bool BusMailHost::SetButtonMenu(const QString& menuText) {
     return host && plugin_.CheckHost(host->SetButtonMenu(kButton, menuText));
 }
 
-bool BusMailHost::SetButtonBitmap(const QString& hex) {
+bool BusMailHost::SetButtonBitmap(const QString& hex, const QString& context) {
     BusHostConfig* host = plugin_.GetHost();
-    return host && plugin_.CheckHost(host->ButtonCommand(QString(), QStringLiteral("SET_BMP"), kButton, hex));
+    return host && plugin_.CheckHost(host->ButtonCommand(context, QStringLiteral("SET_BMP"), kButton, hex));
 }
 
 bool BusMailHost::NavigateWindow(const QString& context, const QString& url) {

@@ -20,10 +20,14 @@ public:
     virtual HostConfig& LongLivedSettings() = 0;
     // Reads the plug-in's enabled value with flag 0 and drops a dead interface.
     virtual bool Ping() = 0;
-    virtual bool SetButtonCaption(const QString& caption) = 0;
-    virtual bool SetButtonHint(const QString& hint) = 0;
+    // The "Mail" button in every browser window, or in the one of context.
+    virtual bool SetButtonCaption(const QString& caption, const QString& context = QString()) = 0;
+    virtual bool SetButtonHint(const QString& hint, const QString& context = QString()) = 0;
     virtual bool SetButtonMenu(const QString& menuText) = 0;
-    virtual bool SetButtonBitmap(const QString& hex) = 0;
+    // hex empty: no picture.
+    virtual bool SetButtonBitmap(const QString& hex, const QString& context = QString()) = 0;
+    // button: "Mail" or its separator "SEP".
+    virtual bool SetButtonVisible(const QString& button, bool visible, const QString& context) = 0;
     virtual bool NavigateWindow(const QString& context, const QString& url) = 0;
     virtual bool ShowSettings() = 0;
 };
@@ -35,10 +39,11 @@ public:
     HostConfig* Settings() override;
     HostConfig& LongLivedSettings() override;
     bool Ping() override;
-    bool SetButtonCaption(const QString& caption) override;
-    bool SetButtonHint(const QString& hint) override;
+    bool SetButtonCaption(const QString& caption, const QString& context = QString()) override;
+    bool SetButtonHint(const QString& hint, const QString& context = QString()) override;
     bool SetButtonMenu(const QString& menuText) override;
-    bool SetButtonBitmap(const QString& hex) override;
+    bool SetButtonBitmap(const QString& hex, const QString& context = QString()) override;
+    bool SetButtonVisible(const QString& button, bool visible, const QString& context) override;
     bool NavigateWindow(const QString& context, const QString& url) override;
     bool ShowSettings() override;
 

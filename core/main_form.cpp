@@ -3,6 +3,7 @@
 #include "core/button_bitmap.h"
 #include "core/exe_plugin.h"
 #include "core/plugin_process.h"
+#include "lib/log.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -87,6 +88,7 @@ bool TMainForm::event(QEvent* e) {
         try {
             OnMessage(e->type(), m->w, m->l);
         } catch (...) {
+            log::Caught("plugin", "window message");
         }
         return true;
     }

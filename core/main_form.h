@@ -34,6 +34,7 @@ public:
     void SetTrayVisible(bool visible);
     // Shown on screen: wanted and a system tray exists.
     bool TrayShown() const;
+    bool TrayWanted() const { return trayWanted_; }
     void SetTrayImage(const QImage& image);
     void SetTrayToolTip(const QString& text);
 

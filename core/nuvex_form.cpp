@@ -1,7 +1,7 @@
 #include "core/nuvex_form.h"
 
+#include "core/button_presenter.h"
 #include "core/nuvex_plugin.h"
-#include "lib/branding.h"
 #include "ui/pictures.h"
 
 namespace nuvex {
@@ -12,25 +12,19 @@ TNuvexForm::TNuvexForm(TNuvexPlugin& plugin)
     timer_.setInterval(plugin.TickPeriodMs());
     connect(&timer_, &QTimer::timeout, this, [this] { mail_.Tick(); });
     timer_.start();
-    SetTrayToolTip(QString::fromStdString(Translate("Right-click on the icon to access Email Plugin menu.")));
+    SetTrayToolTip(DefaultTrayTip());
     SetTrayImage(Picture("TRAYICON"));
 }
 
 TNuvexForm::~TNuvexForm() = default;
 
 void TNuvexForm::Shutdown() {
-    mail_.ShutdownController();
+    // Stops the ticks and the pass; the process frame waits for the worker
+    // (StopWork) before it gives the run mutex back.
+    mail_.ShutdownController(0);
 }
 
 bool TNuvexForm::OnMessage(int message, qint64, qint64) {
-    if (message == mail_.RefCfgMessage()) {
-        mail_.OnRefreshMessage();
-        return true;
-    }
-    if (message == mail_.NavUrlMessage()) {
-        mail_.HandleNavigate();
-        return true;
-    }
     // The hand-off side only asks whether the window is there to answer.
     return message == mailReadyMsg_;
 }

@@ -1,6 +1,6 @@
 #pragma once
 // The mail plug-in's hidden main window: the tick timer, the tray icon and
-// the registered messages of the mail controller.
+// the answer to the hand-off side's "is the window there" message.
 #include "core/main_form.h"
 #include "ui/notify_alerts.h"
 

@@ -1,110 +1,138 @@
 #include "core/nuvex_obj.h"
 
 #include "accounts/generic_connector.h"
-#include "core/bus_host_config.h"
-#include "core/nuvex_form.h"
+#include "core/mail_host.h"
 #include "core/nuvex_plugin.h"
+#include "core/plugin_log.h"
 #include "core/plugin_process.h"
 #include "lib/host_config.h"
+#include "lib/log.h"
+#include "lib/plugin_settings.h"
 
 #include <mutex>
 
 namespace nuvex {
 
+namespace {
+const QString kMailButton = QStringLiteral("Mail");
+const QString kSeparator = QStringLiteral("SEP");
+} // namespace
+
 TNuvexObj::TNuvexObj(TNuvexPlugin& plugin, QObject* parent) : TPluginObj(parent), mail_(plugin) {}
 
+ButtonShow TNuvexObj::ReadShow(bool& enabled) {
+    HostConfig* cfg = mail_.Host().Settings();
+    enabled = mail_.Settings().Enabled(cfg);
+    return enabled ? mail_.Settings().ShowButton(cfg) : ButtonShow{};
+}
+
 ButtonInfo TNuvexObj::GetButtonInfo(int index) {
-    if (index != 0 && index != 1) {
+    if (index != kMailButtonIndex && index != kSeparatorIndex) {
         return TPluginObj::GetButtonInfo(index);
     }
     ButtonInfo info;
-    if (index == 0) {
+    if (index == kMailButtonIndex) {
         // Only the settings: the button calls of UpdateButton would call back
         // into a host that is waiting for this answer.
         try {
             mail_.RefreshConfig();
         } catch (...) {
+            log::Caught("plugin", "settings refresh for the button");
         }
     }
-    const bool enabled = ReadCfgBool(PluginName() + QStringLiteral("_ALL"));
-    const int show = ReadCfgInt(QStringLiteral("SHOW_BUTTON"));
-    if (index == 1) {
-        info.id = 501;
-        info.name = QStringLiteral("SEP");
-        info.visible = enabled && show > 0 ? 1 : 0;
+    bool enabled = false;
+    const ButtonShow show = ReadShow(enabled);
+    if (index == kSeparatorIndex) {
+        info.id = kSeparatorId;
+        info.name = kSeparator;
+        info.visible = show.Visible() ? 1 : 0;
         info.caption = QStringLiteral("-");
         info.hint = QStringLiteral("-");
         return info;
     }
-    info.id = 500;
-    info.name = enabled ? QStringLiteral("Mail:SHOW_BUTTON:") + LongName() : QStringLiteral("Mail");
+    info.id = kMailButtonId;
+    info.name = enabled ? kMailButton + QStringLiteral(":SHOW_BUTTON:") + LongName() : kMailButton;
     info.menuText = mail_.BuildMenuText(false);
     info.hint = mail_.CurrentCaption();
-    info.style = 2;
-    if (ReadCfgInt(QStringLiteral("EBUTTACTION"), 0) != 0) {
-        const std::string id = ReadCfgStr(QStringLiteral("MAILACCOUNT"), 0).toStdString();
-        if (TNuvex_GenericConnector* account = mail_.Accounts().FindAccount(id, true)) {
-            std::lock_guard<std::recursive_mutex> guard(account->Guard());
-            info.style = account->Associate && account->ActionCode > 0 ? 1 : 2;
-        }
-    }
-    if (!enabled || show < 1) {
-        // Hidden; the picture still goes along so that a host that lists its
-        // plug-ins can draw the disabled one.
+    info.style = ButtonStyle();
+    // The picture goes along even when hidden, so that a host that lists its
+    // plug-ins can draw the disabled one. The button shows the new-mail
+    // picture for as long as the blink lasts, also in windows opened meanwhile.
+    info.bitmap = mail_.CurrentBitmap().bytes;
+    if (!show.Visible()) {
         info.visible = 0;
-        info.bitmap = mail_.CurrentBitmap().bytes;
         return info;
     }
-    // The button shows the new-mail picture for as long as the blink lasts,
-    // also in windows opened meanwhile.
-    if (show % 2 == 1) {
+    if (show.Picture()) {
         info.icon = mail_.CurrentBitmap().bytes;
     }
-    if (show > 1) {
+    if (show.Caption()) {
         info.caption = info.hint;
     }
-    info.bitmap = mail_.CurrentBitmap().bytes;
     info.visible = 1;
     return info;
 }
 
+int TNuvexObj::ButtonStyle() {
+    HostConfig* cfg = mail_.Host().Settings();
+    if (!mail_.Settings().ButtonRunsAccountAction(cfg)) {
+        return kStyleMenu;
+    }
+    const std::string id = mail_.Settings().ButtonAccount(cfg);
+    if (TNuvex_GenericConnector* account = mail_.Accounts().FindAccount(id, true)) {
+        std::lock_guard<std::recursive_mutex> guard(account->Guard());
+        return account->Associate && account->ActionCode > 0 ? kStyleAction : kStyleMenu;
+    }
+    return kStyleMenu;
+}
+
+void TNuvexObj::SendMenu() {
+    // Remembered as sent only once the host took it, so that a failed send
+    // is tried again by the next pass.
+    const QString text = mail_.BuildMenuText(false);
+    if (mail_.Host().SetButtonMenu(text)) {
+        mail_.Presenter().MenuAccepted(text);
+    } else {
+        qCWarning(lcPlugin) << "the host did not take the button menu";
+    }
+}
+
 void TNuvexObj::UpdateButton() {
-    BusHostConfig* host = Host();
-    if (!host) {
+    MailHost& host = mail_.Host();
+    if (!host.Settings()) {
         return;
     }
-    const bool enabled = ReadCfgBool(PluginName() + QStringLiteral("_ALL"));
-    const int show = enabled ? ReadCfgInt(QStringLiteral("SHOW_BUTTON")) : 0;
-    const QString mail = QStringLiteral("Mail");
-    host->SetButtonVisible(context_, mail, show > 0);
-    host->SetButtonVisible(context_, QStringLiteral("SEP"), show > 0);
-    if (enabled && show > 0) {
+    bool enabled = false;
+    const ButtonShow show = ReadShow(enabled);
+    host.SetButtonVisible(kMailButton, show.Visible(), context_);
+    host.SetButtonVisible(kSeparator, show.Visible(), context_);
+    if (show.Visible()) {
         const QString caption = mail_.CurrentCaption();
-        host->ButtonCommand(context_, QStringLiteral("SET_BMP"), mail,
-                            show % 2 == 1 ? mail_.CurrentBitmap().hex : QString());
-        host->SetButtonHint(context_, mail, caption);
-        host->SetButtonCaption(context_, mail, show > 1 ? caption : QString());
-        host->SetButtonMenu(mail, mail_.BuildMenuText(true));
+        host.SetButtonBitmap(show.Picture() ? mail_.CurrentBitmap().hex : QString(), context_);
+        host.SetButtonHint(caption, context_);
+        host.SetButtonCaption(show.Caption() ? caption : QString(), context_);
+        SendMenu();
     } else {
-        host->SetButtonCaption(context_, mail, QString());
-        host->ButtonCommand(context_, QStringLiteral("SET_BMP"), mail, QString());
+        host.SetButtonCaption(QString(), context_);
+        host.SetButtonBitmap(QString(), context_);
     }
 }
 
 void TNuvexObj::ButtonClick(const QString& button) {
-    if (!button.startsWith(QLatin1String("Mail"))) {
+    if (!button.startsWith(kMailButton)) {
         return;
     }
     HostConfig* cfg = mail_.Host().Settings();
     if (!cfg) {
         return;
     }
-    const std::string id = cfg->ReadCfgStr("MAILACCOUNT", 0).value_or("");
+    const std::string id = mail_.Settings().ButtonAccount(cfg);
     TAccountList& list = mail_.Accounts();
     TNuvex_GenericConnector* target = nullptr;
     {
         CriticHold hold(list.AccountLock, CriticHold::Mode::Shared, kFindAccountWaits);
         if (!hold.Held()) {
+            qCWarning(lcPlugin) << "the account list was busy; the button click is dropped";
             return;
         }
         for (TNuvex_GenericConnector* account : list.Items()) {
@@ -122,58 +150,44 @@ void TNuvexObj::ButtonClick(const QString& button) {
 }
 
 void TNuvexObj::ExecCommand(int value, const QString& command) {
-    const int bar = command.indexOf(QLatin1Char('_'));
-    const QString prefix = bar < 0 ? command : command.left(bar);
-    const QString rest = bar < 0 ? QString() : command.mid(bar + 1);
-    if (command == QLatin1String("ADD_ACCOUNT")) {
-        // The add-account editor is not part of this program yet.
-        return;
+    if (!mail_.Router().Execute(command, CommandOrigin::Button, Context())) {
+        TPluginObj::ExecCommand(value, command);
     }
-    if (prefix == QLatin1String("COMPOSE") || prefix == QLatin1String("OPEN")) {
-        mail_.SetBrowserContext(Context());
-        if (TNuvex_GenericConnector* account = mail_.Accounts().FindAccount(rest.toStdString(), true)) {
-            prefix == QLatin1String("COMPOSE") ? account->Compose() : account->OpenMailbox();
-        }
-        return;
-    }
-    if (command == QLatin1String("CHECK_ALL") || command == QLatin1String("SETTINGS") ||
-        prefix == QLatin1String("CHECK")) {
-        mail_.ExecCommand(command);
-        return;
-    }
-    TPluginObj::ExecCommand(value, command);
 }
 
 void TNuvexObj::Activate() {
-    WriteCfgBool(PluginName() + QStringLiteral("_ALL"), true, true);
+    MailHost& host = mail_.Host();
+    HostConfig* cfg = host.Settings();
+    if (mail_.Settings().WriteEnabled(cfg, true)) {
+        cfg->ConfigChanged();
+    }
     mail_.ResumeTicks();
     try {
         mail_.RefreshConfig();
     } catch (...) {
+        log::Caught("plugin", "settings refresh on activation");
     }
-    BusHostConfig* host = Host();
-    if (!host) {
+    if (!host.Settings()) {
         return;
     }
-    const QString mail = QStringLiteral("Mail");
-    host->SetButtonMenu(mail, mail_.BuildMenuText(true));
-    const bool show = ReadCfgInt(QStringLiteral("SHOW_BUTTON"), 0) > 0;
-    host->SetButtonVisible(context_, mail, show);
-    host->SetButtonVisible(context_, QStringLiteral("SEP"), show);
+    SendMenu();
+    const bool show = mail_.Settings().ShowButton(host.Settings()).Visible();
+    host.SetButtonVisible(kMailButton, show, context_);
+    host.SetButtonVisible(kSeparator, show, context_);
 }
 
 void TNuvexObj::Deactivate() {
-    if (BusHostConfig* host = Host()) {
-        host->SetButtonVisible(context_, QStringLiteral("Mail"), false);
-        host->SetButtonVisible(context_, QStringLiteral("SEP"), false);
+    MailHost& host = mail_.Host();
+    if (host.Settings()) {
+        host.SetButtonVisible(kMailButton, false, context_);
+        host.SetButtonVisible(kSeparator, false, context_);
     }
     mail_.Deactivated();
 }
 
 void TNuvexObj::Connected() {
-    if (TMainForm* form = mail_.MainForm()) {
-        form->PostMessage(mail_.RefCfgMessage());
-    }
+    // The refresh calls the host back: it runs after this call has returned.
+    mail_.PostRefresh();
 }
 
 } // namespace nuvex

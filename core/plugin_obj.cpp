@@ -5,6 +5,8 @@
 #include "core/main_form.h"
 #include "core/plugin_process.h"
 #include "lib/branding.h"
+#include "lib/log.h"
+#include "lib/plugin_settings.h"
 
 #include <QCoreApplication>
 
@@ -30,10 +32,12 @@ void TPluginObj::Refresh() {
             plugin->RefreshConfig();
         }
     } catch (...) {
+        log::Caught("plugin", "settings refresh");
     }
     try {
         UpdateButton();
     } catch (...) {
+        log::Caught("plugin", "button update");
     }
 }
 
@@ -89,7 +93,8 @@ bool TPluginObj::BaseQueryText(const QString& key, const QString&, QString& out)
         return true;
     }
     if (key == QLatin1String("ACTIVATE_PLUGIN") || key == QLatin1String("REMOVE_PLUGIN")) {
-        WriteCfgBool(PluginName() + QStringLiteral("_ALL"), key == QLatin1String("ACTIVATE_PLUGIN"), true);
+        WriteCfgBool(QString::fromStdString(EnabledKey(PluginName().toStdString())),
+                     key == QLatin1String("ACTIVATE_PLUGIN"), true);
         return true;
     }
     return false;

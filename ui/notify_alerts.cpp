@@ -1,6 +1,7 @@
 #include "ui/notify_alerts.h"
 
 #include "lib/branding.h"
+#include "lib/log.h"
 #include "ui/notify_layout.h"
 #include "ui/pictures.h"
 
@@ -60,6 +61,7 @@ void PlayNewMailSound() {
             g_soundBusy.store(false);
         }).detach();
     } catch (...) {
+        log::Caught("ui", "new-mail sound");
         g_soundBusy.store(false);
     }
 }
@@ -87,6 +89,7 @@ void SetTrayNewMail(TrayTarget* tray, std::int32_t totalNew, std::int32_t tipGat
         }
     } catch (...) {
         // The tray is decoration; a failure must not stop the tick.
+        log::Caught("ui", "tray icon");
     }
 }
 

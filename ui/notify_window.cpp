@@ -2,17 +2,23 @@
 
 #include "lib/clock.h"
 #include "lib/host_config.h"
+#include "lib/log.h"
 #include "lib/named_objects.h"
+#include "lib/plugin_settings.h"
 #include "ui/pictures.h"
+#include "ui/ui_log.h"
 
 #include <QApplication>
-#include <QCursor>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QWindow>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 namespace nuvex {
 
@@ -52,6 +58,74 @@ QRect PrimaryWorkArea() {
 
 // The notification's form: paints the frame and top strip, ends the window on
 // the close glyph and moves it when the top strip is dragged.
+// One worker thread for the window's place in the host settings. It is
+// never joined: a job stuck on a hung host must not hold the process's end.
+class PlaceIo {
+public:
+    static PlaceIo& Instance() {
+        static PlaceIo* io = new PlaceIo;
+        return *io;
+    }
+
+    void Post(std::function<void()> job) {
+        std::lock_guard lock(mutex_);
+        if (!started_) {
+            started_ = true;
+            std::thread([this] { Run(); }).detach();
+        }
+        jobs_.push_back(std::move(job));
+        ++posted_;
+        wake_.notify_all();
+    }
+
+    bool WaitIdle(int timeoutMs) {
+        std::unique_lock lock(mutex_);
+        const std::uint64_t target = posted_;
+        return done_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return finished_ >= target; });
+    }
+
+private:
+    void Run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return !jobs_.empty(); });
+            std::function<void()> job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            try {
+                job();
+            } catch (...) {
+                log::Caught("ui", "notification place");
+            }
+            lock.lock();
+            ++finished_;
+            done_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    std::deque<std::function<void()>> jobs_;
+    std::uint64_t posted_ = 0;
+    std::uint64_t finished_ = 0;
+    bool started_ = false;
+};
+
+void WritePlace(HostConfig& host, const NotifySavedPlace& place) {
+    // One write for both edges; a failed one only loses the place for next time.
+    std::vector<CfgWrite> writes;
+    writes.push_back({std::string(keys::kNotifyPosX), place.x.value_or(0)});
+    writes.push_back({std::string(keys::kNotifyPosY), place.y.value_or(0)});
+    if (!host.WriteCfgBatch(writes)) {
+        qCWarning(lcUi) << "the notification window's place was not saved";
+    }
+}
+
+// How long the window waits for its place before it takes the default one.
+constexpr int kPlaceWaitMs = 150;
+
 class TNotifyForm final : public TVostrelForm {
 public:
     explicit TNotifyForm(TNotifyWindow& owner)
@@ -77,6 +151,18 @@ protected:
         if (!owner_.close_.isNull()) {
             p.drawImage(w - 11, 1, owner_.close_);
         }
+    }
+
+    // Enter and Leave come from the window system on X11 and Wayland alike;
+    // the global pointer position is not known over other programs' windows
+    // under Wayland, so it cannot tell when the pointer has left.
+    void enterEvent(QEnterEvent* event) override {
+        owner_.pointerOver_ = true;
+        TVostrelForm::enterEvent(event);
+    }
+    void leaveEvent(QEvent* event) override {
+        owner_.pointerOver_ = false;
+        TVostrelForm::leaveEvent(event);
     }
 
     void mousePressEvent(QMouseEvent* event) override {
@@ -113,7 +199,7 @@ protected:
         dragging_ = false;
         if (event->button() == Qt::LeftButton && owner_.InCloseArea(event->position().toPoint())) {
             event->accept();
-            SetResult(2); // at once, without a fade
+            SetResult(kResultCancel); // at once, without a fade
             return;
         }
         TVostrelForm::mouseReleaseEvent(event);
@@ -180,16 +266,17 @@ TNotifyWindow::TNotifyWindow(const TNotifyMessages& items, const NotifyContext& 
         // the focus, after the user clicked it).
         auto* accept = new TClickLabel(form);
         accept->setGeometry(372, 416, 0, 0);
-        accept->OnClick = [form] { form->SetResult(1); };
+        accept->OnClick = [form] { form->SetResult(kResultAccept); };
         auto* cancel = new TClickLabel(form);
         cancel->setGeometry(452, 416, 0, 0);
-        cancel->OnClick = [form] { form->SetResult(2); };
+        cancel->OnClick = [form] { form->SetResult(kResultCancel); };
         DefaultControl = accept;
         CancelControl = cancel;
     } catch (...) {
+        log::Caught("ui", "building the notification window");
         failed_ = true;
         if (Form) {
-            Form->SetResult(2);
+            Form->SetResult(kResultCancel);
         }
     }
 }
@@ -249,24 +336,31 @@ QRect TNotifyWindow::WindowRect() const {
 }
 
 void TNotifyWindow::PrepareAndPlace() {
+    NotifySavedPlace saved;
+    if (context_.host) {
+        saved.x = context_.host->ReadCfgInt(keys::kNotifyPosX);
+        saved.y = context_.host->ReadCfgInt(keys::kNotifyPosY);
+    }
+    PrepareAndPlace(saved);
+}
+
+void TNotifyWindow::PrepareAndPlace(const NotifySavedPlace& saved) {
     if (!Form) {
         return;
     }
     Prepare();
     QRect window = WindowRect();
-    if (context_.host) {
-        const int workRight = workArea_.x() + workArea_.width();
-        const int workBottom = workArea_.y() + workArea_.height();
-        if (auto x = UsableSavedEdge(context_.host->ReadCfgInt("NOTIFY_POSX"), workRight - 50)) {
-            window.moveLeft(*x);
-        }
-        if (auto y = UsableSavedEdge(context_.host->ReadCfgInt("NOTIFY_POSY"), workBottom - 50)) {
-            window.moveTop(*y);
-            // The place was saved for a window of another height: keep this
-            // one's bottom on the screen.
-            if (window.y() + window.height() > workBottom) {
-                window.moveTop(std::max(workArea_.y(), workBottom - window.height()));
-            }
+    const int workRight = workArea_.x() + workArea_.width();
+    const int workBottom = workArea_.y() + workArea_.height();
+    if (auto x = UsableSavedEdge(saved.x, workRight - 50)) {
+        window.moveLeft(*x);
+    }
+    if (auto y = UsableSavedEdge(saved.y, workBottom - 50)) {
+        window.moveTop(*y);
+        // The place was saved for a window of another height: keep this
+        // one's bottom on the screen.
+        if (window.y() + window.height() > workBottom) {
+            window.moveTop(std::max(workArea_.y(), workBottom - window.height()));
         }
     }
     Form->move(window.x() + metrics_.dlgFrameX, window.y() + metrics_.smallCaption + metrics_.dlgFrameY);
@@ -291,46 +385,61 @@ bool TNotifyWindow::PointerInside() const {
     if (!Form) {
         return false;
     }
-    const QPoint cursor = context_.cursorPos ? context_.cursorPos() : QCursor::pos();
-    return Form->frameGeometry().contains(cursor);
+    if (context_.cursorPos) {
+        return Form->frameGeometry().contains(context_.cursorPos());
+    }
+    return pointerOver_;
+}
+
+NotifySavedPlace TNotifyWindow::PlaceToSave() const {
+    const QRect window = WindowRect();
+    return {EdgeToSave(window.x()), EdgeToSave(window.y())};
 }
 
 void TNotifyWindow::SavePosition() {
     if (!context_.host || !Form) {
         return;
     }
-    const QRect window = WindowRect();
-    // A failed write only loses the place for next time.
-    context_.host->WriteCfgInt("NOTIFY_POSX", EdgeToSave(window.x()));
-    context_.host->WriteCfgInt("NOTIFY_POSY", EdgeToSave(window.y()));
+    WritePlace(*context_.host, PlaceToSave());
 }
 
 void TNotifyWindow::ClickEntry(NotifyAction action, int index) {
-    if (!Form || Form->Result() == 2 || index < 0 || index > items_.LastIndex()) {
+    if (!Form || Form->Result() == kResultCancel || index < 0 || index > items_.LastIndex()) {
         return;
     }
-    const TNotifyMessageItem& item = items_.Item(index);
-    if (context_.actions) {
-        try {
-            switch (action) {
-            case NotifyAction::OpenAccount:
-                context_.actions->OpenAccountMailbox(item.AccountRef);
-                break;
-            case NotifyAction::OpenMessage:
-                context_.actions->OpenAccountMessage(item.AccountRef, item.MessageRef);
-                break;
-            case NotifyAction::EditAccount:
-                context_.actions->EditAccount(item.AccountRef);
-                break;
-            case NotifyAction::None:
-                break;
-            }
-        } catch (...) {
-            // The controller answers with a status; nothing may escape into
-            // the event loop whatever it does.
-        }
+    // The window ends first and the action runs later from the event loop,
+    // with its own copy of the entry: an action that runs a nested loop (the
+    // account editor) may outlive this window.
+    const TNotifyMessageItem item = items_.Item(index);
+    NotifyActions* actions = context_.actions;
+    Form->SetResult(kResultCancel);
+    if (!actions || action == NotifyAction::None) {
+        return;
     }
-    Form->SetResult(2);
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [actions, action, item] {
+            try {
+                switch (action) {
+                case NotifyAction::OpenAccount:
+                    actions->OpenAccountMailbox(item.AccountRef);
+                    break;
+                case NotifyAction::OpenMessage:
+                    actions->OpenAccountMessage(item.AccountRef, item.MessageRef);
+                    break;
+                case NotifyAction::EditAccount:
+                    actions->EditAccount(item.AccountRef);
+                    break;
+                case NotifyAction::None:
+                    break;
+                }
+            } catch (...) {
+                // The controller answers with a status; nothing may escape
+                // into the event loop whatever it does.
+                log::Caught("ui", "notification click");
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 bool TNotifyWindow::InCloseArea(QPoint p) const {
@@ -377,6 +486,7 @@ void TNotifyWindowThread::Start() {
         }
     } catch (...) {
         // Without the events the window still shows; only the stop signals are lost.
+        log::Caught("ui", "opening the notification's stop events");
     }
     stageStamp_ = TickCount();
     stage_ = Stage::Pulse;
@@ -393,6 +503,8 @@ void TNotifyWindowThread::Pass() {
                 stopNotify_->Reset();
             }
             stage_ = Stage::Gap;
+            // An older window has seen the pulse and saved its place by now.
+            StartPlaceRead();
         }
         if (stage_ == Stage::Gap && now > stageStamp_ + kNotifyPulseMs + kNotifyPulseGapMs) {
             if (Superseded()) {
@@ -405,6 +517,7 @@ void TNotifyWindowThread::Pass() {
         }
     } catch (...) {
         // One failed pass is not the end of the window: the next one tries again.
+        log::Caught("ui", "notification window step");
     }
     Schedule();
 }
@@ -427,7 +540,7 @@ void TNotifyWindowThread::OpenWindow(Stage stage) {
         Finish();
         return;
     }
-    window_->PrepareAndPlace();
+    window_->PrepareAndPlace(stage == Stage::Mail || !lastPlace_ ? TakePlace() : *lastPlace_);
     // The error window follows a mail window the user has just seen, so it
     // starts a little visible instead of from nothing.
     window_->ApplyOpacity(stage == Stage::Mail ? 0 : 10);
@@ -446,7 +559,7 @@ void TNotifyWindowThread::OnResultChanged() {
 
 void TNotifyWindowThread::LoopPass() {
     TNotifyWindow& w = *window_;
-    if (w.Result() == 0) {
+    if (w.Result() == kResultOpen) {
         const std::uint64_t now = TickCount();
         int opacity = w.Opacity();
         if (opacity == 100) {
@@ -457,7 +570,7 @@ void TNotifyWindowThread::LoopPass() {
             w.ApplyOpacity(opacity);
             lastStepTick_ = now;
             if (opacity <= 0) {
-                w.Form->SetResult(2);
+                w.Form->SetResult(kResultCancel);
             }
         }
         if (!fadingIn_ && opacity == 100 && now > lastStepTick_ + kNotifyHoldMs && !w.PointerInside()) {
@@ -468,17 +581,20 @@ void TNotifyWindowThread::LoopPass() {
         const bool newer = (stopNotify_ && stopNotify_->TryWait()) || Superseded();
         if (stopAll || newer) {
             stopped_ = true;
-            w.Form->SetResult(2);
+            w.Form->SetResult(kResultCancel);
         }
     }
-    if (w.Result() != 0) {
+    if (w.Result() != kResultOpen) {
         EndWindow();
     }
 }
 
 void TNotifyWindowThread::EndWindow() {
     const Stage ended = stage_;
-    window_->SavePosition();
+    lastPlace_ = window_->PlaceToSave();
+    if (HostConfig* host = context_.host) {
+        PlaceIo::Instance().Post([host, place = *lastPlace_] { WritePlace(*host, place); });
+    }
     window_->Form->hide();
     window_.reset();
     if (ended == Stage::Mail && !stopped_) {
@@ -529,6 +645,39 @@ void TNotifyWindowThread::Schedule() {
     timer_.start(std::max(wait, 1));
 }
 
+void TNotifyWindowThread::StartPlaceRead() {
+    HostConfig* host = context_.host;
+    if (!host || placeRead_.valid()) {
+        return;
+    }
+    auto promise = std::make_shared<std::promise<NotifySavedPlace>>();
+    placeRead_ = promise->get_future().share();
+    PlaceIo::Instance().Post([host, promise] {
+        NotifySavedPlace place;
+        place.x = host->ReadCfgInt(keys::kNotifyPosX);
+        place.y = host->ReadCfgInt(keys::kNotifyPosY);
+        promise->set_value(place);
+    });
+}
+
+NotifySavedPlace TNotifyWindowThread::TakePlace() {
+    if (!placeRead_.valid()) {
+        StartPlaceRead();
+    }
+    if (!placeRead_.valid()) {
+        return {};
+    }
+    if (placeRead_.wait_for(std::chrono::milliseconds(kPlaceWaitMs)) != std::future_status::ready) {
+        qCInfo(lcUi) << "the host did not answer the window's place in time; the default place is used";
+        return {};
+    }
+    return placeRead_.get();
+}
+
+bool WaitForNotifyPlaceIo(int timeoutMs) {
+    return PlaceIo::Instance().WaitIdle(timeoutMs);
+}
+
 TNotifyWindowThread* ShowNotifyWindow(const NotifyContext& context, std::int32_t totalCount,
                                       const TNotifyMessages& mailItems, const TNotifyMessages& errorItems) {
     try {
@@ -536,6 +685,7 @@ TNotifyWindowThread* ShowNotifyWindow(const NotifyContext& context, std::int32_t
         notification->Start();
         return notification;
     } catch (...) {
+        log::Caught("ui", "starting the notification window");
         return nullptr;
     }
 }

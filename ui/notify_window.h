@@ -15,7 +15,9 @@
 #include <QTimer>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QScrollArea;
@@ -40,8 +42,20 @@ struct NotifyContext {
     HostConfig* host = nullptr;        // "NOTIFY_POSX"/"NOTIFY_POSY"; none: default place, nothing saved
     NotifyActions* actions = nullptr;  // must outlive every notification; none: clicks only close
     std::function<QRect()> workArea;   // empty: the primary screen's available geometry
-    std::function<QPoint()> cursorPos; // empty: QCursor::pos()
+    std::function<QPoint()> cursorPos; // empty: the window's Enter and Leave events
 };
+
+// The window's saved place ("NOTIFY_POSX"/"NOTIFY_POSY"); nullopt: none read.
+struct NotifySavedPlace {
+    std::optional<std::int32_t> x;
+    std::optional<std::int32_t> y;
+};
+
+// The host may be slow or hung: the notification reads and saves its place on
+// one worker thread, in order (a save comes before a later read), and never
+// waits long for it. Waits up to timeoutMs for the saves and reads posted so
+// far; true when they are done.
+bool WaitForNotifyPlaceIo(int timeoutMs);
 
 inline constexpr int kNotifyFadeStep = 5;
 inline constexpr std::uint64_t kNotifyFadeIntervalMs = 50;
@@ -62,8 +76,12 @@ public:
     QScrollArea* ScrollBox() const { return scrollBox_; }
     QWidget* ScrollPanel() const { return scrollPanel_; }
 
-    // Base preparation, then the saved position when it is usable.
+    // Base preparation, then the saved position when it is usable: read from
+    // the host here, or given.
     void PrepareAndPlace();
+    void PrepareAndPlace(const NotifySavedPlace& saved);
+    // The place as SavePosition writes it.
+    NotifySavedPlace PlaceToSave() const;
     void Show();
     void ApplyOpacity(int percent);
     int Opacity() const { return opacity_; }
@@ -93,6 +111,7 @@ private:
     QWidget* scrollPanel_ = nullptr;
     int opacity_ = 0;
     bool failed_ = false;
+    bool pointerOver_ = false; // between an Enter and a Leave event of the form
 };
 
 class TNotifyWindowThread final : public QObject {
@@ -126,6 +145,8 @@ private:
     void Finish();
     void Schedule();
     bool Superseded() const;
+    void StartPlaceRead();
+    NotifySavedPlace TakePlace();
 
     NotifyContext context_;
     std::int32_t totalCount_;
@@ -142,6 +163,8 @@ private:
     std::uint64_t lastStepTick_ = 0;
     bool fadingIn_ = true;
     bool stopped_ = false; // a stop event or a newer notification ended it
+    std::shared_future<NotifySavedPlace> placeRead_;
+    std::optional<NotifySavedPlace> lastPlace_; // where this notification's mail window was left
 };
 
 // Shows the entries and returns at once; the caller may free its lists right

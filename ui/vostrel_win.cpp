@@ -59,7 +59,7 @@ void TVostrelForm::closeEvent(QCloseEvent* event) {
     // A close after the window already ended (an accepted dialog being put
     // away) must not turn its result into a cancel.
     if (result_ == 0) {
-        SetResult(2);
+        SetResult(kResultCancel);
     }
     event->accept();
 }
@@ -284,8 +284,8 @@ TDialogFrame BuildDialogFrame(TVostrelWin& win, std::string_view caption, std::s
         frame.CancelButton = new QPushButton(QString::fromStdString(Translate("Cancel")), frame.Footer);
         frame.CancelButton->setGeometry(cancelLeft, kDialogButtonTop, kDialogButtonWidth,
                                         kDialogButtonHeight);
-        SetButtonResult(win, frame.OkButton, 1);
-        SetButtonResult(win, frame.CancelButton, 2);
+        SetButtonResult(win, frame.OkButton, kResultAccept);
+        SetButtonResult(win, frame.CancelButton, kResultCancel);
         win.DefaultControl = frame.OkButton;
         win.CancelControl = frame.CancelButton;
     }
@@ -303,7 +303,7 @@ int RunModal(TVostrelWin& win, QWidget* owner, const std::function<void()>& copy
     }
     form->show();
     ForceForegroundWindow(form);
-    if (form->Result() == 0) {
+    if (form->Result() == kResultOpen) {
         // Woken by the result instead of polling: nothing runs while the user thinks.
         QEventLoop loop;
         QObject::connect(form, &TVostrelForm::ResultChanged, &loop, &QEventLoop::quit);
@@ -313,7 +313,7 @@ int RunModal(TVostrelWin& win, QWidget* owner, const std::function<void()>& copy
     if (guardedOwner) {
         guardedOwner->setEnabled(true);
     }
-    const int result = form ? form->Result() : 2;
+    const int result = form ? form->Result() : kResultCancel;
     if (form) {
         form->hide();
     }

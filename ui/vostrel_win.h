@@ -29,7 +29,13 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 };
 
-// The top-level form of a window object. Result 0 while open; 1 accept, 2 cancel.
+// A window form's result: open until it is not kResultOpen.
+inline constexpr int kResultOpen = 0;
+inline constexpr int kResultAccept = 1;
+inline constexpr int kResultCancel = 2;
+
+// The top-level form of a window object. Result kResultOpen while open, then
+// kResultAccept or kResultCancel.
 class TVostrelForm : public QWidget {
     Q_OBJECT
 public:
@@ -78,7 +84,7 @@ public:
     // Call once all controls exist: default font, edit colours, key handling.
     // Starts the one-second guard again.
     void Prepare();
-    int Result() const { return Form ? Form->Result() : 2; }
+    int Result() const { return Form ? Form->Result() : kResultCancel; }
 
     // The key rule on its own, for the form's filter: true when the key was
     // taken (Enter or Escape, no modifier, guard over, control present).

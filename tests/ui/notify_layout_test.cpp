@@ -1,8 +1,8 @@
 // The notification layout as numbers: heights, the scroll box, the texts of
 // the entries, shortening and the preview split, with a fixed-width measure.
 #include "lib/files.h"
-#include "ui/notify_layout.h"
 #include "tests/ui/ui_test_support.h"
+#include "ui/notify_layout.h"
 
 #include <gtest/gtest.h>
 

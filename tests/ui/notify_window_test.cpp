@@ -6,10 +6,10 @@
 #include "lib/named_objects.h"
 #include "lib/registry.h"
 #include "tests/support/temp_dir.h"
+#include "tests/ui/ui_test_support.h"
 #include "ui/notify_alerts.h"
 #include "ui/notify_window.h"
 #include "ui/pictures.h"
-#include "tests/ui/ui_test_support.h"
 
 #include <QApplication>
 #include <QDir>
@@ -19,9 +19,11 @@
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace nuvex {
 namespace {
@@ -45,7 +47,13 @@ const QtMessageHandler g_previousHandler =
 
 struct RecordingActions final : NotifyActions {
     std::vector<std::string> calls;
-    void OpenAccountMailbox(const std::string& id) override { calls.push_back("mailbox " + id); }
+    std::function<void()> onCall; // runs first in every action
+    void OpenAccountMailbox(const std::string& id) override {
+        if (onCall) {
+            onCall();
+        }
+        calls.push_back("mailbox " + id);
+    }
     void OpenAccountMessage(const std::string& id, const std::string& ref) override {
         calls.push_back("message " + id + " " + ref);
     }
@@ -175,6 +183,7 @@ TEST_F(NotifyWindowTest, HeldTenSecondsAfterTheLastStepThenFadesOutToTheEnd) {
     EXPECT_EQ(t->CurrentStage(), Stage::Done);
     EXPECT_EQ(t->Window(), nullptr);
     EXPECT_EQ(where.topLeft(), QPoint(1280 - 300, 1000 - 200));
+    ASSERT_TRUE(WaitForNotifyPlaceIo(5000)); // saved off the GUI thread
     EXPECT_EQ(host.ReadCfgInt("NOTIFY_POSX"), where.x());
     EXPECT_EQ(host.ReadCfgInt("NOTIFY_POSY"), where.y());
 }
@@ -190,6 +199,20 @@ TEST_F(NotifyWindowTest, PointerOnTheWindowHoldsItAndLeavingStartsTheFadeOut) {
     cursor = kAway;
     Step(*t, 1);
     EXPECT_EQ(t->Window()->Opacity(), 95);
+}
+
+TEST_F(NotifyWindowTest, PointerIsTrackedByEnterAndLeaveWithoutAPositionSource) {
+    context.cursorPos = nullptr;
+    TNotifyWindow w(mail, context);
+    w.PrepareAndPlace();
+    w.Show();
+    EXPECT_FALSE(w.PointerInside());
+    QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(-9000, -9000));
+    QCoreApplication::sendEvent(w.Form, &enter);
+    EXPECT_TRUE(w.PointerInside());
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(w.Form, &leave);
+    EXPECT_FALSE(w.PointerInside());
 }
 
 TEST_F(NotifyWindowTest, CloseGlyphEndsAtOnceWithoutFade) {
@@ -283,6 +306,65 @@ TEST_F(NotifyWindowTest, SavedPositionRules) {
     EXPECT_EQ(host.ReadCfgInt("NOTIFY_POSY"), 40);
 }
 
+// A host that stops answering until released (or two seconds have passed).
+class HungHost final : public HostConfig {
+public:
+    MemoryHostConfig inner;
+    std::atomic<bool> hung{true};
+    bool Connected() const override { return true; }
+    std::optional<bool> ReadCfgBool(std::string_view k, int f) override {
+        return Wait(), inner.ReadCfgBool(k, f);
+    }
+    std::optional<std::int32_t> ReadCfgInt(std::string_view k, int f) override {
+        return Wait(), inner.ReadCfgInt(k, f);
+    }
+    std::optional<std::string> ReadCfgStr(std::string_view k, int f) override {
+        return Wait(), inner.ReadCfgStr(k, f);
+    }
+    bool WriteCfgBool(std::string_view k, bool v, int f) override {
+        return Wait(), inner.WriteCfgBool(k, v, f);
+    }
+    bool WriteCfgInt(std::string_view k, std::int32_t v, int f) override {
+        return Wait(), inner.WriteCfgInt(k, v, f);
+    }
+    bool WriteCfgStr(std::string_view k, std::string_view v, int f) override {
+        return Wait(), inner.WriteCfgStr(k, v, f);
+    }
+    bool DeleteCfgValue(std::string_view k, int f) override { return Wait(), inner.DeleteCfgValue(k, f); }
+    bool ConfigChanged() override { return true; }
+
+private:
+    void Wait() {
+        QElapsedTimer t;
+        t.start();
+        while (hung && t.elapsed() < 2000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+};
+
+TEST_F(NotifyWindowTest, AHungHostNeverHoldsTheWindowLong) {
+    HungHost hungHost;
+    hungHost.inner.WriteCfgInt("NOTIFY_POSX", 100);
+    hungHost.inner.WriteCfgInt("NOTIFY_POSY", 100);
+    context.host = &hungHost;
+    auto t = Make(mail, errors);
+    QElapsedTimer timer;
+    timer.start();
+    ToFirstWindow(*t);
+    ASSERT_NE(t->Window(), nullptr);
+    EXPECT_LT(timer.elapsed(), 1000);
+    EXPECT_EQ(t->Window()->WindowRect().topLeft(), QPoint(1280 - 300, 1000 - 200)); // the default place
+    timer.restart();
+    t->Window()->Form->SetResult(kResultCancel);
+    t->Pass();
+    EXPECT_EQ(t->CurrentStage(), Stage::Done);
+    EXPECT_LT(timer.elapsed(), 500);
+    hungHost.hung = false;
+    ASSERT_TRUE(WaitForNotifyPlaceIo(5000));
+    EXPECT_EQ(hungHost.inner.ReadCfgInt("NOTIFY_POSX"), 1280 - 300);
+}
+
 TEST_F(NotifyWindowTest, PulseOfANewerNotificationClosesTheShownOne) {
     errors.Add(Error("bob@example.org", "The server refused the login."));
     auto older = Make(mail, errors);
@@ -359,12 +441,35 @@ TEST_F(NotifyWindowTest, ClicksRunTheEntryActionOnceAndEndTheWindow) {
     EXPECT_EQ(clickText("Subject:Lunch"), 2);
     EXPECT_EQ(clickText("new messages"), 2);
     EXPECT_EQ(clickText("Login refused"), 2);
+    QCoreApplication::processEvents(); // the actions run from the event loop
     EXPECT_EQ(actions.calls,
               (std::vector<std::string>{"message POP3_1 msg-7", "mailbox POP3_1", "edit POP3_2"}));
 
     TNotifyWindow w(items, context);
     w.ClickEntry(NotifyAction::OpenAccount, 3); // out of range
     EXPECT_EQ(w.Result(), 0);
+}
+
+TEST_F(NotifyWindowTest, ClickEndsTheWindowBeforeTheActionRunsFromACopyOfTheEntry) {
+    auto items = std::make_unique<TNotifyMessages>();
+    items->Add(Summary("ann@example.org", 4));
+    auto w = std::make_unique<TNotifyWindow>(*items, context);
+    w->PrepareAndPlace();
+    w->Show();
+    int resultSeenByAction = -1;
+    // An action that runs a nested loop may see the window end and be freed.
+    actions.onCall = [&] {
+        resultSeenByAction = w ? w->Result() : 2;
+        w.reset();
+    };
+    w->ClickEntry(NotifyAction::OpenAccount, 0);
+    ASSERT_TRUE(w);
+    EXPECT_EQ(w->Result(), 2);
+    w.reset();
+    items.reset();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(resultSeenByAction, 2);
+    EXPECT_EQ(actions.calls, std::vector<std::string>{"mailbox POP3_1"});
 }
 
 TEST_F(NotifyWindowTest, EnterAcceptsOnlyAfterOneSecond) {

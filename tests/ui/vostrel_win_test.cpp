@@ -2,8 +2,8 @@
 // the modal run, on the offscreen platform with a fake clock.
 #include "lib/clock.h"
 #include "lib/registry.h"
-#include "ui/vostrel_win.h"
 #include "tests/ui/ui_test_support.h"
+#include "ui/vostrel_win.h"
 
 #include <QApplication>
 #include <QDir>

@@ -2,6 +2,8 @@
 #include "core/exe_plugin.h"
 
 #include <gtest/gtest.h>
+#include <memory>
+#include <string>
 
 namespace nuvex {
 namespace {
@@ -23,8 +25,19 @@ TEST(EntryDispatch, TestsAreCaseSensitiveSubstrings) {
     EXPECT_EQ(ClassifyEntry("-Embedding"), EntryAction::Run);
 }
 
-TEST(EntryDispatch, ForwardingReportsThatItIsNotAvailable) {
-    EXPECT_NE(ForwardHandOff(HandOffKind::MailTo, {"mailto:a@b"}), 0);
+TEST(EntryDispatch, HandOffArgumentsNeverStartThePlugin) {
+    for (const char* arg : {"mailto:a@b", "/sendto:/tmp/a.txt", "/readmail"}) {
+        char program[] = "nuvex";
+        std::string copy = arg;
+        char* argv[] = {program, copy.data(), nullptr};
+        bool made = false;
+        const int code = NuvexEntry(2, argv, [&made] {
+            made = true;
+            return std::unique_ptr<TExePlugin>();
+        });
+        EXPECT_FALSE(made) << arg;
+        EXPECT_NE(code, 0) << arg; // the running program was not reached
+    }
 }
 
 TEST(RunSwitches, AnyCaseAnyLeadingDashesAndSlashes) {

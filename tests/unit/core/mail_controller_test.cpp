@@ -4,6 +4,7 @@
 #include "accounts/generic_connector.h"
 #include "core/mail_host.h"
 #include "core/nuvex_form.h"
+#include "core/nuvex_obj.h"
 #include "core/nuvex_plugin.h"
 #include "core/plugin_process.h"
 #include "lib/clock.h"
@@ -13,6 +14,8 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QTimer>
+#include <future>
 #include <gtest/gtest.h>
 
 namespace nuvex {
@@ -21,20 +24,30 @@ namespace {
 class FakeMailHost final : public MailHost {
 public:
     MemoryHostConfig cfg;
+    // When set, the interface of the moment (which a failed call replaces)
+    // differs from the long-lived store.
+    HostConfig* transient = nullptr;
     bool present = true;
     bool buttonCallsFail = false;
-    QStringList captions, hints, menus, bitmaps;
+    QStringList captions, hints, menus, bitmaps, visibility;
     std::vector<std::pair<QString, QString>> navigations;
     bool navigateOk = true;
     int settingsShown = 0;
 
-    HostConfig* Settings() override { return present ? &cfg : nullptr; }
+    HostConfig* Settings() override { return present ? (transient ? transient : &cfg) : nullptr; }
     HostConfig& LongLivedSettings() override { return cfg; }
     bool Ping() override { return present; }
-    bool SetButtonCaption(const QString& c) override { return Record(captions, c); }
-    bool SetButtonHint(const QString& h) override { return Record(hints, h); }
+    bool SetButtonCaption(const QString& c, const QString& = QString()) override {
+        return Record(captions, c);
+    }
+    bool SetButtonHint(const QString& h, const QString& = QString()) override { return Record(hints, h); }
     bool SetButtonMenu(const QString& m) override { return Record(menus, m); }
-    bool SetButtonBitmap(const QString& hex) override { return Record(bitmaps, hex); }
+    bool SetButtonBitmap(const QString& hex, const QString& = QString()) override {
+        return Record(bitmaps, hex);
+    }
+    bool SetButtonVisible(const QString& button, bool visible, const QString& context) override {
+        return Record(visibility, context + ":" + button + (visible ? "=1" : "=0"));
+    }
     bool NavigateWindow(const QString& context, const QString& url) override {
         navigations.emplace_back(context, url);
         return navigateOk;
@@ -113,10 +126,11 @@ protected:
         plugin->SetRunning(true);
         plugin->SetLauncher(&launcher);
         plugin->SetBrowserOpener([this](const std::string& url) { opened.push_back(url); });
-        plugin->SetNotifyShower(
-            [this](std::int32_t total, const TNotifyMessages& m, const TNotifyMessages& e) {
-                shown.push_back({total, m.Count(), e.Count()});
-            });
+        plugin->SetNotifyShower([this](const NotifyContext& context, std::int32_t total,
+                                       const TNotifyMessages& m, const TNotifyMessages& e) {
+            shown.push_back({total, m.Count(), e.Count()});
+            shownContexts.push_back(context);
+        });
         plugin->SetSoundPlayer([this] { ++sounds; });
         host->cfg.WriteCfgBool("MAIL_ALL", true);
     }
@@ -151,6 +165,7 @@ protected:
     RecordingLauncher launcher;
     std::vector<std::string> opened;
     std::vector<std::array<int, 3>> shown;
+    std::vector<NotifyContext> shownContexts;
     int sounds = 0;
 };
 
@@ -542,6 +557,222 @@ TEST_F(NavigationTest, PostFromAnotherThreadReachesTheFormAsAMessage) {
     EXPECT_TRUE(launcher.runs.empty()); // nothing runs on the posting thread
     QCoreApplication::processEvents();
     EXPECT_EQ(launcher.runs, std::vector<std::string>{"cmd a"});
+}
+
+// --- Faults of the controller -------------------------------------------------
+
+TEST_F(MailControllerTest, NotificationKeepsTheLongLivedStoreNotTheInterfaceOfTheMoment) {
+    MemoryHostConfig transient;
+    host->transient = &transient;
+    plugin->ApplyTickResult(Pass(1, 1));
+    ASSERT_EQ(shownContexts.size(), 1u);
+    EXPECT_EQ(shownContexts[0].host, &host->cfg);
+    EXPECT_EQ(shownContexts[0].actions, plugin.get());
+}
+
+TEST_F(MailControllerTest, NegativeNewsOfOneAccountDoesNotCancelAnothersNewMail) {
+    // Account A has 3 new messages, B lost 3 to another client: the sum is 0.
+    TickResult r = Pass(5, 0);
+    TNotifyMessageItem item;
+    item.ItemKind = kNotifyMessage;
+    for (int i = 0; i < 3; ++i) {
+        r.messages.Add(item);
+    }
+    plugin->ApplyTickResult(r);
+    EXPECT_GT(plugin->BlinkUntil(), Now());
+    EXPECT_EQ(plugin->CurrentBitmap().hex, plugin->NewMailBitmap().hex);
+    EXPECT_EQ(shown.size(), 1u);
+}
+
+TEST(PositiveNewsTest, CountsOnlyNewsThatIsThere) {
+    struct Row {
+        int totalNew;
+        int messageEntries;
+        int summaryEntries;
+        int expected;
+    };
+    for (const Row& row : {Row{3, 3, 1, 3}, Row{0, 3, 1, 3}, Row{-4, 0, 1, 0}, Row{-4, 2, 0, 2},
+                           Row{5, 2, 0, 5}, Row{0, 0, 2, 0}}) {
+        TickResult r;
+        r.totalNew = row.totalNew;
+        for (int i = 0; i < row.messageEntries + row.summaryEntries; ++i) {
+            TNotifyMessageItem item;
+            item.ItemKind = i < row.messageEntries ? kNotifyMessage : kNotifySummary;
+            r.messages.Add(item);
+        }
+        EXPECT_EQ(PositiveNews(r), row.expected) << row.totalNew << " " << row.messageEntries;
+    }
+}
+
+TEST_F(MailControllerTest, FailedReadsNeverSwitchThePluginOffNorHideTheTray) {
+    plugin->AttachForm();
+    host->cfg.WriteCfgBool("SHOW_TRAY", true);
+    plugin->RefreshConfig();
+    ASSERT_TRUE(plugin->Enabled());
+    ASSERT_TRUE(plugin->MainForm()->TrayWanted());
+    host->cfg.failAll = true;
+    plugin->RefreshConfig();
+    EXPECT_TRUE(plugin->Enabled());
+    EXPECT_TRUE(plugin->MainForm()->TrayWanted());
+    // A read that works and says off still hides it.
+    host->cfg.failAll = false;
+    host->cfg.WriteCfgBool("SHOW_TRAY", false);
+    plugin->RefreshConfig();
+    EXPECT_FALSE(plugin->MainForm()->TrayWanted());
+}
+
+TEST_F(MailControllerTest, AccountsAddedDuringAPassLoadAfterItWithoutBlockingTheGuiThread) {
+    host->cfg.WriteCfgStr("POP3_1_ENABLED", "0"); // nothing to contact
+    host->cfg.WriteCfgStr("ACCOUNTS", "POP3:1=" + Pop3Record("a@x"));
+    plugin->RefreshConfig();
+    // Something holds the list's lock, so the pass that starts now waits for it.
+    std::atomic<bool> release{false};
+    std::promise<void> held;
+    std::thread holder([&] {
+        CriticHold hold(plugin->Accounts().AccountLock, CriticHold::Mode::Exclusive, kWaitForever);
+        held.set_value();
+        while (!release) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    held.get_future().wait();
+    plugin->Cycle().SetNextTick(0);
+    plugin->Tick();
+    ASSERT_TRUE(plugin->TickRunning());
+
+    host->cfg.WriteCfgStr("ACCOUNTS", "POP3:1=" + Pop3Record("a@x") + "\r\nPOP3:2=" + Pop3Record("b@x"));
+    QElapsedTimer timer;
+    timer.start();
+    plugin->RefreshConfig();
+    EXPECT_LT(timer.elapsed(), 250);
+    release = true;
+    holder.join();
+    WaitTickDone();
+    TNuvex_GenericConnector* added = plugin->Accounts().FindAccount("POP3_2", true);
+    ASSERT_NE(added, nullptr);
+    EXPECT_EQ(added->Email, "b@x");
+}
+
+TEST_F(MailControllerTest, DeactivationRunsNoNestedEventLoop) {
+    plugin->AttachForm();
+    plugin->Cycle().SetNextTick(0);
+    plugin->Tick(); // a pass is out
+    bool queuedRan = false;
+    QTimer::singleShot(0, [&] { queuedRan = true; });
+    plugin->Deactivated();
+    EXPECT_FALSE(plugin->TickRunning());
+    EXPECT_FALSE(queuedRan); // the host's call returns before other events run
+    EXPECT_TRUE(plugin->Scheduler().Stopping());
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(queuedRan);
+}
+
+TEST_F(MailControllerTest, EveryStopOfTheMainLoopRaisesTheAccountsStopSignal) {
+    ASSERT_NE(plugin->Context().stop, nullptr);
+    EXPECT_FALSE(plugin->Context().stop->Raised());
+    plugin->SetRunning(false); // the stop events, DISABLED and signals all end here
+    EXPECT_TRUE(plugin->Context().stop->Raised());
+    plugin->Cycle().SetNextTick(0);
+    SetPluginConnected(true);
+    plugin->SetRunning(true);
+    plugin->Tick();
+    EXPECT_FALSE(plugin->TickRunning()); // no new pass after a stop
+}
+
+TEST_F(MailControllerTest, ConnectRefreshesAfterTheHostsCallHasReturned) {
+    TNuvexObj obj(*plugin);
+    obj.Connected();
+    EXPECT_FALSE(plugin->Enabled());
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(plugin->Enabled());
+}
+
+// --- The automation object's button ------------------------------------------
+
+class ButtonObjectTest : public MailControllerTest {
+protected:
+    void SetUp() override {
+        MailControllerTest::SetUp();
+        obj = std::make_unique<TNuvexObj>(*plugin);
+        obj->SetContext(QStringLiteral("4711"));
+    }
+    void TearDown() override {
+        obj.reset();
+        MailControllerTest::TearDown();
+    }
+    std::unique_ptr<TNuvexObj> obj;
+};
+
+TEST_F(ButtonObjectTest, ShowButtonDecidesPictureCaptionAndSeparator) {
+    struct Row {
+        int show;
+        bool enabled;
+        int visible;
+        bool icon;
+        bool caption;
+    };
+    for (const Row& r :
+         {Row{0, true, 0, false, false}, Row{1, true, 1, true, false}, Row{2, true, 1, false, true},
+          Row{3, true, 1, true, true}, Row{3, false, 0, false, false}}) {
+        host->cfg.WriteCfgInt("SHOW_BUTTON", r.show);
+        host->cfg.WriteCfgBool("MAIL_ALL", r.enabled);
+        const ButtonInfo info = obj->GetButtonInfo(TNuvexObj::kMailButtonIndex);
+        const ButtonInfo sep = obj->GetButtonInfo(TNuvexObj::kSeparatorIndex);
+        EXPECT_EQ(info.id, TNuvexObj::kMailButtonId);
+        EXPECT_EQ(info.visible, r.visible) << r.show;
+        EXPECT_EQ(!info.icon.isEmpty(), r.icon) << r.show;
+        EXPECT_EQ(info.caption == "Email", r.caption) << r.show;
+        EXPECT_FALSE(info.bitmap.isEmpty());
+        EXPECT_EQ(sep.id, TNuvexObj::kSeparatorId);
+        EXPECT_EQ(sep.visible, r.visible) << r.show;
+        EXPECT_EQ(info.name.startsWith("Mail:SHOW_BUTTON:"), r.enabled);
+    }
+}
+
+TEST_F(ButtonObjectTest, FailedReadsKeepTheButtonAsItWas) {
+    host->cfg.WriteCfgInt("SHOW_BUTTON", 3);
+    ASSERT_EQ(obj->GetButtonInfo(TNuvexObj::kMailButtonIndex).visible, 1);
+    host->cfg.failAll = true;
+    const ButtonInfo info = obj->GetButtonInfo(TNuvexObj::kMailButtonIndex);
+    EXPECT_EQ(info.visible, 1);
+    EXPECT_TRUE(info.name.startsWith("Mail:SHOW_BUTTON:"));
+    EXPECT_EQ(obj->GetButtonInfo(TNuvexObj::kSeparatorIndex).visible, 1);
+}
+
+TEST_F(ButtonObjectTest, MenuTheHostRefusedIsSentAgainByTheNextPass) {
+    host->cfg.WriteCfgInt("SHOW_BUTTON", 3);
+    host->buttonCallsFail = true;
+    obj->UpdateButton();
+    obj->Activate();
+    host->buttonCallsFail = false;
+    plugin->UpdateButtonMenu();
+    EXPECT_EQ(host->menus.size(), 1);
+    plugin->UpdateButtonMenu();
+    EXPECT_EQ(host->menus.size(), 1); // once accepted, not again
+}
+
+TEST_F(ButtonObjectTest, UpdateButtonShowsAndHidesInTheObjectsWindow) {
+    host->cfg.WriteCfgInt("SHOW_BUTTON", 2);
+    obj->UpdateButton();
+    EXPECT_EQ(host->visibility, (QStringList{"4711:Mail=1", "4711:SEP=1"}));
+    EXPECT_EQ(host->captions, QStringList{"Email"});
+    EXPECT_EQ(host->bitmaps, QStringList{QString()}); // no picture with SHOW_BUTTON 2
+    host->cfg.WriteCfgBool("MAIL_ALL", false);
+    obj->UpdateButton();
+    EXPECT_EQ(host->visibility.mid(2), (QStringList{"4711:Mail=0", "4711:SEP=0"}));
+}
+
+TEST_F(ButtonObjectTest, ButtonCommandsGoThroughTheRouterWithTheButtonsWindow) {
+    plugin->Cycle().SetNextTick(Now() + 1);
+    obj->ExecCommand(0, "CHECK_POP3_1");
+    EXPECT_EQ(plugin->CheckNowTarget(), "POP3_1");
+    obj->ExecCommand(0, "SETTINGS");
+    EXPECT_EQ(host->settingsShown, 1);
+    // The tray's own commands mean nothing on the button.
+    plugin->AttachForm();
+    host->cfg.WriteCfgBool("SHOW_TRAY", true);
+    obj->ExecCommand(0, "REMOVE");
+    EXPECT_EQ(host->cfg.ReadCfgBool("SHOW_TRAY"), std::optional<bool>(true));
 }
 
 } // namespace

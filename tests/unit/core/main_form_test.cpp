@@ -85,8 +85,15 @@ TEST_F(MainFormTest, TrayIsNotShownWithoutASystemTray) {
     TMainForm form(plugin);
     form.SetTrayVisible(true);
     EXPECT_FALSE(form.TrayShown()); // offscreen has no tray: ALLOW_EXIT answers "YES"
+}
+
+TEST_F(MainFormTest, ClosingTheWindowDoesNotEndIt) {
+    RecordingPlugin plugin;
+    TMainForm form(plugin);
+    form.show();
+    ASSERT_TRUE(form.isVisible());
     form.close();
-    EXPECT_FALSE(form.isVisible());
+    EXPECT_TRUE(form.isVisible()); // it lives as long as the process
 }
 
 TEST_F(MainFormTest, RegistrationWritesAndRemovesActivationAndEntry) {
@@ -103,8 +110,9 @@ TEST_F(MainFormTest, RegistrationWritesAndRemovesActivationAndEntry) {
     EXPECT_TRUE(text.startsWith(QStringLiteral("[D-BUS Service]\nName=org.brannock.Nuvex\nExec=/")));
     EXPECT_EQ(ReadRegString(*registry, RegRoot::HKCU, kPluginEntryKey, "PluginName", ""), "MAIL");
     EXPECT_EQ(ReadRegString(*registry, RegRoot::HKCU, kPluginEntryKey, "BusName", ""), "org.brannock.Nuvex");
-    EXPECT_EQ(ReadRegInteger(*registry, RegRoot::HKCR, "MIME\\Database\\Charset\\utf-8", "InternetEncoding", -1),
-              65001);
+    EXPECT_EQ(
+        ReadRegInteger(*registry, RegRoot::HKCR, "MIME\\Database\\Charset\\utf-8", "InternetEncoding", -1),
+        65001);
 
     ASSERT_TRUE(UnregisterServer(&error)) << error.toStdString();
     EXPECT_FALSE(QFile::exists(ActivationFilePath()));

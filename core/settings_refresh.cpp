@@ -1,0 +1,143 @@
+#include "core/settings_refresh.h"
+
+#include "accounts/account_list.h"
+#include "accounts/check_cycle.h"
+#include "accounts/connector_registry.h"
+#include "accounts/generic_connector.h"
+#include "core/button_presenter.h"
+#include "core/mail_host.h"
+#include "core/navigation_dispatcher.h"
+#include "core/plugin_process.h"
+#include "lib/host_config.h"
+#include "lib/log.h"
+
+namespace nuvex {
+
+namespace {
+
+template <typename F> void Step(const char* what, F&& step) {
+    // Each step stands alone: one that fails must not stop the ones after it.
+    try {
+        step();
+    } catch (...) {
+        log::Caught("plugin", what);
+    }
+}
+
+} // namespace
+
+void TSettingsRefresh::Run() {
+    if (running_) {
+        return;
+    }
+    running_ = true;
+    struct Clear {
+        bool& flag;
+        ~Clear() { flag = false; }
+    } clear{running_};
+
+    if (!PluginConnected()) {
+        return;
+    }
+    HostConfig* cfg = parts_.host.Settings();
+    if (!cfg) {
+        return;
+    }
+    Step("ping", [&] { parts_.ping(); });
+    const bool wasEnabled = enabled_;
+    Step("enabled and tray", [&] { EnabledAndTray(*cfg); });
+    if (enabled_) {
+        Step("allowed types", [&] { AllowedTypes(*cfg); });
+        Step("notify choices", [&] { Choices(*cfg); });
+        bool changed = false;
+        Step("stamps", [&] { changed = Stamps(*cfg); });
+        Step("accounts", [&] { Accounts(*cfg, changed); });
+        Step("upkeep close", [&] { parts_.hooks.UpkeepClose(changed); });
+    } else {
+        Step("disabled cleanup", [&] { parts_.hooks.DisabledCleanup(); });
+    }
+    if (!wasEnabled && enabled_) {
+        parts_.cycle.SetNextTick(0);
+    }
+}
+
+bool TSettingsRefresh::TakeReloadAfterPass() {
+    const bool reload = reloadAfterPass_;
+    reloadAfterPass_ = false;
+    return reload;
+}
+
+void TSettingsRefresh::EnabledAndTray(HostConfig& cfg) {
+    // A failed read keeps the last known values: a busy host must not switch
+    // the plug-in off or hide its tray icon.
+    enabled_ = parts_.settings.Enabled(&cfg);
+    const bool showTray = parts_.settings.ShowTray(&cfg);
+    parts_.presenter.SetTrayVisible(enabled_ && showTray);
+}
+
+void TSettingsRefresh::AllowedTypes(HostConfig& cfg) {
+    if (typesAllowed_) {
+        return;
+    }
+    typesAllowed_ = true;
+    for (const TConnectorClass* cls : parts_.types.OptionalConnectorClasses()) {
+        auto allow = cfg.ReadCfgBool(AllowTypeKey(cls->TypeCode()));
+        if (allow && *allow) {
+            parts_.types.AllowConnectorClass(*cls);
+        }
+    }
+}
+
+void TSettingsRefresh::Choices(HostConfig& cfg) {
+    choices_ = parts_.settings.Choices(&cfg, choices_);
+    parts_.navigation.SetUseCurrentWindow(choices_.currentBrowserWindow);
+}
+
+bool TSettingsRefresh::Stamps(HostConfig& cfg) {
+    auto keep = [&cfg](std::string_view key, const std::string& old) {
+        return cfg.ReadCfgStr(key).value_or(old);
+    };
+    setupDoneChange_ = keep(keys::kSetupLastDoneChange, setupDoneChange_);
+    currentMailto_ = keep(keys::kCurrentMailto, currentMailto_);
+    parts_.navigation.SetLinks(parts_.settings.Text(&cfg, keys::kHelpLink),
+                               parts_.settings.Text(&cfg, keys::kRegisterUrl));
+    bool changed = false;
+    if (auto last = cfg.ReadCfgStr(keys::kSetupLastChange)) {
+        changed = *last != setupDoneChange_;
+        if (changed && cfg.WriteCfgStr(keys::kSetupLastDoneChange, *last)) {
+            setupDoneChange_ = *last;
+        }
+    }
+    return changed;
+}
+
+void TSettingsRefresh::Accounts(HostConfig& cfg, bool changed) {
+    if (parts_.passOut()) {
+        // Adding an account waits for the list's lock, which the pass holds:
+        // never on the GUI thread. The list is loaded when the pass has ended.
+        reloadAfterPass_ = true;
+        return;
+    }
+    auto text = cfg.ReadCfgStr(keys::kAccounts);
+    if (!text || text->empty()) {
+        return;
+    }
+    bool missed = false;
+    // The list keeps the long-lived store: the worker reads it later.
+    const std::vector<std::string> ids = LoadAccountList(parts_.accounts, *text, parts_.types, parts_.context,
+                                                         &parts_.host.LongLivedSettings(), &missed);
+    reloadAfterPass_ = missed;
+    for (const std::string& id : ids) {
+        Step("account upkeep", [&] {
+            TNuvex_GenericConnector* account = parts_.accounts.FindAccount(id, true);
+            if (!account || !account->Enabled) {
+                return;
+            }
+            if (auto sendTo = cfg.ReadCfgBool(SendToKey(id))) {
+                parts_.hooks.UpkeepAccount(*account, *sendTo, changed);
+            }
+        });
+    }
+}
+
+} // namespace nuvex

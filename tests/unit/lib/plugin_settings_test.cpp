@@ -1,0 +1,99 @@
+// The plug-in's settings accessors: the "SHOW_BUTTON" bits, the choices that
+// keep their defaults until stored, and failed reads that keep the last value.
+#include "lib/host_config.h"
+#include "lib/plugin_settings.h"
+
+#include <gtest/gtest.h>
+
+namespace nuvex {
+namespace {
+
+TEST(PluginSettingsTest, KeysAreBuiltFromTheirParts) {
+    EXPECT_EQ(EnabledKey("MAIL"), "MAIL_ALL");
+    EXPECT_EQ(AllowTypeKey("GMAIL"), "ALLOW_GMAIL");
+    EXPECT_EQ(SendToKey("POP3_1"), "POP3_1_SENDTO");
+}
+
+TEST(PluginSettingsTest, ShowButtonBits) {
+    struct Row {
+        int value;
+        bool visible, picture, caption;
+    };
+    for (const Row& r : {Row{0, false, false, false}, Row{1, true, true, false}, Row{2, true, false, true},
+                         Row{3, true, true, true}, Row{-1, false, false, false}}) {
+        ButtonShow show{r.value};
+        EXPECT_EQ(show.Visible(), r.visible) << r.value;
+        EXPECT_EQ(show.Picture(), r.picture) << r.value;
+        EXPECT_EQ(show.Caption(), r.caption) << r.value;
+    }
+}
+
+TEST(PluginSettingsTest, FailedReadsKeepTheLastKnownValues) {
+    MemoryHostConfig cfg;
+    PluginSettings settings("MAIL");
+    cfg.WriteCfgBool("MAIL_ALL", true);
+    cfg.WriteCfgBool("SHOW_TRAY", true);
+    cfg.WriteCfgInt("SHOW_BUTTON", 3);
+    cfg.WriteCfgStr("MAILACCOUNT", "POP3_1");
+    EXPECT_TRUE(settings.Enabled(&cfg));
+    EXPECT_TRUE(settings.ShowTray(&cfg));
+    EXPECT_EQ(settings.ShowButton(&cfg).value, 3);
+    EXPECT_EQ(settings.ButtonAccount(&cfg), "POP3_1");
+
+    cfg.failAll = true;
+    EXPECT_TRUE(settings.Enabled(&cfg));
+    EXPECT_TRUE(settings.ShowTray(&cfg));
+    EXPECT_EQ(settings.ShowButton(&cfg).value, 3);
+    EXPECT_EQ(settings.ButtonAccount(&cfg), "POP3_1");
+    EXPECT_TRUE(settings.Enabled(nullptr)); // no host at all
+
+    // A value that was read as off stays off, too.
+    cfg.failAll = false;
+    cfg.WriteCfgBool("MAIL_ALL", false);
+    EXPECT_FALSE(settings.Enabled(&cfg));
+    cfg.failAll = true;
+    EXPECT_FALSE(settings.Enabled(&cfg));
+}
+
+TEST(PluginSettingsTest, BeforeAnyReadWorkedTheDefaultsApply) {
+    MemoryHostConfig cfg;
+    cfg.failAll = true;
+    PluginSettings settings("MAIL");
+    EXPECT_FALSE(settings.Enabled(&cfg));
+    EXPECT_FALSE(settings.ShowTray(&cfg));
+    EXPECT_FALSE(settings.ShowButton(&cfg).Visible());
+    EXPECT_FALSE(settings.ButtonRunsAccountAction(&cfg));
+}
+
+TEST(PluginSettingsTest, ChoicesStayUntilStoredAndSurviveAFailedRead) {
+    MemoryHostConfig cfg;
+    PluginSettings settings("MAIL");
+    NotifyChoices c = settings.Choices(&cfg, NotifyChoices{});
+    EXPECT_TRUE(c.showWindow);
+    EXPECT_TRUE(c.playSound);
+    EXPECT_TRUE(c.changeTray);
+    EXPECT_FALSE(c.currentBrowserWindow);
+    cfg.WriteCfgBool("PLAYSOUND", false);
+    cfg.WriteCfgBool("CURRBROWSEWINDOW", true);
+    c = settings.Choices(&cfg, c);
+    EXPECT_FALSE(c.playSound);
+    EXPECT_TRUE(c.currentBrowserWindow);
+    cfg.failAll = true;
+    c = settings.Choices(&cfg, c);
+    EXPECT_FALSE(c.playSound);
+    EXPECT_TRUE(c.currentBrowserWindow);
+    EXPECT_TRUE(c.showWindow);
+}
+
+TEST(PluginSettingsTest, WritesAreRememberedOnlyWhenTheHostTookThem) {
+    MemoryHostConfig cfg;
+    PluginSettings settings("MAIL");
+    EXPECT_TRUE(settings.WriteShowTray(&cfg, true));
+    cfg.failAll = true;
+    EXPECT_FALSE(settings.WriteShowTray(&cfg, false));
+    EXPECT_TRUE(settings.ShowTray(&cfg));
+    EXPECT_FALSE(settings.WriteEnabled(nullptr, true));
+}
+
+} // namespace
+} // namespace nuvex
