@@ -119,9 +119,11 @@ void TSettingsRefresh::Accounts(HostConfig& cfg, bool changed) {
         return;
     }
     auto text = cfg.ReadCfgStr(keys::kAccounts);
-    if (!text || text->empty()) {
-        return;
+    if (!text) {
+        return; // a failed read keeps the accounts as they are
     }
+    // An empty list is loaded too: it is how the last account's removal
+    // reaches a running plug-in.
     bool missed = false;
     // The list keeps the long-lived store: the worker reads it later.
     const std::vector<std::string> ids = LoadAccountList(parts_.accounts, *text, parts_.types, parts_.context,
