@@ -163,14 +163,27 @@ TEST(FetchRedirect, ChainEndsAtTheSecondResponse) {
     EXPECT_EQ(server.Requests().size(), 2u);
 }
 
+// A Location is relative unless it starts with a scheme, whatever its query holds.
 TEST(FetchRedirect, RelativeLocationIsTakenAgainstTheUrl) {
-    LoopbackHttpServer server;
-    server.Enqueue(LoopbackHttpServer::Response(302, "", {"Location:   next?x=1  "}));
-    server.Enqueue(LoopbackHttpServer::Response(200, "next"));
-    EXPECT_EQ(FetchUrlText(server.Url("/dir/page"), ShortLimits()), "next\r\n");
-    ASSERT_EQ(server.Requests().size(), 2u);
-    EXPECT_EQ(server.Requests()[1].substr(0, server.Requests()[1].find("\r\n")),
-              "GET /dir/next?x=1 HTTP/1.0");
+    struct Row {
+        const char* location;
+        const char* requestLine;
+    };
+    const Row rows[] = {
+        {"  next?x=1  ", "GET /dir/next?x=1 HTTP/1.0"},
+        {"/login?next=https://mail.example/", "GET /login?next=https://mail.example/ HTTP/1.0"},
+        {"login?u=http://x", "GET /dir/login?u=http://x HTTP/1.0"},
+        {"../up#frag", "GET /up HTTP/1.0"},
+    };
+    for (const Row& row : rows) {
+        LoopbackHttpServer server;
+        server.Enqueue(LoopbackHttpServer::Response(302, "", {std::string("Location: ") + row.location}));
+        server.Enqueue(LoopbackHttpServer::Response(200, "next"));
+        EXPECT_EQ(FetchUrlText(server.Url("/dir/page"), ShortLimits()), "next\r\n") << row.location;
+        const auto requests = server.Requests();
+        ASSERT_EQ(requests.size(), 2u) << row.location;
+        EXPECT_EQ(requests[1].substr(0, requests[1].find("\r\n")), row.requestLine);
+    }
 }
 
 TEST(FetchRedirect, LocationToOtherProtocolsIsRefused) {
@@ -290,6 +303,21 @@ TEST(GetSerial, RefusedLoginGivesStatusAndNoText) {
     server.Enqueue(LoopbackHttpServer::Response(401, "go away", {"Connection: close"}, "HTTP/1.1"));
     THTTPGetSerial get = Request(server.Url("/feed"));
     EXPECT_FALSE(get.GetUrl(true));
+    EXPECT_EQ(get.StatusCode, 401);
+    EXPECT_EQ(get.Text, "");
+}
+
+// The dropped error page counts against the body bound: an endless one ends the
+// request at once, and the refused login is still told from a network failure.
+TEST(GetSerial, EndlessErrorPageStopsAtTheBodyBound) {
+    LoopbackHttpServer server;
+    server.Enqueue({"HTTP/1.1 401 Unauthorized\r\nContent-Type: text/html\r\n\r\n", Mode::SendForever});
+    THTTPGetSerial get = Request(server.Url("/feed"));
+    get.Limits.maxBodyBytes = 64 * 1024;
+    get.Limits.totalTimeoutMs = 8000;
+    const auto start = Clock::now();
+    EXPECT_FALSE(get.GetUrl(false));
+    EXPECT_LT(SecondsSince(start), 4.0);
     EXPECT_EQ(get.StatusCode, 401);
     EXPECT_EQ(get.Text, "");
 }
