@@ -1,7 +1,9 @@
 // The fetch, the request object and the browser launcher against a scripted
 // loopback server and a stand-in browser script.
 #include "lib/http.h"
+#include "lib/redirect_page.h"
 #include "tests/support/loopback_http_server.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 #include <chrono>
@@ -493,10 +495,33 @@ TEST_F(BrowserLaunch, UrlIsTrimmedAndHandedOverAsOneArgument) {
     EXPECT_TRUE(ScriptProcessGone(5000));
 }
 
-TEST_F(BrowserLaunch, BlankUrlOpensNothing) {
+TEST_F(BrowserLaunch, BlankUrlAndOtherSchemesOpenNothing) {
     OpenUrlInBrowser(" \t\r\n ");
     OpenUrlInBrowser("");
+    OpenUrlInBrowser("file:///etc/passwd");
+    OpenUrlInBrowser("smb://host/share");
+    OpenUrlInBrowser("--help");
+    OpenUrlInBrowser(script_);
     EXPECT_EQ(Opened(1500), std::nullopt);
+}
+
+TEST_F(BrowserLaunch, OwnRedirectPageIsOpenedByItsPath) {
+    test::ScopedEnv runtime("XDG_RUNTIME_DIR", dir_.path());
+    const std::string page = WriteRedirectPage("https://mail.example.org/?p=secret");
+    ASSERT_FALSE(page.empty());
+    OpenUrlInBrowser(page);
+    EXPECT_EQ(Opened(5000), page);
+}
+
+TEST_F(BrowserLaunch, BrowserSettingIsACommandLine) {
+    test::TempDir spaced;
+    const std::string program = spaced.file("my browser");
+    std::ofstream(program) << "#!/bin/sh\nprintf '%s|%s' \"$1\" \"$2\" > '" << out_ << ".tmp' && mv '" << out_
+                           << ".tmp' '" << out_ << "'\n";
+    ::chmod(program.c_str(), 0700);
+    ::setenv("NUVEX_BROWSER", ("'" + program + "' --new-tab").c_str(), 1);
+    OpenUrlInBrowser("https://example.invalid/x");
+    EXPECT_EQ(Opened(5000), "--new-tab|https://example.invalid/x");
 }
 
 TEST_F(BrowserLaunch, MissingBrowserIsQuiet) {
