@@ -4,6 +4,7 @@
 #include "lib/text.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 
@@ -136,6 +137,17 @@ void ApplyCommonOptions(CURL* h, Transfer& t) {
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &OnProgress);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &t);
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    // The trust store OpenSSL's own variables name, as for the POP3 client
+    // (which takes OpenSSL's defaults); curl would otherwise read only its
+    // built-in bundle. Verification itself stays on.
+    if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file) {
+        curl_easy_setopt(h, CURLOPT_CAINFO, file);
+    }
+    if (const char* dir = std::getenv("SSL_CERT_DIR"); dir && *dir) {
+        curl_easy_setopt(h, CURLOPT_CAPATH, dir);
+    }
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
 }
 
 void LogFailure(const std::string& what, CURLcode rc, const Transfer& t) {

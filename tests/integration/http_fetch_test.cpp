@@ -419,7 +419,7 @@ TEST(GetSerial, NoResponseGivesStatusZero) {
     EXPECT_EQ(notHttp.StatusCode, 0);
 }
 
-TEST(GetSerial, HttpsSpeaksTlsAndAFailedHandshakeIsNoResponse) {
+TEST(GetSerial, PlainServerOnAnHttpsUrlIsNoResponse) {
     LoopbackHttpServer server; // plain HTTP: it never answers a TLS hello
     const std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/feed";
     THTTPGetSerial get = Request(url);
@@ -428,6 +428,58 @@ TEST(GetSerial, HttpsSpeaksTlsAndAFailedHandshakeIsNoResponse) {
     EXPECT_EQ(get.Text, "");
     EXPECT_EQ(FetchUrlText(url, ShortLimits()), "");
     // Had either client spoken plain HTTP, the server would have logged a request.
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+// ---- HTTPS against a test CA ----------------------------------------------
+
+class Https : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        certs_ = test::TestCertificates::Make(dir_.path(), error);
+        if (!certs_) {
+            GTEST_SKIP() << error;
+        }
+    }
+
+    // Both clients against one URL: the fetch's text and the request object's status.
+    std::pair<std::string, int> FetchBoth(LoopbackHttpServer& server, const std::string& url) {
+        server.Enqueue(LoopbackHttpServer::Response(200, "secure"));
+        server.Enqueue(LoopbackHttpServer::Response(200, "secure", {"Connection: close"}, "HTTP/1.1"));
+        const std::string text = FetchUrlText(url, ShortLimits());
+        THTTPGetSerial get = Request(url);
+        get.GetUrl(false);
+        EXPECT_EQ(get.Text, get.StatusCode == 200 ? "secure" : "");
+        return {text, get.StatusCode};
+    }
+
+    test::TempDir dir_;
+    std::optional<test::TestCertificates> certs_;
+};
+
+TEST_F(Https, TrustedCertificateForTheRightNameIsAccepted) {
+    test::ScopedEnv trust("SSL_CERT_FILE", certs_->caFile);
+    LoopbackHttpServer server(*certs_);
+    EXPECT_EQ(FetchBoth(server, server.Url("/feed")), std::make_pair(std::string("secure\r\n"), 200));
+    EXPECT_EQ(server.Requests().size(), 2u);
+    EXPECT_TRUE(HasLine(server.Requests()[0], "Host: localhost:" + std::to_string(server.port())));
+}
+
+TEST_F(Https, UntrustedCertificateIsRefusedByBothClients) {
+    test::ScopedEnv trust("SSL_CERT_FILE", certs_->otherCaFile);
+    LoopbackHttpServer server(*certs_);
+    EXPECT_EQ(FetchBoth(server, server.Url("/feed")), std::make_pair(std::string(), 0));
+    EXPECT_TRUE(server.Requests().empty());
+    EXPECT_EQ(server.FailedHandshakes(), 2);
+}
+
+TEST_F(Https, CertificateForAnotherNameIsRefusedByBothClients) {
+    test::ScopedEnv trust("SSL_CERT_FILE", certs_->caFile);
+    LoopbackHttpServer server(*certs_);
+    // The certificate names "localhost", not the address.
+    const std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/feed";
+    EXPECT_EQ(FetchBoth(server, url), std::make_pair(std::string(), 0));
     EXPECT_TRUE(server.Requests().empty());
 }
 
