@@ -14,15 +14,7 @@
 // one session is not still signalled when the program starts again.
 #include "lib/named_objects.h"
 
-#include <fcntl.h>
-#include <linux/futex.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/file.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
+#include "lib/log.h"
 
 #include <algorithm>
 #include <atomic>
@@ -33,6 +25,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace nuvex {
 
@@ -571,6 +572,7 @@ std::unique_ptr<NamedEvent> OpenOrCreateEvent(std::string_view name, bool manual
         }
         return event;
     } catch (...) {
+        log::Caught("events", "OpenOrCreateEvent");
         return nullptr;
     }
 }
@@ -583,6 +585,7 @@ std::unique_ptr<NamedMutex> OpenOrCreateMutex(std::string_view name) {
         }
         return mutex;
     } catch (...) {
+        log::Caught("events", "OpenOrCreateMutex");
         return nullptr;
     }
 }
