@@ -1,10 +1,13 @@
 #include "accounts/mail_program_bridge.h"
 
+#include "lib/command_line.h"
+#include "lib/text.h"
+
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 
 namespace nuvex {
@@ -15,16 +18,8 @@ constexpr std::string_view kMailClientsKey = "software\\clients\\mail";
 constexpr std::string_view kCommandSuffix = "\\shell\\open\\command";
 constexpr std::size_t kMaxDesktopFileBytes = 256 * 1024;
 
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return out;
-}
-
 std::string Canonical(std::string_view key) {
-    std::string k = Lower(NormalizeKeyPath(key));
+    std::string k = text::ToLowerAscii(NormalizeKeyPath(key));
     while (!k.empty() && k.front() == '\\') {
         k.erase(k.begin());
     }
@@ -36,31 +31,35 @@ std::string Env(const char* name) {
     return v ? v : "";
 }
 
+// A bare program name through PATH; as given when it names a path or is not found.
 std::string FindInPath(const std::string& program) {
-    if (program.find('/') != std::string::npos) {
-        return program;
-    }
     std::string path = Env("PATH");
     if (path.empty()) {
         path = "/usr/local/bin:/usr/bin:/bin";
     }
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = path.find(':', start);
-        std::string dir = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (!dir.empty()) {
-            std::string candidate = dir + "/" + program;
-            std::error_code ec;
-            if (std::filesystem::is_regular_file(candidate, ec)) {
-                return candidate;
-            }
-        }
-        if (end == std::string::npos) {
-            break;
-        }
-        start = end + 1;
+    const std::string found = ResolveProgram(program, path);
+    return found.empty() ? program : found;
+}
+
+// A word that is a field code alone ("%u", "%F", ...) stands for the files or
+// URLs of the launch; this program hands none, so the word goes. Field codes
+// inside a word go too; "%%" is a literal percent sign.
+std::optional<std::string> WithoutFieldCodes(const std::string& word) {
+    if (word.size() == 2 && word[0] == '%' && word[1] != '%') {
+        return std::nullopt;
     }
-    return program;
+    std::string out;
+    for (std::size_t i = 0; i < word.size(); ++i) {
+        if (word[i] == '%' && i + 1 < word.size()) {
+            if (word[i + 1] == '%') {
+                out += '%';
+            }
+            ++i;
+            continue;
+        }
+        out += word[i];
+    }
+    return out;
 }
 
 struct DesktopEntry {
@@ -121,7 +120,7 @@ bool HandlesMailto(const std::string& mime) {
     while (start < mime.size()) {
         std::size_t end = mime.find(';', start);
         std::string item = mime.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (Lower(item) == "x-scheme-handler/mailto") {
+        if (text::ToLowerAscii(item) == "x-scheme-handler/mailto") {
             return true;
         }
         if (end == std::string::npos) {
@@ -163,56 +162,21 @@ std::vector<std::string> DesktopEntryDirs() {
 }
 
 std::string DesktopExecToCommand(const std::string& exec) {
-    // Field codes go; "%%" is a literal percent sign.
-    std::string text;
-    for (std::size_t i = 0; i < exec.size(); ++i) {
-        if (exec[i] == '%' && i + 1 < exec.size()) {
-            char code = exec[i + 1];
-            ++i;
-            if (code == '%') {
-                text += '%';
-            }
-            continue;
-        }
-        text += exec[i];
-    }
-    std::size_t b = text.find_first_not_of(' ');
-    if (b == std::string::npos) {
+    const auto words = SplitCommandLine(exec);
+    if (!words) {
         return {};
     }
-    text = text.substr(b);
-    std::string program;
-    std::string rest;
-    if (text[0] == '"') {
-        std::size_t i = 1;
-        for (; i < text.size() && text[i] != '"'; ++i) {
-            if (text[i] == '\\' && i + 1 < text.size()) {
-                ++i;
-            }
-            program += text[i];
+    std::vector<std::string> argv;
+    for (const std::string& word : *words) {
+        if (auto kept = WithoutFieldCodes(word)) {
+            argv.push_back(std::move(*kept));
         }
-        rest = i + 1 < text.size() ? text.substr(i + 1) : std::string();
-    } else {
-        std::size_t sp = text.find(' ');
-        program = text.substr(0, sp);
-        rest = sp == std::string::npos ? std::string() : text.substr(sp);
     }
-    while (!rest.empty() && rest.back() == ' ') {
-        rest.pop_back();
+    if (argv.empty() || argv.front().empty()) {
+        return {};
     }
-    // Removing "%u" from a quoted argument leaves an empty pair of quotes.
-    for (std::size_t at; (at = rest.find(" \"\"")) != std::string::npos;) {
-        rest.erase(at, 3);
-    }
-    std::string quoted = "\"";
-    for (char c : FindInPath(program)) {
-        if (c == '"' || c == '\\' || c == '$' || c == '`') {
-            quoted += '\\';
-        }
-        quoted += c;
-    }
-    quoted += '"';
-    return quoted + rest;
+    argv.front() = FindInPath(argv.front());
+    return JoinCommandLine(argv);
 }
 
 std::vector<DesktopMailProgram> ScanMailDesktopEntries(const std::vector<std::string>& dirs) {
@@ -277,7 +241,7 @@ const DesktopMailProgram* MailProgramBridge::Match(RegRoot root, std::string_vie
     }
     Refresh();
     for (const auto& program : programs_) {
-        if (Lower(program.id) == rest) {
+        if (text::ToLowerAscii(program.id) == rest) {
             return &program;
         }
     }
@@ -323,15 +287,16 @@ std::vector<std::string> MailProgramBridge::SubKeys(RegRoot root, std::string_vi
     Refresh();
     std::set<std::string> present;
     for (const auto& k : keys) {
-        present.insert(Lower(k));
+        present.insert(text::ToLowerAscii(k));
     }
     for (const auto& program : programs_) {
-        if (present.insert(Lower(program.id)).second) {
+        if (present.insert(text::ToLowerAscii(program.id)).second) {
             keys.push_back(program.id);
         }
     }
-    std::sort(keys.begin(), keys.end(),
-              [](const std::string& a, const std::string& b) { return Lower(a) < Lower(b); });
+    std::sort(keys.begin(), keys.end(), [](const std::string& a, const std::string& b) {
+        return text::ToLowerAscii(a) < text::ToLowerAscii(b);
+    });
     return keys;
 }
 

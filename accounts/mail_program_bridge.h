@@ -3,7 +3,7 @@
 // the mail-program algorithms read: every desktop entry that handles
 // x-scheme-handler/mailto appears as HKLM "SOFTWARE\Clients\Mail\<id>" with its
 // Name as default value and "\shell\open\command" holding its Exec command
-// (field codes removed, the program resolved through PATH and quoted).
+// (field codes removed, the program resolved through PATH, quoted where needed).
 // Everything else, and every write, goes to the registry underneath.
 #include "lib/registry.h"
 
@@ -26,8 +26,10 @@ std::vector<std::string> DesktopEntryDirs();
 // the same id further on; hidden entries are left out.
 std::vector<DesktopMailProgram> ScanMailDesktopEntries(const std::vector<std::string>& dirs);
 
-// Exec= value as a command line for /bin/sh: field codes removed, the program
-// resolved through PATH when it is a bare name, and put in double quotes.
+// Exec= value as a command line of lib/command_line.h: split with its quoting
+// rules, field codes removed, the program resolved through PATH when it is a
+// bare name, and the words quoted again where they need it. Empty when Exec
+// has an open quote or no program.
 std::string DesktopExecToCommand(const std::string& exec);
 
 class MailProgramBridge final : public Registry {

@@ -1,20 +1,16 @@
 #include "accounts/open_actions.h"
 
 #include "accounts/generic_connector.h"
+#include "lib/command_line.h"
 #include "lib/crypt_url.h"
+#include "lib/log.h"
+#include "lib/redirect_page.h"
 #include "lib/registry.h"
+#include "lib/text.h"
+#include "lib/url_policy.h"
 
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace nuvex {
 
@@ -25,17 +21,9 @@ constexpr std::string_view kOwnMailClient = "VostrelMail";
 constexpr std::string_view kBrowserCommandKey = "HTTP\\shell\\open\\command";
 constexpr std::string_view kFallbackBrowserCommand = "xdg-open %1";
 
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return out;
-}
-
 std::string ReplaceAllNoCase(const std::string& text, std::string_view pattern, const std::string& with) {
-    std::string lowerText = Lower(text);
-    std::string lowerPattern = Lower(pattern);
+    const std::string lowerText = text::ToLowerAscii(text);
+    const std::string lowerPattern = text::ToLowerAscii(pattern);
     std::string out;
     std::size_t pos = 0;
     for (;;) {
@@ -50,37 +38,66 @@ std::string ReplaceAllNoCase(const std::string& text, std::string_view pattern, 
     }
 }
 
-// The command line with its first "%1" replaced by the quoted url. A "%1"
-// already in double quotes loses them: the single-quoted word replaces both.
-std::string FillBrowserCommand(std::string command, const std::string& url) {
-    if (command.find("%1") == std::string::npos) {
-        command += " %1";
-    }
-    std::size_t at = command.find("%1");
-    std::size_t from = at;
-    std::size_t to = at + 2;
-    if (at > 0 && command[at - 1] == '"' && to < command.size() && command[to] == '"') {
-        --from;
-        ++to;
-    }
-    return command.substr(0, from) + ShellQuote(url) + command.substr(to);
+bool ContainsNoCase(const std::string& text, std::string_view pattern) {
+    return text::ToLowerAscii(text).find(text::ToLowerAscii(pattern)) != std::string::npos;
 }
 
-// The program path of a command line: the text in its leading double quotes,
-// else the text after the last backslash or colon, else the whole command.
-std::string ProgramPathOf(const std::string& command) {
-    if (!command.empty() && command[0] == '"') {
-        std::size_t close = command.find('"', 1);
-        return command.substr(1, close == std::string::npos ? std::string::npos : close - 1);
-    }
-    std::size_t cut = command.find_last_of("\\:");
-    if (cut != std::string::npos) {
-        std::string rest = command.substr(cut + 1);
-        if (!rest.empty()) {
-            return rest;
+// Every byte but the unreserved ones of RFC 3986 as %XX: a password holding
+// "&", "#" or "%" must arrive as the password, not end the query early.
+std::string PercentEncode(std::string_view value) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : value) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+            c == '.' || c == '_' || c == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[u >> 4];
+            out += kHex[u & 15];
         }
     }
-    return command;
+    return out;
+}
+
+bool IsUrlPlaceholder(std::string_view word) {
+    return word == "%1" || word == "%u" || word == "%U";
+}
+
+// The argv of the browser command with the target in place of its first "%1"
+// (or "%u"/"%U", as a desktop entry writes it), appended when there is none;
+// joined again so that splitting the result gives the target as one argument
+// whatever quotes stood around the placeholder.
+std::string FillBrowserCommand(const std::string& command, const std::string& target) {
+    auto words = SplitCommandLine(command);
+    if (!words) {
+        log::Warning("accounts", "browser command has no program or an open quote; using xdg-open");
+        words = SplitCommandLine(kFallbackBrowserCommand);
+    }
+    bool placed = false;
+    for (std::string& word : *words) {
+        if (placed) {
+            break;
+        }
+        if (IsUrlPlaceholder(word)) {
+            word = target;
+            placed = true;
+        } else if (const auto at = word.find("%1"); at != std::string::npos) {
+            word.replace(at, 2, target);
+            placed = true;
+        }
+    }
+    if (!placed) {
+        words->push_back(target);
+    }
+    return JoinCommandLine(*words);
+}
+
+// The program path of a command line: its first word.
+std::string ProgramPathOf(const std::string& command) {
+    const auto words = SplitCommandLine(command);
+    return words ? words->front() : std::string();
 }
 
 std::string MailCommandOf(Registry& registry, const std::string& name) {
@@ -89,19 +106,6 @@ std::string MailCommandOf(Registry& registry, const std::string& name) {
 }
 
 } // namespace
-
-std::string ShellQuote(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'') {
-            out += "'\\''";
-        } else {
-            out += c;
-        }
-    }
-    out += '\'';
-    return out;
-}
 
 std::string ExpandEnvironmentStrings(const std::string& text) {
     std::string out;
@@ -135,7 +139,7 @@ std::string ExpandEnvironmentStrings(const std::string& text) {
 bool OpenUrl(TNuvex_GenericConnector& account, const std::string& urlText) {
     const AccountContext& context = account.Context();
     std::string url = urlText;
-    std::string lower = Lower(url);
+    const std::string lower = text::ToLowerAscii(url);
     if (lower.find("http://") == std::string::npos && lower.find("https://") == std::string::npos) {
         TCryptURL record;
         record.DecodeParams(url);
@@ -144,11 +148,29 @@ bool OpenUrl(TNuvex_GenericConnector& account, const std::string& urlText) {
     if (url.empty()) {
         return false;
     }
+    if (!IsOpenableUrl(url)) {
+        log::Warning("accounts", "page of " + account.AccountId + " not opened: scheme \"" + UrlScheme(url) +
+                                     "\" is not http, https or mailto");
+        return false;
+    }
+    bool carriesPassword = false;
     {
         std::lock_guard guard(account.Guard());
-        url = ReplaceAllNoCase(url, "%username%", account.UserName);
-        url = ReplaceAllNoCase(url, "%passwd%", account.Password);
+        carriesPassword = !account.Password.empty() && ContainsNoCase(url, "%passwd%");
+        url = ReplaceAllNoCase(url, "%username%", PercentEncode(account.UserName));
+        url = ReplaceAllNoCase(url, "%passwd%", PercentEncode(account.Password));
         url = ReplaceAllNoCase(url, "%email%", account.Email);
+    }
+    // The browser is handed a private page that forwards to the URL, never the
+    // URL itself: a command line is readable by every local user.
+    std::string target = url;
+    if (carriesPassword) {
+        target = WriteRedirectPage(url);
+        if (target.empty()) {
+            log::Warning("accounts",
+                         "page of " + account.AccountId + " not opened: no private page for its password");
+            return false;
+        }
     }
     std::string command;
     if (context.registry) {
@@ -157,9 +179,9 @@ bool OpenUrl(TNuvex_GenericConnector& account, const std::string& urlText) {
     if (command.find_first_not_of(' ') == std::string::npos) {
         command = std::string(kFallbackBrowserCommand);
     }
-    command = FillBrowserCommand(command, url);
+    command = FillBrowserCommand(command, target);
     if (context.navigation) {
-        context.navigation->PostNavigate(url, command);
+        context.navigation->PostNavigate(target, command);
     }
     return true;
 }
@@ -202,36 +224,13 @@ bool StartMailProgram(const AccountContext& context, const std::string& displayN
     return false;
 }
 
-bool ShellProgramLauncher::Run(const std::string& commandLine) {
-    if (commandLine.empty()) {
-        return false;
-    }
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    // The command travels as one argument of sh -c: it is the desktop entry's
-    // or the browser bridge's text, with user data only inside quoted words.
-    const char* argv[] = {"/bin/sh", "-c", commandLine.c_str(), nullptr};
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attr, const_cast<char* const*>(argv), environ);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) {
-        return false;
-    }
-    std::thread([pid] {
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
-    return true;
+bool SpawnProgramLauncher::Run(const std::string& commandLine) {
+    return RunCommandLine(commandLine);
 }
 
 ProgramLauncher& LauncherOf(const AccountContext& context) {
-    static ShellProgramLauncher shell;
-    return context.launcher ? *context.launcher : shell;
+    static SpawnProgramLauncher spawner;
+    return context.launcher ? *context.launcher : spawner;
 }
 
 } // namespace nuvex

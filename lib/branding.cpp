@@ -1,6 +1,8 @@
 #include "lib/branding.h"
 
+#include "lib/log.h"
 #include "lib/registry.h"
+#include "lib/text.h"
 
 #include <array>
 #include <mutex>
@@ -38,7 +40,7 @@ const std::array<BrandField, 5> kFields{{
 
 // The order in which CONFIG fills in missing values.
 constexpr std::array<std::string_view, 5> kConfigOrder{"BRAND", "BRAND_LONG", "BRAND_DOMAIN", "BRAND_CODE",
-                                                      "BRAND_FOLDER"};
+                                                       "BRAND_FOLDER"};
 
 Branding Defaults() {
     Branding b;
@@ -53,18 +55,6 @@ std::mutex g_mutex;
 bool g_loaded = false;
 Branding g_branding = Defaults();
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-std::string Trim(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && IsBlank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return std::string(s);
-}
-
 // At most 255 characters, cut on a character boundary of the UTF-8 text.
 std::string Bounded(std::string s) {
     if (s.size() <= kMaxBrandLength) {
@@ -78,26 +68,12 @@ std::string Bounded(std::string s) {
     return s;
 }
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Replaces every occurrence of the placeholder, ignoring case; the inserted
 // value is not searched again.
 void ReplaceAllNoCase(std::string& text, std::string_view placeholder, std::string_view value) {
     std::size_t pos = 0;
     while (pos + placeholder.size() <= text.size()) {
-        if (EqualNoCase(std::string_view(text).substr(pos, placeholder.size()), placeholder)) {
+        if (text::EqualsNoCase(std::string_view(text).substr(pos, placeholder.size()), placeholder)) {
             text.replace(pos, placeholder.size(), value);
             pos += value.size();
         } else {
@@ -117,7 +93,9 @@ const BrandField& Field(std::string_view name) {
 
 void WriteBrandValue(Registry& registry, std::string_view name, std::string_view value) {
     // A registry that cannot be written leaves the value in force for this run only.
-    WriteRegString(registry, RegRoot::HKLM, kBrandKey, name, true, value);
+    if (!WriteRegString(registry, RegRoot::HKLM, kBrandKey, name, true, value)) {
+        log::Warning("branding", "cannot store the brand value " + std::string(name) + " in the registry");
+    }
 }
 
 } // namespace
@@ -134,7 +112,8 @@ void LoadBranding(Registry& registry, std::string_view configText, bool force) {
         bool anyMissing = false;
         for (std::size_t i = 0; i < kFields.size(); ++i) {
             const auto& f = kFields[i];
-            std::string value = Trim(ReadRegString(registry, RegRoot::HKLM, kBrandKey, f.name, kMissingMarker));
+            std::string value =
+                text::Trim(ReadRegString(registry, RegRoot::HKLM, kBrandKey, f.name, kMissingMarker));
             if (value == kMissingMarker) {
                 b.*f.member = std::string(f.def);
                 WriteBrandValue(registry, f.name, f.def);
@@ -154,7 +133,7 @@ void LoadBranding(Registry& registry, std::string_view configText, bool force) {
                 if (!missing[index]) {
                     continue;
                 }
-                std::string value = Trim(ConfigResourceValue(configText, name).value_or(""));
+                std::string value = text::Trim(ConfigResourceValue(configText, name).value_or(""));
                 if (!value.empty()) {
                     b.*f.member = Bounded(std::move(value));
                     WriteBrandValue(registry, name, b.*f.member);
@@ -171,6 +150,7 @@ void LoadBranding(Registry& registry, std::string_view configText, bool force) {
             }
         }
     } catch (...) {
+        log::Caught("branding", "LoadBranding");
         // Values read so far stay; the rest keep their defaults.
         if (b.brandFolder.empty()) {
             b.brandFolder = b.brand.empty() ? std::string(kFallbackFolder) : b.brand;
@@ -210,6 +190,7 @@ std::string Translate(std::string_view text) {
         ReplaceAllNoCase(out, "%BRAND", b.brand);
         return out;
     } catch (...) {
+        log::Caught("branding", "Translate");
         return std::string(text);
     }
 }
@@ -230,7 +211,7 @@ std::optional<std::string> ConfigResourceValue(std::string_view configText, std:
             line.remove_suffix(1);
         }
         auto eq = line.find('=');
-        if (eq != std::string_view::npos && EqualNoCase(Trim(line.substr(0, eq)), key)) {
+        if (eq != std::string_view::npos && text::EqualsNoCase(text::Trim(line.substr(0, eq)), key)) {
             return std::string(line.substr(eq + 1));
         }
         pos = end + 1;

@@ -1,5 +1,9 @@
 // Opening a page in the user's browser, and the connectivity test.
+#include "lib/command_line.h"
 #include "lib/http.h"
+#include "lib/log.h"
+#include "lib/redirect_page.h"
+#include "lib/url_policy.h"
 
 #include <cerrno>
 #include <chrono>
@@ -10,7 +14,6 @@
 #include <net/if.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sstream>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -33,19 +36,17 @@ bool IsTrimmed(char c) {
     return static_cast<unsigned char>(c) <= ' ' || c == 0x7F;
 }
 
+// $NUVEX_BROWSER split as a command line (so a path with blanks can be quoted),
+// else the desktop's opener.
 std::vector<std::string> BrowserCommand() {
-    std::vector<std::string> argv;
     const char* custom = std::getenv("NUVEX_BROWSER");
     if (custom && *custom) {
-        std::istringstream words(custom);
-        for (std::string word; words >> word;) {
-            argv.push_back(word);
+        if (auto argv = SplitCommandLine(custom)) {
+            return *argv;
         }
+        log::Warning("browser", "NUVEX_BROWSER has an open quote; using xdg-open");
     }
-    if (argv.empty()) {
-        argv.push_back("xdg-open");
-    }
-    return argv;
+    return {"xdg-open"};
 }
 
 // What the background thread needs, taken on the caller's thread: the
@@ -55,75 +56,6 @@ struct Launch {
     std::vector<std::string> argv;
     std::vector<std::string> env;
 };
-
-// The program file of command: as given when it names a path, else the first
-// executable of that name on PATH; empty when there is none.
-std::string ResolveProgram(const std::string& command, const std::vector<std::string>& env) {
-    if (command.find('/') != std::string::npos) {
-        return command;
-    }
-    std::string path = "/usr/local/bin:/usr/bin:/bin";
-    for (const std::string& entry : env) {
-        if (entry.rfind("PATH=", 0) == 0) {
-            path = entry.substr(5);
-        }
-    }
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = path.find(':', start);
-        if (end == std::string::npos) {
-            end = path.size();
-        }
-        const std::string dir = end > start ? path.substr(start, end - start) : ".";
-        const std::string candidate = dir + "/" + command;
-        if (::access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-        start = end + 1;
-    }
-    return {};
-}
-
-// Starts the command with stdin on /dev/null, no inherited descriptors beyond
-// stdout and stderr, and its own session, so that it outlives this program
-// quietly. Returns the child's id, or -1 when it could not be started.
-pid_t Spawn(const Launch& launch) {
-    const std::string program = ResolveProgram(launch.argv.front(), launch.env);
-    if (program.empty()) {
-        return -1;
-    }
-    std::vector<char*> argv;
-    for (const std::string& a : launch.argv) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (const std::string& e : launch.env) {
-        envp.push_back(const_cast<char*>(e.c_str()));
-    }
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGCHLD);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
-
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
-}
 
 enum class Outcome { Succeeded, Failed, StillRunning };
 
@@ -175,7 +107,7 @@ void RunBrowser(const Launch& launch) {
         if (attempt > 0) {
             std::this_thread::sleep_for(kRetryPause);
         }
-        const pid_t pid = Spawn(launch);
+        const pid_t pid = SpawnDetached(launch.argv, launch.env);
         if (pid < 0) {
             continue;
         }
@@ -189,6 +121,8 @@ void RunBrowser(const Launch& launch) {
             break;
         }
     }
+    log::Warning("browser",
+                 "the browser did not open a page after " + std::to_string(kAttempts) + " attempts");
 }
 
 std::string ReadSmallFile(const char* path) {
@@ -283,8 +217,14 @@ bool Ipv6RouteTableHasDefault(std::string_view procNetIpv6Route) {
 void OpenUrlInBrowser(const std::string& url) {
     try {
         std::string target = detail::TrimUrl(url);
-        // Nothing to open; and a leading "-" would be read by the launcher as an option.
-        if (target.empty() || target.front() == '-') {
+        if (target.empty()) {
+            return;
+        }
+        // Only web and mail addresses, and the redirect pages this program wrote
+        // itself; a leading "-" can pass neither, so no launcher reads it as an option.
+        if (!IsOpenableUrl(target) && !IsRedirectPage(target)) {
+            log::Warning("browser",
+                         "not opened: scheme \"" + UrlScheme(target) + "\" is not http, https or mailto");
             return;
         }
         Launch launch;
@@ -298,10 +238,12 @@ void OpenUrlInBrowser(const std::string& url) {
             try {
                 RunBrowser(launch);
             } catch (...) {
+                log::Caught("browser", "OpenUrlInBrowser thread");
             }
         }).detach();
     } catch (...) {
-        // No thread, no browser: a page that cannot be opened is silently not opened.
+        // No thread, no browser: the page is not opened.
+        log::Caught("browser", "OpenUrlInBrowser");
     }
 }
 
@@ -311,6 +253,7 @@ bool IsInternetConnected() {
                detail::Ipv6RouteTableHasDefault(ReadSmallFile("/proc/net/ipv6_route")) ||
                HasRunningInterface();
     } catch (...) {
+        log::Caught("browser", "IsInternetConnected");
         return false;
     }
 }

@@ -1,5 +1,6 @@
 #include "lib/codepage.h"
 
+#include "lib/log.h"
 #include "lib/registry.h"
 
 #include <algorithm>
@@ -470,6 +471,7 @@ int CharsetToCodePage(Registry& registry, std::string_view charset) {
         }
         return -1; // an alias chain this long is a loop
     } catch (...) {
+        log::Caught("codepage", "CharsetToCodePage");
         return -1;
     }
 }
@@ -494,6 +496,7 @@ bool SeedCharsetRegistry(Registry& registry) {
         }
         return ok;
     } catch (...) {
+        log::Caught("codepage", "SeedCharsetRegistry");
         return false;
     }
 }
@@ -548,6 +551,7 @@ std::optional<std::u16string> CodePageToWide(std::string_view text, int codePage
     }
     Iconv cd("UTF-16LE", name.c_str());
     if (!cd.ok()) {
+        log::Warning("codepage", "no converter from " + name);
         return std::nullopt;
     }
     std::string bytes;
@@ -582,6 +586,7 @@ std::optional<std::string> WideToCodePage(std::u16string_view text, int codePage
     }
     Iconv cd(name.c_str(), "UTF-16LE");
     if (!cd.ok()) {
+        log::Warning("codepage", "no converter to " + name);
         return std::nullopt;
     }
     std::string in(text.size() * 2, '\0');

@@ -1,6 +1,8 @@
 #include "lib/crypt_url.h"
 
 #include "lib/clock.h"
+#include "lib/log.h"
+#include "lib/text.h"
 
 #include <cstdint>
 #include <span>
@@ -67,16 +69,8 @@ struct DecodeTable {
 };
 constexpr DecodeTable kDecode;
 
-char UpperAscii(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 std::string UpperName(std::string_view name) {
-    std::string out(name);
-    for (char& c : out) {
-        c = UpperAscii(c);
-    }
-    return out;
+    return text::ToUpperAscii(name);
 }
 
 bool NeedsEscape(char c) {
@@ -254,18 +248,8 @@ void TCryptURL::ClearParams() {
 
 int TCryptURL::IndexOfParam(std::string_view name) const {
     for (std::size_t i = 0; i < entries_.size(); ++i) {
-        const std::string& stored = entries_[i].first;
-        if (stored.size() != name.size()) {
-            continue;
-        }
-        bool same = true;
-        for (std::size_t k = 0; k < name.size(); ++k) {
-            if (stored[k] != UpperAscii(name[k])) {
-                same = false;
-                break;
-            }
-        }
-        if (same) {
+        // Stored names are in capitals already.
+        if (text::EqualsNoCase(entries_[i].first, name)) {
             return static_cast<int>(i);
         }
     }
@@ -414,6 +398,7 @@ bool TCryptURL::DecodeParams(std::string_view text) {
         valid_ = true;
         return true;
     } catch (...) {
+        log::Caught("crypt", "TCryptURL::DecodeParams");
         valid_ = false;
         return false;
     }

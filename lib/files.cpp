@@ -1,9 +1,6 @@
 #include "lib/files.h"
 
-#include <fcntl.h>
-#include <fnmatch.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "lib/log.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,8 +9,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
+#include <fnmatch.h>
 #include <set>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace nuvex {
 
@@ -81,6 +82,7 @@ bool FindFiles(std::string_view mask, std::vector<std::string>& list, bool withF
         list.insert(list.end(), found.begin(), found.end());
         return true;
     } catch (...) {
+        log::Caught("files", "FindFiles");
         return false;
     }
 }
@@ -106,7 +108,8 @@ void ExpandFolders(std::vector<std::string>& list) {
                         folder.push_back('/');
                     }
                     FindFiles(folder + "*", entries, true);
-                    std::size_t room = kMaxExpandedEntries > list.size() ? kMaxExpandedEntries - list.size() : 0;
+                    std::size_t room =
+                        kMaxExpandedEntries > list.size() ? kMaxExpandedEntries - list.size() : 0;
                     if (entries.size() > room) {
                         entries.resize(room);
                     }
@@ -117,6 +120,7 @@ void ExpandFolders(std::vector<std::string>& list) {
             }
         }
     } catch (...) {
+        log::Caught("files", "ExpandFolders");
         // The list keeps what was expanded so far.
     }
 }
@@ -182,6 +186,7 @@ std::string ExpandPath(std::string_view text) {
         }
         return std::string(text);
     } catch (...) {
+        log::Caught("files", "ExpandPath");
         return std::string(text);
     }
 }
@@ -193,7 +198,8 @@ std::string ReadFileText(const std::string& path) {
     }
     std::string out;
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) <= kMaxFileTextBytes) {
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<std::size_t>(st.st_size) <= kMaxFileTextBytes) {
         try {
             // Files under /proc report size 0, so read to the end but never past the bound.
             char buf[65536];
@@ -215,6 +221,7 @@ std::string ReadFileText(const std::string& path) {
                 out.append(buf, static_cast<std::size_t>(n));
             }
         } catch (...) {
+            log::Caught("files", "ReadFileText");
             out.clear();
         }
     }

@@ -1,5 +1,7 @@
 // UrlDecode, HtmlEncode and HtmlDecode.
+#include "lib/codepage.h"
 #include "lib/http.h"
+#include "lib/text.h"
 
 #include <array>
 #include <cstdint>
@@ -67,38 +69,11 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
     return len;
 }
 
-bool IsValidUtf8(std::string_view text) {
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t len = Utf8SequenceLength(text, i);
-        if (len == 0) {
-            return false;
-        }
-        i += len;
-    }
-    return true;
-}
-
-char AsciiUpper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool StartsWithNoCase(std::string_view text, std::size_t at, std::string_view what) {
-    if (text.size() - at < what.size()) {
-        return false;
-    }
-    for (std::size_t k = 0; k < what.size(); ++k) {
-        if (AsciiUpper(text[at + k]) != AsciiUpper(what[k])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::string ReplaceAllNoCase(std::string_view text, std::string_view from, std::string_view to) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
-        if (StartsWithNoCase(text, i, from)) {
+        if (text::StartsWithNoCase(text.substr(i), from)) {
             out.append(to);
             i += from.size();
         } else {
@@ -142,14 +117,13 @@ std::string UrlDecode(std::string_view text) {
     return out;
 }
 
-// The entity table is indexed by Latin-1 code. Text of this program is UTF-8,
-// where those letters are two bytes (C2/C3 xx); encoding those bytes one by one
-// would give entities for the lead byte ("&Atilde;" for every é). Text that is
-// not valid UTF-8 as a whole comes from a Western single-byte code page, and then
-// every byte 160..255 is the letter itself. Deciding per text, not per byte, keeps
-// a UTF-8 text from being half read as Latin-1.
+// The entity table is indexed by Latin-1 code. Which bytes are the letters
+// depends on the process code page, never on a guess from the text: in UTF-8
+// those letters are two bytes (C2/C3 xx), and a stray invalid byte elsewhere
+// must not turn every "é" into "&Atilde;&copy;"; in a single-byte code page
+// every byte 160..255 is a letter of its own.
 std::string HtmlEncode(std::string_view text) {
-    const bool utf8 = IsValidUtf8(text);
+    const bool utf8 = AnsiCodePage() == kCodePageUtf8;
     std::string out;
     out.reserve(text.size() + text.size() / 8);
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -172,7 +146,7 @@ std::string HtmlEncode(std::string_view text) {
             break;
         }
         if (utf8) {
-            if ((byte == 0xC2 || byte == 0xC3) && i + 1 < text.size()) {
+            if ((byte == 0xC2 || byte == 0xC3) && Utf8SequenceLength(text, i) == 2) {
                 const unsigned code =
                     ((byte & 0x1Fu) << 6) | (static_cast<std::uint8_t>(text[i + 1]) & 0x3Fu);
                 if (code >= 0xA0) {

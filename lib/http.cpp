@@ -1,8 +1,10 @@
 // libcurl set-up shared by the fetch and the request object.
 #include "lib/http_internal.h"
+#include "lib/log.h"
+#include "lib/text.h"
 
 #include <algorithm>
-#include <cctype>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 
@@ -10,10 +12,6 @@ namespace nuvex::http_internal {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool IsBlank(char c) {
-    return static_cast<unsigned char>(c) <= ' ';
-}
 
 std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
     auto& t = *static_cast<Transfer*>(user);
@@ -24,7 +22,13 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
         curl_easy_getinfo(t.handle, CURLINFO_RESPONSE_CODE, &code);
         const bool ok = code >= 200 && code <= 299;
         if (!ok && t.keepOnly2xx) {
-            return n; // read and dropped: only the status matters
+            // Read and dropped: only the status matters.
+            t.droppedBytes += n;
+            if (t.droppedBytes > t.limits.maxBodyBytes) {
+                t.droppedTooLarge = true;
+                return CURL_WRITEFUNC_ERROR;
+            }
+            return n;
         }
         if (ok && t.requireLength) {
             curl_off_t length = -1;
@@ -62,11 +66,12 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
         line.pop_back();
     }
-    if (StartsWithNoCase(line, "HTTP/")) {
+    if (text::StartsWithNoCase(line, "HTTP/")) {
         // A new response (after 100 Continue, an authentication round or a
         // redirect): only the last one's headers and body count.
         t.headers.clear();
         t.body.clear();
+        t.droppedBytes = 0;
     }
     if (!line.empty()) {
         try {
@@ -132,25 +137,31 @@ void ApplyCommonOptions(CURL* h, Transfer& t) {
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &OnProgress);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &t);
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    // The trust store OpenSSL's own variables name, as for the POP3 client
+    // (which takes OpenSSL's defaults); curl would otherwise read only its
+    // built-in bundle. Verification itself stays on.
+    if (const char* file = std::getenv("SSL_CERT_FILE"); file && *file) {
+        curl_easy_setopt(h, CURLOPT_CAINFO, file);
+    }
+    if (const char* dir = std::getenv("SSL_CERT_DIR"); dir && *dir) {
+        curl_easy_setopt(h, CURLOPT_CAPATH, dir);
+    }
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
 }
 
-std::string Trim(const std::string& s) {
-    auto first = std::find_if_not(s.begin(), s.end(), IsBlank);
-    auto last = std::find_if_not(s.rbegin(), s.rend(), IsBlank).base();
-    return first < last ? std::string(first, last) : std::string();
-}
-
-bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
+void LogFailure(const std::string& what, CURLcode rc, const Transfer& t) {
+    std::string reason = curl_easy_strerror(rc);
+    if (t.bodyTooLarge || t.droppedTooLarge) {
+        reason = "body larger than " + std::to_string(t.limits.maxBodyBytes) + " bytes";
+    } else if (t.headersTooLarge) {
+        reason = "header block over its bound";
+    } else if (t.stalled) {
+        reason = "no data for " + std::to_string(t.limits.readTimeoutMs) + " ms";
+    } else if (t.lengthMissing) {
+        reason = "no Content-Length";
     }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(text[i])) !=
-            std::toupper(static_cast<unsigned char>(prefix[i]))) {
-            return false;
-        }
-    }
-    return true;
+    log::Warning("http", what + " failed: " + reason);
 }
 
 } // namespace nuvex::http_internal

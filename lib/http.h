@@ -102,8 +102,10 @@ public:
     bool GetUrl(bool initCom);
 };
 
-// Opens url in the user's browser (xdg-open, or the command in $NUVEX_BROWSER)
-// from a background thread and returns at once. Blank input opens nothing.
+// Opens url in the user's browser (xdg-open, or the command line in $NUVEX_BROWSER)
+// from a background thread and returns at once. Blank input opens nothing; a
+// URL that IsOpenableUrl (lib/url_policy.h) refuses is not opened (logged),
+// unless it is a redirect page of lib/redirect_page.h.
 void OpenUrlInBrowser(const std::string& url);
 
 // True when the system has a default route or a running interface other than loopback.

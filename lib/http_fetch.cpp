@@ -1,7 +1,10 @@
 // THTTPSend and the text fetch built on it.
 #include "lib/http_internal.h"
+#include "lib/log.h"
+#include "lib/text.h"
 
 #include <memory>
+#include <optional>
 #include <utility>
 
 namespace nuvex {
@@ -9,9 +12,7 @@ namespace {
 
 using http_internal::EasyHandle;
 using http_internal::HeaderList;
-using http_internal::StartsWithNoCase;
 using http_internal::Transfer;
-using http_internal::Trim;
 
 struct UrlDeleter {
     void operator()(CURLU* u) const { curl_url_cleanup(u); }
@@ -55,45 +56,156 @@ std::string Base64(const std::string& in) {
     return out;
 }
 
-std::string ToUpperAscii(std::string s) {
-    for (char& c : s) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return s;
-}
-
 // Text after the header's colon, trimmed ("Location:x" has no space to split at).
 std::string HeaderValue(const std::string& line) {
     const auto colon = line.find(':');
-    return colon == std::string::npos ? std::string() : Trim(line.substr(colon + 1));
+    return colon == std::string::npos ? std::string() : text::Trim(line.substr(colon + 1));
 }
 
 // The first name=value pair of a Set-Cookie value.
 void StoreCookie(const std::string& value, std::map<std::string, std::string>& cookies) {
     const std::string pair = value.substr(0, value.find(';'));
     const auto eq = pair.find('=');
-    const std::string name = Trim(pair.substr(0, eq));
+    const std::string name = text::Trim(pair.substr(0, eq));
     if (name.empty()) {
         return;
     }
-    cookies[name] = eq == std::string::npos ? std::string() : Trim(pair.substr(eq + 1));
+    cookies[name] = eq == std::string::npos ? std::string() : text::Trim(pair.substr(eq + 1));
 }
 
-// A relative Location is taken against the URL that answered it; an absolute
-// one is used exactly as given.
-std::string ResolveLocation(const std::string& base, const std::string& location) {
-    if (location.find("://") != std::string::npos) {
-        return location;
+// Where one request goes: the URL's own user is taken out, because it goes into
+// the Authorization line we write and curl would otherwise add a second one.
+struct RequestTarget {
+    std::string host;
+    std::string port;
+    std::string url; // without user and password
+    std::string user;
+    std::string password;
+};
+
+std::optional<RequestTarget> ParseTarget(const std::string& url) {
+    UrlHandle u(curl_url());
+    if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), CURLU_DEFAULT_SCHEME | CURLU_PATH_AS_IS) !=
+                  CURLUE_OK) {
+        return std::nullopt;
     }
+    RequestTarget t;
+    t.user = UrlPart(u.get(), CURLUPART_USER, CURLU_URLDECODE);
+    t.password = UrlPart(u.get(), CURLUPART_PASSWORD, CURLU_URLDECODE);
+    curl_url_set(u.get(), CURLUPART_USER, nullptr, 0);
+    curl_url_set(u.get(), CURLUPART_PASSWORD, nullptr, 0);
+    t.host = UrlPart(u.get(), CURLUPART_HOST);
+    t.port = UrlPart(u.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    t.url = UrlPart(u.get(), CURLUPART_URL);
+    if (t.host.empty() || t.url.empty()) {
+        return std::nullopt;
+    }
+    return t;
+}
+
+std::string CookieLine(const std::map<std::string, std::string>& cookies) {
+    std::string line = "Cookie: ";
+    bool first = true;
+    for (const auto& [name, value] : cookies) {
+        line += (first ? "" : "; ") + name + "=" + value;
+        first = false;
+    }
+    return line;
+}
+
+void SetMethod(CURL* h, const std::string& verb, const std::string& body) {
+    if (verb == "GET" && body.empty()) {
+        curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    } else if (verb == "HEAD") {
+        curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+    } else {
+        curl_easy_setopt(h, CURLOPT_POST, 1L);
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
+        if (verb != "POST") {
+            curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, verb.c_str());
+        }
+    }
+}
+
+// Every Location is resolved against the URL that answered it. curl decides
+// what is absolute by the scheme at the start, so a relative Location whose
+// query holds another URL ("/login?next=https://...") stays relative.
+std::string ResolveLocation(const std::string& base, const std::string& location) {
     UrlHandle u(curl_url());
     if (!u || curl_url_set(u.get(), CURLUPART_URL, base.c_str(), CURLU_DEFAULT_SCHEME) != CURLUE_OK ||
         curl_url_set(u.get(), CURLUPART_URL, location.c_str(), 0) != CURLUE_OK) {
-        return location;
+        log::Warning("http", "a redirect target could not be resolved; not followed");
+        return {};
     }
-    const std::string resolved = UrlPart(u.get(), CURLUPART_URL);
-    return resolved.empty() ? location : resolved;
+    return UrlPart(u.get(), CURLUPART_URL);
+}
+
+// The request body, taken out of Document, and the results of the last request cleared.
+std::string StartRequest(THTTPSend& r, const std::string& verb) {
+    std::string body = std::move(r.Document);
+    r.Document.clear();
+    if (verb == "HEAD") {
+        body.clear();
+    }
+    r.Headers.clear();
+    r.Location.clear();
+    r.ResultCode = 0;
+    r.ResultString.clear();
+    r.DownloadSize = 0;
+    return body;
+}
+
+// Only these lines, in this order; curl's own Accept is switched off. The port
+// is written whenever it is not 80, so https gives "host:443".
+void BuildHeaderLines(const THTTPSend& r, HeaderList& lines, const RequestTarget& target,
+                      const std::string& body, const std::string& bodyType) {
+    const std::string& host = target.host;
+    const std::string& port = target.port;
+    const std::string& user = target.user;
+    const std::string& password = target.password;
+    lines.Add("Host: " + host + (port == "80" ? std::string() : ":" + port));
+    if (!user.empty()) {
+        lines.Add("Authorization: Basic " + Base64(user + ":" + password));
+    }
+    if (!r.Cookies.empty()) {
+        lines.Add(CookieLine(r.Cookies));
+    }
+    if (!r.UserAgent.empty()) {
+        lines.Add("User-Agent: " + r.UserAgent);
+    }
+    if (!body.empty()) {
+        lines.Add("Content-Type: " + bodyType);
+    }
+    lines.Add("Content-Length: " + std::to_string(body.size()));
+    if (!r.KeepAlive) {
+        lines.Add("Connection: close");
+    }
+    lines.Add("Accept:");
+    lines.Add("Expect:");
+}
+
+void TakeResponse(THTTPSend& r, CURL* h, Transfer& transfer) {
+    long code = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
+    r.ResultCode = static_cast<int>(code);
+    r.Headers = std::move(transfer.headers);
+    for (const std::string& line : r.Headers) {
+        if (text::StartsWithNoCase(line, "HTTP/")) {
+            const auto space = line.find(' ');
+            const auto second = space == std::string::npos ? space : line.find(' ', space + 1);
+            r.ResultString =
+                second == std::string::npos ? std::string() : text::Trim(line.substr(second + 1));
+        } else if (text::StartsWithNoCase(line, "Location:")) {
+            r.Location = HeaderValue(line);
+        } else if (text::StartsWithNoCase(line, "Content-Type:")) {
+            r.MimeType = HeaderValue(line);
+        } else if (text::StartsWithNoCase(line, "Set-Cookie:")) {
+            StoreCookie(HeaderValue(line), r.Cookies);
+        }
+    }
+    r.Document = std::move(transfer.body);
+    r.DownloadSize = r.Document.size();
 }
 
 } // namespace
@@ -103,78 +215,31 @@ THTTPSend::THTTPSend() = default;
 bool THTTPSend::HTTPMethod(const std::string& method, const std::string& url) {
     try {
         http_internal::EnsureCurlGlobalInit();
-        const std::string verb = ToUpperAscii(method);
-        std::string requestBody = std::move(Document);
-        Document.clear();
-        if (verb == "HEAD") {
-            requestBody.clear();
-        }
-        Headers.clear();
-        Location.clear();
-        ResultCode = 0;
-        ResultString.clear();
-        DownloadSize = 0;
-        const std::string sentMimeType = MimeType;
+        const std::string verb = text::ToUpperAscii(method);
+        const std::string body = StartRequest(*this, verb);
+        const std::string bodyType = MimeType;
         MimeType = "text/html";
 
-        // The URL's own user goes into the Authorization line we write; curl
-        // must not see it, or it would add a second one.
-        UrlHandle u(curl_url());
-        if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(),
-                               CURLU_DEFAULT_SCHEME | CURLU_PATH_AS_IS) != CURLUE_OK) {
+        std::optional<RequestTarget> target = ParseTarget(url);
+        if (!target) {
+            log::Warning("http", "request refused: the URL cannot be parsed");
             return false;
         }
-        std::string user = UrlPart(u.get(), CURLUPART_USER, CURLU_URLDECODE);
-        std::string password = UrlPart(u.get(), CURLUPART_PASSWORD, CURLU_URLDECODE);
-        if (user.empty()) {
-            user = UserName;
-            password = Password;
+        if (target->user.empty()) {
+            target->user = UserName;
+            target->password = Password;
         }
-        curl_url_set(u.get(), CURLUPART_USER, nullptr, 0);
-        curl_url_set(u.get(), CURLUPART_PASSWORD, nullptr, 0);
-        const std::string host = UrlPart(u.get(), CURLUPART_HOST);
-        const std::string port = UrlPart(u.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
-        const std::string target = UrlPart(u.get(), CURLUPART_URL);
-        if (host.empty() || target.empty()) {
-            return false;
-        }
-
-        // Only these lines, in this order; curl's own Accept is switched off.
-        // The port is written whenever it is not 80, so https gives "host:443".
         HeaderList lines;
-        lines.Add("Host: " + host + (port == "80" ? std::string() : ":" + port));
-        if (!user.empty()) {
-            lines.Add("Authorization: Basic " + Base64(user + ":" + password));
-        }
-        if (!Cookies.empty()) {
-            std::string cookie = "Cookie: ";
-            bool first = true;
-            for (const auto& [name, value] : Cookies) {
-                cookie += (first ? "" : "; ") + name + "=" + value;
-                first = false;
-            }
-            lines.Add(cookie);
-        }
-        if (!UserAgent.empty()) {
-            lines.Add("User-Agent: " + UserAgent);
-        }
-        if (!requestBody.empty()) {
-            lines.Add("Content-Type: " + sentMimeType);
-        }
-        lines.Add("Content-Length: " + std::to_string(requestBody.size()));
-        if (!KeepAlive) {
-            lines.Add("Connection: close");
-        }
-        lines.Add("Accept:");
-        lines.Add("Expect:");
+        BuildHeaderLines(*this, lines, *target, body, bodyType);
 
         EasyHandle h(curl_easy_init());
         if (!h) {
+            log::Warning("http", "no curl handle for a request");
             return false;
         }
         Transfer transfer(Limits);
         http_internal::ApplyCommonOptions(h.get(), transfer);
-        curl_easy_setopt(h.get(), CURLOPT_URL, target.c_str());
+        curl_easy_setopt(h.get(), CURLOPT_URL, target->url.c_str());
         curl_easy_setopt(h.get(), CURLOPT_PATH_AS_IS, 1L);
         // The fetch never goes through a proxy, whatever the environment says.
         curl_easy_setopt(h.get(), CURLOPT_PROXY, "");
@@ -183,43 +248,16 @@ bool THTTPSend::HTTPMethod(const std::string& method, const std::string& url) {
         // A reply without a status line is taken as body text (result code 0).
         curl_easy_setopt(h.get(), CURLOPT_HTTP09_ALLOWED, 1L);
         curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, lines.get());
-        if (verb == "GET" && requestBody.empty()) {
-            curl_easy_setopt(h.get(), CURLOPT_HTTPGET, 1L);
-        } else if (verb == "HEAD") {
-            curl_easy_setopt(h.get(), CURLOPT_NOBODY, 1L);
-        } else {
-            curl_easy_setopt(h.get(), CURLOPT_POST, 1L);
-            curl_easy_setopt(h.get(), CURLOPT_POSTFIELDSIZE_LARGE,
-                             static_cast<curl_off_t>(requestBody.size()));
-            curl_easy_setopt(h.get(), CURLOPT_POSTFIELDS, requestBody.data());
-            if (verb != "POST") {
-                curl_easy_setopt(h.get(), CURLOPT_CUSTOMREQUEST, verb.c_str());
-            }
-        }
+        SetMethod(h.get(), verb, body);
 
         const CURLcode rc = curl_easy_perform(h.get());
-
-        long code = 0;
-        curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &code);
-        ResultCode = static_cast<int>(code);
-        Headers = std::move(transfer.headers);
-        for (const std::string& line : Headers) {
-            if (StartsWithNoCase(line, "HTTP/")) {
-                const auto space = line.find(' ');
-                const auto second = space == std::string::npos ? space : line.find(' ', space + 1);
-                ResultString = second == std::string::npos ? std::string() : Trim(line.substr(second + 1));
-            } else if (StartsWithNoCase(line, "Location:")) {
-                Location = HeaderValue(line);
-            } else if (StartsWithNoCase(line, "Content-Type:")) {
-                MimeType = HeaderValue(line);
-            } else if (StartsWithNoCase(line, "Set-Cookie:")) {
-                StoreCookie(HeaderValue(line), Cookies);
-            }
+        TakeResponse(*this, h.get(), transfer);
+        if (rc != CURLE_OK) {
+            http_internal::LogFailure("request to " + target->host, rc, transfer);
         }
-        Document = std::move(transfer.body);
-        DownloadSize = Document.size();
         return rc == CURLE_OK;
     } catch (...) {
+        log::Caught("http", "THTTPSend::HTTPMethod");
         return false;
     }
 }
@@ -262,9 +300,13 @@ bool FetchUrlLines(const std::string& url, std::vector<std::string>& lines, cons
         // Followed whatever the status: some services answer 200 with a Location.
         // Only once, and with a fresh client, so no cookie of the first answer goes along.
         if (!location.empty() && location != url) {
+            const std::string next = ResolveLocation(url, location);
+            if (next.empty()) {
+                return false;
+            }
             THTTPSend second;
             second.Limits = limits;
-            ok = second.HTTPMethod("GET", ResolveLocation(url, location));
+            ok = second.HTTPMethod("GET", next);
             body = std::move(second.Document);
         }
         // A cut-off body (time-out, size bound) is no answer: callers would
@@ -274,6 +316,7 @@ bool FetchUrlLines(const std::string& url, std::vector<std::string>& lines, cons
         }
         return ok;
     } catch (...) {
+        log::Caught("http", "FetchUrlLines");
         lines.clear();
         return false;
     }
@@ -285,13 +328,14 @@ std::string FetchUrlText(const std::string& url, const HttpLimits& limits) {
         if (!FetchUrlLines(url, lines, limits)) {
             return {};
         }
-        std::string text;
+        std::string joined;
         for (const std::string& line : lines) {
-            text += line;
-            text += "\r\n";
+            joined += line;
+            joined += "\r\n";
         }
-        return text;
+        return joined;
     } catch (...) {
+        log::Caught("http", "FetchUrlText");
         return {};
     }
 }

@@ -1,5 +1,7 @@
 // THTTPGetSerial: one request that reports its status code.
 #include "lib/http_internal.h"
+#include "lib/log.h"
+#include "lib/text.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -8,7 +10,8 @@ namespace nuvex {
 namespace {
 
 using http_internal::HeaderList;
-using http_internal::StartsWithNoCase;
+using http_internal::Transfer;
+using text::StartsWithNoCase;
 
 constexpr const char* kDefaultContentTypeLine = "Content-Type: application/x-www-form-urlencoded";
 // Longer Content-Type values are not kept (they never name a real media type).
@@ -61,12 +64,96 @@ void AddHeaderText(HeaderList& lines, const std::string& text) {
         if (end == std::string::npos) {
             end = text.size();
         }
-        const std::string line = http_internal::Trim(text.substr(start, end - start));
+        const std::string line = text::Trim(text.substr(start, end - start));
         if (!line.empty()) {
             lines.Add(line);
         }
         start = end + 1;
     }
+}
+
+void AddRequestHeaders(const THTTPGetSerial& r, HeaderList& lines) {
+    lines.Add(r.AcceptTypes.empty() ? std::string("Accept:") : "Accept: " + r.AcceptTypes);
+    if (!r.UseCache) {
+        lines.Add("Cache-Control: no-cache");
+        lines.Add("Pragma: no-cache");
+    }
+    if (!r.PostData.empty() || !r.ExtraHeaders.empty() || !r.ContentTypeLine.empty()) {
+        AddHeaderText(lines, r.ContentTypeLine.empty() ? kDefaultContentTypeLine : r.ContentTypeLine);
+        AddHeaderText(lines, r.ExtraHeaders);
+    }
+    lines.Add("Expect:");
+}
+
+// The options of this request beyond the common ones. The strings handed to
+// curl must outlive the transfer: they belong to r and to the caller.
+void ConfigureRequest(const THTTPGetSerial& r, CURL* h, const std::string& curlUrl, const HeaderList& lines,
+                      const std::string& noProxy) {
+    curl_easy_setopt(h, CURLOPT_URL, curlUrl.c_str());
+    curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(h, CURLOPT_NOPROXY, noProxy.c_str());
+    // Redirects are followed as a browser would, at most 10, http and https
+    // only; the credentials are not handed to another host.
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, lines.get());
+    if (!r.Agent.empty()) {
+        curl_easy_setopt(h, CURLOPT_USERAGENT, r.Agent.c_str());
+    }
+    if (!r.Referrer.empty()) {
+        curl_easy_setopt(h, CURLOPT_REFERER, r.Referrer.c_str());
+    }
+    if (!r.UserName.empty()) {
+        // Sent only in answer to a challenge, in the strongest scheme the server offers.
+        curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
+        curl_easy_setopt(h, CURLOPT_USERNAME, r.UserName.c_str());
+        curl_easy_setopt(h, CURLOPT_PASSWORD, r.Password.c_str());
+    }
+    if (!r.PostData.empty()) {
+        curl_easy_setopt(h, CURLOPT_POST, 1L);
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.PostData.size()));
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, r.PostData.data());
+    } else {
+        curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    }
+}
+
+// Status, content type and body of a finished transfer into r.
+bool CollectResult(THTTPGetSerial& r, CURL* h, CURLcode rc, Transfer& transfer) {
+    long code = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
+    const char* type = nullptr;
+    curl_easy_getinfo(h, CURLINFO_CONTENT_TYPE, &type);
+    const auto keepStatus = [&] {
+        r.StatusCode = static_cast<int>(code);
+        if (type && std::strlen(type) < kContentTypeBuffer) {
+            r.ContentType = type;
+        }
+    };
+    if (rc != CURLE_OK) {
+        http_internal::LogFailure("feed request", rc, transfer);
+        // A 2xx without the length asked for, or an error page cut off at the
+        // size bound, still says what the server answered (a refused login must
+        // not look like a network failure); any other broken transfer counts as
+        // no response.
+        if (transfer.lengthMissing || transfer.droppedTooLarge) {
+            keepStatus();
+        }
+        return false;
+    }
+    keepStatus();
+    if (code < 200 || code > 299) {
+        return false;
+    }
+    if (r.QuerySize) {
+        curl_off_t length = -1;
+        curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+        if (length < 0) {
+            return false;
+        }
+    }
+    r.Text = std::move(transfer.body);
+    return true;
 }
 
 } // namespace
@@ -78,94 +165,27 @@ bool THTTPGetSerial::GetUrl(bool /*initCom*/) {
     try {
         std::string curlUrl;
         if (!SplitRequestUrl(Url, curlUrl)) {
+            log::Warning("http", "feed request refused: not an http or https URL");
             return false;
         }
         http_internal::EnsureCurlGlobalInit();
         http_internal::EasyHandle h(curl_easy_init());
         if (!h) {
+            log::Warning("http", "no curl handle for a feed request");
             return false;
         }
-        http_internal::Transfer transfer(Limits);
+        Transfer transfer(Limits);
         transfer.keepOnly2xx = true;
         transfer.requireLength = QuerySize;
         http_internal::ApplyCommonOptions(h.get(), transfer);
-
         HeaderList lines;
-        lines.Add(AcceptTypes.empty() ? std::string("Accept:") : "Accept: " + AcceptTypes);
-        if (!UseCache) {
-            lines.Add("Cache-Control: no-cache");
-            lines.Add("Pragma: no-cache");
-        }
-        if (!PostData.empty() || !ExtraHeaders.empty() || !ContentTypeLine.empty()) {
-            AddHeaderText(lines, ContentTypeLine.empty() ? kDefaultContentTypeLine : ContentTypeLine);
-            AddHeaderText(lines, ExtraHeaders);
-        }
-        lines.Add("Expect:");
-
-        curl_easy_setopt(h.get(), CURLOPT_URL, curlUrl.c_str());
-        curl_easy_setopt(h.get(), CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+        AddRequestHeaders(*this, lines);
         const std::string noProxy = NoProxyList();
-        curl_easy_setopt(h.get(), CURLOPT_NOPROXY, noProxy.c_str());
-        // Redirects are followed as a browser would, at most 10, http and https
-        // only; the credentials are not handed to another host.
-        curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(h.get(), CURLOPT_MAXREDIRS, 10L);
-        curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, lines.get());
-        if (!Agent.empty()) {
-            curl_easy_setopt(h.get(), CURLOPT_USERAGENT, Agent.c_str());
-        }
-        if (!Referrer.empty()) {
-            curl_easy_setopt(h.get(), CURLOPT_REFERER, Referrer.c_str());
-        }
-        if (!UserName.empty()) {
-            // Sent only in answer to a challenge, in the strongest scheme the server offers.
-            curl_easy_setopt(h.get(), CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
-            curl_easy_setopt(h.get(), CURLOPT_USERNAME, UserName.c_str());
-            curl_easy_setopt(h.get(), CURLOPT_PASSWORD, Password.c_str());
-        }
-        if (!PostData.empty()) {
-            curl_easy_setopt(h.get(), CURLOPT_POST, 1L);
-            curl_easy_setopt(h.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(PostData.size()));
-            curl_easy_setopt(h.get(), CURLOPT_POSTFIELDS, PostData.data());
-        } else {
-            curl_easy_setopt(h.get(), CURLOPT_HTTPGET, 1L);
-        }
-
+        ConfigureRequest(*this, h.get(), curlUrl, lines, noProxy);
         const CURLcode rc = curl_easy_perform(h.get());
-
-        long code = 0;
-        curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &code);
-        const char* type = nullptr;
-        curl_easy_getinfo(h.get(), CURLINFO_CONTENT_TYPE, &type);
-        const auto keepType = [&] {
-            if (type && std::strlen(type) < kContentTypeBuffer) {
-                ContentType = type;
-            }
-        };
-        if (rc != CURLE_OK) {
-            // A 2xx without the length asked for still says what the server
-            // answered; any other broken transfer counts as no response.
-            if (transfer.lengthMissing) {
-                StatusCode = static_cast<int>(code);
-                keepType();
-            }
-            return false;
-        }
-        StatusCode = static_cast<int>(code);
-        keepType();
-        if (code < 200 || code > 299) {
-            return false;
-        }
-        if (QuerySize) {
-            curl_off_t length = -1;
-            curl_easy_getinfo(h.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-            if (length < 0) {
-                return false;
-            }
-        }
-        Text = std::move(transfer.body);
-        return true;
+        return CollectResult(*this, h.get(), rc, transfer);
     } catch (...) {
+        log::Caught("http", "THTTPGetSerial::GetUrl");
         Text.clear();
         StatusCode = 0;
         ContentType.clear();

@@ -44,8 +44,11 @@ struct Transfer {
     std::vector<std::string> headers;
     std::size_t headerBytes = 0;
     std::size_t headerLines = 0;
-    // Bodies of responses other than 2xx are dropped unread (the request object).
+    // Bodies of responses other than 2xx are dropped unread (the request object);
+    // they still count against maxBodyBytes, or an endless error page would hold
+    // the thread until the total time-out.
     bool keepOnly2xx = false;
+    std::size_t droppedBytes = 0;
     // A 2xx response must announce its length (the request object's size query).
     bool requireLength = false;
 
@@ -54,6 +57,7 @@ struct Transfer {
     curl_off_t lastUp = -1;
 
     bool bodyTooLarge = false;
+    bool droppedTooLarge = false;
     bool headersTooLarge = false;
     bool stalled = false;
     bool lengthMissing = false;
@@ -64,7 +68,8 @@ struct Transfer {
 // fill transfer.
 void ApplyCommonOptions(CURL* h, Transfer& transfer);
 
-std::string Trim(const std::string& s);
-bool StartsWithNoCase(const std::string& text, const std::string& prefix);
+// One log line for a failed transfer: what was asked (never a URL with its
+// query or user), curl's reason, and which of our bounds ended it.
+void LogFailure(const std::string& what, CURLcode rc, const Transfer& transfer);
 
 } // namespace nuvex::http_internal

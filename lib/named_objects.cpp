@@ -14,14 +14,7 @@
 // one session is not still signalled when the program starts again.
 #include "lib/named_objects.h"
 
-#include <fcntl.h>
-#include <linux/futex.h>
-#include <pthread.h>
-#include <sys/file.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
+#include "lib/log.h"
 
 #include <algorithm>
 #include <atomic>
@@ -32,6 +25,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace nuvex {
 
@@ -41,8 +43,19 @@ using SteadyClock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kEventMagic = 0x4E564556; // "NVEV"
 constexpr std::uint32_t kMutexMagic = 0x4E564D58; // "NVMX"
-constexpr std::uint32_t kLayoutVersion = 1;
+constexpr std::uint32_t kLayoutVersion = 2;
+// Processes that can wait on one event at once with their own accounting;
+// beyond that they are counted without a process id.
+constexpr std::size_t kWaiterSlots = 64;
 constexpr std::size_t kMaxFileNameChars = 160;
+
+// Waiting threads of one process. A process killed while waiting never takes
+// itself off, so waiters are counted per process id and a slot whose process
+// is gone is cleared when the waiters are counted.
+struct WaiterSlot {
+    std::int32_t pid;
+    std::uint32_t count;
+};
 
 struct EventState {
     std::uint32_t magic;
@@ -50,11 +63,63 @@ struct EventState {
     pthread_mutex_t lock;
     std::uint32_t manualReset;
     std::uint32_t signaled;
-    std::uint32_t seq; // futex word: advanced by every Set and Pulse
-    std::uint32_t waiters;
+    std::uint32_t seq;       // futex word: advanced by every Set and Pulse
     std::uint32_t pulseGen;  // advanced by every Pulse that found waiters
     std::uint32_t pulseLeft; // releases an auto-reset Pulse still owes to earlier waiters
+    std::uint32_t untracked; // waiters beyond the slots
+    WaiterSlot slots[kWaiterSlots];
 };
+
+// The helpers below run under the event's lock.
+void AddWaiter(EventState& s) {
+    const auto self = static_cast<std::int32_t>(::getpid());
+    WaiterSlot* free = nullptr;
+    for (WaiterSlot& slot : s.slots) {
+        if (slot.pid == self) {
+            ++slot.count;
+            return;
+        }
+        if (slot.pid == 0 && !free) {
+            free = &slot;
+        }
+    }
+    if (free) {
+        *free = {self, 1};
+    } else {
+        ++s.untracked;
+    }
+}
+
+void RemoveWaiter(EventState& s) {
+    const auto self = static_cast<std::int32_t>(::getpid());
+    for (WaiterSlot& slot : s.slots) {
+        if (slot.pid == self) {
+            if (--slot.count == 0) {
+                slot.pid = 0;
+            }
+            return;
+        }
+    }
+    if (s.untracked > 0) {
+        --s.untracked;
+    }
+}
+
+bool ProcessGone(std::int32_t pid) {
+    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// The waiters still alive; slots of processes that died are cleared.
+std::uint32_t LiveWaiters(EventState& s) {
+    std::uint32_t live = s.untracked;
+    for (WaiterSlot& slot : s.slots) {
+        if (slot.pid != 0 && ProcessGone(slot.pid)) {
+            slot = {0, 0};
+        }
+        live += slot.pid != 0 ? slot.count : 0;
+    }
+    return live;
+}
 
 struct MutexState {
     std::uint32_t magic;
@@ -67,8 +132,12 @@ long Futex(std::uint32_t* addr, int op, std::uint32_t val, const timespec* timeo
     return ::syscall(SYS_futex, addr, op, val, timeout, nullptr, 0);
 }
 
-std::uint32_t LoadWord(std::uint32_t* p) { return __atomic_load_n(p, __ATOMIC_SEQ_CST); }
-void BumpWord(std::uint32_t* p) { __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
+std::uint32_t LoadWord(std::uint32_t* p) {
+    return __atomic_load_n(p, __ATOMIC_SEQ_CST);
+}
+void BumpWord(std::uint32_t* p) {
+    __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST);
+}
 
 // Locks a robust mutex; a holder that died leaves it to us in a state we
 // accept (every update of the shared fields is a few plain stores).
@@ -103,7 +172,8 @@ bool InitRobustMutex(pthread_mutex_t* m, bool recursive) {
     }
     bool ok = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
               pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
-              pthread_mutexattr_settype(&attr, recursive ? PTHREAD_MUTEX_RECURSIVE : PTHREAD_MUTEX_ERRORCHECK) == 0 &&
+              pthread_mutexattr_settype(&attr, recursive ? PTHREAD_MUTEX_RECURSIVE
+                                                         : PTHREAD_MUTEX_ERRORCHECK) == 0 &&
               pthread_mutex_init(m, &attr) == 0;
     pthread_mutexattr_destroy(&attr);
     return ok;
@@ -143,8 +213,10 @@ std::string FileNameFor(std::string_view prefix, std::string_view name) {
 }
 
 bool SameFile(int fd, const std::string& path) {
-    struct stat a {}, b {};
-    return ::fstat(fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    struct stat a {
+    }, b{};
+    return ::fstat(fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
 }
 
 // The folder must be ours and closed to others; one made by someone else
@@ -241,7 +313,8 @@ private:
         }
         struct stat st {};
         void* map = MAP_FAILED;
-        if (::fstat(fd, &st) == 0 && st.st_uid == ::getuid() && static_cast<std::size_t>(st.st_size) >= sizeof(State)) {
+        if (::fstat(fd, &st) == 0 && st.st_uid == ::getuid() &&
+            static_cast<std::size_t>(st.st_size) >= sizeof(State)) {
             map = ::mmap(nullptr, sizeof(State), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         }
         if (map == MAP_FAILED || static_cast<State*>(map)->magic != magic ||
@@ -262,7 +335,8 @@ private:
 
     // Builds the object in a private file and publishes it with link(), which
     // never replaces: either ours appears whole, or someone else's was first.
-    template <typename State, typename Init> bool Create(const std::string& dir, std::uint32_t magic, Init init) {
+    template <typename State, typename Init>
+    bool Create(const std::string& dir, std::uint32_t magic, Init init) {
         static std::atomic<unsigned> counter{0};
         std::string tmp = dir + "/.new-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
         int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -344,10 +418,13 @@ public:
             return;
         }
         s->signaled = 0;
-        bool wake = s->waiters > 0;
-        if (wake) {
+        const std::uint32_t live = LiveWaiters(*s);
+        bool wake = live > 0;
+        if (!wake) {
+            s->pulseLeft = 0; // owed only to waiters that died
+        } else {
             ++s->pulseGen;
-            s->pulseLeft = s->manualReset ? s->waiters : std::min(s->pulseLeft + 1, s->waiters);
+            s->pulseLeft = s->manualReset ? live : std::min(s->pulseLeft + 1, live);
             BumpWord(&s->seq);
         }
         pthread_mutex_unlock(&s->lock);
@@ -373,7 +450,7 @@ public:
             return false;
         }
         const std::uint32_t myGen = s->pulseGen;
-        ++s->waiters;
+        AddWaiter(*s);
         for (;;) {
             // Read under the lock: a Set after the unlock changes the word, so
             // the futex wait below returns at once instead of missing it.
@@ -382,7 +459,8 @@ public:
             timespec rel{};
             const timespec* relPtr = nullptr;
             if (timeoutMs > 0) {
-                auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - SteadyClock::now());
+                auto left =
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - SteadyClock::now());
                 if (left.count() < 0) {
                     left = std::chrono::nanoseconds(0);
                 }
@@ -402,7 +480,8 @@ public:
                 got = true;
             }
             if (got || (timeoutMs > 0 && SteadyClock::now() >= deadline)) {
-                if (s->waiters > 0 && --s->waiters == 0) {
+                RemoveWaiter(*s);
+                if (LiveWaiters(*s) == 0) {
                     s->pulseLeft = 0;
                 }
                 pthread_mutex_unlock(&s->lock);
@@ -493,6 +572,7 @@ std::unique_ptr<NamedEvent> OpenOrCreateEvent(std::string_view name, bool manual
         }
         return event;
     } catch (...) {
+        log::Caught("events", "OpenOrCreateEvent");
         return nullptr;
     }
 }
@@ -505,6 +585,7 @@ std::unique_ptr<NamedMutex> OpenOrCreateMutex(std::string_view name) {
         }
         return mutex;
     } catch (...) {
+        log::Caught("events", "OpenOrCreateMutex");
         return nullptr;
     }
 }

@@ -1,8 +1,7 @@
 #include "lib/registry.h"
 
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "lib/log.h"
+#include "lib/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -10,6 +9,9 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace nuvex {
 
@@ -57,13 +59,7 @@ std::string NormalizeKeyPath(std::string_view text) {
 namespace regdetail {
 
 std::string LowerAscii(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
+    return text::ToLowerAscii(s);
 }
 
 // The stores' own canonical form: normalized and without a leading backslash,
@@ -143,7 +139,8 @@ public:
             return false;
         }
         std::string lname = LowerAscii(name);
-        auto it = std::find_if(k->values.begin(), k->values.end(), [&](const Val& v) { return v.lname == lname; });
+        auto it =
+            std::find_if(k->values.begin(), k->values.end(), [&](const Val& v) { return v.lname == lname; });
         if (it == k->values.end()) {
             return false;
         }
@@ -242,21 +239,12 @@ private:
 std::mutex g_processMutex;
 Registry* g_installed = nullptr;
 std::unique_ptr<Registry> g_default;
-
-std::string Trim(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) {
-        s.remove_suffix(1);
-    }
-    return std::string(s);
-}
+bool g_defaultPersistent = false;
 
 // Text to number the way the program's integer reads accept it: decimal with a
 // sign, or hexadecimal after "$" or "0x"; anything else is an error.
 std::optional<std::int64_t> ParseInteger(std::string_view text) {
-    std::string t = Trim(text);
+    std::string t = text::TrimSpace(text);
     std::string_view s = t;
     bool negative = false;
     if (!s.empty() && (s.front() == '-' || s.front() == '+')) {
@@ -320,7 +308,9 @@ bool CopyKeyLevel(Registry& reg, RegRoot srcRoot, const std::string& src, RegRoo
 
 } // namespace
 
-std::unique_ptr<Registry> MakeMemoryRegistry() { return std::make_unique<MemoryRegistry>(); }
+std::unique_ptr<Registry> MakeMemoryRegistry() {
+    return std::make_unique<MemoryRegistry>();
+}
 
 std::string DefaultRegistryPath() {
     std::string base;
@@ -348,6 +338,7 @@ Registry& ProcessRegistry() {
     if (!g_default) {
         std::string path = DefaultRegistryPath();
         g_default = OpenSqliteRegistry(path);
+        g_defaultPersistent = g_default != nullptr;
         // The host's settings folder holds nothing other users may read.
         std::string folder = path.substr(0, path.rfind('/'));
         struct stat st {};
@@ -355,10 +346,19 @@ Registry& ProcessRegistry() {
             ::chmod(folder.c_str(), 0700);
         }
         if (!g_default) {
+            log::Critical("registry",
+                          "cannot open " + path +
+                              "; registry values of this run are kept in memory only and will be lost");
             g_default = MakeMemoryRegistry();
         }
     }
     return *g_default;
+}
+
+bool ProcessRegistryIsPersistent() {
+    Registry& registry = ProcessRegistry();
+    std::lock_guard lock(g_processMutex);
+    return &registry == g_installed || g_defaultPersistent;
 }
 
 void SetProcessRegistry(Registry* registry) {
@@ -390,6 +390,7 @@ std::string ReadRegString(Registry& reg, RegRoot root, std::string_view key, std
         }
         return std::string(def);
     } catch (...) {
+        log::Caught("registry", "ReadRegString");
         return std::string(def);
     }
 }
@@ -425,6 +426,7 @@ std::int64_t ReadRegInteger(Registry& reg, RegRoot root, std::string_view key, s
         }
         return def;
     } catch (...) {
+        log::Caught("registry", "ReadRegInteger");
         return def;
     }
 }
@@ -434,6 +436,7 @@ bool WriteRegString(Registry& reg, RegRoot root, std::string_view key, std::stri
     try {
         return reg.SetValue(root, NormalizeKeyPath(key), name, RegValue::Text(text), create);
     } catch (...) {
+        log::Caught("registry", "WriteRegString");
         return false;
     }
 }
@@ -449,6 +452,7 @@ bool DeleteRegKey(Registry& reg, RegRoot root, std::string_view key) {
         }
         return reg.DeleteKey(root, k);
     } catch (...) {
+        log::Caught("registry", "DeleteRegKey");
         return false;
     }
 }
@@ -472,6 +476,7 @@ bool CopyRegKey(Registry& reg, RegRoot srcRoot, std::string_view srcKey, RegRoot
         }
         return CopyKeyLevel(reg, srcRoot, src, dstRoot, create, recursive, dst, 0);
     } catch (...) {
+        log::Caught("registry", "CopyRegKey");
         return false;
     }
 }

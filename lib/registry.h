@@ -46,8 +46,13 @@ std::string DefaultRegistryPath();
 std::unique_ptr<Registry> MakeMemoryRegistry();
 
 // The registry the program uses; tests install their own. Never null: the first
-// call opens the default SQLite store, or an in-memory one when that fails.
+// call opens the default SQLite store, or an in-memory one when that fails
+// (logged as critical), so that reads still answer their defaults.
 Registry& ProcessRegistry();
+// False when ProcessRegistry() is the in-memory stand-in for a store that could
+// not be opened: whoever must persist (registration) fails instead of
+// reporting a success that is gone at exit.
+bool ProcessRegistryIsPersistent();
 void SetProcessRegistry(Registry* registry);
 
 std::string NormalizeKeyPath(std::string_view text);

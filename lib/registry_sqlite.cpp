@@ -294,7 +294,7 @@ std::unique_ptr<Registry> OpenSqliteRegistry(const std::string& path) {
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     const char* setup =
         "PRAGMA journal_mode=WAL;"
-        "PRAGMA synchronous=NORMAL;"
+        "PRAGMA synchronous=FULL;"
         "CREATE TABLE IF NOT EXISTS keys(root INTEGER NOT NULL, lpath TEXT NOT NULL, lparent TEXT NOT NULL,"
         " name TEXT NOT NULL, PRIMARY KEY(root, lpath));"
         "CREATE INDEX IF NOT EXISTS keys_parent ON keys(root, lparent);"

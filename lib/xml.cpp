@@ -1,6 +1,8 @@
 #include "lib/xml.h"
 
 #include "lib/codepage.h"
+#include "lib/log.h"
+#include "lib/text.h"
 
 #include <cstring>
 
@@ -23,32 +25,13 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
-char UpperAscii(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 std::string UpperTrimmed(std::string_view s) {
-    s = Trim(s);
-    std::string out(s);
-    for (char& c : out) {
-        c = UpperAscii(c);
-    }
-    return out;
+    return text::ToUpperAscii(Trim(s));
 }
 
-// Both sides trimmed and compared in capitals.
+// Both sides trimmed and compared without regard to case.
 bool SameName(std::string_view a, std::string_view b) {
-    a = Trim(a);
-    b = Trim(b);
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (UpperAscii(a[i]) != UpperAscii(b[i])) {
-            return false;
-        }
-    }
-    return true;
+    return text::EqualsNoCase(Trim(a), Trim(b));
 }
 
 std::size_t SkipBlanks(std::string_view s, std::size_t i) {
@@ -214,7 +197,10 @@ void MXMLParserC::Parse() {
                 continue;
             }
             if (depth >= kMaxXmlDepth) {
-                break; // deeper nesting is not built; what we have stays
+                // Deeper nesting is not built; what we have stays.
+                log::Warning("xml", "nesting deeper than " + std::to_string(kMaxXmlDepth) +
+                                        " levels; the rest is not read");
+                break;
             }
             pos = gt + 1;
 
@@ -239,6 +225,7 @@ void MXMLParserC::Parse() {
         }
         Position = pos + 1;
     } catch (...) {
+        log::Caught("xml", "MXMLParserC::Parse");
         // Out of memory part-way: the tree built so far stays.
     }
 }
@@ -248,6 +235,7 @@ std::string XmlText(const MXMLParserC& parser, const XmlPath& names, int n, std:
         const std::string raw = parser.Root ? parser.Root->GetText(names, n, def) : std::string(def);
         return WideToAnsi(Utf8ToWide(raw));
     } catch (...) {
+        log::Caught("xml", "XmlText");
         return std::string(def);
     }
 }
@@ -259,6 +247,7 @@ std::string XmlAttr(const MXMLParserC& parser, const XmlPath& names, int n, std:
             parser.Root ? parser.Root->GetAttr(names, n, def, attribute) : std::string(def);
         return WideToAnsi(Utf8ToWide(raw));
     } catch (...) {
+        log::Caught("xml", "XmlAttr");
         return std::string(def);
     }
 }
@@ -270,6 +259,7 @@ std::string XmlDocAttr(std::string_view text, const XmlPath& names, int n, std::
         parser.Parse();
         return XmlAttr(parser, names, n, def, attribute);
     } catch (...) {
+        log::Caught("xml", "XmlDocAttr");
         return std::string(def);
     }
 }
@@ -282,6 +272,7 @@ std::unique_ptr<TXMLTag> BuildTagTree(std::string_view text) {
         CopyTree(*parser.Root, *root);
         return root;
     } catch (...) {
+        log::Caught("xml", "BuildTagTree");
         return nullptr;
     }
 }

@@ -1,7 +1,9 @@
 // The fetch, the request object and the browser launcher against a scripted
 // loopback server and a stand-in browser script.
 #include "lib/http.h"
+#include "lib/redirect_page.h"
 #include "tests/support/loopback_http_server.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 #include <chrono>
@@ -163,14 +165,27 @@ TEST(FetchRedirect, ChainEndsAtTheSecondResponse) {
     EXPECT_EQ(server.Requests().size(), 2u);
 }
 
+// A Location is relative unless it starts with a scheme, whatever its query holds.
 TEST(FetchRedirect, RelativeLocationIsTakenAgainstTheUrl) {
-    LoopbackHttpServer server;
-    server.Enqueue(LoopbackHttpServer::Response(302, "", {"Location:   next?x=1  "}));
-    server.Enqueue(LoopbackHttpServer::Response(200, "next"));
-    EXPECT_EQ(FetchUrlText(server.Url("/dir/page"), ShortLimits()), "next\r\n");
-    ASSERT_EQ(server.Requests().size(), 2u);
-    EXPECT_EQ(server.Requests()[1].substr(0, server.Requests()[1].find("\r\n")),
-              "GET /dir/next?x=1 HTTP/1.0");
+    struct Row {
+        const char* location;
+        const char* requestLine;
+    };
+    const Row rows[] = {
+        {"  next?x=1  ", "GET /dir/next?x=1 HTTP/1.0"},
+        {"/login?next=https://mail.example/", "GET /login?next=https://mail.example/ HTTP/1.0"},
+        {"login?u=http://x", "GET /dir/login?u=http://x HTTP/1.0"},
+        {"../up#frag", "GET /up HTTP/1.0"},
+    };
+    for (const Row& row : rows) {
+        LoopbackHttpServer server;
+        server.Enqueue(LoopbackHttpServer::Response(302, "", {std::string("Location: ") + row.location}));
+        server.Enqueue(LoopbackHttpServer::Response(200, "next"));
+        EXPECT_EQ(FetchUrlText(server.Url("/dir/page"), ShortLimits()), "next\r\n") << row.location;
+        const auto requests = server.Requests();
+        ASSERT_EQ(requests.size(), 2u) << row.location;
+        EXPECT_EQ(requests[1].substr(0, requests[1].find("\r\n")), row.requestLine);
+    }
 }
 
 TEST(FetchRedirect, LocationToOtherProtocolsIsRefused) {
@@ -294,6 +309,21 @@ TEST(GetSerial, RefusedLoginGivesStatusAndNoText) {
     EXPECT_EQ(get.Text, "");
 }
 
+// The dropped error page counts against the body bound: an endless one ends the
+// request at once, and the refused login is still told from a network failure.
+TEST(GetSerial, EndlessErrorPageStopsAtTheBodyBound) {
+    LoopbackHttpServer server;
+    server.Enqueue({"HTTP/1.1 401 Unauthorized\r\nContent-Type: text/html\r\n\r\n", Mode::SendForever});
+    THTTPGetSerial get = Request(server.Url("/feed"));
+    get.Limits.maxBodyBytes = 64 * 1024;
+    get.Limits.totalTimeoutMs = 8000;
+    const auto start = Clock::now();
+    EXPECT_FALSE(get.GetUrl(false));
+    EXPECT_LT(SecondsSince(start), 4.0);
+    EXPECT_EQ(get.StatusCode, 401);
+    EXPECT_EQ(get.Text, "");
+}
+
 TEST(GetSerial, CredentialsAnswerABasicChallenge) {
     LoopbackHttpServer server;
     server.Enqueue(LoopbackHttpServer::Response(
@@ -389,7 +419,7 @@ TEST(GetSerial, NoResponseGivesStatusZero) {
     EXPECT_EQ(notHttp.StatusCode, 0);
 }
 
-TEST(GetSerial, HttpsSpeaksTlsAndAFailedHandshakeIsNoResponse) {
+TEST(GetSerial, PlainServerOnAnHttpsUrlIsNoResponse) {
     LoopbackHttpServer server; // plain HTTP: it never answers a TLS hello
     const std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/feed";
     THTTPGetSerial get = Request(url);
@@ -398,6 +428,58 @@ TEST(GetSerial, HttpsSpeaksTlsAndAFailedHandshakeIsNoResponse) {
     EXPECT_EQ(get.Text, "");
     EXPECT_EQ(FetchUrlText(url, ShortLimits()), "");
     // Had either client spoken plain HTTP, the server would have logged a request.
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+// ---- HTTPS against a test CA ----------------------------------------------
+
+class Https : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        certs_ = test::TestCertificates::Make(dir_.path(), error);
+        if (!certs_) {
+            GTEST_SKIP() << error;
+        }
+    }
+
+    // Both clients against one URL: the fetch's text and the request object's status.
+    std::pair<std::string, int> FetchBoth(LoopbackHttpServer& server, const std::string& url) {
+        server.Enqueue(LoopbackHttpServer::Response(200, "secure"));
+        server.Enqueue(LoopbackHttpServer::Response(200, "secure", {"Connection: close"}, "HTTP/1.1"));
+        const std::string text = FetchUrlText(url, ShortLimits());
+        THTTPGetSerial get = Request(url);
+        get.GetUrl(false);
+        EXPECT_EQ(get.Text, get.StatusCode == 200 ? "secure" : "");
+        return {text, get.StatusCode};
+    }
+
+    test::TempDir dir_;
+    std::optional<test::TestCertificates> certs_;
+};
+
+TEST_F(Https, TrustedCertificateForTheRightNameIsAccepted) {
+    test::ScopedEnv trust("SSL_CERT_FILE", certs_->caFile);
+    LoopbackHttpServer server(*certs_);
+    EXPECT_EQ(FetchBoth(server, server.Url("/feed")), std::make_pair(std::string("secure\r\n"), 200));
+    EXPECT_EQ(server.Requests().size(), 2u);
+    EXPECT_TRUE(HasLine(server.Requests()[0], "Host: localhost:" + std::to_string(server.port())));
+}
+
+TEST_F(Https, UntrustedCertificateIsRefusedByBothClients) {
+    test::ScopedEnv trust("SSL_CERT_FILE", certs_->otherCaFile);
+    LoopbackHttpServer server(*certs_);
+    EXPECT_EQ(FetchBoth(server, server.Url("/feed")), std::make_pair(std::string(), 0));
+    EXPECT_TRUE(server.Requests().empty());
+    EXPECT_EQ(server.FailedHandshakes(), 2);
+}
+
+TEST_F(Https, CertificateForAnotherNameIsRefusedByBothClients) {
+    test::ScopedEnv trust("SSL_CERT_FILE", certs_->caFile);
+    LoopbackHttpServer server(*certs_);
+    // The certificate names "localhost", not the address.
+    const std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/feed";
+    EXPECT_EQ(FetchBoth(server, url), std::make_pair(std::string(), 0));
     EXPECT_TRUE(server.Requests().empty());
 }
 
@@ -465,10 +547,33 @@ TEST_F(BrowserLaunch, UrlIsTrimmedAndHandedOverAsOneArgument) {
     EXPECT_TRUE(ScriptProcessGone(5000));
 }
 
-TEST_F(BrowserLaunch, BlankUrlOpensNothing) {
+TEST_F(BrowserLaunch, BlankUrlAndOtherSchemesOpenNothing) {
     OpenUrlInBrowser(" \t\r\n ");
     OpenUrlInBrowser("");
+    OpenUrlInBrowser("file:///etc/passwd");
+    OpenUrlInBrowser("smb://host/share");
+    OpenUrlInBrowser("--help");
+    OpenUrlInBrowser(script_);
     EXPECT_EQ(Opened(1500), std::nullopt);
+}
+
+TEST_F(BrowserLaunch, OwnRedirectPageIsOpenedByItsPath) {
+    test::ScopedEnv runtime("XDG_RUNTIME_DIR", dir_.path());
+    const std::string page = WriteRedirectPage("https://mail.example.org/?p=secret");
+    ASSERT_FALSE(page.empty());
+    OpenUrlInBrowser(page);
+    EXPECT_EQ(Opened(5000), page);
+}
+
+TEST_F(BrowserLaunch, BrowserSettingIsACommandLine) {
+    test::TempDir spaced;
+    const std::string program = spaced.file("my browser");
+    std::ofstream(program) << "#!/bin/sh\nprintf '%s|%s' \"$1\" \"$2\" > '" << out_ << ".tmp' && mv '" << out_
+                           << ".tmp' '" << out_ << "'\n";
+    ::chmod(program.c_str(), 0700);
+    ::setenv("NUVEX_BROWSER", ("'" + program + "' --new-tab").c_str(), 1);
+    OpenUrlInBrowser("https://example.invalid/x");
+    EXPECT_EQ(Opened(5000), "--new-tab|https://example.invalid/x");
 }
 
 TEST_F(BrowserLaunch, MissingBrowserIsQuiet) {

@@ -6,11 +6,23 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace nuvex::test {
+
+// A test CA, a second CA that signed nothing, and a server certificate for
+// "localhost" signed by the first, made with the openssl command in dir.
+struct TestCertificates {
+    std::string caFile;
+    std::string otherCaFile;
+    std::string certFile;
+    std::string keyFile;
+    // Nothing when the openssl command is missing or fails (the reason in error).
+    static std::optional<TestCertificates> Make(const std::string& dir, std::string& error);
+};
 
 class LoopbackHttpServer {
 public:
@@ -25,13 +37,19 @@ public:
     };
 
     LoopbackHttpServer();
+    // HTTPS with the given certificate: every connection starts with a TLS
+    // handshake; one that fails is closed and recorded in no request.
+    explicit LoopbackHttpServer(const TestCertificates& tls);
     ~LoopbackHttpServer();
     LoopbackHttpServer(const LoopbackHttpServer&) = delete;
     LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
 
     int port() const { return port_; }
-    // "http://127.0.0.1:PORT" + path.
+    // "http://127.0.0.1:PORT" + path; in TLS mode "https://localhost:PORT" + path,
+    // the name the certificate carries.
     std::string Url(const std::string& path) const;
+    // Connections whose TLS handshake failed.
+    int FailedHandshakes() const;
 
     // Replies are used in order; with none left a connection gets a 500.
     void Enqueue(Reply reply);
@@ -49,11 +67,16 @@ public:
                                 const std::string& version = "HTTP/1.0");
 
 private:
+    struct Connection;
+
+    void Start();
     void Run();
     void Serve(int fd);
-    bool ReadRequest(int fd, std::string& request);
-    bool SendAll(int fd, const std::string& bytes);
-    bool WaitStopped(int fd, int timeoutMs);
+    void ServeRequest(Connection& c);
+    bool ReadRequest(Connection& c, std::string& request);
+    bool SendAll(Connection& c, const std::string& bytes);
+    bool WaitStopped(Connection& c, int timeoutMs);
+    bool WaitReadable(Connection& c, int timeoutMs);
 
     int listenFd_ = -1;
     int wakeRead_ = -1;
@@ -64,6 +87,8 @@ private:
     std::deque<Reply> replies_;
     std::vector<std::string> requests_;
     std::thread thread_;
+    void* tls_ = nullptr; // SSL_CTX
+    int failedHandshakes_ = 0;
 };
 
 } // namespace nuvex::test

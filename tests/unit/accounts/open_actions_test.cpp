@@ -4,14 +4,19 @@
 #include "accounts/mail_program_bridge.h"
 #include "accounts/open_actions.h"
 #include "accounts/pop3_connector.h"
+#include "lib/command_line.h"
 #include "lib/crypt_url.h"
+#include "lib/redirect_page.h"
 #include "lib/registry.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sstream>
+#include <sys/stat.h>
 #include <thread>
 
 namespace nuvex {
@@ -64,34 +69,123 @@ protected:
         WriteRegString(*registry, RegRoot::HKLM, base + "\\shell\\open\\command", "", true, command);
     }
 
+    test::TempDir runtime;
+    test::ScopedEnv runtimeEnv{"XDG_RUNTIME_DIR", runtime.path()};
     std::unique_ptr<Registry> registry = MakeMemoryRegistry();
     RecordingSink sink;
     RecordingLauncher launcher;
     AccountContext context;
 };
 
-TEST_F(OpenActionsTest, PlaceholdersInAnyCaseAreFilledAndTheUrlIsQuotedForTheShell) {
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> Words(const std::string& commandLine) {
+    return SplitCommandLine(commandLine).value_or(std::vector<std::string>{});
+}
+
+// The password never reaches a command line: the browser gets a private page
+// that forwards to the URL, with the credentials percent-encoded in it.
+TEST_F(OpenActionsTest, PasswordUrlGoesThroughAPrivateRedirectPage) {
     WriteRegString(*registry, RegRoot::HKCR, "HTTP\\shell\\open\\command", "", true,
                    "\"/usr/bin/browser\" \"%1\"");
     auto account = Pop3Account(1, "https://mail.example.org/login?u=%USERNAME%&p=%Passwd%&e=%email%");
     EXPECT_EQ(account->OpenMailbox(), kStatusOk);
     ASSERT_EQ(sink.calls, 1);
-    EXPECT_EQ(sink.url, "https://mail.example.org/login?u=bob&p=p'w d&e=bob@example.org");
-    EXPECT_EQ(sink.command,
-              "\"/usr/bin/browser\" 'https://mail.example.org/login?u=bob&p=p'\\''w d&e=bob@example.org'");
+    const std::string page = sink.url;
+    EXPECT_EQ(page.rfind(runtime.path() + "/nuvex-open/", 0), 0u) << page;
+    EXPECT_TRUE(IsRedirectPage(page));
+    EXPECT_EQ(Words(sink.command), (std::vector<std::string>{"/usr/bin/browser", page}));
+    EXPECT_EQ(sink.command.find("p'w"), std::string::npos);
+    EXPECT_EQ(sink.command.find("p%27w"), std::string::npos);
+
+    struct stat st;
+    ASSERT_EQ(::stat(page.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(::stat((runtime.path() + "/nuvex-open").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_NE(
+        ReadAll(page).find("https://mail.example.org/login?u=bob&amp;p=p%27w%20d&amp;e=bob@example.org"),
+        std::string::npos);
 }
 
-TEST_F(OpenActionsTest, BrowserCommandWithoutPlaceholderGetsTheUrlAppended) {
-    WriteRegString(*registry, RegRoot::HKCR, "HTTP\\shell\\open\\command", "", true, "firefox -new-tab");
-    auto account = Pop3Account(1, "http://a.example/");
+TEST_F(OpenActionsTest, PageIsRemovedWhenItsTimeIsUp) {
+    detail::SetRedirectPageLifetime(std::chrono::milliseconds(100));
+    auto account = Pop3Account(1, "https://mail.example.org/?p=%passwd%");
     account->OpenMailbox();
-    EXPECT_EQ(sink.command, "firefox -new-tab 'http://a.example/'");
+    const std::string page = sink.url;
+    ASSERT_TRUE(std::filesystem::exists(page));
+    for (int i = 0; i < 300 && std::filesystem::exists(page); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_FALSE(std::filesystem::exists(page));
+    EXPECT_FALSE(IsRedirectPage(page));
+    detail::SetRedirectPageLifetime(std::chrono::milliseconds(60'000));
 }
 
-TEST_F(OpenActionsTest, NoBrowserCommandFallsBackToXdgOpen) {
-    auto account = Pop3Account(1, "http://a.example/");
+TEST_F(OpenActionsTest, WithoutARuntimeFolderAPasswordUrlIsNotOpened) {
+    ::unsetenv("XDG_RUNTIME_DIR");
+    auto account = Pop3Account(1, "https://mail.example.org/?p=%passwd%");
+    EXPECT_EQ(account->OpenMailbox(), kStatusOk);
+    EXPECT_EQ(sink.calls, 0);
+}
+
+// The target is one word of the command line, whatever quotes the browser
+// command put around its placeholder; a URL without the password goes directly.
+TEST_F(OpenActionsTest, TargetTakesThePlaceholdersPlaceAsOneWord) {
+    struct Row {
+        const char* browserCommand;
+        std::vector<std::string> words;
+    };
+    const std::string url = "http://a.example/?q=x y'z\"$(id)";
+    const Row rows[] = {
+        {"", {"xdg-open", url}},
+        {"firefox -new-tab", {"firefox", "-new-tab", url}},
+        {"firefox '%1'", {"firefox", url}},
+        {"firefox \"%1\" --x", {"firefox", url, "--x"}},
+        {"\"/opt/My Browser/run\" %u", {"/opt/My Browser/run", url}},
+        {"browser --url=%1 %1", {"browser", "--url=" + url, "%1"}},
+        {"broken 'quote", {"xdg-open", url}},
+    };
+    for (const Row& row : rows) {
+        WriteRegString(*registry, RegRoot::HKCR, "HTTP\\shell\\open\\command", "", true, row.browserCommand);
+        auto account = Pop3Account(1, url);
+        account->OpenMailbox();
+        EXPECT_EQ(sink.url, url);
+        EXPECT_EQ(Words(sink.command), row.words) << row.browserCommand << " -> " << sink.command;
+    }
+}
+
+TEST_F(OpenActionsTest, UserNameIsPercentEncoded) {
+    TAccountFields f;
+    f.userName = "a b&c=d#e";
+    f.email = "ab@example.org";
+    f.actionCode = 1;
+    TPop3Fields p;
+    p.password = "x";
+    p.hostName = "pop.example.org";
+    p.webmailUrl = "https://mail.example.org/?u=%username%";
+    AddPop3TypeKeys(f, p);
+    auto account = Pop3ConnectorClass().Create(context);
+    ASSERT_EQ(account->LoadSettings(BuildSettingsText(f)), kStatusOk);
     account->OpenMailbox();
-    EXPECT_EQ(sink.command, "xdg-open 'http://a.example/'");
+    EXPECT_EQ(sink.url, "https://mail.example.org/?u=a%20b%26c%3Dd%23e");
+}
+
+TEST_F(OpenActionsTest, OnlyWebAndMailUrlsAreOpened) {
+    for (const char* url : {"javascript:alert(1)//http://x", "file:///etc/passwd?http://x",
+                            "smb://host/share?https://x", "x-custom:run?http://x"}) {
+        auto account = Pop3Account(1, url);
+        account->OpenMailbox();
+    }
+    TCryptURL record;
+    record.SetParam("URL", "file:///home/bob/evil.desktop");
+    EXPECT_FALSE(OpenUrl(*Pop3Account(1, "x"), record.EncodeParams()));
+    EXPECT_EQ(sink.calls, 0);
 }
 
 TEST_F(OpenActionsTest, KeyedRecordUrlIsUnpacked) {
@@ -183,7 +277,7 @@ TEST_F(MailProgramBridgeTest, DesktopEntriesForMailtoAppearAsMailClientKeys) {
     EXPECT_EQ(ListMailPrograms(bridge), std::vector<std::string>{"bird||Bird (mine)"});
     EXPECT_EQ(
         ReadRegString(bridge, RegRoot::HKLM, "SOFTWARE\\Clients\\Mail\\bird\\shell\\open\\command", "", ""),
-        "\"/bin/sh\" -c \"exit 0\"");
+        "/bin/sh -c 'exit 0'");
     auto keys = bridge.SubKeys(RegRoot::HKLM, "Software\\Clients\\Mail");
     EXPECT_EQ(keys, (std::vector<std::string>{"bird", "other", "VostrelMail"}));
     // Other keys pass through.
@@ -191,24 +285,30 @@ TEST_F(MailProgramBridgeTest, DesktopEntriesForMailtoAppearAsMailClientKeys) {
 }
 
 TEST(DesktopExec, FieldCodesGoAndTheProgramIsQuoted) {
-    EXPECT_EQ(DesktopExecToCommand("/usr/bin/mailer --compose %u"), "\"/usr/bin/mailer\" --compose");
-    EXPECT_EQ(DesktopExecToCommand("\"/opt/My Mail/run\" \"%u\" --x %%"), "\"/opt/My Mail/run\" --x %");
+    EXPECT_EQ(DesktopExecToCommand("/usr/bin/mailer --compose %u"), "/usr/bin/mailer --compose");
+    EXPECT_EQ(DesktopExecToCommand("\"/opt/My Mail/run\" \"%u\" --x %%"), "'/opt/My Mail/run' --x %");
+    EXPECT_EQ(DesktopExecToCommand("mailer --to=%u \"it's\""), "mailer --to= 'it'\\''s'");
+    EXPECT_EQ(DesktopExecToCommand("\"open quote"), "");
     // A bare name is found through PATH.
     std::string saved = getenv("PATH") ? getenv("PATH") : "";
     setenv("PATH", "/nonexistent:/bin", 1);
-    EXPECT_EQ(DesktopExecToCommand("sh -c true"), "\"/bin/sh\" -c true");
+    EXPECT_EQ(DesktopExecToCommand("sh -c true"), "/bin/sh -c true");
     setenv("PATH", saved.c_str(), 1);
 }
 
-TEST(ShellLauncher, RunsTheCommandAndReapsIt) {
+// No shell reads the command line: "$(...)" and ";" in a word stay literal.
+TEST(SpawnLauncher, RunsTheWordsWithoutAShell) {
     test::TempDir temp;
-    std::string marker = temp.file("ran");
-    ShellProgramLauncher launcher;
-    ASSERT_TRUE(launcher.Run("touch " + ShellQuote(marker)));
+    const std::string marker = temp.file("ran $(id);x 'y'");
+    SpawnProgramLauncher launcher;
+    ASSERT_TRUE(launcher.Run("touch " + QuoteArgument(marker)));
     for (int i = 0; i < 200 && !std::filesystem::exists(marker); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_TRUE(std::filesystem::exists(marker));
+    EXPECT_FALSE(launcher.Run("'open quote"));
+    EXPECT_FALSE(launcher.Run("   "));
+    EXPECT_FALSE(launcher.Run("no-such-program-anywhere --x"));
 }
 
 } // namespace

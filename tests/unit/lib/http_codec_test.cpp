@@ -1,3 +1,4 @@
+#include "lib/codepage.h"
 #include "lib/http.h"
 
 #include <gtest/gtest.h>
@@ -32,11 +33,28 @@ TEST(HtmlEncode, Utf8LatinLettersBecomeNamedEntities) {
     EXPECT_EQ(HtmlEncode("\xE2\x82\xAC \xC2\x85"), "\xE2\x82\xAC \xC2\x85");
 }
 
-TEST(HtmlEncode, SingleByteTextUsesLatin1Codes) {
-    // Not valid UTF-8, so each byte 160..255 is a Western code page letter.
-    EXPECT_EQ(HtmlEncode(std::string("caf\xE9", 4)), "caf&eacute;");
-    EXPECT_EQ(HtmlEncode(std::string("\xA0\xD7\xF7\xFF", 4)), "&nbsp;&times;&divide;&yuml;");
-    EXPECT_EQ(HtmlEncode(std::string("\x80<", 2)), std::string("\x80&lt;", 5));
+// The code page decides, not the text: a stray byte in UTF-8 text leaves the
+// letters alone, and a 1252 text that happens to be valid UTF-8 is still 1252.
+TEST(HtmlEncode, ProcessCodePageDecidesWhichBytesAreLetters) {
+    struct Row {
+        int codePage;
+        std::string in;
+        std::string out;
+    };
+    const Row rows[] = {
+        {kCodePageUtf8, "caf\xC3\xA9 \xFF", "caf&eacute; \xFF"},
+        {kCodePageUtf8, "\xC3", "\xC3"},
+        {kCodePageUtf8, "\xC3<", "\xC3&lt;"},
+        {1252, "caf\xE9", "caf&eacute;"},
+        {1252, "\xC3\xA9", "&Atilde;&copy;"},
+        {1252, "\xA0\xD7\xF7\xFF", "&nbsp;&times;&divide;&yuml;"},
+        {1252, "\x80<", "\x80&lt;"},
+    };
+    for (const Row& row : rows) {
+        SetAnsiCodePage(row.codePage);
+        EXPECT_EQ(HtmlEncode(row.in), row.out) << row.codePage << " " << row.in;
+    }
+    SetAnsiCodePage(kCodePageUtf8);
 }
 
 TEST(HtmlDecode, KnownEntitiesInAnyCase) {

@@ -1,19 +1,17 @@
 #include "lib/named_objects.h"
 #include "tests/support/temp_dir.h"
 
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <future>
-#include <thread>
-
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 namespace nuvex {
 namespace {
@@ -118,6 +116,52 @@ TEST_F(NamedObjectsTest, PulseReleasesPresentWaitersAndLeavesClear) {
         EXPECT_EQ(released.load(), manual ? 3 : 1) << name;
         EXPECT_FALSE(ev->TryWait()) << name;
     }
+}
+
+// A waiter killed mid-wait never takes itself off. A Pulse that finds only
+// that dead waiter must owe nothing, or a later auto-reset Pulse would release
+// two live waiters at once.
+TEST_F(NamedObjectsTest, KilledWaiterDoesNotMakeALaterPulseReleaseTwo) {
+    auto ev = OpenOrCreateEvent("RI4StopWNotify", false, false);
+    ASSERT_TRUE(ev);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        auto mine = OpenOrCreateEvent("RI4StopWNotify", false, false);
+        [[maybe_unused]] auto n = ::write(ready[1], "w", 1);
+        _exit(mine && mine->Wait(10'000) ? 0 : 1);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    std::this_thread::sleep_for(150ms); // into the wait
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    ev->Pulse(); // nobody alive to release
+
+    std::atomic<int> released{0};
+    std::atomic<int> waiting{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 2; ++i) {
+        threads.emplace_back([&] {
+            auto mine = OpenOrCreateEvent("RI4StopWNotify", false, false);
+            ++waiting;
+            if (mine && mine->Wait(800)) {
+                ++released;
+            }
+        });
+    }
+    while (waiting < 2) {
+        std::this_thread::sleep_for(1ms);
+    }
+    std::this_thread::sleep_for(150ms);
+    ev->Pulse();
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(released.load(), 1);
 }
 
 TEST_F(NamedObjectsTest, EventCrossesProcesses) {

@@ -1,19 +1,18 @@
 #include "lib/registry.h"
 #include "tests/support/temp_dir.h"
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <functional>
 #include <thread>
-
-#include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace nuvex {
 namespace {
@@ -24,7 +23,9 @@ struct StoreKind {
     const char* name;
     bool sqlite;
 };
-void PrintTo(const StoreKind& kind, std::ostream* os) { *os << kind.name; }
+void PrintTo(const StoreKind& kind, std::ostream* os) {
+    *os << kind.name;
+}
 
 class RegistryTest : public ::testing::TestWithParam<StoreKind> {
 protected:
@@ -41,7 +42,8 @@ TEST_P(RegistryTest, NamesCompareWithoutCaseButKeepTheirWrittenCase) {
     EXPECT_TRUE(reg_->KeyExists(RegRoot::HKCU, "SOFTWARE\\brannock"));
     EXPECT_EQ(ReadRegString(*reg_, RegRoot::HKCU, "software\\BRANNOCK\\plugins", "DISABLED", "x"), "1");
     ASSERT_TRUE(WriteRegString(*reg_, RegRoot::HKCU, "SOFTWARE\\BRANNOCK\\PLUGINS", "DISABLED", true, "0"));
-    EXPECT_EQ(reg_->ValueNames(RegRoot::HKCU, "software\\brannock\\plugins"), std::vector<std::string>{"Disabled"});
+    EXPECT_EQ(reg_->ValueNames(RegRoot::HKCU, "software\\brannock\\plugins"),
+              std::vector<std::string>{"Disabled"});
     EXPECT_EQ(reg_->SubKeys(RegRoot::HKCU, "software"), std::vector<std::string>{"Brannock"});
     EXPECT_EQ(ReadRegString(*reg_, RegRoot::HKCU, "Software\\Brannock\\PlugIns", "Disabled", "x"), "0");
     // Roots are separate trees.
@@ -73,7 +75,8 @@ TEST_P(RegistryTest, HelpersNormalizeTheKeyPath) {
 TEST_P(RegistryTest, IntegersFromDwordBinaryAndText) {
     const char* key = "Software\\Numbers";
     ASSERT_TRUE(reg_->SetValue(RegRoot::HKCU, key, "dw", RegValue::Dword(0xDEADBEEF)));
-    ASSERT_TRUE(reg_->SetValue(RegRoot::HKCU, key, "bin", RegValue{RegType::Binary, std::string("\x01\x02", 2)}));
+    ASSERT_TRUE(
+        reg_->SetValue(RegRoot::HKCU, key, "bin", RegValue{RegType::Binary, std::string("\x01\x02", 2)}));
     ASSERT_TRUE(reg_->SetValue(RegRoot::HKCU, key, "text", RegValue::Text(" 42 ")));
     ASSERT_TRUE(reg_->SetValue(RegRoot::HKCU, key, "neg", RegValue::Text("-7")));
     ASSERT_TRUE(reg_->SetValue(RegRoot::HKCU, key, "bad", RegValue::Text("12abc")));
@@ -100,7 +103,7 @@ TEST_P(RegistryTest, DeleteKeyTakesSubkeysAndOnlyThem) {
     EXPECT_EQ(ReadRegString(*reg_, RegRoot::HKCU, "A\\B\\C", "v", "gone"), "gone");
     EXPECT_EQ(ReadRegString(*reg_, RegRoot::HKCU, "A\\B_x", "v", ""), "3");
     EXPECT_EQ(reg_->SubKeys(RegRoot::HKCU, "A"), std::vector<std::string>{"B_x"});
-    EXPECT_TRUE(DeleteRegKey(*reg_, RegRoot::HKCU, "A\\B")); // already gone: fine
+    EXPECT_TRUE(DeleteRegKey(*reg_, RegRoot::HKCU, "A\\B"));   // already gone: fine
     EXPECT_FALSE(DeleteRegKey(*reg_, RegRoot::HKCU, "  \\ ")); // never the whole root
     EXPECT_TRUE(reg_->KeyExists(RegRoot::HKCU, "A\\B_x"));
 }
@@ -110,8 +113,10 @@ TEST_P(RegistryTest, CopyKeepsEachValueTypeAndRecursesWhenAsked) {
     ASSERT_TRUE(reg_->SetValue(RegRoot::HKLM, src, "", RegValue::Text("Old Mail")));
     ASSERT_TRUE(reg_->SetValue(RegRoot::HKLM, src, "Path", RegValue{RegType::ExpandString, "%HOME%/x"}));
     ASSERT_TRUE(reg_->SetValue(RegRoot::HKLM, src, "Count", RegValue::Dword(3)));
-    ASSERT_TRUE(reg_->SetValue(RegRoot::HKLM, src, "Blob", RegValue{RegType::Binary, std::string("\0\1", 2)}));
-    ASSERT_TRUE(WriteRegString(*reg_, RegRoot::HKLM, std::string(src) + "\\shell\\open\\command", "", true, "old"));
+    ASSERT_TRUE(
+        reg_->SetValue(RegRoot::HKLM, src, "Blob", RegValue{RegType::Binary, std::string("\0\1", 2)}));
+    ASSERT_TRUE(
+        WriteRegString(*reg_, RegRoot::HKLM, std::string(src) + "\\shell\\open\\command", "", true, "old"));
 
     EXPECT_FALSE(CopyRegKey(*reg_, RegRoot::HKLM, src, RegRoot::HKCU, false, true, "Backup")); // no create
     ASSERT_TRUE(CopyRegKey(*reg_, RegRoot::HKLM, src, RegRoot::HKCU, true, false, "Flat"));
@@ -122,9 +127,11 @@ TEST_P(RegistryTest, CopyKeepsEachValueTypeAndRecursesWhenAsked) {
     EXPECT_EQ(reg_->GetValue(RegRoot::HKCU, "Backup", "blob")->data, std::string("\0\1", 2));
     EXPECT_EQ(ReadRegString(*reg_, RegRoot::HKCU, "Backup", "", ""), "Old Mail");
     EXPECT_EQ(ReadRegString(*reg_, RegRoot::HKCU, "Backup\\Shell\\Open\\Command", "", ""), "old");
-    EXPECT_EQ(reg_->ValueNames(RegRoot::HKCU, "Backup"), (std::vector<std::string>{"", "Path", "Count", "Blob"}));
+    EXPECT_EQ(reg_->ValueNames(RegRoot::HKCU, "Backup"),
+              (std::vector<std::string>{"", "Path", "Count", "Blob"}));
     // Into its own subtree would never end.
-    EXPECT_FALSE(CopyRegKey(*reg_, RegRoot::HKLM, src, RegRoot::HKLM, true, true, std::string(src) + "\\Copy"));
+    EXPECT_FALSE(
+        CopyRegKey(*reg_, RegRoot::HKLM, src, RegRoot::HKLM, true, true, std::string(src) + "\\Copy"));
     EXPECT_FALSE(CopyRegKey(*reg_, RegRoot::HKLM, "No\\Such", RegRoot::HKCU, true, true, "X"));
 }
 
@@ -194,7 +201,8 @@ TEST(SqliteRegistryTest, KilledWriterLeavesStoreWhole) {
         auto reg = OpenSqliteRegistry(path);
         for (int i = 0;; ++i) {
             // Each round writes a pair; the second value names the first.
-            WriteRegString(*reg, RegRoot::HKCU, "Accounts\\N" + std::to_string(i), "A", true, std::to_string(i));
+            WriteRegString(*reg, RegRoot::HKCU, "Accounts\\N" + std::to_string(i), "A", true,
+                           std::to_string(i));
             WriteRegString(*reg, RegRoot::HKCU, "Accounts", "Last", true, std::to_string(i));
         }
     }
@@ -236,6 +244,33 @@ TEST(ProcessRegistryTest, InstalledRegistryIsUsedUntilRemovedThenTheDefaultStore
     ASSERT_EQ(::stat(dir.file("brannock/registry.db").c_str(), &st), 0);
     ASSERT_EQ(::stat(dir.file("brannock").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u); // tightened
+}
+
+// Run in a fresh copy of the test program, so that no earlier test has opened
+// the process registry yet.
+TEST(ProcessRegistryDeathTest, UnopenableStoreIsReportedNotSilentlyReplaced) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TempDir dir;
+    std::ofstream(dir.file("brannock")) << "a file where the folder should be";
+    EXPECT_EXIT(
+        {
+            ::setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+            Registry& reg = ProcessRegistry();
+            const bool writes = WriteRegString(reg, RegRoot::HKCU, "K", "v", true, "1");
+            std::_Exit(writes && !ProcessRegistryIsPersistent() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "registry.*cannot open .*brannock/registry.db");
+}
+
+TEST(ProcessRegistryDeathTest, OpenedStoreIsPersistent) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TempDir dir;
+    EXPECT_EXIT(
+        {
+            ::setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+            std::_Exit(ProcessRegistryIsPersistent() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(DefaultRegistryPathTest, FollowsXdgConfigHomeThenHome) {
