@@ -24,7 +24,7 @@ public:
 };
 
 // Runs a command line of a desktop entry or of the browser bridge. The default
-// implementation uses /bin/sh -c and reaps the child; tests record the calls.
+// implementation splits it into words and spawns it without a shell; tests record the calls.
 class ProgramLauncher {
 public:
     virtual ~ProgramLauncher() = default;

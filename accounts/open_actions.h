@@ -41,8 +41,6 @@ class SpawnProgramLauncher final : public ProgramLauncher {
 public:
     bool Run(const std::string& commandLine) override;
 };
-// The name callers used while command lines went through /bin/sh.
-using ShellProgramLauncher = SpawnProgramLauncher;
 
 // The launcher of the context, or a process-wide spawning launcher.
 ProgramLauncher& LauncherOf(const AccountContext& context);

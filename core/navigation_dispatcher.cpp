@@ -6,6 +6,8 @@
 #include "lib/clock.h"
 #include "lib/http.h"
 #include "lib/log.h"
+#include "lib/redirect_page.h"
+#include "lib/url_policy.h"
 
 namespace nuvex {
 
@@ -48,6 +50,10 @@ void TNavigationDispatcher::HandleNavigate() {
     if (!host_.Settings() || url.empty()) {
         return;
     }
+    if (!IsOpenableUrl(url) && !IsRedirectPage(url)) {
+        qCWarning(lcPlugin) << "not opening a page with the scheme" << QString::fromStdString(UrlScheme(url));
+        return;
+    }
     bool numeric = false;
     context.toLongLong(&numeric);
     if (useCurrentWindow_ && numeric && TickCount() - stamp < kBrowserContextMs) {
@@ -59,8 +65,8 @@ void TNavigationDispatcher::HandleNavigate() {
     }
     bool started = false;
     if (!command.empty()) {
-        ShellProgramLauncher shell;
-        ProgramLauncher& launcher = launcher_ ? *launcher_ : static_cast<ProgramLauncher&>(shell);
+        SpawnProgramLauncher spawner;
+        ProgramLauncher& launcher = launcher_ ? *launcher_ : static_cast<ProgramLauncher&>(spawner);
         started = launcher.Run(command);
         if (!started) {
             qCWarning(lcPlugin) << "the browser command line did not start; using the desktop's browser";
