@@ -11,7 +11,6 @@
 #include <QCryptographicHash>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QDeadlineTimer>
@@ -22,6 +21,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <cstdio>
 
 namespace nuvex::host {
@@ -235,30 +235,26 @@ void ToolbarHost::EnsureRunning(PluginSlot& slot) {
     }
 }
 
+// The bus starts an activated program with the session's own environment.
+// That is right only when ours adds nothing the plug-in needs: headless, a
+// platform override or the plug-in's own variables (tests, private object
+// folders) mean a plain start with our environment instead. The bus's
+// activation environment is never changed: it is the whole session's.
+bool ToolbarHost::EnvironmentMatters() const {
+    if (headless_ || qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
+        return true;
+    }
+    const QStringList names = QProcessEnvironment::systemEnvironment().keys();
+    return std::any_of(names.begin(), names.end(),
+                       [](const QString& name) { return name.startsWith(QLatin1String("NUVEX_")); });
+}
+
 bool ToolbarHost::StartByActivation(PluginSlot& slot) {
-    if (slot.service != bus::kPluginService || !QFileInfo::exists(ActivationFilePath())) {
+    if (slot.service != bus::kPluginService || !QFileInfo::exists(ActivationFilePath()) ||
+        EnvironmentMatters()) {
         return false;
     }
     QDBusConnection bus = QDBusConnection::sessionBus();
-    // The bus starts the plug-in with its own environment: hand it ours, so
-    // the plug-in finds the same settings, objects and display.
-    QMap<QString, QString> env;
-    for (const char* name :
-         {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "NUVEX_OBJECTS_DIR", "NUVEX_BROWSER", "PATH",
-          "HOME", "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NUVEX_TICK_MS", "NUVEX_NOTIFY_LOG"}) {
-        if (qEnvironmentVariableIsSet(name)) {
-            env.insert(QString::fromLatin1(name), qEnvironmentVariable(name));
-        }
-    }
-    if (headless_) {
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    }
-    QDBusMessage update = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("UpdateActivationEnvironment"));
-    qDBusRegisterMetaType<QMap<QString, QString>>();
-    update << QVariant::fromValue(env);
-    bus.call(update, QDBus::Block, bus::kCallTimeoutMs);
     QDBusMessage start = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("StartServiceByName"));

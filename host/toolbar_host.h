@@ -96,6 +96,7 @@ Q_SIGNALS:
 private:
     void LoadSlots();
     void EnsureRunning(PluginSlot& slot);
+    bool EnvironmentMatters() const;
     bool StartByActivation(PluginSlot& slot);
     bool StartPlainly(PluginSlot& slot, QString* error);
     void Attach(PluginSlot& slot);

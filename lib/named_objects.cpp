@@ -14,6 +14,19 @@
 // one session is not still signalled when the program starts again.
 #include "lib/named_objects.h"
 
+#include "lib/log.h"
+#include "lib/text.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
@@ -22,16 +35,6 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <climits>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
 
 namespace nuvex {
 
@@ -67,8 +70,12 @@ long Futex(std::uint32_t* addr, int op, std::uint32_t val, const timespec* timeo
     return ::syscall(SYS_futex, addr, op, val, timeout, nullptr, 0);
 }
 
-std::uint32_t LoadWord(std::uint32_t* p) { return __atomic_load_n(p, __ATOMIC_SEQ_CST); }
-void BumpWord(std::uint32_t* p) { __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
+std::uint32_t LoadWord(std::uint32_t* p) {
+    return __atomic_load_n(p, __ATOMIC_SEQ_CST);
+}
+void BumpWord(std::uint32_t* p) {
+    __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST);
+}
 
 // Locks a robust mutex; a holder that died leaves it to us in a state we
 // accept (every update of the shared fields is a few plain stores).
@@ -103,7 +110,8 @@ bool InitRobustMutex(pthread_mutex_t* m, bool recursive) {
     }
     bool ok = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
               pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
-              pthread_mutexattr_settype(&attr, recursive ? PTHREAD_MUTEX_RECURSIVE : PTHREAD_MUTEX_ERRORCHECK) == 0 &&
+              pthread_mutexattr_settype(&attr, recursive ? PTHREAD_MUTEX_RECURSIVE
+                                                         : PTHREAD_MUTEX_ERRORCHECK) == 0 &&
               pthread_mutex_init(m, &attr) == 0;
     pthread_mutexattr_destroy(&attr);
     return ok;
@@ -143,8 +151,10 @@ std::string FileNameFor(std::string_view prefix, std::string_view name) {
 }
 
 bool SameFile(int fd, const std::string& path) {
-    struct stat a {}, b {};
-    return ::fstat(fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    struct stat a {
+    }, b{};
+    return ::fstat(fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
 }
 
 // The folder must be ours and closed to others; one made by someone else
@@ -241,7 +251,8 @@ private:
         }
         struct stat st {};
         void* map = MAP_FAILED;
-        if (::fstat(fd, &st) == 0 && st.st_uid == ::getuid() && static_cast<std::size_t>(st.st_size) >= sizeof(State)) {
+        if (::fstat(fd, &st) == 0 && st.st_uid == ::getuid() &&
+            static_cast<std::size_t>(st.st_size) >= sizeof(State)) {
             map = ::mmap(nullptr, sizeof(State), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         }
         if (map == MAP_FAILED || static_cast<State*>(map)->magic != magic ||
@@ -262,7 +273,8 @@ private:
 
     // Builds the object in a private file and publishes it with link(), which
     // never replaces: either ours appears whole, or someone else's was first.
-    template <typename State, typename Init> bool Create(const std::string& dir, std::uint32_t magic, Init init) {
+    template <typename State, typename Init>
+    bool Create(const std::string& dir, std::uint32_t magic, Init init) {
         static std::atomic<unsigned> counter{0};
         std::string tmp = dir + "/.new-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
         int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -382,7 +394,8 @@ public:
             timespec rel{};
             const timespec* relPtr = nullptr;
             if (timeoutMs > 0) {
-                auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - SteadyClock::now());
+                auto left =
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - SteadyClock::now());
                 if (left.count() < 0) {
                     left = std::chrono::nanoseconds(0);
                 }
@@ -472,17 +485,67 @@ private:
 
 } // namespace
 
+namespace {
+
+std::string SessionKey() {
+    // The bus address names the session. Its "guid=" part is left out: the
+    // daemon hands activated programs its own spelling of the address, which
+    // carries the guid, while the login shell's may not.
+    std::string seed;
+    if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS"); bus && bus[0] != '\0') {
+        std::string_view rest(bus);
+        while (!rest.empty()) {
+            const std::size_t cut = rest.find_first_of(",;");
+            std::string_view part = rest.substr(0, cut);
+            if (!text::StartsWithNoCase(part, "guid=")) {
+                seed.append(part);
+                seed.push_back(',');
+            }
+            rest = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
+        }
+    } else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && runtime[0] == '/') {
+        // Where the bus library looks without the variable: the user bus.
+        const std::string userBus = std::string(runtime) + "/bus";
+        struct stat st {};
+        if (::stat(userBus.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+            seed = "unix:path=" + userBus + ",";
+        }
+    }
+    if (seed.empty()) {
+        const char* display = std::getenv("DISPLAY");
+        const char* wayland = std::getenv("WAYLAND_DISPLAY");
+        seed = std::string("display:") + (display ? display : "") + "|" + (wayland ? wayland : "");
+    }
+    // FNV-1a, 64 bits: a short, stable folder name, not a secret.
+    std::uint64_t hash = 1469598103934665603ULL;
+    for (unsigned char c : seed) {
+        hash = (hash ^ c) * 1099511628211ULL;
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
+
+} // namespace
+
 std::string NamedObjectsDir() {
     if (const char* over = std::getenv("NUVEX_OBJECTS_DIR"); over && over[0] == '/') {
         return PrivateFolder(over) ? std::string(over) : std::string();
     }
-    std::string dir;
+    std::string base;
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && runtime[0] == '/') {
-        dir = std::string(runtime) + "/nuvex-objects";
+        base = std::string(runtime) + "/nuvex-objects";
     } else {
-        dir = "/tmp/nuvex-" + std::to_string(::getuid());
+        base = "/tmp/nuvex-" + std::to_string(::getuid());
     }
-    return PrivateFolder(dir) ? dir : std::string();
+    // Objects are per login session, as the bus is: a stop in one session
+    // must not end another session's plug-in.
+    const std::string dir = base + "/" + SessionKey();
+    if (!PrivateFolder(base) || !PrivateFolder(dir)) {
+        log::Warning("events", "cannot use the named-object folder " + dir);
+        return std::string();
+    }
+    return dir;
 }
 
 std::unique_ptr<NamedEvent> OpenOrCreateEvent(std::string_view name, bool manualReset, bool initiallySet) {
