@@ -1,4 +1,4 @@
-#include "core/menu_text.h"
+#include "contract/menu_text.h"
 
 #include <algorithm>
 #include <cctype>
