@@ -1,7 +1,8 @@
 #include "contract/menu_text.h"
 
+#include "lib/text.h"
+
 #include <algorithm>
-#include <cctype>
 
 namespace nuvex {
 namespace {
@@ -12,14 +13,6 @@ bool IsBlank(std::string_view line) {
 
 bool StartsWith(std::string_view s, std::string_view prefix) {
     return s.substr(0, prefix.size()) == prefix;
-}
-
-std::string Upper(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return out;
 }
 
 // "12:CMD" and ":CMD" carry a number the menu has no use for; anything else
@@ -110,19 +103,36 @@ std::string DoubleSingleAmpersands(std::string_view line) {
     return out;
 }
 
+std::string EscapeMenuCaptionPart(std::string_view part) {
+    // "=" ends a caption and the format has no escape for it, so it becomes
+    // the full-width equals sign U+FF1D, which reads the same:
+    // "user=tag@example.org" must not turn into caption "user" with the
+    // command "tag@example.org=CHECK_...".
+    std::string out;
+    for (char c : part) {
+        if (c == '=') {
+            out += "\xEF\xBC\x9D";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string EscapeMenuCaption(std::string_view caption) {
     std::string out;
-    for (char c : caption) {
+    for (char c : EscapeMenuCaptionPart(caption)) {
         out += c;
         if (c == '&') {
             out += '&';
         }
     }
-    // Besides the markers, a caption that would read as a submenu ("+") or a
-    // comment ("//") is protected too: an account called "+team" must not
-    // swallow the items after it into a submenu.
+    // Besides the markers, a caption that would read as a marker itself ("!"),
+    // a submenu ("+") or a comment ("//") is protected too: "!boss@x.org" must
+    // keep its "!", and an account called "+team" must not swallow the items
+    // after it into a submenu.
     if (!out.empty() &&
-        (std::string_view("<$#>{+").find(out.front()) != std::string_view::npos || StartsWith(out, "//"))) {
+        (std::string_view("<$#>{+!").find(out.front()) != std::string_view::npos || StartsWith(out, "//"))) {
         out.insert(out.begin(), '!');
     }
     if (Utf8Length(out) > 50) {
@@ -131,106 +141,142 @@ std::string EscapeMenuCaption(std::string_view caption) {
     return out;
 }
 
-MenuModel ParseMenu(const std::vector<std::string>& lines, const MenuOptions& options) {
-    MenuModel model;
-    bool sectioned = std::any_of(lines.begin(), lines.end(),
-                                 [](const std::string& l) { return l.find('$') != std::string::npos; });
-    bool inSection = !sectioned;
-    std::string wanted = "$" + Upper(options.section);
+namespace {
 
+// A line's leading marker: removed from the caption, applied to the item.
+void TakeMarker(std::string& caption, MenuEntry& item) {
+    if (caption.empty()) {
+        return;
+    }
+    switch (caption.front()) {
+    case '#':
+        item.hashMarked = true;
+        break;
+    case '>':
+        item.checked = true;
+        break;
+    case '{':
+        item.grayed = true;
+        break;
+    case '!': // protects a caption that would begin with a marker
+        break;
+    default:
+        return;
+    }
+    caption.erase(0, 1);
+}
+
+// Reads the lines one by one into the model, one function per kind of line.
+class MenuParser {
+public:
+    MenuParser(const std::vector<std::string>& lines, const MenuOptions& options, MenuModel& model)
+        : options_(options), model_(model), wanted_("$" + text::ToUpperAscii(options.section)) {
+        sectioned_ = std::any_of(lines.begin(), lines.end(),
+                                 [](const std::string& l) { return l.find('$') != std::string::npos; });
+        inSection_ = !sectioned_;
+        stack_.push_back({&model_.entries, options_.rootIdBase});
+    }
+
+    // False once the menu has ended (the header of the next section).
+    bool Line(int n, const std::string& raw) {
+        if (IsBlank(raw)) {
+            return true;
+        }
+        const std::string line = DoubleSingleAmpersands(raw);
+        if (sectioned_ && line.front() == '$') {
+            return SectionHeader(line);
+        }
+        if (!inSection_ || StartsWith(line, "//")) {
+            return true;
+        }
+        if (line == "-") {
+            Separator(n);
+        } else if (line.front() == '+') {
+            OpenSubmenu(line, n);
+        } else if (line.front() == '<') {
+            CloseSubmenu();
+        } else {
+            Item(line, n);
+        }
+        return true;
+    }
+
+private:
     struct Open {
         std::vector<MenuEntry>* entries;
         int idBase;
     };
-    std::vector<Open> stack{{&model.entries, options.rootIdBase}};
 
-    auto add = [&](MenuEntry entry) -> MenuEntry& {
-        Open& top = stack.back();
+    bool SectionHeader(const std::string& line) {
+        if (inSection_) {
+            return false;
+        }
+        inSection_ = options_.section.empty() || text::ToUpperAscii(line) == wanted_;
+        return true;
+    }
+
+    void Separator(int n) {
+        MenuEntry sep;
+        sep.kind = MenuEntry::Kind::Separator;
+        sep.sourceLine = n;
+        Add(std::move(sep));
+    }
+
+    // Each submenu gets its own id range: root base + step x its number.
+    void OpenSubmenu(const std::string& line, int n) {
+        ++model_.submenuCount;
+        MenuEntry sub;
+        sub.kind = MenuEntry::Kind::Submenu;
+        sub.text = line.substr(1);
+        sub.sourceLine = n;
+        MenuEntry& placed = Add(std::move(sub));
+        stack_.push_back({&placed.children, options_.rootIdBase + options_.idStep * model_.submenuCount});
+    }
+
+    void CloseSubmenu() {
+        if (stack_.size() > 1) {
+            stack_.pop_back();
+        }
+    }
+
+    void Item(const std::string& line, int n) {
+        MenuEntry item;
+        item.sourceLine = n;
+        const auto eq = line.find('=');
+        std::string caption = line.substr(0, eq);
+        const std::string value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
+        TakeMarker(caption, item);
+        const auto colon = value.find(':');
+        const bool searchable = colon == std::string::npos || colon == 0;
+        item.text = (options_.search && !item.hashMarked && searchable) ? "Search " + caption : caption;
+        item.command = CommandOfValue(value);
+        item.grayed = item.grayed || item.command.empty();
+        item.checked = item.checked || n == options_.checkedLine;
+        Add(std::move(item));
+    }
+
+    MenuEntry& Add(MenuEntry entry) {
+        Open& top = stack_.back();
         entry.index = static_cast<int>(top.entries->size());
         entry.idBase = top.idBase;
         top.entries->push_back(std::move(entry));
         return top.entries->back();
-    };
+    }
 
-    for (std::size_t n = 0; n < lines.size(); ++n) {
-        const std::string& raw = lines[n];
-        if (IsBlank(raw)) {
-            continue;
-        }
-        std::string line = DoubleSingleAmpersands(raw);
-        if (sectioned && line.front() == '$') {
-            if (inSection) {
-                break; // the next section header ends the menu
-            }
-            if (options.section.empty() || Upper(line) == wanted) {
-                inSection = true;
-            }
-            continue;
-        }
-        if (!inSection || StartsWith(line, "//")) {
-            continue;
-        }
-        if (line == "-") {
-            MenuEntry sep;
-            sep.kind = MenuEntry::Kind::Separator;
-            sep.sourceLine = static_cast<int>(n);
-            add(std::move(sep));
-            continue;
-        }
-        if (line.front() == '+') {
-            ++model.submenuCount;
-            MenuEntry sub;
-            sub.kind = MenuEntry::Kind::Submenu;
-            sub.text = line.substr(1);
-            sub.sourceLine = static_cast<int>(n);
-            MenuEntry& placed = add(std::move(sub));
-            stack.push_back({&placed.children, options.rootIdBase + options.idStep * model.submenuCount});
-            continue;
-        }
-        if (line.front() == '<') {
-            if (stack.size() > 1) {
-                stack.pop_back();
-            }
-            continue;
-        }
+    const MenuOptions& options_;
+    MenuModel& model_;
+    std::string wanted_;
+    bool sectioned_ = false;
+    bool inSection_ = false;
+    std::vector<Open> stack_;
+};
 
-        MenuEntry item;
-        item.sourceLine = static_cast<int>(n);
-        auto eq = line.find('=');
-        std::string caption = line.substr(0, eq);
-        std::string value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
-        if (!caption.empty()) {
-            switch (caption.front()) {
-            case '#':
-                item.hashMarked = true;
-                caption.erase(0, 1);
-                break;
-            case '>':
-                item.checked = true;
-                caption.erase(0, 1);
-                break;
-            case '{':
-                item.grayed = true;
-                caption.erase(0, 1);
-                break;
-            case '!':
-                caption.erase(0, 1);
-                break;
-            default:
-                break;
-            }
-        }
-        auto colon = value.find(':');
-        bool searchable = colon == std::string::npos || colon == 0;
-        item.text = (options.search && !item.hashMarked && searchable) ? "Search " + caption : caption;
-        item.command = CommandOfValue(value);
-        if (item.command.empty()) {
-            item.grayed = true;
-        }
-        if (static_cast<int>(n) == options.checkedLine) {
-            item.checked = true;
-        }
-        add(std::move(item));
+} // namespace
+
+MenuModel ParseMenu(const std::vector<std::string>& lines, const MenuOptions& options) {
+    MenuModel model;
+    MenuParser parser(lines, options, model);
+    for (std::size_t n = 0; n < lines.size() && parser.Line(static_cast<int>(n), lines[n]); ++n) {
     }
     return model;
 }

@@ -48,6 +48,9 @@ std::vector<const MenuEntry*> MenuCommandItems(const MenuModel& model);
 
 // Makes a free text (an account name) safe to put into a menu line as a caption.
 std::string EscapeMenuCaption(std::string_view caption);
+// The same for a free text inside a caption that begins with fixed words
+// ("Go to " + name): only the "=" that would end the caption is replaced.
+std::string EscapeMenuCaptionPart(std::string_view part);
 
 // A single "&" becomes "&&"; an existing "&&" stays as it is.
 std::string DoubleSingleAmpersands(std::string_view line);

@@ -111,5 +111,26 @@ wait
     EXPECT_THAT(out, ::testing::HasSubstr("plugin: running"));
 }
 
+// The host used to keep running, holding its settings file open, long after
+// its session bus had gone.
+TEST_F(SessionScopeTest, HostEndsWithItsSessionBus) {
+    pid_t session = StartSession(R"(
+"$B" --headless >"$T/gone-host.out" 2>&1 &
+echo $! > "$T/host.pid"
+up && echo "plug-in up"
+)",
+                                 "gone");
+    ASSERT_GT(session, 0);
+    ASSERT_EQ(WaitExitCode(session, 60000), 0);
+    EXPECT_THAT(ReadFile(dir_.file("gone.out")), ::testing::HasSubstr("plug-in up"));
+    const pid_t host = std::atoi(ReadFile(dir_.file("host.pid")).c_str());
+    ASSERT_GT(host, 0);
+    // The bus ends with the session; the host (an orphan now reaped by us) follows.
+    EXPECT_TRUE(WaitUntil([host] { return Ended(host); }, 10000)) << ReadFile(dir_.file("gone-host.out"));
+    if (!Ended(host)) {
+        kill(host, SIGKILL);
+    }
+}
+
 } // namespace
 } // namespace nuvex::e2e
