@@ -1,23 +1,49 @@
 #include "core/bus_host_config.h"
 
-#include "core/dbus_contract.h"
+#include "contract/names.h"
+#include "itb4server_proxy.h"
 
-#include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDBusMessage>
+#include <QDBusPendingReply>
 #include <QDBusReply>
+#include <QDeadlineTimer>
+#include <QLoggingCategory>
+#include <atomic>
 
 namespace nuvex {
 namespace {
+
+Q_LOGGING_CATEGORY(lcHostCalls, "nuvex.host")
 
 QString Q(std::string_view s) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
 }
 
+// Monotonic milliseconds until which host calls fail at once; shared by every
+// instance, since they all talk to the same host.
+std::atomic<qint64> g_quietUntil{0};
+
+qint64 NowMs() {
+    return QDeadlineTimer::current().deadline();
+}
+
+bool IsNoAnswer(const QDBusError& error) {
+    return error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout ||
+           error.type() == QDBusError::TimedOut;
+}
+
 } // namespace
 
 BusHostConfig::BusHostConfig(std::function<bool()> connected, QString pluginName)
-    : connected_(std::move(connected)), plugin_(std::move(pluginName)) {}
+    : BusHostConfig(QDBusConnection::sessionBus(), bus::kHostService, std::move(connected),
+                    std::move(pluginName)) {}
+
+BusHostConfig::BusHostConfig(const QDBusConnection& connection, const QString& service,
+                             std::function<bool()> connected, QString pluginName)
+    : connection_(connection), service_(service), connected_(std::move(connected)),
+      plugin_(std::move(pluginName)) {}
+
+BusHostConfig::~BusHostConfig() = default;
 
 bool BusHostConfig::HostOnBus() {
     QDBusConnection bus = QDBusConnection::sessionBus();
@@ -28,100 +54,212 @@ bool BusHostConfig::HostOnBus() {
     return reply.isValid() && reply.value();
 }
 
+bool BusHostConfig::HostSeemsHung() {
+    return NowMs() < g_quietUntil.load();
+}
+
+void BusHostConfig::ForgetHungHost() {
+    g_quietUntil.store(0);
+}
+
 bool BusHostConfig::Connected() const {
     return connected_ ? connected_() : HostOnBus();
 }
 
-std::optional<QList<QVariant>> BusHostConfig::Call(const QString& method, const QList<QVariant>& args) const {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        return std::nullopt;
+ITB4ServerProxy* BusHostConfig::Ready() const {
+    if (HostSeemsHung() || !connection_.isConnected()) {
+        return nullptr;
     }
-    QDBusMessage msg =
-        QDBusMessage::createMethodCall(bus::kHostService, bus::kServerPath, bus::kServerInterface, method);
-    msg.setArguments(args);
-    QDBusMessage reply = bus.call(msg, QDBus::Block, bus::kCallTimeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage) {
-        return std::nullopt;
+    std::lock_guard lock(mutex_);
+    if (!proxy_) {
+        proxy_ = std::make_unique<ITB4ServerProxy>(service_, bus::kServerPath, connection_);
+        proxy_->setTimeout(bus::kHostCallTimeoutMs);
     }
-    return reply.arguments();
+    return proxy_.get();
+}
+
+template <typename Reply> bool BusHostConfig::Await(Reply& reply) const {
+    reply.waitForFinished();
+    if (!reply.isError()) {
+        return true;
+    }
+    if (IsNoAnswer(reply.error())) {
+        g_quietUntil.store(NowMs() + kHungHostQuietMs);
+        qCWarning(lcHostCalls) << "the toolbar host did not answer in" << bus::kHostCallTimeoutMs
+                               << "ms; host calls fail at once for" << kHungHostQuietMs << "ms";
+    }
+    return false;
 }
 
 std::optional<bool> BusHostConfig::ReadCfgBool(std::string_view key, int flag) {
-    auto r = Call(QStringLiteral("ReadCfgBool"), {plugin_, Q(key), flag});
-    if (!r || r->size() != 1 || r->at(0).typeId() != QMetaType::Bool) {
+    ITB4ServerProxy* host = Ready();
+    if (!host) {
         return std::nullopt;
     }
-    return r->at(0).toBool();
+    QDBusPendingReply<bool> reply = host->ReadCfgBool(plugin_, Q(key), flag);
+    return Await(reply) ? std::optional<bool>(reply.value()) : std::nullopt;
 }
 
 std::optional<std::int32_t> BusHostConfig::ReadCfgInt(std::string_view key, int flag) {
-    auto r = Call(QStringLiteral("ReadCfgInt"), {plugin_, Q(key), flag});
-    if (!r || r->size() != 1 || r->at(0).typeId() != QMetaType::Int) {
+    ITB4ServerProxy* host = Ready();
+    if (!host) {
         return std::nullopt;
     }
-    return r->at(0).toInt();
+    QDBusPendingReply<int> reply = host->ReadCfgInt(plugin_, Q(key), flag);
+    return Await(reply) ? std::optional<std::int32_t>(reply.value()) : std::nullopt;
 }
 
 std::optional<std::string> BusHostConfig::ReadCfgStr(std::string_view key, int flag) {
-    auto r = Call(QStringLiteral("ReadCfgStr"), {plugin_, Q(key), flag});
-    if (!r || r->size() != 1 || r->at(0).typeId() != QMetaType::QString) {
+    ITB4ServerProxy* host = Ready();
+    if (!host) {
         return std::nullopt;
     }
-    return r->at(0).toString().toStdString();
+    QDBusPendingReply<QString> reply = host->ReadCfgStr(plugin_, Q(key), flag);
+    return Await(reply) ? std::optional<std::string>(reply.value().toStdString()) : std::nullopt;
 }
 
 bool BusHostConfig::WriteCfgBool(std::string_view key, bool value, int flag) {
-    return Call(QStringLiteral("WriteCfgBool"), {plugin_, Q(key), value, flag}).has_value();
+    ITB4ServerProxy* host = Ready();
+    if (!host) {
+        return false;
+    }
+    QDBusPendingReply<> reply = host->WriteCfgBool(plugin_, Q(key), value, flag);
+    return Await(reply);
 }
 
 bool BusHostConfig::WriteCfgInt(std::string_view key, std::int32_t value, int flag) {
-    return Call(QStringLiteral("WriteCfgInt"), {plugin_, Q(key), static_cast<int>(value), flag}).has_value();
+    ITB4ServerProxy* host = Ready();
+    if (!host) {
+        return false;
+    }
+    QDBusPendingReply<> reply = host->WriteCfgInt(plugin_, Q(key), static_cast<int>(value), flag);
+    return Await(reply);
 }
 
 bool BusHostConfig::WriteCfgStr(std::string_view key, std::string_view value, int flag) {
-    return Call(QStringLiteral("WriteCfgStr"), {plugin_, Q(key), Q(value), flag}).has_value();
+    ITB4ServerProxy* host = Ready();
+    if (!host) {
+        return false;
+    }
+    QDBusPendingReply<> reply = host->WriteCfgStr(plugin_, Q(key), Q(value), flag);
+    return Await(reply);
 }
 
 bool BusHostConfig::DeleteCfgValue(std::string_view key, int flag) {
-    return Call(QStringLiteral("DeleteCfgValue"), {plugin_, Q(key), flag}).has_value();
+    ITB4ServerProxy* host = Ready();
+    if (!host) {
+        return false;
+    }
+    QDBusPendingReply<> reply = host->DeleteCfgValue(plugin_, Q(key), flag);
+    return Await(reply);
+}
+
+bool BusHostConfig::WriteCfgBatch(const std::vector<CfgWrite>& writes, int flag) {
+    ITB4ServerProxy* host = Ready();
+    if (!host) {
+        return false;
+    }
+    QStringList keys;
+    QStringList kinds;
+    QStringList values;
+    for (const CfgWrite& w : writes) {
+        keys << Q(w.key);
+        if (const bool* b = std::get_if<bool>(&w.value)) {
+            kinds << QStringLiteral("bool");
+            values << (*b ? QStringLiteral("1") : QStringLiteral("0"));
+        } else if (const std::int32_t* i = std::get_if<std::int32_t>(&w.value)) {
+            kinds << QStringLiteral("int");
+            values << QString::number(*i);
+        } else if (const std::string* s = std::get_if<std::string>(&w.value)) {
+            kinds << QStringLiteral("text");
+            values << Q(*s);
+        } else {
+            kinds << QStringLiteral("delete");
+            values << QString();
+        }
+    }
+    QDBusPendingReply<> reply = host->WriteCfgBatch(plugin_, keys, kinds, values, flag);
+    return Await(reply);
 }
 
 bool BusHostConfig::ConfigChanged() {
-    return Call(QStringLiteral("ConfigChanged"), {plugin_}).has_value();
+    ITB4ServerProxy* host = Ready();
+    if (!host) {
+        return false;
+    }
+    QDBusPendingReply<> reply = host->ConfigChanged(plugin_);
+    return Await(reply);
+}
+
+void BusHostConfig::Announce() {
+    if (ITB4ServerProxy* host = Ready()) {
+        // The answer is not needed; the call is left to finish on its own.
+        host->ReadCfgBool(plugin_, plugin_ + QStringLiteral("_ALL"), -1);
+    }
 }
 
 bool BusHostConfig::SetButtonCaption(const QString& context, const QString& button, const QString& text) {
-    return Call(QStringLiteral("SetButtonCaption"), {plugin_, context, button, text}).has_value();
+    ITB4ServerProxy* host = Ready();
+    if (!host) {
+        return false;
+    }
+    QDBusPendingReply<> reply = host->SetButtonCaption(plugin_, context, button, text);
+    return Await(reply);
 }
 
 bool BusHostConfig::SetButtonVisible(const QString& context, const QString& button, bool visible) {
-    return Call(QStringLiteral("SetButtonVisible"), {plugin_, context, button, visible}).has_value();
+    ITB4ServerProxy* host = Ready();
+    if (!host) {
+        return false;
+    }
+    QDBusPendingReply<> reply = host->SetButtonVisible(plugin_, context, button, visible);
+    return Await(reply);
 }
 
 bool BusHostConfig::SetButtonMenu(const QString& button, const QString& menuText) {
-    return Call(QStringLiteral("SetButtonMenu"), {plugin_, QString(), button, menuText}).has_value();
+    ITB4ServerProxy* host = Ready();
+    if (!host) {
+        return false;
+    }
+    QDBusPendingReply<> reply = host->SetButtonMenu(plugin_, QString(), button, menuText);
+    return Await(reply);
 }
 
 bool BusHostConfig::ButtonCommand(const QString& context, const QString& command, const QString& target,
                                   const QString& value) {
-    return Call(QStringLiteral("ButtonCommand"), {plugin_, context, command, target, value}).has_value();
+    ITB4ServerProxy* host = Ready();
+    if (!host) {
+        return false;
+    }
+    QDBusPendingReply<> reply = host->ButtonCommand(plugin_, context, command, target, value);
+    return Await(reply);
 }
 
 bool BusHostConfig::SetButtonHint(const QString& context, const QString& button, const QString& text) {
-    return Call(QStringLiteral("SetButtonHint"), {plugin_, context, button, text}).has_value();
+    ITB4ServerProxy* host = Ready();
+    if (!host) {
+        return false;
+    }
+    QDBusPendingReply<> reply = host->SetButtonHint(plugin_, context, button, text);
+    return Await(reply);
 }
 
 bool BusHostConfig::NavigateWindow(const QString& context, const QString& url) {
-    return Call(QStringLiteral("NavigateWindow"), {context, url, 0}).has_value();
+    ITB4ServerProxy* host = Ready();
+    if (!host) {
+        return false;
+    }
+    QDBusPendingReply<> reply = host->NavigateWindow(context, url, 0);
+    return Await(reply);
 }
 
 std::optional<int> BusHostConfig::ShowSettings() {
-    auto r = Call(QStringLiteral("ShowSettings"), {plugin_, 0, 0, 0, 0, 0, 0, 0});
-    if (!r || r->size() != 1) {
+    ITB4ServerProxy* host = Ready();
+    if (!host) {
         return std::nullopt;
     }
-    return r->at(0).toInt();
+    QDBusPendingReply<int> reply = host->ShowSettings(plugin_, 0, 0, 0, 0, 0, 0, 0);
+    return Await(reply) ? std::optional<int>(reply.value()) : std::nullopt;
 }
 
 } // namespace nuvex

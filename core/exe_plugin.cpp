@@ -254,8 +254,9 @@ BusHostConfig* TExePlugin::GetHost() {
             return nullptr;
         }
         host_ = std::make_unique<BusHostConfig>([] { return PluginConnected(); }, PluginName());
-        // Tells the host that this plug-in is alive; the answer is not needed.
-        host_->ReadCfgBool((PluginName() + QStringLiteral("_ALL")).toStdString(), -1);
+        // Tells the host that this plug-in is alive. Nothing waits for the
+        // answer: a host that hangs must not hold the caller a second time.
+        host_->Announce();
     }
     return host_.get();
 }

@@ -101,7 +101,7 @@ std::string BuildMenuLines(const MenuSnapshot& s) {
         line("-");
         for (const MenuAccount& a : accounts) {
             std::string l = a.hasOpenAction ? "" : "{";
-            l += Tr("Go to") + " " + a.email;
+            l += Tr("Go to") + " " + EscapeMenuCaptionPart(a.email);
             if (a.unread > 0) {
                 l += " (" + std::to_string(a.unread) + " " + Tr("New") + ")";
             }

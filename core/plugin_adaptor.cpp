@@ -1,43 +1,52 @@
 #include "core/plugin_adaptor.h"
 
-#include "core/dbus_contract.h"
+#include "contract/names.h"
 #include "core/plugin_obj.h"
+#include "itb4plugin_adaptor.h"
+#include "lib/log.h"
+#include "pluginfactory_adaptor.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusServiceWatcher>
-#include <cstdio>
+#include <QLoggingCategory>
 
 namespace nuvex {
 
-TPluginAdaptor::TPluginAdaptor(TPluginObj* object) : QDBusAbstractAdaptor(object), object_(object) {}
+Q_LOGGING_CATEGORY(lcPlugin, "nuvex.plugin")
 
-void TPluginAdaptor::Guard(const std::function<void()>& step) {
+TPluginAdaptor::TPluginAdaptor(TPluginObj* object) : QObject(object), object_(object) {}
+
+template <typename Step> void TPluginAdaptor::Guard(const char* method, Step&& step) {
     try {
         step();
     } catch (...) {
+        qCWarning(lcPlugin).noquote()
+            << method << "failed:" << QString::fromStdString(log::CurrentExceptionText());
     }
 }
 
-void TPluginAdaptor::GetPluginName(QString& name) {
-    Guard([&] { name = object_->GetPluginName(); });
+QString TPluginAdaptor::GetPluginName() {
+    QString name;
+    Guard("GetPluginName", [&] { name = object_->GetPluginName(); });
+    return name;
 }
 
 void TPluginAdaptor::SetContext(const QString& value) {
-    Guard([&] { object_->SetContext(value); });
+    Guard("SetContext", [&] { object_->SetContext(value); });
 }
 
-void TPluginAdaptor::GetContextKind(int& kind) {
-    kind = 0;
-    Guard([&] { kind = object_->GetContextKind(); });
+int TPluginAdaptor::GetContextKind() {
+    int kind = 0;
+    Guard("GetContextKind", [&] { kind = object_->GetContextKind(); });
+    return kind;
 }
 
-void TPluginAdaptor::GetButtonInfo(int index, int& id, int& style, QString& name, QString& caption,
-                                   QString& description, QByteArray& icon, QString& menuText, QString& hint,
-                                   QByteArray& bitmap, int& visible) {
+int TPluginAdaptor::GetButtonInfo(int index, int& style, QString& name, QString& caption,
+                                  QString& description, QByteArray& icon, QString& menuText, QString& hint,
+                                  QByteArray& bitmap, int& visible) {
     ButtonInfo info;
-    Guard([&] { info = object_->GetButtonInfo(index); });
-    id = info.id;
+    Guard("GetButtonInfo", [&] { info = object_->GetButtonInfo(index); });
     style = info.style;
     name = info.name;
     caption = info.caption;
@@ -47,67 +56,84 @@ void TPluginAdaptor::GetButtonInfo(int index, int& id, int& style, QString& name
     hint = info.hint;
     bitmap = info.bitmap;
     visible = info.visible;
+    return info.id;
 }
 
-void TPluginAdaptor::GetSettingsPages(QString& pages, QByteArray& bitmap) {
-    Guard([&] { object_->GetSettingsPages(pages, bitmap); });
+QString TPluginAdaptor::GetSettingsPages(QByteArray& bitmap) {
+    QString pages;
+    Guard("GetSettingsPages", [&] { object_->GetSettingsPages(pages, bitmap); });
+    return pages;
 }
 
-void TPluginAdaptor::QueryText(const QString& key, const QString& param, QString& text) {
-    Guard([&] { text = object_->QueryText(key, param); });
+QString TPluginAdaptor::QueryText(const QString& key, const QString& param) {
+    QString text;
+    Guard("QueryText", [&] { text = object_->QueryText(key, param); });
+    return text;
 }
 
-void TPluginAdaptor::QueryNum(const QString& key, int index, int& number) {
-    number = 0;
-    Guard([&] { number = object_->QueryNum(key, index); });
+int TPluginAdaptor::QueryNum(const QString& key, int index) {
+    int number = 0;
+    Guard("QueryNum", [&] { number = object_->QueryNum(key, index); });
+    return number;
 }
 
-void TPluginAdaptor::GetHelpURL(QString& url) {
-    Guard([&] { url = object_->GetHelpURL(); });
+QString TPluginAdaptor::GetHelpURL() {
+    QString url;
+    Guard("GetHelpURL", [&] { url = object_->GetHelpURL(); });
+    return url;
 }
 
-void TPluginAdaptor::GetAuxText1(QString& text) {
-    Guard([&] { text = object_->GetAuxText1(); });
+QString TPluginAdaptor::GetAuxText1() {
+    QString text;
+    Guard("GetAuxText1", [&] { text = object_->GetAuxText1(); });
+    return text;
 }
 
-void TPluginAdaptor::GetAuxText2(QString& text) {
-    Guard([&] { text = object_->GetAuxText2(); });
+QString TPluginAdaptor::GetAuxText2() {
+    QString text;
+    Guard("GetAuxText2", [&] { text = object_->GetAuxText2(); });
+    return text;
 }
 
 void TPluginAdaptor::ButtonClick(const QString& button) {
-    Guard([&] { object_->ButtonClick(button); });
+    Guard("ButtonClick", [&] { object_->ButtonClick(button); });
 }
 
 void TPluginAdaptor::ExecCommand(int value, const QString& command) {
-    Guard([&] { object_->ExecCommand(value, command); });
+    Guard("ExecCommand", [&] { object_->ExecCommand(value, command); });
 }
 
-void TPluginAdaptor::GetFlags(qint16& flags) {
-    flags = 0;
-    Guard([&] { flags = object_->GetFlags(); });
+short TPluginAdaptor::GetFlags() {
+    short flags = 0;
+    Guard("GetFlags", [&] { flags = object_->GetFlags(); });
+    return flags;
 }
 
-void TPluginAdaptor::GetConfigText(QString& text) {
-    Guard([&] { text = object_->GetConfigText(); });
+QString TPluginAdaptor::GetConfigText() {
+    QString text;
+    Guard("GetConfigText", [&] { text = object_->GetConfigText(); });
+    return text;
 }
 
 void TPluginAdaptor::Connect() {
-    Guard([&] { object_->Connect(); });
+    Guard("Connect", [&] { object_->Connect(); });
 }
 
 void TPluginAdaptor::Activate() {
-    Guard([&] { object_->Activate(); });
+    Guard("Activate", [&] { object_->Activate(); });
 }
 
 void TPluginAdaptor::Deactivate() {
-    Guard([&] { object_->Deactivate(); });
+    Guard("Deactivate", [&] { object_->Deactivate(); });
 }
 
 void TPluginAdaptor::Refresh() {
-    Guard([&] { object_->Refresh(); });
+    Guard("Refresh", [&] { object_->Refresh(); });
 }
 
-TPluginFactory::TPluginFactory(Maker maker, QObject* parent) : QObject(parent), maker_(std::move(maker)) {}
+TPluginFactory::TPluginFactory(Maker maker, QObject* parent) : QObject(parent), maker_(std::move(maker)) {
+    new PluginFactoryAdaptor(this);
+}
 
 TPluginFactory::~TPluginFactory() {
     Unregister();
@@ -116,16 +142,16 @@ TPluginFactory::~TPluginFactory() {
 bool TPluginFactory::Register() {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        std::fprintf(stderr, "nuvex: no session bus: %s\n", qPrintable(bus.lastError().message()));
+        qCWarning(lcPlugin) << "no session bus:" << bus.lastError().message();
         return false;
     }
-    if (!bus.registerObject(bus::kFactoryPath, this, QDBusConnection::ExportAllSlots)) {
-        std::fprintf(stderr, "nuvex: cannot export %s on the bus\n", qPrintable(bus::kFactoryPath));
+    if (!bus.registerObject(bus::kFactoryPath, this, QDBusConnection::ExportAdaptors)) {
+        qCWarning(lcPlugin) << "cannot export" << bus::kFactoryPath << "on the bus";
         return false;
     }
     if (!bus.registerService(bus::kPluginService)) {
-        std::fprintf(stderr, "nuvex: the bus name %s is taken: %s\n", qPrintable(bus::kPluginService),
-                     qPrintable(bus.lastError().message()));
+        qCWarning(lcPlugin) << "the bus name" << bus::kPluginService
+                            << "is taken:" << bus.lastError().message();
         bus.unregisterObject(bus::kFactoryPath);
         return false;
     }
@@ -158,6 +184,8 @@ QDBusObjectPath TPluginFactory::CreatePlugin() {
     try {
         object = maker_(this);
     } catch (...) {
+        qCWarning(lcPlugin).noquote()
+            << "CreatePlugin failed:" << QString::fromStdString(log::CurrentExceptionText());
         object = nullptr;
     }
     if (!object) {
@@ -166,10 +194,11 @@ QDBusObjectPath TPluginFactory::CreatePlugin() {
         }
         return {};
     }
-    new TPluginAdaptor(object);
+    auto* bridge = new TPluginAdaptor(object);
+    new ITB4PluginAdaptor(bridge);
     QString path = bus::kPluginPathPrefix + QString::number(next_++);
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.registerObject(path, object, QDBusConnection::ExportAdaptors)) {
+    if (!bus.registerObject(path, bridge, QDBusConnection::ExportAdaptors)) {
         delete object;
         if (calledFromDBus()) {
             sendErrorReply(QDBusError::Failed, QStringLiteral("the plug-in object could not be exported"));

@@ -1,15 +1,15 @@
 #pragma once
-// ITB4Plugin on the bus: one adaptor per automation object. Every method
-// answers; an exception inside the object is swallowed and the outputs keep
-// their defaults, as a failed call would leave them.
+// The plug-in's side of the bus contract. TPluginAdaptor is what the bus sees
+// of one automation object: the adaptor generated from
+// contract/org.brannock.ITB4Plugin.xml calls these methods, and each hands over
+// to the object. Every method answers; an exception inside the object is
+// logged and the outputs keep their defaults, as a failed call would leave them.
 #include <QByteArray>
-#include <QDBusAbstractAdaptor>
 #include <QDBusContext>
 #include <QDBusObjectPath>
 #include <QMap>
 #include <QObject>
 #include <QString>
-#include <functional>
 
 class QDBusServiceWatcher;
 
@@ -17,35 +17,34 @@ namespace nuvex {
 
 class TPluginObj;
 
-class TPluginAdaptor : public QDBusAbstractAdaptor {
+class TPluginAdaptor : public QObject {
     Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.brannock.ITB4Plugin")
 public:
+    // Lives as a child of the object, so it goes when the object goes.
     explicit TPluginAdaptor(TPluginObj* object);
 
-public Q_SLOTS:
-    void GetPluginName(QString& name);
+    QString GetPluginName();
     void SetContext(const QString& value);
-    void GetContextKind(int& kind);
-    void GetButtonInfo(int index, int& id, int& style, QString& name, QString& caption, QString& description,
-                       QByteArray& icon, QString& menuText, QString& hint, QByteArray& bitmap, int& visible);
-    void GetSettingsPages(QString& pages, QByteArray& bitmap);
-    void QueryText(const QString& key, const QString& param, QString& text);
-    void QueryNum(const QString& key, int index, int& number);
-    void GetHelpURL(QString& url);
-    void GetAuxText1(QString& text);
-    void GetAuxText2(QString& text);
+    int GetContextKind();
+    int GetButtonInfo(int index, int& style, QString& name, QString& caption, QString& description,
+                      QByteArray& icon, QString& menuText, QString& hint, QByteArray& bitmap, int& visible);
+    QString GetSettingsPages(QByteArray& bitmap);
+    QString QueryText(const QString& key, const QString& param);
+    int QueryNum(const QString& key, int index);
+    QString GetHelpURL();
+    QString GetAuxText1();
+    QString GetAuxText2();
     void ButtonClick(const QString& button);
     void ExecCommand(int value, const QString& command);
-    void GetFlags(qint16& flags);
-    void GetConfigText(QString& text);
+    short GetFlags();
+    QString GetConfigText();
     void Connect();
     void Activate();
     void Deactivate();
     void Refresh();
 
 private:
-    void Guard(const std::function<void()>& step);
+    template <typename Step> void Guard(const char* method, Step&& step);
     TPluginObj* object_;
 };
 
@@ -54,7 +53,6 @@ private:
 // on until it is told to stop.
 class TPluginFactory : public QObject, protected QDBusContext {
     Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.brannock.PluginFactory")
 public:
     using Maker = std::function<TPluginObj*(QObject* parent)>;
     explicit TPluginFactory(Maker maker, QObject* parent = nullptr);
@@ -63,7 +61,6 @@ public:
     bool Register();   // object "/Factory" and the service name
     void Unregister(); // revokes the name and every object
 
-public Q_SLOTS:
     QDBusObjectPath CreatePlugin();
 
 private:

@@ -1,6 +1,6 @@
 #include "core/plugin_process.h"
 
-#include "core/button_bitmap.h"
+#include "contract/button_bitmap.h"
 #include "lib/branding.h"
 
 #include <atomic>

@@ -1,6 +1,6 @@
 #include "core/registration.h"
 
-#include "core/dbus_contract.h"
+#include "contract/names.h"
 #include "core/plugin_process.h"
 #include "lib/codepage.h"
 #include "lib/registry.h"
@@ -9,35 +9,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace nuvex {
 
-QString ActivationFilePath() {
-    QString base = qEnvironmentVariable("XDG_DATA_HOME");
-    if (base.isEmpty() || !base.startsWith(u'/')) {
-        base = QDir::homePath() + QStringLiteral("/.local/share");
-    }
-    return base + QStringLiteral("/dbus-1/services/") + bus::kPluginService + QStringLiteral(".service");
-}
-
 bool RegisterServer(QString* error) {
     const QString program = QCoreApplication::applicationFilePath();
-    const QString path = ActivationFilePath();
-    if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
-        *error = QStringLiteral("cannot make the folder of %1").arg(path);
-        return false;
-    }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    const QString text =
-        QStringLiteral("[D-BUS Service]\nName=%1\nExec=%2\n").arg(bus::kPluginService, program);
-    file.write(text.toUtf8());
-    if (!file.commit()) {
-        *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+    if (!WriteActivationFile(program, error)) {
         return false;
     }
     Registry& reg = ProcessRegistry();

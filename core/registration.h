@@ -1,12 +1,13 @@
 #pragma once
 // What the toolbar host needs to find and start the plug-in: a D-Bus
 // activation file and the host's plug-in entry in the registry store.
+#include "contract/activation.h"
+#include "contract/names.h"
+
 #include <QString>
 
 namespace nuvex {
 
-// $XDG_DATA_HOME/dbus-1/services/org.brannock.Nuvex.service
-QString ActivationFilePath();
 // HKCU key of the host's plug-in entry.
 inline constexpr const char* kPluginEntryKey = "Software\\Brannock\\PlugIns\\MAIL";
 

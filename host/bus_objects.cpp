@@ -1,10 +1,14 @@
 #include "host/bus_objects.h"
 
+#include "contract/names.h"
+#include "control_adaptor.h"
 #include "host/toolbar_host.h"
+#include "itb4server_adaptor.h"
 #include "lib/registry.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QLoggingCategory>
 #include <QTimer>
 #include <cerrno>
 #include <cstdlib>
@@ -48,23 +52,41 @@ int TextToInt(const std::string& text) {
 
 // --- ITB4Server -------------------------------------------------------------
 
-void ServerObject::ReadCfgBool(const QString& plugin, const QString& key, int, bool& value) {
-    auto v = host_.Store().Get(S(plugin), S(key));
-    value = v ? ParseBool(QString::fromStdString(v->text)).value_or(false) : false;
+ServerObject::ServerObject(ToolbarHost& host, QObject* parent) : QObject(parent), host_(host) {
+    new ITB4ServerAdaptor(this);
 }
 
-void ServerObject::ReadCfgInt(const QString& plugin, const QString& key, int, int& value) {
-    auto v = host_.Store().Get(S(plugin), S(key));
-    if (v && v->type == ValueType::Bool) {
-        value = ParseBool(QString::fromStdString(v->text)).value_or(false) ? 1 : 0;
-    } else {
-        value = v ? TextToInt(v->text) : 0;
+std::optional<StoredValue> ServerObject::Read(const QString& plugin, const QString& key, bool* failed) {
+    *failed = false;
+    auto v = host_.Store().Get(S(plugin), S(key), failed);
+    if (*failed) {
+        const QString why = QString::fromStdString(host_.Store().LastError());
+        qCWarning(lcHost).noquote() << "cannot read" << key << "of" << plugin
+                                    << "from the settings store:" << why;
+        sendErrorReply(QDBusError::Failed, QStringLiteral("the settings store cannot be read: ") + why);
     }
+    return v;
 }
 
-void ServerObject::ReadCfgStr(const QString& plugin, const QString& key, int, QString& value) {
-    auto v = host_.Store().Get(S(plugin), S(key));
-    value = v ? QString::fromStdString(v->text) : QString();
+bool ServerObject::ReadCfgBool(const QString& plugin, const QString& key, int) {
+    bool failed = false;
+    auto v = Read(plugin, key, &failed);
+    return v ? ParseBool(QString::fromStdString(v->text)).value_or(false) : false;
+}
+
+int ServerObject::ReadCfgInt(const QString& plugin, const QString& key, int) {
+    bool failed = false;
+    auto v = Read(plugin, key, &failed);
+    if (v && v->type == ValueType::Bool) {
+        return ParseBool(QString::fromStdString(v->text)).value_or(false) ? 1 : 0;
+    }
+    return v ? TextToInt(v->text) : 0;
+}
+
+QString ServerObject::ReadCfgStr(const QString& plugin, const QString& key, int) {
+    bool failed = false;
+    auto v = Read(plugin, key, &failed);
+    return v ? QString::fromStdString(v->text) : QString();
 }
 
 void ServerObject::WriteCfgBool(const QString& plugin, const QString& key, bool value, int) {
@@ -87,6 +109,40 @@ void ServerObject::WriteCfgStr(const QString& plugin, const QString& key, const 
 
 void ServerObject::DeleteCfgValue(const QString& plugin, const QString& key, int) {
     if (!host_.Store().Delete(S(plugin), S(key))) {
+        sendErrorReply(QDBusError::Failed, QString::fromStdString(host_.Store().LastError()));
+    }
+}
+
+void ServerObject::WriteCfgBatch(const QString& plugin, const QStringList& keys, const QStringList& kinds,
+                                 const QStringList& values, int) {
+    if (keys.size() != kinds.size() || keys.size() != values.size()) {
+        sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("keys, kinds and values differ in number"));
+        return;
+    }
+    std::vector<SettingsStore::Write> writes;
+    writes.reserve(static_cast<std::size_t>(keys.size()));
+    for (qsizetype i = 0; i < keys.size(); ++i) {
+        SettingsStore::Write w;
+        w.key = S(keys[i]);
+        w.text = S(values[i]);
+        const QString& kind = kinds[i];
+        if (kind == QLatin1String("bool")) {
+            w.type = ValueType::Bool;
+            w.text = ParseBool(values[i]).value_or(false) ? "1" : "0";
+        } else if (kind == QLatin1String("int")) {
+            w.type = ValueType::Int;
+            w.text = std::to_string(TextToInt(w.text));
+        } else if (kind == QLatin1String("text")) {
+            w.type = ValueType::Text;
+        } else if (kind == QLatin1String("delete")) {
+            w.remove = true;
+        } else {
+            sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("unknown kind of write: %1").arg(kind));
+            return;
+        }
+        writes.push_back(std::move(w));
+    }
+    if (!host_.Store().Apply(S(plugin), writes)) {
         sendErrorReply(QDBusError::Failed, QString::fromStdString(host_.Store().LastError()));
     }
 }
@@ -163,24 +219,32 @@ void ServerObject::NavigateWindow(const QString& context, const QString& url, in
     }
 }
 
-void ServerObject::ShowSettings(const QString& plugin, int, int, int, int, int, int, int, int& result) {
+int ServerObject::ShowSettings(const QString& plugin, int, int, int, int, int, int, int) {
     host_.ShowSettings(plugin);
-    result = 0;
+    return 0;
 }
 
 // --- Control ----------------------------------------------------------------
 
-void ControlObject::Get(const QString& plugin, const QString& key, QString& value, QString& type) {
-    auto v = host_.Store().Get(S(plugin), S(key));
-    if (!v) {
-        value.clear();
-        type = QStringLiteral("unset");
-        return;
+ControlObject::ControlObject(ToolbarHost& host, QObject* parent) : QObject(parent), host_(host) {
+    new ControlAdaptor(this);
+}
+
+QString ControlObject::Get(const QString& plugin, const QString& key, QString& type) {
+    bool failed = false;
+    auto v = host_.Store().Get(S(plugin), S(key), &failed);
+    if (failed) {
+        sendErrorReply(QDBusError::Failed, QString::fromStdString(host_.Store().LastError()));
+        return {};
     }
-    value = QString::fromStdString(v->text);
+    if (!v) {
+        type = QStringLiteral("unset");
+        return {};
+    }
     type = v->type == ValueType::Bool  ? QStringLiteral("bool")
            : v->type == ValueType::Int ? QStringLiteral("int")
                                        : QStringLiteral("text");
+    return QString::fromStdString(v->text);
 }
 
 void ControlObject::Set(const QString& plugin, const QString& key, const QString& type,
@@ -220,13 +284,13 @@ void ControlObject::Delete(const QString& plugin, const QString& key) {
     }
 }
 
-void ControlObject::Button(const QString& plugin, QString& report) {
+QString ControlObject::Button(const QString& plugin) {
     PluginSlot* slot = host_.FindSlot(plugin);
     if (!slot) {
         sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("no plug-in named %1").arg(plugin));
-        return;
+        return {};
     }
-    report = host_.ButtonReport(*slot);
+    return host_.ButtonReport(*slot);
 }
 
 PluginSlot* ControlObject::UpSlot(const QString& plugin) {
@@ -238,15 +302,11 @@ PluginSlot* ControlObject::UpSlot(const QString& plugin) {
     return slot;
 }
 
-void ControlObject::Forward(const QString& plugin, const QString& method, const QList<QVariant>& args) {
-    PluginSlot* slot = UpSlot(plugin);
-    if (!slot) {
-        return;
-    }
+void ControlObject::ReplyWhenDone(const QDBusPendingCall& pending) {
     setDelayedReply(true);
     QDBusMessage call = message();
     QDBusConnection conn = connection();
-    host_.CallToolbarObject(*slot, method, args, [call, conn](const QDBusMessage& reply) {
+    host_.WhenDone(pending, [call, conn](const QDBusMessage& reply) {
         if (reply.type() == QDBusMessage::ReplyMessage) {
             conn.send(call.createReply(reply.arguments()));
         } else {
@@ -257,19 +317,29 @@ void ControlObject::Forward(const QString& plugin, const QString& method, const 
 }
 
 void ControlObject::Click(const QString& plugin, const QString& button) {
-    Forward(plugin, QStringLiteral("ButtonClick"), {button});
+    if (PluginSlot* slot = UpSlot(plugin)) {
+        ReplyWhenDone(host_.Toolbar(*slot).ButtonClick(button));
+    }
 }
 
 void ControlObject::Command(const QString& plugin, const QString& command) {
-    Forward(plugin, QStringLiteral("ExecCommand"), {0, command});
+    if (PluginSlot* slot = UpSlot(plugin)) {
+        ReplyWhenDone(host_.Toolbar(*slot).ExecCommand(0, command));
+    }
 }
 
-void ControlObject::QueryText(const QString& plugin, const QString& key, const QString& param, QString&) {
-    Forward(plugin, QStringLiteral("QueryText"), {key, param});
+QString ControlObject::QueryText(const QString& plugin, const QString& key, const QString& param) {
+    if (PluginSlot* slot = UpSlot(plugin)) {
+        ReplyWhenDone(host_.Toolbar(*slot).QueryText(key, param));
+    }
+    return {};
 }
 
-void ControlObject::QueryNum(const QString& plugin, const QString& key, int index, int&) {
-    Forward(plugin, QStringLiteral("QueryNum"), {key, index});
+int ControlObject::QueryNum(const QString& plugin, const QString& key, int index) {
+    if (PluginSlot* slot = UpSlot(plugin)) {
+        ReplyWhenDone(host_.Toolbar(*slot).QueryNum(key, index));
+    }
+    return 0;
 }
 
 void ControlObject::Stop() {
@@ -293,17 +363,22 @@ void ControlObject::Refresh(const QString& plugin) {
 }
 
 void ControlObject::Activate(const QString& plugin) {
-    Forward(plugin, QStringLiteral("Activate"), {});
+    if (PluginSlot* slot = UpSlot(plugin)) {
+        ReplyWhenDone(host_.Toolbar(*slot).Activate());
+    }
 }
 
 void ControlObject::Deactivate(const QString& plugin) {
-    Forward(plugin, QStringLiteral("Deactivate"), {});
+    if (PluginSlot* slot = UpSlot(plugin)) {
+        ReplyWhenDone(host_.Toolbar(*slot).Deactivate());
+    }
 }
 
 void ControlObject::SetDisabled(const QString& plugin, bool disabled) {
-    const std::string key = "Software\\Brannock\\PlugIns\\" + plugin.toUpper().toStdString();
-    bool ok = disabled ? WriteRegString(ProcessRegistry(), RegRoot::HKLM, key, "DISABLED", true, "1")
-                       : ProcessRegistry().DeleteValue(RegRoot::HKLM, NormalizeKeyPath(key), "DISABLED");
+    const std::string key = names::PluginKey(plugin.toUpper().toStdString());
+    bool ok =
+        disabled ? WriteRegString(ProcessRegistry(), RegRoot::HKLM, key, names::kDisabledValue, true, "1")
+                 : ProcessRegistry().DeleteValue(RegRoot::HKLM, NormalizeKeyPath(key), names::kDisabledValue);
     if (!ok && disabled) {
         sendErrorReply(QDBusError::Failed, QStringLiteral("cannot write the registry store"));
     }

@@ -1,29 +1,40 @@
 #pragma once
 // The host's two bus objects: "/Server" (ITB4Server, called by plug-ins) and
-// "/Control" (called by "brannock ctl").
+// "/Control" (called by "brannock ctl"). Each exports the adaptor generated
+// from its interface in contract/; the methods here have the adaptor's shape
+// (the first out-argument returned, the others by reference).
+#include "host/settings_store.h"
+
 #include <QDBusContext>
+#include <QDBusPendingCall>
 #include <QObject>
 #include <QString>
+#include <QStringList>
+#include <optional>
 
 namespace nuvex::host {
 
 class ToolbarHost;
 struct PluginSlot;
 
+// Serves contract/org.brannock.ITB4Server.xml through its generated adaptor.
+// A call the host cannot carry out (a store that fails, a bad request) gets an
+// error reply: the caller then keeps what it had, which an empty answer would
+// not let it do.
 class ServerObject : public QObject, protected QDBusContext {
     Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.brannock.ITB4Server")
 public:
-    explicit ServerObject(ToolbarHost& host, QObject* parent = nullptr) : QObject(parent), host_(host) {}
+    explicit ServerObject(ToolbarHost& host, QObject* parent = nullptr);
 
-public Q_SLOTS:
-    void ReadCfgBool(const QString& plugin, const QString& key, int flag, bool& value);
-    void ReadCfgInt(const QString& plugin, const QString& key, int flag, int& value);
-    void ReadCfgStr(const QString& plugin, const QString& key, int flag, QString& value);
+    bool ReadCfgBool(const QString& plugin, const QString& key, int flag);
+    int ReadCfgInt(const QString& plugin, const QString& key, int flag);
+    QString ReadCfgStr(const QString& plugin, const QString& key, int flag);
     void WriteCfgBool(const QString& plugin, const QString& key, bool value, int flag);
     void WriteCfgInt(const QString& plugin, const QString& key, int value, int flag);
     void WriteCfgStr(const QString& plugin, const QString& key, const QString& value, int flag);
     void DeleteCfgValue(const QString& plugin, const QString& key, int flag);
+    void WriteCfgBatch(const QString& plugin, const QStringList& keys, const QStringList& kinds,
+                       const QStringList& values, int flag);
     void ConfigChanged(const QString& plugin);
     void SetButtonCaption(const QString& plugin, const QString& context, const QString& button,
                           const QString& text);
@@ -35,29 +46,30 @@ public Q_SLOTS:
     void SetButtonHint(const QString& plugin, const QString& context, const QString& button,
                        const QString& text);
     void NavigateWindow(const QString& context, const QString& url, int flags);
-    void ShowSettings(const QString& plugin, int a1, int a2, int a3, int a4, int a5, int a6, int a7,
-                      int& result);
+    int ShowSettings(const QString& plugin, int a1, int a2, int a3, int a4, int a5, int a6, int a7);
 
 private:
+    // The stored value; nullopt for "no value" and for a failed read, which
+    // has already been answered with an error reply.
+    std::optional<StoredValue> Read(const QString& plugin, const QString& key, bool* failed);
     PluginSlot* ButtonSlot(const QString& plugin);
     ToolbarHost& host_;
 };
 
+// Serves contract/org.brannock.Control.xml ("brannock ctl").
 class ControlObject : public QObject, protected QDBusContext {
     Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.brannock.Control")
 public:
-    explicit ControlObject(ToolbarHost& host, QObject* parent = nullptr) : QObject(parent), host_(host) {}
+    explicit ControlObject(ToolbarHost& host, QObject* parent = nullptr);
 
-public Q_SLOTS:
-    void Get(const QString& plugin, const QString& key, QString& value, QString& type);
+    QString Get(const QString& plugin, const QString& key, QString& type);
     void Set(const QString& plugin, const QString& key, const QString& type, const QString& value);
     void Delete(const QString& plugin, const QString& key);
-    void Button(const QString& plugin, QString& report);
+    QString Button(const QString& plugin);
     void Click(const QString& plugin, const QString& button);
     void Command(const QString& plugin, const QString& command);
-    void QueryText(const QString& plugin, const QString& key, const QString& param, QString& text);
-    void QueryNum(const QString& plugin, const QString& key, int index, int& number);
+    QString QueryText(const QString& plugin, const QString& key, const QString& param);
+    int QueryNum(const QString& plugin, const QString& key, int index);
     void Stop();
     void Shutdown(const QString& plugin);
     void Refresh(const QString& plugin);
@@ -67,7 +79,8 @@ public Q_SLOTS:
 
 private:
     PluginSlot* UpSlot(const QString& plugin);
-    void Forward(const QString& plugin, const QString& method, const QList<QVariant>& args);
+    // Answers the pending ctl call with the plug-in's reply once it comes.
+    void ReplyWhenDone(const QDBusPendingCall& pending);
     ToolbarHost& host_;
 };
 

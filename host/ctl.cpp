@@ -1,9 +1,11 @@
 #include "host/ctl.h"
 
-#include "core/dbus_contract.h"
+#include "contract/names.h"
+#include "control_proxy.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <cstdio>
 
 namespace nuvex::host {
@@ -35,101 +37,157 @@ const char* const kUsage = "usage: brannock ctl VERB ...\n"
                            "  refresh PLUGIN                 activate PLUGIN        deactivate PLUGIN\n"
                            "  disable PLUGIN                 enable PLUGIN";
 
-} // namespace
+using CallFn = QDBusPendingCall (*)(ControlProxy& host, const QStringList& args, const QString& type);
+using CheckFn = bool (*)(const QStringList& args, QString* error);
 
-int RunCtl(const QStringList& rawArgs) {
-    QStringList args;
+// One row per verb: how many arguments it takes, whether it prints the
+// answer, an optional check of its arguments, and the call it makes.
+struct Verb {
+    const char* name;
+    int argc;
+    bool prints;
+    CheckFn check;
+    CallFn call;
+};
+
+bool CheckIndex(const QStringList& args, QString* error) {
+    bool ok = false;
+    args[2].toInt(&ok);
+    if (!ok) {
+        *error = QStringLiteral("not an integer index: %1").arg(args[2]);
+    }
+    return ok;
+}
+
+const Verb kVerbs[] = {
+    {"get", 2, true, nullptr,
+     [](ControlProxy& h, const QStringList& a, const QString&) -> QDBusPendingCall {
+         return h.Get(a[0], a[1]);
+     }},
+    {"set", 3, false, nullptr,
+     [](ControlProxy& h, const QStringList& a, const QString& type) -> QDBusPendingCall {
+         return h.Set(a[0], a[1], type, a[2]);
+     }},
+    {"delete", 2, false, nullptr,
+     [](ControlProxy& h, const QStringList& a, const QString&) -> QDBusPendingCall {
+         return h.Delete(a[0], a[1]);
+     }},
+    {"button", 1, true, nullptr,
+     [](ControlProxy& h, const QStringList& a, const QString&) -> QDBusPendingCall {
+         return h.Button(a[0]);
+     }},
+    {"click", 2, false, nullptr,
+     [](ControlProxy& h, const QStringList& a, const QString&) -> QDBusPendingCall {
+         return h.Click(a[0], a[1]);
+     }},
+    {"command", 2, false, nullptr,
+     [](ControlProxy& h, const QStringList& a, const QString&) -> QDBusPendingCall {
+         return h.Command(a[0], a[1]);
+     }},
+    {"query-text", 3, true, nullptr,
+     [](ControlProxy& h, const QStringList& a, const QString&) -> QDBusPendingCall {
+         return h.QueryText(a[0], a[1], a[2]);
+     }},
+    {"query-num", 3, true, &CheckIndex,
+     [](ControlProxy& h, const QStringList& a, const QString&) -> QDBusPendingCall {
+         return h.QueryNum(a[0], a[1], a[2].toInt());
+     }},
+    {"stop", 0, false, nullptr,
+     [](ControlProxy& h, const QStringList&, const QString&) -> QDBusPendingCall { return h.Stop(); }},
+    {"shutdown", 1, false, nullptr,
+     [](ControlProxy& h, const QStringList& a, const QString&) -> QDBusPendingCall {
+         return h.Shutdown(a[0]);
+     }},
+    {"refresh", 1, false, nullptr,
+     [](ControlProxy& h, const QStringList& a, const QString&) -> QDBusPendingCall {
+         return h.Refresh(a[0]);
+     }},
+    {"activate", 1, false, nullptr,
+     [](ControlProxy& h, const QStringList& a, const QString&) -> QDBusPendingCall {
+         return h.Activate(a[0]);
+     }},
+    {"deactivate", 1, false, nullptr,
+     [](ControlProxy& h, const QStringList& a, const QString&) -> QDBusPendingCall {
+         return h.Deactivate(a[0]);
+     }},
+    {"disable", 1, false, nullptr,
+     [](ControlProxy& h, const QStringList& a, const QString&) -> QDBusPendingCall {
+         return h.SetDisabled(a[0], true);
+     }},
+    {"enable", 1, false, nullptr,
+     [](ControlProxy& h, const QStringList& a, const QString&) -> QDBusPendingCall {
+         return h.SetDisabled(a[0], false);
+     }},
+};
+
+// Takes the value-type switches out of the arguments; the last one given wins.
+QString TakeTypeSwitch(const QStringList& raw, QStringList* args) {
     QString type = QStringLiteral("text");
-    for (const QString& a : rawArgs) {
-        if (a == QLatin1String("--int")) {
-            type = QStringLiteral("int");
-        } else if (a == QLatin1String("--bool")) {
-            type = QStringLiteral("bool");
-        } else if (a == QLatin1String("--text")) {
-            type = QStringLiteral("text");
+    for (const QString& a : raw) {
+        if (a == QLatin1String("--int") || a == QLatin1String("--bool") || a == QLatin1String("--text")) {
+            type = a.mid(2);
         } else {
-            args << a;
+            *args << a;
         }
     }
-    if (args.isEmpty()) {
-        return Fail(QString::fromLatin1(kUsage), 2);
-    }
-    const QString verb = args.takeFirst();
-    struct Verb {
-        const char* name;
-        const char* method;
-        int argc;
-    };
-    static const Verb kVerbs[] = {
-        {"get", "Get", 2},
-        {"set", "Set", 3},
-        {"delete", "Delete", 2},
-        {"button", "Button", 1},
-        {"click", "Click", 2},
-        {"command", "Command", 2},
-        {"query-text", "QueryText", 3},
-        {"query-num", "QueryNum", 3},
-        {"stop", "Stop", 0},
-        {"shutdown", "Shutdown", 1},
-        {"refresh", "Refresh", 1},
-        {"activate", "Activate", 1},
-        {"deactivate", "Deactivate", 1},
-        {"disable", "SetDisabled", 1},
-        {"enable", "SetDisabled", 1},
-    };
-    const Verb* found = nullptr;
+    return type;
+}
+
+const Verb* FindVerb(const QString& name) {
     for (const Verb& v : kVerbs) {
-        if (verb == QLatin1String(v.name)) {
-            found = &v;
+        if (name == QLatin1String(v.name)) {
+            return &v;
         }
     }
-    if (!found) {
-        return Fail(QStringLiteral("unknown verb \"%1\"\n%2").arg(verb, QString::fromLatin1(kUsage)), 2);
-    }
-    if (args.size() != found->argc) {
-        return Fail(
-            QStringLiteral("%1 takes %2 argument(s), %3 given").arg(verb).arg(found->argc).arg(args.size()),
-            2);
-    }
+    return nullptr;
+}
 
-    QList<QVariant> callArgs;
-    if (verb == QLatin1String("set")) {
-        callArgs = {args[0], args[1], type, args[2]};
-    } else if (verb == QLatin1String("query-num")) {
-        bool ok = false;
-        int index = args[2].toInt(&ok);
-        if (!ok) {
-            return Fail(QStringLiteral("not an integer index: %1").arg(args[2]), 2);
-        }
-        callArgs = {args[0], args[1], index};
-    } else if (verb == QLatin1String("disable") || verb == QLatin1String("enable")) {
-        callArgs = {args[0], verb == QLatin1String("disable")};
-    } else {
-        for (const QString& a : args) {
-            callArgs << a;
-        }
-    }
-
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        return Fail(QStringLiteral("no session bus: %1").arg(bus.lastError().message()));
-    }
-    QDBusMessage msg = QDBusMessage::createMethodCall(
-        bus::kHostService, bus::kControlPath, bus::kControlInterface, QString::fromLatin1(found->method));
-    msg.setArguments(callArgs);
-    QDBusMessage reply = bus.call(msg, QDBus::Block, kCtlTimeoutMs);
+int Answer(const QDBusPendingCall& pending, bool prints) {
+    QDBusPendingCall call = pending;
+    call.waitForFinished();
+    const QDBusMessage reply = call.reply();
     if (reply.type() != QDBusMessage::ReplyMessage) {
         if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")) {
             return Fail(QStringLiteral("no toolbar host is running"));
         }
         return Fail(reply.errorMessage().isEmpty() ? reply.errorName() : reply.errorMessage());
     }
-    const QList<QVariant> out = reply.arguments();
-    if (verb == QLatin1String("get") || verb == QLatin1String("button") ||
-        verb == QLatin1String("query-text") || verb == QLatin1String("query-num")) {
+    if (prints) {
+        const QList<QVariant> out = reply.arguments();
         Out(out.isEmpty() ? QString() : out.constFirst().toString());
     }
     return 0;
+}
+
+} // namespace
+
+int RunCtl(const QStringList& rawArgs) {
+    QStringList args;
+    const QString type = TakeTypeSwitch(rawArgs, &args);
+    if (args.isEmpty()) {
+        return Fail(QString::fromLatin1(kUsage), 2);
+    }
+    const QString name = args.takeFirst();
+    const Verb* verb = FindVerb(name);
+    if (!verb) {
+        return Fail(QStringLiteral("unknown verb \"%1\"\n%2").arg(name, QString::fromLatin1(kUsage)), 2);
+    }
+    if (args.size() != verb->argc) {
+        return Fail(
+            QStringLiteral("%1 takes %2 argument(s), %3 given").arg(name).arg(verb->argc).arg(args.size()),
+            2);
+    }
+    QString error;
+    if (verb->check && !verb->check(args, &error)) {
+        return Fail(error, 2);
+    }
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        return Fail(QStringLiteral("no session bus: %1").arg(bus.lastError().message()));
+    }
+    ControlProxy host(bus::kHostService, bus::kControlPath, bus);
+    host.setTimeout(kCtlTimeoutMs);
+    return Answer(verb->call(host, args, type), verb->prints);
 }
 
 } // namespace nuvex::host

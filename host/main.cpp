@@ -1,9 +1,11 @@
+#include "contract/qt_log_sink.h"
 #include "host/ctl.h"
 #include "host/settings_store.h"
 #include "host/toolbar_host.h"
 #include "host/toolbar_window.h"
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
@@ -63,6 +65,7 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("brannock"));
+    nuvex::InstallQtLogSink();
 
     std::string error;
     auto store = nuvex::host::SettingsStore::Open(nuvex::host::SettingsStore::DefaultPath(), &error);
@@ -89,6 +92,11 @@ int main(int argc, char** argv) {
         std::signal(SIGTERM, OnSignal);
         std::signal(SIGINT, OnSignal);
     }
+    // The host serves one session: when its bus goes away there is no one
+    // left to serve, and the settings file should not stay open.
+    QDBusConnection::sessionBus().connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
+                                          QStringLiteral("org.freedesktop.DBus.Local"),
+                                          QStringLiteral("Disconnected"), &host, SLOT(BusLost()));
     int code = app.exec();
     // A toolbar that closes takes its plug-ins with it.
     host.Finish(true);

@@ -1,13 +1,15 @@
 #pragma once
-// The host's store of plug-in values, by plug-in and key, in SQLite. Every
-// write is its own transaction and is on disk when the call returns, so a
-// crash of the host or of a plug-in loses nothing that was written.
+// The host's store of plug-in values, by plug-in and key, in SQLite (a
+// user-only file beside the registry store). Every write, and every batch, is
+// one transaction and is on disk when the call returns, so a crash of the host
+// or of a plug-in loses nothing that was written.
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct sqlite3;
 
@@ -30,9 +32,21 @@ public:
 
     // Plug-in names compare without case; keys as the host compares them
     // (no case, a leading "$" names the same value).
-    std::optional<StoredValue> Get(std::string_view plugin, std::string_view key);
+    // nullopt for no value; failed (when given) tells a store that could not
+    // answer apart from a value that is not there.
+    std::optional<StoredValue> Get(std::string_view plugin, std::string_view key, bool* failed = nullptr);
     bool Set(std::string_view plugin, std::string_view key, ValueType type, std::string_view text);
     bool Delete(std::string_view plugin, std::string_view key);
+
+    // One value of a batch: set with its type, or removed.
+    struct Write {
+        std::string key;
+        ValueType type = ValueType::Text;
+        std::string text;
+        bool remove = false;
+    };
+    // All of the writes in one transaction, or none of them.
+    bool Apply(std::string_view plugin, const std::vector<Write>& writes);
 
     bool IsSeeded(std::string_view plugin);
     // Adds the values that are not set yet and marks the plug-in seeded, in one transaction.

@@ -1,35 +1,39 @@
 #include "host/toolbar_host.h"
 
-#include "core/button_bitmap.h"
-#include "core/dbus_contract.h"
-#include "core/registration.h"
+#include "contract/activation.h"
+#include "contract/button_bitmap.h"
+#include "contract/names.h"
 #include "host/bus_objects.h"
 #include "lib/named_objects.h"
 #include "lib/registry.h"
+#include "pluginfactory_proxy.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <cstdio>
 
 namespace nuvex::host {
+
+Q_LOGGING_CATEGORY(lcHost, "nuvex.host")
+
 namespace {
 
 constexpr int kStartWaitMs = 20000;
 constexpr int kStoppingPluginWaitMs = 5000;
-const char* const kPlugInsKey = "Software\\Brannock\\PlugIns";
 
 QString ButtonBaseName(const QString& name) {
     return name.section(u':', 0, 0);
@@ -105,14 +109,14 @@ PluginSlot* ToolbarHost::FindSlot(const QString& plugin) {
 void ToolbarHost::LoadSlots() {
     Registry& reg = ProcessRegistry();
     QStringList names{QStringLiteral("MAIL")};
-    for (const std::string& sub : reg.SubKeys(RegRoot::HKCU, kPlugInsKey)) {
+    for (const std::string& sub : reg.SubKeys(RegRoot::HKCU, names::kPlugInsKey)) {
         QString name = QString::fromStdString(sub).toUpper();
         if (!names.contains(name)) {
             names << name;
         }
     }
     for (const QString& name : names) {
-        const std::string key = std::string(kPlugInsKey) + "\\" + name.toStdString();
+        const std::string key = names::PluginKey(name.toStdString());
         auto slot = std::make_unique<PluginSlot>();
         slot->name = name;
         slot->service = QString::fromStdString(
@@ -134,8 +138,8 @@ bool ToolbarHost::Start(QString* error) {
     }
     server_ = new ServerObject(*this, this);
     control_ = new ControlObject(*this, this);
-    if (!bus.registerObject(bus::kServerPath, server_, QDBusConnection::ExportAllSlots) ||
-        !bus.registerObject(bus::kControlPath, control_, QDBusConnection::ExportAllSlots)) {
+    if (!bus.registerObject(bus::kServerPath, server_, QDBusConnection::ExportAdaptors) ||
+        !bus.registerObject(bus::kControlPath, control_, QDBusConnection::ExportAdaptors)) {
         *error = QStringLiteral("cannot export the host objects on the bus");
         return false;
     }
@@ -148,8 +152,8 @@ bool ToolbarHost::Start(QString* error) {
     // would end the plug-in the moment it starts. A plug-in of that run may
     // still be on its way out, though; clearing the event under it would keep
     // it running, so it gets a few seconds to leave the bus first.
-    stop_ = OpenOrCreateEvent("RI4Stop", true, false);
-    stopOpt_ = OpenOrCreateEvent("RI4StopOpt", true, false);
+    stop_ = OpenOrCreateEvent(names::kStopEvent, true, false);
+    stopOpt_ = OpenOrCreateEvent(names::kStopOptEvent, true, false);
     if (stop_ && stop_->TryWait()) {
         QDeadlineTimer deadline(kStoppingPluginWaitMs);
         auto anyUp = [&] {
@@ -175,8 +179,10 @@ bool ToolbarHost::Start(QString* error) {
     watcher_->setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
     connect(watcher_, &QDBusServiceWatcher::serviceUnregistered, this, &ToolbarHost::PluginGone);
     for (auto& slot : slots_) {
-        OpenOrCreateEvent(("RI4Shutdown_" + slot->name).toStdString(), false, false);
-        OpenOrCreateEvent((slot->name + QStringLiteral("_Refresh_Cfg")).toStdString(), false, false);
+        // Held for the host's life, so that a signal given while the plug-in
+        // is not running is still there when it opens the event.
+        slot->shutdownEvent = OpenOrCreateEvent(names::ShutdownEvent(slot->name.toStdString()), false, false);
+        slot->refreshEvent = OpenOrCreateEvent(names::RefreshEvent(slot->name.toStdString()), false, false);
         watcher_->addWatchedService(slot->service);
         EnsureRunning(*slot);
     }
@@ -191,6 +197,11 @@ void ToolbarHost::Finish(bool stopPlugins) {
     bus.unregisterService(bus::kHostService);
     bus.unregisterObject(bus::kServerPath);
     bus.unregisterObject(bus::kControlPath);
+}
+
+void ToolbarHost::BusLost() {
+    qCWarning(lcHost) << "the session bus went away; the toolbar host ends";
+    QCoreApplication::exit(0);
 }
 
 void ToolbarHost::EnsureRunning(PluginSlot& slot) {
@@ -222,43 +233,39 @@ void ToolbarHost::EnsureRunning(PluginSlot& slot) {
         if (PluginSlot* s = FindSlot(name)) {
             s->starting = false;
         }
-        std::fprintf(stderr, "brannock: the plug-in %s did not come up on the bus\n", qPrintable(name));
+        qCWarning(lcHost) << "the plug-in" << name << "did not come up on the bus";
         Q_EMIT Notice(QStringLiteral("The plug-in %1 did not start.").arg(name));
     });
     timer->start(kStartWaitMs);
     if (!StartByActivation(slot)) {
         QString error;
         if (!StartPlainly(slot, &error)) {
-            std::fprintf(stderr, "brannock: %s\n", qPrintable(error));
+            qCWarning(lcHost).noquote() << error;
             Q_EMIT Notice(error);
         }
     }
 }
 
+// The bus starts an activated program with the session's own environment.
+// That is right only when ours adds nothing the plug-in needs: headless, a
+// platform override or the plug-in's own variables (tests, private object
+// folders) mean a plain start with our environment instead. The bus's
+// activation environment is never changed: it is the whole session's.
+bool ToolbarHost::EnvironmentMatters() const {
+    if (headless_ || qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
+        return true;
+    }
+    const QStringList names = QProcessEnvironment::systemEnvironment().keys();
+    return std::any_of(names.begin(), names.end(),
+                       [](const QString& name) { return name.startsWith(QLatin1String("NUVEX_")); });
+}
+
 bool ToolbarHost::StartByActivation(PluginSlot& slot) {
-    if (slot.service != bus::kPluginService || !QFileInfo::exists(ActivationFilePath())) {
+    if (slot.service != bus::kPluginService || !QFileInfo::exists(ActivationFilePath()) ||
+        EnvironmentMatters()) {
         return false;
     }
     QDBusConnection bus = QDBusConnection::sessionBus();
-    // The bus starts the plug-in with its own environment: hand it ours, so
-    // the plug-in finds the same settings, objects and display.
-    QMap<QString, QString> env;
-    for (const char* name :
-         {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "NUVEX_OBJECTS_DIR", "NUVEX_BROWSER", "PATH",
-          "HOME", "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NUVEX_TICK_MS", "NUVEX_NOTIFY_LOG"}) {
-        if (qEnvironmentVariableIsSet(name)) {
-            env.insert(QString::fromLatin1(name), qEnvironmentVariable(name));
-        }
-    }
-    if (headless_) {
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    }
-    QDBusMessage update = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("UpdateActivationEnvironment"));
-    qDBusRegisterMetaType<QMap<QString, QString>>();
-    update << QVariant::fromValue(env);
-    bus.call(update, QDBus::Block, bus::kCallTimeoutMs);
     QDBusMessage start = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("StartServiceByName"));
@@ -274,7 +281,7 @@ bool ToolbarHost::StartByActivation(PluginSlot& slot) {
         PluginSlot* s = FindSlot(name);
         QString error;
         if (s && !StartPlainly(*s, &error)) {
-            std::fprintf(stderr, "brannock: %s\n", qPrintable(error));
+            qCWarning(lcHost).noquote() << error;
             Q_EMIT Notice(error);
         }
     });
@@ -317,130 +324,136 @@ bool ToolbarHost::StartPlainly(PluginSlot& slot, QString* error) {
     return true;
 }
 
-void ToolbarHost::CallPlugin(PluginSlot& slot, const QString& path, const QString& method,
-                             const QList<QVariant>& args, ReplyFn done) {
-    QDBusMessage msg = QDBusMessage::createMethodCall(slot.service, path, bus::kPluginInterface, method);
-    if (path.isEmpty()) {
-        if (done) {
-            done(
-                QDBusMessage::createError(QDBusError::Failed, QStringLiteral("the plug-in is not attached")));
-        }
-        return;
+ITB4PluginProxy& ToolbarHost::ObjectProxy(PluginSlot& slot, bool settings) {
+    std::unique_ptr<ITB4PluginProxy>& proxy = settings ? slot.settingsProxy : slot.toolbarProxy;
+    const QString& path = settings ? slot.settingsPath : slot.toolbarPath;
+    if (!proxy || proxy->path() != path) {
+        // Without a path the proxy is invalid and every call fails at once.
+        proxy = std::make_unique<ITB4PluginProxy>(slot.service, path, QDBusConnection::sessionBus());
+        proxy->setTimeout(bus::kCallTimeoutMs);
     }
-    msg.setArguments(args);
-    QDBusPendingCall pending = QDBusConnection::sessionBus().asyncCall(msg, bus::kCallTimeoutMs);
+    return *proxy;
+}
+
+ITB4PluginProxy& ToolbarHost::Toolbar(PluginSlot& slot) {
+    return ObjectProxy(slot, false);
+}
+
+void ToolbarHost::WhenDone(const QDBusPendingCall& pending, ReplyFn done) {
     auto* w = new QDBusPendingCallWatcher(pending, this);
-    connect(w, &QDBusPendingCallWatcher::finished, this, [w, done] {
+    connect(w, &QDBusPendingCallWatcher::finished, this, [w, done = std::move(done)] {
         w->deleteLater();
-        if (done) {
-            done(w->reply());
+        done(w->reply());
+    });
+}
+
+void ToolbarHost::WhenSlotDone(const QString& name, const QDBusPendingCall& pending,
+                               std::function<void(PluginSlot&, const QDBusMessage&)> done) {
+    // The slot is looked up again: the plug-in may have left meanwhile.
+    WhenDone(pending, [this, name, done = std::move(done)](const QDBusMessage& reply) {
+        if (PluginSlot* slot = FindSlot(name)) {
+            done(*slot, reply);
         }
     });
 }
 
-void ToolbarHost::CallToolbarObject(PluginSlot& slot, const QString& method, const QList<QVariant>& args,
-                                    ReplyFn done) {
-    CallPlugin(slot, slot.toolbarPath, method, args, std::move(done));
+namespace {
+
+QString PathOf(const QDBusMessage& reply) {
+    QDBusPendingReply<QDBusObjectPath> created = reply;
+    return created.isValid() && !created.isError() ? created.value().path() : QString();
 }
 
+} // namespace
+
+// Attaching is three steps, each started by the answer to the one before:
+// the toolbar object, the settings object, then (first run only) the defaults.
 void ToolbarHost::Attach(PluginSlot& slot) {
     if (slot.up) {
         return;
     }
     slot.up = true;
-    QString name = slot.name;
-    auto create = [this](PluginSlot& s, std::function<void(const QString&)> then) {
-        QDBusMessage msg = QDBusMessage::createMethodCall(
-            s.service, bus::kFactoryPath, bus::kFactoryInterface, QStringLiteral("CreatePlugin"));
-        QDBusPendingCall pending = QDBusConnection::sessionBus().asyncCall(msg, bus::kCallTimeoutMs);
-        auto* w = new QDBusPendingCallWatcher(pending, this);
-        connect(w, &QDBusPendingCallWatcher::finished, this, [w, then] {
-            w->deleteLater();
-            QDBusMessage reply = w->reply();
-            QString path;
-            if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
-                path = qvariant_cast<QDBusObjectPath>(reply.arguments().constFirst()).path();
-            }
-            then(path);
-        });
-    };
-    create(slot, [this, name, create](const QString& toolbarPath) {
-        PluginSlot* s = FindSlot(name);
-        if (!s) {
-            return;
-        }
-        if (toolbarPath.isEmpty()) {
-            s->up = false;
-            std::fprintf(stderr, "brannock: the plug-in %s made no object\n", qPrintable(name));
-            return;
-        }
-        s->toolbarPath = toolbarPath;
-        create(*s, [this, name](const QString& settingsPath) {
-            PluginSlot* s2 = FindSlot(name);
-            if (!s2) {
-                return;
-            }
-            s2->settingsPath = settingsPath;
-            if (store_->IsSeeded(name.toStdString())) {
-                ConnectObjects(*s2);
-                return;
-            }
-            CallToolbarObject(
-                *s2, QStringLiteral("GetConfigText"), {}, [this, name](const QDBusMessage& reply) {
-                    PluginSlot* s3 = FindSlot(name);
-                    if (!s3) {
-                        return;
-                    }
-                    if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
-                        const std::string text = reply.arguments().constFirst().toString().toStdString();
-                        if (!store_->Seed(name.toStdString(), ParseConfigText(text))) {
-                            std::fprintf(stderr, "brannock: cannot store the defaults of %s: %s\n",
-                                         qPrintable(name), store_->LastError().c_str());
-                        }
-                    }
-                    ConnectObjects(*s3);
-                });
-        });
-    });
+    PluginFactoryProxy factory(slot.service, bus::kFactoryPath, QDBusConnection::sessionBus());
+    factory.setTimeout(bus::kCallTimeoutMs);
+    WhenSlotDone(slot.name, factory.CreatePlugin(),
+                 [this](PluginSlot& s, const QDBusMessage& reply) { OnToolbarObject(s, PathOf(reply)); });
+}
+
+void ToolbarHost::OnToolbarObject(PluginSlot& slot, const QString& path) {
+    if (path.isEmpty()) {
+        slot.up = false;
+        qCWarning(lcHost) << "the plug-in" << slot.name << "made no object";
+        return;
+    }
+    slot.toolbarPath = path;
+    PluginFactoryProxy factory(slot.service, bus::kFactoryPath, QDBusConnection::sessionBus());
+    factory.setTimeout(bus::kCallTimeoutMs);
+    WhenSlotDone(slot.name, factory.CreatePlugin(),
+                 [this](PluginSlot& s, const QDBusMessage& reply) { OnSettingsObject(s, PathOf(reply)); });
+}
+
+void ToolbarHost::OnSettingsObject(PluginSlot& slot, const QString& path) {
+    slot.settingsPath = path;
+    if (store_->IsSeeded(slot.name.toStdString())) {
+        ConnectObjects(slot);
+        return;
+    }
+    WhenSlotDone(slot.name, Toolbar(slot).GetConfigText(),
+                 [this](PluginSlot& s, const QDBusMessage& reply) { SeedDefaults(s, reply); });
+}
+
+void ToolbarHost::SeedDefaults(PluginSlot& slot, const QDBusMessage& reply) {
+    QDBusPendingReply<QString> text = reply;
+    if (text.isValid() && !text.isError() &&
+        !store_->Seed(slot.name.toStdString(), ParseConfigText(text.value().toStdString()))) {
+        qCWarning(lcHost).noquote() << "cannot store the defaults of" << slot.name << ":"
+                                    << QString::fromStdString(store_->LastError());
+    }
+    ConnectObjects(slot);
 }
 
 void ToolbarHost::ConnectObjects(PluginSlot& slot) {
-    const QString name = slot.name;
-    CallToolbarObject(slot, QStringLiteral("Connect"), {}, {});
-    CallToolbarObject(slot, QStringLiteral("SetContext"), {contextId_}, {});
+    ITB4PluginProxy& toolbar = Toolbar(slot);
+    toolbar.Connect();
+    toolbar.SetContext(contextId_);
     // Calls to one object arrive in order: the button is asked for after the
     // context is known.
-    CallToolbarObject(slot, QStringLiteral("GetButtonInfo"), {0}, [this, name](const QDBusMessage& reply) {
-        if (PluginSlot* s = FindSlot(name)) {
-            ApplyButtonInfo(*s, 0, reply);
-        }
-    });
-    CallToolbarObject(slot, QStringLiteral("GetButtonInfo"), {1}, [this, name](const QDBusMessage& reply) {
-        if (PluginSlot* s = FindSlot(name)) {
-            ApplyButtonInfo(*s, 1, reply);
-        }
-    });
-    CallPlugin(slot, slot.settingsPath, QStringLiteral("Connect"), {}, {});
-    CallPlugin(slot, slot.settingsPath, QStringLiteral("SetContext"), {QStringLiteral("SETTINGS")}, {});
+    AskButtonInfo(slot);
+    ITB4PluginProxy& settings = ObjectProxy(slot, true);
+    settings.Connect();
+    settings.SetContext(QStringLiteral("SETTINGS"));
+}
+
+void ToolbarHost::AskButtonInfo(PluginSlot& slot) {
+    for (int index : {0, 1}) {
+        WhenSlotDone(
+            slot.name, Toolbar(slot).GetButtonInfo(index),
+            [this, index](PluginSlot& s, const QDBusMessage& reply) { ApplyButtonInfo(s, index, reply); });
+    }
 }
 
 void ToolbarHost::ApplyButtonInfo(PluginSlot& slot, int index, const QDBusMessage& reply) {
-    const QList<QVariant> a = reply.arguments();
-    if (reply.type() != QDBusMessage::ReplyMessage || a.size() != 10) {
+    // The reply's out-arguments in the order of the interface, by name.
+    QDBusPendingReply<int, int, QString, QString, QString, QByteArray, QString, QString, QByteArray, int>
+        info = reply;
+    if (!info.isValid() || info.isError()) {
         return;
     }
+    const QString name = info.argumentAt<2>();
+    const QString caption = info.argumentAt<3>();
+    const QByteArray icon = info.argumentAt<5>();
+    const QString menuText = info.argumentAt<6>();
+    const QString hint = info.argumentAt<7>();
+    const QByteArray bitmap = info.argumentAt<8>();
+    const bool visible = info.argumentAt<9>() != 0;
     UpdateButton(slot, index, [&](ButtonState& b) {
-        b.name = a[2].toString();
-        b.caption = a[3].toString();
-        b.menuText = a[6].toString();
-        b.hint = a[7].toString();
-        QByteArray bitmap = a[8].toByteArray();
-        if (bitmap.isEmpty()) {
-            bitmap = a[5].toByteArray();
-        }
-        b.defaultPicture = bitmap;
-        b.picture = bitmap;
-        b.visible = a[9].toInt() != 0;
+        b.name = name;
+        b.caption = caption;
+        b.menuText = menuText;
+        b.hint = hint;
+        b.defaultPicture = bitmap.isEmpty() ? icon : bitmap;
+        b.picture = b.defaultPicture;
+        b.visible = visible;
     });
 }
 
@@ -452,6 +465,8 @@ void ToolbarHost::PluginGone(const QString& service) {
         slot->up = false;
         slot->toolbarPath.clear();
         slot->settingsPath.clear();
+        slot->toolbarProxy.reset();
+        slot->settingsProxy.reset();
         for (int i = 0; i < 2; ++i) {
             slot->buttons[i] = ButtonState();
         }
@@ -509,10 +524,10 @@ bool ToolbarHost::SetPictureFromHex(PluginSlot& slot, int index, const QString& 
 
 bool ToolbarHost::Navigate(const QString& url, const QString& where, QString* error) {
     const QUrl parsed(url, QUrl::StrictMode);
-    static const QStringList kSchemes{QStringLiteral("http"), QStringLiteral("https"), QStringLiteral("ftp"),
-                                      QStringLiteral("mailto"), QStringLiteral("file")};
-    // Only addresses a browser opens: anything else handed to the opener could
-    // start a program or be read as an option.
+    static const QStringList kSchemes{QStringLiteral("http"), QStringLiteral("https"),
+                                      QStringLiteral("mailto")};
+    // Only web pages and mail: anything else handed to the opener could start
+    // a program, open a local file or mount a share, or be read as an option.
     if (url.isEmpty() || !parsed.isValid() || !kSchemes.contains(parsed.scheme().toLower())) {
         *error = QStringLiteral("not an address the browser opens: %1").arg(url);
         return false;
@@ -553,39 +568,31 @@ void ToolbarHost::RefreshPlugin(const QString& plugin) {
         EnsureRunning(*slot);
         return;
     }
-    const QString name = slot->name;
-    CallToolbarObject(*slot, QStringLiteral("Refresh"), {}, {});
-    for (int index : {0, 1}) {
-        CallToolbarObject(*slot, QStringLiteral("GetButtonInfo"), {index},
-                          [this, name, index](const QDBusMessage& reply) {
-                              if (PluginSlot* s = FindSlot(name)) {
-                                  ApplyButtonInfo(*s, index, reply);
-                              }
-                          });
-    }
+    Toolbar(*slot).Refresh();
+    AskButtonInfo(*slot);
 }
 
 void ToolbarHost::ClickButton(const QString& plugin) {
     if (PluginSlot* slot = FindSlot(plugin); slot && slot->up) {
-        CallToolbarObject(*slot, QStringLiteral("ButtonClick"), {ButtonBaseName(slot->buttons[0].name)}, {});
+        Toolbar(*slot).ButtonClick(ButtonBaseName(slot->buttons[0].name));
     }
 }
 
 void ToolbarHost::RunMenuCommand(const QString& plugin, const QString& command) {
     if (PluginSlot* slot = FindSlot(plugin); slot && slot->up) {
-        CallToolbarObject(*slot, QStringLiteral("ExecCommand"), {0, command}, {});
+        Toolbar(*slot).ExecCommand(0, command);
     }
 }
 
 void ToolbarHost::Activate(const QString& plugin) {
     if (PluginSlot* slot = FindSlot(plugin); slot && slot->up) {
-        CallToolbarObject(*slot, QStringLiteral("Activate"), {}, {});
+        Toolbar(*slot).Activate();
     }
 }
 
 void ToolbarHost::Deactivate(const QString& plugin) {
     if (PluginSlot* slot = FindSlot(plugin); slot && slot->up) {
-        CallToolbarObject(*slot, QStringLiteral("Deactivate"), {}, {});
+        Toolbar(*slot).Deactivate();
     }
 }
 
@@ -601,21 +608,26 @@ bool ToolbarHost::SignalStop() {
 }
 
 bool ToolbarHost::SignalShutdown(const QString& plugin) {
-    auto event = OpenOrCreateEvent(("RI4Shutdown_" + plugin.toUpper()).toStdString(), false, false);
-    if (!event) {
+    PluginSlot* slot = FindSlot(plugin);
+    auto event = slot ? nullptr
+                      : OpenOrCreateEvent(names::ShutdownEvent(plugin.toUpper().toStdString()), false, false);
+    NamedEvent* target = slot ? slot->shutdownEvent.get() : event.get();
+    if (!target) {
         return false;
     }
-    event->Set();
+    target->Set();
     return true;
 }
 
 bool ToolbarHost::SignalRefresh(const QString& plugin) {
+    PluginSlot* slot = FindSlot(plugin);
     auto event =
-        OpenOrCreateEvent((plugin.toUpper() + QStringLiteral("_Refresh_Cfg")).toStdString(), false, false);
-    if (!event) {
+        slot ? nullptr : OpenOrCreateEvent(names::RefreshEvent(plugin.toUpper().toStdString()), false, false);
+    NamedEvent* target = slot ? slot->refreshEvent.get() : event.get();
+    if (!target) {
         return false;
     }
-    event->Set();
+    target->Set();
     return true;
 }
 

@@ -5,10 +5,14 @@
 // every call to one is asynchronous, so a plug-in may call back into the host
 // while it answers.
 #include "host/settings_store.h"
+#include "itb4plugin_proxy.h"
+#include "lib/named_objects.h"
 
 #include <QByteArray>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QList>
+#include <QLoggingCategory>
 #include <QObject>
 #include <QString>
 #include <QVariant>
@@ -18,11 +22,9 @@
 
 class QDBusServiceWatcher;
 
-namespace nuvex {
-class NamedEvent;
-}
-
 namespace nuvex::host {
+
+Q_DECLARE_LOGGING_CATEGORY(lcHost)
 
 struct ButtonState {
     QString name; // as the plug-in gave it in GetButtonInfo
@@ -43,6 +45,10 @@ struct PluginSlot {
     bool up = false;
     bool starting = false;
     ButtonState buttons[2]; // the button and its separator
+    std::unique_ptr<NamedEvent> shutdownEvent;
+    std::unique_ptr<NamedEvent> refreshEvent;
+    std::unique_ptr<ITB4PluginProxy> toolbarProxy;
+    std::unique_ptr<ITB4PluginProxy> settingsProxy;
 };
 
 class ToolbarHost : public QObject {
@@ -68,10 +74,12 @@ public:
     void Deactivate(const QString& plugin);
     void RefreshPlugin(const QString& plugin);
 
+    // The plug-in's toolbar object. Calls through it never block: each
+    // answers a pending call; before the plug-in is attached they fail at once.
+    ITB4PluginProxy& Toolbar(PluginSlot& slot);
     using ReplyFn = std::function<void(const QDBusMessage& reply)>;
-    // Calls a method of the plug-in's toolbar object; done always runs.
-    void CallToolbarObject(PluginSlot& slot, const QString& method, const QList<QVariant>& args,
-                           ReplyFn done);
+    // Runs done with the reply (or the error) once the call has finished.
+    void WhenDone(const QDBusPendingCall& pending, ReplyFn done);
 
     // ITB4Server's button side; false with a reason for a bad request.
     int ResolveButton(const PluginSlot& slot, const QString& button) const;
@@ -89,6 +97,10 @@ public:
     // Text for "ctl button": one "name: value" line each.
     QString ButtonReport(const PluginSlot& slot) const;
 
+public Q_SLOTS:
+    // The session bus went away: the host ends.
+    void BusLost();
+
 Q_SIGNALS:
     void ButtonsChanged(const QString& plugin);
     void Notice(const QString& text);
@@ -96,15 +108,21 @@ Q_SIGNALS:
 private:
     void LoadSlots();
     void EnsureRunning(PluginSlot& slot);
+    bool EnvironmentMatters() const;
     bool StartByActivation(PluginSlot& slot);
     bool StartPlainly(PluginSlot& slot, QString* error);
+    ITB4PluginProxy& ObjectProxy(PluginSlot& slot, bool settings);
+    void WhenSlotDone(const QString& name, const QDBusPendingCall& pending,
+                      std::function<void(PluginSlot&, const QDBusMessage&)> done);
     void Attach(PluginSlot& slot);
+    void OnToolbarObject(PluginSlot& slot, const QString& path);
+    void OnSettingsObject(PluginSlot& slot, const QString& path);
+    void SeedDefaults(PluginSlot& slot, const QDBusMessage& reply);
     void ConnectObjects(PluginSlot& slot);
+    void AskButtonInfo(PluginSlot& slot);
     void ApplyButtonInfo(PluginSlot& slot, int index, const QDBusMessage& reply);
     void PluginGone(const QString& service);
     void Print(const QString& line);
-    void CallPlugin(PluginSlot& slot, const QString& path, const QString& method, const QList<QVariant>& args,
-                    ReplyFn done);
 
     bool headless_;
     std::unique_ptr<SettingsStore> store_;

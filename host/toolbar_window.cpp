@@ -1,6 +1,6 @@
 #include "host/toolbar_window.h"
 
-#include "core/button_bitmap.h"
+#include "contract/button_bitmap.h"
 #include "host/toolbar_host.h"
 
 #include <QAction>

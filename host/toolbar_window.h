@@ -1,7 +1,7 @@
 #pragma once
 // The small always-available toolbar window: one button per plug-in with its
 // caption, picture, hint and drop-down menu, and a line for notices.
-#include "core/menu_qt.h"
+#include "contract/menu_qt.h"
 
 #include <QMainWindow>
 #include <QMap>

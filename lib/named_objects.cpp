@@ -15,6 +15,7 @@
 #include "lib/named_objects.h"
 
 #include "lib/log.h"
+#include "lib/text.h"
 
 #include <algorithm>
 #include <atomic>
@@ -22,6 +23,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -551,17 +553,67 @@ private:
 
 } // namespace
 
+namespace {
+
+std::string SessionKey() {
+    // The bus address names the session. Its "guid=" part is left out: the
+    // daemon hands activated programs its own spelling of the address, which
+    // carries the guid, while the login shell's may not.
+    std::string seed;
+    if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS"); bus && bus[0] != '\0') {
+        std::string_view rest(bus);
+        while (!rest.empty()) {
+            const std::size_t cut = rest.find_first_of(",;");
+            std::string_view part = rest.substr(0, cut);
+            if (!text::StartsWithNoCase(part, "guid=")) {
+                seed.append(part);
+                seed.push_back(',');
+            }
+            rest = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
+        }
+    } else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && runtime[0] == '/') {
+        // Where the bus library looks without the variable: the user bus.
+        const std::string userBus = std::string(runtime) + "/bus";
+        struct stat st {};
+        if (::stat(userBus.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+            seed = "unix:path=" + userBus + ",";
+        }
+    }
+    if (seed.empty()) {
+        const char* display = std::getenv("DISPLAY");
+        const char* wayland = std::getenv("WAYLAND_DISPLAY");
+        seed = std::string("display:") + (display ? display : "") + "|" + (wayland ? wayland : "");
+    }
+    // FNV-1a, 64 bits: a short, stable folder name, not a secret.
+    std::uint64_t hash = 1469598103934665603ULL;
+    for (unsigned char c : seed) {
+        hash = (hash ^ c) * 1099511628211ULL;
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
+
+} // namespace
+
 std::string NamedObjectsDir() {
     if (const char* over = std::getenv("NUVEX_OBJECTS_DIR"); over && over[0] == '/') {
         return PrivateFolder(over) ? std::string(over) : std::string();
     }
-    std::string dir;
+    std::string base;
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && runtime[0] == '/') {
-        dir = std::string(runtime) + "/nuvex-objects";
+        base = std::string(runtime) + "/nuvex-objects";
     } else {
-        dir = "/tmp/nuvex-" + std::to_string(::getuid());
+        base = "/tmp/nuvex-" + std::to_string(::getuid());
     }
-    return PrivateFolder(dir) ? dir : std::string();
+    // Objects are per login session, as the bus is: a stop in one session
+    // must not end another session's plug-in.
+    const std::string dir = base + "/" + SessionKey();
+    if (!PrivateFolder(base) || !PrivateFolder(dir)) {
+        log::Warning("events", "cannot use the named-object folder " + dir);
+        return std::string();
+    }
+    return dir;
 }
 
 std::unique_ptr<NamedEvent> OpenOrCreateEvent(std::string_view name, bool manualReset, bool initiallySet) {

@@ -35,8 +35,9 @@ public:
 std::unique_ptr<NamedEvent> OpenOrCreateEvent(std::string_view name, bool manualReset, bool initiallySet);
 std::unique_ptr<NamedMutex> OpenOrCreateMutex(std::string_view name);
 
-// The folder that holds the objects (created user-only on first use); tests
-// point it elsewhere through $NUVEX_OBJECTS_DIR.
+// The folder that holds the objects (created user-only on first use): one per
+// login session, keyed on the session bus address (else the display), under
+// $XDG_RUNTIME_DIR/nuvex-objects. Tests point it elsewhere through $NUVEX_OBJECTS_DIR.
 std::string NamedObjectsDir();
 
 } // namespace nuvex

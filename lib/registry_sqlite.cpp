@@ -3,15 +3,15 @@
 // middle of a write leaves the previous state whole. WAL mode and a busy
 // time-out let the host and the plug-in use the file at the same time.
 #include "lib/registry.h"
+#include "lib/sqlite_db.h"
 
+#include <cerrno>
 #include <fcntl.h>
+#include <filesystem>
+#include <mutex>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <filesystem>
-#include <mutex>
 
 namespace nuvex {
 
@@ -25,90 +25,17 @@ namespace {
 using regdetail::CanonicalKey;
 using regdetail::LowerAscii;
 
-constexpr int kBusyTimeoutMs = 5000;
-
-int RootCode(RegRoot root) { return static_cast<int>(root); }
+int RootCode(RegRoot root) {
+    return static_cast<int>(root);
+}
 
 std::string ParentOf(const std::string& lpath) {
     auto slash = lpath.rfind('\\');
     return slash == std::string::npos ? std::string() : lpath.substr(0, slash);
 }
 
-class Statement {
-public:
-    Statement(sqlite3* db, const char* sql) {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-            stmt_ = nullptr;
-        }
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    bool ok() const { return stmt_ != nullptr; }
-    Statement& Bind(int idx, int v) {
-        if (stmt_) {
-            sqlite3_bind_int(stmt_, idx, v);
-        }
-        return *this;
-    }
-    Statement& Bind(int idx, std::string_view v) {
-        if (stmt_) {
-            sqlite3_bind_text(stmt_, idx, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-        }
-        return *this;
-    }
-    Statement& BindBlob(int idx, std::string_view v) {
-        if (stmt_) {
-            // A zero-length blob must still be a blob, not NULL.
-            sqlite3_bind_blob(stmt_, idx, v.empty() ? "" : v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-        }
-        return *this;
-    }
-    // SQLITE_ROW, SQLITE_DONE or an error code.
-    int Step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
-    bool Run() { return Step() == SQLITE_DONE; }
-    std::string Text(int col) {
-        const auto* p = static_cast<const char*>(sqlite3_column_blob(stmt_, col));
-        int n = sqlite3_column_bytes(stmt_, col);
-        return p ? std::string(p, static_cast<std::size_t>(n)) : std::string();
-    }
-    int Int(int col) { return sqlite3_column_int(stmt_, col); }
-
-private:
-    sqlite3_stmt* stmt_ = nullptr;
-};
-
-// The one way this store writes: BEGIN IMMEDIATE takes the write lock up front
-// (waiting up to the busy time-out), and anything not committed rolls back.
-class Transaction {
-public:
-    explicit Transaction(sqlite3* db) : db_(db) {
-        active_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-    }
-    ~Transaction() {
-        if (active_) {
-            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        }
-    }
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
-    bool active() const { return active_; }
-    bool Commit() {
-        if (!active_) {
-            return false;
-        }
-        bool ok = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
-        if (ok) {
-            active_ = false;
-        }
-        return ok;
-    }
-
-private:
-    sqlite3* db_;
-    bool active_ = false;
-};
+using sqlite::Statement;
+using sqlite::Transaction;
 
 class SqliteRegistry final : public Registry {
 public:
@@ -154,8 +81,9 @@ public:
                 return false;
             }
         }
-        Statement st(db_, "INSERT INTO vals(root, lkey, lname, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5, ?6) "
-                          "ON CONFLICT(root, lkey, lname) DO UPDATE SET type=excluded.type, data=excluded.data");
+        Statement st(db_,
+                     "INSERT INTO vals(root, lkey, lname, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5, ?6) "
+                     "ON CONFLICT(root, lkey, lname) DO UPDATE SET type=excluded.type, data=excluded.data");
         st.Bind(1, RootCode(root)).Bind(2, lpath).Bind(3, LowerAscii(name)).Bind(4, name);
         st.Bind(5, static_cast<int>(value.type)).BindBlob(6, value.data);
         return st.Run() && tx.Commit();
@@ -237,8 +165,12 @@ private:
                 end = path.size();
             }
             std::string lsub = LowerAscii(path.substr(0, end));
-            Statement st(db_, "INSERT OR IGNORE INTO keys(root, lpath, lparent, name) VALUES(?1, ?2, ?3, ?4)");
-            st.Bind(1, RootCode(root)).Bind(2, lsub).Bind(3, ParentOf(lsub)).Bind(4, path.substr(pos, end - pos));
+            Statement st(db_,
+                         "INSERT OR IGNORE INTO keys(root, lpath, lparent, name) VALUES(?1, ?2, ?3, ?4)");
+            st.Bind(1, RootCode(root))
+                .Bind(2, lsub)
+                .Bind(3, ParentOf(lsub))
+                .Bind(4, path.substr(pos, end - pos));
             if (!st.Run()) {
                 return false;
             }
@@ -251,50 +183,15 @@ private:
     sqlite3* db_;
 };
 
-// The folder is created user-only; an existing folder is left as it is, since
-// the caller may have chosen a shared one on purpose.
-bool EnsureParentFolder(const std::string& path) {
-    std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    if (parent.empty()) {
-        return true;
-    }
-    std::error_code ec;
-    if (std::filesystem::is_directory(parent, ec)) {
-        return true;
-    }
-    if (!EnsureParentFolder(parent.string())) {
-        return false;
-    }
-    return ::mkdir(parent.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
 } // namespace
 
 std::unique_ptr<Registry> OpenSqliteRegistry(const std::string& path) {
-    if (path.empty() || !EnsureParentFolder(path)) {
+    // User-only folder and file, WAL and full sync: the project's one policy.
+    sqlite3* db = sqlite::OpenPrivateDb(path, nullptr);
+    if (!db) {
         return nullptr;
     }
-    // Create the file ourselves so that it is user-only from the first byte;
-    // SQLite gives its -wal and -shm files the database file's permissions.
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        return nullptr;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_uid == ::getuid() && (st.st_mode & 077) != 0) {
-        ::fchmod(fd, 0600);
-    }
-    ::close(fd);
-
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
-        sqlite3_close_v2(db);
-        return nullptr;
-    }
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
     const char* setup =
-        "PRAGMA journal_mode=WAL;"
-        "PRAGMA synchronous=FULL;"
         "CREATE TABLE IF NOT EXISTS keys(root INTEGER NOT NULL, lpath TEXT NOT NULL, lparent TEXT NOT NULL,"
         " name TEXT NOT NULL, PRIMARY KEY(root, lpath));"
         "CREATE INDEX IF NOT EXISTS keys_parent ON keys(root, lparent);"

@@ -161,7 +161,7 @@ TEST_F(E2eTest, RegserverWritesActivationAndUnregserverRemovesIt) {
     ASSERT_EQ(reg.code, 0) << reg.err;
     std::string text = ReadFile(service);
     EXPECT_THAT(text, HasSubstr("Name=org.brannock.Nuvex\n"));
-    EXPECT_THAT(text, HasSubstr("Exec=/"));
+    EXPECT_THAT(text, HasSubstr("Exec='/"));
     auto registry = OpenSqliteRegistry(dir_.path() + "/config/brannock/registry.db");
     ASSERT_TRUE(registry);
     EXPECT_EQ(ReadRegString(*registry, RegRoot::HKCU, "Software\\Brannock\\PlugIns\\MAIL", "PluginName", ""),

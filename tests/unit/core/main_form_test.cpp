@@ -1,6 +1,6 @@
+#include "contract/menu_qt.h"
 #include "core/exe_plugin.h"
 #include "core/main_form.h"
-#include "core/menu_qt.h"
 #include "core/registration.h"
 #include "lib/registry.h"
 #include "tests/support/temp_dir.h"
@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QMenu>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace nuvex {
 namespace {
@@ -102,12 +103,21 @@ TEST_F(MainFormTest, RegistrationWritesAndRemovesActivationAndEntry) {
     auto registry = MakeMemoryRegistry();
     SetProcessRegistry(registry.get());
     QString error;
-    ASSERT_TRUE(RegisterServer(&error)) << error.toStdString();
+    // The bus runs the file's Exec= line as this user: no umask may open it to others.
+    const mode_t oldMask = ::umask(0);
+    const bool registered = RegisterServer(&error);
+    ::umask(oldMask);
+    ASSERT_TRUE(registered) << error.toStdString();
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(ActivationFilePath()).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(::stat((dir.path() + "/dbus-1/services").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
     QFile file(ActivationFilePath());
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     QString text = QString::fromUtf8(file.readAll());
     file.close();
-    EXPECT_TRUE(text.startsWith(QStringLiteral("[D-BUS Service]\nName=org.brannock.Nuvex\nExec=/")));
+    EXPECT_TRUE(text.startsWith(QStringLiteral("[D-BUS Service]\nName=org.brannock.Nuvex\nExec='/")));
     EXPECT_EQ(ReadRegString(*registry, RegRoot::HKCU, kPluginEntryKey, "PluginName", ""), "MAIL");
     EXPECT_EQ(ReadRegString(*registry, RegRoot::HKCU, kPluginEntryKey, "BusName", ""), "org.brannock.Nuvex");
     EXPECT_EQ(

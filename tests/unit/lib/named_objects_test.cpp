@@ -1,4 +1,5 @@
 #include "lib/named_objects.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 #include <atomic>
@@ -294,17 +295,32 @@ TEST_F(NamedObjectsTest, ObjectEndsWithItsLastHandle) {
     EXPECT_TRUE(std::filesystem::is_empty(objects_));
 }
 
-TEST_F(NamedObjectsTest, DefaultFolderIsUnderTheRuntimeDir) {
+// Windows names these objects per login session, and the bus is per session:
+// one folder per bus address (its guid aside), user-only, under the runtime dir.
+TEST_F(NamedObjectsTest, DefaultFolderIsPerSessionUnderTheRuntimeDir) {
+    // Each guard puts its variable back when the test ends.
+    test::ScopedEnv objects("NUVEX_OBJECTS_DIR", ""), runtime("XDG_RUNTIME_DIR", dir_->path()),
+        bus("DBUS_SESSION_BUS_ADDRESS", "unix:path=/tmp/bus-a,guid=0123456789abcdef"), x11("DISPLAY", ":7");
     ::unsetenv("NUVEX_OBJECTS_DIR");
-    const char* old = std::getenv("XDG_RUNTIME_DIR");
-    std::string saved = old ? old : "";
-    ::setenv("XDG_RUNTIME_DIR", dir_->path().c_str(), 1);
-    EXPECT_EQ(NamedObjectsDir(), dir_->file("nuvex-objects"));
-    if (old) {
-        ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-    } else {
-        ::unsetenv("XDG_RUNTIME_DIR");
+    const std::string a = NamedObjectsDir();
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/tmp/bus-a", 1);
+    const std::string sameBus = NamedObjectsDir();
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/tmp/bus-b,guid=0123456789abcdef", 1);
+    const std::string b = NamedObjectsDir();
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::string byDisplay = NamedObjectsDir();
+
+    const std::string base = dir_->file("nuvex-objects") + "/";
+    for (const std::string& dir : {a, b, byDisplay}) {
+        ASSERT_EQ(dir.rfind(base, 0), 0u) << dir;
+        struct stat st {};
+        ASSERT_EQ(::stat(dir.c_str(), &st), 0) << dir;
+        EXPECT_EQ(st.st_mode & 0777, 0700u) << dir;
     }
+    EXPECT_EQ(a, sameBus);
+    EXPECT_NE(a, b);
+    EXPECT_NE(a, byDisplay);
+    EXPECT_NE(b, byDisplay);
 }
 
 } // namespace

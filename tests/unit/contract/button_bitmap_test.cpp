@@ -1,4 +1,4 @@
-#include "core/button_bitmap.h"
+#include "contract/button_bitmap.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "core/menu_qt.h"
+#include "contract/menu_qt.h"
 
 #include <QAction>
 #include <QMenu>

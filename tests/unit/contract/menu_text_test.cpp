@@ -1,4 +1,4 @@
-#include "core/menu_text.h"
+#include "contract/menu_text.h"
 
 #include <gtest/gtest.h>
 
@@ -186,6 +186,47 @@ TEST(EscapeCaption, CutNeverSplitsACharacter) {
         expected += "\xC3\xA9";
     }
     EXPECT_EQ(escaped, expected + "...");
+}
+
+// Every caption, put into an item line the way the button's menu does, comes
+// back as one item with its own command and a text that reads the same.
+TEST(EscapeCaption, EveryCaptionRoundTripsThroughTheParser) {
+    const std::string fullWidthEquals = "\xEF\xBC\x9D";
+    const struct {
+        std::string caption;
+        std::string shown;
+    } rows[] = {
+        {"user=tag@example.org", "user" + fullWidthEquals + "tag@example.org"},
+        {"!boss@x.org", "!boss@x.org"},
+        {"=start@x.org", fullWidthEquals + "start@x.org"},
+        {"a==b", "a" + fullWidthEquals + fullWidthEquals + "b"},
+        {"#team@example.org", "#team@example.org"},
+        {"{grey}@x.org", "{grey}@x.org"},
+        {">me@x.org", ">me@x.org"},
+        {"<close@x.org", "<close@x.org"},
+        {"$section@x.org", "$section@x.org"},
+        {"+team@x.org", "+team@x.org"},
+        {"//odd@x.org", "//odd@x.org"},
+        {"-", "-"},
+        {"Go to user=tag@example.org", "Go to user" + fullWidthEquals + "tag@example.org"},
+        {"R&D@x.org", "R&&D@x.org"},
+    };
+    for (const auto& row : rows) {
+        auto model = Parse({"$", EscapeMenuCaption(row.caption) + "=CHECK_P_1", "After=NEXT"});
+        auto items = MenuCommandItems(model);
+        ASSERT_EQ(items.size(), 2u) << row.caption;
+        EXPECT_EQ(items[0]->text, row.shown) << row.caption;
+        EXPECT_EQ(items[0]->command, "CHECK_P_1") << row.caption;
+        EXPECT_FALSE(items[0]->checked || items[0]->grayed || items[0]->hashMarked) << row.caption;
+        EXPECT_EQ(items[1]->command, "NEXT") << row.caption;
+    }
+}
+
+TEST(EscapeCaption, APartAfterFixedWordsKeepsTheCommand) {
+    auto items = MenuCommandItems(Parse({"{Go to " + EscapeMenuCaptionPart("user=tag@x.org") + "=OPEN_P_1"}));
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0]->command, "OPEN_P_1");
+    EXPECT_TRUE(items[0]->grayed);
 }
 
 } // namespace

@@ -1,0 +1,56 @@
+#include "contract/qt_log_sink.h"
+
+#include "lib/log.h"
+
+#include <QLoggingCategory>
+#include <QString>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace nuvex {
+namespace {
+
+// A category keeps a pointer to its name, and Qt's rules are applied per
+// category object: each area gets one, made on first use and kept for good.
+const QLoggingCategory& CategoryFor(std::string_view area) {
+    static std::mutex mutex;
+    static std::map<std::string, std::unique_ptr<QLoggingCategory>> categories;
+    std::string name = "nuvex." + std::string(area);
+    std::lock_guard lock(mutex);
+    auto it = categories.find(name);
+    if (it == categories.end()) {
+        it = categories.emplace(std::move(name), nullptr).first;
+        // The key of a map node never moves: it is the category's name for good.
+        it->second = std::make_unique<QLoggingCategory>(it->first.c_str());
+    }
+    return *it->second;
+}
+
+void QtSink(log::Level level, std::string_view area, std::string_view text) {
+    const QLoggingCategory& category = CategoryFor(area.empty() ? std::string_view("general") : area);
+    const QString message = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    switch (level) {
+    case log::Level::Debug:
+        qCDebug(category).noquote() << message;
+        break;
+    case log::Level::Info:
+        qCInfo(category).noquote() << message;
+        break;
+    case log::Level::Warning:
+        qCWarning(category).noquote() << message;
+        break;
+    case log::Level::Critical:
+        qCCritical(category).noquote() << message;
+        break;
+    }
+}
+
+} // namespace
+
+void InstallQtLogSink() {
+    log::SetSink(&QtSink);
+}
+
+} // namespace nuvex
