@@ -1,5 +1,6 @@
 #include "accounts/stop_events.h"
 
+#include "contract/event_names.h"
 #include "lib/host_config.h"
 #include "lib/log.h"
 #include "lib/named_objects.h"
@@ -9,9 +10,8 @@
 namespace nuvex {
 
 StopPredicate NamedStopEvents() {
-    std::shared_ptr<NamedEvent> stop = OpenOrCreateEvent("RI4Stop", true, false);
-    std::shared_ptr<NamedEvent> shutdown =
-        OpenOrCreateEvent("RI4Shutdown_" + std::string(kPluginName), false, false);
+    std::shared_ptr<NamedEvent> stop = OpenOrCreateEvent(std::string(names::kStopEvent), true, false);
+    std::shared_ptr<NamedEvent> shutdown = OpenOrCreateEvent(names::ShutdownEvent(kPluginName), false, false);
     if (!stop || !shutdown) {
         log::Warning("events",
                      "a stop event of the tick could not be opened; the tick stops only on the other");

@@ -2,6 +2,7 @@
 
 #include "contract/names.h"
 #include "itb4server_proxy.h"
+#include "lib/plugin_settings.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusPendingReply>
@@ -194,7 +195,7 @@ bool BusHostConfig::ConfigChanged() {
 void BusHostConfig::Announce() {
     if (ITB4ServerProxy* host = Ready()) {
         // The answer is not needed; the call is left to finish on its own.
-        host->ReadCfgBool(plugin_, plugin_ + QStringLiteral("_ALL"), -1);
+        host->ReadCfgBool(plugin_, QString::fromStdString(EnabledKey(plugin_.toStdString())), -1);
     }
 }
 

@@ -1,5 +1,6 @@
 #include "core/entry.h"
 
+#include "contract/qt_log_sink.h"
 #include "core/exe_plugin.h"
 #include "lib/log.h"
 
@@ -49,6 +50,7 @@ int NuvexEntry(int argc, char** argv, const PluginMaker& makePlugin) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QApplication app(argc, argv);
+    InstallQtLogSink();
     QApplication::setApplicationName(QStringLiteral("nuvex"));
     QApplication::setQuitOnLastWindowClosed(false);
     std::unique_ptr<TExePlugin> plugin;

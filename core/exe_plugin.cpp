@@ -1,5 +1,6 @@
 #include "core/exe_plugin.h"
 
+#include "contract/event_names.h"
 #include "core/bus_host_config.h"
 #include "core/main_form.h"
 #include "core/plugin_adaptor.h"
@@ -114,8 +115,7 @@ int TExePlugin::RunServer() {
     if (DisabledTwice()) {
         return 0;
     }
-    std::unique_ptr<NamedMutex> mutex =
-        OpenOrCreateMutex((PluginName() + QStringLiteral("_App_RunMtx")).toStdString());
+    std::unique_ptr<NamedMutex> mutex = OpenOrCreateMutex(names::RunMutex(PluginName().toStdString()));
     bool owned = mutex && mutex->Lock(0);
     if (!mutex) {
         std::fprintf(stderr, "nuvex: the run mutex cannot be made; going on without it\n");
@@ -185,11 +185,11 @@ void TExePlugin::MainLoop() {
         return;
     }
     const QString name = PluginName();
-    stopEvent_ = OpenOrCreateEvent("RI4Stop", true, false);
-    shutdownEvent_ = OpenOrCreateEvent(("RI4Shutdown_" + name).toStdString(), false, false);
-    refreshEvent_ = OpenOrCreateEvent((name + QStringLiteral("_Refresh_Cfg")).toStdString(), false, false);
+    stopEvent_ = OpenOrCreateEvent(std::string(names::kStopEvent), true, false);
+    shutdownEvent_ = OpenOrCreateEvent(names::ShutdownEvent(name.toStdString()), false, false);
+    refreshEvent_ = OpenOrCreateEvent(names::RefreshEvent(name.toStdString()), false, false);
     if (!stopEvent_ || !shutdownEvent_ || !refreshEvent_) {
-        std::fprintf(stderr, "nuvex: some stop events cannot be opened; the process stops only on its own\n");
+        log::Warning("plugin", "some stop events cannot be opened; the process stops only on its own");
     }
 
     disabledStop_ = false;

@@ -3,6 +3,7 @@
 #include "accounts/account_cli.h"
 #include "accounts/account_store.h"
 #include "accounts/connector_registry.h"
+#include "contract/qt_log_sink.h"
 #include "core/bus_host_config.h"
 
 #include <QCoreApplication>
@@ -76,6 +77,7 @@ std::string TypedLine() {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    nuvex::InstallQtLogSink();
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         args.emplace_back(argv[i]);

@@ -18,6 +18,11 @@ bool RegisterServer(QString* error) {
         return false;
     }
     Registry& reg = ProcessRegistry();
+    if (!ProcessRegistryIsPersistent()) {
+        // An entry kept only in memory would be gone when this process ends.
+        *error = QStringLiteral("the registry store cannot be opened, so the plug-in entry cannot be kept");
+        return false;
+    }
     bool ok =
         WriteRegString(reg, RegRoot::HKCU, kPluginEntryKey, "PluginName", true, PluginName().toStdString()) &&
         WriteRegString(reg, RegRoot::HKCU, kPluginEntryKey, "BusName", true,

@@ -2,6 +2,7 @@
 
 #include "contract/activation.h"
 #include "contract/button_bitmap.h"
+#include "contract/button_info.h"
 #include "contract/names.h"
 #include "host/bus_objects.h"
 #include "lib/named_objects.h"
@@ -433,27 +434,18 @@ void ToolbarHost::AskButtonInfo(PluginSlot& slot) {
 }
 
 void ToolbarHost::ApplyButtonInfo(PluginSlot& slot, int index, const QDBusMessage& reply) {
-    // The reply's out-arguments in the order of the interface, by name.
-    QDBusPendingReply<int, int, QString, QString, QString, QByteArray, QString, QString, QByteArray, int>
-        info = reply;
-    if (!info.isValid() || info.isError()) {
+    const std::optional<ButtonInfo> info = ReadButtonInfo(reply);
+    if (!info) {
         return;
     }
-    const QString name = info.argumentAt<2>();
-    const QString caption = info.argumentAt<3>();
-    const QByteArray icon = info.argumentAt<5>();
-    const QString menuText = info.argumentAt<6>();
-    const QString hint = info.argumentAt<7>();
-    const QByteArray bitmap = info.argumentAt<8>();
-    const bool visible = info.argumentAt<9>() != 0;
     UpdateButton(slot, index, [&](ButtonState& b) {
-        b.name = name;
-        b.caption = caption;
-        b.menuText = menuText;
-        b.hint = hint;
-        b.defaultPicture = bitmap.isEmpty() ? icon : bitmap;
+        b.name = info->name;
+        b.caption = info->caption;
+        b.menuText = info->menuText;
+        b.hint = info->hint;
+        b.defaultPicture = info->bitmap.isEmpty() ? info->icon : info->bitmap;
         b.picture = b.defaultPicture;
-        b.visible = visible;
+        b.visible = info->visible;
     });
 }
 

@@ -1,5 +1,6 @@
 #include "ui/notify_window.h"
 
+#include "contract/event_names.h"
 #include "lib/clock.h"
 #include "lib/host_config.h"
 #include "lib/log.h"
@@ -478,8 +479,8 @@ void TNotifyWindowThread::Start() {
     }
     generation_ = ++g_latestGeneration;
     try {
-        stopNotify_ = OpenOrCreateEvent("RI4StopWNotify", true, false);
-        stop_ = OpenOrCreateEvent("RI4Stop", true, false);
+        stopNotify_ = OpenOrCreateEvent(std::string(names::kStopNotifyEvent), true, false);
+        stop_ = OpenOrCreateEvent(std::string(names::kStopEvent), true, false);
         // Older windows, in this process or another, watch this event.
         if (stopNotify_) {
             stopNotify_->Set();

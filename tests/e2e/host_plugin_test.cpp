@@ -175,6 +175,20 @@ TEST_F(E2eTest, RegserverWritesActivationAndUnregserverRemovesIt) {
     EXPECT_FALSE(registry->KeyExists(RegRoot::HKCU, NormalizeKeyPath("Software\\Brannock\\PlugIns\\MAIL")));
 }
 
+TEST_F(E2eTest, RegserverFailsWhenTheRegistryStoreCannotBeKept) {
+    // A file where the store's folder should be: the store cannot be opened,
+    // and an entry kept only in memory would be lost at exit.
+    const std::string folder = dir_.path() + "/config/brannock";
+    ASSERT_EQ(
+        Run({"/bin/sh", "-c",
+             "rm -rf '" + folder + "' && mkdir -p '" + dir_.path() + "/config' && : > '" + folder + "'"})
+            .code,
+        0);
+    Result reg = Run({Nuvex(), "/regserver"});
+    EXPECT_NE(reg.code, 0);
+    EXPECT_THAT(reg.err, HasSubstr("registry store"));
+}
+
 TEST_F(E2eTest, WindowedHostDrivesTheSameButton) {
     // The toolbar window on the offscreen platform: same host, nothing printed.
     pid_t host = StartHost(false);
