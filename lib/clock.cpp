@@ -26,8 +26,12 @@ std::atomic<Clock*> g_clock{&g_systemClock};
 
 } // namespace
 
-Clock& DefaultClock() { return *g_clock.load(std::memory_order_acquire); }
+Clock& DefaultClock() {
+    return *g_clock.load(std::memory_order_acquire);
+}
 
-void SetDefaultClock(Clock* clock) { g_clock.store(clock ? clock : &g_systemClock, std::memory_order_release); }
+void SetDefaultClock(Clock* clock) {
+    g_clock.store(clock ? clock : &g_systemClock, std::memory_order_release);
+}
 
 } // namespace nuvex

@@ -20,8 +20,12 @@ public:
 Clock& DefaultClock();
 void SetDefaultClock(Clock* clock);
 
-inline std::uint64_t TickCount() { return DefaultClock().TickMs(); }
-inline double Now() { return DefaultClock().Now(); }
+inline std::uint64_t TickCount() {
+    return DefaultClock().TickMs();
+}
+inline double Now() {
+    return DefaultClock().Now();
+}
 
 constexpr double kOneSecond = 1.0 / 86400.0;
 constexpr double kOneMinute = 1.0 / 1440.0;

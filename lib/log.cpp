@@ -21,7 +21,9 @@ std::atomic<Sink> g_sink{&StderrSink};
 
 } // namespace
 
-void SetSink(Sink sink) { g_sink.store(sink ? sink : &StderrSink); }
+void SetSink(Sink sink) {
+    g_sink.store(sink ? sink : &StderrSink);
+}
 
 void Write(Level level, std::string_view area, std::string_view text) noexcept {
     try {

@@ -21,10 +21,18 @@ void SetSink(Sink sink);
 
 void Write(Level level, std::string_view area, std::string_view text) noexcept;
 
-inline void Debug(std::string_view area, std::string_view text) noexcept { Write(Level::Debug, area, text); }
-inline void Info(std::string_view area, std::string_view text) noexcept { Write(Level::Info, area, text); }
-inline void Warning(std::string_view area, std::string_view text) noexcept { Write(Level::Warning, area, text); }
-inline void Critical(std::string_view area, std::string_view text) noexcept { Write(Level::Critical, area, text); }
+inline void Debug(std::string_view area, std::string_view text) noexcept {
+    Write(Level::Debug, area, text);
+}
+inline void Info(std::string_view area, std::string_view text) noexcept {
+    Write(Level::Info, area, text);
+}
+inline void Warning(std::string_view area, std::string_view text) noexcept {
+    Write(Level::Warning, area, text);
+}
+inline void Critical(std::string_view area, std::string_view text) noexcept {
+    Write(Level::Critical, area, text);
+}
 
 // For use inside a catch block: logs "<where>: <what was caught>" at warning
 // level, naming the exception's text when it is a std::exception. The one

@@ -15,7 +15,8 @@ using SteadyClock = std::chrono::steady_clock;
 class PassBudget {
 public:
     explicit PassBudget(int waits)
-        : unlimited_(waits < 0), deadline_(SteadyClock::now() + std::chrono::milliseconds(std::max(waits, 0))) {}
+        : unlimited_(waits < 0),
+          deadline_(SteadyClock::now() + std::chrono::milliseconds(std::max(waits, 0))) {}
     bool Spent() const { return !unlimited_ && SteadyClock::now() >= deadline_; }
     void Wait(std::condition_variable& cv, std::unique_lock<std::mutex>& lock) const {
         if (unlimited_) {
@@ -39,13 +40,15 @@ template <typename Owners> void Record(Owners& owners, int position, std::thread
 } // namespace
 
 bool TMCritic::HoldsShared(std::thread::id id) const {
-    return std::any_of(sharedHolders_.begin(), sharedHolders_.end(), [&](const auto& h) { return h.first == id; });
+    return std::any_of(sharedHolders_.begin(), sharedHolders_.end(),
+                       [&](const auto& h) { return h.first == id; });
 }
 
 void TMCritic::AddShared(std::thread::id id) {
     ++sharedCount_;
     Record(sharedOwners_, sharedCount_, id);
-    auto it = std::find_if(sharedHolders_.begin(), sharedHolders_.end(), [&](const auto& h) { return h.first == id; });
+    auto it = std::find_if(sharedHolders_.begin(), sharedHolders_.end(),
+                           [&](const auto& h) { return h.first == id; });
     if (it == sharedHolders_.end()) {
         sharedHolders_.emplace_back(id, 1);
     } else {
@@ -93,7 +96,8 @@ void TMCritic::LeaveShared() {
     }
     --sharedCount_;
     const auto me = std::this_thread::get_id();
-    auto it = std::find_if(sharedHolders_.begin(), sharedHolders_.end(), [&](const auto& h) { return h.first == me; });
+    auto it = std::find_if(sharedHolders_.begin(), sharedHolders_.end(),
+                           [&](const auto& h) { return h.first == me; });
     if (it != sharedHolders_.end() && --it->second == 0) {
         sharedHolders_.erase(it);
     }

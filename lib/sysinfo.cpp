@@ -2,13 +2,12 @@
 
 #include "lib/files.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
+#include <pwd.h>
 #include <string_view>
 #include <system_error>
+#include <unistd.h>
 
 namespace nuvex {
 

@@ -3,10 +3,18 @@
 namespace nuvex::text {
 namespace {
 
-char UpperChar(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-char LowerChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-bool IsSpace(char c) { return IsBlank(c) || c == '\v' || c == '\f'; }
+char UpperChar(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+char LowerChar(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+bool IsSpace(char c) {
+    return IsBlank(c) || c == '\v' || c == '\f';
+}
 
 template <typename Pred> std::string_view TrimBy(std::string_view s, Pred pred) {
     while (!s.empty() && pred(s.front())) {
@@ -36,9 +44,15 @@ std::string ToLowerAscii(std::string_view s) {
     return out;
 }
 
-std::string_view TrimView(std::string_view s) { return TrimBy(s, IsBlank); }
-std::string Trim(std::string_view s) { return std::string(TrimBy(s, IsBlank)); }
-std::string TrimSpace(std::string_view s) { return std::string(TrimBy(s, IsSpace)); }
+std::string_view TrimView(std::string_view s) {
+    return TrimBy(s, IsBlank);
+}
+std::string Trim(std::string_view s) {
+    return std::string(TrimBy(s, IsBlank));
+}
+std::string TrimSpace(std::string_view s) {
+    return std::string(TrimBy(s, IsSpace));
+}
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) {

@@ -1,13 +1,12 @@
 #include "tests/support/temp_dir.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
+#include <netinet/in.h>
 #include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 namespace nuvex::test {

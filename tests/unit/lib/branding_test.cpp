@@ -2,10 +2,9 @@
 #include "lib/registry.h"
 
 #include <atomic>
+#include <gtest/gtest.h>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace nuvex {
 namespace {
@@ -20,7 +19,9 @@ protected:
         Translator().Clear();
         ForgetBranding();
     }
-    std::string Stored(const char* name) { return ReadRegString(*reg_, RegRoot::HKLM, kKey, name, "<missing>"); }
+    std::string Stored(const char* name) {
+        return ReadRegString(*reg_, RegRoot::HKLM, kKey, name, "<missing>");
+    }
     void Store(const char* name, const char* value) {
         ASSERT_TRUE(WriteRegString(*reg_, RegRoot::HKLM, kKey, name, true, value));
     }
@@ -78,7 +79,8 @@ TEST_F(BrandingTest, FirstRunCreatesTheFiveValuesWithFolderEqualToBrand) {
 
 TEST_F(BrandingTest, ConfigFillsOnlyMissingValues) {
     Store("BRAND_LONG", "Kept.example");
-    LoadBranding(*reg_, "BRAND=Zeta\r\nBRAND_LONG=Other\r\nBRAND_CODE=\r\nBRAND_DOMAIN=www.zeta.example", true);
+    LoadBranding(*reg_, "BRAND=Zeta\r\nBRAND_LONG=Other\r\nBRAND_CODE=\r\nBRAND_DOMAIN=www.zeta.example",
+                 true);
     Branding b = CurrentBranding();
     EXPECT_EQ(b.brand, "Zeta");
     EXPECT_EQ(b.brandLong, "Kept.example");
@@ -155,10 +157,10 @@ TEST(ConfigResourceTest, KeysInOrderSeparatedByCrLf) {
         keys.emplace_back(line.substr(0, line.find('=')));
         pos = end == std::string_view::npos ? text.size() : end + 2;
     }
-    EXPECT_EQ(keys, (std::vector<std::string>{"MAIL_ALL", "SHOW_BUTTON", "SHOW_TRAY", "ALLOW_IBRANT", "REG_MAIL",
-                                              "WHAT_LINK", "BRAND", "BRAND_LONG", "BRAND_CODE", "BRAND_DOMAIN",
-                                              "GMAIL_LOGIN", "GMAIL_COMPOSE", "SETTINGS_HELP", "HELP_URL",
-                                              "ABOUT_URL", "AFTERINSTALLWIZARD"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"MAIL_ALL", "SHOW_BUTTON", "SHOW_TRAY", "ALLOW_IBRANT",
+                                              "REG_MAIL", "WHAT_LINK", "BRAND", "BRAND_LONG", "BRAND_CODE",
+                                              "BRAND_DOMAIN", "GMAIL_LOGIN", "GMAIL_COMPOSE", "SETTINGS_HELP",
+                                              "HELP_URL", "ABOUT_URL", "AFTERINSTALLWIZARD"}));
     EXPECT_EQ(ConfigResourceValue(text, "MAIL_ALL"), "1");
     EXPECT_EQ(ConfigResourceValue(text, "show_button"), "3");
     EXPECT_EQ(ConfigResourceValue(text, "BRAND"), "");

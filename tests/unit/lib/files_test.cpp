@@ -1,16 +1,13 @@
 #include "lib/files.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
-
-#include <unistd.h>
 
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-
-#include "tests/support/scoped_env.h"
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace nuvex {
 namespace {
@@ -18,7 +15,9 @@ namespace {
 namespace fs = std::filesystem;
 using test::TempDir;
 
-void Touch(const std::string& path, const std::string& text = "x") { std::ofstream(path, std::ios::binary) << text; }
+void Touch(const std::string& path, const std::string& text = "x") {
+    std::ofstream(path, std::ios::binary) << text;
+}
 
 using test::ScopedEnv;
 
@@ -112,9 +111,7 @@ TEST(ReadFileTextTest, WholeFileOrEmpty) {
     EXPECT_EQ(ReadFileText(dir.file("missing")), "");
     EXPECT_EQ(ReadFileText(dir.path()), "");
     EXPECT_NE(ReadFileText("/proc/self/status").find("Pid:"), std::string::npos); // reports size 0
-    {
-        std::ofstream big(dir.file("big"), std::ios::binary);
-    }
+    { std::ofstream big(dir.file("big"), std::ios::binary); }
     fs::resize_file(dir.file("big"), kMaxFileTextBytes + 1); // sparse: costs no disk
     EXPECT_EQ(ReadFileText(dir.file("big")), "");
 }
@@ -127,8 +124,8 @@ bool UseLocale(const char* name, const char* source, const TempDir& dir) {
         return true;
     }
     std::string path = dir.path() + "/" + source;
-    std::string cmd = std::string("mkdir -p ") + path + " && localedef -i " + source + " -f UTF-8 " + path + "/" +
-                      name + " >/dev/null 2>&1";
+    std::string cmd = std::string("mkdir -p ") + path + " && localedef -i " + source + " -f UTF-8 " + path +
+                      "/" + name + " >/dev/null 2>&1";
     if (std::system(cmd.c_str()) != 0) {
         return false;
     }

@@ -2,7 +2,6 @@
 #include "lib/stop_signal.h"
 
 #include <gtest/gtest.h>
-
 #include <poll.h>
 #include <stdexcept>
 #include <string>
@@ -15,7 +14,8 @@ namespace {
 std::vector<std::string> g_lines;
 
 void RecordingSink(log::Level level, std::string_view area, std::string_view text) {
-    g_lines.push_back(std::to_string(static_cast<int>(level)) + "|" + std::string(area) + "|" + std::string(text));
+    g_lines.push_back(std::to_string(static_cast<int>(level)) + "|" + std::string(area) + "|" +
+                      std::string(text));
 }
 
 struct SinkGuard {

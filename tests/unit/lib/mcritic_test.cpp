@@ -3,10 +3,9 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <gtest/gtest.h>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace nuvex {
 namespace {
@@ -15,7 +14,9 @@ using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
 // Runs fn on another thread and returns its answer.
-template <typename Fn> bool OnOtherThread(Fn fn) { return std::async(std::launch::async, fn).get(); }
+template <typename Fn> bool OnOtherThread(Fn fn) {
+    return std::async(std::launch::async, fn).get();
+}
 
 template <typename Pred> bool WaitFor(Pred pred, std::chrono::milliseconds limit = 2000ms) {
     auto end = SteadyClock::now() + limit;

@@ -1,15 +1,12 @@
 #include "lib/sysinfo.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
-
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-
-#include "tests/support/scoped_env.h"
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace nuvex {
 namespace {
