@@ -16,7 +16,8 @@
 # with its wall time and the exit status is 1 when any failed.
 # NUVEX_WERROR=ON makes compiler warnings errors (.ci/run sets it; a newer
 # compiler's new warning should not fail a user's run). NUVEX_JOBS sets the
-# parallelism (default: the number of processors).
+# parallelism (default: the number of processors). NUVEX_CTEST_ARGS adds ctest
+# arguments to the test stage, e.g. NUVEX_CTEST_ARGS="-L unit" scripts/test.sh test.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -46,9 +47,9 @@ run_ctest() { # build-dir ctest-args...
   rm -rf "$home"
   mkdir -p -m 700 "$home/home" "$home/run"
   local rc=0
-  env HOME="$home/home" XDG_RUNTIME_DIR="$home/run" \
-    -u XDG_CONFIG_HOME -u XDG_DATA_HOME -u XDG_STATE_HOME -u XDG_CACHE_HOME -u NUVEX_OBJECTS_DIR \
+  env -u XDG_CONFIG_HOME -u XDG_DATA_HOME -u XDG_STATE_HOME -u XDG_CACHE_HOME -u NUVEX_OBJECTS_DIR \
     -u DBUS_SESSION_BUS_ADDRESS -u DISPLAY -u WAYLAND_DISPLAY \
+    HOME="$home/home" XDG_RUNTIME_DIR="$home/run" \
     ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$jobs" "$@" || rc=1
   local escaped
   escaped=$(find "$home/home" "$home/run" -mindepth 1 -print)
@@ -80,7 +81,8 @@ needs_build() {
 
 stage_test() {
   needs_build test || return 1
-  run_ctest build
+  # shellcheck disable=SC2086 # word splitting is the point
+  run_ctest build ${NUVEX_CTEST_ARGS:-}
 }
 
 cxx_files() {
