@@ -7,7 +7,7 @@
 #   format    clang-format --dry-run over the tree's C++ files
 #   tidy      clang-tidy over the program's sources, using build/compile_commands.json
 #   sanitize  build-asan/ with AddressSanitizer and UBSan, Qt parts included, and
-#             the unit, unit-qt, ui and e2e labels again (slow tests excepted)
+#             every label again, slow tests excepted
 #   fuzz      build-fuzz/ with clang's libFuzzer and its slow-labelled runs
 #
 #   scripts/test.sh [stage ...]   only the named stages, in the order above
@@ -134,7 +134,7 @@ stage_tidy() {
 stage_sanitize() {
   scripts/build.sh build-asan -DNUVEX_WERROR="$werror" -DNUVEX_SANITIZE=ON -DNUVEX_BUILD_BENCH=OFF \
     -DBUILD_TESTING=ON || return 1
-  run_ctest build-asan -L '^(unit|unit-qt|ui|e2e)$' -LE '^slow$'
+  run_ctest build-asan -LE '^slow$'
 }
 
 stage_fuzz() {
