@@ -117,8 +117,8 @@ stage_tidy() {
   run-clang-tidy -p build -j "$jobs" -quiet "^$root/($dirs)/" 2>&1 | sed 's/\x1b\[[0-9;]*m//g' >"$log"
   local rc=${PIPESTATUS[0]}
   local findings
-  findings=$(grep -E '^[^ ]+:[0-9]+:[0-9]+: warning: .* \[[a-z0-9.,-]+\]$' "$log" | sort -u |
-    grep -Eo '\[[a-z0-9.,-]+\]$' | sort | uniq -c | sort -rn)
+  findings=$(grep -E '^[^ ]+:[0-9]+:[0-9]+: warning: .* \[[A-Za-z0-9.,-]+\]$' "$log" | sort -u |
+    grep -Eo '\[[A-Za-z0-9.,-]+\]$' | sort | uniq -c | sort -rn)
   if [ -n "$findings" ]; then
     echo "tidy: findings per check (each listed once; details in $log):" >&2
     echo "$findings" >&2
