@@ -12,6 +12,7 @@ set -u
 root=$1
 shift
 while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+  # shellcheck disable=SC2163 # "$1" is NAME=value
   if ! printenv "${1%%=*}" >/dev/null; then export "$1"; fi
   shift
 done

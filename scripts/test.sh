@@ -20,7 +20,7 @@
 # parallelism (default: the number of processors). NUVEX_CTEST_ARGS adds ctest
 # arguments to the test stage, e.g. NUVEX_CTEST_ARGS="-L unit" scripts/test.sh test.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 root=$PWD
 werror=${NUVEX_WERROR:-OFF}
 jobs=${NUVEX_JOBS:-$(nproc)}
@@ -46,7 +46,7 @@ run_ctest() { # build-dir ctest-args...
   shift
   local home=$root/$dir/escape-check
   rm -rf "$home"
-  mkdir -p -m 700 "$home/home" "$home/run"
+  mkdir -p "$home" && mkdir -m 700 "$home/home" "$home/run" || return 1
   local rc=0
   env -u XDG_CONFIG_HOME -u XDG_DATA_HOME -u XDG_STATE_HOME -u XDG_CACHE_HOME -u NUVEX_OBJECTS_DIR \
     -u DBUS_SESSION_BUS_ADDRESS -u DISPLAY -u WAYLAND_DISPLAY \
