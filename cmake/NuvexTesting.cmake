@@ -1,6 +1,22 @@
 find_package(GTest REQUIRED)
 include(GoogleTest)
 
+# Every test runs through cmake/test-env.sh: a fresh HOME and XDG folders under
+# the build tree, no session bus and no display. A test added with a plain
+# add_test() gets the same by putting ${NUVEX_TEST_ENV_COMMAND} in front of its
+# command.
+set(NUVEX_TEST_ENV_ROOT ${PROJECT_BINARY_DIR}/test-env)
+set(NUVEX_TEST_ENV_COMMAND ${PROJECT_SOURCE_DIR}/cmake/test-env.sh ${NUVEX_TEST_ENV_ROOT})
+if(NUVEX_SANITIZE)
+  # Defaults only: options already set in the environment win. The leak
+  # suppressions cover libraries outside this tree, each with its reason.
+  list(APPEND NUVEX_TEST_ENV_COMMAND
+    ASAN_OPTIONS=detect_leaks=1
+    LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/lsan.supp:print_suppressions=0
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
+endif()
+list(APPEND NUVEX_TEST_ENV_COMMAND --)
+
 # nuvex_add_test_dir(DIR <dir> LIBS <targets...> LABELS <labels...> [WRAP <command...>] [TIMEOUT s])
 # Builds one test program per *_test.cpp file in DIR, so that a broken test
 # file of one area never stops the others from building.
@@ -21,9 +37,12 @@ function(nuvex_add_test_dir)
       NUVEX_BINARY_DIR="${PROJECT_BINARY_DIR}"
       NUVEX_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
     if(T_WRAP)
-      add_test(NAME ${target} COMMAND ${T_WRAP} $<TARGET_FILE:${target}>)
+      add_test(NAME ${target} COMMAND ${NUVEX_TEST_ENV_COMMAND} ${T_WRAP} $<TARGET_FILE:${target}>)
       set_tests_properties(${target} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
     else()
+      # The test discovery hands every test case and the listing run itself to
+      # the emulator, so each case gets its own private folders.
+      set_target_properties(${target} PROPERTIES CROSSCOMPILING_EMULATOR "${NUVEX_TEST_ENV_COMMAND}")
       gtest_discover_tests(${target}
         PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT}
         DISCOVERY_TIMEOUT 60)

@@ -5,7 +5,7 @@
 //   - decoded texts hold no control characters (they are shown on one line);
 //   - the decoded subject and display name are valid UTF-8.
 //
-// The unit tests replay fuzz/regress/headers and fuzz/corpus/headers through
+// The unit tests replay fuzz/regress/fuzz_headers and fuzz/corpus/fuzz_headers through
 // OneInput with NUVEX_FUZZ_NO_ENTRY set and NUVEX_FUZZ_FAIL reporting to the test.
 #include "accounts/mail_headers.h"
 

@@ -10,7 +10,7 @@
 //   - the whole text used as an account name, escaped and put into an item
 //     line "caption=CHECK_X", parses to exactly one item with the command
 //     CHECK_X (texts without line ends).
-// Seeds: fuzz/corpus/menu; inputs that once failed: fuzz/regress/menu.
+// Seeds: fuzz/corpus/fuzz_menu; inputs that once failed: fuzz/regress/fuzz_menu.
 #include "contract/menu_text.h"
 
 #include <cstddef>

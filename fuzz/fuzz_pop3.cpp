@@ -15,7 +15,7 @@
 //   - counts are never negative after a successful check;
 //   - a failed check leaves the marker as it was.
 //
-// The unit tests replay fuzz/regress/pop3 and fuzz/corpus/pop3 through
+// The unit tests replay fuzz/regress/fuzz_pop3 and fuzz/corpus/fuzz_pop3 through
 // OneInput with NUVEX_FUZZ_NO_ENTRY set and NUVEX_FUZZ_FAIL reporting to the test.
 #include "accounts/generic_connector.h"
 #include "accounts/notify.h"

@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 dir=${1:-build}
 shift || true
 cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
-cmake --build "$dir" -j "$(nproc)"
+cmake --build "$dir" -j "${NUVEX_JOBS:-$(nproc)}"

@@ -1,19 +1,23 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the toolbar host, which starts the
-# mail plug-in. Without a display the host runs headless and prints what its
-# Mail button shows; without a session bus it gets a private one.
+# Installs what building and running need, builds the programs (no tests, no
+# benchmarks), and runs the toolbar host, which starts the mail plug-in.
+# With a display the host joins the desktop's session bus, as a toolbar does.
+# Without one (a console, an SSH login) it runs headless, prints what its Mail
+# button shows, and gets a private session bus, so that it never reaches into
+# a desktop session that may be running on the same machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
-scripts/build.sh build
+scripts/install-deps.sh run
+scripts/build.sh build -DBUILD_TESTING=OFF -DNUVEX_BUILD_BENCH=OFF
 if [ ! -x build/host/brannock ]; then
-  echo "run: the toolbar host is not built yet; built targets are in build/" >&2
+  echo "run: build/host/brannock was not built" >&2
   exit 1
 fi
-args=("$@")
-if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then args=(--headless "${args[@]}"); fi
 export PATH="$PWD/build/core:$PWD/build/host:$PATH"
-if [ -z "${DBUS_SESSION_BUS_ADDRESS:-}" ]; then
-  exec dbus-run-session -- build/host/brannock "${args[@]}"
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  exec dbus-run-session -- build/host/brannock --headless "$@"
 fi
-exec build/host/brannock "${args[@]}"
+if [ -z "${DBUS_SESSION_BUS_ADDRESS:-}" ]; then
+  exec dbus-run-session -- build/host/brannock "$@"
+fi
+exec build/host/brannock "$@"

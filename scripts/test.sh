@@ -1,16 +1,185 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything with warnings as errors, runs every
-# test label, then builds the Qt-free libraries with the address and undefined
-# behaviour sanitizers and runs their unit tests again.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+# Installs what is missing, builds, and runs every check, one stage after another:
+#   deps      the missing Debian packages of the run and test sets
+#   build     build/ with every target
+#   test      every test label; afterwards nothing may have appeared in the home
+#             folders the tests were started with
+#   format    clang-format --dry-run over the tree's C++ files
+#   tidy      clang-tidy over the program's sources, using build/compile_commands.json
+#   sanitize  build-asan/ with AddressSanitizer and UBSan, Qt parts included, and
+#             every label again, slow tests excepted
+#   fuzz      build-fuzz/ with clang's libFuzzer and its slow-labelled runs
+#
+#   scripts/test.sh [stage ...]   only the named stages, in the order above
+#
+# Every stage runs even when an earlier one failed; the summary names each stage
+# with its result (ok, skipped, FAILED) and wall time; the exit status is 1 when
+# any failed.
+# NUVEX_WERROR=ON makes compiler warnings errors (.ci/run sets it; a newer
+# compiler's new warning should not fail a user's run). NUVEX_JOBS sets the
+# parallelism (default: the number of processors). NUVEX_CTEST_ARGS adds ctest
+# arguments to the test stage, e.g. NUVEX_CTEST_ARGS="-L unit" scripts/test.sh test.
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
+root=$PWD
+werror=${NUVEX_WERROR:-OFF}
+jobs=${NUVEX_JOBS:-$(nproc)}
 export QT_QPA_PLATFORM=offscreen
-jobs=$(nproc)
 
-scripts/build.sh build -DNUVEX_WERROR=ON
-ctest --test-dir build --output-on-failure -j "$jobs" "$@"
+all_stages=(deps build test format tidy sanitize fuzz)
+selected=("$@")
+if [ ${#selected[@]} -eq 0 ]; then selected=("${all_stages[@]}"); fi
+for s in "${selected[@]}"; do
+  case " ${all_stages[*]} " in
+  *" $s "*) ;;
+  *)
+    echo "usage: $0 [${all_stages[*]}]..." >&2
+    exit 2
+    ;;
+  esac
+done
 
-scripts/build.sh build-asan -DNUVEX_WERROR=ON -DNUVEX_SANITIZE=ON -DNUVEX_BUILD_QT=OFF -DNUVEX_BUILD_BENCH=OFF
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-asan --output-on-failure -j "$jobs" -L unit
+# The tests run with a home of their own that only they know. Every test gets
+# private folders from cmake/test-env.sh; anything that shows up here escaped them.
+run_ctest() { # build-dir ctest-args...
+  local dir=$1
+  shift
+  local home=$root/$dir/escape-check
+  rm -rf "$home"
+  mkdir -p "$home" && mkdir -m 700 "$home/home" "$home/run" || return 1
+  local rc=0
+  env -u XDG_CONFIG_HOME -u XDG_DATA_HOME -u XDG_STATE_HOME -u XDG_CACHE_HOME -u NUVEX_OBJECTS_DIR \
+    -u DBUS_SESSION_BUS_ADDRESS -u DISPLAY -u WAYLAND_DISPLAY \
+    HOME="$home/home" XDG_RUNTIME_DIR="$home/run" \
+    ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$jobs" "$@" || rc=1
+  local escaped
+  escaped=$(find "$home/home" "$home/run" -mindepth 1 -print)
+  if [ -n "$escaped" ]; then
+    echo "tests wrote into the home folders of whoever ran them:" >&2
+    echo "$escaped" | head -20 >&2
+    rc=1
+  else
+    rm -rf "$home"
+  fi
+  return $rc
+}
+
+stage_deps() {
+  scripts/install-deps.sh test
+}
+
+stage_build() {
+  scripts/build.sh build -DNUVEX_WERROR="$werror" -DBUILD_TESTING=ON
+}
+
+# The stages that use build/ refuse a tree that this run failed to build.
+needs_build() {
+  if [ "$build_result" = FAILED ] || [ ! -f build/compile_commands.json ]; then
+    echo "$1: build/ did not build; nothing to check" >&2
+    return 1
+  fi
+}
+
+stage_test() {
+  needs_build test || return 1
+  # shellcheck disable=SC2086 # word splitting is the point
+  run_ctest build ${NUVEX_CTEST_ARGS:-}
+}
+
+cxx_files() {
+  if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git ls-files -- '*.cpp' '*.h'
+  else
+    find . -path './build*' -prune -o \( -name '*.cpp' -o -name '*.h' \) -print | sed 's|^\./||' | sort
+  fi
+}
+
+stage_format() {
+  local drift
+  drift=$(cxx_files | xargs -r -P "$jobs" -n 8 sh -c '
+    for f; do clang-format --dry-run --Werror "$f" >/dev/null 2>&1 || echo "$f"; done' sh)
+  if [ -n "$drift" ]; then
+    echo "format: $(echo "$drift" | wc -l) files differ from .clang-format (clang-format -i FILE):" >&2
+    echo "$drift" | sort >&2
+    return 1
+  fi
+  echo "format: $(cxx_files | wc -l) files as .clang-format wants them"
+}
+
+stage_tidy() {
+  needs_build tidy || return 1
+  # The program's sources only: generated moc and autogen files live under
+  # build*/, and a test file costs a minute of analysis on GoogleTest's macros
+  # for findings in test scaffolding; tests are held to -Wall -Wextra instead.
+  local dirs='lib|accounts|contract|core|ui|host|integration|mapi'
+  local log=build/clang-tidy.log
+  # Debian's run-clang-tidy always asks for colours; the log is for reading.
+  run-clang-tidy -p build -j "$jobs" -quiet "^$root/($dirs)/" 2>&1 | sed 's/\x1b\[[0-9;]*m//g' >"$log"
+  local rc=${PIPESTATUS[0]}
+  local findings
+  findings=$(grep -E '^[^ ]+:[0-9]+:[0-9]+: warning: .* \[[A-Za-z0-9.,-]+\]$' "$log" | sort -u |
+    grep -Eo '\[[A-Za-z0-9.,-]+\]$' | sort | uniq -c | sort -rn)
+  if [ -n "$findings" ]; then
+    echo "tidy: findings per check (each listed once; details in $log):" >&2
+    echo "$findings" >&2
+    return 1
+  fi
+  if [ $rc -ne 0 ]; then
+    echo "tidy: clang-tidy failed; see $log" >&2
+    tail -20 "$log" >&2
+    return 1
+  fi
+  echo "tidy: no findings"
+}
+
+stage_sanitize() {
+  # Unoptimised: it compiles in about half the time, and the checks lose nothing.
+  scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DNUVEX_WERROR="$werror" -DNUVEX_SANITIZE=ON \
+    -DNUVEX_BUILD_BENCH=OFF -DBUILD_TESTING=ON || return 1
+  run_ctest build-asan -LE '^slow$'
+}
+
+stage_fuzz() {
+  # The fuzz tree is a CMake option; a tree without it has nothing to run.
+  if ! grep -rqs --include=CMakeLists.txt --include='*.cmake' --exclude-dir='build*' 'NUVEX_FUZZ' .; then
+    echo "fuzz: skipped, this tree has no NUVEX_FUZZ option"
+    return 3
+  fi
+  # Qt stays on for the menu-text parser of the contract library; only the
+  # fuzz targets and what they link are built.
+  cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DNUVEX_FUZZ=ON -DNUVEX_BUILD_BENCH=OFF >/dev/null || return 1
+  if ! grep -q '^NUVEX_FUZZ:BOOL=ON' build-fuzz/CMakeCache.txt; then
+    echo "fuzz: skipped, the NUVEX_FUZZ option did not take" >&2
+    return 3
+  fi
+  cmake --build build-fuzz -j "$jobs" --target fuzz_all || return 1
+  # The bounded runs (labels fuzz and slow) and the replays of the inputs that once failed.
+  run_ctest build-fuzz -L '^fuzz$'
+}
+
+summary=()
+failed=0
+build_result=none
+for s in "${all_stages[@]}"; do
+  case " ${selected[*]} " in *" $s "*) ;; *) continue ;; esac
+  echo "=== $s"
+  start=$(date +%s)
+  "stage_$s"
+  case $? in
+  0) result=ok ;;
+  3) result=skipped ;;
+  *)
+    result=FAILED
+    failed=1
+    ;;
+  esac
+  if [ "$s" = build ]; then build_result=$result; fi
+  took=$(($(date +%s) - start))
+  line=$(printf '%-9s %-7s %3dm%02ds' "$s" "$result" $((took / 60)) $((took % 60)))
+  echo "=== $line"
+  summary+=("$line")
+done
+echo "=== summary"
+printf '%s\n' "${summary[@]}"
+exit $failed

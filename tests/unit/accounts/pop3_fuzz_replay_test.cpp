@@ -42,11 +42,11 @@ int Replay(OneInput entry, std::initializer_list<const char*> folders) {
 }
 
 TEST(FuzzReplay, HeaderReproducersAndSeedsKeepTheirProperties) {
-    EXPECT_GE(Replay(fuzz_headers::OneInput, {"regress/headers", "corpus/headers"}), 3);
+    EXPECT_GE(Replay(fuzz_headers::OneInput, {"regress/fuzz_headers", "corpus/fuzz_headers"}), 3);
 }
 
 TEST(FuzzReplay, Pop3ReproducersAndSeedsKeepTheirProperties) {
-    EXPECT_GE(Replay(fuzz_pop3::OneInput, {"regress/pop3", "corpus/pop3"}), 3);
+    EXPECT_GE(Replay(fuzz_pop3::OneInput, {"regress/fuzz_pop3", "corpus/fuzz_pop3"}), 3);
     log::SetSink(nullptr);
 }
 

@@ -11,7 +11,7 @@ namespace {
 
 TEST(MenuFuzzInputs, SeedsAndReproducersPass) {
     int replayed = 0;
-    for (const char* folder : {"/fuzz/corpus/menu", "/fuzz/regress/menu"}) {
+    for (const char* folder : {"/fuzz/corpus/fuzz_menu", "/fuzz/regress/fuzz_menu"}) {
         for (const auto& entry :
              std::filesystem::directory_iterator(std::string(NUVEX_SOURCE_DIR) + folder)) {
             std::ifstream in(entry.path(), std::ios::binary);
