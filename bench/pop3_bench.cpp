@@ -1,6 +1,8 @@
 // One POP3 check of a 5000-message maildrop with 21 new messages, plain and
-// over TLS, beside `fetchmail --check` against the same private dovecot.
-// Prints medians, the ratio, and the peak memory of this process.
+// over TLS, beside `fetchmail --check` against the same private dovecot; and
+// the plain check with its TOPs pipelined and one by one, beside a minimal
+// raw client sending the same commands pipelined (the floor).
+// Prints medians, the ratios, and the peak memory of this process.
 #include "accounts/account_store.h"
 #include "accounts/pop3_connector.h"
 #include "lib/host_config.h"
@@ -8,14 +10,19 @@
 #include "tests/support/dovecot_harness.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace nuvex;
@@ -84,6 +91,86 @@ bool RunFetchmail(const test::DovecotHarness& d, const std::string& rc) {
     return status != -1 && WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 1);
 }
 
+// The floor: the least a client can do for the same answer. One socket, the
+// login, STAT and the 21 TOPs written at once, the replies read to their ends.
+class RawClient {
+public:
+    explicit RawClient(int port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<std::uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int one = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        ok_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~RawClient() { ::close(fd_); }
+    bool Send(const std::string& text) {
+        return ok_ &&
+               ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+    }
+    // One line without CR LF; false at the end of the stream.
+    bool Line(std::string& line) {
+        for (;;) {
+            std::size_t nl = buffer_.find("\r\n", start_);
+            if (nl != std::string::npos) {
+                line.assign(buffer_, start_, nl - start_);
+                start_ = nl + 2;
+                return true;
+            }
+            buffer_.erase(0, start_);
+            start_ = 0;
+            char chunk[16384];
+            ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+            if (got <= 0) {
+                return false;
+            }
+            buffer_.append(chunk, static_cast<std::size_t>(got));
+        }
+    }
+    bool Ok() {
+        std::string line;
+        return Line(line) && line.rfind("+OK", 0) == 0;
+    }
+    bool MultiLine() {
+        std::string line;
+        while (Line(line)) {
+            if (line == ".") {
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    int fd_ = -1;
+    bool ok_ = false;
+    std::string buffer_;
+    std::size_t start_ = 0;
+};
+
+bool RawCheck(int port) {
+    RawClient c(port);
+    if (!c.Ok() || !c.Send("USER bench\r\n") || !c.Ok() || !c.Send("PASS bench pw\r\n") || !c.Ok() ||
+        !c.Send("STAT\r\n") || !c.Ok()) {
+        return false;
+    }
+    std::string tops;
+    for (int n = kMessages - kNew + 1; n <= kMessages; ++n) {
+        tops += "TOP " + std::to_string(n) + " 0\r\n";
+    }
+    if (!c.Send(tops)) {
+        return false;
+    }
+    for (int i = 0; i < kNew; ++i) {
+        if (!c.Ok() || !c.MultiLine()) {
+            return false;
+        }
+    }
+    return c.Send("QUIT\r\n") && c.Ok();
+}
+
 } // namespace
 
 int main() {
@@ -122,6 +209,15 @@ int main() {
     double ourTls = MedianMs(check(*tls), kRepetitions, failures);
     int ourTlsFailures = failures;
 
+    // The same plain check with its TOPs one by one, and the raw floor.
+    auto* pop3 = static_cast<TNuvex_Pop3Connector*>(plain.get());
+    pop3->SetPipelining(false);
+    double ourOneByOne = MedianMs(check(*plain), kRepetitions, failures);
+    int ourOneByOneFailures = failures;
+    pop3->SetPipelining(true);
+    double floor = MedianMs([&] { return RawCheck(dovecot.Pop3Port()); }, kRepetitions, failures);
+    int floorFailures = failures;
+
     std::string rcPlain = WriteFetchmailRc(dovecot, false);
     std::string rcTls = WriteFetchmailRc(dovecot, true);
     double fmPlain = MedianMs([&] { return RunFetchmail(dovecot, rcPlain); }, kRepetitions, failures);
@@ -136,6 +232,12 @@ int main() {
                 ourPlain, fmPlain, ourPlain / fmPlain, ourPlainFailures, fmPlainFailures);
     std::printf("  TLS:   ours %8.2f ms  fetchmail --check %8.2f ms  ratio %.2f  (failures %d/%d)\n", ourTls,
                 fmTls, ourTls / fmTls, ourTlsFailures, fmTlsFailures);
+    std::printf("STAT + %d TOP, plain (median of %d)\n", kNew, kRepetitions);
+    std::printf("  raw client, pipelined (floor) %8.2f ms  (failures %d)\n", floor, floorFailures);
+    std::printf("  ours, pipelined               %8.2f ms  ratio to floor %.2f\n", ourPlain,
+                ourPlain / floor);
+    std::printf("  ours, one by one              %8.2f ms  ratio to floor %.2f  (failures %d)\n", ourOneByOne,
+                ourOneByOne / floor, ourOneByOneFailures);
     std::printf("  peak resident memory of this process: %ld KiB\n", usage.ru_maxrss);
     SetProcessRegistry(nullptr);
     std::ifstream log(dovecot.Dir() + "/fetchmail.log");
@@ -147,5 +249,5 @@ int main() {
         }
     }
     std::printf("  fetchmail said: %s\n", said.c_str());
-    return ourPlainFailures + ourTlsFailures == 0 ? 0 : 1;
+    return ourPlainFailures + ourTlsFailures + ourOneByOneFailures + floorFailures == 0 ? 0 : 1;
 }
