@@ -628,15 +628,166 @@ int SetEnabled(const std::string& id, bool on, HostConfig& host) {
     return kCliOk;
 }
 
+// What edit may change: option, stored key, and whether only types that take
+// the option in add (the server-based ones) have it.
+struct EditableField {
+    std::string_view option;
+    std::string_view key;
+    bool typeOption;
+};
+constexpr EditableField kEditable[] = {
+    {"email", "EMAIL", false},
+    {"login", "USERNAME", false},
+    {"check-minutes", "ACHECK", false},
+    {"open-action", "ACODE", false},
+    {"send-to", "SENDTO", false},
+    {"server", "HOSTNAME", true},
+    {"port", "PORT", true},
+    {"ssl", "USESSL", true},
+    {"webmail-url", "AURL", true},
+    {"mail-program", "AMAILER", true},
+};
+
+std::string OnOff(const std::string& option, const std::string& value) {
+    if (value == "1" || value == "on" || value == "yes") {
+        return "1";
+    }
+    if (value == "0" || value == "off" || value == "no") {
+        return "0";
+    }
+    throw UsageError{"--" + option + " must be on or off"};
+}
+
+// edit ID --field value ...: the stored settings with the given fields
+// replaced, written as the account editor writes them; the plug-in reloads.
+int Edit(const std::vector<std::string>& args, HostConfig& host, const TConnectorRegistry& registry,
+         std::istream& in, std::ostream& err) {
+    if (args.size() < 2 || args[1].empty() || args[1].starts_with("--")) {
+        throw UsageError{"edit takes one account id and the fields to change"};
+    }
+    const std::string id = args[1];
+    const TConnectorClass* cls = registry.FindConnectorClass(id);
+    std::map<std::string, std::string> values;
+    bool passwordStdin = false;
+    std::string passwordFile;
+    for (std::size_t i = 2; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--password") {
+            throw UsageError{"--password is not accepted: use --password-stdin or --password-file"};
+        }
+        if (arg == "--password-stdin") {
+            if (passwordStdin) {
+                throw UsageError{arg + " given twice"};
+            }
+            passwordStdin = true;
+            continue;
+        }
+        const std::string name = arg.starts_with("--") ? arg.substr(2) : std::string();
+        auto field = std::find_if(std::begin(kEditable), std::end(kEditable),
+                                  [&](const EditableField& f) { return f.option == name; });
+        const bool known = name == "password-file" || field != std::end(kEditable);
+        if (!known) {
+            throw UsageError{arg.starts_with("--") ? "unknown option " + arg : "unexpected argument " + arg};
+        }
+        if (field != std::end(kEditable) && field->typeOption && !(cls && FindOption(cls, name))) {
+            throw UsageError{"unknown option " + arg + " for type " +
+                             (cls ? cls->TypeCode() : std::string("?"))};
+        }
+        if (values.count(name) || (name == "password-file" && !passwordFile.empty())) {
+            throw UsageError{arg + " given twice"};
+        }
+        if (i + 1 >= args.size() || args[i + 1].starts_with("--")) {
+            throw UsageError{arg + " needs a value"};
+        }
+        (name == "password-file" ? passwordFile : values[name]) = args[++i];
+    }
+    if (values.empty() && !passwordStdin && passwordFile.empty()) {
+        throw UsageError{"edit needs at least one field to change"};
+    }
+    // Every value is checked before anything is written.
+    std::map<std::string, std::string> keys;
+    for (const auto& [name, value] : values) {
+        const EditableField& field = *std::find_if(std::begin(kEditable), std::end(kEditable),
+                                                   [&](const EditableField& f) { return f.option == name; });
+        std::string stored = value;
+        if (name == "email") {
+            Require(FieldTextProblem("--email", value, false));
+            if (value.find('@') == std::string::npos) {
+                throw UsageError{"--email must be an address with an at sign"};
+            }
+        } else if (name == "login" || name == "mail-program") {
+            Require(FieldTextProblem("--" + name, value, true));
+        } else if (name == "server") {
+            Require(FieldTextProblem("--server", value, false));
+        } else if (name == "webmail-url") {
+            Require(FieldTextProblem("--webmail-url", value, false));
+            if (!text::StartsWithNoCase(value, "http://") && !text::StartsWithNoCase(value, "https://")) {
+                throw UsageError{"--webmail-url must begin with http:// or https://"};
+            }
+        } else if (name == "check-minutes") {
+            stored = std::to_string(ParseNumber("--check-minutes", value, 1, 10080));
+        } else if (name == "port") {
+            stored = std::to_string(ParseNumber("--port", value, 1, 65535));
+        } else if (name == "ssl" || name == "send-to") {
+            stored = OnOff(name, value);
+        } else if (name == "open-action") {
+            static const std::map<std::string, std::int32_t> kActions = {
+                {"none", kOpenNothing}, {"webmail", kOpenWebmail}, {"program", kOpenMailProgram}};
+            auto action = kActions.find(value);
+            if (action == kActions.end()) {
+                throw UsageError{"--open-action must be none, webmail or program"};
+            }
+            stored = std::to_string(action->second);
+            keys["ASSOCIATE"] = action->second != kOpenNothing ? "1" : "0";
+        }
+        keys[std::string(field.key)] = stored;
+    }
+    if (passwordStdin || !passwordFile.empty()) {
+        OptionValues source;
+        if (passwordStdin) {
+            source["password-stdin"] = "1";
+        }
+        if (!passwordFile.empty()) {
+            source["password-file"] = passwordFile;
+        }
+        keys["PASSWORD"] = ReadPassword(source, in);
+    }
+    std::vector<StoredLine> lines = ReadList(host);
+    const StoredLine* line = FindLine(lines, id);
+    if (!line) {
+        err << "nuvex-account: no account " << id << "\n";
+        return kCliFailed;
+    }
+    TCryptURL record;
+    if (!record.DecodeParams(line->second)) {
+        err << "nuvex-account: the settings of " << id << " are damaged\n";
+        return kCliFailed;
+    }
+    for (const auto& [key, value] : keys) {
+        record.SetParam(key, value);
+    }
+    // The editor writes the Send To choice beside the settings: kept unless given.
+    bool sendTo = record.GetParam("SENDTO") == "1";
+    if (!values.count("send-to")) {
+        sendTo = host.ReadCfgBool(id + "_SENDTO").value_or(sendTo);
+        record.SetParam("SENDTO", sendTo ? "1" : "0");
+    }
+    const std::string settings = record.EncodeParams();
+    if (settings.empty() || !UpdateStoredAccount(host, id, settings, sendTo)) {
+        throw std::runtime_error("the host did not store the settings of " + id);
+    }
+    host.ConfigChanged();
+    return kCliOk;
+}
+
 } // namespace
 
 int RunAccountCli(const std::vector<std::string>& args, HostConfig& host, const TConnectorRegistry& registry,
                   std::istream& in, std::ostream& out, std::ostream& err, const AccountContext& context) {
     try {
         if (args.empty()) {
-            throw UsageError{
-                "usage: nuvex-account add|list|show ID|remove ID|check ID|--all|test ID|enable ID|"
-                "disable ID"};
+            throw UsageError{"usage: nuvex-account add|list|show ID|remove ID|check ID|--all|test ID|edit ID|"
+                             "enable ID|disable ID"};
         }
         const std::string& verb = args[0];
         if (verb == "add") {
@@ -663,6 +814,9 @@ int RunAccountCli(const std::vector<std::string>& args, HostConfig& host, const 
                 err << "nuvex-account: " << e.what() << "\n";
                 return kCliCheckError;
             }
+        }
+        if (verb == "edit") {
+            return Edit(args, host, registry, in, err);
         }
         if (verb == "test" || verb == "enable" || verb == "disable") {
             if (args.size() != 2 || args[1].empty() || args[1].starts_with("--")) {

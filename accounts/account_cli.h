@@ -12,6 +12,10 @@
 //   nuvex-account remove ID
 //   nuvex-account check ID|--all [--json] [--commit]
 //   nuvex-account test ID
+//   nuvex-account edit ID [--email ADDR] [--login NAME] [--check-minutes N]
+//                     [--open-action none|webmail|program] [--send-to on|off]
+//                     [--server HOST] [--port N] [--ssl on|off] [--webmail-url URL]
+//                     [--mail-program NAME] [--password-stdin | --password-file FILE]
 //   nuvex-account enable ID | disable ID
 //
 // check checks stored accounts here and now (--all: the enabled ones) and

@@ -550,5 +550,47 @@ TEST_F(AccountCliCheckTest, TestLogsInAndOutAndNeverTouchesTheMarker) {
     EXPECT_EQ(Run({"test", "Pop3_9"}), kCliFailed);
 }
 
+TEST_F(AccountCliCheckTest, EditChangesTheGivenFieldsAsTheEditorWritesThem) {
+    host.inner.WriteCfgStr("LASTID_Pop3_0", "4");
+    const int changes = host.changes;
+    ASSERT_EQ(Run({"edit", "Pop3_0", "--server", "pop2.example.org", "--port", "995", "--ssl", "on",
+                   "--check-minutes", "7", "--send-to", "on", "--password-stdin"},
+                  "new pw\n"),
+              kCliOk)
+        << err.str();
+    EXPECT_EQ(host.changes, changes + 1);
+    EXPECT_EQ(*host.inner.ReadCfgStr("Pop3_0_SENDTO"), "1");
+    EXPECT_EQ(*host.inner.ReadCfgStr("LASTID_Pop3_0"), "4");
+    TAccountList list;
+    LoadAccountList(list, *host.ReadCfgStr("ACCOUNTS", -1), registry, context, &host);
+    auto* account = static_cast<TNuvex_Pop3Connector*>(list.FindAccount("Pop3_0", true));
+    ASSERT_NE(account, nullptr);
+    EXPECT_EQ(account->HostName, "pop2.example.org");
+    EXPECT_EQ(account->Port, 995);
+    EXPECT_TRUE(account->UseSSL);
+    EXPECT_EQ(account->CheckMinutes, 7);
+    EXPECT_EQ(account->Password, "new pw");
+    EXPECT_EQ(account->UserName, "ann"); // what was not given stays
+    EXPECT_EQ(account->Email, "ann@example.org");
+
+    // A bad value anywhere writes nothing.
+    const std::string before = *host.inner.ReadCfgStr("ACCOUNTS");
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"edit", "Pop3_0"},
+             {"edit", "Pop3_0", "--port", "0"},
+             {"edit", "Pop3_0", "--server", "pop3.example.org", "--ssl", "maybe"},
+             {"edit", "Pop3_0", "--email", "nobody"},
+             {"edit", "Pop3_0", "--webmail-url", "ftp://x"},
+             {"edit", "Pop3_0", "--password", "visible"},
+             {"edit", "Pop3_0", "--login", "a", "--login", "b"},
+             {"edit", "Pop3_0", "--type", "gmail"},
+             {"edit", "--server", "x"}}) {
+        EXPECT_EQ(Run(args), kCliUsage) << args.back();
+        EXPECT_EQ(*host.inner.ReadCfgStr("ACCOUNTS"), before) << args.back();
+    }
+    EXPECT_EQ(Run({"edit", "Pop3_9", "--login", "x"}), kCliFailed);
+    EXPECT_EQ(host.changes, changes + 1);
+}
+
 } // namespace
 } // namespace nuvex
