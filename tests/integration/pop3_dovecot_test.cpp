@@ -12,9 +12,15 @@
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
+#include <array>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace nuvex {
 namespace {
@@ -232,6 +238,61 @@ TEST_F(Pop3DovecotTest, CommandLineCheckListsNewsAndCommitsOnlyWhenAsked) {
                    "\"unread\":2,\"messages\":[]}]}\n");
     EXPECT_EQ(run({"test", "Pop3_0"}, "", out), kCliOk);
     EXPECT_EQ(out, "Connection Test Passed\n");
+}
+
+// The program as a user runs it with no toolbar host: the account is stored in
+// the host's settings file and checked from there; the session bus named does
+// not exist, so nothing of the developer's is reached.
+TEST_F(Pop3DovecotTest, WithoutAHostTheProgramWorksOnTheHostsSettingsFile) {
+    const std::string program = std::string(NUVEX_BINARY_DIR) + "/core/nuvex-account";
+    if (::access(program.c_str(), X_OK) != 0) {
+        GTEST_SKIP() << "nuvex-account is not built";
+    }
+    test::TempDir home;
+    const std::string config = home.path() + "/config";
+    ::mkdir(config.c_str(), 0700);
+    ::mkdir((config + "/brannock").c_str(), 0700);
+    ::mkdir((home.path() + "/objects").c_str(), 0700);
+    const std::string env = "env HOME='" + home.path() + "' XDG_CONFIG_HOME='" + config +
+                            "' XDG_RUNTIME_DIR='" + home.path() + "' NUVEX_OBJECTS_DIR='" + home.path() +
+                            "/objects' DBUS_SESSION_BUS_ADDRESS=unix:path='" + home.path() +
+                            "/no-bus' QT_QPA_PLATFORM=offscreen '" + program + "' ";
+    auto run = [&](const std::string& arguments, std::string& out, const std::string& input = "") {
+        out.clear();
+        const std::string feed = "printf '%s\\n' '" + input + "' | ";
+        FILE* pipe = ::popen((feed + env + arguments + " 2>&1").c_str(), "r");
+        if (!pipe) {
+            return -1;
+        }
+        std::array<char, 4096> chunk{};
+        for (std::size_t n; (n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0;) {
+            out.append(chunk.data(), n);
+        }
+        int status = ::pclose(pipe);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    std::string out;
+    // No settings file yet: the program says so and makes none.
+    EXPECT_EQ(run("check --all", out), kCliCheckError);
+    EXPECT_NE(out.find("can't be opened"), std::string::npos) << out;
+    EXPECT_NE(::access((config + "/brannock/settings.db").c_str(), F_OK), 0);
+
+    std::ofstream(config + "/brannock/settings.db").close();
+    ASSERT_EQ(run("add --type pop3 --email alice@example.org --login alice --server 127.0.0.1 --port " +
+                      std::to_string(dovecot.Pop3Port()) + " --password-stdin",
+                  out, "wonder land"),
+              kCliOk)
+        << out;
+    EXPECT_EQ(out, "Pop3_0\n");
+    dovecot.Deliver("alice", 1, 1);
+    EXPECT_EQ(run("check Pop3_0", out), kCliCheckNew) << out;
+    EXPECT_EQ(out,
+              "Pop3_0 (alice@example.org): 1 new, 1 unread\n  Sender 1 <sender1@example.org>\tMessage 1\n");
+    EXPECT_EQ(run("check Pop3_0 --commit", out), kCliCheckNew) << out;
+    EXPECT_EQ(run("check Pop3_0", out), kCliCheckNone) << out;
+    EXPECT_EQ(run("disable Pop3_0", out), kCliOk) << out;
+    EXPECT_EQ(run("list", out), kCliOk);
+    EXPECT_EQ(out, "Pop3_0\tPop3\talice@example.org\tdisabled\n");
 }
 
 TEST(Pop3DefaultPort, SslWithoutStoredPortUsesTlsOnPort110) {
