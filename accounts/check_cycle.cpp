@@ -198,7 +198,19 @@ PassOneOutcome PassOne(TAccountList& accounts, double tickStamp, const StopPredi
     if (parallel <= 1 || items.size() <= 1) {
         return SequentialPassOne(items, tickStamp, stop);
     }
-    return ParallelPassOne(items, tickStamp, stop, parallel);
+    // Most ticks find one account due or none: no threads for those.
+    int due = 0;
+    for (TNuvex_GenericConnector* account : items) {
+        try {
+            due += Wanted(account) ? 1 : 0;
+        } catch (...) {
+            log::Caught("check", "pass one");
+        }
+    }
+    if (due <= 1) {
+        return SequentialPassOne(items, tickStamp, stop);
+    }
+    return ParallelPassOne(items, tickStamp, stop, std::min(parallel, due));
 }
 
 void MergeChoices(TNuvex_GenericConnector& account, const TickSettings& settings, TickResult& result) {

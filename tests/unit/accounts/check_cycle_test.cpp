@@ -48,6 +48,7 @@ public:
     using TNuvex_GenericConnector::TNuvex_GenericConnector;
     int CheckMail() override {
         ++checks;
+        thread = std::this_thread::get_id();
         if (inFlight) {
             inFlight->Enter();
         }
@@ -84,6 +85,7 @@ public:
     Outcome next;
     std::atomic<int> checks{0};
     InFlight* inFlight = nullptr;
+    std::thread::id thread; // where the last check ran
 };
 
 constexpr TConnectorClass kFakeClass{
@@ -452,6 +454,21 @@ TEST_F(CheckCycleTest, MoreWorkersThanAccountsCheckEachAccountOnce) {
     EXPECT_EQ(a.checks.load(), 1);
     EXPECT_EQ(b.checks.load(), 1);
     EXPECT_TRUE(r.ran);
+}
+
+// Most ticks have one account due or none: they start no threads.
+TEST_F(CheckCycleTest, OneDueAccountIsCheckedOnThePassesOwnThread) {
+    auto& a = Add("FAKE_0", 1);
+    auto& b = Add("FAKE_1", 60);
+    cycle.SetParallelChecks(4);
+    Tick();
+    EXPECT_EQ(a.checks.load(), 1);
+    EXPECT_EQ(b.checks.load(), 1);
+    Advance(2 * kOneMinute);
+    Tick();
+    EXPECT_EQ(a.checks.load(), 2);
+    EXPECT_EQ(b.checks.load(), 1);
+    EXPECT_EQ(a.thread, std::this_thread::get_id());
 }
 
 TEST(StopEvents, HostStopAndShutdownEndTheTickAndShutdownStaysSignalled) {
