@@ -1,17 +1,26 @@
 #include "accounts/account_cli.h"
 
 #include "accounts/account_store.h"
+#include "accounts/check_cycle.h"
 #include "accounts/connector_registry.h"
 #include "accounts/generic_connector.h"
+#include "accounts/notify.h"
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
+#include "lib/log.h"
 #include "lib/text.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <istream>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <ostream>
 #include <stdexcept>
+#include <thread>
 
 namespace nuvex {
 
@@ -327,13 +336,458 @@ int Remove(const std::string& id, HostConfig& host, std::ostream& err) {
     return kCliOk;
 }
 
+// A check from the command line must not take the news from the running
+// plug-in: the markers it writes stay in this process unless committed.
+class MarkerOverlay final : public HostConfig {
+public:
+    MarkerOverlay(HostConfig& base, bool commit) : base_(base), commit_(commit) {}
+    bool Connected() const override { return true; }
+    std::optional<bool> ReadCfgBool(std::string_view k, int f) override { return base_.ReadCfgBool(k, f); }
+    std::optional<std::int32_t> ReadCfgInt(std::string_view k, int f) override {
+        return base_.ReadCfgInt(k, f);
+    }
+    std::optional<std::string> ReadCfgStr(std::string_view k, int f) override {
+        if (IsMarker(k)) {
+            std::lock_guard lock(mutex_);
+            auto it = kept_.find(NormalizeHostKey(k));
+            if (it != kept_.end()) {
+                return it->second;
+            }
+        }
+        return base_.ReadCfgStr(k, f);
+    }
+    bool WriteCfgBool(std::string_view k, bool v, int f) override { return base_.WriteCfgBool(k, v, f); }
+    bool WriteCfgInt(std::string_view k, std::int32_t v, int f) override {
+        return base_.WriteCfgInt(k, v, f);
+    }
+    bool WriteCfgStr(std::string_view k, std::string_view v, int f) override {
+        if (IsMarker(k) && !commit_) {
+            std::lock_guard lock(mutex_);
+            kept_[NormalizeHostKey(k)] = std::string(v);
+            return true;
+        }
+        return base_.WriteCfgStr(k, v, f);
+    }
+    bool DeleteCfgValue(std::string_view k, int f) override { return base_.DeleteCfgValue(k, f); }
+    bool ConfigChanged() override { return true; }
+
+private:
+    static bool IsMarker(std::string_view key) {
+        return text::StartsWithNoCase(key, "LASTID_") || text::StartsWithNoCase(key, "$LASTID_");
+    }
+    HostConfig& base_;
+    bool commit_;
+    std::mutex mutex_;
+    std::map<std::string, std::string> kept_;
+};
+
+struct CheckedMessage {
+    std::string sender;
+    std::string subject;
+};
+
+struct CheckOutcome {
+    std::string id;
+    std::string email;
+    bool failed = false;
+    std::string error;
+    std::int32_t fresh = 0;
+    std::int32_t unread = 0;
+    std::vector<CheckedMessage> messages;
+};
+
+std::string OneLine(std::string text) {
+    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+        text.replace(at, 2, " ");
+    }
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+    return text;
+}
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+                out += escaped;
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out + "\"";
+}
+
+CheckOutcome CheckStored(const StoredLine& line, const TConnectorRegistry& registry,
+                         const AccountContext& context) {
+    CheckOutcome result;
+    result.id = UnderscoreName(line.first);
+    const TConnectorClass* cls = registry.FindConnectorClass(result.id);
+    TCryptURL record;
+    if (record.DecodeParams(line.second)) {
+        result.email = record.GetParam("EMAIL");
+    }
+    auto fail = [&result](std::string why) {
+        result.failed = true;
+        result.error = OneLine(std::move(why));
+        return result;
+    };
+    if (!cls || !cls->CanCheck()) {
+        return fail("this account type cannot be checked");
+    }
+    try {
+        std::unique_ptr<TNuvex_GenericConnector> account = cls->Create(context);
+        if (account->LoadSettings(line.second) != kStatusOk) {
+            return fail("the stored settings are damaged");
+        }
+        account->SetAccountId(result.id);
+        account->BeginCheck();
+        const int status = account->CheckMail();
+        std::int32_t code = kErrorNone;
+        std::string text;
+        account->TakeLastError(code, text);
+        if (status != kStatusOk || code != kErrorNone) {
+            return fail(text.empty() ? "the check failed" : text);
+        }
+        TNotifyMessages list;
+        account->AddNotifyItems(list, false);
+        std::lock_guard guard(account->Guard());
+        result.fresh = account->NewCount;
+        result.unread = account->UnreadCount;
+        for (int i = 0; i < list.Count(); ++i) {
+            const TNotifyMessageItem& item = list.Item(i);
+            if (item.ItemKind == kNotifyMessage) {
+                result.messages.push_back({item.Sender, item.Subject});
+            }
+        }
+    } catch (...) {
+        log::Caught("cli", "checking " + result.id);
+        return fail("unexpected failure");
+    }
+    return result;
+}
+
+void PrintText(const std::vector<CheckOutcome>& results, std::ostream& out, std::ostream& err) {
+    for (const CheckOutcome& r : results) {
+        const std::string name = r.id + (r.email.empty() ? std::string() : " (" + r.email + ")");
+        if (r.failed) {
+            out << name << ": error: " << r.error << "\n";
+            err << "nuvex-account: " << r.id << ": " << r.error << "\n";
+            continue;
+        }
+        out << name << ": " << std::max(r.fresh, 0) << " new, " << r.unread << " unread\n";
+        for (const CheckedMessage& m : r.messages) {
+            out << "  " << OneLine(m.sender) << "\t" << OneLine(m.subject) << "\n";
+        }
+    }
+}
+
+void PrintJson(const std::vector<CheckOutcome>& results, std::ostream& out, std::ostream& err) {
+    out << "{\"accounts\":[";
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const CheckOutcome& r = results[i];
+        out << (i ? "," : "") << "{\"id\":" << JsonString(r.id) << ",\"email\":" << JsonString(r.email);
+        if (r.failed) {
+            out << ",\"error\":" << JsonString(r.error) << "}";
+            err << "nuvex-account: " << r.id << ": " << r.error << "\n";
+            continue;
+        }
+        out << ",\"new\":" << std::max(r.fresh, 0) << ",\"unread\":" << r.unread << ",\"messages\":[";
+        for (std::size_t m = 0; m < r.messages.size(); ++m) {
+            out << (m ? "," : "") << "{\"sender\":" << JsonString(r.messages[m].sender)
+                << ",\"subject\":" << JsonString(r.messages[m].subject) << "}";
+        }
+        out << "]}";
+    }
+    out << "]}\n";
+}
+
+bool StoredEnabled(HostConfig& host, const StoredLine& line) {
+    const std::string id = UnderscoreName(line.first);
+    auto enabled = host.ReadCfgStr(id + "_ENABLED");
+    TCryptURL record;
+    record.DecodeParams(line.second);
+    return !(enabled && *enabled == "0") && record.GetParam("ENABLED") != "0";
+}
+
+// check ID|--all [--json] [--commit]: 0 new mail, 1 none, 2 an error.
+int Check(const std::vector<std::string>& args, HostConfig& host, const TConnectorRegistry& registry,
+          const AccountContext& context, std::ostream& out, std::ostream& err) {
+    std::string id;
+    bool all = false;
+    bool json = false;
+    bool commit = false;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        bool* flag = arg == "--all" ? &all : arg == "--json" ? &json : arg == "--commit" ? &commit : nullptr;
+        if (flag) {
+            if (*flag) {
+                throw UsageError{arg + " given twice"};
+            }
+            *flag = true;
+        } else if (arg.starts_with("--") || !id.empty()) {
+            throw UsageError{"unexpected argument " + arg};
+        } else {
+            id = arg;
+        }
+    }
+    if (all == !id.empty()) {
+        throw UsageError{"check takes one account id or --all"};
+    }
+    std::vector<StoredLine> lines = ReadList(host);
+    std::vector<StoredLine> chosen;
+    for (const StoredLine& line : lines) {
+        if (all ? StoredEnabled(host, line) : UnderscoreName(line.first) == id) {
+            chosen.push_back(line);
+        }
+    }
+    if (!all && chosen.empty()) {
+        err << "nuvex-account: no account " << id << "\n";
+        return kCliCheckError;
+    }
+    MarkerOverlay markers(host, commit);
+    AccountContext checkContext = context;
+    checkContext.host = &markers;
+    // As the plug-in's pass: several accounts at once, results in list order.
+    std::vector<CheckOutcome> results(chosen.size());
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i = next.fetch_add(1); i < chosen.size(); i = next.fetch_add(1)) {
+            results[i] = CheckStored(chosen[i], registry, checkContext);
+        }
+    };
+    std::vector<std::thread> workers;
+    const std::size_t count = std::min<std::size_t>(chosen.size(), kDefaultParallelChecks);
+    for (std::size_t w = 1; w < count; ++w) {
+        workers.emplace_back(work);
+    }
+    work();
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    if (json) {
+        PrintJson(results, out, err);
+    } else {
+        PrintText(results, out, err);
+    }
+    bool anyNew = false;
+    for (const CheckOutcome& r : results) {
+        if (r.failed) {
+            return kCliCheckError;
+        }
+        anyNew |= r.fresh > 0;
+    }
+    return anyNew ? kCliCheckNew : kCliCheckNone;
+}
+
+const StoredLine& RequireLine(const std::vector<StoredLine>& lines, const std::string& id) {
+    const StoredLine* line = FindLine(lines, id);
+    if (!line) {
+        throw std::runtime_error("no account " + id);
+    }
+    return *line;
+}
+
+// test ID: the connection test of the account pages, with the stored settings.
+int Test(const std::string& id, HostConfig& host, const TConnectorRegistry& registry,
+         const AccountContext& context, std::ostream& out) {
+    std::vector<StoredLine> lines = ReadList(host);
+    const StoredLine& line = RequireLine(lines, id);
+    const TConnectorClass* cls = registry.FindConnectorClass(id);
+    if (!cls) {
+        throw std::runtime_error("the type of " + id + " is not known here");
+    }
+    AccountContext testContext = context;
+    testContext.host = &host;
+    if (TestConnection(*cls, line.second, testContext) == kStatusOk) {
+        out << "Connection Test Passed\n";
+        return kCliOk;
+    }
+    out << "Connection Test FAILED!!\n";
+    return kCliFailed;
+}
+
+// enable ID / disable ID: the account's own on/off value, as the editor keeps it.
+int SetEnabled(const std::string& id, bool on, HostConfig& host) {
+    std::vector<StoredLine> lines = ReadList(host);
+    RequireLine(lines, id);
+    if (!host.WriteCfgBool(id + "_ENABLED", on)) {
+        throw std::runtime_error("the host did not store " + id + "_ENABLED");
+    }
+    host.ConfigChanged();
+    return kCliOk;
+}
+
+// What edit may change: option, stored key, and whether only types that take
+// the option in add (the server-based ones) have it.
+struct EditableField {
+    std::string_view option;
+    std::string_view key;
+    bool typeOption;
+};
+constexpr EditableField kEditable[] = {
+    {"email", "EMAIL", false},
+    {"login", "USERNAME", false},
+    {"check-minutes", "ACHECK", false},
+    {"open-action", "ACODE", false},
+    {"send-to", "SENDTO", false},
+    {"server", "HOSTNAME", true},
+    {"port", "PORT", true},
+    {"ssl", "USESSL", true},
+    {"webmail-url", "AURL", true},
+    {"mail-program", "AMAILER", true},
+};
+
+std::string OnOff(const std::string& option, const std::string& value) {
+    if (value == "1" || value == "on" || value == "yes") {
+        return "1";
+    }
+    if (value == "0" || value == "off" || value == "no") {
+        return "0";
+    }
+    throw UsageError{"--" + option + " must be on or off"};
+}
+
+// edit ID --field value ...: the stored settings with the given fields
+// replaced, written as the account editor writes them; the plug-in reloads.
+int Edit(const std::vector<std::string>& args, HostConfig& host, const TConnectorRegistry& registry,
+         std::istream& in, std::ostream& err) {
+    if (args.size() < 2 || args[1].empty() || args[1].starts_with("--")) {
+        throw UsageError{"edit takes one account id and the fields to change"};
+    }
+    const std::string id = args[1];
+    const TConnectorClass* cls = registry.FindConnectorClass(id);
+    std::map<std::string, std::string> values;
+    bool passwordStdin = false;
+    std::string passwordFile;
+    for (std::size_t i = 2; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--password") {
+            throw UsageError{"--password is not accepted: use --password-stdin or --password-file"};
+        }
+        if (arg == "--password-stdin") {
+            if (passwordStdin) {
+                throw UsageError{arg + " given twice"};
+            }
+            passwordStdin = true;
+            continue;
+        }
+        const std::string name = arg.starts_with("--") ? arg.substr(2) : std::string();
+        auto field = std::find_if(std::begin(kEditable), std::end(kEditable),
+                                  [&](const EditableField& f) { return f.option == name; });
+        const bool known = name == "password-file" || field != std::end(kEditable);
+        if (!known) {
+            throw UsageError{arg.starts_with("--") ? "unknown option " + arg : "unexpected argument " + arg};
+        }
+        if (field != std::end(kEditable) && field->typeOption && !(cls && FindOption(cls, name))) {
+            throw UsageError{"unknown option " + arg + " for type " +
+                             (cls ? cls->TypeCode() : std::string("?"))};
+        }
+        if (values.count(name) || (name == "password-file" && !passwordFile.empty())) {
+            throw UsageError{arg + " given twice"};
+        }
+        if (i + 1 >= args.size() || args[i + 1].starts_with("--")) {
+            throw UsageError{arg + " needs a value"};
+        }
+        (name == "password-file" ? passwordFile : values[name]) = args[++i];
+    }
+    if (values.empty() && !passwordStdin && passwordFile.empty()) {
+        throw UsageError{"edit needs at least one field to change"};
+    }
+    // Every value is checked before anything is written.
+    std::map<std::string, std::string> keys;
+    for (const auto& [name, value] : values) {
+        const EditableField& field = *std::find_if(std::begin(kEditable), std::end(kEditable),
+                                                   [&](const EditableField& f) { return f.option == name; });
+        std::string stored = value;
+        if (name == "email") {
+            Require(FieldTextProblem("--email", value, false));
+            if (value.find('@') == std::string::npos) {
+                throw UsageError{"--email must be an address with an at sign"};
+            }
+        } else if (name == "login" || name == "mail-program") {
+            Require(FieldTextProblem("--" + name, value, true));
+        } else if (name == "server") {
+            Require(FieldTextProblem("--server", value, false));
+        } else if (name == "webmail-url") {
+            Require(FieldTextProblem("--webmail-url", value, false));
+            if (!text::StartsWithNoCase(value, "http://") && !text::StartsWithNoCase(value, "https://")) {
+                throw UsageError{"--webmail-url must begin with http:// or https://"};
+            }
+        } else if (name == "check-minutes") {
+            stored = std::to_string(ParseNumber("--check-minutes", value, 1, 10080));
+        } else if (name == "port") {
+            stored = std::to_string(ParseNumber("--port", value, 1, 65535));
+        } else if (name == "ssl" || name == "send-to") {
+            stored = OnOff(name, value);
+        } else if (name == "open-action") {
+            static const std::map<std::string, std::int32_t> kActions = {
+                {"none", kOpenNothing}, {"webmail", kOpenWebmail}, {"program", kOpenMailProgram}};
+            auto action = kActions.find(value);
+            if (action == kActions.end()) {
+                throw UsageError{"--open-action must be none, webmail or program"};
+            }
+            stored = std::to_string(action->second);
+            keys["ASSOCIATE"] = action->second != kOpenNothing ? "1" : "0";
+        }
+        keys[std::string(field.key)] = stored;
+    }
+    if (passwordStdin || !passwordFile.empty()) {
+        OptionValues source;
+        if (passwordStdin) {
+            source["password-stdin"] = "1";
+        }
+        if (!passwordFile.empty()) {
+            source["password-file"] = passwordFile;
+        }
+        keys["PASSWORD"] = ReadPassword(source, in);
+    }
+    std::vector<StoredLine> lines = ReadList(host);
+    const StoredLine* line = FindLine(lines, id);
+    if (!line) {
+        err << "nuvex-account: no account " << id << "\n";
+        return kCliFailed;
+    }
+    TCryptURL record;
+    if (!record.DecodeParams(line->second)) {
+        err << "nuvex-account: the settings of " << id << " are damaged\n";
+        return kCliFailed;
+    }
+    for (const auto& [key, value] : keys) {
+        record.SetParam(key, value);
+    }
+    // The editor writes the Send To choice beside the settings: kept unless given.
+    bool sendTo = record.GetParam("SENDTO") == "1";
+    if (!values.count("send-to")) {
+        sendTo = host.ReadCfgBool(id + "_SENDTO").value_or(sendTo);
+        record.SetParam("SENDTO", sendTo ? "1" : "0");
+    }
+    const std::string settings = record.EncodeParams();
+    if (settings.empty() || !UpdateStoredAccount(host, id, settings, sendTo)) {
+        throw std::runtime_error("the host did not store the settings of " + id);
+    }
+    host.ConfigChanged();
+    return kCliOk;
+}
+
 } // namespace
 
 int RunAccountCli(const std::vector<std::string>& args, HostConfig& host, const TConnectorRegistry& registry,
-                  std::istream& in, std::ostream& out, std::ostream& err) {
+                  std::istream& in, std::ostream& out, std::ostream& err, const AccountContext& context) {
     try {
         if (args.empty()) {
-            throw UsageError{"usage: nuvex-account add|list|show ID|remove ID"};
+            throw UsageError{"usage: nuvex-account add|list|show ID|remove ID|check ID|--all|test ID|edit ID|"
+                             "enable ID|disable ID"};
         }
         const std::string& verb = args[0];
         if (verb == "add") {
@@ -351,7 +805,28 @@ int RunAccountCli(const std::vector<std::string>& args, HostConfig& host, const 
             }
             return verb == "show" ? Show(args[1], host, out, err) : Remove(args[1], host, err);
         }
-        throw UsageError{"unknown command " + verb + " (add, list, show, remove)"};
+        if (verb == "check") {
+            try {
+                return Check(args, host, registry, context, out, err);
+            } catch (const UsageError&) {
+                throw;
+            } catch (const std::exception& e) {
+                err << "nuvex-account: " << e.what() << "\n";
+                return kCliCheckError;
+            }
+        }
+        if (verb == "edit") {
+            return Edit(args, host, registry, in, err);
+        }
+        if (verb == "test" || verb == "enable" || verb == "disable") {
+            if (args.size() != 2 || args[1].empty() || args[1].starts_with("--")) {
+                throw UsageError{verb + " takes one account id"};
+            }
+            return verb == "test" ? Test(args[1], host, registry, context, out)
+                                  : SetEnabled(args[1], verb == "enable", host);
+        }
+        throw UsageError{"unknown command " + verb +
+                         " (add, list, show, remove, check, test, enable, disable)"};
     } catch (const UsageError& e) {
         err << "nuvex-account: " << e.message << "\n";
         return kCliUsage;

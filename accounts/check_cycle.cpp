@@ -7,6 +7,10 @@
 
 #include <algorithm>
 #include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
 
 namespace nuvex {
 
@@ -42,11 +46,19 @@ bool IsDue(TNuvex_GenericConnector& account, double now) {
     return now > account.LastCheck + account.EffectiveInterval();
 }
 
-void CheckOneAccount(TNuvex_GenericConnector& account, double tickStamp, PassOneOutcome& out) {
+// What one account's check gave; merged into the pass's outcome in account order.
+struct AccountOutcome {
+    bool succeeded = false;
+    bool report = false;
+    std::string errorText;
+};
+
+AccountOutcome CheckOneAccount(TNuvex_GenericConnector& account, double tickStamp) {
+    AccountOutcome out;
     try {
         account.BeginCheck();
         if (account.CheckMail() == kStatusOk) {
-            out.anyCheckSucceeded = true;
+            out.succeeded = true;
         }
     } catch (...) {
         // A connector that throws is reported like any other failure, now
@@ -68,41 +80,137 @@ void CheckOneAccount(TNuvex_GenericConnector& account, double tickStamp, PassOne
     bool report =
         code >= kErrorLogin || (code == kErrorUnreachable && now > account.LastErrorShown + kOneHour);
     if (code != kErrorNone && report) {
-        out.errors[account.AccountId] = text;
+        out.report = true;
+        out.errorText = std::move(text);
         account.LastErrorShown = now;
     }
     account.LastCheck = tickStamp;
+    return out;
 }
 
-PassOneOutcome PassOne(TAccountList& accounts, double tickStamp, const StopPredicate& stop) {
-    PassOneOutcome out;
-    CriticHold hold(accounts.AccountLock, CriticHold::Mode::Shared, kWaitForever);
-    if (!hold.Held()) {
-        return out;
+void Merge(const TNuvex_GenericConnector& account, AccountOutcome outcome, PassOneOutcome& out) {
+    out.anyCheckSucceeded |= outcome.succeeded;
+    if (outcome.report) {
+        out.errors[account.AccountId] = std::move(outcome.errorText);
     }
-    for (TNuvex_GenericConnector* account : accounts.Items()) {
+}
+
+// Whether the account is to be checked now: present, enabled and due.
+bool Wanted(TNuvex_GenericConnector* account) {
+    if (!account) {
+        return false;
+    }
+    {
+        std::lock_guard guard(account->Guard());
+        if (!account->Enabled) {
+            return false;
+        }
+    }
+    return IsDue(*account, Now());
+}
+
+PassOneOutcome SequentialPassOne(const std::vector<TNuvex_GenericConnector*>& items, double tickStamp,
+                                 const StopPredicate& stop) {
+    PassOneOutcome out;
+    for (TNuvex_GenericConnector* account : items) {
         if (Stopping(stop)) {
             out.stopped = true;
             return out;
         }
         try {
-            if (!account) {
-                continue;
-            }
-            {
-                std::lock_guard guard(account->Guard());
-                if (!account->Enabled) {
-                    continue;
-                }
-            }
-            if (IsDue(*account, Now())) {
-                CheckOneAccount(*account, tickStamp, out);
+            if (Wanted(account)) {
+                Merge(*account, CheckOneAccount(*account, tickStamp), out);
             }
         } catch (...) {
             log::Caught("check", "pass one"); // one broken account never stops the others
         }
     }
     return out;
+}
+
+// Up to `parallel` accounts are checked at once. Each worker takes the next
+// account of the list, so every account is checked by one worker only, and
+// the stop is asked before each account as in the sequential pass; the
+// outcomes are merged in list order afterwards. The transports of the checks
+// in flight share the plug-in's stop signal, so a stop ends all of them.
+PassOneOutcome ParallelPassOne(const std::vector<TNuvex_GenericConnector*>& items, double tickStamp,
+                               const StopPredicate& stop, int parallel) {
+    PassOneOutcome out;
+    std::vector<std::optional<AccountOutcome>> outcomes(items.size());
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> stopped{false};
+    std::mutex stopMutex; // the predicate is the caller's and need not be thread-safe
+    auto work = [&] {
+        for (;;) {
+            if (stopped.load()) {
+                return;
+            }
+            {
+                std::lock_guard lock(stopMutex);
+                if (Stopping(stop)) {
+                    stopped.store(true);
+                    return;
+                }
+            }
+            const std::size_t i = next.fetch_add(1);
+            if (i >= items.size()) {
+                return;
+            }
+            try {
+                if (Wanted(items[i])) {
+                    outcomes[i] = CheckOneAccount(*items[i], tickStamp);
+                }
+            } catch (...) {
+                log::Caught("check", "pass one"); // one broken account never stops the others
+            }
+        }
+    };
+    const std::size_t count = std::min(items.size(), static_cast<std::size_t>(parallel));
+    std::vector<std::thread> workers;
+    workers.reserve(count);
+    try {
+        for (std::size_t w = 1; w < count; ++w) {
+            workers.emplace_back(work);
+        }
+    } catch (...) {
+        // Fewer threads than asked for still check every account.
+        log::Caught("check", "starting the check workers");
+    }
+    work(); // the pass's own thread is one of the workers
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    out.stopped = stopped.load();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (outcomes[i]) {
+            Merge(*items[i], std::move(*outcomes[i]), out);
+        }
+    }
+    return out;
+}
+
+PassOneOutcome PassOne(TAccountList& accounts, double tickStamp, const StopPredicate& stop, int parallel) {
+    CriticHold hold(accounts.AccountLock, CriticHold::Mode::Shared, kWaitForever);
+    if (!hold.Held()) {
+        return {};
+    }
+    const std::vector<TNuvex_GenericConnector*> items = accounts.Items();
+    if (parallel <= 1 || items.size() <= 1) {
+        return SequentialPassOne(items, tickStamp, stop);
+    }
+    // Most ticks find one account due or none: no threads for those.
+    int due = 0;
+    for (TNuvex_GenericConnector* account : items) {
+        try {
+            due += Wanted(account) ? 1 : 0;
+        } catch (...) {
+            log::Caught("check", "pass one");
+        }
+    }
+    if (due <= 1) {
+        return SequentialPassOne(items, tickStamp, stop);
+    }
+    return ParallelPassOne(items, tickStamp, stop, std::min(parallel, due));
 }
 
 void MergeChoices(TNuvex_GenericConnector& account, const TickSettings& settings, TickResult& result) {
@@ -181,7 +289,7 @@ TickResult TCheckCycle::Tick(const TickSettings& settings, const StopPredicate& 
         result.ran = true;
         double tickStamp = now + kTickPeriod;
         nextTick_.store(tickStamp);
-        PassOneOutcome one = PassOne(accounts_, tickStamp, stop);
+        PassOneOutcome one = PassOne(accounts_, tickStamp, stop, parallel_.load());
         if (one.stopped) {
             result.stopped = true;
             return result;

@@ -38,6 +38,8 @@ struct TickResult {
     bool HasNews() const { return force || totalNew > 0 || !messages.Empty() || !errors.Empty(); }
 };
 
+inline constexpr int kDefaultParallelChecks = 4;
+
 // Asked before each account; true ends the tick at once.
 using StopPredicate = std::function<bool()>;
 
@@ -54,12 +56,18 @@ public:
     // come even without news. The next tick is brought to one second from now.
     void CheckNow(const std::string& id);
 
+    // How many due accounts pass one checks at once; 1 (or less) checks them
+    // one after another.
+    void SetParallelChecks(int count) { parallel_.store(count); }
+    int ParallelChecks() const { return parallel_.load(); }
+
     double NextTick() const { return nextTick_.load(); }
     void SetNextTick(double when) { nextTick_.store(when); }
 
 private:
     TAccountList& accounts_;
     std::atomic<double> nextTick_{0};
+    std::atomic<int> parallel_{kDefaultParallelChecks};
 };
 
 // The connection test of the account pages: an account of cls loaded from

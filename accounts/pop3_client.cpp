@@ -93,8 +93,50 @@ int Pop3Client::Stat() {
 }
 
 std::vector<std::string> Pop3Client::Top(int n, bool& truncated) {
+    transport_.Write("TOP " + std::to_string(n) + " 0\r\n");
+    return ReadTop(n, truncated);
+}
+
+void Pop3Client::SendTops(const std::vector<int>& numbers) {
+    std::string batch;
+    for (int n : numbers) {
+        batch += "TOP " + std::to_string(n) + " 0\r\n";
+    }
+    if (!batch.empty()) {
+        transport_.Write(batch);
+    }
+}
+
+std::vector<std::string> Pop3Client::Capabilities() {
+    constexpr std::size_t kMaxCapabilityLines = 64;
+    try {
+        Command("CAPA", "CAPA");
+    } catch (const Pop3NegativeReply&) {
+        return {}; // a server before RFC 2449: no capabilities known
+    }
+    std::vector<std::string> names;
+    std::size_t total = 0;
+    for (;;) {
+        std::string line = transport_.ReadLine();
+        if (line == ".") {
+            break;
+        }
+        total += line.size() + 2;
+        if (total > limits_.maxHeaderBytes) {
+            throw Pop3ProtocolError("CAPA reply without end");
+        }
+        if (names.size() < kMaxCapabilityLines) {
+            std::string_view word = text::TrimView(line);
+            word = word.substr(0, word.find(' '));
+            names.push_back(text::ToUpperAscii(word));
+        }
+    }
+    return names;
+}
+
+std::vector<std::string> Pop3Client::ReadTop(int n, bool& truncated) {
     truncated = false;
-    Command("TOP " + std::to_string(n) + " 0", "TOP");
+    ReadStatus("TOP");
     std::vector<std::string> lines;
     std::size_t kept = 0;
     std::size_t total = 0;

@@ -1,5 +1,5 @@
 #pragma once
-// The few POP3 commands a check needs: USER/PASS, STAT, TOP n 0, QUIT.
+// The few POP3 commands a check needs: USER/PASS, STAT, CAPA, TOP n 0, QUIT.
 #include "accounts/account_context.h"
 #include "accounts/pop3_transport.h"
 
@@ -46,6 +46,15 @@ public:
     // beyond the line or byte bound, truncated is set and the lines within the
     // bounds are kept.
     std::vector<std::string> Top(int n, bool& truncated);
+    // The capability names of the CAPA reply, upper-cased (the first word of
+    // each line); empty when the server refuses CAPA. At most 64 lines kept.
+    std::vector<std::string> Capabilities();
+    // Pipelining (RFC 2449): all the "TOP n 0" commands in one write; their
+    // replies are then read in the same order with ReadTop.
+    void SendTops(const std::vector<int>& numbers);
+    // The reply to a TOP already sent, as Top gives it; a "-ERR" throws
+    // Pop3NegativeReply and leaves the stream at the next reply.
+    std::vector<std::string> ReadTop(int n, bool& truncated);
     // Sends QUIT, reads its answer within the read time-out and closes; errors are ignored.
     void Quit();
     void Close() { transport_.Close(); }

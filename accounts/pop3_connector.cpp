@@ -9,6 +9,7 @@
 #include "lib/log.h"
 #include "lib/text.h"
 
+#include <algorithm>
 #include <optional>
 #include <stdexcept>
 
@@ -170,21 +171,25 @@ void TNuvex_Pop3Connector::LoadTypeSettings(const TCryptURL& record) {
     Port = StrToIntDef(record.GetParam("PORT"), kDefaultPop3Port);
     MailerName = record.GetParam("AMAILER");
     OpenUrlText = record.GetParam("AURL");
+    serverPipelines_.reset();
 }
 
 void TNuvex_Pop3Connector::SetHostName(const std::string& host) {
     std::lock_guard guard(Guard());
     HostName = host;
+    serverPipelines_.reset();
 }
 
 void TNuvex_Pop3Connector::SetPort(std::int32_t port) {
     std::lock_guard guard(Guard());
     Port = port;
+    serverPipelines_.reset();
 }
 
 void TNuvex_Pop3Connector::SetUseSSL(bool useSsl) {
     std::lock_guard guard(Guard());
     UseSSL = useSsl;
+    serverPipelines_.reset();
 }
 
 TNuvex_Pop3Connector::Failure TNuvex_Pop3Connector::DescribeFailure(std::exception_ptr error) {
@@ -346,6 +351,17 @@ void TNuvex_Pop3Connector::NoteBrokenMessage(int n) {
     failingMessage_ = n;
 }
 
+bool TNuvex_Pop3Connector::ServerPipelines() {
+    if (!pipeliningAllowed_) {
+        return false;
+    }
+    if (!serverPipelines_) {
+        const std::vector<std::string> names = client_->Capabilities();
+        serverPipelines_ = std::find(names.begin(), names.end(), "PIPELINING") != names.end();
+    }
+    return *serverPipelines_;
+}
+
 std::vector<TPOP3Message> TNuvex_Pop3Connector::ReadNewHeaders(int stored, int count, bool& moreThanShown) {
     std::vector<TPOP3Message> headers;
     std::string id;
@@ -353,40 +369,61 @@ std::vector<TPOP3Message> TNuvex_Pop3Connector::ReadNewHeaders(int stored, int c
         std::lock_guard guard(Guard());
         id = AccountId;
     }
+    // One CAPA is a round trip of its own: asked only when at least two TOPs
+    // would go out, and remembered for the server until its settings change.
+    const bool pipelined = std::int64_t{count} - stored >= 2 && ServerPipelines();
     int attempts = 0;
+    std::vector<int> batch;
     // Counted wide: a marker and a count both at 2^31 - 1 would overflow the next message number.
-    for (std::int64_t wide = std::int64_t{stored} + 1; wide <= count; ++wide) {
-        const int n = static_cast<int>(wide);
+    std::int64_t wide = std::int64_t{stored} + 1;
+    while (wide <= count) {
         if (headers.size() > kHeaderLimit || attempts == kMaxTopAttempts) {
             moreThanShown = true;
             break;
         }
-        if (n == failingMessage_ && failingChecks_ >= kSkipAfterFailedChecks) {
-            log::Warning("pop3", id + ": message " + std::to_string(n) +
-                                     " broke the connection in two checks in a row; its headers are skipped");
-            continue;
+        // Pipelined, a batch holds as many TOPs as headers could still be
+        // kept, so it never asks for more than the one-by-one loop would.
+        const std::size_t want = pipelined ? kHeaderLimit + 1 - headers.size() : 1;
+        batch.clear();
+        for (; wide <= count && batch.size() < want &&
+               attempts + static_cast<int>(batch.size()) < kMaxTopAttempts;
+             ++wide) {
+            const int n = static_cast<int>(wide);
+            if (n == failingMessage_ && failingChecks_ >= kSkipAfterFailedChecks) {
+                log::Warning("pop3",
+                             id + ": message " + std::to_string(n) +
+                                 " broke the connection in two checks in a row; its headers are skipped");
+                continue;
+            }
+            batch.push_back(n);
         }
-        ++attempts;
-        try {
-            bool truncated = false;
-            std::vector<std::string> lines = client_->Top(n, truncated);
-            TMailHeaders parsed = ParseMailHeaders(lines);
-            if (!parsed.fromAddress.empty() || !parsed.subject.empty()) {
-                headers.push_back({parsed.subject, "", SenderText(parsed.fromName, parsed.fromAddress)});
+        attempts += static_cast<int>(batch.size());
+        if (batch.size() > 1) {
+            client_->SendTops(batch);
+        }
+        for (int n : batch) {
+            try {
+                bool truncated = false;
+                std::vector<std::string> lines =
+                    batch.size() > 1 ? client_->ReadTop(n, truncated) : client_->Top(n, truncated);
+                TMailHeaders parsed = ParseMailHeaders(lines);
+                if (!parsed.fromAddress.empty() || !parsed.subject.empty()) {
+                    headers.push_back({parsed.subject, "", SenderText(parsed.fromName, parsed.fromAddress)});
+                }
+            } catch (const Pop3NegativeReply& e) {
+                // The server refused this message number (deleted meanwhile, or no TOP): skip it.
+                log::Debug("pop3", id + ": TOP " + std::to_string(n) + " refused: " + e.what());
+            } catch (const TransportError& e) {
+                if (e.Kind() == TransportFailure::Cancelled) {
+                    throw; // stopping says nothing about this message
+                }
+                NoteBrokenMessage(n);
+                throw ConnectionLost(n, std::current_exception());
+            } catch (...) {
+                // Reported with the check's failure line once the check ends.
+                NoteBrokenMessage(n);
+                throw ConnectionLost(n, std::current_exception());
             }
-        } catch (const Pop3NegativeReply& e) {
-            // The server refused this message number (deleted meanwhile, or no TOP): skip it.
-            log::Debug("pop3", id + ": TOP " + std::to_string(n) + " refused: " + e.what());
-        } catch (const TransportError& e) {
-            if (e.Kind() == TransportFailure::Cancelled) {
-                throw; // stopping says nothing about this message
-            }
-            NoteBrokenMessage(n);
-            throw ConnectionLost(n, std::current_exception());
-        } catch (...) {
-            // Reported with the check's failure line once the check ends.
-            NoteBrokenMessage(n);
-            throw ConnectionLost(n, std::current_exception());
         }
     }
     return headers;

@@ -6,6 +6,7 @@
 #include "accounts/pop3_client.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,9 @@ public:
     void SetHostName(const std::string& host);
     void SetPort(std::int32_t port);
     void SetUseSSL(bool useSsl);
+    // Whether the TOPs of a check may go out together where the server
+    // announces PIPELINING (on by default; off measures the one-by-one check).
+    void SetPipelining(bool allowed) { pipeliningAllowed_ = allowed; }
 
     // Fields added by this type (guarded by Guard() like the base fields).
     bool UseSSL = false;
@@ -58,6 +62,8 @@ private:
     void Fail(const Failure& failure, const std::string& host);
     std::vector<TPOP3Message> ReadNewHeaders(int stored, int count, bool& moreThanShown);
     void NoteBrokenMessage(int n);
+    // Asks CAPA once per server: whether it announces PIPELINING.
+    bool ServerPipelines();
     void DropConnection();
 
     std::unique_ptr<Pop3Transport> transport_;
@@ -69,6 +75,10 @@ private:
     // marker for ever.
     int failingMessage_ = 0;
     int failingChecks_ = 0;
+    bool pipeliningAllowed_ = true;
+    // What the server's CAPA said; unknown until first needed, forgotten when
+    // the server settings change.
+    std::optional<bool> serverPipelines_;
 };
 
 const TConnectorClass& Pop3ConnectorClass();

@@ -1,16 +1,23 @@
-// nuvex-account: adds, lists, shows and removes accounts in the settings of
-// the running toolbar host, for scripted set-ups.
+// nuvex-account: adds, lists, shows, removes, checks, tests, enables and
+// disables accounts in the settings of the toolbar host, for scripted set-ups.
+// With the host running everything goes through it; without one the host's
+// settings file is used directly, through the host's own store code.
 #include "accounts/account_cli.h"
 #include "accounts/account_store.h"
 #include "accounts/connector_registry.h"
 #include "contract/qt_log_sink.h"
 #include "core/bus_host_config.h"
+#include "host/settings_store.h"
+#include "lib/host_config.h"
+#include "lib/text.h"
 
 #include <QCoreApplication>
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <termios.h>
@@ -73,6 +80,43 @@ std::string TypedLine() {
     return line + "\n";
 }
 
+// The host's settings file read and written as the host does it, for when
+// no host runs. No plug-in runs without its host, so there is nobody to tell
+// of a change.
+class StoreHostConfig final : public nuvex::HostConfig {
+public:
+    explicit StoreHostConfig(std::unique_ptr<nuvex::host::SettingsStore> store) : store_(std::move(store)) {}
+    bool Connected() const override { return true; }
+    std::optional<bool> ReadCfgBool(std::string_view key, int) override {
+        auto v = store_->Get(nuvex::kPluginName, key);
+        return v && (v->text == "1" || nuvex::text::EqualsNoCase(v->text, "true"));
+    }
+    std::optional<std::int32_t> ReadCfgInt(std::string_view key, int) override {
+        auto v = store_->Get(nuvex::kPluginName, key);
+        return v ? std::atoi(v->text.c_str()) : 0;
+    }
+    std::optional<std::string> ReadCfgStr(std::string_view key, int) override {
+        auto v = store_->Get(nuvex::kPluginName, key);
+        return v ? v->text : std::string();
+    }
+    bool WriteCfgBool(std::string_view key, bool value, int) override {
+        return store_->Set(nuvex::kPluginName, key, nuvex::host::ValueType::Bool, value ? "1" : "0");
+    }
+    bool WriteCfgInt(std::string_view key, std::int32_t value, int) override {
+        return store_->Set(nuvex::kPluginName, key, nuvex::host::ValueType::Int, std::to_string(value));
+    }
+    bool WriteCfgStr(std::string_view key, std::string_view value, int) override {
+        return store_->Set(nuvex::kPluginName, key, nuvex::host::ValueType::Text, value);
+    }
+    bool DeleteCfgValue(std::string_view key, int) override {
+        return store_->Delete(nuvex::kPluginName, key);
+    }
+    bool ConfigChanged() override { return true; }
+
+private:
+    std::unique_ptr<nuvex::host::SettingsStore> store_;
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -82,11 +126,26 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         args.emplace_back(argv[i]);
     }
-    if (!nuvex::BusHostConfig::HostOnBus()) {
-        std::fputs("nuvex-account: no toolbar host is running on the session bus\n", stderr);
-        return nuvex::kCliFailed;
+    std::unique_ptr<nuvex::HostConfig> host;
+    if (nuvex::BusHostConfig::HostOnBus()) {
+        host = std::make_unique<nuvex::BusHostConfig>();
+    } else {
+        // Without a host its settings file is read directly; a file that does
+        // not exist yet is not made here.
+        const std::string path = nuvex::host::SettingsStore::DefaultPath();
+        std::string error;
+        std::unique_ptr<nuvex::host::SettingsStore> store;
+        if (::access(path.c_str(), R_OK | W_OK) == 0) {
+            store = nuvex::host::SettingsStore::Open(path, &error);
+        } else {
+            error = "no toolbar host is running on the session bus and " + path + " can't be opened";
+        }
+        if (!store) {
+            std::fprintf(stderr, "nuvex-account: %s\n", error.c_str());
+            return args.empty() || args[0] != "check" ? nuvex::kCliFailed : nuvex::kCliCheckError;
+        }
+        host = std::make_unique<StoreHostConfig>(std::move(store));
     }
-    nuvex::BusHostConfig host;
     // A password typed on a terminal is read here, unseen, and handed on as
     // the input; the tool applies its checks to it as to any other.
     std::istringstream typed;
@@ -96,5 +155,5 @@ int main(int argc, char** argv) {
         typed.str(TypedLine());
         in = &typed;
     }
-    return nuvex::RunAccountCli(args, host, nuvex::ConnectorRegistry(), *in, std::cout, std::cerr);
+    return nuvex::RunAccountCli(args, *host, nuvex::ConnectorRegistry(), *in, std::cout, std::cerr);
 }

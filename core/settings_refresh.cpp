@@ -91,6 +91,7 @@ void TSettingsRefresh::AllowedTypes(HostConfig& cfg) {
 void TSettingsRefresh::Choices(HostConfig& cfg) {
     choices_ = parts_.settings.Choices(&cfg, choices_);
     parts_.navigation.SetUseCurrentWindow(choices_.currentBrowserWindow);
+    parts_.cycle.SetParallelChecks(parts_.settings.ParallelChecks(&cfg));
 }
 
 bool TSettingsRefresh::Stamps(HostConfig& cfg) {

@@ -3,6 +3,7 @@
 #include "lib/host_config.h"
 #include "lib/log.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace nuvex {
@@ -112,6 +113,17 @@ NotifyChoices PluginSettings::Choices(HostConfig* cfg, const NotifyChoices& keep
     out.changeTray = ReadChoice(cfg, keys::kChangeTray, keep.changeTray);
     out.currentBrowserWindow = ReadChoice(cfg, keys::kCurrentBrowserWindow, keep.currentBrowserWindow);
     return out;
+}
+
+std::int32_t PluginSettings::ParallelChecks(HostConfig* cfg) {
+    const std::string text = Text(cfg, keys::kParallelChecks);
+    std::int32_t value = keys::kParallelChecksDefault;
+    const char* end = text.data() + text.size();
+    auto [at, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || at != end) {
+        return keys::kParallelChecksDefault;
+    }
+    return std::clamp(value, std::int32_t{1}, keys::kParallelChecksMax);
 }
 
 bool PluginSettings::WriteEnabled(HostConfig* cfg, bool enabled) {

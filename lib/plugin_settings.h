@@ -35,6 +35,10 @@ inline constexpr std::string_view kHelpLink = "WHAT_LINK";
 inline constexpr std::string_view kHelpUrl = "HELP_URL";
 inline constexpr std::string_view kAboutUrl = "ABOUT_URL";
 inline constexpr std::string_view kAccounts = "ACCOUNTS";
+// How many accounts a check pass checks at once (1: one after another).
+inline constexpr std::string_view kParallelChecks = "PARALLELCHECKS";
+inline constexpr std::int32_t kParallelChecksDefault = 4;
+inline constexpr std::int32_t kParallelChecksMax = 16;
 inline constexpr std::string_view kNotifyPosX = "NOTIFY_POSX";
 inline constexpr std::string_view kNotifyPosY = "NOTIFY_POSY";
 // "ALLOW_" + type code: an optional account type the user may add.
@@ -83,6 +87,9 @@ public:
     // The host answers a value nobody has stored as false, so a choice stays
     // at keep until the settings pages have stored one.
     NotifyChoices Choices(HostConfig* cfg, const NotifyChoices& keep);
+    // "PARALLELCHECKS": unset, empty or not a number gives the default (4);
+    // the number is held to 1 .. 16.
+    std::int32_t ParallelChecks(HostConfig* cfg);
 
     bool WriteEnabled(HostConfig* cfg, bool enabled);
     bool WriteShowTray(HostConfig* cfg, bool shown);

@@ -1,14 +1,26 @@
 // POP3 checks end to end against a private dovecot on loopback.
+#include "accounts/account_cli.h"
+#include "accounts/account_list.h"
 #include "accounts/account_store.h"
 #include "accounts/check_cycle.h"
+#include "accounts/connector_registry.h"
 #include "accounts/pop3_connector.h"
 #include "lib/clock.h"
 #include "lib/host_config.h"
 #include "lib/registry.h"
 #include "tests/support/dovecot_harness.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 
+#include <array>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace nuvex {
 namespace {
@@ -164,6 +176,125 @@ TEST_F(Pop3DovecotTest, ConnectionTestAnswersWithoutTouchingTheMarker) {
 // The POP3 default port with TLS: this needs 127.0.0.1:110 itself, which only
 // root can bind and which must be free; elsewhere the unit test of the port
 // default stands alone.
+// Six accounts on one maildrop, four checked at once over real connections
+// (dovecot announces PIPELINING, so their TOPs go out together): each finds
+// the same news under its own marker and the entries come in account order.
+TEST_F(Pop3DovecotTest, ParallelPassChecksEveryAccountOnceInAccountOrder) {
+    dovecot.Deliver("alice", 1, 25);
+    TAccountList list;
+    for (int i = 0; i < 6; ++i) {
+        auto account = Account("wonder land", false, dovecot.Pop3Port());
+        account->SetAccountId("Pop3_" + std::to_string(i));
+        account->Email = "box" + std::to_string(i) + "@example.org";
+        ASSERT_TRUE(list.AddAccount(std::move(account)));
+    }
+    TCheckCycle cycle(list);
+    cycle.SetParallelChecks(4);
+    TickResult r = cycle.Tick(TickSettings{}, {});
+    ASSERT_TRUE(r.ranPass2) << dovecot.Log();
+    EXPECT_TRUE(r.errors.Empty()) << r.errors.Item(0).Detail;
+    EXPECT_EQ(r.totalNew, 6 * 25);
+    ASSERT_EQ(r.messages.Count(), 6 * 22); // each: its summary and 21 messages
+    for (int i = 0; i < 6; ++i) {
+        const TNotifyMessageItem& summary = r.messages.Item(i * 22);
+        EXPECT_EQ(summary.ItemKind, kNotifySummary);
+        EXPECT_EQ(summary.Sender, "box" + std::to_string(i) + "@example.org");
+        EXPECT_EQ(r.messages.Item(i * 22 + 21).Subject, "Message 21");
+        EXPECT_EQ(*host.ReadCfgStr("LASTID_Pop3_" + std::to_string(i)), "25");
+    }
+}
+
+// The command-line check of a stored account against the real server: it
+// lists the news, leaves the marker to the plug-in unless told to commit.
+TEST_F(Pop3DovecotTest, CommandLineCheckListsNewsAndCommitsOnlyWhenAsked) {
+    test::TempDir objects;
+    test::ScopedEnv objectsDir{"NUVEX_OBJECTS_DIR", objects.path()};
+    TConnectorRegistry types;
+    RegisterAllConnectorClasses(types);
+    auto run = [&](std::vector<std::string> args, const std::string& input, std::string& out) {
+        std::istringstream in(input);
+        std::ostringstream o;
+        std::ostringstream e;
+        int code = RunAccountCli(args, host, types, in, o, e, context);
+        out = o.str() + e.str();
+        return code;
+    };
+    std::string out;
+    ASSERT_EQ(run({"add", "--type", "pop3", "--email", "alice@example.org", "--login", "alice", "--server",
+                   "127.0.0.1", "--port", std::to_string(dovecot.Pop3Port()), "--password-stdin"},
+                  "wonder land\n", out),
+              kCliOk)
+        << out;
+    dovecot.Deliver("alice", 1, 2);
+    EXPECT_EQ(run({"check", "Pop3_0"}, "", out), kCliCheckNew) << dovecot.Log();
+    EXPECT_EQ(out, "Pop3_0 (alice@example.org): 2 new, 2 unread\n"
+                   "  Sender 1 <sender1@example.org>\tMessage 1\n"
+                   "  Sender 2 <sender2@example.org>\tMessage 2\n");
+    EXPECT_EQ(host.ReadCfgStr("LASTID_Pop3_0").value_or(""), "");
+    EXPECT_EQ(run({"check", "--all", "--commit"}, "", out), kCliCheckNew);
+    EXPECT_EQ(*host.ReadCfgStr("LASTID_Pop3_0"), "2");
+    EXPECT_EQ(run({"check", "Pop3_0", "--json"}, "", out), kCliCheckNone);
+    EXPECT_EQ(out, "{\"accounts\":[{\"id\":\"Pop3_0\",\"email\":\"alice@example.org\",\"new\":0,"
+                   "\"unread\":2,\"messages\":[]}]}\n");
+    EXPECT_EQ(run({"test", "Pop3_0"}, "", out), kCliOk);
+    EXPECT_EQ(out, "Connection Test Passed\n");
+}
+
+// The program as a user runs it with no toolbar host: the account is stored in
+// the host's settings file and checked from there; the session bus named does
+// not exist, so nothing of the developer's is reached.
+TEST_F(Pop3DovecotTest, WithoutAHostTheProgramWorksOnTheHostsSettingsFile) {
+    const std::string program = std::string(NUVEX_BINARY_DIR) + "/core/nuvex-account";
+    if (::access(program.c_str(), X_OK) != 0) {
+        GTEST_SKIP() << "nuvex-account is not built";
+    }
+    test::TempDir home;
+    const std::string config = home.path() + "/config";
+    ::mkdir(config.c_str(), 0700);
+    ::mkdir((config + "/brannock").c_str(), 0700);
+    ::mkdir((home.path() + "/objects").c_str(), 0700);
+    const std::string env = "env HOME='" + home.path() + "' XDG_CONFIG_HOME='" + config +
+                            "' XDG_RUNTIME_DIR='" + home.path() + "' NUVEX_OBJECTS_DIR='" + home.path() +
+                            "/objects' DBUS_SESSION_BUS_ADDRESS=unix:path='" + home.path() +
+                            "/no-bus' QT_QPA_PLATFORM=offscreen '" + program + "' ";
+    auto run = [&](const std::string& arguments, std::string& out, const std::string& input = "") {
+        out.clear();
+        const std::string feed = "printf '%s\\n' '" + input + "' | ";
+        FILE* pipe = ::popen((feed + env + arguments + " 2>&1").c_str(), "r");
+        if (!pipe) {
+            return -1;
+        }
+        std::array<char, 4096> chunk{};
+        for (std::size_t n; (n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0;) {
+            out.append(chunk.data(), n);
+        }
+        int status = ::pclose(pipe);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    std::string out;
+    // No settings file yet: the program says so and makes none.
+    EXPECT_EQ(run("check --all", out), kCliCheckError);
+    EXPECT_NE(out.find("can't be opened"), std::string::npos) << out;
+    EXPECT_NE(::access((config + "/brannock/settings.db").c_str(), F_OK), 0);
+
+    std::ofstream(config + "/brannock/settings.db").close();
+    ASSERT_EQ(run("add --type pop3 --email alice@example.org --login alice --server 127.0.0.1 --port " +
+                      std::to_string(dovecot.Pop3Port()) + " --password-stdin",
+                  out, "wonder land"),
+              kCliOk)
+        << out;
+    EXPECT_EQ(out, "Pop3_0\n");
+    dovecot.Deliver("alice", 1, 1);
+    EXPECT_EQ(run("check Pop3_0", out), kCliCheckNew) << out;
+    EXPECT_EQ(out,
+              "Pop3_0 (alice@example.org): 1 new, 1 unread\n  Sender 1 <sender1@example.org>\tMessage 1\n");
+    EXPECT_EQ(run("check Pop3_0 --commit", out), kCliCheckNew) << out;
+    EXPECT_EQ(run("check Pop3_0", out), kCliCheckNone) << out;
+    EXPECT_EQ(run("disable Pop3_0", out), kCliOk) << out;
+    EXPECT_EQ(run("list", out), kCliOk);
+    EXPECT_EQ(out, "Pop3_0\tPop3\talice@example.org\tdisabled\n");
+}
+
 TEST(Pop3DefaultPort, SslWithoutStoredPortUsesTlsOnPort110) {
     std::string why = test::DovecotHarness::Unavailable();
     if (!why.empty()) {

@@ -6,6 +6,8 @@
 #include "accounts/pop3_connector.h"
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
+#include "lib/registry.h"
+#include "tests/support/fake_transport.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
@@ -87,7 +89,17 @@ protected:
     int Run(std::vector<std::string> args, std::istream& in) {
         out.str("");
         err.str("");
-        return RunAccountCli(args, host, registry, in, out, err);
+        return RunAccountCli(args, host, registry, in, out, err, context);
+    }
+    // The next conversation of check or test with the server.
+    std::shared_ptr<test::Pop3Script> Serve(const std::string& text) {
+        auto script = test::Pop3Script::FromText(text);
+        context.pop3Transport = test::ScriptedTransportFactory(script);
+        return script;
+    }
+    static std::string Login(int count) {
+        return "S: +OK ready\nC: USER ann\nS: +OK\nC: PASS pw1\nS: +OK\nC: STAT\nS: +OK " +
+               std::to_string(count) + " 100\n";
     }
     std::string Stored(const std::string& id, const std::string& key) {
         for (const auto& [name, value] : ParseStoredList(*host.ReadCfgStr("ACCOUNTS", -1))) {
@@ -107,6 +119,7 @@ protected:
         return args;
     }
     TConnectorRegistry registry;
+    AccountContext context;
     ConfigCounter host;
     std::ostringstream out;
     std::ostringstream err;
@@ -405,6 +418,178 @@ TEST_F(AccountCliTest, UpdateReplacesTheColonLine) {
     ASSERT_TRUE(UpdateStoredAccount(host, "Pop3_1", "new", true));
     EXPECT_EQ(*host.ReadCfgStr("ACCOUNTS", -1), "Pop3_2=other\r\nPop3_1=new");
     EXPECT_EQ(*host.ReadCfgStr("Pop3_1_SENDTO", -1), "1");
+}
+
+class AccountCliCheckTest : public AccountCliTest {
+protected:
+    void SetUp() override {
+        AccountCliTest::SetUp();
+        // Error texts are translated through the process registry: keep it in memory.
+        SetProcessRegistry(memoryRegistry.get());
+        ASSERT_EQ(Run(AddPop3(), "pw1\n"), kCliOk);
+    }
+    void TearDown() override { SetProcessRegistry(nullptr); }
+    std::unique_ptr<Registry> memoryRegistry = MakeMemoryRegistry();
+};
+
+TEST_F(AccountCliCheckTest, CheckPrintsTheNewMessagesAndMovesTheMarkerOnlyWhenCommitted) {
+    const std::string tops = "C: CAPA\nS: +OK\nS: PIPELINING\nS: .\nC: TOP 2 0\nC: TOP 3 0\n"
+                             "S: +OK\nS: From: Bob <bob@example.org>\nS: Subject: Lunch\nS: .\n"
+                             "S: +OK\nS: From: carol@example.org\nS: Subject: Say \"hi\" \\o/\nS: .\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string marker; // before
+        std::string conversation;
+        int exit;
+        std::string out;
+        std::string markerAfter;
+    } rows[] = {
+        {{"check", "Pop3_0"},
+         "1",
+         Login(3) + tops + "C: QUIT\nS: +OK\n",
+         kCliCheckNew,
+         "Pop3_0 (ann@example.org): 2 new, 3 unread\n  Bob <bob@example.org>\tLunch\n"
+         "  carol@example.org\tSay \"hi\" \\o/\n",
+         "1"},
+        {{"check", "Pop3_0", "--commit"},
+         "1",
+         Login(3) + tops + "C: QUIT\nS: +OK\n",
+         kCliCheckNew,
+         "Pop3_0 (ann@example.org): 2 new, 3 unread\n  Bob <bob@example.org>\tLunch\n"
+         "  carol@example.org\tSay \"hi\" \\o/\n",
+         "3"},
+        {{"check", "--all", "--json"},
+         "1",
+         Login(3) + tops + "C: QUIT\nS: +OK\n",
+         kCliCheckNew,
+         "{\"accounts\":[{\"id\":\"Pop3_0\",\"email\":\"ann@example.org\",\"new\":2,\"unread\":3,"
+         "\"messages\":[{\"sender\":\"Bob <bob@example.org>\",\"subject\":\"Lunch\"},"
+         "{\"sender\":\"carol@example.org\",\"subject\":\"Say \\\"hi\\\" \\\\o/\"}]}]}\n",
+         "1"},
+        {{"check", "--json", "Pop3_0"},
+         "3",
+         Login(3) + "C: QUIT\nS: +OK\n",
+         kCliCheckNone,
+         "{\"accounts\":[{\"id\":\"Pop3_0\",\"email\":\"ann@example.org\",\"new\":0,\"unread\":3,"
+         "\"messages\":[]}]}\n",
+         "3"},
+        {{"check", "Pop3_0", "--commit"},
+         "5",
+         Login(3) + "C: QUIT\nS: +OK\n",
+         kCliCheckNone,
+         "Pop3_0 (ann@example.org): 0 new, 3 unread\n",
+         "3"},
+        {{"check", "Pop3_0"},
+         "1",
+         "S: +OK ready\nC: USER ann\nS: +OK\nC: PASS pw1\nS: -ERR [AUTH] no\n",
+         kCliCheckError,
+         "Pop3_0 (ann@example.org): error: Invalid login or password. Check your account settings.\n",
+         "1"},
+    };
+    for (const auto& row : rows) {
+        host.inner.WriteCfgStr("LASTID_Pop3_0", row.marker);
+        auto script = Serve(row.conversation);
+        EXPECT_EQ(Run(row.args), row.exit) << row.args.size() << err.str();
+        EXPECT_TRUE(script->mismatches.empty()) << script->mismatches.front();
+        EXPECT_EQ(out.str(), row.out);
+        EXPECT_EQ(*host.inner.ReadCfgStr("LASTID_Pop3_0"), row.markerAfter);
+        if (row.exit == kCliCheckError) {
+            EXPECT_EQ(err.str(),
+                      "nuvex-account: Pop3_0: Invalid login or password. Check your account settings.\n");
+        }
+    }
+}
+
+TEST_F(AccountCliCheckTest, CheckAllSkipsDisabledAccountsAndBadArgumentsAreRefused) {
+    ASSERT_EQ(Run({"disable", "Pop3_0"}), kCliOk);
+    Serve(""); // no connection may be made
+    EXPECT_EQ(Run({"check", "--all"}), kCliCheckNone);
+    EXPECT_EQ(out.str(), "");
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"check"},
+                                               {"check", "Pop3_0", "--all"},
+                                               {"check", "--all", "--all"},
+                                               {"check", "Pop3_0", "Pop3_1"},
+                                               {"check", "--everything"}}) {
+        EXPECT_EQ(Run(args), kCliUsage) << args.back();
+        EXPECT_EQ(err.str().rfind("nuvex-account: ", 0), 0u) << args.back();
+    }
+    EXPECT_EQ(Run({"check", "Pop3_9"}), kCliCheckError);
+    EXPECT_EQ(err.str(), "nuvex-account: no account Pop3_9\n");
+}
+
+TEST_F(AccountCliCheckTest, EnableAndDisableAskTheRunningPlugInToReload) {
+    const int changes = host.changes;
+    ASSERT_EQ(Run({"disable", "Pop3_0"}), kCliOk) << err.str();
+    EXPECT_EQ(*host.inner.ReadCfgStr("Pop3_0_ENABLED"), "0");
+    ASSERT_EQ(Run({"list"}), kCliOk);
+    EXPECT_EQ(out.str(), "Pop3_0\tPop3\tann@example.org\tdisabled\n");
+    ASSERT_EQ(Run({"enable", "Pop3_0"}), kCliOk);
+    EXPECT_EQ(*host.inner.ReadCfgStr("Pop3_0_ENABLED"), "1");
+    EXPECT_EQ(host.changes, changes + 2);
+    // The plug-in's loader reads the value as the editor leaves it.
+    TAccountList list;
+    LoadAccountList(list, *host.ReadCfgStr("ACCOUNTS", -1), registry, context, &host);
+    EXPECT_TRUE(list.FindAccount("Pop3_0", true)->Enabled);
+    EXPECT_EQ(Run({"disable", "Pop3_9"}), kCliFailed);
+    EXPECT_FALSE(host.inner.Has("Pop3_9_ENABLED"));
+    EXPECT_EQ(Run({"enable"}), kCliUsage);
+    EXPECT_EQ(host.changes, changes + 2);
+}
+
+TEST_F(AccountCliCheckTest, TestLogsInAndOutAndNeverTouchesTheMarker) {
+    host.inner.WriteCfgStr("LASTID_Pop3_0", "1");
+    auto script = Serve("S: +OK ready\nC: USER ann\nS: +OK\nC: PASS pw1\nS: +OK\nC: QUIT\nS: +OK\n");
+    EXPECT_EQ(Run({"test", "Pop3_0"}), kCliOk);
+    EXPECT_TRUE(script->mismatches.empty()) << script->mismatches.front();
+    EXPECT_EQ(out.str(), "Connection Test Passed\n");
+    Serve("S: +OK ready\nC: USER ann\nS: +OK\nC: PASS pw1\nS: -ERR wrong\n");
+    EXPECT_EQ(Run({"test", "Pop3_0"}), kCliFailed);
+    EXPECT_EQ(out.str(), "Connection Test FAILED!!\n");
+    EXPECT_EQ(*host.inner.ReadCfgStr("LASTID_Pop3_0"), "1");
+    EXPECT_EQ(Run({"test", "Pop3_9"}), kCliFailed);
+}
+
+TEST_F(AccountCliCheckTest, EditChangesTheGivenFieldsAsTheEditorWritesThem) {
+    host.inner.WriteCfgStr("LASTID_Pop3_0", "4");
+    const int changes = host.changes;
+    ASSERT_EQ(Run({"edit", "Pop3_0", "--server", "pop2.example.org", "--port", "995", "--ssl", "on",
+                   "--check-minutes", "7", "--send-to", "on", "--password-stdin"},
+                  "new pw\n"),
+              kCliOk)
+        << err.str();
+    EXPECT_EQ(host.changes, changes + 1);
+    EXPECT_EQ(*host.inner.ReadCfgStr("Pop3_0_SENDTO"), "1");
+    EXPECT_EQ(*host.inner.ReadCfgStr("LASTID_Pop3_0"), "4");
+    TAccountList list;
+    LoadAccountList(list, *host.ReadCfgStr("ACCOUNTS", -1), registry, context, &host);
+    auto* account = static_cast<TNuvex_Pop3Connector*>(list.FindAccount("Pop3_0", true));
+    ASSERT_NE(account, nullptr);
+    EXPECT_EQ(account->HostName, "pop2.example.org");
+    EXPECT_EQ(account->Port, 995);
+    EXPECT_TRUE(account->UseSSL);
+    EXPECT_EQ(account->CheckMinutes, 7);
+    EXPECT_EQ(account->Password, "new pw");
+    EXPECT_EQ(account->UserName, "ann"); // what was not given stays
+    EXPECT_EQ(account->Email, "ann@example.org");
+
+    // A bad value anywhere writes nothing.
+    const std::string before = *host.inner.ReadCfgStr("ACCOUNTS");
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"edit", "Pop3_0"},
+             {"edit", "Pop3_0", "--port", "0"},
+             {"edit", "Pop3_0", "--server", "pop3.example.org", "--ssl", "maybe"},
+             {"edit", "Pop3_0", "--email", "nobody"},
+             {"edit", "Pop3_0", "--webmail-url", "ftp://x"},
+             {"edit", "Pop3_0", "--password", "visible"},
+             {"edit", "Pop3_0", "--login", "a", "--login", "b"},
+             {"edit", "Pop3_0", "--type", "gmail"},
+             {"edit", "--server", "x"}}) {
+        EXPECT_EQ(Run(args), kCliUsage) << args.back();
+        EXPECT_EQ(*host.inner.ReadCfgStr("ACCOUNTS"), before) << args.back();
+    }
+    EXPECT_EQ(Run({"edit", "Pop3_9", "--login", "x"}), kCliFailed);
+    EXPECT_EQ(host.changes, changes + 1);
 }
 
 } // namespace

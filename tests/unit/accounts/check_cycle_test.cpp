@@ -7,10 +7,15 @@
 #include "lib/log.h"
 #include "lib/named_objects.h"
 #include "lib/registry.h"
+#include "lib/stop_signal.h"
 #include "tests/support/temp_dir.h"
 
+#include <atomic>
+#include <chrono>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdexcept>
+#include <thread>
 
 namespace nuvex {
 namespace {
@@ -22,6 +27,20 @@ struct Outcome {
     std::int32_t unread = 0;
     std::int32_t fresh = 0;
     bool raise = false;
+    int busyMs = 0;                     // how long the check takes
+    const StopSignal* waitOn = nullptr; // the check blocks until this is raised (at most 10 s)
+};
+
+// How many fake checks run at the same moment, and the most seen.
+struct InFlight {
+    std::atomic<int> now{0};
+    std::atomic<int> most{0};
+    void Enter() {
+        int n = ++now;
+        for (int seen = most.load(); n > seen && !most.compare_exchange_weak(seen, n);) {
+        }
+    }
+    void Leave() { --now; }
 };
 
 class FakeConnector final : public TNuvex_GenericConnector {
@@ -29,6 +48,20 @@ public:
     using TNuvex_GenericConnector::TNuvex_GenericConnector;
     int CheckMail() override {
         ++checks;
+        thread = std::this_thread::get_id();
+        if (inFlight) {
+            inFlight->Enter();
+        }
+        if (next.busyMs > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(next.busyMs));
+        }
+        if (next.waitOn) {
+            pollfd fd{next.waitOn->Fd(), POLLIN, 0};
+            ::poll(&fd, 1, 10'000);
+        }
+        if (inFlight) {
+            inFlight->Leave();
+        }
         LastCheck = Now();
         if (next.raise) {
             throw std::runtime_error("connector bug");
@@ -50,7 +83,9 @@ public:
         }
     }
     Outcome next;
-    int checks = 0;
+    std::atomic<int> checks{0};
+    InFlight* inFlight = nullptr;
+    std::thread::id thread; // where the last check ran
 };
 
 constexpr TConnectorClass kFakeClass{
@@ -287,6 +322,153 @@ TEST_F(CheckCycleTest, TickRunsOnAWorkerWhileTheGuiThreadReadsAccounts) {
     }
     worker.join();
     EXPECT_EQ(r.totalNew, 1);
+}
+
+// Checks of different lengths, news and errors mixed: whatever order the
+// checks end in, the entries come in account order, and the pass with four at
+// once gives what the pass one after another gives.
+TEST_F(CheckCycleTest, ParallelPassKeepsAccountOrderAndEqualsTheSequentialPass) {
+    auto run = [](int parallel, int& most) {
+        FakeClock clock;
+        SetDefaultClock(&clock);
+        AccountContext context;
+        TAccountList list;
+        TCheckCycle cycle{list};
+        cycle.SetParallelChecks(parallel);
+        InFlight inFlight;
+        const struct {
+            Outcome next;
+            bool enabled;
+        } rows[] = {
+            {{kStatusOk, 0, 5, 2, false, 60}, true},
+            {{kStatusFailed, kErrorLogin, 0, 0, false, 5}, true},
+            {{kStatusOk, 0, 1, 1, false, 40}, true},
+            {{kStatusOk, 0, 7, 0, false, 1}, true},
+            {{kStatusOk, 0, 3, 3, false, 30}, false},
+            {{kStatusFailed, kErrorOther, 0, 0, false, 50}, true},
+            {{kStatusOk, 0, 0, 0, true, 10}, true},
+            {{kStatusOk, 0, 4, 4, false, 0}, true},
+            {{kStatusFailed, kErrorUnreachable, 0, 0, false, 20}, true},
+        };
+        std::vector<FakeConnector*> fakes;
+        for (std::size_t i = 0; i < std::size(rows); ++i) {
+            auto account = kFakeClass.Create(context);
+            account->SetAccountId("FAKE_" + std::to_string(i));
+            account->Email = account->AccountId + "@example.org";
+            account->Enabled = rows[i].enabled;
+            auto* fake = static_cast<FakeConnector*>(account.get());
+            fake->next = rows[i].next;
+            fake->inFlight = &inFlight;
+            fakes.push_back(fake);
+            EXPECT_TRUE(list.AddAccount(std::move(account)));
+        }
+        TickResult r = cycle.Tick(TickSettings{}, {});
+        most = inFlight.most.load();
+        for (FakeConnector* fake : fakes) {
+            EXPECT_EQ(fake->checks.load(), fake->Enabled ? 1 : 0) << fake->AccountId;
+            EXPECT_DOUBLE_EQ(fake->LastCheck, fake->Enabled ? cycle.NextTick() : 0) << fake->AccountId;
+        }
+        SetDefaultClock(nullptr);
+        return r;
+    };
+    auto describe = [](const TNotifyMessages& list) {
+        std::string out;
+        for (int i = 0; i < list.Count(); ++i) {
+            const TNotifyMessageItem& item = list.Item(i);
+            out += std::to_string(item.ItemKind) + "|" + item.AccountRef + "|" + item.Sender + "|" +
+                   item.Subject + "|" + item.Detail + "\n";
+        }
+        return out;
+    };
+    int mostSequential = 0;
+    int mostParallel = 0;
+    TickResult one = run(1, mostSequential);
+    TickResult four = run(4, mostParallel);
+    EXPECT_EQ(mostSequential, 1);
+    EXPECT_GT(mostParallel, 1);
+    EXPECT_LE(mostParallel, 4);
+
+    EXPECT_EQ(describe(four.messages), describe(one.messages));
+    EXPECT_EQ(describe(four.errors), describe(one.errors));
+    EXPECT_EQ(four.totalNew, one.totalNew);
+    EXPECT_EQ(four.totalUnread, one.totalUnread);
+    EXPECT_EQ(four.ranPass2, one.ranPass2);
+    EXPECT_EQ(one.totalNew, 7);
+    EXPECT_EQ(one.totalUnread, 17);
+    ASSERT_EQ(one.errors.Count(), 4); // login, other, the throwing one, the first unreachable
+    EXPECT_EQ(one.errors.Item(0).AccountRef, "FAKE_1");
+    EXPECT_EQ(one.errors.Item(1).AccountRef, "FAKE_5");
+    EXPECT_EQ(one.errors.Item(2).AccountRef, "FAKE_6");
+    EXPECT_EQ(one.errors.Item(3).AccountRef, "FAKE_8");
+    ASSERT_EQ(one.messages.Count(), 10); // three summaries, seven messages
+    EXPECT_EQ(one.messages.Item(0).Sender, "FAKE_0@example.org");
+    EXPECT_EQ(one.messages.Item(3).Sender, "FAKE_2@example.org");
+    EXPECT_EQ(one.messages.Item(5).Sender, "FAKE_7@example.org");
+}
+
+// A stop while four checks wait on a silent server ends them all and the
+// tick with them, long before any network time-out, and starts no other.
+TEST_F(CheckCycleTest, StopDuringAParallelPassEndsEveryCheckInFlight) {
+    StopSignal stopSignal;
+    InFlight inFlight;
+    std::vector<FakeConnector*> fakes;
+    for (int i = 0; i < 8; ++i) {
+        FakeConnector& fake = Add("FAKE_" + std::to_string(i));
+        fake.next.waitOn = &stopSignal;
+        fake.inFlight = &inFlight;
+        fakes.push_back(&fake);
+    }
+    cycle.SetParallelChecks(4);
+    TickResult r;
+    std::thread pass([&] { r = Tick([&] { return stopSignal.Raised(); }); });
+    for (int i = 0; i < 500 && inFlight.now.load() < 4; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(inFlight.now.load(), 4);
+    const auto raised = std::chrono::steady_clock::now();
+    stopSignal.Raise();
+    pass.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - raised, std::chrono::seconds(2));
+    EXPECT_TRUE(r.stopped);
+    EXPECT_TRUE(r.messages.Empty());
+    int checked = 0;
+    for (FakeConnector* fake : fakes) {
+        checked += fake->checks.load();
+    }
+    EXPECT_EQ(checked, 4);
+}
+
+// One account's check is never run twice at once, even with more workers
+// than accounts and a second tick asked for while the first runs.
+TEST_F(CheckCycleTest, MoreWorkersThanAccountsCheckEachAccountOnce) {
+    auto& a = Add("FAKE_0");
+    auto& b = Add("FAKE_1");
+    a.next.busyMs = 20;
+    b.next.busyMs = 20;
+    cycle.SetParallelChecks(16);
+    TickResult r;
+    std::thread pass([&] { r = Tick(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_FALSE(Tick().ran); // the tick is not due again while one runs
+    pass.join();
+    EXPECT_EQ(a.checks.load(), 1);
+    EXPECT_EQ(b.checks.load(), 1);
+    EXPECT_TRUE(r.ran);
+}
+
+// Most ticks have one account due or none: they start no threads.
+TEST_F(CheckCycleTest, OneDueAccountIsCheckedOnThePassesOwnThread) {
+    auto& a = Add("FAKE_0", 1);
+    auto& b = Add("FAKE_1", 60);
+    cycle.SetParallelChecks(4);
+    Tick();
+    EXPECT_EQ(a.checks.load(), 1);
+    EXPECT_EQ(b.checks.load(), 1);
+    Advance(2 * kOneMinute);
+    Tick();
+    EXPECT_EQ(a.checks.load(), 2);
+    EXPECT_EQ(b.checks.load(), 1);
+    EXPECT_EQ(a.thread, std::this_thread::get_id());
 }
 
 TEST(StopEvents, HostStopAndShutdownEndTheTickAndShutdownStaysSignalled) {

@@ -48,7 +48,12 @@ protected:
         auto account = Pop3ConnectorClass().Create(context);
         EXPECT_EQ(account->LoadSettings(BuildSettingsText(f)), kStatusOk);
         account->SetAccountId("Pop3_0");
-        return std::unique_ptr<TNuvex_Pop3Connector>(static_cast<TNuvex_Pop3Connector*>(account.release()));
+        auto pop3 =
+            std::unique_ptr<TNuvex_Pop3Connector>(static_cast<TNuvex_Pop3Connector*>(account.release()));
+        // The scripts below are one command per round trip; the pipelined
+        // conversations have their own tests.
+        pop3->SetPipelining(pipelining);
+        return pop3;
     }
 
     static std::string Messages(int from, int to) {
@@ -69,6 +74,7 @@ protected:
     std::unique_ptr<Registry> registry = MakeMemoryRegistry();
     MemoryHostConfig host;
     AccountContext context;
+    bool pipelining = false;
 };
 
 TEST_F(Pop3ConnectorTest, FirstCheckOfThreeMessagesListsAllAndStoresMarker) {
@@ -484,6 +490,103 @@ TEST_F(Pop3ConnectorTest, ConnectionTestLogsInAndOutWithoutTouchingTheMarker) {
     EXPECT_EQ(account->Disconnect(), kStatusOk);
     EXPECT_TRUE(script->Finished());
     EXPECT_FALSE(host.Has("LASTID_Pop3_0"));
+}
+
+// The TOPs of a check sent together, then their replies: a client that waits
+// for each reply before the next command reads out of turn and the script
+// records it.
+std::string PipelinedMessages(int from, int to) {
+    std::string commands;
+    std::string replies;
+    for (int n = from; n <= to; ++n) {
+        commands += "C: TOP " + std::to_string(n) + " 0\n";
+        replies += "S: +OK\nS: From: user" + std::to_string(n) + "@example.org\nS: Subject: Message " +
+                   std::to_string(n) + "\nS: .\n";
+    }
+    return commands + replies;
+}
+
+const std::string kCapaPipelining = "C: CAPA\nS: +OK list follows\nS: TOP\nS: pipelining\nS: UIDL\nS: .\n";
+
+TEST_F(Pop3ConnectorTest, PipeliningServerGetsTheTopsOfACheckTogether) {
+    pipelining = true;
+    const struct {
+        const char* name;
+        std::string stored;
+        int count;
+        std::string conversation; // after the login and STAT
+        std::size_t headers;
+        bool moreThanShown;
+    } rows[] = {
+        {"thirty new: one batch of 21", "0", 30, kCapaPipelining + PipelinedMessages(1, 21), 21, true},
+        {"three new", "2", 5, kCapaPipelining + PipelinedMessages(3, 5), 3, false},
+        {"one new: no CAPA, one TOP", "4", 5, Messages(5, 5), 1, false},
+        {"server without PIPELINING: one by one", "0", 3,
+         "C: CAPA\nS: +OK\nS: TOP\nS: USER\nS: .\n" + Messages(1, 3), 3, false},
+        {"server without CAPA: one by one", "0", 2, "C: CAPA\nS: -ERR unknown command\n" + Messages(1, 2), 2,
+         false},
+        {"a refused TOP inside the batch is skipped", "0", 3,
+         kCapaPipelining + "C: TOP 1 0\nC: TOP 2 0\nC: TOP 3 0\nS: +OK\nS: Subject: one\nS: .\n"
+                           "S: -ERR no such message\nS: +OK\nS: Subject: three\nS: .\n",
+         2, false},
+    };
+    for (const auto& row : rows) {
+        host.WriteCfgStr("LASTID_Pop3_0", row.stored);
+        auto script = Pop3Script::FromText(Login(row.count) + row.conversation + "C: QUIT\nS: +OK\n");
+        auto account = Account(script);
+        ASSERT_EQ(account->CheckMail(), kStatusOk) << row.name;
+        EXPECT_TRUE(script->mismatches.empty()) << row.name << ": " << script->mismatches.front();
+        EXPECT_TRUE(script->Finished()) << row.name;
+        EXPECT_EQ(account->Headers.size(), row.headers) << row.name;
+        EXPECT_EQ(account->MoreThanShown, row.moreThanShown) << row.name;
+        EXPECT_EQ(*host.ReadCfgStr("LASTID_Pop3_0"), std::to_string(row.count)) << row.name;
+    }
+}
+
+TEST_F(Pop3ConnectorTest, PipelinedReplyStreamCutPartWayFailsAndKeepsTheMarker) {
+    pipelining = true;
+    host.WriteCfgStr("LASTID_Pop3_0", "0");
+    auto script = Pop3Script::FromText(Login(3) + kCapaPipelining +
+                                       "C: TOP 1 0\nC: TOP 2 0\nC: TOP 3 0\n"
+                                       "S: +OK\nS: Subject: one\nS: .\nS: +OK\nS: From: a@b.c\nS! reset\n");
+    auto account = Account(script);
+    EXPECT_NE(account->CheckMail(), kStatusOk);
+    EXPECT_TRUE(script->mismatches.empty()) << script->mismatches.front();
+    EXPECT_EQ(account->ErrorCode, kErrorUnreachable);
+    EXPECT_EQ(*host.ReadCfgStr("LASTID_Pop3_0"), "0");
+    EXPECT_TRUE(account->Headers.empty());
+    EXPECT_EQ(account->NewCount, 0);
+}
+
+TEST_F(Pop3ConnectorTest, PipelinedChecksKeepTheAttemptBoundAndAskCapaOnce) {
+    pipelining = true;
+    // A server that refuses every TOP: two batches of 21, then the bound.
+    std::string commands;
+    std::string refusals;
+    auto batch = [&](int from, int to) {
+        std::string out;
+        for (int n = from; n <= to; ++n) {
+            out += "C: TOP " + std::to_string(n) + " 0\n";
+        }
+        for (int n = from; n <= to; ++n) {
+            out += "S: -ERR no TOP here\n";
+        }
+        return out;
+    };
+    auto script = Pop3Script::FromText(Login(1000) + kCapaPipelining + batch(1, 21) + batch(22, 42) +
+                                       "C: QUIT\nS: +OK\n");
+    auto account = Account(script);
+    ASSERT_EQ(account->CheckMail(), kStatusOk);
+    EXPECT_TRUE(script->mismatches.empty()) << script->mismatches.front();
+    EXPECT_TRUE(script->Finished());
+    EXPECT_TRUE(account->MoreThanShown);
+    EXPECT_TRUE(account->Headers.empty());
+    // The next check of the same server does not ask CAPA again.
+    auto next = Pop3Script::FromText(Login(1003) + PipelinedMessages(1001, 1003) + "C: QUIT\nS: +OK\n");
+    context.pop3Transport = test::ScriptedTransportFactory(next);
+    ASSERT_EQ(account->CheckMail(), kStatusOk);
+    EXPECT_TRUE(next->mismatches.empty()) << next->mismatches.front();
+    EXPECT_EQ(account->Headers.size(), 3u);
 }
 
 TEST(Pop3ClientTest, TopUnstuffsDotsAndKeepsTheHeaderLinesWithinTheBounds) {

@@ -85,6 +85,23 @@ TEST(PluginSettingsTest, ChoicesStayUntilStoredAndSurviveAFailedRead) {
     EXPECT_TRUE(c.showWindow);
 }
 
+TEST(PluginSettingsTest, ParallelChecksDefaultsToFourAndIsHeldInRange) {
+    const struct {
+        const char* stored; // nullptr: never stored
+        std::int32_t expected;
+    } rows[] = {
+        {nullptr, 4}, {"", 4}, {"x", 4}, {"3x", 4}, {"1", 1}, {"8", 8}, {"0", 1}, {"-2", 1}, {"1000", 16},
+    };
+    for (const auto& row : rows) {
+        MemoryHostConfig cfg;
+        if (row.stored) {
+            cfg.WriteCfgStr("PARALLELCHECKS", row.stored);
+        }
+        PluginSettings settings("MAIL");
+        EXPECT_EQ(settings.ParallelChecks(&cfg), row.expected) << (row.stored ? row.stored : "unset");
+    }
+}
+
 TEST(PluginSettingsTest, WritesAreRememberedOnlyWhenTheHostTookThem) {
     MemoryHostConfig cfg;
     PluginSettings settings("MAIL");
