@@ -53,8 +53,10 @@ public:
     void ToPage(TNuvex_WizardPanel& page) const;
 
 protected:
-    TNuvex_Advanced(int height, int notifyTop, int intervalTop);
+    // height of the dialog; offset moves the interval and notification part down.
+    TNuvex_Advanced(int height, int offset, int unused);
     void UpdateBoxes();
+    TDialogFrame frame_;
 };
 
 class TNuvex_AdvancedPop3 : public TNuvex_Advanced {
@@ -67,6 +69,9 @@ public:
     int Run(TPop3Basic& page, QWidget* owner);
     void FromPage(const TPop3Basic& page);
     void ToPage(TPop3Basic& page) const;
+
+private:
+    QLabel* helpLink_ = nullptr;
 };
 
 // Runs the dialog that fits the page on the page's container.

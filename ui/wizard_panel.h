@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QObject>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QString>
 #include <QWidget>
@@ -36,6 +37,14 @@ int ActionIndexOfCode(std::int32_t code, int choices);
 // A "What's this?" label: blue, hand cursor, reachable by Tab, opens the help
 // address with every "%help_tag" (any case) replaced by number.
 QString HelpAddress(const QString& pattern, int number);
+
+// What is wrong with a field's text, as a sentence for the page ("The login
+// name holds a blank."), or empty when it may be stored. The same rules as the
+// command-line tool: not empty, at most 1024 bytes, no control character,
+// blanks only where allowBlank.
+QString InputProblem(const QString& what, const QString& value, bool allowBlank);
+// The address rule on top: it needs an "@".
+QString AddressProblem(const QString& value);
 
 class TNuvex_WizardPanel : public QObject {
     Q_OBJECT
@@ -139,16 +148,25 @@ protected:
     QCheckBox* associateBox_ = nullptr;
     QPushButton* testButton_ = nullptr;
     QPushButton* cancelTestButton_ = nullptr;
-    QLabel* busyLabel_ = nullptr;
+    QProgressBar* busyBar_ = nullptr;
+    QLabel* hintLabel_ = nullptr;
+    QLabel* testLinkLabel_ = nullptr;
     QLabel* problemLabel_ = nullptr;
     int mailClientIndex_ = -1;
     QString browsedPath_;
     QString lastBrowseDir_;
     bool editMode_ = false;
+    // Positions are the design's pixels at the dialogs' 13-pixel font cell;
+    // a larger font spreads them by the same factor so no text is clipped.
+    double scale_ = 1.0;
+    int S(int pixels) const;
+    // Places a field, tied to its label for keyboard and screen readers.
+    void PlaceField(QWidget* field, QLabel* label, int left, int top, int width);
 
 private:
     void TestDone(bool passed, const QString& text);
     std::unique_ptr<TConnectionTest> test_;
+    QPointer<QWidget> panelGuard_;
 };
 
 // The page of a connector class by its WizardPanelClass name, or null.
