@@ -252,9 +252,16 @@ void TNuvex_WizardPanel::ConfirmAssociate() {
 void TNuvex_WizardPanel::BuildPage(bool editMode) {
     editMode_ = editMode;
     OnAdvanced = [this] { ShowAdvanced(); };
+    QSize size = PagePanel->size();
     if (QWidget* container = PagePanel->parentWidget()) {
-        PagePanel->setGeometry(container->rect());
+        size = container->size();
     }
+    // A font larger than the design's spreads the controls: the page grows
+    // with them (the wizard can read the minimum size) rather than cut them.
+    const QRect used = PagePanel->childrenRect();
+    size = size.expandedTo(QSize(used.right() + 1 + S(10), used.bottom() + 1 + S(4)));
+    PagePanel->setMinimumSize(size);
+    PagePanel->setGeometry(QRect(QPoint(0, 0), size));
     PagePanel->show();
     QApplication::processEvents();
 }
@@ -262,7 +269,11 @@ void TNuvex_WizardPanel::BuildPage(bool editMode) {
 void TNuvex_WizardPanel::PlaceField(QWidget* field, QLabel* label, int left, int top, int width) {
     field->setParent(PagePanel);
     const int height = std::max(S(kRowHeight), field->sizeHint().height());
-    field->setGeometry(S(left), S(top) + (S(kRowHeight) - height) / 2, S(width), height);
+    // A list never cuts its longest choice: the fallback fonts run wider than
+    // the ones the widths were chosen for.
+    const int fieldWidth =
+        qobject_cast<QComboBox*>(field) ? std::max(S(width), field->sizeHint().width()) : S(width);
+    field->setGeometry(S(left), S(top) + (S(kRowHeight) - height) / 2, fieldWidth, height);
     if (label) {
         label->setBuddy(field);
         QString name = label->text();
@@ -439,8 +450,13 @@ void TNuvex_WizardPanel::FillMailPrograms(QComboBox* list) {
         qCWarning(lcUi) << "the installed mail programs could not be listed";
     }
     for (const std::string& entry : programs) {
+        // "key||display name"; a program without a display name shows its key.
         const std::size_t bar = entry.find("||");
-        list->addItem(QString::fromStdString(bar == std::string::npos ? entry : entry.substr(bar + 2)));
+        std::string shown = bar == std::string::npos ? entry : entry.substr(bar + 2);
+        if (shown.empty() && bar != std::string::npos) {
+            shown = entry.substr(0, bar);
+        }
+        list->addItem(QString::fromStdString(shown));
     }
     list->addItem(QString::fromLatin1(kBrowse)); // not translated
     list->setCurrentIndex(0);
