@@ -120,22 +120,23 @@ QString InputProblem(const QString& what, const QString& value, bool allowBlank)
     if (bytes.empty()) {
         return Tr("Enter %1.").arg(what);
     }
+    // The sentences below begin with the field's name.
+    const QString subject = what.left(1).toUpper() + what.mid(1);
     if (bytes.size() > kMaxFieldBytes) {
-        return Tr("%1 is too long: at most %2 characters.")
-            .arg(what)
-            .arg(kMaxFieldBytes)
-            .replace(0, 1, what.left(1).toUpper());
+        return Tr("%1 is too long: at most %2 bytes.").arg(subject).arg(kMaxFieldBytes);
     }
-    const std::string problem = FieldTextProblem("x", bytes, allowBlank);
-    if (problem.find("control") != std::string::npos) {
-        return Tr("%1 holds a control character (such as a tab or a line break); remove it.")
-            .arg(what)
-            .replace(0, 1, what.left(1).toUpper());
+    for (unsigned char c : bytes) {
+        if (c < 0x20 || c == 0x7F) {
+            return Tr("%1 holds a control character (such as a tab or a line break); remove it.")
+                .arg(subject);
+        }
     }
-    if (!problem.empty()) {
-        return Tr("%1 holds a blank; remove it.").arg(what).replace(0, 1, what.left(1).toUpper());
+    if (!allowBlank && value.contains(QLatin1Char(' '))) {
+        return Tr("%1 holds a blank; remove it.").arg(subject);
     }
-    return {};
+    // The stored form has the same rules as the command-line tool's.
+    return FieldTextProblem("field", bytes, allowBlank).empty() ? QString()
+                                                                : Tr("%1 can't be stored.").arg(subject);
 }
 
 QString AddressProblem(const QString& value) {

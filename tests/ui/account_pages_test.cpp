@@ -481,6 +481,20 @@ TEST_F(AccountPagesTest, LargerFontClipsNoText) {
     }
 }
 
+TEST_F(AccountPagesTest, WhatsThisOpensTheHelpPageOfItsNumber) {
+    auto page = Built<TWebvaultBasic>(host, WebvaultConnectorClass(), *registry);
+    QStringList opened;
+    page->OpenHelp = [&](const QString& url) { opened << url; };
+    auto* link = page->PagePanel->findChild<QLabel*>(QStringLiteral("help1133"));
+    ASSERT_NE(link, nullptr);
+    emit link->linkActivated(QStringLiteral("1133"));
+    EXPECT_TRUE(opened.isEmpty()); // no help address: nothing opens
+    page->HelpLinkPattern = QStringLiteral("https://help.example/?tag=%HELP_tag");
+    emit link->linkActivated(QStringLiteral("1133"));
+    EXPECT_EQ(opened, QStringList{QStringLiteral("https://help.example/?tag=1133")});
+    EXPECT_EQ(link->focusPolicy(), Qt::StrongFocus);
+}
+
 class AdvancedDialogTest : public AccountPagesTest {
 protected:
     // Runs the dialog of page and, once it shows, lets act change it and then

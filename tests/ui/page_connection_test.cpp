@@ -8,7 +8,9 @@
 #include "tests/ui/ui_test_support.h"
 #include "ui/connection_test.h"
 #include "ui/page_pop3.h"
+#include "ui/vostrel_win.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QProgressBar>
 #include <QTest>
@@ -68,6 +70,7 @@ protected:
         log::SetSink(KeepLog);
         previousHandler = qInstallMessageHandler(KeepQtLog);
         form.resize(570, 350);
+        form.setFont(UiFontPixels("Tahoma", 11)); // the wizard's font
         container = new QWidget(&form);
         container->setGeometry(0, 0, 570, 350);
         page = std::make_unique<TPop3Basic>(container);
@@ -78,6 +81,9 @@ protected:
         page->BuildPage(false);
         page->ReadSettingsText("");
         page->SettingsToControls();
+        // The wizard grows with the page's minimum size.
+        form.resize(form.size().expandedTo(page->PagePanel->minimumSize()));
+        container->resize(form.size());
         page->ShowTestResult = [this](bool passed, const QString& text) {
             boxes++;
             boxPassed = passed;
@@ -180,6 +186,9 @@ TEST_F(PageConnectionTest, ASilentServerIsNamedWithTheTimeItWasGiven) {
     EXPECT_FALSE(TestButton()->isEnabled());
     EXPECT_TRUE(CancelButton()->isVisible());
     EXPECT_TRUE(page->PagePanel->findChild<QProgressBar*>()->isVisible());
+    const QString dir = QStringLiteral(NUVEX_BINARY_DIR "/test-output");
+    QDir().mkpath(dir);
+    EXPECT_TRUE(form.grab().toImage().save(dir + "/page-pop3-testing.png"));
     QTest::keyClicks(page->LoginBox, QStringLiteral("x")); // typing goes on meanwhile
     EXPECT_EQ(page->LoginBox->text(), QStringLiteral("alicex"));
     ASSERT_TRUE(QTest::qWaitFor([this] { return !page->TestRunning(); }, 15000));
