@@ -227,7 +227,7 @@ int TNuvex_AdvancedPop3::Run(TPop3Basic& page, QWidget* owner) {
     try {
         Prepare();
         FromPage(page);
-        if (helpLink_ && !page.HelpLinkPattern.isEmpty()) {
+        if (helpLink_ && !page.HelpLinkPattern.isEmpty() && page.OpenHelp) {
             QObject::connect(helpLink_, &QLabel::linkActivated, helpLink_, [&page](const QString&) {
                 page.OpenHelp(HelpAddress(page.HelpLinkPattern, 1134));
             });

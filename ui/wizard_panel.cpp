@@ -241,7 +241,9 @@ void TNuvex_WizardPanel::ConfirmAssociate() {
         return;
     }
     // Not translated: the question names the button's action as the user knows it.
-    if (AskYesNo(QStringLiteral("You have already associated action to Mail button. Do you want to use this "
+    // A page whose question seam was cleared keeps the button's action.
+    if (AskYesNo &&
+        AskYesNo(QStringLiteral("You have already associated action to Mail button. Do you want to use this "
                                 "action? If you click 'NO', action will not be changed."))) {
         AssociateConfirmed = true;
     } else {
@@ -317,7 +319,7 @@ QLabel* TNuvex_WizardPanel::AddHelpLink(int number, int left, int top) {
     link->setAccessibleName(text);
     link->setObjectName(QStringLiteral("help%1").arg(number));
     connect(link, &QLabel::linkActivated, this, [this, number](const QString&) {
-        if (HelpLinkPattern.isEmpty()) {
+        if (HelpLinkPattern.isEmpty() || !OpenHelp) {
             return;
         }
         OpenHelp(HelpAddress(HelpLinkPattern, number));
@@ -477,7 +479,8 @@ void TNuvex_WizardPanel::MailProgramChosen(int index) {
     if (start.isEmpty()) {
         start = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     }
-    const QString chosen = BrowseForProgram(WizardCaption + QStringLiteral(" - Browse"), start);
+    const QString chosen =
+        BrowseForProgram ? BrowseForProgram(WizardCaption + QStringLiteral(" - Browse"), start) : QString();
     const QSignalBlocker blocker(mailPrograms_);
     if (chosen.isEmpty()) {
         mailPrograms_->setCurrentIndex(mailClientIndex_);
@@ -575,7 +578,7 @@ void TNuvex_WizardPanel::TestDone(bool passed, const QString& text) {
         testButton_->setEnabled(true);
         testButton_->setFocus();
     }
-    if (!text.isEmpty()) {
+    if (!text.isEmpty() && ShowTestResult) {
         ShowTestResult(passed, text);
     }
     emit ConnectionTestFinished(passed, text);

@@ -492,6 +492,8 @@ TEST_F(AccountPagesTest, WhatsThisOpensTheHelpPageOfItsNumber) {
     page->HelpLinkPattern = QStringLiteral("https://help.example/?tag=%HELP_tag");
     emit link->linkActivated(QStringLiteral("1133"));
     EXPECT_EQ(opened, QStringList{QStringLiteral("https://help.example/?tag=1133")});
+    page->OpenHelp = nullptr; // a wizard that gives no opener: nothing happens, nothing breaks
+    emit link->linkActivated(QStringLiteral("1133"));
     EXPECT_EQ(link->focusPolicy(), Qt::StrongFocus);
 }
 
