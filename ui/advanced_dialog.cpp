@@ -71,9 +71,9 @@ void GrowToFit(TVostrelWin& win, const TDialogFrame& frame) {
 
 } // namespace
 
-TNuvex_Advanced::TNuvex_Advanced() : TNuvex_Advanced(kBasicHeight, 0, 0) {}
+TNuvex_Advanced::TNuvex_Advanced() : TNuvex_Advanced(kBasicHeight, 0) {}
 
-TNuvex_Advanced::TNuvex_Advanced(int height, int offset, int /*unused*/) {
+TNuvex_Advanced::TNuvex_Advanced(int height, int offset) {
     TDialogFrame frame =
         BuildDialogFrame(*this, "Setup Wizard", "Advanced Settings", QSize(kDialogWidth, height), true);
     Title = frame.Title;
@@ -178,7 +178,7 @@ int TNuvex_Advanced::Run(TNuvex_WizardPanel& page, QWidget* owner) {
     }
 }
 
-TNuvex_AdvancedPop3::TNuvex_AdvancedPop3() : TNuvex_Advanced(kPop3Height, kPop3Offset, 0) {
+TNuvex_AdvancedPop3::TNuvex_AdvancedPop3() : TNuvex_Advanced(kPop3Height, kPop3Offset) {
     QWidget* c = Content;
     Label(c, Tr("Set the port of incoming POP3 server you are using."), 22, 16, true);
     QLabel* portLabel = Label(c, Tr("Incoming Server Port:"), 55, 40);

@@ -54,7 +54,7 @@ public:
 
 protected:
     // height of the dialog; offset moves the interval and notification part down.
-    TNuvex_Advanced(int height, int offset, int unused);
+    TNuvex_Advanced(int height, int offset);
     void UpdateBoxes();
     TDialogFrame frame_;
 };
