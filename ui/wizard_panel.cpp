@@ -20,6 +20,7 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QMessageBox>
 #include <QPainter>
@@ -37,6 +38,9 @@ namespace nuvex {
 namespace {
 
 constexpr int kRowHeight = 21;
+constexpr int kPageWidth = 570; // the wizard's content width
+constexpr int kPageMargin = 8;
+constexpr int kSmallestPixels = 9;
 constexpr int kProblemTop = 300;
 constexpr const char* kBrowse = "Browse...";
 // The test waits this long for a connection and for each reply: a user who
@@ -262,7 +266,7 @@ void TNuvex_WizardPanel::BuildPage(bool editMode) {
     // A font larger than the design's spreads the controls: the page grows
     // with them (the wizard can read the minimum size) rather than cut them.
     const QRect used = PagePanel->childrenRect();
-    size = size.expandedTo(QSize(used.right() + 1 + S(10), used.bottom() + 1 + S(4)));
+    size = size.expandedTo(QSize(used.right() + 1 + S(kPageMargin), used.bottom() + 1 + S(4)));
     PagePanel->setMinimumSize(size);
     PagePanel->setGeometry(QRect(QPoint(0, 0), size));
     PagePanel->show();
@@ -303,6 +307,16 @@ QLabel* TNuvex_WizardPanel::AddLabel(const QString& text, int left, int top, boo
     }
     label->move(S(left), S(top));
     label->adjustSize();
+    // The long headlines were measured in a narrower face than the fallback
+    // sans: a pixel smaller keeps them inside the wizard's width.
+    const int limit = S(kPageWidth - kPageMargin);
+    QFont font = label->font();
+    for (int size = QFontInfo(font).pixelSize();
+         label->geometry().right() >= limit && size > kSmallestPixels;) {
+        font.setPixelSize(--size);
+        label->setFont(font);
+        label->adjustSize();
+    }
     label->show();
     return label;
 }
