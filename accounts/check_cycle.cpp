@@ -328,14 +328,24 @@ void TCheckCycle::CheckNow(const std::string& id) {
     nextTick_.store(Now() + kOneSecond);
 }
 
-int TestConnection(const TConnectorClass& cls, const std::string& settingsText,
-                   const AccountContext& context) {
+int TestConnection(const TConnectorClass& cls, const std::string& settingsText, const AccountContext& context,
+                   std::int32_t* errorClass, std::string* errorText) {
     try {
         auto account = cls.Create(context);
         account->LoadSettings(settingsText);
         int status = account->Connect();
         if (status == kStatusOk) {
             account->Disconnect();
+        } else {
+            std::int32_t code = kErrorOther;
+            std::string text;
+            account->TakeLastError(code, text);
+            if (errorClass) {
+                *errorClass = code;
+            }
+            if (errorText) {
+                *errorText = text;
+            }
         }
         return status;
     } catch (...) {

@@ -72,8 +72,10 @@ private:
 
 // The connection test of the account pages: an account of cls loaded from
 // settingsText, connected and disconnected. kStatusOk when the login worked.
-// Touches neither the marker nor the stored accounts; shows nothing.
-int TestConnection(const TConnectorClass& cls, const std::string& settingsText,
-                   const AccountContext& context);
+// Touches neither the marker nor the stored accounts; shows nothing. On a
+// failure the account's error class and text go to errorClass and errorText
+// when given, so that the page can say what went wrong.
+int TestConnection(const TConnectorClass& cls, const std::string& settingsText, const AccountContext& context,
+                   std::int32_t* errorClass = nullptr, std::string* errorText = nullptr);
 
 } // namespace nuvex
