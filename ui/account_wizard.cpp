@@ -134,8 +134,8 @@ QImage FolderPicture() {
     const QColor edge(150, 110, 20);
     p.setPen(edge);
     p.setBrush(QColor(226, 180, 60));
-    p.drawPolygon(QPolygon({QPoint(2, 14), QPoint(20, 14), QPoint(25, 20), QPoint(55, 20), QPoint(55, 63),
-                            QPoint(2, 63)}));
+    p.drawPolygon(QPolygon(
+        {QPoint(2, 14), QPoint(20, 14), QPoint(25, 20), QPoint(55, 20), QPoint(55, 63), QPoint(2, 63)}));
     // A sheet with a tick standing in the folder: the settings are done.
     p.setBrush(Qt::white);
     p.setPen(QColor(120, 120, 120));
@@ -161,15 +161,17 @@ QImage WizardPicture(std::string_view name) {
     return {};
 }
 
-TWizard::TWizard(QWidget* owner, bool afterInstall, TWizardEnv env) : AfterInstall(afterInstall), env_(std::move(env)) {
+TWizard::TWizard(QWidget* owner, bool afterInstall, TWizardEnv env)
+    : AfterInstall(afterInstall), env_(std::move(env)) {
     Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                             Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
     if (afterInstall) {
         flags |= Qt::WindowStaysOnTopHint;
     }
     Form = new TVostrelForm(afterInstall ? nullptr : owner, flags);
-    const TDialogFrame frame = BuildDialogFrame(*this, "%BRAND Email Plugin Wizard", "Setup Your Email Account",
-                                                QSize(kWizardWidth, kWizardHeight), false);
+    const TDialogFrame frame =
+        BuildDialogFrame(*this, "%BRAND Email Plugin Wizard", "Setup Your Email Account",
+                         QSize(kWizardWidth, kWizardHeight), false);
     Caption = Form->windowTitle();
     HeaderPanel = frame.Header;
     ContentPanel = frame.Content;
@@ -305,7 +307,8 @@ void TWizard::BuildTypePage() {
     page->setObjectName(QStringLiteral("typePage"));
     page->setGeometry(0, 0, kWizardWidth, kContentHeight);
     PagePanels[kPageType] = page;
-    QLabel* head = AddLabel(page, Tr("Select the type of account you would like to setup."), 40, 16, 0, 13, true);
+    QLabel* head =
+        AddLabel(page, Tr("Select the type of account you would like to setup."), 40, 16, 0, 13, true);
     AddHelpLink(page, head->geometry().right() + 8, 16, 1130, env_.openHelp);
 
     std::vector<TOfferedType> offered;
@@ -322,8 +325,8 @@ void TWizard::BuildTypePage() {
         radio->setObjectName(QString::fromStdString("type_" + type.cls->TypeCode()));
         radio->adjustSize();
         radio->move(55, top);
-        const QString example =
-            QStringLiteral("(") + Tr("e.g.") + QStringLiteral(" ") + QString::fromStdString(type.example) + ")";
+        const QString example = QStringLiteral("(") + Tr("e.g.") + QStringLiteral(" ") +
+                                QString::fromStdString(type.example) + ")";
         AddLabel(page, example, radio->geometry().right() + 1, top + 1 + (radio->height() - 16) / 2);
         radio->setAccessibleDescription(example);
         if (previous) {
@@ -389,15 +392,14 @@ bool TWizard::BuildAccountPage(const std::string& typeCode) {
     if (!AccountPage && env_.makePage) {
         std::unique_ptr<TAccountPage> page = env_.makePage(*chosen, accountContainer_);
         if (page) {
-            page->AccountClass = chosen;
-            page->ButtonActionSet = ButtonActionSet;
+            page->Setup(*chosen, ButtonActionSet);
             page->BuildPage(FirstPage == LastPage);
             if (QWidget* panel = page->Panel()) {
                 panel->show();
             }
             page->ReadSettingsText({});
             page->SettingsToControls();
-            page->NextButton = NextButton;
+            page->SetNextButton(NextButton);
             NextButton->setEnabled(false);
             AccountPage = std::move(page);
             PageTypeCode = code;
@@ -494,13 +496,13 @@ void TWizard::ShowPage(int page) {
 }
 
 bool TWizard::DuplicateAllowed() {
-    if (!AccountPage || !AccountPage->AccountClass || !env_.accounts) {
+    if (!AccountPage || !AccountPage->AccountClass() || !env_.accounts) {
         return true;
     }
     TCryptURL record;
     record.DecodeParams(AccountPage->BuildSettingsText());
     const std::string email = record.GetParam("EMAIL");
-    const std::string code = AccountPage->AccountClass->TypeCode();
+    const std::string code = AccountPage->AccountClass()->TypeCode();
     bool found = false;
     {
         CriticHold hold(env_.accounts->AccountLock, CriticHold::Mode::Shared, kFindAccountWaits);
@@ -575,3 +577,74 @@ bool TWizard::PrepareEdit(const std::string& typeCode) {
 }
 
 } // namespace nuvex
+
+#if __has_include("ui/wizard_panel.h")
+#include "ui/wizard_panel.h"
+
+namespace nuvex {
+namespace {
+
+// The program's account-type pages behind the wizard's page interface.
+class TPanelPage final : public TAccountPage {
+public:
+    explicit TPanelPage(std::unique_ptr<TNuvex_WizardPanel> panel) : panel_(std::move(panel)) {}
+    void Setup(const TConnectorClass& cls, bool buttonActionSet) override {
+        panel_->AccountClass = &cls;
+        panel_->ButtonActionSet = buttonActionSet;
+    }
+    void BuildPage(bool editMode) override { panel_->BuildPage(editMode); }
+    void ReadSettingsText(const std::string& text) override { panel_->ReadSettingsText(text); }
+    void SettingsToControls() override { panel_->SettingsToControls(); }
+    void SetNextButton(QPushButton* next) override { panel_->NextButton = next; }
+    void ValidatePage() override { panel_->ValidatePage(); }
+    std::string BuildSettingsText() override { return panel_->BuildSettingsText(); }
+    std::string SummaryText() override { return panel_->SummaryText(); }
+    void ShowAdvanced() override {
+        if (panel_->OnAdvanced) {
+            panel_->OnAdvanced();
+        }
+    }
+    QWidget* Panel() override { return panel_->PagePanel; }
+    const TConnectorClass* AccountClass() const override { return panel_->AccountClass; }
+    TPageChoices Choices() const override {
+        return {panel_->DefaultCompose, panel_->SendTo, panel_->Associate, panel_->AssociateConfirmed};
+    }
+    void SetDefaultCompose(bool on) override { panel_->DefaultCompose = on; }
+
+private:
+    std::unique_ptr<TNuvex_WizardPanel> panel_;
+};
+
+} // namespace
+
+TPageFactory PanelPageFactory(TPanelPageSetup setup) {
+    return [setup](const TConnectorClass& cls, QWidget* container) -> std::unique_ptr<TAccountPage> {
+        std::unique_ptr<TNuvex_WizardPanel> panel = CreateWizardPanel(cls, container);
+        if (!panel) {
+            qCWarning(lcUi) << "no account page for the type" << QString::fromStdString(cls.TypeCode());
+            return nullptr;
+        }
+        panel->Context = setup.context;
+        panel->HelpLinkPattern = setup.helpLinkPattern;
+        panel->OpenHelp = setup.openHelp;
+        if (container && container->window()) {
+            panel->WizardCaption = container->window()->windowTitle();
+        }
+        return std::make_unique<TPanelPage>(std::move(panel));
+    };
+}
+
+} // namespace nuvex
+#else
+namespace nuvex {
+
+TPageFactory PanelPageFactory(TPanelPageSetup) {
+    return [](const TConnectorClass& cls, QWidget*) -> std::unique_ptr<TAccountPage> {
+        qCWarning(lcUi) << "this build has no account pages; no page for"
+                        << QString::fromStdString(cls.TypeCode());
+        return nullptr;
+    };
+}
+
+} // namespace nuvex
+#endif

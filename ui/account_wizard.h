@@ -3,6 +3,7 @@
 // confirmation for a new account; only the settings page for an edit. It
 // collects what the user typed and stores nothing: the account editors read
 // its account page once the form's result is 1.
+#include "accounts/account_context.h"
 #include "ui/vostrel_win.h"
 
 #include <QImage>
@@ -19,43 +20,51 @@ class TAccountList;
 class TConnectorRegistry;
 struct TConnectorClass;
 
+// What the user chose on the account page besides the settings text.
+struct TPageChoices {
+    bool defaultCompose = false; // write "MAILACCCOMP"
+    bool sendTo = false;
+    bool associate = false;
+    bool associateConfirmed = false; // write "EBUTTACTION" and "MAILACCOUNT"
+};
+
 // What the wizard asks of an account-type page. The page builds its controls
-// on the container it is given and enables NextButton once its input is
+// on the container it is given and enables the Next button once its input is
 // complete.
 class TAccountPage {
 public:
     virtual ~TAccountPage() = default;
+    // Before BuildPage: the page's class and whether the toolbar button
+    // already has an action.
+    virtual void Setup(const TConnectorClass& cls, bool buttonActionSet) = 0;
     virtual void BuildPage(bool editMode) = 0;
     virtual void ReadSettingsText(const std::string& text) = 0;
     virtual void SettingsToControls() = 0;
+    virtual void SetNextButton(QPushButton* next) = 0;
     virtual void ValidatePage() = 0;
     virtual std::string BuildSettingsText() = 0;
     virtual std::string SummaryText() = 0;
-    // The Advanced button's action; false when the page has none.
-    virtual bool ShowAdvanced() = 0;
+    // The Advanced button's action.
+    virtual void ShowAdvanced() = 0;
     // The page's own panel (shown and hidden with the page).
     virtual QWidget* Panel() = 0;
-
-    const TConnectorClass* AccountClass = nullptr;
-    bool ButtonActionSet = false;
-    QPushButton* NextButton = nullptr;
-    bool DefaultCompose = false;
-    bool SendTo = false;
-    bool Associate = false;
-    bool AssociateConfirmed = false;
+    virtual const TConnectorClass* AccountClass() const = 0;
+    virtual TPageChoices Choices() const = 0;
+    virtual void SetDefaultCompose(bool on) = 0;
 };
 
 // Makes the page of a connector class on container; nullptr when the class
 // has no page.
-using TPageFactory = std::function<std::unique_ptr<TAccountPage>(const TConnectorClass& cls, QWidget* container)>;
+using TPageFactory =
+    std::function<std::unique_ptr<TAccountPage>(const TConnectorClass& cls, QWidget* container)>;
 
 // What the wizard reaches outside itself.
 struct TWizardEnv {
     TAccountList* accounts = nullptr;          // type limits and the duplicate check
     const TConnectorRegistry* types = nullptr; // the offered and optional types
     TPageFactory makePage;
-    std::function<void(int tag)> openHelp;     // "WHAT_LINK" with "%help_tag" = tag, in a browser
-    std::function<void()> openSignUp;          // "REG_MAIL" in a browser
+    std::function<void(int tag)> openHelp; // "WHAT_LINK" with "%help_tag" = tag, in a browser
+    std::function<void()> openSignUp;      // "REG_MAIL" in a browser
     // The duplicate question; true only for an explicit Yes. Default: a
     // message box with No as its default button.
     std::function<bool()> askDuplicate;
@@ -139,5 +148,16 @@ private:
 // picture, 165 x 310) and "WIZFOLDER" (58 x 66, its top-left pixel is the
 // transparent colour). A null image for any other name.
 QImage WizardPicture(std::string_view name);
+
+// What the account-type pages need from the program.
+struct TPanelPageSetup {
+    AccountContext context;  // registry (mail programs) and transports of the connection test
+    QString helpLinkPattern; // "WHAT_LINK"
+    std::function<void(const QString& url)> openHelp;
+};
+
+// The factory of the account-type pages of the program (TNuvex_WizardPanel
+// and its layouts).
+TPageFactory PanelPageFactory(TPanelPageSetup setup);
 
 } // namespace nuvex
