@@ -10,6 +10,8 @@
 #include "ui/pictures.h"
 #include "ui/ui_log.h"
 
+#include <QApplication>
+#include <QButtonGroup>
 #include <QFrame>
 #include <QLinearGradient>
 #include <QMessageBox>
@@ -173,6 +175,12 @@ TWizard::TWizard(QWidget* owner, bool afterInstall, TWizardEnv env)
         BuildDialogFrame(*this, "%BRAND Email Plugin Wizard", "Setup Your Email Account",
                          QSize(kWizardWidth, kWizardHeight), false);
     Caption = Form->windowTitle();
+    // A user who chose a larger desktop font gets it here too; the controls
+    // grow with their text.
+    const QFont desktop = QApplication::font();
+    if (QFontMetrics(desktop).height() > QFontMetrics(Form->font()).height()) {
+        Form->setFont(desktop);
+    }
     HeaderPanel = frame.Header;
     ContentPanel = frame.Content;
     FooterPanel = frame.Footer;
@@ -241,12 +249,16 @@ void TWizard::SetStep(int step) {
 }
 
 void TWizard::AddSignUpLines(QWidget* page, int left) {
-    AddLabel(page, QStringLiteral("Don't have an email account?"), left, 220);
-    AddLabel(page, QStringLiteral("Sign up now for a FREE feature rich 2GB webmail account."), left, 238);
+    QLabel* first = AddLabel(page, QStringLiteral("Don't have an email account?"), left, 220);
+    QLabel* second =
+        AddLabel(page, QStringLiteral("Sign up now for a FREE feature rich 2GB webmail account."), left,
+                 std::max(238, first->geometry().bottom() + 1));
     auto* signUp = new QPushButton(QStringLiteral("Get Free 2GB Webmail Account!"), page);
     signUp->setObjectName(QStringLiteral("signUp"));
     signUp->setAutoDefault(false);
-    signUp->setGeometry(left, 266, std::max(230, signUp->sizeHint().width()), 25);
+    const QSize hint = signUp->sizeHint();
+    signUp->setGeometry(left, std::max(266, second->geometry().bottom() + 8), std::max(230, hint.width()),
+                        std::max(25, hint.height()));
     QObject::connect(signUp, &QPushButton::clicked, signUp, [this] {
         if (env_.openSignUp) {
             env_.openSignUp();
@@ -282,8 +294,8 @@ void TWizard::BuildWelcomePage() {
     };
     int top = 40;
     for (const char* text : kBullets) {
-        AddLabel(page, QStringLiteral("\u2022 ") + QLatin1String(text), 200, top, 360, 16);
-        top += 18;
+        QLabel* bullet = AddLabel(page, QStringLiteral("\u2022 ") + QLatin1String(text), 200, top, 360, 16);
+        top += std::max(18, bullet->height() + 1);
     }
     AddSignUpLines(page, 185);
     SideBitmap = WizardPicture("BMPPANEL");
@@ -317,12 +329,17 @@ void TWizard::BuildTypePage() {
     }
     QWidget* previous = nullptr;
     int top = 40;
+    // An exclusive group: a click on the checked button keeps it checked, also
+    // when only one type is offered (a lone auto-exclusive radio unchecks).
+    auto* group = new QButtonGroup(page);
+    group->setExclusive(true);
     for (const TOfferedType& type : offered) {
         auto* radio = new QRadioButton(QString::fromStdString(type.caption), page);
         QFont f = radio->font();
         f.setBold(true);
         radio->setFont(f);
         radio->setObjectName(QString::fromStdString("type_" + type.cls->TypeCode()));
+        group->addButton(radio);
         radio->adjustSize();
         radio->move(55, top);
         const QString example = QStringLiteral("(") + Tr("e.g.") + QStringLiteral(" ") +
