@@ -45,7 +45,16 @@ QLabel* AddLabel(QWidget* parent, const QString& text, int left, int top, int wi
         label->setFont(f);
     }
     const QSize hint = label->sizeHint();
-    label->setGeometry(left, top, std::max(width, hint.width()), std::max(height, hint.height()));
+    int w = std::max(width, hint.width());
+    int h = std::max(height, hint.height());
+    const int room = parent->width() - left - 8;
+    if (w > room && room > 0) {
+        // Wider than the window: wrapped onto more lines instead of cut.
+        label->setWordWrap(true);
+        w = room;
+        h = std::max(height, label->heightForWidth(room));
+    }
+    label->setGeometry(left, top, w, h);
     return label;
 }
 
@@ -248,8 +257,9 @@ void TWizard::SetStep(int step) {
     StepLabel->setText(step > 0 ? Tr("Step") + QStringLiteral(" %1/3").arg(step) : QString());
 }
 
-void TWizard::AddSignUpLines(QWidget* page, int left) {
-    QLabel* first = AddLabel(page, QStringLiteral("Don't have an email account?"), left, 220);
+void TWizard::AddSignUpLines(QWidget* page, int left, int minTop) {
+    QLabel* first =
+        AddLabel(page, QStringLiteral("Don't have an email account?"), left, std::max(220, minTop));
     QLabel* second =
         AddLabel(page, QStringLiteral("Sign up now for a FREE feature rich 2GB webmail account."), left,
                  std::max(238, first->geometry().bottom() + 1));
@@ -281,7 +291,8 @@ void TWizard::BuildWelcomePage() {
     page->setObjectName(QStringLiteral("welcomePage"));
     page->setGeometry(0, 0, kWizardWidth, kContentHeight);
     PagePanels[kPageWelcome] = page;
-    AddLabel(page, Tr("Enjoy the convenience of %BRAND Toolbar Email Plugin:"), 185, 16, 400, 13, true);
+    QLabel* head =
+        AddLabel(page, Tr("Enjoy the convenience of %BRAND Toolbar Email Plugin:"), 185, 16, 0, 13, true);
     static const char* const kBullets[] = {
         "One-click webmail access",
         "Receive new message notification",
@@ -292,12 +303,12 @@ void TWizard::BuildWelcomePage() {
         "Monitors an unlimited number of accounts",
         "Easy to use, easy to setup",
     };
-    int top = 40;
+    int top = std::max(40, head->geometry().bottom() + 4);
     for (const char* text : kBullets) {
         QLabel* bullet = AddLabel(page, QStringLiteral("\u2022 ") + QLatin1String(text), 200, top, 360, 16);
         top += std::max(18, bullet->height() + 1);
     }
-    AddSignUpLines(page, 185);
+    AddSignUpLines(page, 185, top + 4);
     SideBitmap = WizardPicture("BMPPANEL");
     if (!SideBitmap.isNull()) {
         SidePicture = AddPicture(page, SideBitmap, 0, (kContentHeight - kSidePictureHeight) / 2);
@@ -321,14 +332,17 @@ void TWizard::BuildTypePage() {
     PagePanels[kPageType] = page;
     QLabel* head =
         AddLabel(page, Tr("Select the type of account you would like to setup."), 40, 16, 0, 13, true);
-    AddHelpLink(page, head->geometry().right() + 8, 16, 1130, env_.openHelp);
+    QLabel* link = AddHelpLink(page, head->geometry().right() + 8, 16, 1130, env_.openHelp);
+    if (link->geometry().right() > kWizardWidth - 8) {
+        link->move(40, head->geometry().bottom() + 2); // no room beside the headline
+    }
 
     std::vector<TOfferedType> offered;
     if (env_.types && env_.accounts) {
         offered = env_.types->OfferedTypes(*env_.accounts);
     }
     QWidget* previous = nullptr;
-    int top = 40;
+    int top = std::max(40, link->geometry().bottom() + 6);
     // An exclusive group: a click on the checked button keeps it checked, also
     // when only one type is offered (a lone auto-exclusive radio unchecks).
     auto* group = new QButtonGroup(page);
@@ -353,7 +367,7 @@ void TWizard::BuildTypePage() {
         TypeChoices.push_back({radio, type.cls});
         top += std::max(25, radio->height() + 4);
     }
-    AddSignUpLines(page, 40);
+    AddSignUpLines(page, 40, top);
     if (!TypeChoices.empty()) {
         TypeChoices.front().radio->setChecked(true);
     }

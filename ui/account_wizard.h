@@ -134,7 +134,7 @@ private:
     void BuildWelcomePage();
     void BuildTypePage();
     void BuildConfirmPage();
-    void AddSignUpLines(QWidget* page, int left);
+    void AddSignUpLines(QWidget* page, int left, int minTop);
     void SetTitle(const std::string& text);
     void SetStep(int step);
     bool DuplicateAllowed();
