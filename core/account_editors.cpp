@@ -89,6 +89,11 @@ std::vector<CfgWrite> ChoiceWrites(const TPageChoices& choices, const std::strin
     return writes;
 }
 
+// The named mutex lets its owner take it again, and every editor of this
+// process runs on the GUI thread: within the process the after-install
+// wizards are serialised by this mark as well.
+bool gAfterInstallOpen = false;
+
 } // namespace
 
 bool InstallerRunning() {
@@ -210,6 +215,7 @@ TNewAccountThread::~TNewAccountThread() {
     Wizard.reset();
     if (wizardMutex_ && mutexHeld_) {
         wizardMutex_->Unlock();
+        gAfterInstallOpen = false;
     }
 }
 
@@ -229,9 +235,10 @@ void TNewAccountThread::WaitStep() {
         if (!wizardMutex_) {
             wizardMutex_ = OpenOrCreateMutex(kWizardMutex);
         }
-        mutexHeld_ = wizardMutex_ && wizardMutex_->Lock(0);
+        mutexHeld_ = !gAfterInstallOpen && wizardMutex_ && wizardMutex_->Lock(0);
+        gAfterInstallOpen = gAfterInstallOpen || mutexHeld_;
         if (!mutexHeld_) {
-            if (!wizardMutex_) {
+            if (!wizardMutex_ && !gAfterInstallOpen) {
                 qCWarning(lcPlugin)
                     << "the after-install wizard's mutex could not be opened; it waits no more";
             } else {
