@@ -41,17 +41,28 @@ bool WaitFor(const std::function<bool()>& done, int ms = 3000) {
     return done();
 }
 
+// The application lives inside main, not in a static: the test devices that
+// QTest makes are freed with it, before the exit handlers run.
+class QtEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        qputenv("NUVEX_OBJECTS_DIR", QByteArray::fromStdString(dir_.path()));
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        app_ = std::make_unique<QApplication>(argc_, argv_);
+    }
+    void TearDown() override { app_.reset(); }
+
+private:
+    test::TempDir dir_;
+    int argc_ = 1;
+    char name_[12] = "editor_test";
+    char* argv_[2] = {name_, nullptr};
+    std::unique_ptr<QApplication> app_;
+};
+[[maybe_unused]] auto* const g_env = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
 class EditorTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static test::TempDir dir;
-        qputenv("NUVEX_OBJECTS_DIR", QByteArray::fromStdString(dir.path()));
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "editor_test";
-        static char* argv[] = {name, nullptr};
-        static QApplication app(argc, argv);
-    }
     void TearDown() override {
         for (const char* name : {"RI4Stop", "RI4StopOpt"}) {
             if (auto ev = OpenOrCreateEvent(name, true, false)) {
