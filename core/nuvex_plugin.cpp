@@ -158,21 +158,29 @@ TEditorEnv TNuvexPlugin::EditorEnv() {
     return env;
 }
 
+// The editors call back into the controller: they go with it.
 TNewAccountThread* TNuvexPlugin::StartAddAccount(QWidget* owner, bool afterInstall, const QString& context) {
-    return new TNewAccountThread(owner, afterInstall, context, EditorEnv());
+    auto* editor = new TNewAccountThread(owner, afterInstall, context, EditorEnv());
+    editor->setParent(this);
+    return editor;
 }
 
 TEditAccountThread* TNuvexPlugin::StartEditAccount(int index, const QString& context, QWidget* owner) {
-    return new TEditAccountThread(index, context, owner, EditorEnv());
+    auto* editor = new TEditAccountThread(index, context, owner, EditorEnv());
+    editor->setParent(this);
+    return editor;
 }
 
 TRemoveAccountThread* TNuvexPlugin::StartRemoveAccount(int index, const QString& context, QWidget* owner) {
-    return new TRemoveAccountThread(index, context, owner, EditorEnv());
+    auto* editor = new TRemoveAccountThread(index, context, owner, EditorEnv());
+    editor->setParent(this);
+    return editor;
 }
 
 void TNuvexPlugin::EditAccount(const std::string& accountId) {
     if (!accountId.empty()) {
-        new TEditAccountThread(accountId, {}, MainForm(), EditorEnv());
+        auto* editor = new TEditAccountThread(accountId, {}, MainForm(), EditorEnv());
+        editor->setParent(this);
     }
 }
 
