@@ -609,7 +609,7 @@ bool TWizard::PrepareEdit(const std::string& typeCode) {
 
 } // namespace nuvex
 
-#if __has_include("ui/wizard_panel.h")
+#ifdef NUVEX_HAVE_ACCOUNT_PAGES
 #include "ui/wizard_panel.h"
 
 namespace nuvex {
