@@ -352,10 +352,12 @@ void TEditAccountThread::Open() {
             qCWarning(lcPlugin) << "the account editor needs the host's settings; it does not open";
             return;
         }
+        bool lockMissed = false;
         std::optional<AccountFacts> facts =
-            FindAccountFacts(*env_.accounts, AccountIndex, AccountId, kFindAccountWaits);
+            FindAccountFacts(*env_.accounts, AccountIndex, AccountId, kFindAccountWaits, &lockMissed);
         if (!facts) {
-            qCWarning(lcPlugin) << "the account to edit is not in the list:"
+            qCWarning(lcPlugin) << (lockMissed ? "the account list stayed busy; the editor did not open for"
+                                               : "the account to edit is not in the list:")
                                 << (AccountIndex >= 0 ? QString::number(AccountIndex)
                                                       : QString::fromStdString(AccountId));
             return;
