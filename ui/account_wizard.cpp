@@ -190,6 +190,7 @@ TWizard::TWizard(QWidget* owner, bool afterInstall, TWizardEnv env)
     if (QFontMetrics(desktop).height() > QFontMetrics(Form->font()).height()) {
         Form->setFont(desktop);
     }
+    frameFont_ = Form->font();
     HeaderPanel = frame.Header;
     ContentPanel = frame.Content;
     FooterPanel = frame.Footer;
@@ -247,6 +248,11 @@ TWizard::TWizard(QWidget* owner, bool afterInstall, TWizardEnv env)
 TWizard::~TWizard() {
     // The page's controls live on the form; the page goes before the form.
     AccountPage.reset();
+}
+
+void TWizard::Prepare() {
+    TVostrelWin::Prepare();
+    Form->setFont(frameFont_);
 }
 
 void TWizard::SetTitle(const std::string& text) {

@@ -6,6 +6,7 @@
 #include "accounts/account_context.h"
 #include "ui/vostrel_win.h"
 
+#include <QFont>
 #include <QImage>
 #include <QRadioButton>
 #include <array>
@@ -118,6 +119,11 @@ public:
     bool AfterInstall = false;
     bool ButtonActionSet = false;
 
+    // The window base's Prepare, then the dialog font again: pages made later
+    // (the account and confirmation pages) use the frame's font, or the
+    // desktop's when that is larger, not the base's 8-point default.
+    void Prepare();
+
     // Builds or shows the page and sets the header and footer for it.
     void ShowPage(int page);
     // Page 2 for the checked type or, without radio buttons, for typeCode.
@@ -142,6 +148,7 @@ private:
 
     TWizardEnv env_;
     QWidget* accountContainer_ = nullptr;
+    QFont frameFont_;
 };
 
 // The pictures of the wizard, drawn here: "BMPPANEL" (the welcome page's side

@@ -364,6 +364,7 @@ TEST_F(WizardTest, LargerFontClipsNoLabel) {
     big.setPixelSize(18); // about 150 % of the 11-12 pixel text
     QApplication::setFont(big);
     TWizard w(nullptr, true, Env(ConnectorRegistry()));
+    w.Prepare(); // as the editors do, before the later pages are made
     w.Form->show();
     auto checkPage = [&](int page) {
         for (QLabel* label : w.PagePanels[page]->findChildren<QLabel*>()) {
@@ -383,6 +384,8 @@ TEST_F(WizardTest, LargerFontClipsNoLabel) {
     w.Navigate(kTagNext);
     checkPage(kPageType);
     Shot(w, "1-type-large-font");
+    EXPECT_EQ(QFontMetrics(w.PagePanels[kPageType]->font()).height(), QFontMetrics(big).height())
+        << "a page made after Prepare keeps the larger font";
     QApplication::setFont(before);
 }
 
