@@ -370,8 +370,12 @@ void TEditAccountThread::Open() {
             page->ReadSettingsText(facts->settings);
             page->SetDefaultCompose(env_.host->ReadCfgStr(keys::kComposeAccount).value_or("") == key_);
             page->SettingsToControls();
+            // OK follows the page's check: stored values that no longer pass
+            // (a hand edit, an older version) are fixed before they are stored again.
+            page->ValidatePage();
+        } else {
+            Wizard->NextButton->setEnabled(true);
         }
-        Wizard->NextButton->setEnabled(true);
         Wizard->Prepare();
         Wizard->Form->show();
         ForceForegroundWindow(Wizard->Form);

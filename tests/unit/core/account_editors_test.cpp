@@ -274,6 +274,18 @@ TEST_F(EditorTest, EditReplacesTheColonLineAndKeepsSendTo) {
     }
 }
 
+TEST_F(EditorTest, EditOfStoredValuesThatNoLongerPassWaitsForAFix) {
+    Store("Pop3_0=" + Settings("a@example.org", "", false)); // no server
+    QPointer<TEditAccountThread> editor = new TEditAccountThread(0, {}, nullptr, Env());
+    ASSERT_TRUE(WaitFor([&] { return editor && editor->Wizard; }));
+    TWizard& w = *editor->Wizard;
+    EXPECT_FALSE(w.NextButton->isEnabled());
+    Page(w).server->setText(QStringLiteral("pop.a"));
+    EXPECT_TRUE(w.NextButton->isEnabled());
+    w.Navigate(kTagCancel);
+    EXPECT_TRUE(WaitFor([&] { return editor.isNull(); }));
+}
+
 TEST_F(EditorTest, EditOfAnAccountNotListedShowsNoWizard) {
     Store("Pop3_0=" + Settings("a@example.org", "pop.a", false));
     using Make = std::function<TEditAccountThread*()>;
