@@ -15,6 +15,8 @@
 #include "lib/registry.h"
 #include "ui/notify_alerts.h"
 
+#include <QApplication>
+#include <QDateTime>
 #include <QTimer>
 #include <cstdlib>
 #include <unistd.h>
@@ -104,8 +106,83 @@ void TNuvexPlugin::RefreshConfig() {
 void TNuvexPlugin::UpkeepAccount(TNuvex_GenericConnector&, bool, bool) {}
 void TNuvexPlugin::UpkeepClose(bool) {}
 void TNuvexPlugin::DisabledCleanup() {}
-void TNuvexPlugin::AfterInstallCheck() {}
-void TNuvexPlugin::AddAccountFromTray() {}
+void TNuvexPlugin::AfterInstallCheck() {
+    if (afterInstallHandled_) {
+        return;
+    }
+    HostConfig* cfg = host_->Settings();
+    const std::optional<bool> wanted = cfg ? cfg->ReadCfgBool(kAfterInstallWizardKey, 0) : std::nullopt;
+    if (!wanted) {
+        return; // asked again on the next tick
+    }
+    bool noAccount = false;
+    {
+        CriticHold hold(accounts_.AccountLock, CriticHold::Mode::Shared, kFindAccountWaits);
+        if (!hold.Held()) {
+            return;
+        }
+        noAccount = accounts_.Count() == 0;
+    }
+    afterInstallHandled_ = true;
+    if (*wanted && noAccount) {
+        StartAddAccount(QApplication::activeWindow(), true, {});
+    }
+}
+
+void TNuvexPlugin::AddAccountFromTray() {
+    StartAddAccount(MainForm(), false, {});
+}
+
+TEditorEnv TNuvexPlugin::EditorEnv() {
+    TEditorEnv env;
+    env.host = host_->Settings();
+    env.accounts = &accounts_;
+    env.types = &types_;
+    TPanelPageSetup pages;
+    pages.context = context_;
+    pages.helpLinkPattern =
+        env.host ? QString::fromStdString(settings_.Text(env.host, keys::kHelpLink)) : QString();
+    pages.openHelp = [this](const QString& url) { navigation_.OpenInBrowser(url.toStdString()); };
+    env.makePage = PanelPageFactory(std::move(pages));
+    env.openHelp = [this](int tag) { navigation_.OpenHelpLink(tag); };
+    env.openSignUp = [this] { navigation_.OpenRegisterPage(); };
+    env.postRefresh = [this] { PostRefresh(); };
+    env.accountsChanged = [this] {
+        accountsChangedStamp_ = QDateTime::currentDateTime().toString(Qt::ISODate).toStdString();
+    };
+    // After a removal the button and tray show no mail until the next pass counts again.
+    env.resetButton = [this] { Step("button reset", [&] { presenter_.ApplyTickResult(TickResult{}); }); };
+    if (editorSeams_) {
+        editorSeams_(env);
+    }
+    return env;
+}
+
+// The editors call back into the controller: they go with it.
+TNewAccountThread* TNuvexPlugin::StartAddAccount(QWidget* owner, bool afterInstall, const QString& context) {
+    auto* editor = new TNewAccountThread(owner, afterInstall, context, EditorEnv());
+    editor->setParent(this);
+    return editor;
+}
+
+TEditAccountThread* TNuvexPlugin::StartEditAccount(int index, const QString& context, QWidget* owner) {
+    auto* editor = new TEditAccountThread(index, context, owner, EditorEnv());
+    editor->setParent(this);
+    return editor;
+}
+
+TRemoveAccountThread* TNuvexPlugin::StartRemoveAccount(int index, const QString& context, QWidget* owner) {
+    auto* editor = new TRemoveAccountThread(index, context, owner, EditorEnv());
+    editor->setParent(this);
+    return editor;
+}
+
+void TNuvexPlugin::EditAccount(const std::string& accountId) {
+    if (!accountId.empty()) {
+        auto* editor = new TEditAccountThread(accountId, {}, MainForm(), EditorEnv());
+        editor->setParent(this);
+    }
+}
 
 void TNuvexPlugin::Tick() {
     if (!PluginConnected() || !Running() || scheduler_.PassOut() || scheduler_.Stopping()) {
@@ -177,10 +254,11 @@ void TNuvexPlugin::OpenAccount(const std::string& id, bool compose, const QStrin
     }
 }
 
-void TNuvexPlugin::AddAccount(const QString&, CommandOrigin origin) {
-    // The button's add-account editor is not part of this program yet.
+void TNuvexPlugin::AddAccount(const QString& context, CommandOrigin origin) {
     if (origin == CommandOrigin::Tray) {
         AddAccountFromTray();
+    } else {
+        StartAddAccount(QApplication::activeWindow(), false, context);
     }
 }
 

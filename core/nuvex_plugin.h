@@ -8,6 +8,7 @@
 #include "accounts/account_context.h"
 #include "accounts/account_list.h"
 #include "accounts/check_cycle.h"
+#include "core/account_editors.h"
 #include "core/button_presenter.h"
 #include "core/check_scheduler.h"
 #include "core/command_router.h"
@@ -83,6 +84,16 @@ public:
     void DisabledCleanup() override;
     virtual void AfterInstallCheck();
     virtual void AddAccountFromTray();
+    // The account editors, owned by owner (none: no window is disabled).
+    TNewAccountThread* StartAddAccount(QWidget* owner, bool afterInstall, const QString& context);
+    TEditAccountThread* StartEditAccount(int index, const QString& context, QWidget* owner);
+    TRemoveAccountThread* StartRemoveAccount(int index, const QString& context, QWidget* owner);
+    // The notification window's click on an error entry.
+    void EditAccount(const std::string& accountId) override;
+    // When an editor last changed the accounts; empty until then.
+    const std::string& AccountsChangedStamp() const { return accountsChangedStamp_; }
+    // Test seam: adjusts the settings of every editor started from now on.
+    void SetEditorSeams(std::function<void(TEditorEnv&)> seams) { editorSeams_ = std::move(seams); }
 
     TAccountList& Accounts() { return accounts_; }
     TCheckCycle& Cycle() { return cycle_; }
@@ -130,6 +141,7 @@ protected:
 
 private:
     void FinishCheckPass(const TickResult& result);
+    TEditorEnv EditorEnv();
 
     // CommandTargets
     void CheckNow(const std::string& id) override { CheckNowIfIdle(id); }
@@ -154,6 +166,9 @@ private:
     int tickPeriodMs_;
     StopPredicate namedStop_;
     NotifyShower showNotify_;
+    std::string accountsChangedStamp_;
+    bool afterInstallHandled_ = false;
+    std::function<void(TEditorEnv&)> editorSeams_;
 };
 
 } // namespace nuvex
