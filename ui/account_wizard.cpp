@@ -9,6 +9,7 @@
 #include "lib/mcritic.h"
 #include "ui/pictures.h"
 #include "ui/ui_log.h"
+#include "ui/wizard_panel.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -615,9 +616,6 @@ bool TWizard::PrepareEdit(const std::string& typeCode) {
 
 } // namespace nuvex
 
-#ifdef NUVEX_HAVE_ACCOUNT_PAGES
-#include "ui/wizard_panel.h"
-
 namespace nuvex {
 namespace {
 
@@ -672,16 +670,3 @@ TPageFactory PanelPageFactory(TPanelPageSetup setup) {
 }
 
 } // namespace nuvex
-#else
-namespace nuvex {
-
-TPageFactory PanelPageFactory(TPanelPageSetup) {
-    return [](const TConnectorClass& cls, QWidget*) -> std::unique_ptr<TAccountPage> {
-        qCWarning(lcUi) << "this build has no account pages; no page for"
-                        << QString::fromStdString(cls.TypeCode());
-        return nullptr;
-    };
-}
-
-} // namespace nuvex
-#endif

@@ -21,8 +21,6 @@ namespace {
 using test::QtEnvironment;
 [[maybe_unused]] auto* const g_env = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
-#ifdef NUVEX_HAVE_ACCOUNT_PAGES
-
 void Shot(TWizard& w, const QString& name) {
     const QString dir = QStringLiteral(NUVEX_BINARY_DIR "/test-output");
     QDir().mkpath(dir);
@@ -114,14 +112,6 @@ TEST_F(WizardPagesTest, EditShowsTheStoredValues) {
     w.Form->show();
     Shot(w, "edit");
 }
-
-#else
-
-TEST(WizardPagesTest, NeedsTheAccountPages) {
-    GTEST_SKIP() << "this tree has no account pages";
-}
-
-#endif
 
 } // namespace
 } // namespace nuvex
