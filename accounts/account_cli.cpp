@@ -665,7 +665,7 @@ int Edit(const std::vector<std::string>& args, HostConfig& host, const TConnecto
     if (args.size() < 2 || args[1].empty() || args[1].starts_with("--")) {
         throw UsageError{"edit takes one account id and the fields to change"};
     }
-    const std::string id = args[1];
+    const std::string& id = args[1];
     const TConnectorClass* cls = registry.FindConnectorClass(id);
     std::map<std::string, std::string> values;
     bool passwordStdin = false;

@@ -36,13 +36,13 @@ struct Pop3Limits {
     int connectTimeoutMs = 30'000;
     int readTimeoutMs = 60'000;   // for one whole reply line
     int totalTimeoutMs = 300'000; // for one whole check, however the server drips
-    std::size_t maxLineBytes = 64 * 1024;
-    std::size_t maxHeaderBytes = 256 * 1024;
+    std::size_t maxLineBytes = std::size_t{64} * 1024;
+    std::size_t maxHeaderBytes = std::size_t{256} * 1024;
     std::size_t maxHeaderLines = 1000;
     // A header block beyond the two bounds above is read on and thrown away up
     // to its end, so that the next message can still be asked for; beyond this
     // many bytes the server is taken as hostile and the check ends.
-    std::size_t maxDiscardBytes = 16 * 1024 * 1024;
+    std::size_t maxDiscardBytes = std::size_t{16} * 1024 * 1024;
 };
 
 using Pop3TransportFactory = std::function<std::unique_ptr<Pop3Transport>()>;

@@ -185,9 +185,13 @@ std::string ChooseAccountId(const std::string& typeCode, const std::vector<Store
     }
     // Up to and including the number of lines: one of those n is always free.
     for (std::size_t n = 0; n <= lines.size(); ++n) {
-        std::string number = std::to_string(n);
-        if (!HasName(lines, typeCode + ":" + number) && !HasName(lines, typeCode + "_" + number)) {
-            return typeCode + "_" + number;
+        const std::string number = std::to_string(n);
+        std::string colonName = typeCode;
+        colonName.append(":").append(number);
+        std::string id = typeCode;
+        id.append("_").append(number);
+        if (!HasName(lines, colonName) && !HasName(lines, id)) {
+            return id;
         }
     }
     return typeCode + "_" + std::to_string(lines.size() + 1);

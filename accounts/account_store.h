@@ -13,7 +13,7 @@
 namespace nuvex {
 
 class HostConfig;
-class TConnectorClass;
+struct TConnectorClass;
 
 // The fields of the base account page, written in this order, then the
 // type page's keys (a key set twice keeps its first place, the later value).

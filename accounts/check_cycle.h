@@ -11,7 +11,7 @@
 namespace nuvex {
 
 class TAccountList;
-class TConnectorClass;
+struct TConnectorClass;
 struct AccountContext;
 
 // The plug-in-wide notification choices ("DISPNOTIFWIN", "PLAYSOUND", "CHANGETRAY").

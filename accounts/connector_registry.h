@@ -8,7 +8,7 @@
 
 namespace nuvex {
 
-class TConnectorClass;
+struct TConnectorClass;
 class TAccountList;
 
 struct TOfferedType {

@@ -12,10 +12,14 @@ public:
     // this type's page does not fill.
     int Connect() override { return kStatusNotImplemented; }
     int Disconnect() override { return kStatusNotImplemented; }
-    int CheckMail() override { return TNuvex_GenericConnector::CheckMail(); }
+    // The generic answers on purpose: the POP3 check of the base class would
+    // run with settings this type's page does not fill.
+    int CheckMail() override {
+        return TNuvex_GenericConnector::CheckMail(); // NOLINT(bugprone-parent-virtual-call)
+    }
     int OpenMailbox() override { return kStatusNotImplemented; }
     void AddNotifyItems(TNotifyMessages& list, bool force) override {
-        TNuvex_GenericConnector::AddNotifyItems(list, force);
+        TNuvex_GenericConnector::AddNotifyItems(list, force); // NOLINT(bugprone-parent-virtual-call)
     }
 };
 

@@ -16,7 +16,7 @@ namespace {
 
 constexpr std::string_view kMailClientsKey = "software\\clients\\mail";
 constexpr std::string_view kCommandSuffix = "\\shell\\open\\command";
-constexpr std::size_t kMaxDesktopFileBytes = 256 * 1024;
+constexpr std::size_t kMaxDesktopFileBytes = std::size_t{256} * 1024;
 
 std::string Canonical(std::string_view key) {
     std::string k = text::ToLowerAscii(NormalizeKeyPath(key));

@@ -192,7 +192,7 @@ void TNuvex_Pop3Connector::SetUseSSL(bool useSsl) {
     serverPipelines_.reset();
 }
 
-TNuvex_Pop3Connector::Failure TNuvex_Pop3Connector::DescribeFailure(std::exception_ptr error) {
+TNuvex_Pop3Connector::Failure TNuvex_Pop3Connector::DescribeFailure(const std::exception_ptr& error) {
     Failure f;
     try {
         std::rethrow_exception(error);

@@ -57,7 +57,7 @@ private:
         bool untrustedCertificate = false; // gets its own text
         std::string what;                  // the server's words or the transport's reason
     };
-    static Failure DescribeFailure(std::exception_ptr error);
+    static Failure DescribeFailure(const std::exception_ptr& error);
     // Sets ErrorCode from failure and leaves its one log line.
     void Fail(const Failure& failure, const std::string& host);
     std::vector<TPOP3Message> ReadNewHeaders(int stored, int count, bool& moreThanShown);

@@ -22,7 +22,7 @@ std::optional<ButtonInfo> ReadButtonInfo(const QDBusMessage& reply) {
     info.menuText = r.argumentAt<6>();
     info.hint = r.argumentAt<7>();
     info.bitmap = r.argumentAt<8>();
-    info.visible = r.argumentAt<9>() != 0;
+    info.visible = r.argumentAt<9>();
     return info;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
-// The out-arguments of ITB4Plugin.GetButtonInfo as named fields. The host asks
-// asynchronously, so it gets the reply as a message; this is the one place that
-// knows the order of the arguments in the interface's XML.
+// The out-arguments of ITB4Plugin.GetButtonInfo as named fields: the plug-in
+// fills them, the host reads them. The host asks asynchronously and gets the
+// reply as a message; ReadButtonInfo is the one place that knows the order of
+// the arguments in the interface's XML.
 #include <QByteArray>
 #include <QDBusMessage>
 #include <QString>
@@ -19,7 +20,7 @@ struct ButtonInfo {
     QString menuText;
     QString hint;
     QByteArray bitmap;
-    bool visible = false;
+    int visible = 0; // non-zero: the button is shown
 };
 
 // nullopt for an error reply or one whose arguments do not match the interface.

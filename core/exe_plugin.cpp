@@ -184,7 +184,7 @@ void TExePlugin::MainLoop() {
     if (DisabledTwice()) {
         return;
     }
-    const QString name = PluginName();
+    const QString& name = PluginName();
     stopEvent_ = OpenOrCreateEvent(std::string(names::kStopEvent), true, false);
     shutdownEvent_ = OpenOrCreateEvent(names::ShutdownEvent(name.toStdString()), false, false);
     refreshEvent_ = OpenOrCreateEvent(names::RefreshEvent(name.toStdString()), false, false);

@@ -143,7 +143,7 @@ TEditorEnv TNuvexPlugin::EditorEnv() {
     pages.helpLinkPattern =
         env.host ? QString::fromStdString(settings_.Text(env.host, keys::kHelpLink)) : QString();
     pages.openHelp = [this](const QString& url) { navigation_.OpenInBrowser(url.toStdString()); };
-    env.makePage = PanelPageFactory(std::move(pages));
+    env.makePage = PanelPageFactory(pages);
     env.openHelp = [this](int tag) { navigation_.OpenHelpLink(tag); };
     env.openSignUp = [this] { navigation_.OpenRegisterPage(); };
     env.postRefresh = [this] { PostRefresh(); };

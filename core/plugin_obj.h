@@ -3,6 +3,8 @@
 // one for the settings dialog. The base answers every ITB4Plugin method with
 // the frame's default; the mail object overrides the virtuals it needs. Calls
 // arrive on the GUI thread through the event loop.
+#include "contract/button_info.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -11,19 +13,6 @@
 namespace nuvex {
 
 class BusHostConfig;
-
-struct ButtonInfo {
-    int id = 0;
-    int style = 0;
-    QString name;
-    QString caption;
-    QString description;
-    QByteArray icon;
-    QString menuText;
-    QString hint;
-    QByteArray bitmap;
-    int visible = 0;
-};
 
 class TPluginObj : public QObject {
     Q_OBJECT

@@ -445,7 +445,7 @@ void ToolbarHost::ApplyButtonInfo(PluginSlot& slot, int index, const QDBusMessag
         b.hint = info->hint;
         b.defaultPicture = info->bitmap.isEmpty() ? info->icon : info->bitmap;
         b.picture = b.defaultPicture;
-        b.visible = info->visible;
+        b.visible = info->visible != 0;
     });
 }
 

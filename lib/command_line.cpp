@@ -151,7 +151,7 @@ std::string ResolveProgram(const std::string& program, std::string_view searchPa
         }
         const std::string_view dir = searchPath.substr(start, end - start);
         if (!dir.empty() && dir.front() == '/') {
-            const std::string candidate = std::string(dir) + "/" + program;
+            std::string candidate = std::string(dir) + "/" + program;
             if (::access(candidate.c_str(), X_OK) == 0) {
                 return candidate;
             }

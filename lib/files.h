@@ -34,7 +34,7 @@ bool DeleteFileNowOrAtRestart(const std::string& path, bool tryNow = true);
 std::string ExpandPath(std::string_view text);
 
 // Files larger than this are not read at all.
-inline constexpr std::size_t kMaxFileTextBytes = 64u * 1024u * 1024u;
+inline constexpr std::size_t kMaxFileTextBytes = std::size_t{64} * 1024 * 1024;
 // The file's whole content, or an empty string when it is missing, unreadable,
 // not a regular file or larger than kMaxFileTextBytes.
 std::string ReadFileText(const std::string& path);

@@ -31,8 +31,9 @@ std::optional<std::int32_t> MemoryHostConfig::ReadCfgInt(std::string_view key, i
     if (!text) {
         return std::nullopt;
     }
+    const std::string_view digits = *text;
     std::int32_t v = 0;
-    std::from_chars(text->data(), text->data() + text->size(), v);
+    std::from_chars(digits.data(), digits.data() + digits.size(), v);
     return v;
 }
 

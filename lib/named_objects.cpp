@@ -608,7 +608,7 @@ std::string NamedObjectsDir() {
     }
     // Objects are per login session, as the bus is: a stop in one session
     // must not end another session's plug-in.
-    const std::string dir = base + "/" + SessionKey();
+    std::string dir = base + "/" + SessionKey();
     if (!PrivateFolder(base) || !PrivateFolder(dir)) {
         log::Warning("events", "cannot use the named-object folder " + dir);
         return std::string();

@@ -20,7 +20,7 @@ std::string SendToKey(std::string_view accountId) {
     return std::string(accountId) + std::string(keys::kSendToSuffix);
 }
 
-PluginSettings::PluginSettings(std::string pluginName) : enabledKey_(EnabledKey(pluginName)) {}
+PluginSettings::PluginSettings(const std::string& pluginName) : enabledKey_(EnabledKey(pluginName)) {}
 
 void PluginSettings::Remember(std::string_view key, std::string value) {
     std::lock_guard lock(mutex_);
@@ -57,8 +57,9 @@ std::int32_t PluginSettings::ReadInt(HostConfig* cfg, std::string_view key, std:
     }
     log::Warning("plugin", "reading " + std::string(key) + " failed; the last known value stays");
     if (auto last = Last(key)) {
+        const std::string_view digits = *last;
         std::int32_t out = fallback;
-        std::from_chars(last->data(), last->data() + last->size(), out);
+        std::from_chars(digits.data(), digits.data() + digits.size(), out);
         return out;
     }
     return fallback;

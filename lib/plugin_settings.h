@@ -72,7 +72,7 @@ struct NotifyChoices {
 class PluginSettings {
 public:
     // pluginName: the prefix of the on/off key ("MAIL").
-    explicit PluginSettings(std::string pluginName);
+    explicit PluginSettings(const std::string& pluginName);
 
     const std::string& EnabledKeyName() const { return enabledKey_; }
 

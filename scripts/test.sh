@@ -114,7 +114,9 @@ stage_tidy() {
   local dirs='lib|accounts|contract|core|ui|host|integration|mapi'
   local log=build/clang-tidy.log
   # Debian's run-clang-tidy always asks for colours; the log is for reading.
-  run-clang-tidy -p build -j "$jobs" -quiet "^$root/($dirs)/" 2>&1 | sed 's/\x1b\[[0-9;]*m//g' >"$log"
+  # The header filter is anchored at the checkout so that the D-Bus code that
+  # qdbusxml2cpp generates under build*/ is not held to our checks.
+  run-clang-tidy -p build -j "$jobs" -quiet -header-filter="^$root/($dirs)/" "^$root/($dirs)/" 2>&1 | sed 's/\x1b\[[0-9;]*m//g' >"$log"
   local rc=${PIPESTATUS[0]}
   local findings
   findings=$(grep -E '^[^ ]+:[0-9]+:[0-9]+: warning: .* \[[A-Za-z0-9.,-]+\]$' "$log" | sort -u |

@@ -652,7 +652,7 @@ private:
 
 } // namespace
 
-TPageFactory PanelPageFactory(TPanelPageSetup setup) {
+TPageFactory PanelPageFactory(const TPanelPageSetup& setup) {
     return [setup](const TConnectorClass& cls, QWidget* container) -> std::unique_ptr<TAccountPage> {
         std::unique_ptr<TNuvex_WizardPanel> panel = CreateWizardPanel(cls, container);
         if (!panel) {

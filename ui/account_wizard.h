@@ -165,6 +165,6 @@ struct TPanelPageSetup {
 
 // The factory of the account-type pages of the program (TNuvex_WizardPanel
 // and its layouts).
-TPageFactory PanelPageFactory(TPanelPageSetup setup);
+TPageFactory PanelPageFactory(const TPanelPageSetup& setup);
 
 } // namespace nuvex

@@ -14,7 +14,7 @@
 
 namespace nuvex {
 
-class TConnectorClass;
+struct TConnectorClass;
 
 struct TConnectionTestResult {
     bool passed = false;

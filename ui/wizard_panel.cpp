@@ -41,7 +41,6 @@ constexpr int kRowHeight = 21;
 constexpr int kPageWidth = 570; // the wizard's content width
 constexpr int kPageMargin = 8;
 constexpr int kSmallestPixels = 9;
-constexpr int kProblemTop = 300;
 constexpr const char* kBrowse = "Browse...";
 // The test waits this long for a connection and for each reply: a user who
 // pressed the button should hear back well before the checks' own limits.

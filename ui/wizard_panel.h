@@ -24,7 +24,7 @@
 
 namespace nuvex {
 
-class TConnectorClass;
+struct TConnectorClass;
 class TCryptURL;
 struct TAccountFields;
 class TConnectionTest;
