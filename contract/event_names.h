@@ -12,6 +12,8 @@ namespace nuvex::names {
 // shutdown and refresh event and the run mutex.
 inline constexpr std::string_view kStopEvent = "RI4Stop";
 inline constexpr std::string_view kStopOptEvent = "RI4StopOpt";
+// Held by the after-install wizard for as long as it runs, in any process.
+inline constexpr std::string_view kWizardMutex = "RI4WizardMtx";
 // Pulsed by a new notification window so that an older one closes.
 inline constexpr std::string_view kStopNotifyEvent = "RI4StopWNotify";
 inline std::string ShutdownEvent(std::string_view plugin) {

@@ -133,7 +133,7 @@ TWizardEnv TAccountEditorThread::WizardEnv() const {
 
 void TAccountEditorThread::OpenStopEvents(bool withShutdown) {
     stop_ = OpenOrCreateEvent("RI4Stop", true, false);
-    stopOpt_ = OpenOrCreateEvent(kStopOptEvent, true, false);
+    stopOpt_ = OpenOrCreateEvent(names::kStopOptEvent, true, false);
     if (withShutdown) {
         shutdown_ = OpenOrCreateEvent("RI4Shutdown_" + std::string(kPluginName), false, false);
     }
@@ -233,7 +233,7 @@ void TNewAccountThread::WaitStep() {
         // One after-install wizard at a time, in any process: the mutex is
         // held until this editor ends.
         if (!wizardMutex_) {
-            wizardMutex_ = OpenOrCreateMutex(kWizardMutex);
+            wizardMutex_ = OpenOrCreateMutex(names::kWizardMutex);
         }
         mutexHeld_ = !gAfterInstallOpen && wizardMutex_ && wizardMutex_->Lock(0);
         gAfterInstallOpen = gAfterInstallOpen || mutexHeld_;
@@ -260,8 +260,8 @@ void TNewAccountThread::Open() {
         End();
         return;
     }
-    if (!env_.host->WriteCfgBool(kAfterInstallWizardKey, false)) {
-        qCWarning(lcPlugin) << "the host did not take" << kAfterInstallWizardKey.data();
+    if (!env_.host->WriteCfgBool(keys::kAfterInstallWizard, false)) {
+        qCWarning(lcPlugin) << "the host did not take" << keys::kAfterInstallWizard.data();
     }
     Wizard = std::make_unique<TWizard>(ParentWindow, AfterInstall, WizardEnv());
     Wizard->NewAccountMode = true;

@@ -5,6 +5,8 @@
 // it returns at once; the owner window is disabled while it runs. The editor
 // frees itself when done. What is stored goes through the account store that
 // nuvex-account uses too, so either reads back exactly what the other wrote.
+#include "contract/event_names.h"
+#include "lib/plugin_settings.h"
 #include "ui/account_wizard.h"
 
 #include <QObject>
@@ -20,12 +22,6 @@ namespace nuvex {
 class HostConfig;
 class NamedEvent;
 class NamedMutex;
-
-inline constexpr std::string_view kAfterInstallWizardKey = "AFTERINSTALLWIZARD";
-// Held by the after-install wizard for as long as it runs, in any process.
-inline constexpr std::string_view kWizardMutex = "RI4WizardMtx";
-// The host's "close the options" event; the editors only wait on it.
-inline constexpr std::string_view kStopOptEvent = "RI4StopOpt";
 
 struct TEditorEnv {
     HostConfig* host = nullptr; // none: nothing can be stored

@@ -111,7 +111,7 @@ void TNuvexPlugin::AfterInstallCheck() {
         return;
     }
     HostConfig* cfg = host_->Settings();
-    const std::optional<bool> wanted = cfg ? cfg->ReadCfgBool(kAfterInstallWizardKey, 0) : std::nullopt;
+    const std::optional<bool> wanted = cfg ? cfg->ReadCfgBool(keys::kAfterInstallWizard, 0) : std::nullopt;
     if (!wanted) {
         return; // asked again on the next tick
     }

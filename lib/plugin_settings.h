@@ -35,6 +35,8 @@ inline constexpr std::string_view kHelpLink = "WHAT_LINK";
 inline constexpr std::string_view kHelpUrl = "HELP_URL";
 inline constexpr std::string_view kAboutUrl = "ABOUT_URL";
 inline constexpr std::string_view kAccounts = "ACCOUNTS";
+// Set by the installer: open the account wizard when no account is stored yet.
+inline constexpr std::string_view kAfterInstallWizard = "AFTERINSTALLWIZARD";
 // How many accounts a check pass checks at once (1: one after another).
 inline constexpr std::string_view kParallelChecks = "PARALLELCHECKS";
 inline constexpr std::int32_t kParallelChecksDefault = 4;

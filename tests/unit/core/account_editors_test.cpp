@@ -155,11 +155,11 @@ TEST_F(EditorTest, NewAccountGetsTheFirstFreeId) {
         cfg = std::make_unique<MemoryHostConfig>();
         refreshes = stamps = 0;
         ASSERT_TRUE(cfg->WriteCfgStr("$ACCOUNTS", row.stored));
-        ASSERT_TRUE(cfg->WriteCfgBool(kAfterInstallWizardKey, true));
+        ASSERT_TRUE(cfg->WriteCfgBool(keys::kAfterInstallWizard, true));
         QPointer<TNewAccountThread> editor = new TNewAccountThread(nullptr, false, {}, Env());
         Watch(editor);
         ASSERT_TRUE(WaitFor([&] { return editor && editor->Wizard; }));
-        EXPECT_EQ(cfg->ReadCfgBool(kAfterInstallWizardKey), false) << "cleared when the wizard starts";
+        EXPECT_EQ(cfg->ReadCfgBool(keys::kAfterInstallWizard), false) << "cleared when the wizard starts";
         DriveTo(*editor->Wizard, kPageConfirm);
         const std::string id = row.id;
         editor->Wizard->Navigate(kTagNext); // Finish
@@ -226,7 +226,7 @@ TEST_F(EditorTest, StopOptClosesTheEditWizard) {
     Watch(editor);
     ASSERT_TRUE(WaitFor([&] { return editor && editor->Wizard; }));
     Page(*editor->Wizard).server->setText(QStringLiteral("changed"));
-    OpenOrCreateEvent(kStopOptEvent, true, false)->Set();
+    OpenOrCreateEvent(names::kStopOptEvent, true, false)->Set();
     ASSERT_TRUE(WaitFor([&] { return finished; }));
     EXPECT_EQ(lastResult, kResultCancel);
     EXPECT_EQ(Stored(), text);

@@ -129,12 +129,12 @@ protected:
 };
 
 TEST_F(PluginEditorsTest, AfterInstallWizardOpensOnceAndOnlyWithoutAccounts) {
-    host->cfg.WriteCfgBool(kAfterInstallWizardKey, true);
+    host->cfg.WriteCfgBool(keys::kAfterInstallWizard, true);
     plugin->AfterInstallCheck();
     ASSERT_TRUE(WaitFor([] { return Wizards().size() == 1; }));
-    EXPECT_EQ(host->cfg.ReadCfgBool(kAfterInstallWizardKey), false);
+    EXPECT_EQ(host->cfg.ReadCfgBool(keys::kAfterInstallWizard), false);
     CloseWizards();
-    host->cfg.WriteCfgBool(kAfterInstallWizardKey, true);
+    host->cfg.WriteCfgBool(keys::kAfterInstallWizard, true);
     plugin->AfterInstallCheck(); // handled already in this process
     QTest::qWait(60);
     EXPECT_TRUE(Wizards().isEmpty());
@@ -145,7 +145,7 @@ TEST_F(PluginEditorsTest, AfterInstallWizardWaitsForAReadableValueAndSkipsWhenAc
     plugin->AfterInstallCheck(); // a failed read is asked again later
     host->cfg.failAll = false;
     host->cfg.WriteCfgStr("ACCOUNTS", "Pop3_0=" + Pop3Settings("a@example.org"));
-    host->cfg.WriteCfgBool(kAfterInstallWizardKey, true);
+    host->cfg.WriteCfgBool(keys::kAfterInstallWizard, true);
     plugin->RefreshConfig();
     plugin->AfterInstallCheck();
     QTest::qWait(60);
