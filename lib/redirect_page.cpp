@@ -247,7 +247,7 @@ std::string WriteRedirectPage(std::string_view url) {
             log::Warning("browser", "no random name for a redirect page");
             return {};
         }
-        const std::string path = dir + "/" + name;
+        std::string path = dir + "/" + name;
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
             log::Warning("browser", "cannot create " + path + ": " + std::strerror(errno));
