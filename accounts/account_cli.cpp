@@ -707,8 +707,11 @@ int Edit(const std::vector<std::string>& args, HostConfig& host, const TConnecto
     // Every value is checked before anything is written.
     std::map<std::string, std::string> keys;
     for (const auto& [name, value] : values) {
-        const EditableField& field = *std::find_if(std::begin(kEditable), std::end(kEditable),
-                                                   [&](const EditableField& f) { return f.option == name; });
+        // Named: clang does not let a lambda capture a structured binding.
+        const std::string& option = name;
+        const EditableField& field =
+            *std::find_if(std::begin(kEditable), std::end(kEditable),
+                          [&option](const EditableField& f) { return f.option == option; });
         std::string stored = value;
         if (name == "email") {
             Require(FieldTextProblem("--email", value, false));

@@ -6,6 +6,7 @@
 #include <QDBusConnection>
 #include <QDBusServer>
 #include <QEventLoop>
+#include <QStringList>
 #include <QThread>
 #include <functional>
 #include <future>
@@ -25,13 +26,20 @@ public:
         thread_ = QThread::create([this, folder, &address] {
             QDBusServer server(QStringLiteral("unix:dir=") + QString::fromStdString(folder));
             server.setAnonymousAuthenticationAllowed(true);
-            QObject::connect(&server, &QDBusServer::newConnection, [this](const QDBusConnection& c) {
-                QDBusConnection conn = c;
-                serve_(conn);
-            });
+            QStringList accepted;
+            QObject::connect(&server, &QDBusServer::newConnection,
+                             [this, &accepted](const QDBusConnection& c) {
+                                 QDBusConnection conn = c;
+                                 accepted << conn.name();
+                                 serve_(conn);
+                             });
             address.set_value(server.address());
             QEventLoop loop;
             loop.exec();
+            // The serving side's connections are kept by Qt until they are let go.
+            for (const QString& name : accepted) {
+                QDBusConnection::disconnectFromPeer(name);
+            }
         });
         thread_->start();
         client_ = std::make_unique<QDBusConnection>(

@@ -223,7 +223,9 @@ TEST(EscapeCaption, EveryCaptionRoundTripsThroughTheParser) {
 }
 
 TEST(EscapeCaption, APartAfterFixedWordsKeepsTheCommand) {
-    auto items = MenuCommandItems(Parse({"{Go to " + EscapeMenuCaptionPart("user=tag@x.org") + "=OPEN_P_1"}));
+    // The items point into the model: it must outlive them.
+    auto model = Parse({"{Go to " + EscapeMenuCaptionPart("user=tag@x.org") + "=OPEN_P_1"});
+    auto items = MenuCommandItems(model);
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(items[0]->command, "OPEN_P_1");
     EXPECT_TRUE(items[0]->grayed);

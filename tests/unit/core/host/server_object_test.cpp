@@ -26,13 +26,15 @@ protected:
         host_ = std::make_unique<ToolbarHost>(true, std::move(store));
         peer_ = std::make_unique<test::PeerBus>(dir_.path(), [this](QDBusConnection& conn) {
             // Made on the serving thread, which answers while the test's thread waits.
-            conn.registerObject(bus::kServerPath, new ServerObject(*host_), QDBusConnection::ExportAdaptors);
+            object_ = std::make_unique<ServerObject>(*host_);
+            conn.registerObject(bus::kServerPath, object_.get(), QDBusConnection::ExportAdaptors);
         });
         server_ = std::make_unique<ITB4ServerProxy>(QString(), bus::kServerPath, peer_->Client());
     }
     void TearDown() override {
         server_.reset();
         peer_.reset();
+        object_.reset();
         host_.reset();
     }
     std::string Path() const { return dir_.file("brannock/settings.db"); }
@@ -48,6 +50,7 @@ protected:
     test::TempDir dir_;
     std::unique_ptr<ToolbarHost> host_;
     std::unique_ptr<test::PeerBus> peer_;
+    std::unique_ptr<ServerObject> object_; // made on the serving thread, gone after it
     std::unique_ptr<ITB4ServerProxy> server_;
 };
 
