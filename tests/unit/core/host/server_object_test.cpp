@@ -33,8 +33,14 @@ protected:
     }
     void TearDown() override {
         server_.reset();
+        // The object lives on the serving thread: it goes there, while the
+        // connection it is registered on still exists.
+        if (object_) {
+            QObject* object = object_.release();
+            QMetaObject::invokeMethod(
+                object, [object] { delete object; }, Qt::BlockingQueuedConnection);
+        }
         peer_.reset();
-        object_.reset();
         host_.reset();
     }
     std::string Path() const { return dir_.file("brannock/settings.db"); }
