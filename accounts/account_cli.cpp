@@ -299,16 +299,25 @@ const StoredLine* FindLine(const std::vector<StoredLine>& lines, const std::stri
     return nullptr;
 }
 
-int Show(const std::string& id, HostConfig& host, std::ostream& out, std::ostream& err) {
+// The stored settings of one account; false (said on err) when it is not
+// stored or its settings cannot be decoded.
+bool ReadStoredRecord(HostConfig& host, const std::string& id, TCryptURL& record, std::ostream& err) {
     std::vector<StoredLine> lines = ReadList(host);
     const StoredLine* line = FindLine(lines, id);
     if (!line) {
         err << "nuvex-account: no account " << id << "\n";
-        return kCliFailed;
+        return false;
     }
-    TCryptURL record;
     if (!record.DecodeParams(line->second)) {
         err << "nuvex-account: the settings of " << id << " are damaged\n";
+        return false;
+    }
+    return true;
+}
+
+int Show(const std::string& id, HostConfig& host, std::ostream& out, std::ostream& err) {
+    TCryptURL record;
+    if (!ReadStoredRecord(host, id, record, err)) {
         return kCliFailed;
     }
     out << "ID=" << id << "\n";
@@ -755,15 +764,8 @@ int Edit(const std::vector<std::string>& args, HostConfig& host, const TConnecto
         }
         keys["PASSWORD"] = ReadPassword(source, in);
     }
-    std::vector<StoredLine> lines = ReadList(host);
-    const StoredLine* line = FindLine(lines, id);
-    if (!line) {
-        err << "nuvex-account: no account " << id << "\n";
-        return kCliFailed;
-    }
     TCryptURL record;
-    if (!record.DecodeParams(line->second)) {
-        err << "nuvex-account: the settings of " << id << " are damaged\n";
+    if (!ReadStoredRecord(host, id, record, err)) {
         return kCliFailed;
     }
     for (const auto& [key, value] : keys) {
