@@ -29,9 +29,6 @@ TExePlugin* g_instance = nullptr;
 
 constexpr int kDisabledCheckMs = 15000;
 constexpr int kDisabledRecheckMs = 1000;
-// How long the event watcher blocks on the stop event before it looks at the
-// other two: the worst delay before a stop, shutdown or refresh is seen.
-constexpr int kEventWaitMs = 500;
 
 template <typename F> void Step(const char* what, F&& f) {
     try {
@@ -300,47 +297,39 @@ bool TExePlugin::DisabledTwice() {
 }
 
 void TExePlugin::StartEventWatcher() {
-    watcherQuit_ = false;
-    NamedEvent* stop = stopEvent_.get();
-    NamedEvent* shutdown = shutdownEvent_.get();
-    NamedEvent* refresh = refreshEvent_.get();
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    // One blocking waiter instead of a polling loop: idle costs two wake-ups a second.
-    watcher_ = std::thread([this, stop, shutdown, refresh, bus] {
-        while (!watcherQuit_) {
-            // Nobody can reach a plug-in whose bus has gone: that ends it like a stop.
-            if (!bus.isConnected()) {
-                QMetaObject::invokeMethod(
-                    this, [this] { OnStopSignalled(); }, Qt::QueuedConnection);
-                break;
-            }
-            bool stopped = false;
-            if (stop) {
-                stopped = stop->Wait(kEventWaitMs);
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(kEventWaitMs));
-            }
-            if (watcherQuit_) {
-                break;
-            }
-            if (stopped || (shutdown && shutdown->TryWait())) {
-                QMetaObject::invokeMethod(
-                    this, [this] { OnStopSignalled(); }, Qt::QueuedConnection);
-                break;
-            }
-            if (refresh && refresh->TryWait()) {
-                QMetaObject::invokeMethod(
-                    this, [this] { OnRefreshSignalled(); }, Qt::QueuedConnection);
-            }
+    // Each waiter blocks without a time-out until its event is set or
+    // StopEventWatcher interrupts it.
+    auto watch = [this](NamedEvent* event, bool repeat, void (TExePlugin::*handler)()) {
+        if (!event) {
+            return;
         }
-    });
+        watchers_.emplace_back([this, event, repeat, handler] {
+            while (event->Wait(-1)) {
+                QMetaObject::invokeMethod(
+                    this, [this, handler] { (this->*handler)(); }, Qt::QueuedConnection);
+                if (!repeat) {
+                    break;
+                }
+            }
+        });
+    };
+    watch(stopEvent_.get(), false, &TExePlugin::OnStopSignalled);
+    watch(shutdownEvent_.get(), false, &TExePlugin::OnStopSignalled);
+    watch(refreshEvent_.get(), true, &TExePlugin::OnRefreshSignalled);
 }
 
 void TExePlugin::StopEventWatcher() {
-    watcherQuit_ = true;
-    if (watcher_.joinable()) {
-        watcher_.join();
+    for (NamedEvent* event : {stopEvent_.get(), shutdownEvent_.get(), refreshEvent_.get()}) {
+        if (event) {
+            event->Interrupt();
+        }
     }
+    for (std::thread& t : watchers_) {
+        if (t.joinable()) {
+            t.join();
+        }
+    }
+    watchers_.clear();
 }
 
 void TExePlugin::OnStopSignalled() {
@@ -356,6 +345,12 @@ void TExePlugin::OnRefreshSignalled() {
 }
 
 void TExePlugin::OnDisabledTimer() {
+    // Nobody can reach a plug-in whose bus has gone: that ends it like a stop.
+    // Looked at here rather than by a polling thread, so idle stays quiet.
+    if (!QDBusConnection::sessionBus().isConnected()) {
+        OnStopSignalled();
+        return;
+    }
     if (!IsDisabled()) {
         return;
     }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <memory>
 #include <thread>
+#include <vector>
 
 class QEventLoop;
 class QTimer;
@@ -100,8 +101,8 @@ private:
     std::unique_ptr<NamedEvent> stopEvent_;
     std::unique_ptr<NamedEvent> shutdownEvent_;
     std::unique_ptr<NamedEvent> refreshEvent_;
-    std::thread watcher_;
-    std::atomic<bool> watcherQuit_{false};
+    // One blocked thread per event: idle costs no wake-up at all.
+    std::vector<std::thread> watchers_;
     QTimer* disabledTimer_ = nullptr;
     QEventLoop* loop_ = nullptr;
 };

@@ -437,6 +437,20 @@ public:
 
     bool TryWait() override { return Wait(0); }
 
+    void Interrupt() override {
+        interrupted_.store(true);
+        EventState* s = state();
+        if (LockRobust(&s->lock, -1) != 0) {
+            return;
+        }
+        // A waiter of this handle that looked at the flag before it was set
+        // read the word before this change, so its futex wait returns at once.
+        // Waiters elsewhere wake, find nothing to take and wait again.
+        BumpWord(&s->seq);
+        pthread_mutex_unlock(&s->lock);
+        Futex(&s->seq, FUTEX_WAKE, INT_MAX, nullptr);
+    }
+
     bool Wait(int timeoutMs) override {
         EventState* s = state();
         const auto deadline = SteadyClock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
@@ -454,6 +468,14 @@ public:
         const std::uint32_t myGen = s->pulseGen;
         AddWaiter(*s);
         for (;;) {
+            if (interrupted_.load()) {
+                RemoveWaiter(*s);
+                if (LiveWaiters(*s) == 0) {
+                    s->pulseLeft = 0;
+                }
+                pthread_mutex_unlock(&s->lock);
+                return false;
+            }
             // Read under the lock: a Set after the unlock changes the word, so
             // the futex wait below returns at once instead of missing it.
             std::uint32_t seq = LoadWord(&s->seq);
@@ -506,6 +528,7 @@ private:
     }
 
     ObjectFile file_;
+    std::atomic<bool> interrupted_{false};
 };
 
 class FileMutex final : public NamedMutex {

@@ -20,6 +20,11 @@ public:
     virtual bool TryWait() = 0;
     // Waits up to timeoutMs (negative: no limit); same consumption rule.
     virtual bool Wait(int timeoutMs) = 0;
+    // Ends the waits of this handle, current and later ones, with false, so
+    // that a thread blocked without a time-out can be told to leave. Only this
+    // handle is affected: waiters on other handles or in other processes carry
+    // on, whatever they were waiting for.
+    virtual void Interrupt() = 0;
 };
 
 class NamedMutex {

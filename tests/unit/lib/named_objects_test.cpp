@@ -89,6 +89,28 @@ TEST_F(NamedObjectsTest, WaitBlocksUntilSetOrTimesOut) {
     EXPECT_FALSE(ev->TryWait()); // the waiter consumed it
 }
 
+// A watcher blocked without a time-out must be able to leave, and its leaving
+// must not take or hide a signal meant for another handle of the event.
+TEST_F(NamedObjectsTest, InterruptEndsOnlyThisHandlesWaits) {
+    auto mine = OpenOrCreateEvent("RI4Stop", false, false);
+    auto other = OpenOrCreateEvent("RI4Stop", false, false);
+    ASSERT_TRUE(mine && other);
+    auto blocked = std::async(std::launch::async, [&] { return mine->Wait(-1); });
+    auto otherWait = std::async(std::launch::async, [&] { return other->Wait(2000); });
+    EXPECT_EQ(blocked.wait_for(100ms), std::future_status::timeout);
+    const auto start = SteadyClock::now();
+    mine->Interrupt();
+    ASSERT_EQ(blocked.wait_for(2s), std::future_status::ready);
+    EXPECT_FALSE(blocked.get());
+    EXPECT_LT(SteadyClock::now() - start, 500ms);
+    EXPECT_FALSE(mine->Wait(-1)); // later waits end at once too
+    // The other handle's waiter is still waiting and takes the next signal.
+    EXPECT_EQ(otherWait.wait_for(50ms), std::future_status::timeout);
+    mine->Set();
+    ASSERT_EQ(otherWait.wait_for(2s), std::future_status::ready);
+    EXPECT_TRUE(otherWait.get());
+}
+
 TEST_F(NamedObjectsTest, PulseReleasesPresentWaitersAndLeavesClear) {
     for (bool manual : {true, false}) {
         std::string name = manual ? "PulseManual" : "PulseAuto";
