@@ -231,10 +231,20 @@ std::vector<std::string> LoadAccountList(TAccountList& list, const std::string& 
     bool missed = false;
     std::set<std::string> storedNames;
     std::vector<StoredAccount> entries = ParseLoadable(storedText, registry, storedNames);
-    // Host reads block: none of them under the list's lock.
-    for (StoredAccount& entry : entries) {
-        if (host) {
-            entry.enabled = host->ReadCfgStr(entry.name + "_ENABLED");
+    // Host reads block: none of them under the list's lock, and all of them
+    // in one call, since a long list would otherwise cost a round trip each.
+    if (host && !entries.empty()) {
+        std::vector<std::string> keys;
+        keys.reserve(entries.size());
+        for (const StoredAccount& entry : entries) {
+            keys.push_back(entry.name + "_ENABLED");
+        }
+        if (auto values = host->ReadCfgStrBatch(keys)) {
+            for (std::size_t i = 0; i < entries.size(); ++i) {
+                entries[i].enabled = std::move((*values)[i]);
+            }
+        } else {
+            log::Warning("accounts", "the enabled states could not be read; the accounts keep theirs");
         }
     }
 

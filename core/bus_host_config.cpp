@@ -183,6 +183,37 @@ bool BusHostConfig::WriteCfgBatch(const std::vector<CfgWrite>& writes, int flag)
     return Await(reply);
 }
 
+std::optional<std::vector<std::string>> BusHostConfig::ReadCfgStrBatch(const std::vector<std::string>& keys,
+                                                                       int flag) {
+    if (keys.empty()) {
+        return std::vector<std::string>{};
+    }
+    ITB4ServerProxy* host = Ready();
+    if (!host) {
+        return std::nullopt;
+    }
+    QStringList list;
+    list.reserve(static_cast<qsizetype>(keys.size()));
+    for (const std::string& key : keys) {
+        list << Q(key);
+    }
+    QDBusPendingReply<QStringList> reply = host->ReadCfgBatch(plugin_, list, flag);
+    if (!Await(reply)) {
+        return std::nullopt;
+    }
+    const QStringList got = reply.value();
+    if (static_cast<std::size_t>(got.size()) != keys.size()) {
+        qCWarning(lcHostCalls) << "the host answered" << got.size() << "values for" << keys.size() << "keys";
+        return std::nullopt;
+    }
+    std::vector<std::string> values;
+    values.reserve(keys.size());
+    for (const QString& v : got) {
+        values.push_back(v.toStdString());
+    }
+    return values;
+}
+
 bool BusHostConfig::ConfigChanged() {
     ITB4ServerProxy* host = Ready();
     if (!host) {

@@ -52,6 +52,8 @@ public:
     bool ConfigChanged() override;
     // One host transaction: all of the writes or none.
     bool WriteCfgBatch(const std::vector<CfgWrite>& writes, int flag = -1) override;
+    std::optional<std::vector<std::string>> ReadCfgStrBatch(const std::vector<std::string>& keys,
+                                                            int flag = -1) override;
 
     // Tells the host that this plug-in is alive without waiting for its answer.
     void Announce();

@@ -130,15 +130,23 @@ void TSettingsRefresh::Accounts(HostConfig& cfg, bool changed) {
     const std::vector<std::string> ids = LoadAccountList(parts_.accounts, *text, parts_.types, parts_.context,
                                                          &parts_.host.LongLivedSettings(), &missed);
     reloadAfterPass_ = missed;
+    // The Send To choices of all accounts in one host call.
+    std::vector<std::string> sendToKeys;
+    sendToKeys.reserve(ids.size());
     for (const std::string& id : ids) {
+        sendToKeys.push_back(SendToKey(id));
+    }
+    const auto sendTo = cfg.ReadCfgStrBatch(sendToKeys);
+    if (!sendTo) {
+        return; // the upkeep waits for a host that answers
+    }
+    for (std::size_t i = 0; i < ids.size(); ++i) {
         Step("account upkeep", [&] {
-            TNuvex_GenericConnector* account = parts_.accounts.FindAccount(id, true);
+            TNuvex_GenericConnector* account = parts_.accounts.FindAccount(ids[i], true);
             if (!account || !account->Enabled) {
                 return;
             }
-            if (auto sendTo = cfg.ReadCfgBool(SendToKey(id))) {
-                parts_.hooks.UpkeepAccount(*account, *sendTo, changed);
-            }
+            parts_.hooks.UpkeepAccount(*account, HostBoolText((*sendTo)[i]), changed);
         });
     }
 }

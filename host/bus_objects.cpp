@@ -4,6 +4,7 @@
 #include "control_adaptor.h"
 #include "host/toolbar_host.h"
 #include "itb4server_adaptor.h"
+#include "lib/host_config.h"
 #include "lib/registry.h"
 
 #include <QCoreApplication>
@@ -20,22 +21,9 @@ std::string S(const QString& s) {
     return s.toStdString();
 }
 
+// The one reading of a stored flag, shared with the plug-in's batch reads.
 std::optional<bool> ParseBool(const QString& text) {
-    const QString t = text.trimmed().toLower();
-    if (t == QLatin1String("1") || t == QLatin1String("true") || t == QLatin1String("yes") ||
-        t == QLatin1String("on")) {
-        return true;
-    }
-    if (t == QLatin1String("0") || t == QLatin1String("false") || t == QLatin1String("no") ||
-        t == QLatin1String("off") || t.isEmpty()) {
-        return false;
-    }
-    bool ok = false;
-    long long v = t.toLongLong(&ok);
-    if (ok) {
-        return v != 0;
-    }
-    return std::nullopt;
+    return HostBoolText(text.toStdString());
 }
 
 int TextToInt(const std::string& text) {
@@ -111,6 +99,36 @@ void ServerObject::DeleteCfgValue(const QString& plugin, const QString& key, int
     if (!host_.Store().Delete(S(plugin), S(key))) {
         sendErrorReply(QDBusError::Failed, QString::fromStdString(host_.Store().LastError()));
     }
+}
+
+QStringList ServerObject::ReadCfgBatch(const QString& plugin, const QStringList& keys, int) {
+    // A bound on one call: a reload of a thousand accounts asks for a few
+    // thousand values; a runaway caller must not make the host build a huge reply.
+    constexpr qsizetype kMaxKeys = 100000;
+    if (keys.size() > kMaxKeys) {
+        sendErrorReply(QDBusError::LimitsExceeded,
+                       QStringLiteral("at most %1 keys in one read").arg(kMaxKeys));
+        return {};
+    }
+    std::vector<std::string> wanted;
+    wanted.reserve(static_cast<std::size_t>(keys.size()));
+    for (const QString& key : keys) {
+        wanted.push_back(S(key));
+    }
+    std::vector<std::optional<StoredValue>> got;
+    if (!host_.Store().GetMany(S(plugin), wanted, got)) {
+        const QString why = QString::fromStdString(host_.Store().LastError());
+        qCWarning(lcHost).noquote() << "cannot read" << keys.size() << "values of" << plugin
+                                    << "from the settings store:" << why;
+        sendErrorReply(QDBusError::Failed, QStringLiteral("the settings store cannot be read: ") + why);
+        return {};
+    }
+    QStringList values;
+    values.reserve(keys.size());
+    for (const auto& v : got) {
+        values << (v ? QString::fromStdString(v->text) : QString());
+    }
+    return values;
 }
 
 void ServerObject::WriteCfgBatch(const QString& plugin, const QStringList& keys, const QStringList& kinds,

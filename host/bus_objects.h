@@ -33,6 +33,7 @@ public:
     void WriteCfgInt(const QString& plugin, const QString& key, int value, int flag);
     void WriteCfgStr(const QString& plugin, const QString& key, const QString& value, int flag);
     void DeleteCfgValue(const QString& plugin, const QString& key, int flag);
+    QStringList ReadCfgBatch(const QString& plugin, const QStringList& keys, int flag);
     void WriteCfgBatch(const QString& plugin, const QStringList& keys, const QStringList& kinds,
                        const QStringList& values, int flag);
     void ConfigChanged(const QString& plugin);

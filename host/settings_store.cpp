@@ -89,6 +89,41 @@ std::optional<StoredValue> SettingsStore::Get(std::string_view plugin, std::stri
     return std::nullopt;
 }
 
+bool SettingsStore::GetMany(std::string_view plugin, const std::vector<std::string>& keys,
+                            std::vector<std::optional<StoredValue>>& out) {
+    std::lock_guard lock(mutex_);
+    out.clear();
+    out.reserve(keys.size());
+    // One read transaction: the values belong to one state of the store even
+    // when another process writes meanwhile.
+    if (!Exec("BEGIN;")) {
+        return false;
+    }
+    bool ok = true;
+    {
+        Statement st(db_, "SELECT type, value FROM host_values WHERE plugin = ?1 AND key = ?2;");
+        const std::string p = Plugin(plugin);
+        for (const std::string& key : keys) {
+            const int rc = st.Bind(1, p).Bind(2, NormalizeHostKey(key)).Step();
+            if (rc == SQLITE_ROW) {
+                out.push_back(StoredValue{static_cast<ValueType>(st.Int(0)), st.Text(1)});
+            } else if (rc == SQLITE_DONE) {
+                out.emplace_back(std::nullopt);
+            } else {
+                lastError_ = sqlite3_errmsg(db_);
+                ok = false;
+                break;
+            }
+            st.Reset();
+        }
+    }
+    Exec(ok ? "COMMIT;" : "ROLLBACK;");
+    if (!ok) {
+        out.clear();
+    }
+    return ok;
+}
+
 bool SettingsStore::Set(std::string_view plugin, std::string_view key, ValueType type,
                         std::string_view text) {
     std::lock_guard lock(mutex_);

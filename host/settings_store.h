@@ -35,6 +35,10 @@ public:
     // nullopt for no value; failed (when given) tells a store that could not
     // answer apart from a value that is not there.
     std::optional<StoredValue> Get(std::string_view plugin, std::string_view key, bool* failed = nullptr);
+    // Several values read under one lock and one read transaction, in the
+    // order of keys; an unset key is nullopt. False when the store could not answer.
+    bool GetMany(std::string_view plugin, const std::vector<std::string>& keys,
+                 std::vector<std::optional<StoredValue>>& out);
     bool Set(std::string_view plugin, std::string_view key, ValueType type, std::string_view text);
     bool Delete(std::string_view plugin, std::string_view key);
 

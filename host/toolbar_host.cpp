@@ -455,6 +455,8 @@ void ToolbarHost::PluginGone(const QString& service) {
             continue;
         }
         slot->up = false;
+        slot->refreshInFlight = false;
+        slot->refreshAgain = false;
         slot->toolbarPath.clear();
         slot->settingsPath.clear();
         slot->toolbarProxy.reset();
@@ -560,8 +562,21 @@ void ToolbarHost::RefreshPlugin(const QString& plugin) {
         EnsureRunning(*slot);
         return;
     }
-    Toolbar(*slot).Refresh();
-    AskButtonInfo(*slot);
+    // A script that adds a thousand accounts asks a thousand times; the
+    // plug-in reloads once for all that arrived while it was reloading.
+    if (slot->refreshInFlight) {
+        slot->refreshAgain = true;
+        return;
+    }
+    slot->refreshInFlight = true;
+    WhenSlotDone(slot->name, Toolbar(*slot).Refresh(), [this](PluginSlot& s, const QDBusMessage&) {
+        s.refreshInFlight = false;
+        AskButtonInfo(s);
+        if (s.refreshAgain) {
+            s.refreshAgain = false;
+            RefreshPlugin(s.name);
+        }
+    });
 }
 
 void ToolbarHost::ClickButton(const QString& plugin) {

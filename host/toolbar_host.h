@@ -44,6 +44,9 @@ struct PluginSlot {
     QString settingsPath;
     bool up = false;
     bool starting = false;
+    // Refreshes asked for while one is on its way merge into one more.
+    bool refreshInFlight = false;
+    bool refreshAgain = false;
     ButtonState buttons[2]; // the button and its separator
     std::unique_ptr<NamedEvent> shutdownEvent;
     std::unique_ptr<NamedEvent> refreshEvent;

@@ -1,7 +1,11 @@
 #include "lib/host_config.h"
 
+#include "lib/text.h"
+
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <cstdlib>
 
 namespace nuvex {
 
@@ -88,6 +92,34 @@ bool HostConfig::WriteCfgBatch(const std::vector<CfgWrite>& writes, int flag) {
         }
     }
     return true;
+}
+
+bool HostBoolText(std::string_view text) {
+    const std::string t = text::ToLowerAscii(text::TrimSpace(text));
+    if (t == "1" || t == "true" || t == "yes" || t == "on") {
+        return true;
+    }
+    if (t.empty() || t == "0" || t == "false" || t == "no" || t == "off") {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const long long v = std::strtoll(t.c_str(), &end, 10);
+    return end != t.c_str() && *end == '\0' && errno != ERANGE && v != 0;
+}
+
+std::optional<std::vector<std::string>> HostConfig::ReadCfgStrBatch(const std::vector<std::string>& keys,
+                                                                    int flag) {
+    std::vector<std::string> values;
+    values.reserve(keys.size());
+    for (const std::string& key : keys) {
+        auto value = ReadCfgStr(key, flag);
+        if (!value) {
+            return std::nullopt;
+        }
+        values.push_back(std::move(*value));
+    }
+    return values;
 }
 
 bool MemoryHostConfig::WriteCfgBatch(const std::vector<CfgWrite>& writes, int) {

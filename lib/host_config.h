@@ -40,7 +40,16 @@ public:
     // transaction). This default, for stores without transactions, writes them
     // one by one and stops at the first failure.
     virtual bool WriteCfgBatch(const std::vector<CfgWrite>& writes, int flag = -1);
+    // Reads several text values in one call, in the order of keys; an unset
+    // key reads as empty, as with ReadCfgStr. nullopt when the store could not
+    // answer. This default, for stores without a batch read, reads them one by one.
+    virtual std::optional<std::vector<std::string>> ReadCfgStrBatch(const std::vector<std::string>& keys,
+                                                                    int flag = -1);
 };
+
+// A stored value read as a flag, the way the host's ReadCfgBool reads it:
+// "1", "true", "yes", "on" or a non-zero number are true, anything else false.
+bool HostBoolText(std::string_view text);
 
 // Host keys are case-insensitive and a leading "$" names the same value
 // ("$ACCOUNTS" and "ACCOUNTS"), as the toolbar host stores them.

@@ -132,6 +132,13 @@ int Statement::Step() {
     return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR;
 }
 
+void Statement::Reset() {
+    if (stmt_) {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
+}
+
 bool Statement::Run() {
     return Step() == SQLITE_DONE;
 }

@@ -35,6 +35,8 @@ public:
     // SQLITE_ROW, SQLITE_DONE or an error code.
     int Step();
     bool Run();
+    // Ready to bind and step again, for the next row of a loop.
+    void Reset();
     std::string Text(int col);
     int Int(int col);
 
