@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# A provisioning script's load: N POP3 accounts added one by one with
+# nuvex-account while the host and the plug-in run, against a private dovecot.
+# Reports how long the adds took, how long until the running plug-in listed
+# every account, the slowest answer of the plug-in to the host meanwhile
+# (brannock ctl button, sampled every 200 ms), and the plug-in's CPU time.
+#   bench/many_accounts.sh [build-dir] [accounts]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$(realpath "${1:-build}")
+accounts=${2:-1000}
+
+if [ "${MANY_INNER:-}" = 1 ]; then
+  "$build/host/brannock" --headless >"$MANY_DIR/host.out" 2>&1 &
+  host=$!
+  for _ in $(seq 100); do
+    "$build/host/brannock" ctl button MAIL 2>/dev/null | grep -q 'picture: 16x16' && break
+    sleep 0.2
+  done
+  plugin=$(pgrep -n -f "^$build/core/nuvex" || true)
+  [ -n "$plugin" ] || { echo "many: the plug-in did not start" >&2; kill "$host"; exit 1; }
+  exec {to_server}> >(exec "$build/bench/pop3_server" "$accounts" 0 >"$MANY_DIR/server.port")
+  for _ in $(seq 600); do grep -q '^port ' "$MANY_DIR/server.port" 2>/dev/null && break; sleep 0.1; done
+  port=$(awk '/^port / {print $2}' "$MANY_DIR/server.port")
+  [ -n "$port" ] || { echo "many: the POP3 server did not start" >&2; kill "$host"; exit 1; }
+  ( # the host's view of the plug-in, sampled while the adds run
+    while [ ! -e "$MANY_DIR/done" ]; do
+      s=$(date +%s%N)
+      "$build/host/brannock" ctl button MAIL >/dev/null 2>&1 || true
+      echo $((($(date +%s%N) - s) / 1000000)) >>"$MANY_DIR/latency"
+      sleep 0.2
+    done
+  ) &
+  sampler=$!
+  cpu0=$(awk '{print $14 + $15}' "/proc/$plugin/stat")
+  start=$(date +%s%N)
+  for i in $(seq "$accounts"); do
+    echo secret | "$build/core/nuvex-account" add --type Pop3 --email "user$i@example.org" \
+      --login "user$i" --server 127.0.0.1 --port "$port" --password-stdin >/dev/null
+  done
+  added=$(date +%s%N)
+  last="user$accounts@example.org"
+  for _ in $(seq 3000); do
+    "$build/host/brannock" ctl button MAIL 2>/dev/null | grep -q "$last" && break
+    sleep 0.1
+  done
+  listed=$(date +%s%N)
+  touch "$MANY_DIR/done"
+  wait "$sampler" || true
+  cpu1=$(awk '{print $14 + $15}' "/proc/$plugin/stat")
+  "$build/host/brannock" ctl stop >/dev/null
+  wait "$host" || true
+  exec {to_server}>&-
+  hz=$(getconf CLK_TCK)
+  worst=$(sort -n "$MANY_DIR/latency" | tail -1)
+  median=$(sort -n "$MANY_DIR/latency" | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}')
+  echo "accounts $accounts"
+  echo "adds took $(((added - start) / 1000000)) ms"
+  echo "listed by the plug-in $(((listed - added) / 1000000)) ms after the last add"
+  echo "host to plug-in answer: median $median ms, worst $worst ms ($(wc -l <"$MANY_DIR/latency") samples)"
+  echo "plug-in cpu $(((cpu1 - cpu0) * 1000 / hz)) ms"
+  exit 0
+fi
+
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+mkdir -p "$dir"/{config,data,run,objects}
+chmod 700 "$dir"/run
+env XDG_CONFIG_HOME="$dir/config" XDG_DATA_HOME="$dir/data" XDG_RUNTIME_DIR="$dir/run" \
+  NUVEX_OBJECTS_DIR="$dir/objects" MANY_INNER=1 MANY_DIR="$dir" \
+  dbus-run-session -- "$0" "$build" "$accounts" 2>/dev/null
