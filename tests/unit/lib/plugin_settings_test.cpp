@@ -114,3 +114,30 @@ TEST(PluginSettingsTest, WritesAreRememberedOnlyWhenTheHostTookThem) {
 
 } // namespace
 } // namespace nuvex
+
+namespace nuvex {
+namespace {
+
+// The plug-in reads batched flags itself; it must read them as the host's
+// ReadCfgBool does, or a batch reload would flip an account's Send To.
+TEST(HostBoolText, ReadsFlagsAsTheHostDoes) {
+    for (const char* yes : {"1", "true", "TRUE", " yes ", "on", "2", "-1"}) {
+        EXPECT_TRUE(HostBoolText(yes)) << yes;
+    }
+    for (const char* no : {"", "0", "false", "No", "off", "maybe", "1x", "99999999999999999999999"}) {
+        EXPECT_FALSE(HostBoolText(no)) << no;
+    }
+}
+
+TEST(HostConfigBatch, DefaultReadsOneByOneAndFailsWhole) {
+    MemoryHostConfig cfg;
+    ASSERT_TRUE(cfg.WriteCfgStr("A", "x"));
+    auto got = cfg.ReadCfgStrBatch({"$a", "B"});
+    ASSERT_TRUE(got);
+    EXPECT_EQ(*got, (std::vector<std::string>{"x", ""}));
+    cfg.failAll = true;
+    EXPECT_FALSE(cfg.ReadCfgStrBatch({"A"}));
+}
+
+} // namespace
+} // namespace nuvex

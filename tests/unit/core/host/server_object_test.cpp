@@ -110,6 +110,31 @@ TEST_F(ServerObjectTest, ABatchIsStoredWholeOrNotAtAll) {
     EXPECT_FALSE(host_->Store().Get("MAIL", "OLD"));
 }
 
+// A reload reads the values of all accounts in one call: in the order asked,
+// an unset key as empty, and a store that cannot answer as an error.
+TEST_F(ServerObjectTest, ABatchReadAnswersInOrderOrFailsWhole) {
+    const QString mail = QStringLiteral("MAIL");
+    ASSERT_TRUE(host_->Store().Set("MAIL", "POP3_0_ENABLED", ValueType::Bool, "1"));
+    ASSERT_TRUE(host_->Store().Set("MAIL", "POP3_1_ENABLED", ValueType::Text, "0"));
+    QDBusPendingReply<QStringList> got = server_->ReadCfgBatch(
+        mail, {QStringLiteral("$pop3_1_enabled"), QStringLiteral("UNSET"), QStringLiteral("POP3_0_ENABLED")},
+        -1);
+    got.waitForFinished();
+    ASSERT_FALSE(got.isError()) << got.error().message().toStdString();
+    EXPECT_EQ(got.value(), (QStringList{QStringLiteral("0"), QString(), QStringLiteral("1")}));
+
+    QDBusPendingReply<QStringList> none = server_->ReadCfgBatch(mail, {}, -1);
+    none.waitForFinished();
+    ASSERT_FALSE(none.isError());
+    EXPECT_TRUE(none.value().isEmpty());
+
+    BreakStore();
+    QDBusPendingReply<QStringList> broken =
+        server_->ReadCfgBatch(mail, {QStringLiteral("POP3_0_ENABLED")}, -1);
+    broken.waitForFinished();
+    EXPECT_EQ(broken.error().type(), QDBusError::Failed);
+}
+
 // The file holds the scrambled account passwords: it and its folder are the
 // user's alone from the first byte, whatever the umask.
 TEST_F(ServerObjectTest, StoreFileAndFolderAreUserOnly) {
