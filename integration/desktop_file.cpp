@@ -213,7 +213,9 @@ bool WriteFileAtomic(const std::string& path, std::string_view content, unsigned
         log::Warning("integration", "cannot create the folder " + target.parent_path().string());
         return false;
     }
-    std::string tmp = path + ".XXXXXX";
+    // Short and without the final suffix: a long target name must still fit, and
+    // nobody lists the half-written file as an entry.
+    std::string tmp = target.parent_path().string() + "/.nuvex-XXXXXX";
     const int fd = ::mkstemp(tmp.data());
     if (fd < 0) {
         log::Warning("integration", "cannot create a file beside " + path + ": " + std::strerror(errno));
