@@ -157,6 +157,27 @@ bool DropOwnAssociations() {
     return desktop::WriteFileAtomic(path, out, mode);
 }
 
+// The mailto default written in the user's own mimeapps.list, as written.
+std::string UserMailtoDefault() {
+    const std::string config = desktop::ConfigHome();
+    if (config.empty()) {
+        return {};
+    }
+    const auto file = desktop::ReadKeyFile(config + "/mimeapps.list");
+    if (!file) {
+        return {};
+    }
+    const std::string value = file->Get("Default Applications", std::string(kMailtoMime));
+    return value.substr(0, value.find(';'));
+}
+
+// Whether the desktop hands mailto links to us. xdg-mime's generic reader
+// passes over an entry whose program path it cannot split (a space in it), so
+// the user's own list is asked too.
+bool DesktopDefaultIsOurs(const std::string& handler) {
+    return handler == kMailClientDesktopId || UserMailtoDefault() == kMailClientDesktopId;
+}
+
 bool WriteDesktopEntry(const std::string& program) {
     const std::string file = MailClientDesktopFile();
     if (file.empty()) {
@@ -327,7 +348,7 @@ bool SetDefaultMailClient() {
         const std::string handler = QueryMailtoHandler();
         // Already us (in the store or on the desktop): the client remembered
         // by the first call stays the one to go back to.
-        if (current != kMailClientName && handler != kMailClientDesktopId) {
+        if (current != kMailClientName && !DesktopDefaultIsOurs(handler)) {
             const std::string previous = handler.empty() ? current : StripDesktop(handler);
             if (!WriteRegString(reg, RegRoot::HKLM, Key("\\Backup"), "", true, previous)) {
                 log::Warning(kArea, "the previous mail client could not be remembered; it is not replaced");
@@ -354,7 +375,7 @@ bool RestoreMailClient() {
     try {
         Registry& reg = ProcessRegistry();
         const bool storeIsOurs = ReadDefaultClient(reg) == kMailClientName;
-        const bool desktopIsOurs = QueryMailtoHandler() == kMailClientDesktopId;
+        const bool desktopIsOurs = DesktopDefaultIsOurs(QueryMailtoHandler());
         if (!storeIsOurs && !desktopIsOurs) {
             return true;
         }

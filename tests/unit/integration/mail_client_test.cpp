@@ -145,6 +145,21 @@ TEST_F(MailClientTest, RestoreLeavesAHandlerTheUserChoseSince) {
     EXPECT_EQ(Store("SOFTWARE\\Clients\\Mail"), "other");
 }
 
+TEST_F(MailClientTest, AProgramPathWithASpaceIsStillKnownAsTheDefault) {
+    program_ = dir_.file("my apps/nuvex");
+    WriteText(program_, "#!/bin/sh\n");
+    std::filesystem::permissions(program_, std::filesystem::perms::owner_all);
+    SetSendToProgramPath(program_);
+    InstallHandler("oldmail.desktop");
+    MakeHandler("oldmail.desktop");
+    ASSERT_TRUE(SetDefaultMailClient());
+    ASSERT_TRUE(SetDefaultMailClient());
+    EXPECT_EQ(Store(kBackupKey), "oldmail") << "the second call must see that we are the default";
+    WriteRegString(*reg_, RegRoot::HKLM, "SOFTWARE\\Clients\\Mail", "", true, "other");
+    ASSERT_TRUE(RestoreMailClient());
+    EXPECT_EQ(QueryMailtoHandler(), "oldmail.desktop");
+}
+
 TEST_F(MailClientTest, ABackupWhoseEntryIsGoneIsNotMadeTheHandler) {
     InstallHandler("oldmail.desktop");
     MakeHandler("oldmail.desktop");
