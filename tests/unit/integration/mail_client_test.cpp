@@ -146,13 +146,17 @@ TEST_F(MailClientTest, RestoreLeavesAHandlerTheUserChoseSince) {
 }
 
 TEST_F(MailClientTest, AProgramPathWithASpaceIsStillKnownAsTheDefault) {
+    // xdg-mime's generic reader cannot split such an Exec and answers with
+    // another installed handler instead.
     program_ = dir_.file("my apps/nuvex");
     WriteText(program_, "#!/bin/sh\n");
     std::filesystem::permissions(program_, std::filesystem::perms::owner_all);
     SetSendToProgramPath(program_);
+    InstallHandler("aaother.desktop");
     InstallHandler("oldmail.desktop");
     MakeHandler("oldmail.desktop");
     ASSERT_TRUE(SetDefaultMailClient());
+    WriteRegString(*reg_, RegRoot::HKLM, "SOFTWARE\\Clients\\Mail", "", true, "other");
     ASSERT_TRUE(SetDefaultMailClient());
     EXPECT_EQ(Store(kBackupKey), "oldmail") << "the second call must see that we are the default";
     WriteRegString(*reg_, RegRoot::HKLM, "SOFTWARE\\Clients\\Mail", "", true, "other");
