@@ -55,9 +55,7 @@ void TSettingsRefresh::Run() {
         bool upkept = false;
         Step("accounts", [&] { upkept = Accounts(*cfg, changed); });
         changePending_ = changed && !upkept;
-        if (upkept) {
-            Step("upkeep close", [&] { parts_.hooks.UpkeepClose(changed); });
-        }
+        Step("upkeep close", [&] { parts_.hooks.UpkeepClose(changed && upkept); });
     } else {
         Step("disabled cleanup", [&] { parts_.hooks.DisabledCleanup(); });
     }
