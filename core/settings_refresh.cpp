@@ -57,7 +57,14 @@ void TSettingsRefresh::Run() {
         changePending_ = changed && !upkept;
         Step("upkeep close", [&] { parts_.hooks.UpkeepClose(changed && upkept); });
     } else {
-        Step("disabled cleanup", [&] { parts_.hooks.DisabledCleanup(); });
+        Step("disabled cleanup", [&] {
+            // Only a value read as off: a failed read on the first refresh also
+            // answers "off", and must not take the user's entries away.
+            const std::optional<bool> on = cfg->ReadCfgBool(parts_.settings.EnabledKeyName());
+            if (on && !*on) {
+                parts_.hooks.DisabledCleanup();
+            }
+        });
     }
     if (!wasEnabled && enabled_) {
         parts_.cycle.SetNextTick(0);

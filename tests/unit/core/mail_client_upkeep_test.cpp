@@ -29,9 +29,13 @@ class FlakyHostConfig final : public HostConfig {
 public:
     MemoryHostConfig inner;
     bool failAccounts = false;
+    bool failEnabled = false;
 
     bool Connected() const override { return true; }
     std::optional<bool> ReadCfgBool(std::string_view k, int f = -1) override {
+        if (failEnabled && NormalizeHostKey(k) == NormalizeHostKey("MAIL_ALL")) {
+            return std::nullopt;
+        }
         return inner.ReadCfgBool(k, f);
     }
     std::optional<std::int32_t> ReadCfgInt(std::string_view k, int f = -1) override {
@@ -225,6 +229,15 @@ TEST_F(MailClientUpkeepTest, SwitchingThePluginOffRemovesEntriesAndGivesMailtoBa
     EXPECT_FALSE(std::filesystem::exists(KdeServiceMenuFolder() + "/" + SendToFileName("a@x")));
     EXPECT_TRUE(std::filesystem::exists(ThunarSendToFolder() + "/bird.desktop"));
     EXPECT_EQ(QueryMailtoHandler(), "oldmail.desktop");
+}
+
+TEST_F(MailClientUpkeepTest, AnUnreadableOnOffValueCleansNothingUp) {
+    ASSERT_TRUE(CreateSendToShortcut("a@x", "WEBVAULT_0"));
+    ASSERT_TRUE(SetDefaultMailClient());
+    host_->cfg.failEnabled = true; // the first refresh of a start, with a busy host
+    plugin_->RefreshConfig();
+    EXPECT_TRUE(SendToShortcutExists("a@x"));
+    EXPECT_EQ(QueryMailtoHandler(), "nuvex.desktop");
 }
 
 } // namespace
