@@ -220,6 +220,7 @@ std::optional<std::string> RunTool(const std::vector<std::string>& argv, std::ch
         return std::nullopt;
     }
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const std::string& a : argv) {
         args.push_back(const_cast<char*>(a.c_str()));
     }

@@ -42,6 +42,6 @@ std::string QueryMailtoHandler();
 // output (at most maxOutput bytes). Nothing when it cannot start, exits with
 // another status than 0 or times out (then its process group is ended).
 std::optional<std::string> RunTool(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
-                                   std::size_t maxOutput = 64 * 1024);
+                                   std::size_t maxOutput = std::size_t{64} * 1024);
 
 } // namespace nuvex

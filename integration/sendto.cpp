@@ -52,7 +52,7 @@ std::string ThunarEntry(const std::string& name, const std::string& exec, const 
 
 // A service menu offers its action for the files and folders it matches.
 std::string KdeEntry(const std::string& name, const std::string& exec, const std::string& icon) {
-    return "[Desktop Entry]\nType=Service\nMimeType=application/octet-stream;inode/directory;\n"
+    return "[Desktop Entry]\nType=Service\nMimeType=all/all;\n"
            "X-KDE-Submenu=Send To\nActions=nuvexSendTo;\n\n[Desktop Action nuvexSendTo]\nName=" +
            name + "\nIcon=" + icon + "\nExec=" + exec + "\n";
 }
