@@ -19,6 +19,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -196,6 +197,28 @@ bool WriteDesktopEntry(const std::string& program) {
     return desktop::WriteFileAtomic(file, content, 0644);
 }
 
+// Waits for the child to exit, at most until deadline, without reaping it.
+bool ExitsBefore(pid_t pid, std::chrono::steady_clock::time_point deadline) {
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0) {
+        return true; // no way to wait with a bound here; waitpid below still reaps it
+    }
+    bool exited = false;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        const int n = ::poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        exited = n > 0;
+        break;
+    }
+    ::close(fd);
+    return exited;
+}
+
 } // namespace
 
 std::string MailClientDesktopFile() {
@@ -282,6 +305,10 @@ std::optional<std::string> RunTool(const std::vector<std::string>& argv, std::ch
         out.append(buf, std::min(static_cast<std::size_t>(got), maxOutput - std::min(maxOutput, out.size())));
     }
     ::close(fds[0]);
+    // Closing its output is not ending: the tool gets what is left of the time-out to exit.
+    if (!timedOut && !ExitsBefore(pid, deadline)) {
+        timedOut = true;
+    }
     if (timedOut) {
         ::kill(-pid, SIGKILL);
     }

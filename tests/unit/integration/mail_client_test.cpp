@@ -201,6 +201,10 @@ TEST_F(MailClientTest, ToolsRunWithoutAShellWithinTheirTimeOut) {
     // The child's own child keeps the pipe open: the whole group must end.
     EXPECT_EQ(RunTool({"sh", "-c", "sleep 30 & sleep 30"}, 200ms), std::nullopt);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    // Its output closed, the tool itself still running: the time-out holds too.
+    const auto closed = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunTool({"sh", "-c", "exec >&- ; sleep 30"}, 200ms), std::nullopt);
+    EXPECT_LT(std::chrono::steady_clock::now() - closed, 5s);
     const auto big = RunTool({"head", "-c", "100000", "/dev/zero"}, 5s, 1000);
     ASSERT_TRUE(big);
     EXPECT_EQ(big->size(), 1000u);
