@@ -372,6 +372,11 @@ bool RegisterMailClient() {
 bool SetDefaultMailClient() {
     try {
         Registry& reg = ProcessRegistry();
+        if (!ProcessRegistryIsPersistent()) {
+            // The replaced client would be forgotten at exit and could never be put back.
+            log::Warning(kArea, "the registry store cannot be opened; the mailto handler is left as it is");
+            return false;
+        }
         const std::string current = ReadDefaultClient(reg);
         const std::string handler = QueryMailtoHandler();
         // Already us (in the store or on the desktop): the client remembered

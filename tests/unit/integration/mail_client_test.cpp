@@ -192,6 +192,17 @@ TEST_F(MailClientTest, UnregisteringLeavesNothingOfOursAndTheOldHandlerBack) {
     EXPECT_TRUE(UnregisterMailClient()) << "a second time finds nothing to do";
 }
 
+TEST_F(MailClientTest, WithoutAStoreToRememberTheOldHandlerItIsNotReplaced) {
+    InstallHandler("oldmail.desktop");
+    MakeHandler("oldmail.desktop");
+    // A file where the store's folder belongs: the program runs on an in-memory stand-in.
+    WriteText(dir_.file("config/brannock"), "");
+    SetProcessRegistry(nullptr);
+    ASSERT_FALSE(ProcessRegistryIsPersistent());
+    EXPECT_FALSE(SetDefaultMailClient());
+    EXPECT_EQ(QueryMailtoHandler(), "oldmail.desktop");
+}
+
 TEST_F(MailClientTest, ToolsRunWithoutAShellWithinTheirTimeOut) {
     EXPECT_EQ(RunTool({"printf", "%s|", "a b", "$HOME;`id`"}, 5s), "a b|$HOME;`id`|");
     EXPECT_EQ(RunTool({"false"}, 5s), std::nullopt);
