@@ -25,7 +25,15 @@ std::string programOverride;
 std::string RunningExecutable() {
     char buf[PATH_MAX];
     const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+    std::string path = n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+    // A program replaced by an update while it runs is named with this mark;
+    // the entries are for the path, which holds the new program.
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (path.size() > kDeleted.size() &&
+        path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0) {
+        path.resize(path.size() - kDeleted.size());
+    }
+    return path;
 }
 
 std::vector<std::string> Folders() {
