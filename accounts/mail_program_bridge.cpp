@@ -16,6 +16,7 @@ namespace {
 
 constexpr std::string_view kMailClientsKey = "software\\clients\\mail";
 constexpr std::string_view kCommandSuffix = "\\shell\\open\\command";
+constexpr std::string_view kOwnDesktopId = "nuvex";
 constexpr std::size_t kMaxDesktopFileBytes = std::size_t{256} * 1024;
 
 std::string Canonical(std::string_view key) {
@@ -193,7 +194,9 @@ std::vector<DesktopMailProgram> ScanMailDesktopEntries(const std::vector<std::st
         std::sort(files.begin(), files.end());
         for (const auto& file : files) {
             std::string id = file.stem().string();
-            if (!seen.insert(id).second) {
+            // Our own mailto entry is the client "VostrelMail" of the store,
+            // which the mail-program lists leave out; it is not a program to open.
+            if (!seen.insert(id).second || id == kOwnDesktopId) {
                 continue;
             }
             DesktopEntry entry;

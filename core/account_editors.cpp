@@ -4,6 +4,8 @@
 #include "accounts/account_store.h"
 #include "accounts/generic_connector.h"
 #include "core/plugin_log.h"
+#include "integration/sendto.h"
+#include "lib/crypt_url.h"
 #include "lib/host_config.h"
 #include "lib/log.h"
 #include "lib/mcritic.h"
@@ -312,6 +314,14 @@ void TNewAccountThread::Store() {
     }
     StoredId = *id;
     stored_ = true;
+    if (store.sendTo && cls->Has(kCapSendFiles)) {
+        TCryptURL record;
+        const std::string email = record.DecodeParams(settings) ? record.GetParam("EMAIL") : std::string();
+        if (!CreateSendToShortcut(email, StoredId)) {
+            qCWarning(lcPlugin) << "the Send To entry of the new account" << QString::fromStdString(StoredId)
+                                << "could not be made";
+        }
+    }
     // The refresh loads the stored list and with it the new account into the
     // running list (later, when a check pass holds the list now).
     if (env_.accountsChanged) {
@@ -473,6 +483,10 @@ void TRemoveAccountThread::Run() {
             return;
         }
         stored_ = true;
+        if (!DeleteSendToShortcut(facts->email)) {
+            qCWarning(lcPlugin) << "the Send To entry of the removed account"
+                                << QString::fromStdString(facts->id) << "could not be removed";
+        }
         if (env_.host->ReadCfgStr(keys::kCurrentMailto).value_or("") == facts->id && env_.releaseMailto) {
             env_.releaseMailto(facts->id);
         }

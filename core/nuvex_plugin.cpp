@@ -9,6 +9,7 @@
 #include "core/nuvex_obj.h"
 #include "core/plugin_log.h"
 #include "core/plugin_process.h"
+#include "integration/mail_client.h"
 #include "lib/clock.h"
 #include "lib/host_config.h"
 #include "lib/log.h"
@@ -60,6 +61,7 @@ TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
       scheduler_(cycle_, [this](const TickResult& r) { FinishCheckPass(r); }),
       refresh_({*host_, settings_, accounts_, types_, context_, cycle_, presenter_, navigation_, *this,
                 [this] { return scheduler_.PassOut(); }, [this] { PingHost(); }}),
+      upkeep_({[this] { return host_->Settings(); }, [this] { return refresh_.CurrentMailto(); }}),
       tickPeriodMs_(TickPeriodFromEnvironment()) {
     context_.host = &host_->LongLivedSettings();
     context_.registry = mailBridge_.get();
@@ -103,9 +105,15 @@ void TNuvexPlugin::RefreshConfig() {
     refresh_.Run();
 }
 
-void TNuvexPlugin::UpkeepAccount(TNuvex_GenericConnector&, bool, bool) {}
-void TNuvexPlugin::UpkeepClose(bool) {}
-void TNuvexPlugin::DisabledCleanup() {}
+void TNuvexPlugin::UpkeepAccount(TNuvex_GenericConnector& account, bool sendTo, bool changed) {
+    upkeep_.UpkeepAccount(account, sendTo, changed);
+}
+void TNuvexPlugin::UpkeepClose(bool changed) {
+    upkeep_.UpkeepClose(changed);
+}
+void TNuvexPlugin::DisabledCleanup() {
+    upkeep_.DisabledCleanup();
+}
 void TNuvexPlugin::AfterInstallCheck() {
     if (afterInstallHandled_) {
         return;
@@ -152,6 +160,11 @@ TEditorEnv TNuvexPlugin::EditorEnv() {
     };
     // After a removal the button and tray show no mail until the next pass counts again.
     env.resetButton = [this] { Step("button reset", [&] { presenter_.ApplyTickResult(TickResult{}); }); };
+    env.releaseMailto = [](const std::string&) {
+        if (!RestoreMailClient()) {
+            qCWarning(lcPlugin) << "the previous mail client could not be put back";
+        }
+    };
     if (editorSeams_) {
         editorSeams_(env);
     }

@@ -13,6 +13,7 @@
 #include "core/check_scheduler.h"
 #include "core/command_router.h"
 #include "core/exe_plugin.h"
+#include "core/mail_client_upkeep.h"
 #include "core/mail_host.h"
 #include "core/navigation_dispatcher.h"
 #include "core/settings_refresh.h"
@@ -163,6 +164,7 @@ private:
     TCommandRouter router_{*this};
     AccountContext context_;
     TSettingsRefresh refresh_;
+    TMailClientUpkeep upkeep_;
     int tickPeriodMs_;
     StopPredicate namedStop_;
     NotifyShower showNotify_;

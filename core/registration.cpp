@@ -2,6 +2,8 @@
 
 #include "contract/names.h"
 #include "core/plugin_process.h"
+#include "integration/mail_client.h"
+#include "integration/sendto.h"
 #include "lib/codepage.h"
 #include "lib/registry.h"
 
@@ -38,7 +40,11 @@ bool RegisterServer(QString* error) {
     return true;
 }
 
-void UnregisterMailClientIntegration() {}
+bool UnregisterMailClientIntegration() {
+    const bool ok = UnregisterMailClient();
+    RemoveAllSendToShortcuts();
+    return ok;
+}
 
 bool UnregisterServer(QString* error) {
     bool ok = true;
@@ -51,7 +57,10 @@ bool UnregisterServer(QString* error) {
         *error = QStringLiteral("cannot remove the plug-in entry from the registry store");
         ok = false;
     }
-    UnregisterMailClientIntegration();
+    if (!UnregisterMailClientIntegration()) {
+        *error = QStringLiteral("the mail client registration could not be removed completely");
+        ok = false;
+    }
     return ok;
 }
 

@@ -14,8 +14,8 @@ inline constexpr const char* kPluginEntryKey = "Software\\Brannock\\PlugIns\\MAI
 bool RegisterServer(QString* error);
 bool UnregisterServer(QString* error);
 
-// The mail-client and Send To clean-up that unregistration also runs. Their
-// targets arrive with the hand-off receiver; until then there is nothing to undo.
-void UnregisterMailClientIntegration();
+// The mail-client and Send To clean-up that unregistration also runs: the
+// previous mailto handler back, no file of ours left. False when some of it failed.
+bool UnregisterMailClientIntegration();
 
 } // namespace nuvex

@@ -51,10 +51,20 @@ void TSettingsRefresh::Run() {
         Step("notify choices", [&] { Choices(*cfg); });
         bool changed = false;
         Step("stamps", [&] { changed = Stamps(*cfg); });
-        Step("accounts", [&] { Accounts(*cfg, changed); });
-        Step("upkeep close", [&] { parts_.hooks.UpkeepClose(changed); });
+        changed = changed || changePending_;
+        bool upkept = false;
+        Step("accounts", [&] { upkept = Accounts(*cfg, changed); });
+        changePending_ = changed && !upkept;
+        Step("upkeep close", [&] { parts_.hooks.UpkeepClose(changed && upkept); });
     } else {
-        Step("disabled cleanup", [&] { parts_.hooks.DisabledCleanup(); });
+        Step("disabled cleanup", [&] {
+            // Only a value read as off: a failed read on the first refresh also
+            // answers "off", and must not take the user's entries away.
+            const std::optional<bool> on = cfg->ReadCfgBool(parts_.settings.EnabledKeyName());
+            if (on && !*on) {
+                parts_.hooks.DisabledCleanup();
+            }
+        });
     }
     if (!wasEnabled && enabled_) {
         parts_.cycle.SetNextTick(0);
@@ -112,16 +122,16 @@ bool TSettingsRefresh::Stamps(HostConfig& cfg) {
     return changed;
 }
 
-void TSettingsRefresh::Accounts(HostConfig& cfg, bool changed) {
+bool TSettingsRefresh::Accounts(HostConfig& cfg, bool changed) {
     if (parts_.passOut()) {
         // Adding an account waits for the list's lock, which the pass holds:
         // never on the GUI thread. The list is loaded when the pass has ended.
         reloadAfterPass_ = true;
-        return;
+        return false;
     }
     auto text = cfg.ReadCfgStr(keys::kAccounts);
     if (!text) {
-        return; // a failed read keeps the accounts as they are
+        return false; // a failed read keeps the accounts as they are
     }
     // An empty list is loaded too: it is how the last account's removal
     // reaches a running plug-in.
@@ -149,6 +159,7 @@ void TSettingsRefresh::Accounts(HostConfig& cfg, bool changed) {
             parts_.hooks.UpkeepAccount(*account, HostBoolText((*sendTo)[i]), changed);
         });
     }
+    return true;
 }
 
 } // namespace nuvex

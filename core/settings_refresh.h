@@ -53,6 +53,8 @@ public:
 
     bool Enabled() const { return enabled_; }
     const NotifyChoices& Choices() const { return choices_; }
+    // "CURRENT_MAILTO" as last read.
+    const std::string& CurrentMailto() const { return currentMailto_; }
     // Whether the accounts are to be loaded again now that a pass has ended.
     bool TakeReloadAfterPass();
 
@@ -61,7 +63,9 @@ private:
     void AllowedTypes(HostConfig& cfg);
     void Choices(HostConfig& cfg);
     bool Stamps(HostConfig& cfg);
-    void Accounts(HostConfig& cfg, bool changed);
+    // False when the accounts were not loaded now (a pass holds them, or the
+    // host did not answer), so the upkeep of this refresh did not run.
+    bool Accounts(HostConfig& cfg, bool changed);
 
     Parts parts_;
     std::string currentMailto_;
@@ -70,6 +74,9 @@ private:
     bool typesAllowed_ = false;
     bool enabled_ = false;
     bool reloadAfterPass_ = false;
+    // A settings change whose upkeep has not run yet: the stamp is taken once,
+    // so the change is carried to the refresh that loads the accounts.
+    bool changePending_ = false;
     NotifyChoices choices_;
 };
 

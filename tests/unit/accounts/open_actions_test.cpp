@@ -272,6 +272,10 @@ TEST_F(MailProgramBridgeTest, DesktopEntriesForMailtoAppearAsMailClientKeys) {
     Write(system, "other.desktop",
           "[Desktop Entry]\nName=Other Mail\nExec=\"/nonexistent/other app\" %u\n"
           "MimeType=x-scheme-handler/mailto;\n");
+    // The entry this program writes for mailto links is not offered as a mail program.
+    Write(
+        home, "nuvex.desktop",
+        "[Desktop Entry]\nName=Email Plugin\nExec=/bin/true /mailto %u\nMimeType=x-scheme-handler/mailto;\n");
     WriteRegString(*inner, RegRoot::HKLM, "SOFTWARE\\Clients\\Mail\\VostrelMail", "", true, "Own");
     MailProgramBridge bridge(*inner, {home, system});
     EXPECT_EQ(ListMailPrograms(bridge), std::vector<std::string>{"bird||Bird (mine)"});

@@ -7,6 +7,7 @@
 #include "accounts/connector_registry.h"
 #include "accounts/generic_connector.h"
 #include "core/account_editors.h"
+#include "integration/sendto.h"
 #include "lib/host_config.h"
 #include "lib/named_objects.h"
 #include "lib/registry.h"
@@ -317,6 +318,8 @@ TEST_F(EditorTest, RemoveDeletesThatAccountsValuesAndNoOther) {
         const std::string first = "Pop3_0=" + Settings("a@example.org", "pop.a", true);
         const std::string all = first + "\r\nPop3_1=" + Settings("b@example.org", "pop.b", true);
         Store(all);
+        ASSERT_TRUE(CreateSendToShortcut("a@example.org", "Pop3_0"));
+        ASSERT_TRUE(CreateSendToShortcut("b@example.org", "Pop3_1"));
         ASSERT_TRUE(cfg->WriteCfgStr("CURRENT_MAILTO", row.mailto));
         for (const char* id : {"Pop3_0", "Pop3_1"}) {
             ASSERT_TRUE(cfg->WriteCfgBool(std::string(id) + "_SENDTO", true));
@@ -332,11 +335,14 @@ TEST_F(EditorTest, RemoveDeletesThatAccountsValuesAndNoOther) {
             EXPECT_EQ(Stored(), all);
             EXPECT_TRUE(cfg->Has("Pop3_1_ENABLED") && cfg->Has("Pop3_1_SENDTO") && cfg->Has("LASTID_Pop3_1"));
             EXPECT_EQ(buttonResets, 0);
+            EXPECT_TRUE(SendToShortcutExists("b@example.org"));
             continue;
         }
         EXPECT_EQ(Stored(), first);
         EXPECT_FALSE(cfg->Has("Pop3_1_ENABLED") || cfg->Has("Pop3_1_SENDTO") || cfg->Has("LASTID_Pop3_1"));
         EXPECT_EQ(buttonResets, 1);
+        EXPECT_FALSE(SendToShortcutExists("b@example.org"));
+        EXPECT_TRUE(SendToShortcutExists("a@example.org")) << "the other account keeps its entry";
         EXPECT_EQ(mailtoReleased,
                   row.mailto == "Pop3_1" ? std::vector<std::string>{"Pop3_1"} : std::vector<std::string>{});
     }
