@@ -116,7 +116,9 @@ bool IsInternetConnected();
 std::string UrlDecode(std::string_view text);
 // Quote, ampersand, angle brackets and the Latin-1 letters U+00A0..U+00FF as entities.
 std::string HtmlEncode(std::string_view text);
-// &lt; &gt; &nbsp; %20 &quot; &apos; and last &amp;, without regard to case.
+// &lt; &gt; &nbsp; %20 &quot; &apos; &amp; (without regard to case) and the
+// numeric references "&#233;" / "&#xE9;" (as the character in the ANSI code
+// page), in one pass: "&amp;lt;" gives the entity text "&lt;".
 std::string HtmlDecode(std::string_view text);
 
 namespace detail {
