@@ -8,6 +8,7 @@
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
 #include "lib/log.h"
+#include "lib/stop_signal.h"
 #include "lib/text.h"
 #include "lib/xml.h"
 
@@ -232,6 +233,7 @@ TNuvex_GMailConnector::FeedReply TNuvex_GMailConnector::FetchFeed() {
         request.Password = Password;
         request.Limits = FeedLimits;
     }
+    request.Stop = Context().stop;
     request.Url = GMailSetting(Context().host, gmail_keys::kFeedUrl);
     // The credentials go with the request: never over plain text.
     if (!text::StartsWithNoCase(request.Url, "https://")) {
@@ -301,6 +303,13 @@ int TNuvex_GMailConnector::CheckFeed() {
     };
     try {
         FeedReply reply = FetchFeed();
+        if (Context().stop && Context().stop->Raised()) {
+            // Stopping says nothing about the account: no error to report.
+            std::lock_guard guard(Guard());
+            ErrorCode = kErrorNone;
+            log::Info("gmail", id + ": feed check stopped");
+            return kStatusFailed;
+        }
         if (reply.status == 401) {
             return fail(kErrorLogin, "the server refused the login");
         }

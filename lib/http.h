@@ -12,6 +12,8 @@
 
 namespace nuvex {
 
+class StopSignal;
+
 // Bounds of one HTTP request. The defaults are the program's; tests shorten
 // the time-outs so that a stalled server fails within a second or two.
 struct HttpLimits {
@@ -90,6 +92,9 @@ public:
     std::string ExtraHeaders;    // header lines (CR LF separated) after the content type line
     std::string ContentTypeLine; // replaces "Content-Type: application/x-www-form-urlencoded"
     HttpLimits Limits;
+    // When raised, a request in progress ends within about a second, as one
+    // that got no response (may be null).
+    const StopSignal* Stop = nullptr;
 
     // Results. Text is the body of a 2xx response as received (no charset
     // conversion), empty otherwise; StatusCode is 0 when no complete response came.

@@ -177,6 +177,7 @@ bool THTTPGetSerial::GetUrl(bool /*initCom*/) {
         Transfer transfer(Limits);
         transfer.keepOnly2xx = true;
         transfer.requireLength = QuerySize;
+        transfer.stop = Stop;
         http_internal::ApplyCommonOptions(h.get(), transfer);
         HeaderList lines;
         AddRequestHeaders(*this, lines);

@@ -7,14 +7,17 @@
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
 #include "lib/registry.h"
+#include "lib/stop_signal.h"
 #include "tests/support/fake_transport.h"
 #include "tests/support/loopback_http_server.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
+#include <chrono>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <thread>
 
 namespace nuvex {
 namespace {
@@ -277,6 +280,27 @@ TEST_F(GMailConnectorTest, OversizedFeedIsRefusedAtTheBound) {
     EXPECT_EQ(account->CheckMail(), kStatusFailed);
     EXPECT_EQ(Error(*account).first, kErrorUnreachable);
     EXPECT_EQ(Marker(), "");
+}
+
+TEST_F(GMailConnectorTest, StoppingEndsAStalledFeedCheckWithoutAnError) {
+    host.WriteCfgStr("LASTID_GMAIL_0", "keep");
+    server->Enqueue(LoopbackHttpServer::Response(401, "", {"WWW-Authenticate: Basic realm=\"feed\""}));
+    server->Enqueue(
+        {"HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n<feed>", LoopbackHttpServer::Reply::Mode::Stall});
+    StopSignal stop;
+    context.stop = &stop;
+    auto account = Account();
+    std::thread stopper([&] {
+        server->WaitForRequests(2, 5000);
+        stop.Raise();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(account->CheckMail(), kStatusFailed);
+    const auto took = std::chrono::steady_clock::now() - start;
+    stopper.join();
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_EQ(Error(*account).first, kErrorNone);
+    EXPECT_EQ(Marker(), "keep");
 }
 
 TEST_F(GMailConnectorTest, FeedAddressMustBeHttps) {
