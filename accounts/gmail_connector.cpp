@@ -237,7 +237,9 @@ TNuvex_GMailConnector::FeedReply TNuvex_GMailConnector::FetchFeed() {
     request.Url = GMailSetting(Context().host, gmail_keys::kFeedUrl);
     // The credentials go with the request: never over plain text.
     if (!text::StartsWithNoCase(request.Url, "https://")) {
-        log::Warning("gmail", "the feed address \"" + request.Url + "\" is not an https address");
+        // The address itself is not logged: it might carry a user and password.
+        log::Warning("gmail", std::string(gmail_keys::kFeedUrl) +
+                                  " is not an https address; the feed is not asked for");
         return {};
     }
     request.GetUrl(false);
