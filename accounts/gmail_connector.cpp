@@ -22,6 +22,7 @@ namespace nuvex {
 namespace {
 
 constexpr std::int32_t kGMailPop3Port = 995;
+constexpr const char* kWebmailUrl = "https://mail.google.com/mail/";
 // Entries listed per check; the ones beyond only raise MoreThanShown.
 constexpr std::int32_t kShownEntries = 20;
 // A feed of twenty entries is some tens of kilobytes; anything near this
@@ -114,6 +115,22 @@ std::optional<std::pair<std::string, int>> SplitServer(const std::string& value)
     return std::make_pair(host, *number);
 }
 
+// The host of an "https://[user@]host[:port]/path" address, for messages.
+std::string HostOfUrl(std::string_view url) {
+    if (const std::size_t scheme = url.find("://"); scheme != std::string_view::npos) {
+        url.remove_prefix(scheme + 3);
+    }
+    url = url.substr(0, url.find_first_of("/?#"));
+    if (const std::size_t at = url.rfind('@'); at != std::string_view::npos) {
+        url.remove_prefix(at + 1);
+    }
+    if (!url.empty() && url.front() == '[') {
+        const std::size_t close = url.find(']');
+        return std::string(url.substr(1, close == std::string_view::npos ? close : close - 1));
+    }
+    return std::string(url.substr(0, url.find(':')));
+}
+
 } // namespace
 
 const TConnectorClass& GMailConnectorClass() {
@@ -190,7 +207,7 @@ void TNuvex_GMailConnector::ApplyPop3Settings(bool askHost) {
         SetUseSSL(true);
     }
     UseSSL = true;
-    OpenUrlText.clear();
+    OpenUrlText = kWebmailUrl;
     MailerName.clear();
 }
 
@@ -243,7 +260,7 @@ TNuvex_GMailConnector::FeedReply TNuvex_GMailConnector::FetchFeed() {
         return {};
     }
     request.GetUrl(false);
-    return {std::move(request.Text), request.StatusCode};
+    return {std::move(request.Text), request.StatusCode, request.CertificateRejected};
 }
 
 int TNuvex_GMailConnector::Connect() {
@@ -295,6 +312,7 @@ int TNuvex_GMailConnector::CheckFeed() {
         LastCheck = Now();
         ErrorCode = kErrorOther;
         Headers.clear();
+        untrustedFeedHost_.clear();
         id = AccountId;
     }
     auto fail = [&](std::int32_t code, const std::string& why) {
@@ -311,6 +329,16 @@ int TNuvex_GMailConnector::CheckFeed() {
             ErrorCode = kErrorNone;
             log::Info("gmail", id + ": feed check stopped");
             return kStatusFailed;
+        }
+        if (reply.certificateRejected) {
+            // Not class 1: that one is shown at most hourly and reads like a
+            // network hiccup, while an untrusted certificate may be an attack.
+            const std::string server = HostOfUrl(GMailSetting(Context().host, gmail_keys::kFeedUrl));
+            {
+                std::lock_guard guard(Guard());
+                untrustedFeedHost_ = server;
+            }
+            return fail(kErrorOther, "the certificate of " + server + " is not trusted");
         }
         if (reply.status == 401) {
             return fail(kErrorLogin, "the server refused the login");
@@ -393,6 +421,20 @@ int TNuvex_GMailConnector::CheckFeed() {
         ErrorCode = kErrorOther;
         return kStatusFailed;
     }
+}
+
+void TNuvex_GMailConnector::TakeLastError(std::int32_t& code, std::string& text) {
+    {
+        std::lock_guard guard(Guard());
+        if (ErrorCode != kErrorNone && !untrustedFeedHost_.empty()) {
+            code = ErrorCode;
+            text = CertificateErrorText(untrustedFeedHost_);
+            ErrorCode = kErrorNone;
+            untrustedFeedHost_.clear();
+            return;
+        }
+    }
+    TNuvex_Pop3Connector::TakeLastError(code, text);
 }
 
 int TNuvex_GMailConnector::OpenSignIn(bool compose) {

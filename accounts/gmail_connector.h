@@ -45,6 +45,8 @@ public:
     int OpenMailbox() override;
     int OpenMessage(const std::string& ref) override;
     int Compose() override;
+    // An untrusted certificate of the feed server gets its own text, as for POP3.
+    void TakeLastError(std::int32_t& code, std::string& text) override;
 
     // Fields added by this type (guarded by Guard()).
     std::string LoginUrl;
@@ -58,6 +60,7 @@ private:
     struct FeedReply {
         std::string body;
         int status = 0;
+        bool certificateRejected = false;
     };
     FeedReply FetchFeed();
     int CheckFeed();
@@ -66,7 +69,8 @@ private:
     void ApplyPop3Settings(bool askHost);
     int OpenSignIn(bool compose);
 
-    std::string badPop3Server_; // the last unusable server value, logged once
+    std::string badPop3Server_;     // the last unusable server value, logged once
+    std::string untrustedFeedHost_; // the feed server whose certificate failed in the last check
 };
 
 const TConnectorClass& GMailConnectorClass();

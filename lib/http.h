@@ -101,6 +101,9 @@ public:
     std::string Text;
     int StatusCode = 0;
     std::string ContentType;
+    // The server's certificate or name was not trusted: no response, and
+    // possibly someone in the way rather than a network failure.
+    bool CertificateRejected = false;
 
     // initCom is kept for callers; there is nothing to initialise here.
     // Returns true when a 2xx body was read completely.

@@ -303,6 +303,29 @@ TEST_F(GMailConnectorTest, StoppingEndsAStalledFeedCheckWithoutAnError) {
     EXPECT_EQ(Marker(), "keep");
 }
 
+TEST_F(GMailConnectorTest, AnUntrustedFeedServerIsReportedOnEveryCheckByName) {
+    // Said to be reachable-but-down, the error would be shown at most hourly
+    // and read like a network hiccup; someone may be in the way.
+    host.WriteCfgStr("LASTID_GMAIL_0", "keep");
+    test::ScopedEnv otherCa("SSL_CERT_FILE", certs.otherCaFile);
+    auto account = Account();
+    for (int check = 0; check < 2; ++check) {
+        EXPECT_EQ(account->CheckMail(), kStatusFailed);
+        const auto [code, text] = Error(*account);
+        EXPECT_EQ(code, kErrorOther);
+        EXPECT_EQ(text.rfind("The certificate of the server localhost could not be verified.", 0), 0u)
+            << text;
+    }
+    EXPECT_EQ(Marker(), "keep");
+    EXPECT_TRUE(server->Requests().empty());
+    // Trusted again, the usual texts come back.
+    test::ScopedEnv ca2("SSL_CERT_FILE", certs.caFile);
+    server->Enqueue(LoopbackHttpServer::Response(401, "", {"WWW-Authenticate: Basic realm=\"feed\""}));
+    server->Enqueue(LoopbackHttpServer::Response(401, "", {"WWW-Authenticate: Basic realm=\"feed\""}));
+    EXPECT_EQ(account->CheckMail(), kStatusFailed);
+    EXPECT_EQ(Error(*account).second.substr(0, 26), "Invalid login or password.");
+}
+
 TEST_F(GMailConnectorTest, FeedAddressMustBeHttps) {
     host.WriteCfgStr(gmail_keys::kFeedUrl, "http://127.0.0.1:" + std::to_string(server->port()) + "/feed");
     auto account = Account();
