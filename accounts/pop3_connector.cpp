@@ -58,6 +58,8 @@ std::string WithoutPassword(std::string text, const std::string& password) {
     return text;
 }
 
+} // namespace
+
 std::string CertificateErrorText(const std::string& host) {
     std::string first = Translate("The certificate of the server %HOST could not be verified.");
     std::size_t at = first.find("%HOST");
@@ -66,8 +68,6 @@ std::string CertificateErrorText(const std::string& host) {
     }
     return first + "\r\n" + Translate("Check the server name and its certificate.");
 }
-
-} // namespace
 
 void AddPop3TypeKeys(TAccountFields& f, const TPop3Fields& p) {
     const char* ssl = p.useSsl ? "1" : "0";

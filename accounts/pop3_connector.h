@@ -83,6 +83,10 @@ private:
 
 const TConnectorClass& Pop3ConnectorClass();
 
+// The two-line text of a check that failed because the server's certificate
+// was not trusted, naming the server.
+std::string CertificateErrorText(const std::string& host);
+
 // The POP3 page's type keys, in its order.
 struct TPop3Fields {
     std::string password;

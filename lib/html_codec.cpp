@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <utility>
 
 namespace nuvex {
 namespace {
@@ -69,18 +70,39 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
     return len;
 }
 
-std::string ReplaceAllNoCase(std::string_view text, std::string_view from, std::string_view to) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        if (text::StartsWithNoCase(text.substr(i), from)) {
-            out.append(to);
-            i += from.size();
-        } else {
-            out.push_back(text[i++]);
+// "&#233;" or "&#xE9;" at the start of text: appends the character in the
+// ANSI code page and answers how many bytes the reference took; 0 leaves text
+// alone (not a reference, NUL, a surrogate, beyond U+10FFFF, no ";").
+std::size_t AppendNumericReference(std::string& out, std::string_view text) {
+    if (text.size() < 4 || text[0] != '&' || text[1] != '#') {
+        return 0;
+    }
+    const bool hex = text[2] == 'x' || text[2] == 'X';
+    std::size_t i = hex ? 3 : 2;
+    const std::size_t digitsStart = i;
+    std::uint32_t code = 0;
+    for (; i < text.size() && text[i] != ';'; ++i) {
+        const int digit = hex ? HexValue(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
+        if (digit < 0) {
+            return 0;
+        }
+        code = code * (hex ? 16 : 10) + static_cast<std::uint32_t>(digit);
+        if (code > 0x10FFFF) {
+            return 0; // also ends long digit runs before they overflow
         }
     }
-    return out;
+    if (i == digitsStart || i >= text.size() || code == 0 || (code >= 0xD800 && code <= 0xDFFF)) {
+        return 0;
+    }
+    std::u16string wide;
+    if (code >= 0x10000) {
+        wide.push_back(static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10)));
+        wide.push_back(static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
+    } else {
+        wide.push_back(static_cast<char16_t>(code));
+    }
+    out.append(WideToAnsi(wide));
+    return i + 1;
 }
 
 void AppendEntity(std::string& out, unsigned code) {
@@ -166,14 +188,41 @@ std::string HtmlEncode(std::string_view text) {
 }
 
 std::string HtmlDecode(std::string_view text) {
-    // "&amp;" last, so that an escaped entity ("&amp;lt;") comes out as the entity text.
-    std::string s = ReplaceAllNoCase(text, "&lt;", "<");
-    s = ReplaceAllNoCase(s, "&gt;", ">");
-    s = ReplaceAllNoCase(s, "&nbsp;", " ");
-    s = ReplaceAllNoCase(s, "%20", " ");
-    s = ReplaceAllNoCase(s, "&quot;", "\"");
-    s = ReplaceAllNoCase(s, "&apos;", "'");
-    return ReplaceAllNoCase(s, "&amp;", "&");
+    // One pass from left to right: what a replacement produced is never read
+    // again, so "&amp;lt;" comes out as the entity text "&lt;", and so does
+    // "&#38;lt;".
+    static constexpr std::pair<std::string_view, char> kNamed[] = {
+        {"&lt;", '<'},   {"&gt;", '>'},    {"&nbsp;", ' '}, {"%20", ' '},
+        {"&quot;", '"'}, {"&apos;", '\''}, {"&amp;", '&'},
+    };
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::string_view rest = text.substr(i);
+        if (rest[0] != '&' && rest[0] != '%') {
+            out.push_back(rest[0]);
+            ++i;
+            continue;
+        }
+        bool replaced = false;
+        for (const auto& [entity, character] : kNamed) {
+            if (text::StartsWithNoCase(rest, entity)) {
+                out.push_back(character);
+                i += entity.size();
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) {
+            if (const std::size_t used = AppendNumericReference(out, rest)) {
+                i += used;
+            } else {
+                out.push_back(rest[0]);
+                ++i;
+            }
+        }
+    }
+    return out;
 }
 
 } // namespace nuvex

@@ -87,6 +87,10 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
 // this about once a second even while nothing moves.
 int OnProgress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
     auto& t = *static_cast<Transfer*>(user);
+    if (t.stop && t.stop->Raised()) {
+        t.cancelled = true;
+        return 1;
+    }
     const auto now = Clock::now();
     if (down != t.lastDown || up != t.lastUp) {
         t.lastDown = down;
@@ -158,6 +162,8 @@ void LogFailure(const std::string& what, CURLcode rc, const Transfer& t) {
         reason = "header block over its bound";
     } else if (t.stalled) {
         reason = "no data for " + std::to_string(t.limits.readTimeoutMs) + " ms";
+    } else if (t.cancelled) {
+        reason = "the program is stopping";
     } else if (t.lengthMissing) {
         reason = "no Content-Length";
     }

@@ -12,6 +12,8 @@
 
 namespace nuvex {
 
+class StopSignal;
+
 // Bounds of one HTTP request. The defaults are the program's; tests shorten
 // the time-outs so that a stalled server fails within a second or two.
 struct HttpLimits {
@@ -90,12 +92,18 @@ public:
     std::string ExtraHeaders;    // header lines (CR LF separated) after the content type line
     std::string ContentTypeLine; // replaces "Content-Type: application/x-www-form-urlencoded"
     HttpLimits Limits;
+    // When raised, a request in progress ends within about a second, as one
+    // that got no response (may be null).
+    const StopSignal* Stop = nullptr;
 
     // Results. Text is the body of a 2xx response as received (no charset
     // conversion), empty otherwise; StatusCode is 0 when no complete response came.
     std::string Text;
     int StatusCode = 0;
     std::string ContentType;
+    // The server's certificate or name was not trusted: no response, and
+    // possibly someone in the way rather than a network failure.
+    bool CertificateRejected = false;
 
     // initCom is kept for callers; there is nothing to initialise here.
     // Returns true when a 2xx body was read completely.
@@ -116,7 +124,9 @@ bool IsInternetConnected();
 std::string UrlDecode(std::string_view text);
 // Quote, ampersand, angle brackets and the Latin-1 letters U+00A0..U+00FF as entities.
 std::string HtmlEncode(std::string_view text);
-// &lt; &gt; &nbsp; %20 &quot; &apos; and last &amp;, without regard to case.
+// &lt; &gt; &nbsp; %20 &quot; &apos; &amp; (without regard to case) and the
+// numeric references "&#233;" / "&#xE9;" (as the character in the ANSI code
+// page), in one pass: "&amp;lt;" gives the entity text "&lt;".
 std::string HtmlDecode(std::string_view text);
 
 namespace detail {

@@ -132,6 +132,7 @@ bool CollectResult(THTTPGetSerial& r, CURL* h, CURLcode rc, Transfer& transfer) 
     };
     if (rc != CURLE_OK) {
         http_internal::LogFailure("feed request", rc, transfer);
+        r.CertificateRejected = rc == CURLE_PEER_FAILED_VERIFICATION;
         // A 2xx without the length asked for, or an error page cut off at the
         // size bound, still says what the server answered (a refused login must
         // not look like a network failure); any other broken transfer counts as
@@ -162,6 +163,7 @@ bool THTTPGetSerial::GetUrl(bool /*initCom*/) {
     Text.clear();
     StatusCode = 0;
     ContentType.clear();
+    CertificateRejected = false;
     try {
         std::string curlUrl;
         if (!SplitRequestUrl(Url, curlUrl)) {
@@ -177,6 +179,7 @@ bool THTTPGetSerial::GetUrl(bool /*initCom*/) {
         Transfer transfer(Limits);
         transfer.keepOnly2xx = true;
         transfer.requireLength = QuerySize;
+        transfer.stop = Stop;
         http_internal::ApplyCommonOptions(h.get(), transfer);
         HeaderList lines;
         AddRequestHeaders(*this, lines);

@@ -2,6 +2,7 @@
 // Plumbing shared by the two HTTP clients: libcurl set-up, the bounds and
 // time-outs every request gets, and the per-request state the callbacks fill.
 #include "lib/http.h"
+#include "lib/stop_signal.h"
 
 #include <chrono>
 #include <curl/curl.h>
@@ -55,6 +56,10 @@ struct Transfer {
     std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
     curl_off_t lastDown = -1;
     curl_off_t lastUp = -1;
+
+    // Raised when the program stops: the transfer ends at the next progress call.
+    const StopSignal* stop = nullptr;
+    bool cancelled = false;
 
     bool bodyTooLarge = false;
     bool droppedTooLarge = false;

@@ -4,6 +4,7 @@
 #include "lib/log.h"
 #include "lib/text.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace nuvex {
@@ -78,6 +79,92 @@ bool ReadAttributes(std::string_view body, std::size_t i, std::vector<MXMLTokenC
             return noContent;
         }
         i = close + 1;
+    }
+}
+
+// Finds the ">" that ends the tag opened at lt. A ">" inside a quoted
+// attribute value does not end it; a value whose quote never closes falls
+// back to the first ">", as a forgiving reader must. noMoreQuote remembers,
+// per quote character, that none is left from some position on, so a text
+// full of unclosed quotes is still scanned in linear time.
+struct QuoteMemo {
+    std::size_t noDoubleFrom = std::string_view::npos;
+    std::size_t noSingleFrom = std::string_view::npos;
+};
+
+std::size_t FindQuote(std::string_view data, char quote, std::size_t from, QuoteMemo& memo) {
+    std::size_t& none = quote == '"' ? memo.noDoubleFrom : memo.noSingleFrom;
+    if (none != std::string_view::npos && from >= none) {
+        return std::string_view::npos;
+    }
+    const void* at = std::memchr(data.data() + from, quote, data.size() - from);
+    if (!at) {
+        none = std::min(none, from);
+        return std::string_view::npos;
+    }
+    return static_cast<std::size_t>(static_cast<const char*>(at) - data.data());
+}
+
+std::size_t FirstGreaterThan(std::string_view data, std::size_t from) {
+    const void* at = std::memchr(data.data() + from, '>', data.size() - from);
+    return at ? static_cast<std::size_t>(static_cast<const char*>(at) - data.data()) : std::string_view::npos;
+}
+
+std::size_t TagEnd(std::string_view data, std::size_t lt, QuoteMemo& memo) {
+    if (data.substr(lt + 1, 3) == "!--") {
+        // A comment ends at "-->" only; what it says is nobody's markup.
+        const std::size_t close = data.find("-->", lt + 4);
+        return close == std::string_view::npos ? std::string_view::npos : close + 2;
+    }
+    std::size_t i = lt + 1;
+    while (i < data.size()) {
+        const char c = data[i];
+        if (c == '>') {
+            return i;
+        }
+        if (c == '<') {
+            // An unquoted "<" inside a tag: this tag was never closed.
+            return FirstGreaterThan(data, lt + 1);
+        }
+        if (c != '=') {
+            ++i;
+            continue;
+        }
+        const std::size_t q = SkipBlanks(data, i + 1);
+        if (q >= data.size() || (data[q] != '"' && data[q] != '\'')) {
+            i = q;
+            continue;
+        }
+        const std::size_t close = FindQuote(data, data[q], q + 1, memo);
+        if (close == std::string_view::npos) {
+            return FirstGreaterThan(data, lt + 1);
+        }
+        i = close + 1;
+    }
+    return std::string_view::npos;
+}
+
+constexpr std::string_view kCdataOpen = "<![CDATA[";
+
+// CDATA content joins the element's text escaped as character data would be
+// written, so that Text stays the undecoded form everywhere: a caller that
+// decodes entities gets the section's characters back exactly ("&lt;" in a
+// section stays "&lt;", not "<").
+void AppendCdata(std::string& text, std::string_view content) {
+    for (const char c : content) {
+        switch (c) {
+        case '&':
+            text.append("&amp;");
+            break;
+        case '<':
+            text.append("&lt;");
+            break;
+        case '>':
+            text.append("&gt;");
+            break;
+        default:
+            text.push_back(c);
+        }
     }
 }
 
@@ -168,6 +255,7 @@ void MXMLParserC::Parse() {
         std::size_t pos = 0;
         MXMLTokenC* current = Root.get();
         int depth = 0;
+        QuoteMemo quotes;
         // Every round moves pos past one ">" or ends, and the work inside a
         // round is linear in the tag, so the whole run is linear in the text.
         for (;;) {
@@ -178,11 +266,20 @@ void MXMLParserC::Parse() {
             const auto lt = static_cast<std::size_t>(static_cast<const char*>(ltPtr) - data.data());
             current->Text.append(data.data() + pos, lt - pos);
             pos = lt;
-            const void* gtPtr = std::memchr(data.data() + lt + 1, '>', data.size() - lt - 1);
-            if (!gtPtr) {
+            if (data.substr(lt, kCdataOpen.size()) == kCdataOpen) {
+                const std::size_t contentStart = lt + kCdataOpen.size();
+                const std::size_t close = data.find("]]>", contentStart);
+                if (close == std::string_view::npos) {
+                    break; // cut off: like a tag without its ">"
+                }
+                AppendCdata(current->Text, data.substr(contentStart, close - contentStart));
+                pos = close + 3;
+                continue;
+            }
+            const std::size_t gt = TagEnd(data, lt, quotes);
+            if (gt == std::string_view::npos) {
                 break;
             }
-            const auto gt = static_cast<std::size_t>(static_cast<const char*>(gtPtr) - data.data());
             const std::string_view body = data.substr(lt + 1, gt - lt - 1);
 
             if (!body.empty() && body[0] == '/') {

@@ -1,10 +1,12 @@
 #pragma once
 // A forgiving tag tokenizer for the small XML replies of web services and
 // feeds, with path look-ups. It knows elements, attributes in single or double
-// quotes and text between tags; declarations and comments become childless
-// elements. No namespaces, CDATA, DTDs or entity decoding: callers decode
-// entities themselves. Malformed markup never fails, it only gives a shallower
-// or odd tree.
+// quotes (a ">" inside a quoted value does not end the tag), text between tags
+// and CDATA sections; declarations and comments become childless elements. No
+// namespaces, DTDs or entity decoding: callers decode entities themselves, and
+// a CDATA section's text is kept escaped ("&", "<", ">" as entities) so that
+// decoding gives its characters back unchanged. Malformed markup never fails,
+// it only gives a shallower or odd tree.
 //
 // Names of tags keep their marker: the "<?xml ...?>" declaration is a child of
 // the root named "?xml", a comment "<!-- a -->" one named "!--".

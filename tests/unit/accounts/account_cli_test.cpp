@@ -3,6 +3,7 @@
 #include "accounts/account_list.h"
 #include "accounts/account_store.h"
 #include "accounts/connector_registry.h"
+#include "accounts/gmail_connector.h"
 #include "accounts/pop3_connector.h"
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
@@ -151,6 +152,28 @@ TEST_F(AccountCliTest, AddStoresALoadablePop3AccountAndAsksForAReload) {
     EXPECT_EQ(account->OpenUrlText, "https://mail.example.org/");
 }
 
+TEST_F(AccountCliTest, AddStoresAGMailAccountWithItsAccessKind) {
+    ASSERT_EQ(
+        Run({"add", "--type", "gmail", "--email", "ann@gmail.com", "--pop3", "--password-stdin"}, "pw\n"),
+        kCliOk)
+        << err.str();
+    ASSERT_EQ(Run({"add", "--type", "GMAIL", "--email", "bob@gmail.com", "--password-stdin"}, "pw2\n"),
+              kCliOk)
+        << err.str();
+    EXPECT_EQ(Stored("GMAIL_0", "CTYPE"), "1");
+    EXPECT_EQ(Stored("GMAIL_1", "CTYPE"), "0");
+    TAccountList list;
+    auto loaded = LoadAccountList(list, *host.ReadCfgStr("ACCOUNTS", -1), registry, context, &host);
+    ASSERT_EQ(loaded, (std::vector<std::string>{"GMAIL_0", "GMAIL_1"}));
+    auto* pop3 = static_cast<TNuvex_GMailConnector*>(list.FindAccount("GMAIL_0", true));
+    EXPECT_EQ(pop3->AccessType, 1);
+    EXPECT_EQ(pop3->UserName, "ann@gmail.com");
+    EXPECT_EQ(pop3->Password, "pw");
+    EXPECT_EQ(pop3->Port, 995);
+    EXPECT_TRUE(pop3->UseSSL);
+    EXPECT_EQ(static_cast<TNuvex_GMailConnector*>(list.FindAccount("GMAIL_1", true))->AccessType, 0);
+}
+
 TEST_F(AccountCliTest, SettingsKeysKeepThePagesOrder) {
     TAccountFields f;
     f.userName = "u";
@@ -205,7 +228,7 @@ TEST_F(AccountCliTest, BadInputWritesNothing) {
         {{"add", "--type", "nosuch", "--email", "a@b", "--password-stdin"}, "pw\n"},
         {{"add", "--type", "ibrant", "--email", "a@b", "--password-stdin"}, "pw\n"},  // not allowed here
         {{"add", "--type", "hotmail", "--email", "a@b", "--password-stdin"}, "pw\n"}, // cannot check yet
-        {{"add", "--type", "gmail", "--email", "a@b", "--password-stdin"}, "pw\n"},
+        {{"add", "--type", "gmail", "--email", "a@b", "--pop3", "yes", "--password-stdin"}, "pw\n"},
         {{"add", "--type", "Pop3_junk", "--email", "a@b", "--login", "a", "--server", "s",
           "--password-stdin"},
          "pw\n"},

@@ -60,7 +60,39 @@ TEST(HtmlEncode, ProcessCodePageDecidesWhichBytesAreLetters) {
 TEST(HtmlDecode, KnownEntitiesInAnyCase) {
     EXPECT_EQ(HtmlDecode("&LT;b&gt; &Quot;x&quot; &apos;y&APOS;"), "<b> \"x\" 'y'");
     EXPECT_EQ(HtmlDecode("a&nbsp;b%20c"), "a b c");
-    EXPECT_EQ(HtmlDecode("&eacute;&#65;"), "&eacute;&#65;");
+    EXPECT_EQ(HtmlDecode("&eacute;"), "&eacute;");
+}
+
+TEST(HtmlDecode, NumericReferencesBecomeTheCharacter) {
+    const int saved = AnsiCodePage();
+    SetAnsiCodePage(kCodePageUtf8);
+    struct Row {
+        const char* in;
+        const char* out;
+    };
+    const Row rows[] = {
+        {"Caf&#233;", "Caf\xC3\xA9"},
+        {"Caf&#xE9; &#Xe9;", "Caf\xC3\xA9 \xC3\xA9"},
+        {"&#65;&#x42;", "AB"},
+        {"&#x1F600;", "\xF0\x9F\x98\x80"},
+        {"&#8364;5", "\xE2\x82\xAC"
+                     "5"},
+        // Escaped references stay references; broken ones stay as written.
+        {"&amp;#233;", "&#233;"},
+        {"&#38;lt;", "&lt;"},
+        {"&#233", "&#233"},
+        {"&#;&#x;&#12a;", "&#;&#x;&#12a;"},
+        {"&#0;&#xD800;&#x110000;", "&#0;&#xD800;&#x110000;"},
+        {"&#99999999999999999999;", "&#99999999999999999999;"},
+        {"&#", "&#"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(HtmlDecode(row.in), row.out) << row.in;
+    }
+    // In a single-byte code page the character is that page's byte.
+    SetAnsiCodePage(1252);
+    EXPECT_EQ(HtmlDecode("Caf&#233;"), "Caf\xE9");
+    SetAnsiCodePage(saved);
 }
 
 TEST(HtmlDecode, AmpersandLastKeepsEscapedEntities) {

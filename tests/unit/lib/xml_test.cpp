@@ -2,6 +2,7 @@
 #include "lib/registry.h"
 #include "lib/xml.h"
 
+#include <chrono>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <random>
@@ -121,13 +122,8 @@ TEST_F(XmlTest, FindTagSearchesDepthFirstInDocumentOrder) {
 }
 
 TEST_F(XmlTest, KeepsTheTokenizersOddButKnownResults) {
-    // A ">" inside a quoted value ends the tag; the value runs to the end of the body.
-    MXMLParserC p = Parsed("<a title=\"x>y\">t</a>");
-    EXPECT_EQ(p.Root->GetAttr({"a"}, 0, "", "title"), "x");
-    EXPECT_EQ(p.Root->GetText({"a"}, 0, ""), "y\">t");
-
     // A closing tag closes the current element whatever its name.
-    p = Parsed("<a><b></c>after<d/></a>");
+    MXMLParserC p = Parsed("<a><b></c>after<d/></a>");
     EXPECT_EQ(p.Root->GetText({"a"}, 0, ""), "after");
     EXPECT_NE(p.Root->FindPath({"a", "d"}), nullptr);
 
@@ -156,6 +152,62 @@ TEST_F(XmlTest, KeepsTheTokenizersOddButKnownResults) {
     EXPECT_EQ(attrs[2], (MXMLTokenC::Attribute{"q", ""}));
 }
 
+TEST_F(XmlTest, GreaterThanInsideAQuotedValueDoesNotEndTheTag) {
+    struct Row {
+        const char* xml;
+        const char* attr;
+        const char* text;
+    };
+    const Row rows[] = {
+        {"<a title=\"x>y\">t</a>", "x>y", "t"},
+        {"<a title='x>y' b=\"1\">t</a>", "x>y", "t"},
+        {"<a title= \"p > q\" >t</a>", "p > q", "t"},
+        // A quote that is no value's opening quote means nothing.
+        {"<a title=x>y\">t</a>", "", "y\">t"},
+        // A value whose quote never closes falls back to the first ">".
+        {"<a title=\"never closed>text</a>", "never closed", "text"},
+    };
+    for (const Row& row : rows) {
+        MXMLParserC p = Parsed(row.xml);
+        EXPECT_EQ(p.Root->GetAttr({"a"}, 0, "", "title"), row.attr) << row.xml;
+        EXPECT_EQ(p.Root->GetText({"a"}, 0, ""), row.text) << row.xml;
+    }
+    // A comment ends at "-->", not at a ">" it contains.
+    MXMLParserC p = Parsed("<r><!-- a > b --><c>in c</c></r>");
+    EXPECT_EQ(p.Root->GetText({"r", "c"}, 0, ""), "in c");
+    ASSERT_NE(p.Root->FindChild("r"), nullptr);
+    EXPECT_EQ(p.Root->FindChild("r")->Children.size(), 2u);
+}
+
+TEST_F(XmlTest, CdataIsTextKeptInItsEscapedForm) {
+    struct Row {
+        const char* xml;
+        const char* text;
+    };
+    const Row rows[] = {
+        {"<t><![CDATA[Caf\xC3\xA9 <b>bold</b>]]></t>", "Caf\xC3\xA9 &lt;b&gt;bold&lt;/b&gt;"},
+        {"<t>a <![CDATA[Tom & Jerry]]> b</t>", "a Tom &amp; Jerry b"},
+        {"<t><![CDATA[already &lt; escaped]]></t>", "already &amp;lt; escaped"},
+        {"<t><![CDATA[]]></t>", ""},
+        // "]]" without ">" and a lone "]" stay inside the section.
+        {"<t><![CDATA[x]]y]z]]></t>", "x]]y]z"},
+        // A cut-off section ends the parse like a tag without its ">".
+        {"<t>kept<![CDATA[lost</t>", "kept"},
+    };
+    for (const Row& row : rows) {
+        MXMLParserC p = Parsed(row.xml);
+        EXPECT_EQ(p.Root->GetText({"t"}, 0, "none"), row.text) << row.xml;
+    }
+    // A section does not open or close elements.
+    MXMLParserC p = Parsed("<r><t><![CDATA[</t><u>]]></t><v/></r>");
+    const MXMLTokenC* r = p.Root->FindChild("r");
+    ASSERT_NE(r, nullptr);
+    ASSERT_EQ(r->Children.size(), 2u);
+    EXPECT_EQ(r->Children[0]->Text, "&lt;/t&gt;&lt;u&gt;");
+    EXPECT_TRUE(r->Children[0]->Children.empty());
+    EXPECT_EQ(r->Children[1]->Name, "v");
+}
+
 TEST_F(XmlTest, SlashBetweenAttributesMakesTheTagChildless) {
     MXMLParserC p = Parsed("<r><a x='1'/><b/><c y='2' / ><d>in d</d></r>");
     const MXMLTokenC* r = p.Root->FindChild("r");
@@ -175,10 +227,6 @@ TEST_F(XmlTest, TruncatedAndUnterminatedMarkupKeepsWhatWasRead) {
     EXPECT_EQ(p.Root->GetText({"a"}, 0, ""), "one");
     EXPECT_EQ(p.Root->GetText({"a", "b"}, 0, ""), "two");
     EXPECT_EQ(p.Root->FindPath({"a", "b", "c"}), nullptr);
-
-    p = Parsed("<a v=\"never closed>text</a>");
-    EXPECT_EQ(p.Root->GetAttr({"a"}, 0, "", "v"), "never closed");
-    EXPECT_EQ(p.Root->GetText({"a"}, 0, ""), "text");
 
     p = Parsed("<a v=>x</a><>y</><b/>");
     EXPECT_EQ(p.Root->GetAttr({"a"}, 0, "d", "v"), "");
@@ -223,8 +271,22 @@ TEST_F(XmlTest, WideFlatAndRandomInputsEndQuickly) {
     }
     EXPECT_EQ(Parsed(flat).Root->Children.size(), 100000u);
 
+    // Every tag opens a quote that never closes, or a section or comment
+    // that never ends: each must still be read in linear time.
+    for (const std::string& unit : {std::string("<i a=\"x>"), std::string("<i a='x>"),
+                                    std::string("<![CDATA[<i>"), std::string("<!--<i>")}) {
+        std::string hostile;
+        while (hostile.size() < (1u << 20)) {
+            hostile += unit;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        (void)Parsed(hostile);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << unit;
+    }
+
     std::mt19937 rng(3);
-    const std::string pieces[] = {"<", ">", "/", "'", "\"", "=", "a", " ", "?", "!", "\xC3", "\xFC", "\n"};
+    const std::string pieces[] = {"<", ">", "/",   "'",         "\"",  "=",    "a",    " ", "?",
+                                  "!", "[", "]]>", "<![CDATA[", "-->", "\xC3", "\xFC", "\n"};
     for (int round = 0; round < 2000; ++round) {
         std::string text;
         const int len = static_cast<int>(rng() % 200);
