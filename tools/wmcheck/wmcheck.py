@@ -412,7 +412,7 @@ class Handler(BaseHTTPRequestHandler):
             meta["files"].append({"name": rid, "size": len(data), "sha256": hashlib.sha256(data).hexdigest(),
                                   "stored": stored})
         with open(os.path.join(folder, "draft.json"), "w", encoding="utf-8") as f:
-            json.dump(meta, f, ensure_ascii=False, indent=1)
+            json.dump(meta, f, ensure_ascii=False)
         url = encode_record([("URL", self._base() + "/web/draft?id=%d" % number)])
         self._record({"request": "CreateDraft", "draft": folder})
         self._send(200, self._draft_reply("ok", ' url="%s"' % url))

@@ -317,14 +317,18 @@ TEST(TypeRegistry, OnlyTypesThatCheckAreOfferedByListOrderAndLimit) {
         }
         return out;
     };
-    EXPECT_EQ(captions(), (std::vector<std::string>{"Limited", "Other POP3 Account"}));
-    EXPECT_EQ(r.OfferedTypes(list)[1].Text(), "Other POP3 Account (e.g. yourname@mail.example)");
+    EXPECT_EQ(captions(), (std::vector<std::string>{"webvault.example Email", "Vostrel Email", "Limited",
+                                                    "Other POP3 Account"}));
+    EXPECT_EQ(r.OfferedTypes(list)[3].Text(), "Other POP3 Account (e.g. yourname@mail.example)");
     auto limited = kLimitedClass.Create(context);
     limited->SetAccountId("LIMITED_0");
     list.AddAccount(std::move(limited));
-    EXPECT_EQ(captions(), (std::vector<std::string>{"Other POP3 Account"}));
+    EXPECT_EQ(captions(),
+              (std::vector<std::string>{"webvault.example Email", "Vostrel Email", "Other POP3 Account"}));
+    // The optional type takes its list position once the host allows it.
     r.AllowConnectorClass(IbrantConnectorClass());
-    EXPECT_EQ(captions().size(), 1u); // allowed, but it cannot check yet
+    EXPECT_EQ(captions(), (std::vector<std::string>{"webvault.example Email", "Vostrel Email",
+                                                    "Ibrant Corporate Email", "Other POP3 Account"}));
 }
 
 TEST_F(AccountModelTest, AccountsOfTypesThatCannotCheckStillLoad) {
