@@ -46,13 +46,16 @@ bool IdLess(std::string_view a, std::string_view b) {
 
 } // namespace
 
-std::string ConfiguredAddress(HostConfig* host, const std::string& key) {
-    if (host && host->Connected()) {
-        if (std::optional<std::string> value = host->ReadCfgStr(key)) {
-            std::string trimmed = text::Trim(*value);
-            if (!trimmed.empty()) {
-                return trimmed;
-            }
+std::optional<std::string> ConfiguredAddress(HostConfig* host, const std::string& key) {
+    if (host) {
+        std::optional<std::string> value = host->Connected() ? host->ReadCfgStr(key) : std::nullopt;
+        if (!value) {
+            log::Warning("webservice", "the host did not answer the read of " + key);
+            return std::nullopt;
+        }
+        std::string trimmed = text::Trim(*value);
+        if (!trimmed.empty()) {
+            return trimmed;
         }
     }
     return text::Trim(ConfigResourceValue(ConfigResourceText(), key).value_or(""));

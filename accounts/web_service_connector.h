@@ -35,8 +35,10 @@ inline constexpr std::string_view kServiceUrlSuffix = "_SERVICE_URL";
 inline constexpr std::string_view kUploadUrlSuffix = "_UPLOAD_URL";
 
 // The value of key: the host's when it holds a non-empty one, else the
-// shipped CONFIG default, else empty. Surrounding blanks are dropped.
-std::string ConfiguredAddress(HostConfig* host, const std::string& key);
+// shipped CONFIG default, else empty. Surrounding blanks are dropped. nullopt
+// when the host could not be read: the default might be another company's
+// service, so a failed read must not fall back to it.
+std::optional<std::string> ConfiguredAddress(HostConfig* host, const std::string& key);
 // Only absolute http and https addresses with a host are used: anything else
 // would send the credentials somewhere nobody chose.
 bool UsableServiceUrl(std::string_view url);

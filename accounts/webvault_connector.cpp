@@ -82,7 +82,7 @@ TNuvex_WebvaultConnector::Entries TNuvex_WebvaultConnector::Credentials() const 
 
 std::optional<std::string> TNuvex_WebvaultConnector::Request(const std::string& path, Entries entries) {
     const std::string key = ServiceUrlKey();
-    const std::string url = webservice::ConfiguredAddress(Context().host, key);
+    const std::string url = webservice::ConfiguredAddress(Context().host, key).value_or("");
     HttpLimits limits;
     std::string id;
     {
@@ -316,8 +316,10 @@ int TNuvex_WebvaultConnector::SendFiles(const std::vector<std::string>& lines) {
         if (request.files.empty()) {
             return Compose();
         }
-        std::string serviceUrl = webservice::ConfiguredAddress(Context().host, UploadUrlKey());
-        if (serviceUrl.empty()) {
+        // An upload address that cannot be read is not "none": the files
+        // would go to the service address instead of the one chosen.
+        std::optional<std::string> serviceUrl = webservice::ConfiguredAddress(Context().host, UploadUrlKey());
+        if (serviceUrl && serviceUrl->empty()) {
             serviceUrl = webservice::ConfiguredAddress(Context().host, ServiceUrlKey());
         }
         {
@@ -327,12 +329,12 @@ int TNuvex_WebvaultConnector::SendFiles(const std::vector<std::string>& lines) {
             request.login = UserName;
             request.password = Password;
         }
-        if (!webservice::UsableServiceUrl(serviceUrl)) {
+        if (!serviceUrl || !webservice::UsableServiceUrl(*serviceUrl)) {
             log::Warning("webservice",
                          request.accountId + ": files not sent: no http or https upload address");
             return kStatusFailed;
         }
-        request.serviceUrl = serviceUrl;
+        request.serviceUrl = *serviceUrl;
         request.method = DraftAction;
         const std::string id = request.accountId;
         const std::size_t count = request.files.size();

@@ -337,6 +337,19 @@ TEST_F(WebvaultConnectorTest, UnusableServiceAddressSendsNothing) {
     EXPECT_TRUE(Requests().empty());
 }
 
+// The shipped address may be another company's service: a host that cannot
+// be read sends the credentials nowhere rather than there.
+TEST_F(WebvaultConnectorTest, UnreadableAddressSendsNothingAnywhere) {
+    host.failAll = true;
+    EXPECT_EQ(webservice::ConfiguredAddress(&host, "WEBVAULT_SERVICE_URL"), std::nullopt);
+    EXPECT_EQ(account->OpenMailbox(), kStatusFailed);
+    EXPECT_EQ(account->Connect(), kStatusFailed);
+    EXPECT_TRUE(sink.urls.empty());
+    EXPECT_TRUE(Requests().empty());
+    EXPECT_EQ(webservice::ConfiguredAddress(nullptr, "VOSTREL_SERVICE_URL"),
+              "https://mail.vostrel.example/wmcheck.asmx"); // no host at all: the shipped one
+}
+
 TEST_F(WebvaultConnectorTest, EachTypeReadsItsOwnAddressAndDefaultsToTheShippedOne) {
     auto vostrel = MakeAccount(VostrelConnectorClass(), "VOSTREL_0");
     auto ibrant = MakeAccount(IbrantConnectorClass(), "IBRANT_0");
@@ -471,6 +484,9 @@ TEST_F(SendFilesTest, OnlyMissingFilesOpenAnEmptyComposePage) {
 TEST_F(SendFilesTest, AnUploaderThatRefusesIsAFailure) {
     accept = false;
     EXPECT_EQ(account->SendFiles({file1}), kStatusFailed);
+    host.failAll = true; // no address to send to: the uploader is not asked
+    EXPECT_EQ(account->SendFiles({file1}), kStatusFailed);
+    host.failAll = false;
     SetDraftUploadStarter({});
     EXPECT_EQ(account->SendFiles({file1}), kStatusFailed); // no uploader in this process
     EXPECT_EQ(requests.size(), 1u);
