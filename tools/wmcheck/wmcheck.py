@@ -301,7 +301,7 @@ class Handler(BaseHTTPRequestHandler):
 
         def number(key, default):
             v = cu.get(key, "")
-            return int(v) if v.isdigit() and len(v) < 19 else default
+            return int(v) if v.isascii() and v.isdigit() and len(v) < 19 else default
 
         min_id, max_hdrs, max_ids = number("MINID", 0), number("MAXHDRS", 20), number("MAXIDS", 2)
         messages = sorted((m for m in account.get("messages", []) if int(m["mid"]) > min_id),
@@ -334,6 +334,8 @@ class Handler(BaseHTTPRequestHandler):
             while True:
                 line = self.rfile.readline(MAX_LINE)
                 size = int(line.split(b";")[0].strip() or b"0", 16)
+                if size < 0:
+                    raise ValueError("negative chunk size")
                 if size == 0:
                     while self.rfile.readline(MAX_LINE) not in (b"\r\n", b"\n", b""):
                         pass
@@ -343,7 +345,7 @@ class Handler(BaseHTTPRequestHandler):
                 body += self.rfile.read(size)
                 self.rfile.readline(MAX_LINE)
         length = int(self.headers.get("Content-Length", "0"))
-        if length > MAX_UPLOAD:
+        if length < 0 or length > MAX_UPLOAD:
             raise OverflowError
         return self.rfile.read(length)
 
