@@ -30,7 +30,7 @@ constexpr TConnectorClass kWebvaultClass{
 
 // The marker as "MinId": only a non-negative decimal number is sent.
 std::string MinIdOf(const std::string& marker) {
-    const std::string trimmed = text::Trim(marker);
+    std::string trimmed = text::Trim(marker);
     if (trimmed.empty() || trimmed.size() > 40 ||
         trimmed.find_first_not_of("0123456789") != std::string::npos) {
         return "0";
@@ -80,7 +80,8 @@ TNuvex_WebvaultConnector::Entries TNuvex_WebvaultConnector::Credentials() const 
     return {{"Login", UserName}, {"Pwd", Password}};
 }
 
-std::optional<std::string> TNuvex_WebvaultConnector::Request(const std::string& path, Entries entries) {
+std::optional<std::string> TNuvex_WebvaultConnector::Request(const std::string& path,
+                                                             const Entries& entries) {
     const std::string key = ServiceUrlKey();
     const std::string url = webservice::ConfiguredAddress(Context().host, key).value_or("");
     HttpLimits limits;
@@ -108,7 +109,7 @@ int TNuvex_WebvaultConnector::Connect() {
         }
         Entries entries = Credentials();
         entries.insert(entries.end(), {{"MinId", "0"}, {"MaxHdrs", "0"}, {"MaxIds", "0"}});
-        std::optional<std::string> reply = Request(NewMsgsPath, std::move(entries));
+        std::optional<std::string> reply = Request(NewMsgsPath, entries);
         if (!reply || reply->empty()) {
             log::Warning("webservice", AccountId + ": login test: no reply from the service");
             return kStatusFailed;
@@ -155,7 +156,7 @@ int TNuvex_WebvaultConnector::CheckMail() {
         }
         Entries entries = Credentials();
         entries.insert(entries.end(), {{"MinId", MinIdOf(*marker)}, {"MaxHdrs", "20"}, {"MaxIds", "2"}});
-        std::optional<std::string> reply = Request(NewMsgsPath, std::move(entries));
+        std::optional<std::string> reply = Request(NewMsgsPath, entries);
         std::optional<std::string> utf8;
         if (reply && !reply->empty()) {
             utf8 = webservice::ReplyToUtf8(*reply, Context().registry);
@@ -218,15 +219,15 @@ void TNuvex_WebvaultConnector::AddNotifyItems(TNotifyMessages& list, bool force)
     }
 }
 
-int TNuvex_WebvaultConnector::Redirect(const std::string& what, const std::string& path, Entries entries,
-                                       bool errorCodes) {
+int TNuvex_WebvaultConnector::Redirect(const std::string& what, const std::string& path,
+                                       const Entries& entries, bool errorCodes) {
     std::string id;
     {
         std::lock_guard lock(Guard());
         id = AccountId;
     }
     try {
-        std::optional<std::string> reply = Request(path, std::move(entries));
+        std::optional<std::string> reply = Request(path, entries);
         if (!reply || reply->empty()) {
             if (errorCodes) {
                 std::lock_guard lock(Guard());
@@ -265,7 +266,7 @@ int TNuvex_WebvaultConnector::OpenMessage(const std::string& ref) {
     Entries entries = Credentials();
     entries.emplace_back("MID", ref.substr(0, colon));
     entries.emplace_back("FID", colon == std::string::npos ? std::string() : ref.substr(colon + 1));
-    return Redirect("open message", OpenMsgPath, std::move(entries), true);
+    return Redirect("open message", OpenMsgPath, entries, true);
 }
 
 int TNuvex_WebvaultConnector::Compose() {
@@ -278,11 +279,11 @@ int TNuvex_WebvaultConnector::ComposeTo(const std::string& to, const std::string
     if (!mailto.empty()) {
         Entries entries{{"MailTo", HtmlEncode(mailto)}};
         entries.insert(entries.end(), credentials.begin(), credentials.end());
-        return Redirect("compose", "/MailTo?CU=%cu", std::move(entries), false);
+        return Redirect("compose", "/MailTo?CU=%cu", entries, false);
     }
     Entries entries{{"To", to}, {"Subj", subject}, {"Body", body}};
     entries.insert(entries.end(), credentials.begin(), credentials.end());
-    return Redirect("compose", CreateMsgPath, std::move(entries), false);
+    return Redirect("compose", CreateMsgPath, entries, false);
 }
 
 int TNuvex_WebvaultConnector::SendFiles(const std::vector<std::string>& lines) {

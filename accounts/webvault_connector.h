@@ -47,11 +47,11 @@ public:
 private:
     using Entries = std::vector<std::pair<std::string, std::string>>;
     // The reply text, or nullopt when no usable service address is set (logged).
-    std::optional<std::string> Request(const std::string& path, Entries entries);
+    std::optional<std::string> Request(const std::string& path, const Entries& entries);
     Entries Credentials() const;
     // The redirect requests: open the page the reply names. errorCodes: set
     // ErrorCode 1 on an empty reply and 3 on a failure of the reply.
-    int Redirect(const std::string& what, const std::string& path, Entries entries, bool errorCodes);
+    int Redirect(const std::string& what, const std::string& path, const Entries& entries, bool errorCodes);
 };
 
 const TConnectorClass& WebvaultConnectorClass();
