@@ -92,6 +92,8 @@ std::optional<std::string> TNuvex_WebvaultConnector::Request(const std::string& 
         limits = Limits;
         id = AccountId;
     }
+    // A plug-in that stops does not wait for a stalled service.
+    limits.stop = Context().stop;
     if (!webservice::UsableServiceUrl(url)) {
         log::Warning("webservice",
                      id + ": the service address in " + key + " is not an http or https address");

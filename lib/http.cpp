@@ -1,6 +1,7 @@
 // libcurl set-up shared by the fetch and the request object.
 #include "lib/http_internal.h"
 #include "lib/log.h"
+#include "lib/stop_signal.h"
 #include "lib/text.h"
 
 #include <algorithm>
@@ -87,6 +88,10 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
 // this about once a second even while nothing moves.
 int OnProgress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
     auto& t = *static_cast<Transfer*>(user);
+    if (t.limits.stop && t.limits.stop->Raised()) {
+        t.stopped = true;
+        return 1;
+    }
     const auto now = Clock::now();
     if (down != t.lastDown || up != t.lastUp) {
         t.lastDown = down;
@@ -156,6 +161,8 @@ void LogFailure(const std::string& what, CURLcode rc, const Transfer& t) {
         reason = "body larger than " + std::to_string(t.limits.maxBodyBytes) + " bytes";
     } else if (t.headersTooLarge) {
         reason = "header block over its bound";
+    } else if (t.stopped) {
+        reason = "stopped";
     } else if (t.stalled) {
         reason = "no data for " + std::to_string(t.limits.readTimeoutMs) + " ms";
     } else if (t.lengthMissing) {

@@ -7,12 +7,15 @@
 #include "lib/codepage.h"
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
+#include "lib/stop_signal.h"
 #include "tests/support/loopback_http_server.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
+#include <chrono>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace nuvex {
 namespace {
@@ -326,6 +329,23 @@ TEST_F(WebvaultConnectorTest, UnreadableMarkerFailsWithoutAskingFromZero) {
     EXPECT_EQ(account->CheckMail(), kStatusFailed);
     EXPECT_EQ(account->ErrorCode, kErrorOther);
     EXPECT_TRUE(Requests().empty());
+}
+
+TEST_F(WebvaultConnectorTest, StoppingThePlugInEndsACheckThatWaitsOnAStalledService) {
+    StopSignal stop;
+    context.stop = &stop;
+    account->Limits.readTimeoutMs = 30'000;
+    account->Limits.totalTimeoutMs = 60'000;
+    server.Enqueue({"HTTP/1.0 200 OK\r\n", LoopbackHttpServer::Reply::Mode::Stall});
+    const auto start = std::chrono::steady_clock::now();
+    std::thread raiser([&] {
+        server.WaitForRequests(1, 5000);
+        stop.Raise();
+    });
+    EXPECT_EQ(account->CheckMail(), kStatusFailed);
+    raiser.join();
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
+    EXPECT_EQ(account->ErrorCode, kErrorUnreachable);
 }
 
 TEST_F(WebvaultConnectorTest, UnusableServiceAddressSendsNothing) {
