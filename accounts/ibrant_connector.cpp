@@ -4,8 +4,6 @@ namespace nuvex {
 
 namespace {
 
-// Not kCapChecks: checking arrives with this type's client, so the type is
-// not offered yet; stored accounts of it still load.
 constexpr TConnectorClass kIbrantClass{
     .typeCode = "IBRANT",
     .providerName = "ibrant.example",
@@ -14,8 +12,9 @@ constexpr TConnectorClass kIbrantClass{
     .listOrder = 2,
     .maxAccounts = 0,
     .wizardPanelClass = "TWebvaultBasic",
-    .caps = kCapCompose | kCapSendFiles | kCapMailTo | kCapAlwaysOpens | kCapReservedA,
+    .caps = kCapCompose | kCapSendFiles | kCapMailTo | kCapAlwaysOpens | kCapReservedA | kCapChecks,
     .newInstance = NewConnector<TNuvex_IbrantConnector>,
+    .addTypeKeys = AddWebOptionKeys,
 };
 
 } // namespace

@@ -4,8 +4,6 @@ namespace nuvex {
 
 namespace {
 
-// Not kCapChecks: checking arrives with this type's client, so the type is
-// not offered yet; stored accounts of it still load.
 constexpr TConnectorClass kVostrelClass{
     .typeCode = "VOSTREL",
     .providerName = "vostrel.example",
@@ -14,8 +12,9 @@ constexpr TConnectorClass kVostrelClass{
     .listOrder = 1,
     .maxAccounts = 0,
     .wizardPanelClass = "TWebvaultBasic",
-    .caps = kCapCompose | kCapSendFiles | kCapMailTo | kCapAlwaysOpens | kCapReservedA,
+    .caps = kCapCompose | kCapSendFiles | kCapMailTo | kCapAlwaysOpens | kCapReservedA | kCapChecks,
     .newInstance = NewConnector<TNuvex_VostrelConnector>,
+    .addTypeKeys = AddWebOptionKeys,
 };
 
 } // namespace

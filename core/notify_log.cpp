@@ -29,8 +29,9 @@ void LogNotification(std::int32_t total, const TNotifyMessages& mail, const TNot
     std::fprintf(f, "notify total=%d mail=%d errors=%d\n", static_cast<int>(total), mail.Count(),
                  errors.Count());
     for (const TNotifyMessageItem& item : mail) {
-        std::fprintf(f, "  mail kind=%d account=%s count=%d subject=%s\n", item.ItemKind,
-                     item.AccountRef.c_str(), static_cast<int>(item.Count), item.Subject.c_str());
+        std::fprintf(f, "  mail kind=%d account=%s count=%d sender=%s subject=%s\n", item.ItemKind,
+                     item.AccountRef.c_str(), static_cast<int>(item.Count), item.Sender.c_str(),
+                     item.Subject.c_str());
     }
     for (const TNotifyMessageItem& item : errors) {
         std::fprintf(f, "  error account=%s subject=%s\n", item.AccountRef.c_str(), item.Subject.c_str());

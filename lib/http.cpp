@@ -1,6 +1,7 @@
 // libcurl set-up shared by the fetch and the request object.
 #include "lib/http_internal.h"
 #include "lib/log.h"
+#include "lib/stop_signal.h"
 #include "lib/text.h"
 
 #include <algorithm>
@@ -91,6 +92,10 @@ int OnProgress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t u
         t.cancelled = true;
         return 1;
     }
+    if (t.limits.stop && t.limits.stop->Raised()) {
+        t.stopped = true;
+        return 1;
+    }
     const auto now = Clock::now();
     if (down != t.lastDown || up != t.lastUp) {
         t.lastDown = down;
@@ -160,6 +165,8 @@ void LogFailure(const std::string& what, CURLcode rc, const Transfer& t) {
         reason = "body larger than " + std::to_string(t.limits.maxBodyBytes) + " bytes";
     } else if (t.headersTooLarge) {
         reason = "header block over its bound";
+    } else if (t.stopped) {
+        reason = "stopped";
     } else if (t.stalled) {
         reason = "no data for " + std::to_string(t.limits.readTimeoutMs) + " ms";
     } else if (t.cancelled) {

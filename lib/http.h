@@ -26,6 +26,9 @@ struct HttpLimits {
     std::size_t maxBodyBytes = 16u << 20;
     std::size_t maxHeaderBytes = 64u << 10;
     std::size_t maxHeaderLines = 200;
+    // Once raised, the transfer ends at its next progress call (about once a
+    // second, also while connecting) instead of running into a time-out.
+    const StopSignal* stop = nullptr;
 };
 
 // One plain HTTP/1.0 client request: the header block is built by hand so that

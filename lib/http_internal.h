@@ -65,6 +65,7 @@ struct Transfer {
     bool droppedTooLarge = false;
     bool headersTooLarge = false;
     bool stalled = false;
+    bool stopped = false;
     bool lengthMissing = false;
 };
 

@@ -157,11 +157,30 @@ TEST(ConfigResourceTest, KeysInOrderSeparatedByCrLf) {
         keys.emplace_back(line.substr(0, line.find('=')));
         pos = end == std::string_view::npos ? text.size() : end + 2;
     }
-    EXPECT_EQ(keys,
-              (std::vector<std::string>{"MAIL_ALL", "SHOW_BUTTON", "SHOW_TRAY", "ALLOW_IBRANT", "REG_MAIL",
-                                        "WHAT_LINK", "BRAND", "BRAND_LONG", "BRAND_CODE", "BRAND_DOMAIN",
-                                        "GMAIL_LOGIN", "GMAIL_COMPOSE", "GMAIL_FEED_URL", "GMAIL_POP3_SERVER",
-                                        "SETTINGS_HELP", "HELP_URL", "ABOUT_URL", "AFTERINSTALLWIZARD"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"MAIL_ALL",
+                                              "SHOW_BUTTON",
+                                              "SHOW_TRAY",
+                                              "ALLOW_IBRANT",
+                                              "REG_MAIL",
+                                              "WHAT_LINK",
+                                              "BRAND",
+                                              "BRAND_LONG",
+                                              "BRAND_CODE",
+                                              "BRAND_DOMAIN",
+                                              "GMAIL_LOGIN",
+                                              "GMAIL_COMPOSE",
+                                              "GMAIL_FEED_URL",
+                                              "GMAIL_POP3_SERVER",
+                                              "WEBVAULT_SERVICE_URL",
+                                              "VOSTREL_SERVICE_URL",
+                                              "IBRANT_SERVICE_URL",
+                                              "WEBVAULT_UPLOAD_URL",
+                                              "VOSTREL_UPLOAD_URL",
+                                              "IBRANT_UPLOAD_URL",
+                                              "SETTINGS_HELP",
+                                              "HELP_URL",
+                                              "ABOUT_URL",
+                                              "AFTERINSTALLWIZARD"}));
     EXPECT_EQ(ConfigResourceValue(text, "MAIL_ALL"), "1");
     EXPECT_EQ(ConfigResourceValue(text, "show_button"), "3");
     EXPECT_EQ(ConfigResourceValue(text, "BRAND"), "");
