@@ -18,6 +18,7 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QTimer>
+#include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -124,6 +125,13 @@ void TNuvexPlugin::AfterInstallCheck() {
         noAccount = accounts_.Count() == 0;
     }
     afterInstallHandled_ = true;
+    if (noAccount && !showsWindows_) {
+        // Nobody would see a wizard here; the stored request stays for the
+        // first start on a desktop.
+        std::fputs(kFirstStartHint, stdout);
+        std::fflush(stdout);
+        return;
+    }
     if (*wanted && noAccount) {
         StartAddAccount(QApplication::activeWindow(), true, {});
     }

@@ -35,6 +35,13 @@ class TConnectorRegistry;
 inline constexpr int kTickPeriodMs = 5000;
 int TickPeriodFromEnvironment();
 
+// Printed once by a headless plug-in that has no account yet.
+inline constexpr const char* kFirstStartHint =
+    "nuvex: no mail account is stored yet. Add one with\n"
+    "  nuvex-account add --type POP3 --email you@example.org --login you --server pop.example.org "
+    "--password-file FILE\n"
+    "or try it on sample mail first: scripts/run.sh --demo\n";
+
 class TNuvexPlugin : public TExePlugin, public NotifyActions, private CommandTargets, public UpkeepHooks {
     Q_OBJECT
 public:
@@ -82,7 +89,11 @@ public:
     void UpkeepAccount(TNuvex_GenericConnector& account, bool sendTo, bool changed) override;
     void UpkeepClose(bool changed) override;
     void DisabledCleanup() override;
+    // With no account stored: the wizard on a desktop (when the installer
+    // asked for it), the first-start hint on standard output when headless.
     virtual void AfterInstallCheck();
+    // False when the process runs without a display (offscreen).
+    void SetShowsWindows(bool shows) { showsWindows_ = shows; }
     virtual void AddAccountFromTray();
     // The account editors, owned by owner (none: no window is disabled).
     TNewAccountThread* StartAddAccount(QWidget* owner, bool afterInstall, const QString& context);
@@ -168,6 +179,7 @@ private:
     NotifyShower showNotify_;
     std::string accountsChangedStamp_;
     bool afterInstallHandled_ = false;
+    bool showsWindows_ = true;
     std::function<void(TEditorEnv&)> editorSeams_;
 };
 

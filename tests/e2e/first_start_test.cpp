@@ -1,0 +1,211 @@
+// What a newcomer sees: the first start without any account, headless, and
+// scripts/demo.sh run as `scripts/run.sh --demo` runs it, stopped with Ctrl-C.
+#include "tests/e2e/e2e_harness.h"
+#include "tests/support/dovecot_harness.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace nuvex::e2e {
+namespace {
+
+std::size_t Occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) {
+        ++n;
+    }
+    return n;
+}
+
+// Processes whose environment holds this exact line.
+std::vector<pid_t> ProcessesWithEnv(const std::string& line) {
+    std::vector<pid_t> found;
+    DIR* d = opendir("/proc");
+    if (!d) {
+        return found;
+    }
+    while (dirent* e = readdir(d)) {
+        const pid_t pid = std::atoi(e->d_name);
+        if (pid <= 0 || pid == getpid() || Ended(pid)) {
+            continue;
+        }
+        const std::string env = ReadFile("/proc/" + std::to_string(pid) + "/environ");
+        for (std::size_t i = 0; i < env.size();) {
+            std::size_t end = env.find('\0', i);
+            if (end == std::string::npos) {
+                end = env.size();
+            }
+            if (env.compare(i, end - i, line) == 0) {
+                found.push_back(pid);
+            }
+            i = end + 1;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+bool Accepts(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+class FirstStartTest : public E2eTest {
+protected:
+    void SetUp() override {
+        E2eTest::SetUp();
+        setenv("NUVEX_TICK_MS", "250", 1);
+    }
+    void TearDown() override {
+        E2eTest::TearDown();
+        unsetenv("NUVEX_TICK_MS");
+    }
+};
+
+// Headless nobody sees a wizard: the plug-in says once how to add an account
+// and that the demo exists, on the output the host's user reads.
+TEST_F(FirstStartTest, HeadlessWithoutAccountPrintsTheHintOnce) {
+    StartHost();
+    ASSERT_TRUE(WaitPluginUp());
+    const std::string hint = "nuvex: no mail account is stored yet.";
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(HostOut()).find(hint) != std::string::npos; }, 20000))
+        << ReadFile(HostOut()) << ReadFile(dir_.file("host.err"));
+    // Many ticks later it still stands there once.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const std::string out = ReadFile(HostOut());
+    EXPECT_EQ(Occurrences(out, hint), 1u) << out;
+    EXPECT_NE(out.find("nuvex-account add --type POP3"), std::string::npos) << out;
+    EXPECT_NE(out.find("scripts/run.sh --demo"), std::string::npos) << out;
+    // The installer's request stays for the first start on a desktop.
+    Result stored = Ctl({"get", "MAIL", "AFTERINSTALLWIZARD"});
+    EXPECT_EQ(stored.code, 0) << stored.err;
+    EXPECT_NE(stored.out.find('1'), std::string::npos) << stored.out;
+}
+
+TEST_F(FirstStartTest, HeadlessWithAnAccountPrintsNoHint) {
+    StartHost();
+    ASSERT_TRUE(WaitPluginUp());
+    std::string file = dir_.file("pw");
+    std::ofstream(file) << "secret\n";
+    // The port answers nothing: the account exists, its check fails, no matter.
+    Result added = Run({std::string(NUVEX_BINARY_DIR) + "/core/nuvex-account", "add", "--type", "POP3",
+                        "--email", "ann@example.org", "--login", "ann", "--server", "127.0.0.1", "--port",
+                        "9", "--password-file", file});
+    ASSERT_EQ(added.code, 0) << added.out << added.err;
+    // A fresh host and plug-in find the account at their first start.
+    ASSERT_EQ(Ctl({"stop"}).code, 0);
+    ASSERT_TRUE(WaitUntil([&] { return Ended(hosts_.back()) && FindNuvex() < 0; }, 15000));
+    const std::size_t before = ReadFile(HostOut()).size();
+    StartHost();
+    ASSERT_TRUE(WaitPluginUp());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const std::string second = ReadFile(HostOut()).substr(before);
+    EXPECT_EQ(second.find("no mail account is stored yet"), std::string::npos) << second;
+}
+
+class DemoScriptTest : public E2eTest {
+protected:
+    void SetUp() override {
+        E2eTest::SetUp();
+        std::string why = test::DovecotHarness::Unavailable();
+        if (!why.empty()) {
+            GTEST_SKIP() << "dovecot unavailable: " << why;
+        }
+        tmp_ = dir_.path() + "/tmp";
+        ::mkdir(tmp_.c_str(), 0711);
+        // The mail server's own users pass through to the profile, as through /tmp.
+        ::chmod(dir_.path().c_str(), 0711);
+        setenv("TMPDIR", tmp_.c_str(), 1);
+        setenv("NUVEX_DEMO_INTERVAL", "3", 1);
+    }
+    void TearDown() override {
+        if (demo_ > 0 && !Ended(demo_)) {
+            kill(demo_, SIGINT);
+            WaitExitCode(demo_, 20000);
+        }
+        E2eTest::TearDown();
+        unsetenv("TMPDIR");
+        unsetenv("NUVEX_DEMO_INTERVAL");
+    }
+
+    std::string Out() const { return ReadFile(out_); }
+
+    // The profile folder the demo announced.
+    std::string Profile() const {
+        const std::string out = Out();
+        const std::string start = "demo: profile ";
+        const std::size_t at = out.find(start);
+        if (at == std::string::npos) {
+            return {};
+        }
+        const std::size_t end = out.find(' ', at + start.size());
+        return out.substr(at + start.size(), end - at - start.size());
+    }
+
+    // The mail server's port the demo announced.
+    int Port() const {
+        const std::string out = Out();
+        const std::string start = "POP3 server on 127.0.0.1:";
+        const std::size_t at = out.find(start);
+        return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + start.size());
+    }
+
+    std::string tmp_;
+    std::string out_;
+    pid_t demo_ = -1;
+};
+
+TEST_F(DemoScriptTest, ShowsThreeNewThenFourAndCtrlCLeavesNothingBehind) {
+    out_ = dir_.file("demo.out");
+    const auto start = Clock::now();
+    demo_ = Spawn({"/bin/bash", std::string(NUVEX_SOURCE_DIR) + "/scripts/demo.sh", NUVEX_BINARY_DIR}, out_,
+                  dir_.file("demo.err"));
+    ASSERT_GT(demo_, 0);
+    ASSERT_TRUE(WaitUntil([&] { return Out().find("caption=\"3 New\"") != std::string::npos; }, 30000))
+        << Out() << ReadFile(dir_.file("demo.err")) << ReadFile(Profile() + "/dovecot/dovecot.log");
+    std::printf("[ measure ] demo start to \"3 New\": %.2f s\n", Seconds(start));
+    const std::string profile = Profile();
+    ASSERT_FALSE(profile.empty()) << Out();
+    EXPECT_EQ(profile.rfind(tmp_ + "/nuvex-demo.", 0), 0u) << profile;
+
+    // The notification lists the sample messages, encoded words decoded.
+    ASSERT_TRUE(WaitUntil([&] { return Out().find("notify total=3 ") != std::string::npos; }, 10000))
+        << Out();
+    for (const char* subject : {"subject=Café on Thursday?", "subject=Quarterly report: draft for review",
+                                "subject=Grüße aus München"}) {
+        EXPECT_NE(Out().find(subject), std::string::npos) << subject << "\n" << Out();
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Out().find("caption=\"4 New\"") != std::string::npos; }, 20000))
+        << Out();
+    EXPECT_NE(Out().find("subject=Re: Flight to Lisbon"), std::string::npos) << Out();
+
+    const std::vector<pid_t> running = ProcessesWithEnv("NUVEX_DEMO_PROFILE=" + profile);
+    EXPECT_GE(running.size(), 3u) << "host, plug-in, bus";
+    ASSERT_TRUE(Accepts(Port()));
+    ASSERT_EQ(kill(demo_, SIGINT), 0);
+    const auto stopAt = Clock::now();
+    EXPECT_EQ(WaitExitCode(demo_, 20000), 130);
+    std::printf("[ measure ] Ctrl-C to the demo's end: %.2f s\n", Seconds(stopAt));
+    demo_ = -1;
+    // Everything it started is gone, the mail server's own processes included.
+    EXPECT_TRUE(WaitUntil([&] { return ProcessesWithEnv("NUVEX_DEMO_PROFILE=" + profile).empty(); }, 5000));
+    for (pid_t pid : running) {
+        EXPECT_TRUE(Ended(pid)) << pid;
+    }
+    const int port = Port();
+    ASSERT_GT(port, 0) << Out();
+    EXPECT_FALSE(Accepts(port)) << "the mail server still listens on " << port;
+    EXPECT_NE(::access(profile.c_str(), F_OK), 0) << "the profile is removed";
+    EXPECT_NE(Out().find("demo: stopped; profile removed"), std::string::npos) << Out();
+}
+
+} // namespace
+} // namespace nuvex::e2e
