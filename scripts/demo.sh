@@ -136,10 +136,14 @@ if [ "$(id -u)" = 0 ]; then
   mail_user=dovecot
   login_user=dovenull
   chroot_line=""
+  internal_group=""
 else
+  # Everything runs as the user: no chroot, and the internal group is the
+  # user's own, which the server may then give its sockets.
   mail_user="$(id -un)"
   login_user="$mail_user"
   chroot_line="  chroot ="
+  internal_group="default_internal_group = $(id -gn)"
 fi
 mail_uid="$(id -u "$mail_user")" || exit 1
 mail_gid="$(id -g "$mail_user")" || exit 1
@@ -208,6 +212,7 @@ protocols = pop3
 listen = 127.0.0.1
 default_login_user = $login_user
 default_internal_user = $mail_user
+$internal_group
 first_valid_uid = $mail_uid
 disable_plaintext_auth = no
 auth_mechanisms = plain
@@ -247,7 +252,10 @@ EOF
     if ! kill -0 "$dovecot_pid" 2>/dev/null; then
       break
     fi
-    if (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
+    # Listening alone is not enough: the server opens its TCP listeners
+    # before the rest and may still give up; it says when it is up.
+    if grep -q 'starting up' "$mail/dovecot.log" 2>/dev/null &&
+      (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
       port=$candidate
       break
     fi
