@@ -112,6 +112,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+trap 'exit 129' HUP # the terminal closed
 
 export NUVEX_DEMO_PROFILE="$profile"
 export HOME="$profile/home"

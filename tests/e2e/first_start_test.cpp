@@ -163,6 +163,46 @@ protected:
     pid_t demo_ = -1;
 };
 
+// What the demo refuses before it starts anything: a clear line, exit 1,
+// and no profile folder left behind.
+TEST_F(DemoScriptTest, RefusesBadSetUpsWithoutLeavingAProfile) {
+    const struct {
+        const char* buildDir;
+        const char* interval;
+        const char* says;
+    } rows[] = {
+        {"/nonexistent/build", "3", "build folder /nonexistent/build not found"},
+        {NUVEX_BINARY_DIR, "0", "NUVEX_DEMO_INTERVAL must be a number of seconds above 0"},
+        {NUVEX_BINARY_DIR, "3s", "NUVEX_DEMO_INTERVAL must be a number of seconds above 0"},
+        {NUVEX_BINARY_DIR, "-5", "NUVEX_DEMO_INTERVAL must be a number of seconds above 0"},
+    };
+    for (const auto& row : rows) {
+        setenv("NUVEX_DEMO_INTERVAL", row.interval, 1);
+        const std::string err = dir_.file("refused.err");
+        ::unlink(err.c_str());
+        pid_t pid = Spawn({"/bin/bash", std::string(NUVEX_SOURCE_DIR) + "/scripts/demo.sh", row.buildDir},
+                          dir_.file("refused.out"), err);
+        ASSERT_GT(pid, 0);
+        int code = WaitExitCode(pid, 10000);
+        if (code == -1 && !Ended(pid)) {
+            // It started after all: stopped the way a user stops it, so that
+            // it takes down what it started.
+            kill(pid, SIGINT);
+            WaitExitCode(pid, 20000);
+        }
+        EXPECT_EQ(code, 1) << row.says;
+        EXPECT_NE(ReadFile(err).find(row.says), std::string::npos) << ReadFile(err);
+        DIR* d = opendir(tmp_.c_str());
+        ASSERT_NE(d, nullptr);
+        int entries = 0;
+        while (dirent* e = readdir(d)) {
+            entries += e->d_name[0] != '.';
+        }
+        closedir(d);
+        EXPECT_EQ(entries, 0) << row.says;
+    }
+}
+
 TEST_F(DemoScriptTest, ShowsThreeNewThenFourAndCtrlCLeavesNothingBehind) {
     out_ = dir_.file("demo.out");
     const auto start = Clock::now();
