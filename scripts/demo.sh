@@ -110,6 +110,12 @@ cleanup() {
   log "stopped; profile removed"
 }
 trap cleanup EXIT
+# Should this script be killed outright (no trap runs), what it started gets
+# TERM from the kernel instead of living on; the host then takes its plug-in.
+orphan_guard=""
+if setpriv --pdeathsig TERM true 2>/dev/null; then
+  orphan_guard="setpriv --pdeathsig TERM"
+fi
 trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP # the terminal closed
@@ -247,7 +253,7 @@ $chroot_line
   }
 }
 EOF
-  setsid "$dovecot" -F -c "$mail/dovecot.conf" >"$mail/dovecot.out" 2>&1 </dev/null &
+  setsid $orphan_guard "$dovecot" -F -c "$mail/dovecot.conf" >"$mail/dovecot.out" 2>&1 </dev/null &
   dovecot_pid=$!
   for ((i = 0; i < 100; i++)); do
     if ! kill -0 "$dovecot_pid" 2>/dev/null; then
@@ -274,7 +280,7 @@ fi
 
 # --- the private session bus ------------------------------------------------
 
-setsid dbus-daemon --session --nofork --nopidfile --address="unix:path=$XDG_RUNTIME_DIR/bus" \
+setsid $orphan_guard dbus-daemon --session --nofork --nopidfile --address="unix:path=$XDG_RUNTIME_DIR/bus" \
   --print-address=1 >"$profile/bus.address" 2>"$profile/bus.err" </dev/null &
 bus_pid=$!
 for ((i = 0; i < 100; i++)); do
@@ -301,7 +307,7 @@ log "POP3 server on 127.0.0.1:$port with 3 messages for demo@example.org"
 # Without a display the toolkit warns about every fade of the (unseen)
 # notification window; on a machine without a sound card the sound library
 # complains about each new-mail sound. Neither says anything about the demo.
-"$brannock" "${host_args[@]}" </dev/null \
+$orphan_guard "$brannock" "${host_args[@]}" </dev/null \
   2> >(grep --line-buffered -v -e 'does not support setting window opacity' \
     -e 'does not support raise()' -e '^ALSA lib ' >&2) &
 host_pid=$!
@@ -331,14 +337,14 @@ fi
 "$brannock" ctl command MAIL CHECK_ALL >/dev/null
 touch "$NUVEX_NOTIFY_LOG"
 if [ ${#host_args[@]} -gt 0 ]; then
-  tail -n +1 -F "$NUVEX_NOTIFY_LOG" 2>/dev/null &
+  $orphan_guard tail -n +1 -F "$NUVEX_NOTIFY_LOG" 2>/dev/null &
   tail_pid=$!
 fi
 log "account demo@example.org added; a new message arrives every $interval s; Ctrl-C stops the demo"
 
 n=0
 while kill -0 "$host_pid" 2>/dev/null; do
-  sleep "$interval" &
+  $orphan_guard sleep "$interval" &
   wait $!
   kill -0 "$host_pid" 2>/dev/null || break
   k=$((n % ${#later_names[@]}))

@@ -1,12 +1,8 @@
 // What a newcomer sees: the first start without any account, headless, and
 // scripts/demo.sh run as `scripts/run.sh --demo` runs it, stopped with Ctrl-C.
-#include "tests/e2e/e2e_harness.h"
-#include "tests/support/dovecot_harness.h"
+#include "tests/e2e/demo_fixture.h"
 
-#include <arpa/inet.h>
 #include <cstdio>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 namespace nuvex::e2e {
 namespace {
@@ -17,45 +13,6 @@ std::size_t Occurrences(const std::string& text, const std::string& what) {
         ++n;
     }
     return n;
-}
-
-// Processes whose environment holds this exact line.
-std::vector<pid_t> ProcessesWithEnv(const std::string& line) {
-    std::vector<pid_t> found;
-    DIR* d = opendir("/proc");
-    if (!d) {
-        return found;
-    }
-    while (dirent* e = readdir(d)) {
-        const pid_t pid = std::atoi(e->d_name);
-        if (pid <= 0 || pid == getpid() || Ended(pid)) {
-            continue;
-        }
-        const std::string env = ReadFile("/proc/" + std::to_string(pid) + "/environ");
-        for (std::size_t i = 0; i < env.size();) {
-            std::size_t end = env.find('\0', i);
-            if (end == std::string::npos) {
-                end = env.size();
-            }
-            if (env.compare(i, end - i, line) == 0) {
-                found.push_back(pid);
-            }
-            i = end + 1;
-        }
-    }
-    closedir(d);
-    return found;
-}
-
-bool Accepts(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
 }
 
 class FirstStartTest : public E2eTest {
@@ -110,58 +67,6 @@ TEST_F(FirstStartTest, HeadlessWithAnAccountPrintsNoHint) {
     const std::string second = ReadFile(HostOut()).substr(before);
     EXPECT_EQ(second.find("no mail account is stored yet"), std::string::npos) << second;
 }
-
-class DemoScriptTest : public E2eTest {
-protected:
-    void SetUp() override {
-        E2eTest::SetUp();
-        std::string why = test::DovecotHarness::Unavailable();
-        if (!why.empty()) {
-            GTEST_SKIP() << "dovecot unavailable: " << why;
-        }
-        tmp_ = dir_.path() + "/tmp";
-        ::mkdir(tmp_.c_str(), 0711);
-        // The mail server's own users pass through to the profile, as through /tmp.
-        ::chmod(dir_.path().c_str(), 0711);
-        setenv("TMPDIR", tmp_.c_str(), 1);
-        setenv("NUVEX_DEMO_INTERVAL", "3", 1);
-    }
-    void TearDown() override {
-        if (demo_ > 0 && !Ended(demo_)) {
-            kill(demo_, SIGINT);
-            WaitExitCode(demo_, 20000);
-        }
-        E2eTest::TearDown();
-        unsetenv("TMPDIR");
-        unsetenv("NUVEX_DEMO_INTERVAL");
-    }
-
-    std::string Out() const { return ReadFile(out_); }
-
-    // The profile folder the demo announced.
-    std::string Profile() const {
-        const std::string out = Out();
-        const std::string start = "demo: profile ";
-        const std::size_t at = out.find(start);
-        if (at == std::string::npos) {
-            return {};
-        }
-        const std::size_t end = out.find(' ', at + start.size());
-        return out.substr(at + start.size(), end - at - start.size());
-    }
-
-    // The mail server's port the demo announced.
-    int Port() const {
-        const std::string out = Out();
-        const std::string start = "POP3 server on 127.0.0.1:";
-        const std::size_t at = out.find(start);
-        return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + start.size());
-    }
-
-    std::string tmp_;
-    std::string out_;
-    pid_t demo_ = -1;
-};
 
 // What the demo refuses before it starts anything: a clear line, exit 1,
 // and no profile folder left behind.
