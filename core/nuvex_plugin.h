@@ -35,12 +35,9 @@ class TConnectorRegistry;
 inline constexpr int kTickPeriodMs = 5000;
 int TickPeriodFromEnvironment();
 
-// Printed once by a headless plug-in that has no account yet.
-inline constexpr const char* kFirstStartHint =
-    "nuvex: no mail account is stored yet. Add one with\n"
-    "  nuvex-account add --type POP3 --email you@example.org --login you --server pop.example.org "
-    "--password-file FILE\n"
-    "or try it on sample mail first: scripts/run.sh --demo\n";
+// Printed once by a headless plug-in that has no account yet; tool is the
+// command that runs nuvex-account.
+std::string FirstStartHint(const std::string& tool);
 
 class TNuvexPlugin : public TExePlugin, public NotifyActions, private CommandTargets, public UpkeepHooks {
     Q_OBJECT
