@@ -19,6 +19,7 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QTimer>
+#include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -114,6 +115,13 @@ void TNuvexPlugin::UpkeepClose(bool changed) {
 void TNuvexPlugin::DisabledCleanup() {
     upkeep_.DisabledCleanup();
 }
+std::string FirstStartHint(const std::string& tool) {
+    return "nuvex: no mail account is stored yet. Add one with\n  " + tool +
+           " add --type POP3 --email you@example.org --login you --server pop.example.org "
+           "--password-file FILE\n"
+           "or try it on sample mail first: scripts/run.sh --demo\n";
+}
+
 void TNuvexPlugin::AfterInstallCheck() {
     if (afterInstallHandled_) {
         return;
@@ -132,6 +140,18 @@ void TNuvexPlugin::AfterInstallCheck() {
         noAccount = accounts_.Count() == 0;
     }
     afterInstallHandled_ = true;
+    if (noAccount && !showsWindows_) {
+        // Nobody would see a wizard here; the stored request stays for the
+        // first start on a desktop.
+        // Next to this program when it runs from a build tree, which is not on PATH.
+        const QString near = QCoreApplication::applicationDirPath() + QStringLiteral("/nuvex-account");
+        const std::string tool = ::access(near.toLocal8Bit().constData(), X_OK) == 0
+                                     ? near.toStdString()
+                                     : std::string("nuvex-account");
+        std::fputs(FirstStartHint(tool).c_str(), stdout);
+        std::fflush(stdout);
+        return;
+    }
     if (*wanted && noAccount) {
         StartAddAccount(QApplication::activeWindow(), true, {});
     }

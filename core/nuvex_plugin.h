@@ -36,6 +36,10 @@ class TConnectorRegistry;
 inline constexpr int kTickPeriodMs = 5000;
 int TickPeriodFromEnvironment();
 
+// Printed once by a headless plug-in that has no account yet; tool is the
+// command that runs nuvex-account.
+std::string FirstStartHint(const std::string& tool);
+
 class TNuvexPlugin : public TExePlugin, public NotifyActions, private CommandTargets, public UpkeepHooks {
     Q_OBJECT
 public:
@@ -83,7 +87,11 @@ public:
     void UpkeepAccount(TNuvex_GenericConnector& account, bool sendTo, bool changed) override;
     void UpkeepClose(bool changed) override;
     void DisabledCleanup() override;
+    // With no account stored: the wizard on a desktop (when the installer
+    // asked for it), the first-start hint on standard output when headless.
     virtual void AfterInstallCheck();
+    // False when the process runs without a display (offscreen).
+    void SetShowsWindows(bool shows) { showsWindows_ = shows; }
     virtual void AddAccountFromTray();
     // The account editors, owned by owner (none: no window is disabled).
     TNewAccountThread* StartAddAccount(QWidget* owner, bool afterInstall, const QString& context);
@@ -170,6 +178,7 @@ private:
     NotifyShower showNotify_;
     std::string accountsChangedStamp_;
     bool afterInstallHandled_ = false;
+    bool showsWindows_ = true;
     std::function<void(TEditorEnv&)> editorSeams_;
 };
 

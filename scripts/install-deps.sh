@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that are missing, from one of two sets:
 #   scripts/install-deps.sh run    what building and running the programs needs
+#   scripts/install-deps.sh demo   that, plus the mail server of scripts/run.sh --demo
 #   scripts/install-deps.sh test   that, plus the test peers and the developer tools
 # Only missing packages are installed, and the package lists are refreshed only
 # when an install cannot find something.
@@ -23,6 +24,7 @@ TEST_PACKAGES=(
   git python3 procps
   libgtest-dev libgmock-dev libbenchmark-dev
   dovecot-core dovecot-pop3d fetchmail
+  xvfb xdotool xauth
   clang clang-format clang-tidy libclang-rt-14-dev
 )
 # Their maintainer scripts start a system service through invoke-rc.d.
@@ -33,9 +35,10 @@ POLICY_RC_D=${NUVEX_POLICY_RC_D:-/usr/sbin/policy-rc.d}
 
 case "${1:-test}" in
 run) wanted=("${RUN_PACKAGES[@]}") ;;
+demo) wanted=("${RUN_PACKAGES[@]}" "${SERVICE_PACKAGES[@]}") ;;
 test) wanted=("${RUN_PACKAGES[@]}" "${TEST_PACKAGES[@]}") ;;
 *)
-  echo "usage: $0 run|test" >&2
+  echo "usage: $0 run|demo|test" >&2
   exit 2
   ;;
 esac

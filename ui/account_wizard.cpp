@@ -27,6 +27,8 @@ namespace {
 constexpr int kContentHeight = kWizardHeight - kDialogHeaderHeight - kDialogFooterHeight;
 constexpr int kSidePictureWidth = 165;
 constexpr int kSidePictureHeight = 310;
+// Room kept right of the widest control of a page.
+constexpr int kWizardPageMargin = 8;
 constexpr int kSummaryTop = 58;
 constexpr int kSummaryStep = 20;
 constexpr int kClosingLineMinTop = 135;
@@ -216,6 +218,7 @@ TWizard::TWizard(QWidget* owner, bool afterInstall, TWizardEnv env)
     AdvancedButton = button(Tr("Advanced Settings"), 147, 136, "advanced");
     BackButton = button(Tr("Back"), 303, 75, "back");
     NextButton = button(Tr("Next"), 383, 75, "next");
+    LayOutFooter();
     CancelButton->setProperty("tag", kTagCancel);
     BackButton->setProperty("tag", kTagBack);
     NextButton->setProperty("tag", kTagNext);
@@ -531,6 +534,69 @@ void TWizard::ShowPage(int page) {
             PagePanels[i]->setVisible(i == page);
         }
     }
+    try {
+        GrowToPage(PagePanels[page]);
+    } catch (...) {
+        log::Caught("ui", "fitting the wizard to page " + std::to_string(page));
+    }
+}
+
+// The footer buttons from the right edge, each as wide as its text needs: at
+// the design font this is Cancel at 478, Next at 383, Back at 303 and
+// Advanced at 147; a wider text pushes its left neighbours instead of
+// overlapping them.
+void TWizard::LayOutFooter() {
+    int right = Form->width() - 17;
+    const std::pair<QPushButton*, int> buttons[] = {
+        {CancelButton, 20}, {NextButton, 5}, {BackButton, 20}, {AdvancedButton, 0}};
+    for (const auto& [b, gap] : buttons) {
+        b->move(right - b->width(), b->y());
+        right = b->x() - gap;
+    }
+}
+
+// A larger font, or text drawn for a fractional screen scale, can need more
+// room than the design's 570 x 450: the wizard grows (never shrinks) until the
+// page fits, with its footer buttons kept at the right edge. At the design
+// size nothing moves.
+void TWizard::GrowToPage(QWidget* page) {
+    if (!page) {
+        return;
+    }
+    QRect used = page->childrenRect();
+    for (QWidget* child : page->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        used = used.united(QRect(child->pos(), child->size().expandedTo(child->minimumSize())));
+    }
+    const int footer = kWizardPageMargin + AdvancedButton->width() + 20 + BackButton->width() + 5 +
+                       NextButton->width() + 20 + CancelButton->width() + 17;
+    const int width = std::max({Form->width(), used.right() + 1 + kWizardPageMargin, footer});
+    const int contentHeight = std::max(ContentPanel->height(), used.bottom() + 1 + 4);
+    const int height = kDialogHeaderHeight + contentHeight + kDialogFooterHeight;
+    const int grewBy = width - Form->width();
+    if (grewBy == 0 && height == Form->height()) {
+        return;
+    }
+    const QPoint centre = Form->geometry().center();
+    for (QWidget* bar : {HeaderPanel, FooterPanel}) {
+        for (QWidget* child : bar->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            if (child == StepLabel) {
+                child->move(child->x() + grewBy, child->y());
+            } else if (!qobject_cast<QPushButton*>(child) && child->width() >= Form->width() - 2 * 22) {
+                child->resize(child->width() + grewBy, child->height()); // lines and the title
+            }
+        }
+    }
+    Form->setFixedSize(width, height);
+    LayOutFooter();
+    HeaderPanel->resize(width, HeaderPanel->height());
+    FooterPanel->setGeometry(0, height - kDialogFooterHeight, width, kDialogFooterHeight);
+    ContentPanel->resize(width, contentHeight);
+    for (QWidget* panel : PagePanels) {
+        if (panel) {
+            panel->resize(panel->size().expandedTo(QSize(width, contentHeight)));
+        }
+    }
+    Form->move(centre.x() - width / 2, centre.y() - height / 2);
 }
 
 bool TWizard::DuplicateAllowed() {

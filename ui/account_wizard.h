@@ -140,6 +140,8 @@ private:
     void BuildWelcomePage();
     void BuildTypePage();
     void BuildConfirmPage();
+    void GrowToPage(QWidget* page);
+    void LayOutFooter();
     void AddSignUpLines(QWidget* page, int left, int minTop);
     void SetTitle(const std::string& text);
     void SetStep(int step);

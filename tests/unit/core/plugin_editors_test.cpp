@@ -152,6 +152,17 @@ TEST_F(PluginEditorsTest, AfterInstallWizardWaitsForAReadableValueAndSkipsWhenAc
     EXPECT_TRUE(Wizards().isEmpty()) << "an account exists";
 }
 
+// Headless, nobody could answer a wizard: none opens, and the installer's
+// request is kept for the first start with a display.
+TEST_F(PluginEditorsTest, HeadlessFirstStartOpensNoWizardAndKeepsTheRequest) {
+    plugin->SetShowsWindows(false);
+    host->cfg.WriteCfgBool(keys::kAfterInstallWizard, true);
+    plugin->AfterInstallCheck();
+    QTest::qWait(60);
+    EXPECT_TRUE(Wizards().isEmpty());
+    EXPECT_EQ(host->cfg.ReadCfgBool(keys::kAfterInstallWizard), true);
+}
+
 TEST_F(PluginEditorsTest, TrayAddCommandOpensTheWizard) {
     host->cfg.WriteCfgStr("ACCOUNTS", "");
     plugin->ExecCommand(QStringLiteral("ADD_ACCOUNT_TRAY"));
