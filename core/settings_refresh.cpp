@@ -148,7 +148,7 @@ bool TSettingsRefresh::Accounts(HostConfig& cfg, bool changed) {
     }
     const auto sendTo = cfg.ReadCfgStrBatch(sendToKeys);
     if (!sendTo) {
-        return; // the upkeep waits for a host that answers
+        return false; // the upkeep waits for a host that answers
     }
     for (std::size_t i = 0; i < ids.size(); ++i) {
         Step("account upkeep", [&] {
