@@ -2,11 +2,16 @@
 
 #include "contract/qt_log_sink.h"
 #include "core/exe_plugin.h"
+#include "lib/handoff_wire.h"
 #include "lib/log.h"
 
 #include <QApplication>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
 
 namespace nuvex {
 
@@ -23,10 +28,59 @@ EntryAction ClassifyEntry(const QString& firstArg) {
     return EntryAction::Run;
 }
 
-int ForwardHandOff(HandOffKind kind, const QStringList&) {
-    std::fprintf(stderr, "nuvex: hand-offs to the running program are not available yet (kind %d)\n",
-                 static_cast<int>(kind));
-    return 2;
+namespace {
+
+// The running copy handles a hand-off at once; this only bounds a copy that hangs.
+constexpr int kHandOffReplyMs = 30000;
+constexpr int kReadyReplyMs = 5000;
+
+void Pause(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool StartHostProgram() {
+    const std::string host = handoff::FindHostProgram(handoff::OwnFolder());
+    if (host.empty()) {
+        log::Warning("handoff", "brannock was found neither beside nuvex nor on PATH");
+        return false;
+    }
+    return handoff::StartDetached(host, {});
+}
+
+} // namespace
+
+int ForwardHandOff(HandOffKind kind, const QStringList& args) {
+    try {
+        std::vector<std::string> words;
+        for (const QString& a : args) {
+            words.push_back(a.toLocal8Bit().toStdString());
+        }
+        const std::string path = handoff::SocketPath();
+        const handoff::ForwardTiming timing = handoff::TimingFromEnvironment();
+        if (!handoff::ReceiverPresent(path)) {
+            StartHostProgram();
+            if (!handoff::WaitForReceiver(path, timing.polls, timing.intervalMs)) {
+                log::Warning("handoff", "no running copy appeared at " + path + "; nothing was handed over");
+                return 1;
+            }
+            Pause(timing.settleMs);
+        }
+        const std::optional<std::int32_t> ready = handoff::Ping(path, kReadyReplyMs);
+        if (!ready || *ready < 0) {
+            log::Warning("handoff", "the running copy is not ready; starting brannock again");
+            StartHostProgram();
+            Pause(timing.settleMs);
+        }
+        const std::string payload = handoff::JoinLines(handoff::CommandLineLines(words));
+        if (!handoff::Call(path, static_cast<std::uint32_t>(kind), payload, kHandOffReplyMs)) {
+            log::Warning("handoff", "the hand-off did not reach the running copy at " + path);
+            return 1;
+        }
+        return 0;
+    } catch (...) {
+        log::Caught("handoff", "ForwardHandOff");
+        return 1;
+    }
 }
 
 int NuvexEntry(int argc, char** argv, const PluginMaker& makePlugin) {

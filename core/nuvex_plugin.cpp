@@ -9,6 +9,9 @@
 #include "core/nuvex_obj.h"
 #include "core/plugin_log.h"
 #include "core/plugin_process.h"
+#if __has_include("integration/sendto.h")
+#include "integration/sendto.h"
+#endif
 #include "lib/clock.h"
 #include "lib/host_config.h"
 #include "lib/log.h"
@@ -84,7 +87,14 @@ TNuvexPlugin::~TNuvexPlugin() {
 }
 
 std::unique_ptr<TMainForm> TNuvexPlugin::CreateMainForm() {
-    return std::make_unique<TNuvexForm>(*this);
+    auto form = std::make_unique<TNuvexForm>(*this);
+    HandOffTargets targets{&accounts_, [this] { return host_->Settings(); }, {}};
+#if __has_include("integration/sendto.h")
+    targets.resolveShortcuts = [](std::vector<std::string>& list) { ResolveShortcutsInList(list); };
+#endif
+    handOff_ = std::make_unique<THandOffReceiver>(std::move(targets));
+    handOff_->Start();
+    return form;
 }
 
 TPluginObj* TNuvexPlugin::CreatePluginObj(QObject* parent) {

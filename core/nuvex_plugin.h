@@ -13,6 +13,7 @@
 #include "core/check_scheduler.h"
 #include "core/command_router.h"
 #include "core/exe_plugin.h"
+#include "core/handoff_receiver.h"
 #include "core/mail_host.h"
 #include "core/navigation_dispatcher.h"
 #include "core/settings_refresh.h"
@@ -169,6 +170,8 @@ private:
     std::string accountsChangedStamp_;
     bool afterInstallHandled_ = false;
     std::function<void(TEditorEnv&)> editorSeams_;
+    // Last: it stops serving before the accounts it hands work to go.
+    std::unique_ptr<THandOffReceiver> handOff_;
 };
 
 } // namespace nuvex

@@ -1,5 +1,7 @@
 #include "core/entry.h"
 #include "core/exe_plugin.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <memory>
@@ -26,6 +28,12 @@ TEST(EntryDispatch, TestsAreCaseSensitiveSubstrings) {
 }
 
 TEST(EntryDispatch, HandOffArgumentsNeverStartThePlugin) {
+    // No running copy and no brannock to start: the forward gives up after
+    // its (here shortened) wait and says so in its exit code.
+    test::TempDir dir;
+    test::ScopedEnv objects("NUVEX_OBJECTS_DIR", dir.path());
+    test::ScopedEnv path("PATH", dir.path());
+    test::ScopedEnv timing("NUVEX_HANDOFF_TIMING", "2,10,0");
     for (const char* arg : {"mailto:a@b", "/sendto:/tmp/a.txt", "/readmail"}) {
         char program[] = "nuvex";
         std::string copy = arg;
