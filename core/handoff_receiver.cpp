@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace nuvex {
@@ -234,6 +235,8 @@ bool THandOffReceiver::Start(const std::string& path) {
         log::Warning("handoff", "hand-offs from other programs are not received");
         return false;
     }
+    struct stat st {};
+    socketInode_ = ::lstat(path_.c_str(), &st) == 0 ? st.st_ino : 0;
     listenNotifier_ = std::make_unique<QSocketNotifier>(listenFd_, QSocketNotifier::Read);
     connect(listenNotifier_.get(), &QSocketNotifier::activated, this, [this] { AcceptPending(); });
     return true;
@@ -246,7 +249,10 @@ void THandOffReceiver::Stop() {
         ::close(listenFd_);
         listenFd_ = -1;
         // Only our own socket goes: another copy may have taken the name since.
-        ::unlink(path_.c_str());
+        struct stat st {};
+        if (::lstat(path_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_ino == socketInode_) {
+            ::unlink(path_.c_str());
+        }
     }
 }
 

@@ -75,6 +75,7 @@ private:
     HandOffTargets targets_;
     std::string path_;
     int listenFd_ = -1;
+    unsigned long socketInode_ = 0;
     std::unique_ptr<QSocketNotifier> listenNotifier_;
     std::vector<std::unique_ptr<Connection>> connections_;
     std::function<bool(unsigned)> peerCheck_;
