@@ -68,11 +68,28 @@ bool WithHandOffAccount(const HandOffTargets& t, AccountTest test, Action&& acti
         }
     }
     if (!account || !test(*account)) {
-        log::Info("handoff", "no account takes this hand-off");
+        log::Info("handoff", chosen->empty()
+                                 ? std::string("no account takes this hand-off")
+                                 : "account " + *chosen + " is gone or does not take this hand-off");
         return false;
     }
     action(*account);
     return true;
+}
+
+// One line per hand-off that reached an account: which one, what it
+// answered, how many files it was given (never the files' or mail's text).
+void Report(const char* what, const TNuvex_GenericConnector& account, int status, std::size_t files = 0) {
+    std::string text =
+        std::string(what) + " handed to " + account.AccountId + ": status " + std::to_string(status);
+    if (files > 0) {
+        text += ", " + std::to_string(files) + " lines";
+    }
+    if (status < 0) {
+        log::Warning("handoff", text);
+    } else {
+        log::Info("handoff", text);
+    }
 }
 
 void ResolveAndExpand(const HandOffTargets& t, std::vector<std::string>& files) {
@@ -103,7 +120,7 @@ std::int32_t HandleSendTo(const HandOffTargets& t, std::vector<std::string> line
     }
     lines.erase(lines.begin());
     ResolveAndExpand(t, lines);
-    account->SendFiles(lines);
+    Report("Send To", *account, account->SendFiles(lines), lines.size());
     return handoff::kHandled;
 }
 
@@ -130,13 +147,15 @@ std::int32_t HandleMailTo(const HandOffTargets& t, const std::vector<std::string
         ResolveAndExpand(t, files);
         files.push_back("NOTE=" + handoff::OneLine(body));
         files.push_back("SUBJECT=" + handoff::OneLine(subject));
-        const bool done =
-            WithHandOffAccount(t, TestSendFiles, [&](TNuvex_GenericConnector& a) { a.SendFiles(files); });
+        const bool done = WithHandOffAccount(t, TestSendFiles, [&](TNuvex_GenericConnector& a) {
+            Report("mailto with attachments", a, a.SendFiles(files), files.size());
+        });
         return done ? handoff::kHandled : handoff::kDropped;
     }
     const std::string address = UrlDecode(parts->address);
-    const bool done = WithHandOffAccount(
-        t, TestMailTo, [&](TNuvex_GenericConnector& a) { a.ComposeTo(address, subject, parts->text, body); });
+    const bool done = WithHandOffAccount(t, TestMailTo, [&](TNuvex_GenericConnector& a) {
+        Report("mailto", a, a.ComposeTo(address, subject, parts->text, body));
+    });
     return done ? handoff::kHandled : handoff::kDropped;
 }
 
@@ -155,7 +174,7 @@ std::int32_t HandleMapiSend(const HandOffTargets& t, const std::vector<std::stri
         // Created before the upload starts, so that the upload and the
         // sender find the same event.
         taken = OpenOrCreateEvent("NuvexSendTo" + id, true, false);
-        a.SendFiles(list);
+        Report("Simple MAPI send", a, a.SendFiles(list), list.size());
     });
     if (taken) {
         taken->Wait(kSendToEventWaitMs);
@@ -181,8 +200,9 @@ std::int32_t HandleHandOff(const HandOffTargets& targets, std::uint32_t kind, st
         case Kind::SendTo:
             return HandleSendTo(targets, std::move(*lines));
         case Kind::ReadMail: {
-            const bool done = WithHandOffAccount(targets, TestOpenAction,
-                                                 [](TNuvex_GenericConnector& a) { a.OpenMailbox(); });
+            const bool done = WithHandOffAccount(targets, TestOpenAction, [](TNuvex_GenericConnector& a) {
+                Report("read mail", a, a.OpenMailbox());
+            });
             return done ? handoff::kHandled : handoff::kDropped;
         }
         case Kind::MailTo:
