@@ -422,7 +422,7 @@ std::optional<std::int32_t> Call(const std::string& path, std::uint32_t message,
 std::string FindHostProgram(const std::string& folder) {
     constexpr std::string_view kHost = "brannock";
     if (!folder.empty()) {
-        const std::string beside = folder + "/" + std::string(kHost);
+        std::string beside = folder + "/" + std::string(kHost);
         if (IsExecutableFile(beside)) {
             return beside;
         }
@@ -437,7 +437,7 @@ std::string FindHostProgram(const std::string& folder) {
         if (dir.empty() || dir.front() != '/') {
             continue;
         }
-        const std::string candidate = std::string(dir) + "/" + std::string(kHost);
+        std::string candidate = std::string(dir) + "/" + std::string(kHost);
         if (IsExecutableFile(candidate)) {
             return candidate;
         }
@@ -481,6 +481,7 @@ bool StartDetached(const std::string& program, const std::vector<std::string>& a
     words.push_back(program);
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& w : words) {
         argv.push_back(w.data());
     }

@@ -39,7 +39,7 @@ std::string Text(const char* s) {
 // The running program's socket, with brannock started and awaited when no
 // copy answers; empty when none appeared.
 std::string ReachProgram() {
-    const std::string path = handoff::SocketPath();
+    std::string path = handoff::SocketPath();
     if (path.empty()) {
         log::Warning("mapi", "no folder for the hand-off socket");
         return std::string();

@@ -4,6 +4,9 @@
 #include "lib/handoff_wire.h"
 #include "tests/e2e/e2e_harness.h"
 
+#include <cstring>
+#include <elf.h>
+#include <set>
 #include <sys/socket.h>
 
 namespace nuvex::e2e {
@@ -299,6 +302,67 @@ TEST_F(HandOffE2eTest, MapiWithoutProgramOrHostReturnsAfterTheBoundedWait) {
     EXPECT_LT(ms, 9000);
     EXPECT_THAT(r.err, HasSubstr("did not appear"));
     EXPECT_EQ(FindNuvex(), -1);
+}
+
+// The names the library defines in its dynamic symbol table, read from the
+// ELF file itself.
+std::set<std::string> DefinedDynamicSymbols(const std::string& path) {
+    const std::string elf = ReadFile(path);
+    std::set<std::string> names;
+    if (elf.size() < sizeof(Elf64_Ehdr) || elf.compare(0, 4, ELFMAG) != 0 || elf[EI_CLASS] != ELFCLASS64) {
+        ADD_FAILURE() << path << " is not a 64-bit ELF file";
+        return names;
+    }
+    Elf64_Ehdr eh;
+    std::memcpy(&eh, elf.data(), sizeof eh);
+    auto section = [&](std::size_t i) {
+        Elf64_Shdr sh{};
+        const std::size_t at = eh.e_shoff + i * eh.e_shentsize;
+        if (at + sizeof sh <= elf.size()) {
+            std::memcpy(&sh, elf.data() + at, sizeof sh);
+        }
+        return sh;
+    };
+    for (std::size_t i = 0; i < eh.e_shnum; ++i) {
+        const Elf64_Shdr sh = section(i);
+        if (sh.sh_type != SHT_DYNSYM) {
+            continue;
+        }
+        const Elf64_Shdr strtab = section(sh.sh_link);
+        for (std::size_t off = sh.sh_offset; off + sizeof(Elf64_Sym) <= sh.sh_offset + sh.sh_size;
+             off += sizeof(Elf64_Sym)) {
+            Elf64_Sym sym;
+            std::memcpy(&sym, elf.data() + off, sizeof sym);
+            const unsigned bind = ELF64_ST_BIND(sym.st_info);
+            if (sym.st_shndx == SHN_UNDEF || sym.st_name == 0 || (bind != STB_GLOBAL && bind != STB_WEAK)) {
+                continue;
+            }
+            names.insert(std::string(elf.c_str() + strtab.sh_offset + sym.st_name));
+        }
+    }
+    return names;
+}
+
+// The list kept in the repository: the "global:" names of the version script.
+std::set<std::string> ListedExports() {
+    std::istringstream in(ReadFile(std::string(NUVEX_SOURCE_DIR) + "/mapi/exports.map"));
+    std::set<std::string> names;
+    std::string word;
+    bool global = false;
+    while (in >> word) {
+        if (word == "global:" || word == "local:") {
+            global = word == "global:";
+        } else if (global && word.size() > 1 && word.back() == ';') {
+            names.insert(word.substr(0, word.size() - 1));
+        }
+    }
+    return names;
+}
+
+TEST(MapiLibrary, ExportsTheTwelveFunctionsAndNothingElse) {
+    const std::set<std::string> listed = ListedExports();
+    EXPECT_EQ(listed.size(), 12u);
+    EXPECT_EQ(DefinedDynamicSymbols(MapiLibrary()), listed);
 }
 
 } // namespace
