@@ -1,4 +1,5 @@
 #include "lib/handoff_wire.h"
+#include "lib/named_objects.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
@@ -307,6 +308,25 @@ TEST(HandOffSocket, PeerUidIsOurs) {
     ::close(pair[0]);
     ::close(pair[1]);
     EXPECT_FALSE(PeerUid(-1).has_value());
+}
+
+// --- The upload's event ------------------------------------------------------------
+
+TEST(HandOffEvent, OpenEventFindsOnlyAnEventSomeoneHolds) {
+    TempDir dir;
+    ScopedEnv objects("NUVEX_OBJECTS_DIR", dir.path());
+    EXPECT_EQ(OpenEvent("NuvexSendTo99"), nullptr); // never created: no wait for nothing
+    auto held = OpenOrCreateEvent("NuvexSendTo99", true, false);
+    ASSERT_NE(held, nullptr);
+    auto opened = OpenEvent("NuvexSendTo99");
+    ASSERT_NE(opened, nullptr);
+    EXPECT_FALSE(opened->TryWait());
+    held->Set();
+    EXPECT_TRUE(opened->Wait(1000));
+    EXPECT_TRUE(opened->TryWait()); // manual reset: stays set
+    opened.reset();
+    held.reset();
+    EXPECT_EQ(OpenEvent("NuvexSendTo99"), nullptr); // the last holder closed it
 }
 
 // --- Starting the host -----------------------------------------------------------
