@@ -18,6 +18,13 @@ std::string AccountTool() {
     return std::string(NUVEX_BINARY_DIR) + "/core/nuvex-account";
 }
 
+std::string MapiClient() {
+    return std::string(NUVEX_BINARY_DIR) + "/mapi/mapi_client";
+}
+std::string MapiLibrary() {
+    return std::string(NUVEX_BINARY_DIR) + "/mapi/libNuvexDll.so";
+}
+
 class HandOffE2eTest : public E2eTest {
 protected:
     void SetUp() override {
@@ -136,6 +143,15 @@ TEST_F(HandOffE2eTest, SecondCopyHandsMailtoAndSendToToTheRunningCopy) {
     Result unknown = Run({Nuvex(), "/sendto:NOSUCH_9", f1});
     EXPECT_EQ(unknown.code, 0);
     EXPECT_EQ(FindNuvex(), running); // the second copies never became plug-ins
+
+    // The Simple MAPI library reaches the same account. No upload holds the
+    // event afterwards, so the caller is let go after the receiver's half second.
+    Result mapi = Run({MapiClient(), MapiLibrary(), "send", "Subject", "Body", f1, f2});
+    EXPECT_EQ(mapi.code, 0) << mapi.err;
+    long ms = -1;
+    ASSERT_EQ(std::sscanf(mapi.out.c_str(), "rc=26 ms=%ld", &ms), 1) << mapi.out;
+    EXPECT_LT(ms, 5000);
+    EXPECT_TRUE(WaitLog("Simple MAPI send handed to WEBVAULT_0: status -2, 5 lines")) << Log();
 }
 
 TEST_F(HandOffE2eTest, XdgEmailAttachReachesTheReceiver) {
@@ -162,13 +178,6 @@ TEST_F(HandOffE2eTest, XdgEmailAttachReachesTheReceiver) {
 }
 
 // --- The Simple MAPI library ---------------------------------------------------
-
-std::string MapiClient() {
-    return std::string(NUVEX_BINARY_DIR) + "/mapi/mapi_client";
-}
-std::string MapiLibrary() {
-    return std::string(NUVEX_BINARY_DIR) + "/mapi/libNuvexDll.so";
-}
 
 // A receiver that records every request and answers each with kHandled,
 // optionally setting the upload's event first.
