@@ -3,6 +3,7 @@
  *   mapi_client LIB edge                          every export with hostile input;
  *                                                 prints one "name rc=N" line each
  * Exit code 0 when every call returned; the codes are for the caller to judge. */
+#define _POSIX_C_SOURCE 200809L
 #include "mapi/nuvexmapi.h"
 
 #include <dlfcn.h>
