@@ -50,11 +50,15 @@ bool StartHostProgram() {
 } // namespace
 
 int ForwardHandOff(HandOffKind kind, const QStringList& args) {
+    std::vector<std::string> words;
+    for (const QString& a : args) {
+        words.push_back(a.toLocal8Bit().toStdString());
+    }
+    return ForwardHandOff(kind, words);
+}
+
+int ForwardHandOff(HandOffKind kind, const std::vector<std::string>& words) {
     try {
-        std::vector<std::string> words;
-        for (const QString& a : args) {
-            words.push_back(a.toLocal8Bit().toStdString());
-        }
         const std::string path = handoff::SocketPath();
         const handoff::ForwardTiming timing = handoff::TimingFromEnvironment();
         if (!handoff::ReceiverPresent(path)) {
@@ -88,13 +92,17 @@ int NuvexEntry(int argc, char** argv, const PluginMaker& makePlugin) {
     for (int i = 1; i < argc; ++i) {
         args << QString::fromLocal8Bit(argv[i]);
     }
+    // The words go on as the bytes they are: a file name that is not valid in
+    // the locale's encoding must still name the same file.
+    const std::vector<std::string> words =
+        argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>();
     switch (ClassifyEntry(args.value(0))) {
     case EntryAction::SendTo:
-        return ForwardHandOff(HandOffKind::SendTo, args);
+        return ForwardHandOff(HandOffKind::SendTo, words);
     case EntryAction::MailTo:
-        return ForwardHandOff(HandOffKind::MailTo, args);
+        return ForwardHandOff(HandOffKind::MailTo, words);
     case EntryAction::ReadMail:
-        return ForwardHandOff(HandOffKind::ReadMail, args);
+        return ForwardHandOff(HandOffKind::ReadMail, words);
     case EntryAction::Run:
         break;
     }

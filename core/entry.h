@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace nuvex {
 
@@ -21,6 +23,8 @@ EntryAction ClassifyEntry(const QString& firstArg);
 // starting brannock (beside nuvex, else on PATH) when no copy answers.
 // 0 once the running copy answered; 1 when it was not reached (logged).
 int ForwardHandOff(HandOffKind kind, const QStringList& args);
+// The same with the command-line words as bytes.
+int ForwardHandOff(HandOffKind kind, const std::vector<std::string>& words);
 
 using PluginMaker = std::function<std::unique_ptr<TExePlugin>()>;
 int NuvexEntry(int argc, char** argv, const PluginMaker& makePlugin);
