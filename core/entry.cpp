@@ -2,11 +2,16 @@
 
 #include "contract/qt_log_sink.h"
 #include "core/exe_plugin.h"
+#include "lib/handoff_wire.h"
 #include "lib/log.h"
 
 #include <QApplication>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
 
 namespace nuvex {
 
@@ -23,10 +28,63 @@ EntryAction ClassifyEntry(const QString& firstArg) {
     return EntryAction::Run;
 }
 
-int ForwardHandOff(HandOffKind kind, const QStringList&) {
-    std::fprintf(stderr, "nuvex: hand-offs to the running program are not available yet (kind %d)\n",
-                 static_cast<int>(kind));
-    return 2;
+namespace {
+
+// The running copy handles a hand-off at once; this only bounds a copy that hangs.
+constexpr int kHandOffReplyMs = 30000;
+constexpr int kReadyReplyMs = 5000;
+
+void Pause(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool StartHostProgram() {
+    const std::string host = handoff::FindHostProgram(handoff::OwnFolder());
+    if (host.empty()) {
+        log::Warning("handoff", "brannock was found neither beside nuvex nor on PATH");
+        return false;
+    }
+    return handoff::StartDetached(host, {});
+}
+
+} // namespace
+
+int ForwardHandOff(HandOffKind kind, const QStringList& args) {
+    std::vector<std::string> words;
+    for (const QString& a : args) {
+        words.push_back(a.toLocal8Bit().toStdString());
+    }
+    return ForwardHandOff(kind, words);
+}
+
+int ForwardHandOff(HandOffKind kind, const std::vector<std::string>& words) {
+    try {
+        const std::string path = handoff::SocketPath();
+        const handoff::ForwardTiming timing = handoff::TimingFromEnvironment();
+        if (!handoff::ReceiverPresent(path)) {
+            StartHostProgram();
+            if (!handoff::WaitForReceiver(path, timing.polls, timing.intervalMs)) {
+                log::Warning("handoff", "no running copy appeared at " + path + "; nothing was handed over");
+                return 1;
+            }
+            Pause(timing.settleMs);
+        }
+        const std::optional<std::int32_t> ready = handoff::Ping(path, kReadyReplyMs);
+        if (!ready || *ready < 0) {
+            log::Warning("handoff", "the running copy is not ready; starting brannock again");
+            StartHostProgram();
+            Pause(timing.settleMs);
+        }
+        const std::string payload = handoff::JoinLines(handoff::CommandLineLines(words));
+        if (!handoff::Call(path, static_cast<std::uint32_t>(kind), payload, kHandOffReplyMs)) {
+            log::Warning("handoff", "the hand-off did not reach the running copy at " + path);
+            return 1;
+        }
+        return 0;
+    } catch (...) {
+        log::Caught("handoff", "ForwardHandOff");
+        return 1;
+    }
 }
 
 int NuvexEntry(int argc, char** argv, const PluginMaker& makePlugin) {
@@ -34,13 +92,17 @@ int NuvexEntry(int argc, char** argv, const PluginMaker& makePlugin) {
     for (int i = 1; i < argc; ++i) {
         args << QString::fromLocal8Bit(argv[i]);
     }
+    // The words go on as the bytes they are: a file name that is not valid in
+    // the locale's encoding must still name the same file.
+    const std::vector<std::string> words =
+        argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>();
     switch (ClassifyEntry(args.value(0))) {
     case EntryAction::SendTo:
-        return ForwardHandOff(HandOffKind::SendTo, args);
+        return ForwardHandOff(HandOffKind::SendTo, words);
     case EntryAction::MailTo:
-        return ForwardHandOff(HandOffKind::MailTo, args);
+        return ForwardHandOff(HandOffKind::MailTo, words);
     case EntryAction::ReadMail:
-        return ForwardHandOff(HandOffKind::ReadMail, args);
+        return ForwardHandOff(HandOffKind::ReadMail, words);
     case EntryAction::Run:
         break;
     }

@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace nuvex {
 
@@ -17,9 +19,12 @@ enum class EntryAction { SendTo, MailTo, ReadMail, Run };
 // Case-sensitive substring tests, in this order: "sendto:", "mailto", "readmail".
 EntryAction ClassifyEntry(const QString& firstArg);
 
-// Hands the arguments to the running program. The sending side is not part
-// of this build yet: it says so on stderr and answers a non-zero exit code.
+// Hands the arguments to the running program over the hand-off socket,
+// starting brannock (beside nuvex, else on PATH) when no copy answers.
+// 0 once the running copy answered; 1 when it was not reached (logged).
 int ForwardHandOff(HandOffKind kind, const QStringList& args);
+// The same with the command-line words as bytes.
+int ForwardHandOff(HandOffKind kind, const std::vector<std::string>& words);
 
 using PluginMaker = std::function<std::unique_ptr<TExePlugin>()>;
 int NuvexEntry(int argc, char** argv, const PluginMaker& makePlugin);

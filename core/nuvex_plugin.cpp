@@ -10,6 +10,7 @@
 #include "core/plugin_log.h"
 #include "core/plugin_process.h"
 #include "integration/mail_client.h"
+#include "integration/sendto.h"
 #include "lib/clock.h"
 #include "lib/host_config.h"
 #include "lib/log.h"
@@ -87,7 +88,12 @@ TNuvexPlugin::~TNuvexPlugin() {
 }
 
 std::unique_ptr<TMainForm> TNuvexPlugin::CreateMainForm() {
-    return std::make_unique<TNuvexForm>(*this);
+    auto form = std::make_unique<TNuvexForm>(*this);
+    HandOffTargets targets{&accounts_, [this] { return host_->Settings(); }, {}};
+    targets.resolveShortcuts = [](std::vector<std::string>& list) { ResolveShortcutsInList(list); };
+    handOff_ = std::make_unique<THandOffReceiver>(std::move(targets));
+    handOff_->Start();
+    return form;
 }
 
 TPluginObj* TNuvexPlugin::CreatePluginObj(QObject* parent) {

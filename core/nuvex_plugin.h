@@ -13,6 +13,7 @@
 #include "core/check_scheduler.h"
 #include "core/command_router.h"
 #include "core/exe_plugin.h"
+#include "core/handoff_receiver.h"
 #include "core/mail_client_upkeep.h"
 #include "core/mail_host.h"
 #include "core/navigation_dispatcher.h"
@@ -180,6 +181,8 @@ private:
     bool afterInstallHandled_ = false;
     bool showsWindows_ = true;
     std::function<void(TEditorEnv&)> editorSeams_;
+    // Last: it stops serving before the accounts it hands work to go.
+    std::unique_ptr<THandOffReceiver> handOff_;
 };
 
 } // namespace nuvex

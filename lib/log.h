@@ -13,7 +13,8 @@ namespace nuvex::log {
 enum class Level { Debug, Info, Warning, Critical };
 
 // Areas in use: "pop3", "http", "xml", "registry", "files", "events", "browser",
-// "accounts", "check", "codepage", "branding", "host", "plugin", "ui".
+// "accounts", "check", "codepage", "branding", "host", "plugin", "ui",
+// "handoff", "mapi".
 using Sink = void (*)(Level level, std::string_view area, std::string_view text);
 
 // Replaces the sink (nullptr: the standard-error sink). Call before threads start.

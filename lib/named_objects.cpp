@@ -247,7 +247,8 @@ public:
     ObjectFile& operator=(const ObjectFile&) = delete;
 
     template <typename State, typename Init>
-    bool Open(std::string_view prefix, std::string_view name, std::uint32_t magic, Init init) {
+    bool Open(std::string_view prefix, std::string_view name, std::uint32_t magic, Init init,
+              bool create = true) {
         if (name.empty()) {
             return false;
         }
@@ -266,7 +267,7 @@ public:
                 }
                 continue;
             }
-            if (errno != ENOENT) {
+            if (errno != ENOENT || !create) {
                 return false;
             }
             if (Create<State>(dir, magic, init)) {
@@ -386,12 +387,15 @@ private:
 
 class FileEvent final : public NamedEvent {
 public:
-    bool Open(std::string_view name, bool manualReset, bool initiallySet) {
-        return file_.Open<EventState>("event.", name, kEventMagic, [&](EventState& s) {
-            s.manualReset = manualReset ? 1 : 0;
-            s.signaled = initiallySet ? 1 : 0;
-            return InitRobustMutex(&s.lock, false);
-        });
+    bool Open(std::string_view name, bool manualReset, bool initiallySet, bool create = true) {
+        return file_.Open<EventState>(
+            "event.", name, kEventMagic,
+            [&](EventState& s) {
+                s.manualReset = manualReset ? 1 : 0;
+                s.signaled = initiallySet ? 1 : 0;
+                return InitRobustMutex(&s.lock, false);
+            },
+            create);
     }
 
     void Set() override {
@@ -648,6 +652,19 @@ std::unique_ptr<NamedEvent> OpenOrCreateEvent(std::string_view name, bool manual
         return event;
     } catch (...) {
         log::Caught("events", "OpenOrCreateEvent");
+        return nullptr;
+    }
+}
+
+std::unique_ptr<NamedEvent> OpenEvent(std::string_view name) {
+    try {
+        auto event = std::make_unique<FileEvent>();
+        if (!event->Open(name, true, false, false)) {
+            return nullptr;
+        }
+        return event;
+    } catch (...) {
+        log::Caught("events", "OpenEvent");
         return nullptr;
     }
 }

@@ -39,6 +39,9 @@ public:
 // Open the object of that name, or create it. nullptr when neither works.
 std::unique_ptr<NamedEvent> OpenOrCreateEvent(std::string_view name, bool manualReset, bool initiallySet);
 std::unique_ptr<NamedMutex> OpenOrCreateMutex(std::string_view name);
+// Opens the event only while some handle keeps it; nullptr when it does not
+// exist (its reset kind is the creator's).
+std::unique_ptr<NamedEvent> OpenEvent(std::string_view name);
 
 // The folder that holds the objects (created user-only on first use): one per
 // login session, keyed on the session bus address (else the display), under

@@ -205,12 +205,5 @@ TEST_F(E2eTest, WindowedHostDrivesTheSameButton) {
     EXPECT_EQ(WaitExitCode(host, 5000), 0);
 }
 
-TEST_F(E2eTest, HandOffWordsAreNotServedYet) {
-    Result r = Run({Nuvex(), "mailto:someone@example.org"});
-    EXPECT_NE(r.code, 0);
-    EXPECT_THAT(r.err, HasSubstr("not available yet"));
-    EXPECT_EQ(FindNuvex(), -1);
-}
-
 } // namespace
 } // namespace nuvex::e2e

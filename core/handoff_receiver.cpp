@@ -1,0 +1,406 @@
+#include "core/handoff_receiver.h"
+
+#include "accounts/account_list.h"
+#include "accounts/generic_connector.h"
+#include "lib/files.h"
+#include "lib/handoff_wire.h"
+#include "lib/host_config.h"
+#include "lib/http.h"
+#include "lib/log.h"
+#include "lib/named_objects.h"
+#include "lib/plugin_settings.h"
+#include "lib/text.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace nuvex {
+
+namespace {
+
+using handoff::Kind;
+
+// How long the program gives the upload to take the files of a Simple MAPI
+// send before it lets the sender go on.
+constexpr int kSendToEventWaitMs = 500;
+
+using AccountTest = bool (*)(TNuvex_GenericConnector&);
+
+bool TestOpenAction(TNuvex_GenericConnector& a) {
+    return a.HasOpenAction();
+}
+bool TestMailTo(TNuvex_GenericConnector& a) {
+    return a.CanMailTo();
+}
+bool TestSendFiles(TNuvex_GenericConnector& a) {
+    return a.CanSendFiles();
+}
+
+// Runs action on the hand-off account under the list's shared lock: the one
+// "CURRENT_MAILTO" names, else the first enabled account that passes test.
+// False when the setting cannot be read, no account qualifies, or the lock
+// was not had.
+template <typename Action>
+bool WithHandOffAccount(const HandOffTargets& t, AccountTest test, Action&& action) {
+    HostConfig* host = t.host ? t.host() : nullptr;
+    const std::optional<std::string> chosen = host ? host->ReadCfgStr(keys::kCurrentMailto, 0) : std::nullopt;
+    if (!chosen) {
+        log::Warning("handoff", "the mailto account setting could not be read; hand-off dropped");
+        return false;
+    }
+    CriticHold hold(t.accounts->AccountLock, CriticHold::Mode::Shared, kFindAccountWaits);
+    if (!hold.Held()) {
+        log::Warning("handoff", "the account list is busy; hand-off dropped");
+        return false;
+    }
+    TNuvex_GenericConnector* account = nullptr;
+    if (!chosen->empty()) {
+        account = t.accounts->FindLocked(*chosen);
+    } else {
+        for (TNuvex_GenericConnector* a : t.accounts->Items()) {
+            if (a->Enabled && test(*a)) {
+                account = a;
+                break;
+            }
+        }
+    }
+    if (!account || !test(*account)) {
+        log::Info("handoff", chosen->empty()
+                                 ? std::string("no account takes this hand-off")
+                                 : "account " + *chosen + " is gone or does not take this hand-off");
+        return false;
+    }
+    action(*account);
+    return true;
+}
+
+// One line per hand-off that reached an account: which one, what it
+// answered, how many files it was given (never the files' or mail's text).
+void Report(const char* what, const TNuvex_GenericConnector& account, int status, std::size_t files = 0) {
+    std::string text =
+        std::string(what) + " handed to " + account.AccountId + ": status " + std::to_string(status);
+    if (files > 0) {
+        text += ", " + std::to_string(files) + " lines";
+    }
+    if (status < 0) {
+        log::Warning("handoff", text);
+    } else {
+        log::Info("handoff", text);
+    }
+}
+
+void ResolveAndExpand(const HandOffTargets& t, std::vector<std::string>& files) {
+    if (t.resolveShortcuts) {
+        t.resolveShortcuts(files);
+    }
+    ExpandFolders(files);
+    // A folder tree can hold far more files than one hand-off may carry.
+    if (files.size() > handoff::kMaxFiles) {
+        log::Warning("handoff", "more than " + std::to_string(handoff::kMaxFiles) +
+                                    " files after expanding folders; the rest are left out");
+        files.resize(handoff::kMaxFiles);
+    }
+}
+
+std::int32_t HandleSendTo(const HandOffTargets& t, std::vector<std::string> lines) {
+    if (lines.empty()) {
+        return handoff::kDropped;
+    }
+    TNuvex_GenericConnector* account = nullptr;
+    CriticHold hold(t.accounts->AccountLock, CriticHold::Mode::Shared, kFindAccountWaits);
+    if (hold.Held()) {
+        account = t.accounts->FindLocked(lines[0]);
+    }
+    if (!account) {
+        log::Info("handoff", "Send To names no account: " + lines[0]);
+        return handoff::kDropped;
+    }
+    lines.erase(lines.begin());
+    ResolveAndExpand(t, lines);
+    Report("Send To", *account, account->SendFiles(lines), lines.size());
+    return handoff::kHandled;
+}
+
+std::int32_t HandleMailTo(const HandOffTargets& t, const std::vector<std::string>& lines) {
+    const std::optional<handoff::MailtoParts> parts = handoff::ParseMailto(lines);
+    if (!parts) {
+        return handoff::kDropped;
+    }
+    const std::string subject = UrlDecode(parts->subject);
+    const std::string body = UrlDecode(parts->body);
+    if (!parts->attachments.empty()) {
+        // What a file manager or an office suite sends through xdg-email:
+        // the files go to the account as Send To would hand them over.
+        std::vector<std::string> files;
+        for (const std::string& raw : parts->attachments) {
+            std::string file = UrlDecode(raw);
+            if (text::StartsWithNoCase(file, "file://")) {
+                file = UrlDecode(file.substr(7));
+            }
+            if (!file.empty()) {
+                files.push_back(std::move(file));
+            }
+        }
+        ResolveAndExpand(t, files);
+        files.push_back("NOTE=" + handoff::OneLine(body));
+        files.push_back("SUBJECT=" + handoff::OneLine(subject));
+        const bool done = WithHandOffAccount(t, TestSendFiles, [&](TNuvex_GenericConnector& a) {
+            Report("mailto with attachments", a, a.SendFiles(files), files.size());
+        });
+        return done ? handoff::kHandled : handoff::kDropped;
+    }
+    const std::string address = UrlDecode(parts->address);
+    const bool done = WithHandOffAccount(t, TestMailTo, [&](TNuvex_GenericConnector& a) {
+        Report("mailto", a, a.ComposeTo(address, subject, parts->text, body));
+    });
+    return done ? handoff::kHandled : handoff::kDropped;
+}
+
+std::int32_t HandleMapiSend(const HandOffTargets& t, const std::vector<std::string>& lines) {
+    if (lines.empty()) {
+        return handoff::kDropped;
+    }
+    std::vector<std::string> list = handoff::MapiFiles(lines);
+    ResolveAndExpand(t, list);
+    const std::string id = handoff::ValueOf(lines, "ID");
+    list.push_back("ID=" + id);
+    list.push_back("NOTE=" + handoff::ValueOf(lines, "NOTE"));
+    list.push_back("SUBJECT=" + handoff::ValueOf(lines, "SUBJECT"));
+    std::unique_ptr<NamedEvent> taken;
+    const bool done = WithHandOffAccount(t, TestOpenAction, [&](TNuvex_GenericConnector& a) {
+        // Created before the upload starts, so that the upload and the
+        // sender find the same event.
+        taken = OpenOrCreateEvent("NuvexSendTo" + id, true, false);
+        Report("Simple MAPI send", a, a.SendFiles(list), list.size());
+    });
+    if (taken) {
+        taken->Wait(kSendToEventWaitMs);
+    }
+    return done ? handoff::kHandled : handoff::kDropped;
+}
+
+} // namespace
+
+std::int32_t HandleHandOff(const HandOffTargets& targets, std::uint32_t kind, std::string_view payload) {
+    try {
+        if (!targets.accounts) {
+            return handoff::kDropped;
+        }
+        std::optional<std::vector<std::string>> lines = handoff::SplitPayload(payload);
+        if (!lines) {
+            log::Warning("handoff", "a hand-off payload that no sender makes was dropped (kind " +
+                                        std::to_string(kind) + ", " + std::to_string(payload.size()) +
+                                        " bytes)");
+            return handoff::kDropped;
+        }
+        switch (static_cast<Kind>(kind)) {
+        case Kind::SendTo:
+            return HandleSendTo(targets, std::move(*lines));
+        case Kind::ReadMail: {
+            const bool done = WithHandOffAccount(targets, TestOpenAction, [](TNuvex_GenericConnector& a) {
+                Report("read mail", a, a.OpenMailbox());
+            });
+            return done ? handoff::kHandled : handoff::kDropped;
+        }
+        case Kind::MailTo:
+            return HandleMailTo(targets, *lines);
+        case Kind::MapiSend:
+            return HandleMapiSend(targets, *lines);
+        }
+        log::Warning("handoff", "unknown hand-off kind " + std::to_string(kind));
+    } catch (...) {
+        log::Caught("handoff", "handling a hand-off");
+    }
+    return handoff::kDropped;
+}
+
+// --- The socket ----------------------------------------------------------------
+
+struct THandOffReceiver::Connection {
+    int fd = -1;
+    std::unique_ptr<QSocketNotifier> notifier;
+    QTimer deadline;
+    std::string header;
+    std::string payload;
+    handoff::RequestHeader request;
+    bool haveHeader = false;
+
+    ~Connection() {
+        notifier.reset();
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+THandOffReceiver::THandOffReceiver(HandOffTargets targets, QObject* parent)
+    : QObject(parent), targets_(std::move(targets)) {
+    const unsigned me = ::getuid();
+    peerCheck_ = [me](unsigned uid) { return uid == me; };
+    readyAnswer_ = [] { return std::int32_t{0}; };
+}
+
+THandOffReceiver::~THandOffReceiver() {
+    Stop();
+}
+
+bool THandOffReceiver::Start(const std::string& path) {
+    Stop();
+    path_ = path.empty() ? handoff::SocketPath() : path;
+    listenFd_ = handoff::Listen(path_);
+    if (listenFd_ < 0) {
+        log::Warning("handoff", "hand-offs from other programs are not received");
+        return false;
+    }
+    struct stat st {};
+    socketInode_ = ::lstat(path_.c_str(), &st) == 0 ? st.st_ino : 0;
+    listenNotifier_ = std::make_unique<QSocketNotifier>(listenFd_, QSocketNotifier::Read);
+    connect(listenNotifier_.get(), &QSocketNotifier::activated, this, [this] { AcceptPending(); });
+    return true;
+}
+
+void THandOffReceiver::Stop() {
+    connections_.clear();
+    listenNotifier_.reset();
+    if (listenFd_ >= 0) {
+        ::close(listenFd_);
+        listenFd_ = -1;
+        // Only our own socket goes: another copy may have taken the name since.
+        struct stat st {};
+        if (::lstat(path_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_ino == socketInode_) {
+            ::unlink(path_.c_str());
+        }
+    }
+}
+
+void THandOffReceiver::AcceptPending() {
+    for (;;) {
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                log::Warning("handoff", std::string("accept failed: ") + std::strerror(errno));
+            }
+            return;
+        }
+        const std::optional<unsigned> uid = handoff::PeerUid(fd);
+        if (!uid || !peerCheck_(*uid)) {
+            ++refused_;
+            log::Warning("handoff",
+                         "refused a hand-off from uid " + (uid ? std::to_string(*uid) : "unknown"));
+            ::close(fd);
+            emit RequestDone(-1);
+            continue;
+        }
+        if (static_cast<int>(connections_.size()) >= kMaxConnections) {
+            ++refused_;
+            log::Warning("handoff", "too many hand-offs at once; one was refused");
+            ::close(fd);
+            emit RequestDone(-1);
+            continue;
+        }
+        auto c = std::make_unique<Connection>();
+        Connection* raw = c.get();
+        c->fd = fd;
+        c->notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+        connect(c->notifier.get(), &QSocketNotifier::activated, this, [this, raw] { ReadFrom(raw); });
+        c->deadline.setSingleShot(true);
+        connect(&c->deadline, &QTimer::timeout, this, [this, raw] { Finish(raw, -1, "timed out"); });
+        c->deadline.start(requestTimeoutMs_);
+        connections_.push_back(std::move(c));
+    }
+}
+
+void THandOffReceiver::ReadFrom(Connection* c) {
+    char buf[16384];
+    for (;;) {
+        const std::size_t want =
+            c->haveHeader ? c->request.length - c->payload.size() : handoff::kHeaderBytes - c->header.size();
+        if (want == 0) {
+            break;
+        }
+        const ssize_t n = ::recv(c->fd, buf, std::min(want, sizeof buf), 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return; // more later
+        }
+        if (n <= 0) {
+            // A sender that looks whether we are here closes without a byte.
+            const bool probe = n == 0 && c->header.empty();
+            Finish(c, -1, probe ? std::string_view() : std::string_view("truncated"));
+            return;
+        }
+        if (!c->haveHeader) {
+            c->header.append(buf, static_cast<std::size_t>(n));
+            if (c->header.size() < handoff::kHeaderBytes) {
+                continue;
+            }
+            switch (handoff::DecodeRequestHeader(c->header, c->request)) {
+            case handoff::HeaderCheck::Ok:
+                break;
+            case handoff::HeaderCheck::BadMagic:
+                Finish(c, -1, "not a hand-off request");
+                return;
+            case handoff::HeaderCheck::BadMessage:
+                Finish(c, -1, "unknown message");
+                return;
+            case handoff::HeaderCheck::TooLarge:
+                Finish(c, -1, "payload too large");
+                return;
+            }
+            c->haveHeader = true;
+            c->payload.reserve(c->request.length);
+        } else {
+            c->payload.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    // The whole request is here. Handling may run an event loop (a browser
+    // start, a wait); the notifier must not call back in the meantime.
+    c->notifier->setEnabled(false);
+    c->deadline.stop();
+    const std::uint32_t message = c->request.message;
+    Answer(c, message, c->payload);
+}
+
+void THandOffReceiver::Answer(Connection* c, std::uint32_t message, std::string_view payload) {
+    std::int32_t result = handoff::kDropped;
+    if (message == handoff::kMailReady) {
+        result = readyAnswer_();
+    } else {
+        result = HandleHandOff(targets_, message, payload);
+    }
+    // Eight bytes into an empty socket buffer: a peer that went away only
+    // makes this fail, it never blocks.
+    const std::string reply = handoff::EncodeReply(result);
+    if (::send(c->fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
+        static_cast<ssize_t>(reply.size())) {
+        log::Info("handoff", "the sender left before the answer");
+    }
+    ++served_;
+    Finish(c, static_cast<int>(message), {});
+}
+
+void THandOffReceiver::Finish(Connection* c, int message, std::string_view why) {
+    if (!why.empty()) {
+        log::Warning("handoff", "a hand-off request was dropped: " + std::string(why));
+    }
+    for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+        if (it->get() == c) {
+            // Deleting the notifier or timer inside its own signal is not safe.
+            c->notifier->setEnabled(false);
+            c->deadline.stop();
+            ::shutdown(c->fd, SHUT_RDWR);
+            std::unique_ptr<Connection> doomed = std::move(*it);
+            connections_.erase(it);
+            QTimer::singleShot(0, this, [held = std::shared_ptr<Connection>(std::move(doomed))] {});
+            break;
+        }
+    }
+    emit RequestDone(message);
+}
+
+} // namespace nuvex
