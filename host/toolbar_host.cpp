@@ -108,6 +108,9 @@ PluginSlot* ToolbarHost::FindSlot(const QString& plugin) {
 }
 
 void ToolbarHost::LoadSlots() {
+    if (!slots_.empty()) {
+        return;
+    }
     Registry& reg = ProcessRegistry();
     QStringList names{QStringLiteral("MAIL")};
     for (const std::string& sub : reg.SubKeys(RegRoot::HKCU, names::kPlugInsKey)) {

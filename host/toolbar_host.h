@@ -57,6 +57,10 @@ public:
     ToolbarHost(bool headless, std::unique_ptr<SettingsStore> store, QObject* parent = nullptr);
     ~ToolbarHost() override;
 
+    // The plug-ins the host serves, from the registry; Start runs it, and a
+    // second run changes nothing. Tests call it to have slots without a bus.
+    void LoadSlots();
+
     // Takes the bus name, exports the objects, opens the named events and starts the plug-ins.
     bool Start(QString* error);
     // Ends the host; with stopPlugins the plug-ins are told to stop too.
@@ -112,7 +116,6 @@ Q_SIGNALS:
     void Notice(const QString& text);
 
 private:
-    void LoadSlots();
     void EnsureRunning(PluginSlot& slot);
     bool EnvironmentMatters() const;
     bool StartByActivation(PluginSlot& slot);
