@@ -52,6 +52,14 @@ function fillAccounts(select, accounts, current) {
     }
 }
 
+// A switch the plug-in has a default for: unset (or empty) reads as that
+// default, as the plug-in itself reads it, so that the page shows what is in force.
+function readSwitch(key, byDefault) {
+    return call("GetCfgStr", key, 0).then(function (text) {
+        return text === "" ? byDefault : call("GetCfgBool", key, 0);
+    });
+}
+
 // The Send To shortcuts and the mail-client registration are brought up to
 // date by the plug-in when this mark moves.
 function markChange() {
