@@ -21,6 +21,7 @@
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTabWidget>
+#include <QTcpServer>
 #include <QTest>
 #include <QWebEngineView>
 #include <csignal>
@@ -105,6 +106,28 @@ void PrivateFolders() {
     setenv("XDG_DATA_HOME", (g_dir->path() + "/data").c_str(), 1);
     setenv("XDG_RUNTIME_DIR", (g_dir->path() + "/run").c_str(), 1);
     setenv("NUVEX_OBJECTS_DIR", (g_dir->path() + "/objects").c_str(), 1);
+    // The desktop's browser is a script that notes what it was asked to open.
+    const std::string browser = g_dir->path() + "/browser.sh";
+    FILE* f = std::fopen(browser.c_str(), "w");
+    if (f) {
+        std::fprintf(f, "#!/bin/sh\nprintf '%%s\\n' \"$1\" >> '%s/navigations.txt'\n", g_dir->path().c_str());
+        std::fclose(f);
+    }
+    ::chmod(browser.c_str(), 0700);
+    setenv("NUVEX_BROWSER", browser.c_str(), 1);
+}
+
+std::string Navigations() {
+    std::string text;
+    if (FILE* f = std::fopen((g_dir->path() + "/navigations.txt").c_str(), "r")) {
+        char buf[4096];
+        size_t n = 0;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && text.size() < 65536) {
+            text.append(buf, n);
+        }
+        std::fclose(f);
+    }
+    return text;
 }
 
 std::string Pop3(const std::string& email) {
@@ -350,6 +373,51 @@ TEST_F(SettingsPagesTest, EditorsOpenFromThePageAndARemovalReloadsIt) {
         15000));
     EXPECT_EQ(Js(Page(1), QStringLiteral("byId('ACCOUNTS').rows[0].getAttribute('data-id')")),
               QStringLiteral("Pop3_1"));
+}
+
+TEST_F(SettingsPagesTest, PagesReachNothingButTheHostsResources) {
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    QSignalSpy connections(&server, &QTcpServer::newConnection);
+    const QString base = QStringLiteral("http://127.0.0.1:%1/").arg(server.serverPort());
+    Js(Page(2), QStringLiteral("window.fileRead = 'pending';"
+                               "new Image().src = '%1img';"
+                               "fetch('%1fetch').catch(function () {});"
+                               "fetch('file:///etc/hostname').then(function () { window.fileRead = 'read'; },"
+                               "  function () { window.fileRead = 'refused'; });"
+                               "var frame = document.createElement('iframe'); frame.src = '%1frame';"
+                               "document.body.appendChild(frame);"
+                               "location.href = '%1away';")
+                    .arg(base));
+    EXPECT_TRUE(
+        QTest::qWaitFor([] { return Js(Page(2), QStringLiteral("window.fileRead")) == "refused"; }, 5000));
+    QTest::qWait(1000);
+    EXPECT_EQ(connections.count(), 0) << "a page reached the network";
+    EXPECT_FALSE(server.hasPendingConnections());
+    EXPECT_EQ(Page(2)->url().scheme(), QStringLiteral("qrc")) << "a page went elsewhere";
+    EXPECT_EQ(Js(Page(2), QStringLiteral("document.body.getAttribute('data-ready')")), QStringLiteral("1"));
+}
+
+TEST_F(SettingsPagesTest, HelpLinksOpenInTheDesktopsBrowser) {
+    Js(Page(2), QStringLiteral("document.querySelector('a.help[data-topic=\"1143\"]').click()"));
+    ASSERT_TRUE(QTest::qWaitFor([] { return !Navigations().empty(); }, 5000)) << "no browser was started";
+    EXPECT_EQ(Navigations(), Stored("SETTINGS_HELP") + "1143\n");
+    EXPECT_EQ(Page(2)->url().scheme(), QStringLiteral("qrc"));
+}
+
+TEST_F(SettingsPagesTest, CtlListsThePagesTheDialogShows) {
+    QProcess ctl;
+    ctl.start(QStringLiteral(NUVEX_BINARY_DIR "/host/brannock"),
+              {QStringLiteral("ctl"), QStringLiteral("settings")});
+    // ctl waits for this process's host, which answers from this event loop.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ctl.state() == QProcess::NotRunning; }, 15000));
+    EXPECT_EQ(ctl.exitCode(), 0) << ctl.readAllStandardError().toStdString();
+    const QStringList lines = QString::fromUtf8(ctl.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(lines[0].startsWith(QStringLiteral("MAIL\t")));
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral("\tqrc:/settings/TAB1.html")));
+    EXPECT_EQ(lines[1], QStringLiteral("MAIL\tManage Accounts\tqrc:/settings/TAB2.html"));
+    EXPECT_EQ(lines[2], QStringLiteral("MAIL\tAdvanced Settings\tqrc:/settings/TAB3.html"));
 }
 
 } // namespace
