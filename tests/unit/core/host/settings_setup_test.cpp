@@ -150,6 +150,22 @@ TEST_F(SettingsSetupTest, QuestionsToAPluginThatIsNotRunningAnswerAtOnce) {
     EXPECT_EQ(num.result(), 0);
 }
 
+TEST_F(SettingsSetupTest, ShowSettingsOpensTheDialogOnlyWhereThereIsOne) {
+    QSignalSpy notices(host_.get(), &ToolbarHost::Notice);
+    host_->ShowSettings(QStringLiteral("mail")); // headless: no opener
+    ASSERT_EQ(notices.count(), 1);
+    EXPECT_TRUE(notices.takeFirst().at(0).toString().contains(QStringLiteral("headless")));
+
+    QStringList opened;
+    host_->SetSettingsOpener([&](const QString& plugin) { opened << plugin; });
+    host_->ShowSettings(QStringLiteral("mail"));
+    host_->ShowSettings(QStringLiteral("NOSUCH")); // no dialog for a plug-in the host does not serve
+    EXPECT_TRUE(opened.isEmpty()) << "opened only after the plug-in's call has returned";
+    QCoreApplication::processEvents();
+    EXPECT_EQ(opened, QStringList{QStringLiteral("MAIL")});
+    EXPECT_EQ(notices.count(), 1);
+}
+
 } // namespace
 } // namespace nuvex::host
 
