@@ -5,10 +5,14 @@
 #include "core/nuvex_plugin.h"
 #include "core/plugin_log.h"
 #include "core/plugin_process.h"
+#include "lib/branding.h"
 #include "lib/host_config.h"
 #include "lib/log.h"
 #include "lib/plugin_settings.h"
 
+#include <QApplication>
+#include <QCoreApplication>
+#include <atomic>
 #include <mutex>
 
 namespace nuvex {
@@ -16,9 +20,215 @@ namespace nuvex {
 namespace {
 const QString kMailButton = QStringLiteral("Mail");
 const QString kSeparator = QStringLiteral("SEP");
+
+// How long a question of the settings pages waits for the account list. A
+// check pass holds it while it talks to a server; the host waits for the
+// answer, so the wait is bounded rather than endless.
+constexpr int kSettingsListWaits = 2000;
+
+std::atomic<int> g_uploads{0};
+
+QString Tr(const char* text) {
+    return QString::fromStdString(Translate(text));
+}
+
+// Tabs and line ends inside a value would split the page's list in the wrong places.
+QString ListField(const std::string& value) {
+    QString text = QString::fromStdString(value);
+    for (QChar& c : text) {
+        if (c == u'\t' || c == u'\r' || c == u'\n') {
+            c = u' ';
+        }
+    }
+    return text;
+}
+
+// The parameter of the per-account questions is a decimal index.
+int IndexParam(const QString& param) {
+    bool ok = false;
+    const int index = param.trimmed().toInt(&ok);
+    return ok ? index : -1;
+}
 } // namespace
 
+void BeginUpload() {
+    g_uploads.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void EndUpload() {
+    // Never below zero: an unmatched end must not hide the next upload.
+    int n = g_uploads.load(std::memory_order_acquire);
+    while (n > 0 && !g_uploads.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel)) {
+    }
+}
+
+bool UploadInProgress() {
+    return g_uploads.load(std::memory_order_acquire) > 0;
+}
+
 TNuvexObj::TNuvexObj(TNuvexPlugin& plugin, QObject* parent) : TPluginObj(parent), mail_(plugin) {}
+
+const QString& TNuvexObj::SettingsContext() {
+    static const QString context = QStringLiteral("SETTINGS");
+    return context;
+}
+
+int TNuvexObj::GetContextKind() {
+    return context_ == SettingsContext() ? 1 : 2;
+}
+
+QString TNuvexObj::SettingsPagesText() {
+    const QString base = QStringLiteral("res://") + QCoreApplication::applicationFilePath();
+    return LongName() + QStringLiteral("=") + base + QStringLiteral("/TAB1\r\n") + Tr("Manage Accounts") +
+           QStringLiteral("=") + base + QStringLiteral("/TAB2\r\n") + Tr("Advanced Settings") +
+           QStringLiteral("=") + base + QStringLiteral("/TAB3");
+}
+
+void TNuvexObj::GetSettingsPages(QString& pages, QByteArray& bitmap) {
+    pages = SettingsPagesText();
+    bitmap = ButtonBitmap().bytes;
+}
+
+QString TNuvexObj::GetHelpURL() {
+    HostConfig* cfg = mail_.Host().Settings();
+    const std::string url = cfg ? mail_.Settings().Text(cfg, keys::kHelpUrl) : std::string();
+    return url.empty() ? TPluginObj::GetHelpURL() : QString::fromStdString(url);
+}
+
+QString TNuvexObj::QueryText(const QString& key, const QString& param) {
+    QString out;
+    if (key == QLatin1String("ALLOW_EXIT") && UploadInProgress()) {
+        return QStringLiteral("NO");
+    }
+    if (BaseQueryText(key, param, out)) {
+        return out;
+    }
+    if (key == QLatin1String("REFRESH_ACCOUNTS")) {
+        return QString::fromStdString(mail_.AccountsChangedStamp());
+    }
+    if (key == QLatin1String("INITEVENTS")) {
+        if (!param.isEmpty()) {
+            context_ = param;
+        }
+        return {};
+    }
+    if (key == QLatin1String("ACC_ID") || key == QLatin1String("ACC_EMAILADDRESS")) {
+        const bool id = key == QLatin1String("ACC_ID");
+        WithAccount(IndexParam(param), [&](TNuvex_GenericConnector& a) {
+            out = QString::fromStdString(id ? a.AccountId : a.Email);
+        });
+        return out;
+    }
+    if (key == QLatin1String("ACC_SENDTOALLOWED")) {
+        WithAccount(IndexParam(param), [&](TNuvex_GenericConnector& a) {
+            out = a.CanSendFiles() ? QString() : QStringLiteral("disabled");
+        });
+        return out;
+    }
+    if (key == QLatin1String("GET_ACCOUNTS")) {
+        return AccountLines(param);
+    }
+    return {};
+}
+
+QString TNuvexObj::AccountLines(const QString& filter) {
+    enum class Need { All, Compose, MailTo };
+    Need need = Need::All;
+    if (filter == QLatin1String("COMPOSE")) {
+        need = Need::Compose;
+    } else if (filter == QLatin1String("COMPOSEPREFILL")) {
+        need = Need::MailTo;
+    } else if (!filter.isEmpty()) {
+        return {};
+    }
+    TAccountList& list = mail_.Accounts();
+    CriticHold hold(list.AccountLock, CriticHold::Mode::Shared, kSettingsListWaits);
+    if (!hold.Held()) {
+        qCWarning(lcPlugin) << "the account list stayed busy; the settings pages get no accounts";
+        return {};
+    }
+    QString lines;
+    for (TNuvex_GenericConnector* a : list.Items()) {
+        if (!a || !a->Enabled) {
+            continue;
+        }
+        if ((need == Need::Compose && !a->CanCompose()) || (need == Need::MailTo && !a->CanMailTo())) {
+            continue;
+        }
+        lines += ListField(a->AccountId) + u'\t' + ListField(a->Email) + QStringLiteral("\t\t");
+    }
+    return lines;
+}
+
+bool TNuvexObj::WithAccount(int index, const std::function<void(TNuvex_GenericConnector&)>& use) {
+    TAccountList& list = mail_.Accounts();
+    CriticHold hold(list.AccountLock, CriticHold::Mode::Shared, kSettingsListWaits);
+    if (!hold.Held()) {
+        qCWarning(lcPlugin) << "the account list stayed busy; a settings question goes unanswered";
+        return false;
+    }
+    if (index < 0 || index >= list.Count()) {
+        return false;
+    }
+    TNuvex_GenericConnector* account = list.At(index);
+    if (!account) {
+        return false;
+    }
+    std::lock_guard<std::recursive_mutex> guard(account->Guard());
+    use(*account);
+    return true;
+}
+
+int TNuvexObj::QueryNum(const QString& key, int index) {
+    int number = 0;
+    if (key == QLatin1String("ACCNUM")) {
+        TAccountList& list = mail_.Accounts();
+        CriticHold hold(list.AccountLock, CriticHold::Mode::Shared, kSettingsListWaits);
+        if (!hold.Held()) {
+            qCWarning(lcPlugin) << "the account list stayed busy; the settings pages see no accounts";
+            return 0;
+        }
+        return list.Count();
+    }
+    if (key == QLatin1String("ACC_ENABLED") || key == QLatin1String("ACC_SENDTO")) {
+        const bool enabled = key == QLatin1String("ACC_ENABLED");
+        WithAccount(index,
+                    [&](TNuvex_GenericConnector& a) { number = (enabled ? a.Enabled : a.SendTo) ? 1 : 0; });
+        return number;
+    }
+    if (key == QLatin1String("ADD_ACCOUNT") || key == QLatin1String("EDIT_ACCOUNT") ||
+        key == QLatin1String("REMOVE_ACCOUNT")) {
+        StartEditor(key, index);
+    }
+    return 0;
+}
+
+void TNuvexObj::StartEditor(const QString& key, int index) {
+    // The list is only looked at here: the editors take the lock themselves,
+    // and must not start while this call still holds it.
+    int count = 0;
+    {
+        TAccountList& list = mail_.Accounts();
+        CriticHold hold(list.AccountLock, CriticHold::Mode::Shared, kSettingsListWaits);
+        if (!hold.Held()) {
+            qCWarning(lcPlugin).noquote()
+                << "the account list stayed busy;" << key << "from the settings pages is dropped";
+            return;
+        }
+        count = list.Count();
+    }
+    const bool inRange = index >= 0 && index < count;
+    // A context that is not a window handle (the settings dialog's) means the
+    // window in front owns the editor.
+    QWidget* owner = QApplication::activeWindow();
+    if (key == QLatin1String("ADD_ACCOUNT") || (key == QLatin1String("EDIT_ACCOUNT") && !inRange)) {
+        mail_.StartAddAccount(owner, false, context_);
+    } else if (key == QLatin1String("EDIT_ACCOUNT")) {
+        mail_.StartEditAccount(index, context_, owner);
+    } else if (inRange) {
+        mail_.StartRemoveAccount(index, context_, owner);
+    }
+}
 
 ButtonShow TNuvexObj::ReadShow(bool& enabled) {
     HostConfig* cfg = mail_.Host().Settings();

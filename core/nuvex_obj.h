@@ -4,9 +4,31 @@
 #include "core/plugin_obj.h"
 #include "lib/plugin_settings.h"
 
+#include <QStringList>
+#include <functional>
+
 namespace nuvex {
 
 class TNuvexPlugin;
+class TNuvex_GenericConnector;
+
+// Attachment uploads under way in this process. The uploader begins one when
+// a transfer starts and ends it when the transfer is over, from any thread;
+// while any runs the host is told not to exit ("ALLOW_EXIT" answers "NO").
+// A count, not a flag: two uploads may overlap, and the first to end must not
+// clear the other's mark.
+void BeginUpload();
+void EndUpload();
+bool UploadInProgress();
+
+// Marks an upload for the life of the scope.
+class UploadInProgressScope {
+public:
+    UploadInProgressScope() { BeginUpload(); }
+    ~UploadInProgressScope() { EndUpload(); }
+    UploadInProgressScope(const UploadInProgressScope&) = delete;
+    UploadInProgressScope& operator=(const UploadInProgressScope&) = delete;
+};
 
 class TNuvexObj : public TPluginObj {
     Q_OBJECT
@@ -21,7 +43,17 @@ public:
     static constexpr int kStyleAction = 1; // a click runs the account's open action
     static constexpr int kStyleMenu = 2;   // a click drops the menu down
 
+    // The context of the object that serves the settings dialog.
+    static const QString& SettingsContext();
+    // The pages the settings dialog shows, as tab title "=" address lines.
+    static QString SettingsPagesText();
+
+    int GetContextKind() override;
     ButtonInfo GetButtonInfo(int index) override;
+    void GetSettingsPages(QString& pages, QByteArray& bitmap) override;
+    QString QueryText(const QString& key, const QString& param) override;
+    int QueryNum(const QString& key, int index) override;
+    QString GetHelpURL() override;
     void ButtonClick(const QString& button) override;
     void ExecCommand(int value, const QString& command) override;
     void Connected() override;
@@ -34,6 +66,13 @@ private:
     ButtonShow ReadShow(bool& enabled);
     int ButtonStyle();
     void SendMenu();
+    // "GET_ACCOUNTS": the enabled accounts the filter names, one line each.
+    QString AccountLines(const QString& filter);
+    // One fact of the account at index (all accounts, in list order); false
+    // when the index is out of range or the list stayed busy.
+    bool WithAccount(int index, const std::function<void(TNuvex_GenericConnector&)>& use);
+    // Starts an account editor owned by the window in front.
+    void StartEditor(const QString& key, int index);
 
     TNuvexPlugin& mail_;
 };

@@ -2,6 +2,7 @@
 
 #include "contract/names.h"
 #include "control_adaptor.h"
+#include "host/settings_setup.h"
 #include "host/toolbar_host.h"
 #include "itb4server_adaptor.h"
 #include "lib/host_config.h"
@@ -13,6 +14,7 @@
 #include <QTimer>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 
 namespace nuvex::host {
 namespace {
@@ -21,9 +23,26 @@ std::string S(const QString& s) {
     return s.toStdString();
 }
 
-// The one reading of a stored flag, shared with the plug-in's batch reads.
+} // namespace
+
+// Reads a flag as HostBoolText does (the plug-in's batch reads use that),
+// and tells text that is no flag at all apart, for the control verbs.
 std::optional<bool> ParseBool(const QString& text) {
-    return HostBoolText(text.toStdString());
+    const QString t = text.trimmed().toLower();
+    if (t == QLatin1String("1") || t == QLatin1String("true") || t == QLatin1String("yes") ||
+        t == QLatin1String("on")) {
+        return true;
+    }
+    if (t == QLatin1String("0") || t == QLatin1String("false") || t == QLatin1String("no") ||
+        t == QLatin1String("off") || t.isEmpty()) {
+        return false;
+    }
+    bool ok = false;
+    long long v = t.toLongLong(&ok);
+    if (ok) {
+        return v != 0;
+    }
+    return std::nullopt;
 }
 
 int TextToInt(const std::string& text) {
@@ -35,8 +54,6 @@ int TextToInt(const std::string& text) {
     }
     return static_cast<int>(v);
 }
-
-} // namespace
 
 // --- ITB4Server -------------------------------------------------------------
 
@@ -400,6 +417,49 @@ void ControlObject::SetDisabled(const QString& plugin, bool disabled) {
     if (!ok && disabled) {
         sendErrorReply(QDBusError::Failed, QStringLiteral("cannot write the registry store"));
     }
+}
+
+} // namespace nuvex::host
+
+namespace nuvex::host {
+
+QString ControlObject::SettingsPages() {
+    std::vector<PluginSlot*> up;
+    for (const auto& slot : host_.Slots()) {
+        if (slot->up) {
+            up.push_back(slot.get());
+        }
+    }
+    if (up.empty()) {
+        sendErrorReply(QDBusError::Failed, QStringLiteral("no plug-in is running"));
+        return {};
+    }
+    // One answer per plug-in, in slot order, then one reply to ctl.
+    struct Gather {
+        QStringList parts;
+        int missing = 0;
+    };
+    auto gather = std::make_shared<Gather>();
+    gather->parts.resize(static_cast<qsizetype>(up.size()));
+    gather->missing = static_cast<int>(up.size());
+    setDelayedReply(true);
+    QDBusMessage call = message();
+    QDBusConnection conn = connection();
+    for (std::size_t i = 0; i < up.size(); ++i) {
+        const QString name = up[i]->name;
+        host_.WhenDone(host_.SettingsObject(*up[i]).GetSettingsPages(), [gather, i, name, call,
+                                                                         conn](const QDBusMessage& reply) {
+            QDBusPendingReply<QString, QByteArray> pages = reply;
+            gather->parts[static_cast<qsizetype>(i)] =
+                pages.isError() || !pages.isValid()
+                    ? name + QStringLiteral("\t(no answer: ") + reply.errorMessage() + QStringLiteral(")\n")
+                    : SettingsPagesReport(name, ParseSettingsPages(pages.argumentAt<0>()));
+            if (--gather->missing == 0) {
+                conn.send(call.createReply(gather->parts.join(QString())));
+            }
+        });
+    }
+    return {};
 }
 
 } // namespace nuvex::host

@@ -17,6 +17,13 @@ namespace nuvex::host {
 class ToolbarHost;
 struct PluginSlot;
 
+// How stored texts read as values: "1", "true", "yes", "on" (any case) or a
+// non-zero integer are true; "0", "false", "no", "off" and empty are false;
+// anything else is no bool at all.
+std::optional<bool> ParseBool(const QString& text);
+// A 32-bit integer, or 0 for a text that is none.
+int TextToInt(const std::string& text);
+
 // Serves contract/org.brannock.ITB4Server.xml through its generated adaptor.
 // A call the host cannot carry out (a store that fails, a bad request) gets an
 // error reply: the caller then keeps what it had, which an empty answer would
@@ -77,6 +84,8 @@ public:
     void Activate(const QString& plugin);
     void Deactivate(const QString& plugin);
     void SetDisabled(const QString& plugin, bool disabled);
+    // The pages the settings dialog would show for every running plug-in.
+    QString SettingsPages();
 
 private:
     PluginSlot* UpSlot(const QString& plugin);

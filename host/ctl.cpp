@@ -35,7 +35,8 @@ const char* const kUsage = "usage: brannock ctl VERB ...\n"
                            "  query-text PLUGIN KEY PARAM    query-num PLUGIN KEY INDEX\n"
                            "  stop                           shutdown PLUGIN\n"
                            "  refresh PLUGIN                 activate PLUGIN        deactivate PLUGIN\n"
-                           "  disable PLUGIN                 enable PLUGIN";
+                           "  disable PLUGIN                 enable PLUGIN\n"
+                           "  settings                       (the settings pages the dialog would show)";
 
 using CallFn = QDBusPendingCall (*)(ControlProxy& host, const QStringList& args, const QString& type);
 using CheckFn = bool (*)(const QStringList& args, QString* error);
@@ -113,6 +114,10 @@ const Verb kVerbs[] = {
     {"disable", 1, false, nullptr,
      [](ControlProxy& h, const QStringList& a, const QString&) -> QDBusPendingCall {
          return h.SetDisabled(a[0], true);
+     }},
+    {"settings", 0, true, nullptr,
+     [](ControlProxy& h, const QStringList&, const QString&) -> QDBusPendingCall {
+         return h.SettingsPages();
      }},
     {"enable", 1, false, nullptr,
      [](ControlProxy& h, const QStringList& a, const QString&) -> QDBusPendingCall {

@@ -3,6 +3,9 @@
 #include "host/settings_store.h"
 #include "host/toolbar_host.h"
 #include "host/toolbar_window.h"
+#ifdef NUVEX_SETTINGS_DIALOG
+#include "host/settings_dialog.h"
+#endif
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -62,6 +65,10 @@ int main(int argc, char** argv) {
     }
     if (headless) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    } else {
+#ifdef NUVEX_SETTINGS_DIALOG
+        nuvex::host::PrepareWebEngine();
+#endif
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("brannock"));

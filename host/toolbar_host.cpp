@@ -108,6 +108,9 @@ PluginSlot* ToolbarHost::FindSlot(const QString& plugin) {
 }
 
 void ToolbarHost::LoadSlots() {
+    if (!slots_.empty()) {
+        return;
+    }
     Registry& reg = ProcessRegistry();
     QStringList names{QStringLiteral("MAIL")};
     for (const std::string& sub : reg.SubKeys(RegRoot::HKCU, names::kPlugInsKey)) {
@@ -540,9 +543,17 @@ bool ToolbarHost::Navigate(const QString& url, const QString& where, QString* er
 }
 
 void ToolbarHost::ShowSettings(const QString& plugin) {
-    const QString text =
-        QStringLiteral("The settings pages of %1 are not available yet.").arg(plugin.toUpper());
-    Print(QStringLiteral("settings %1 %2").arg(plugin.toUpper(), QuoteForLine(text)));
+    const QString name = plugin.toUpper();
+    if (openSettings_ && FindSlot(name)) {
+        Print(QStringLiteral("settings %1 shown").arg(name));
+        // Opened after the plug-in's call has returned: the dialog asks it for its pages.
+        QTimer::singleShot(0, this, [this, name] { openSettings_(name); });
+        return;
+    }
+    const QString text = headless_
+                             ? QStringLiteral("The settings of %1 have no dialog when headless.").arg(name)
+                             : QStringLiteral("This brannock was built without the settings dialog.");
+    Print(QStringLiteral("settings %1 %2").arg(name, QuoteForLine(text)));
     Q_EMIT Notice(text);
 }
 

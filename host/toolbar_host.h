@@ -60,6 +60,10 @@ public:
     ToolbarHost(bool headless, std::unique_ptr<SettingsStore> store, QObject* parent = nullptr);
     ~ToolbarHost() override;
 
+    // The plug-ins the host serves, from the registry; Start runs it, and a
+    // second run changes nothing. Tests call it to have slots without a bus.
+    void LoadSlots();
+
     // Takes the bus name, exports the objects, opens the named events and starts the plug-ins.
     bool Start(QString* error);
     // Ends the host; with stopPlugins the plug-ins are told to stop too.
@@ -80,6 +84,8 @@ public:
     // The plug-in's toolbar object. Calls through it never block: each
     // answers a pending call; before the plug-in is attached they fail at once.
     ITB4PluginProxy& Toolbar(PluginSlot& slot);
+    // The plug-in's object for the settings dialog (context "SETTINGS").
+    ITB4PluginProxy& SettingsObject(PluginSlot& slot) { return ObjectProxy(slot, true); }
     using ReplyFn = std::function<void(const QDBusMessage& reply)>;
     // Runs done with the reply (or the error) once the call has finished.
     void WhenDone(const QDBusPendingCall& pending, ReplyFn done);
@@ -90,6 +96,10 @@ public:
     bool SetPictureFromHex(PluginSlot& slot, int index, const QString& hex, QString* error);
     bool Navigate(const QString& url, const QString& where, QString* error);
     void ShowSettings(const QString& plugin);
+    // Who opens the settings dialog; none when headless or built without it.
+    void SetSettingsOpener(std::function<void(const QString& plugin)> open) {
+        openSettings_ = std::move(open);
+    }
     void ConfigChanged(const QString& plugin);
 
     // Named events of the toolbar family.
@@ -109,7 +119,6 @@ Q_SIGNALS:
     void Notice(const QString& text);
 
 private:
-    void LoadSlots();
     void EnsureRunning(PluginSlot& slot);
     bool EnvironmentMatters() const;
     bool StartByActivation(PluginSlot& slot);
@@ -136,6 +145,7 @@ private:
     QObject* control_ = nullptr;
     std::unique_ptr<NamedEvent> stop_;
     std::unique_ptr<NamedEvent> stopOpt_;
+    std::function<void(const QString&)> openSettings_;
 };
 
 // Quotes a text for one output line: backslash, quote and line ends escaped.

@@ -2,6 +2,9 @@
 
 #include "contract/button_bitmap.h"
 #include "host/toolbar_host.h"
+#ifdef NUVEX_SETTINGS_DIALOG
+#include "host/settings_dialog.h"
+#endif
 
 #include <QAction>
 #include <QLabel>
@@ -28,11 +31,15 @@ ToolbarWindow::ToolbarWindow(ToolbarHost& host) : host_(host) {
         sub->addAction(QStringLiteral("Activate"), this, [this, name] { host_.Activate(name); });
         sub->addAction(QStringLiteral("Deactivate"), this, [this, name] { host_.Deactivate(name); });
         sub->addAction(QStringLiteral("Refresh"), this, [this, name] { host_.RefreshPlugin(name); });
+        sub->addAction(QStringLiteral("Settings..."), this, [this, name] { host_.ShowSettings(name); });
     }
     plugins->addSeparator();
     plugins->addAction(QStringLiteral("&Quit"), this, &QWidget::close);
     connect(&host_, &ToolbarHost::ButtonsChanged, this, &ToolbarWindow::RefreshButtons);
     connect(&host_, &ToolbarHost::Notice, this, &ToolbarWindow::ShowNotice);
+#ifdef NUVEX_SETTINGS_DIALOG
+    host_.SetSettingsOpener([this](const QString& plugin) { OpenSettings(plugin); });
+#endif
     resize(420, 90);
 }
 
@@ -78,6 +85,21 @@ void ToolbarWindow::RefreshButtons(const QString& plugin) {
 
 void ToolbarWindow::ShowNotice(const QString& text) {
     notice_->setText(text);
+}
+
+void ToolbarWindow::OpenSettings([[maybe_unused]] const QString& plugin) {
+#ifdef NUVEX_SETTINGS_DIALOG
+    if (SettingsDialog* open = settings_.value(plugin)) {
+        open->raise();
+        open->activateWindow();
+        return;
+    }
+    auto* dialog = new SettingsDialog(host_, plugin, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    settings_.insert(plugin, dialog);
+    dialog->show();
+    dialog->LoadPages();
+#endif
 }
 
 } // namespace nuvex::host

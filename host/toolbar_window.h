@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 #include <QMap>
+#include <QPointer>
 #include <vector>
 
 class QLabel;
@@ -15,6 +16,7 @@ class QAction;
 namespace nuvex::host {
 
 class ToolbarHost;
+class SettingsDialog;
 
 class ToolbarWindow : public QMainWindow {
     Q_OBJECT
@@ -23,6 +25,8 @@ public:
 
     void RefreshButtons(const QString& plugin);
     void ShowNotice(const QString& text);
+    // Shows the plug-in's settings dialog, or raises the one already open.
+    void OpenSettings(const QString& plugin);
 
 private:
     struct Entry {
@@ -36,6 +40,8 @@ private:
     QToolBar* bar_ = nullptr;
     QLabel* notice_ = nullptr;
     QMap<QString, Entry> entries_;
+    // Guarded: a dialog may close itself, or go with the window.
+    QMap<QString, QPointer<SettingsDialog>> settings_;
 };
 
 } // namespace nuvex::host

@@ -19,6 +19,7 @@ RUN_PACKAGES=(
   libsqlite3-dev libcanberra-dev
   dbus dbus-bin dbus-daemon xdg-utils
   fonts-dejavu-core
+  libqt6webenginecore6-bin
 )
 TEST_PACKAGES=(
   git python3 procps
@@ -26,6 +27,10 @@ TEST_PACKAGES=(
   dovecot-core dovecot-pop3d fetchmail
   xvfb xdotool xauth
   clang clang-format clang-tidy libclang-rt-14-dev
+  qt6-webengine-dev
+  qt6-webchannel-dev
+  xvfb
+  xdotool
 )
 # Their maintainer scripts start a system service through invoke-rc.d.
 SERVICE_PACKAGES=(dovecot-core dovecot-pop3d)
