@@ -28,6 +28,7 @@
 namespace nuvex {
 
 class MailProgramBridge;
+class TDraftUploader;
 class TNuvexForm;
 class TConnectorRegistry;
 
@@ -169,6 +170,8 @@ private:
     std::string accountsChangedStamp_;
     bool afterInstallHandled_ = false;
     std::function<void(TEditorEnv&)> editorSeams_;
+    // Files handed to a web-service account become a draft through this.
+    std::unique_ptr<TDraftUploader> draftUploader_;
 };
 
 } // namespace nuvex

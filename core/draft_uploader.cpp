@@ -1,0 +1,204 @@
+#include "core/draft_uploader.h"
+
+#include "accounts/account_list.h"
+#include "accounts/generic_connector.h"
+#include "accounts/open_actions.h"
+#include "lib/mcritic.h"
+#include "ui/uploader_form.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QThread>
+
+Q_LOGGING_CATEGORY(lcUpload, "nuvex.upload")
+
+namespace nuvex {
+
+namespace {
+
+std::atomic<int> g_uploadsRunning{0};
+
+struct RunningUpload {
+    RunningUpload() { g_uploadsRunning.fetch_add(1); }
+    ~RunningUpload() { g_uploadsRunning.fetch_sub(1); }
+    RunningUpload(const RunningUpload&) = delete;
+    RunningUpload& operator=(const RunningUpload&) = delete;
+};
+
+bool OnGuiThread() {
+    QCoreApplication* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
+} // namespace
+
+bool UploadInProgress() {
+    return g_uploadsRunning.load() > 0;
+}
+
+TDraftUploadRun::TDraftUploadRun(DraftUploadRequest request, DraftUploadOptions options, OpenDraft openDraft,
+                                 QObject* parent)
+    : QObject(parent), request_(std::move(request)), options_(options), openDraft_(std::move(openDraft)),
+      form_(std::make_unique<TWebvaultUploaderForm>(request_.email)) {
+    connect(form_->Form, &TVostrelForm::ResultChanged, this,
+            [this](int result) { WindowResultChanged(result); });
+}
+
+TDraftUploadRun::~TDraftUploadRun() {
+    cancel_ = true;
+    if (worker_.joinable()) {
+        worker_.join();
+    }
+}
+
+void TDraftUploadRun::Start() {
+    form_->SetStage(TWebvaultUploaderForm::Stage::Preparing);
+    form_->Form->show();
+    ForceForegroundWindow(form_->Form);
+    running_ = true;
+    worker_ = std::thread([this] { Work(); });
+}
+
+void TDraftUploadRun::Work() {
+    // Set for the whole job: leaving while the files are being taken would
+    // lose them as surely as leaving during the transfer.
+    RunningUpload running;
+    DraftUploadHooks hooks;
+    hooks.cancel = &cancel_;
+    hooks.onSending = [this](const std::string& folder, bool multiple) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, folder, multiple] {
+                form_->SetSendingFrom(folder, multiple);
+                form_->SetStage(TWebvaultUploaderForm::Stage::Sending);
+            },
+            Qt::QueuedConnection);
+    };
+    hooks.onProgress = [this](const UploadProgress& p) {
+        bool post = false;
+        {
+            std::lock_guard lock(progressMutex_);
+            latest_ = p;
+            post = !updatePending_;
+            updatePending_ = true;
+        }
+        if (post) {
+            QMetaObject::invokeMethod(
+                this, [this] { ShowProgress(); }, Qt::QueuedConnection);
+        }
+        return !cancel_.load();
+    };
+    DraftUploadResult result;
+    try {
+        result = RunDraftUpload(request_, hooks, options_);
+    } catch (...) {
+        // RunDraftUpload answers instead of throwing; this guards the thread itself.
+        qCWarning(lcUpload) << "draft upload for" << QString::fromStdString(request_.accountId) << "failed";
+        result.outcome = DraftUploadOutcome::Failed;
+        result.message = "the upload stopped unexpectedly";
+    }
+    running_ = false;
+    QMetaObject::invokeMethod(
+        this, [this, result] { Finish(result); }, Qt::QueuedConnection);
+}
+
+void TDraftUploadRun::ShowProgress() {
+    UploadProgress p;
+    {
+        std::lock_guard lock(progressMutex_);
+        p = latest_;
+        updatePending_ = false;
+    }
+    if (!form_->UpdateProgress(p.sent, p.total, p.secondsLeft, p.rate)) {
+        cancel_ = true;
+    }
+}
+
+void TDraftUploadRun::Finish(const DraftUploadResult& result) {
+    if (worker_.joinable()) {
+        worker_.join();
+    }
+    finished_ = true;
+    switch (result.outcome) {
+    case DraftUploadOutcome::Created:
+        form_->Form->hide();
+        try {
+            if (openDraft_) {
+                openDraft_(request_.accountId, result.draftUrl);
+            }
+        } catch (...) {
+            qCWarning(lcUpload) << "opening the draft of" << QString::fromStdString(request_.accountId)
+                                << "failed";
+        }
+        break;
+    case DraftUploadOutcome::Cancelled:
+        form_->Form->hide();
+        break;
+    case DraftUploadOutcome::Failed:
+    case DraftUploadOutcome::NoDraft:
+        // The files did not become a draft; the window says why until closed.
+        qCWarning(lcUpload).noquote() << "draft upload for" << QString::fromStdString(request_.accountId)
+                                      << "ended without a draft:" << QString::fromStdString(result.message);
+        form_->ShowFailure(result.message.empty() ? "The draft could not be created." : result.message);
+        break;
+    }
+    if (OnFinished) {
+        OnFinished(result);
+    }
+    if (!form_->Form->isVisible()) {
+        deleteLater();
+    }
+}
+
+void TDraftUploadRun::WindowResultChanged(int result) {
+    if (result != kResultCancel) {
+        return;
+    }
+    if (!finished_) {
+        cancel_ = true; // the worker ends within a second and Finish closes the window
+        return;
+    }
+    form_->Form->hide();
+    deleteLater();
+}
+
+TDraftUploader::TDraftUploader(TAccountList& accounts, DraftUploadOptions options)
+    : accounts_(accounts), options_(options) {
+    SetDraftUploadStarter([this](DraftUploadRequest request) { return Start(std::move(request)); });
+}
+
+TDraftUploader::~TDraftUploader() {
+    SetDraftUploadStarter({});
+    // The runs are children: each one stops its transfer and waits for it.
+}
+
+bool TDraftUploader::Start(DraftUploadRequest request) {
+    auto begin = [this, request = std::move(request)]() mutable {
+        try {
+            auto open = [this](const std::string& accountId, const std::string& url) {
+                CriticHold hold(accounts_.AccountLock, CriticHold::Mode::Shared, kFindAccountWaits);
+                TNuvex_GenericConnector* account = hold.Held() ? accounts_.FindLocked(accountId) : nullptr;
+                if (!account) {
+                    qCWarning(lcUpload) << "the draft is ready, but account"
+                                        << QString::fromStdString(accountId) << "is gone";
+                    return;
+                }
+                if (!OpenUrl(*account, url)) {
+                    qCWarning(lcUpload)
+                        << "the draft page of" << QString::fromStdString(accountId) << "could not be opened";
+                }
+            };
+            auto* run = new TDraftUploadRun(std::move(request), options_, open, this);
+            run->Start();
+        } catch (...) {
+            qCWarning(lcUpload) << "a draft upload could not be started";
+        }
+    };
+    if (OnGuiThread()) {
+        begin();
+        return true;
+    }
+    return QMetaObject::invokeMethod(this, std::move(begin), Qt::QueuedConnection);
+}
+
+} // namespace nuvex
