@@ -15,7 +15,6 @@ namespace {
 
 constexpr int kPanelHeight = 146;
 constexpr int kLabelHeight = 13;
-constexpr int kValueLeft = 110;
 // Value labels end 10 pixels before the panel's right edge.
 constexpr int kValueRight = kUploaderClientWidth - 10;
 
@@ -39,6 +38,13 @@ double RoundHalfEven(double value) {
 }
 
 } // namespace
+
+int ValueLeftAfter(const QLabel* label) {
+    // 110 as drawn; a fallback font or a long translation can make the label
+    // wider than the 100 pixels it was given, and then the value moves right
+    // instead of being written over it.
+    return std::max(kUploaderValueLeft, label->x() + label->width() + kUploaderValueGap);
+}
 
 std::string ByteText(double bytes) {
     if (bytes >= 1048576.0) {
@@ -96,11 +102,11 @@ TWebvaultUploaderForm::TWebvaultUploaderForm(const std::string& email) {
     Bar->setValue(0);
 
     TimeLabel = AddLabel("Estimated time left:", 10, 75);
-    TimeValue = AddValue(kValueLeft, 75);
+    TimeValue = AddValue(ValueLeftAfter(TimeLabel), 75);
     FromLabel = AddLabel("Sending from:", 10, 97);
-    FromValue = AddValue(kValueLeft, 97);
+    FromValue = AddValue(ValueLeftAfter(FromLabel), 97);
     RateLabel = AddLabel("Transfer  rate:", 10, 119);
-    RateValue = AddValue(kValueLeft, 119);
+    RateValue = AddValue(ValueLeftAfter(RateLabel), 119);
 
     CancelButton = new QPushButton(Tr("Cancel"), Form);
     CancelButton->setGeometry(285, 152, 75, 25);

@@ -17,6 +17,11 @@ namespace nuvex {
 // frame here is the window manager's, so only the inside is fixed.
 inline constexpr int kUploaderClientWidth = 368;
 inline constexpr int kUploaderClientHeight = 182;
+inline constexpr int kUploaderValueLeft = 110;
+inline constexpr int kUploaderValueGap = 6;
+
+// Where a value label starts: at 110, or further right when its label is wider.
+int ValueLeftAfter(const QLabel* label);
 
 // "1.5MB", "2.0KB", "512B": one decimal from a kibibyte up, a whole number below.
 std::string ByteText(double bytes);
