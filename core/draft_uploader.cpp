@@ -18,11 +18,10 @@ namespace {
 
 std::atomic<int> g_uploadsRunning{0};
 
-struct RunningUpload {
-    RunningUpload() { g_uploadsRunning.fetch_add(1); }
-    ~RunningUpload() { g_uploadsRunning.fetch_sub(1); }
-    RunningUpload(const RunningUpload&) = delete;
-    RunningUpload& operator=(const RunningUpload&) = delete;
+// Counted from Start on the GUI thread, so the flag is up before the worker
+// runs; the worker lowers it when it ends, whatever way it ends.
+struct RunningUploadEnd {
+    ~RunningUploadEnd() { g_uploadsRunning.fetch_sub(1); }
 };
 
 bool OnGuiThread() {
@@ -56,13 +55,20 @@ void TDraftUploadRun::Start() {
     form_->Form->show();
     ForceForegroundWindow(form_->Form);
     running_ = true;
-    worker_ = std::thread([this] { Work(); });
+    g_uploadsRunning.fetch_add(1);
+    try {
+        worker_ = std::thread([this] { Work(); });
+    } catch (...) {
+        g_uploadsRunning.fetch_sub(1);
+        running_ = false;
+        throw;
+    }
 }
 
 void TDraftUploadRun::Work() {
-    // Set for the whole job: leaving while the files are being taken would
+    // Up for the whole job: leaving while the files are being taken would
     // lose them as surely as leaving during the transfer.
-    RunningUpload running;
+    RunningUploadEnd running;
     DraftUploadHooks hooks;
     hooks.cancel = &cancel_;
     hooks.onSending = [this](const std::string& folder, bool multiple) {
@@ -136,9 +142,8 @@ void TDraftUploadRun::Finish(const DraftUploadResult& result) {
         break;
     case DraftUploadOutcome::Failed:
     case DraftUploadOutcome::NoDraft:
-        // The files did not become a draft; the window says why until closed.
-        qCWarning(lcUpload).noquote() << "draft upload for" << QString::fromStdString(request_.accountId)
-                                      << "ended without a draft:" << QString::fromStdString(result.message);
+        // The files did not become a draft; the window says why until closed
+        // (the job has logged the reason).
         form_->ShowFailure(result.message.empty() ? "The draft could not be created." : result.message);
         break;
     }
