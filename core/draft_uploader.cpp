@@ -125,6 +125,21 @@ void TDraftUploadRun::Finish(const DraftUploadResult& result) {
         worker_.join();
     }
     finished_ = true;
+    if (form_->Result() == kResultCancel && result.outcome != DraftUploadOutcome::Cancelled) {
+        // Cancel was pressed as the transfer ended: the user's word stands,
+        // and the window must not wait for a second press that changes nothing.
+        qCInfo(lcUpload).noquote() << "draft upload for" << QString::fromStdString(request_.accountId)
+                                   << "cancelled as it ended; nothing is opened";
+        DraftUploadResult cancelled = result;
+        cancelled.outcome = DraftUploadOutcome::Cancelled;
+        cancelled.draftUrl.clear();
+        form_->Form->hide();
+        if (OnFinished) {
+            OnFinished(cancelled);
+        }
+        deleteLater();
+        return;
+    }
     switch (result.outcome) {
     case DraftUploadOutcome::Created:
         form_->Form->hide();

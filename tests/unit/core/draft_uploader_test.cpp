@@ -136,6 +136,26 @@ TEST_F(DraftUploaderTest, FailureKeepsTheWindowWithTheReasonUntilClosed) {
     EXPECT_EQ(opened, 0);
 }
 
+TEST_F(DraftUploaderTest, CancelPressedAsTheTransferEndsOpensNothingAndClosesTheWindow) {
+    LoopbackHttpServer server;
+    server.Enqueue(OkReply("http://mail.test/compose?d=2"));
+    int opened = 0;
+    std::optional<DraftUploadResult> done;
+    QPointer<TDraftUploadRun> run = new TDraftUploadRun(
+        Request(server.Url("/ws")), Options(), [&](const std::string&, const std::string&) { ++opened; });
+    run->OnFinished = [&](const DraftUploadResult& r) { done = r; };
+    run->Start();
+    // The worker ends while this thread has not yet seen its result.
+    for (int i = 0; i < 500 && run->Running(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_FALSE(run->Running());
+    run->Window().CancelButton->click();
+    ASSERT_TRUE(Pump([&] { return done.has_value() && !run; }, 2000));
+    EXPECT_EQ(done->outcome, DraftUploadOutcome::Cancelled);
+    EXPECT_EQ(opened, 0);
+}
+
 TEST_F(DraftUploaderTest, DestroyingARunningUploadStopsItsTransfer) {
     LoopbackHttpServer server;
     server.Enqueue(LoopbackHttpServer::Reply{"", LoopbackHttpServer::Reply::Mode::Stall});
