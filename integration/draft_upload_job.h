@@ -26,11 +26,11 @@ struct DraftUploadOptions {
     std::uint64_t maxFileBytes = kMaxDraftFileBytes;
     // Files up to this size are read when they are taken; larger ones stay open
     // and are read while sending (this also bounds the descriptors held).
-    std::size_t keepInMemoryBytes = 64 * 1024;
+    std::size_t keepInMemoryBytes = std::size_t{64} * 1024;
     long connectTimeoutMs = 30'000;
     // Longest time without a byte moving either way.
     long stallTimeoutMs = 90'000;
-    long totalTimeoutMs = 30 * 60'000;
+    long totalTimeoutMs = 30L * 60'000;
     std::size_t maxResponseBytes = 1u << 20;
 };
 
