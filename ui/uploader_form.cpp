@@ -165,8 +165,13 @@ bool TWebvaultUploaderForm::UpdateProgress(std::uint64_t sent, std::uint64_t tot
 }
 
 void TWebvaultUploaderForm::ShowFailure(const std::string& message) {
-    StatusLabel->setGeometry(10, 38, kValueRight - 10, kLabelHeight);
-    StatusLabel->setText(QString::fromStdString(message));
+    // The bar has nothing more to say; its room goes to the reason, which may
+    // name a long path.
+    Bar->hide();
+    StatusLabel->setGeometry(10, 38, kValueRight - 10, 2 * kLabelHeight + 6);
+    StatusLabel->setWordWrap(true);
+    StatusLabel->setText(Tr("The draft was not created:") + QLatin1Char(' ') +
+                         QString::fromStdString(message));
     StatusLabel->setToolTip(StatusLabel->text());
     CancelButton->setText(Tr("Close"));
     Form->setWindowTitle(caption_);

@@ -162,7 +162,9 @@ TEST(UploaderForm, CancelStopsTheNextProgressReport) {
 TEST(UploaderForm, FailureStaysReadableWithAClose) {
     TWebvaultUploaderForm win("joe@mail.test");
     win.ShowFailure("\"/tmp/a.pdf\" became shorter while it was being sent");
-    EXPECT_EQ(win.StatusLabel->text(), "\"/tmp/a.pdf\" became shorter while it was being sent");
+    EXPECT_EQ(win.StatusLabel->text(),
+              "The draft was not created: \"/tmp/a.pdf\" became shorter while it was being sent");
+    EXPECT_FALSE(win.Bar->isVisibleTo(win.Form));
     EXPECT_EQ(win.CancelButton->text(), "Close");
     EXPECT_EQ(win.StatusLabel->x() + win.StatusLabel->width(), 358);
 }
@@ -177,6 +179,9 @@ TEST(UploaderForm, Screenshot) {
     win.Form->show();
     QApplication::processEvents();
     EXPECT_TRUE(win.Form->grab().toImage().save(dir + "/uploader-form.png"));
+    win.ShowFailure("\"/home/joe/Pictures/Holiday 2026/beach.jpg\" became shorter while it was being sent");
+    QApplication::processEvents();
+    EXPECT_TRUE(win.Form->grab().toImage().save(dir + "/uploader-form-failed.png"));
 }
 
 } // namespace
