@@ -4,6 +4,7 @@
 #include "accounts/generic_connector.h"
 #include "accounts/mail_program_bridge.h"
 #include "accounts/stop_events.h"
+#include "core/draft_uploader.h"
 #include "core/notify_log.h"
 #include "core/nuvex_form.h"
 #include "core/nuvex_obj.h"
@@ -79,9 +80,12 @@ TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
             showNotify_(NotifyContext{&host_->LongLivedSettings(), this, {}, {}}, total, mail, errors);
         });
     presenter_.SetSoundPlayer([] { PlayNewMailSound(); });
+    draftUploader_ = std::make_unique<TDraftUploader>(accounts_);
 }
 
 TNuvexPlugin::~TNuvexPlugin() {
+    // Uploads open their draft through the accounts: end them first.
+    draftUploader_.reset();
     scheduler_.Stop(kStopWaitMs);
     // The accounts keep a reference to the context; free them while it lives.
     accounts_.FreeAccounts();

@@ -30,6 +30,7 @@
 namespace nuvex {
 
 class MailProgramBridge;
+class TDraftUploader;
 class TNuvexForm;
 class TConnectorRegistry;
 
@@ -181,6 +182,8 @@ private:
     bool afterInstallHandled_ = false;
     bool showsWindows_ = true;
     std::function<void(TEditorEnv&)> editorSeams_;
+    // Files handed to a web-service account become a draft through this.
+    std::unique_ptr<TDraftUploader> draftUploader_;
     // Last: it stops serving before the accounts it hands work to go.
     std::unique_ptr<THandOffReceiver> handOff_;
 };
