@@ -3,6 +3,7 @@
 #include "accounts/account_list.h"
 #include "accounts/generic_connector.h"
 #include "accounts/open_actions.h"
+#include "core/nuvex_obj.h"
 #include "lib/mcritic.h"
 #include "ui/uploader_form.h"
 
@@ -16,12 +17,10 @@ namespace nuvex {
 
 namespace {
 
-std::atomic<int> g_uploadsRunning{0};
-
 // Counted from Start on the GUI thread, so the flag is up before the worker
 // runs; the worker lowers it when it ends, whatever way it ends.
 struct RunningUploadEnd {
-    ~RunningUploadEnd() { g_uploadsRunning.fetch_sub(1); }
+    ~RunningUploadEnd() { EndUpload(); }
 };
 
 bool OnGuiThread() {
@@ -30,10 +29,6 @@ bool OnGuiThread() {
 }
 
 } // namespace
-
-bool UploadInProgress() {
-    return g_uploadsRunning.load() > 0;
-}
 
 TDraftUploadRun::TDraftUploadRun(DraftUploadRequest request, DraftUploadOptions options, OpenDraft openDraft,
                                  QObject* parent)
@@ -55,11 +50,11 @@ void TDraftUploadRun::Start() {
     form_->Form->show();
     ForceForegroundWindow(form_->Form);
     running_ = true;
-    g_uploadsRunning.fetch_add(1);
+    BeginUpload();
     try {
         worker_ = std::thread([this] { Work(); });
     } catch (...) {
-        g_uploadsRunning.fetch_sub(1);
+        EndUpload();
         running_ = false;
         throw;
     }

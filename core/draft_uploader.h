@@ -20,9 +20,8 @@ namespace nuvex {
 class TAccountList;
 class TWebvaultUploaderForm;
 
-// True while any draft upload of this process runs; safe from any thread.
-// The plug-in answers the host that it may not exit yet.
-bool UploadInProgress();
+// While an upload runs, UploadInProgress() of core/nuvex_obj.h is true: the
+// plug-in answers the host that it may not exit yet.
 
 // One upload: its window, its worker and the hand-back of the result. Lives
 // on the GUI thread and deletes itself when the window is gone.

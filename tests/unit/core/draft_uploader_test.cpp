@@ -4,6 +4,7 @@
 #include "accounts/account_list.h"
 #include "accounts/generic_connector.h"
 #include "core/draft_uploader.h"
+#include "core/nuvex_obj.h"
 #include "lib/crypt_url.h"
 #include "tests/support/loopback_http_server.h"
 #include "tests/ui/ui_test_support.h"
