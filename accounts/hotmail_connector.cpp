@@ -17,12 +17,14 @@ constexpr TConnectorClass kHotMailClass{
     .wizardPanelClass = "THotmailBasic",
     .caps = kCapCompose | kCapAlwaysOpens | kCapChecks,
     .newInstance = NewConnector<TNuvex_HotMailConnector>,
+    .addTypeKeys = AddWebBasedTypeKeys,
 };
 
 constexpr std::string_view kRetype =
     "Please retype the e-mail address and password, or sign up if you haven't already done so.";
-constexpr std::string_view kTooMany = "You've tried to sign in too many times with an incorrect e-mail address or "
-                                      "password, or someone else is trying to sign in to the account";
+constexpr std::string_view kTooMany =
+    "You've tried to sign in too many times with an incorrect e-mail address or "
+    "password, or someone else is trying to sign in to the account";
 constexpr std::string_view kMyMessages = "My Messages";
 
 std::string ReplaceFirst(std::string text, std::string_view from, std::string_view to) {
@@ -66,10 +68,10 @@ int TNuvex_HotMailConnector::CheckMail() {
     return Connect();
 }
 
-std::unique_ptr<TWebCheckThread> TNuvex_HotMailConnector::NewWorker(TPatternList settings, TWebCheckLimits limits,
-                                                                     std::string cookieFolder) {
-    return std::make_unique<THotmailCheckThread>(std::move(settings), std::move(limits), std::move(cookieFolder),
-                                                 Context().stop);
+std::unique_ptr<TWebCheckThread>
+TNuvex_HotMailConnector::NewWorker(TPatternList settings, TWebCheckLimits limits, std::string cookieFolder) {
+    return std::make_unique<THotmailCheckThread>(std::move(settings), std::move(limits),
+                                                 std::move(cookieFolder), Context().stop);
 }
 
 const TConnectorClass& HotMailConnectorClass() {

@@ -1,5 +1,6 @@
 #include "accounts/web_based_connector.h"
 
+#include "accounts/account_store.h"
 #include "accounts/open_actions.h"
 #include "lib/branding.h"
 #include "lib/clock.h"
@@ -129,7 +130,8 @@ int MoveCookieFiles(const std::string& folder, const std::vector<std::string>& w
             std::error_code moveError;
             fs::rename(file, target, moveError);
             if (moveError) {
-                log::Warning("browser", "cannot move the cookie file " + file.string() + ": " + moveError.message());
+                log::Warning("browser",
+                             "cannot move the cookie file " + file.string() + ": " + moveError.message());
             } else {
                 ++moved;
             }
@@ -140,6 +142,20 @@ int MoveCookieFiles(const std::string& folder, const std::vector<std::string>& w
 }
 
 } // namespace
+
+bool AddWebBasedTypeKeys(TAccountFields& fields, const TTypeOptionValues& options, std::string& error) {
+    auto password = options.find("password");
+    if (password == options.end() || password->second.empty()) {
+        error = "the password is empty";
+        return false;
+    }
+    fields.typeKeys.insert(fields.typeKeys.end(), {
+                                                      {"EMAIL", fields.email},
+                                                      {"USERNAME", fields.userName},
+                                                      {"PASSWORD", password->second},
+                                                  });
+    return true;
+}
 
 TPatternList ParsePattern(std::string_view text) {
     TPatternList lines;
@@ -178,7 +194,8 @@ void SetPatternValue(TPatternList& pattern, std::string_view name, const std::st
     pattern.emplace_back(std::string(name), value);
 }
 
-TPatternList FillPlaceholders(TPatternList pattern, const std::string& userName, const std::string& password) {
+TPatternList FillPlaceholders(TPatternList pattern, const std::string& userName,
+                              const std::string& password) {
     for (auto& line : pattern) {
         // One pass per placeholder over the original text, so that a user
         // name holding "%PASSWORD%" is not filled in a second time.
@@ -327,7 +344,8 @@ void TWebCheckThread::Browse() {
     std::optional<std::string> program = devtools::FindBrowserProgram(wanted);
     if (!program) {
         BrowserMissing = true;
-        log::Warning("browser", "no browser program \"" + (wanted.empty() ? std::string("chromium") : wanted) +
+        log::Warning("browser", "no browser program \"" +
+                                    (wanted.empty() ? std::string("chromium") : wanted) +
                                     "\" found: install chromium to check this account");
         return;
     }
@@ -352,14 +370,15 @@ void TWebCheckThread::Browse() {
         return;
     }
 
-    devtools::Reply target =
-        browser_->Call("Target.createTarget", json::Object{{"url", "about:blank"}}, {}, limits_.callTimeoutMs);
+    devtools::Reply target = browser_->Call("Target.createTarget", json::Object{{"url", "about:blank"}}, {},
+                                            limits_.callTimeoutMs);
     targetId_ = target.result["targetId"].AsString();
     if (!target.Ok() || targetId_.empty()) {
         throw BrowserGone("no page: " + target.error);
     }
-    devtools::Reply attached = browser_->Call(
-        "Target.attachToTarget", json::Object{{"targetId", targetId_}, {"flatten", true}}, {}, limits_.callTimeoutMs);
+    devtools::Reply attached =
+        browser_->Call("Target.attachToTarget", json::Object{{"targetId", targetId_}, {"flatten", true}}, {},
+                       limits_.callTimeoutMs);
     session_ = attached.result["sessionId"].AsString();
     if (!attached.Ok() || session_.empty()) {
         throw BrowserGone("cannot attach to the page: " + attached.error);
@@ -367,8 +386,9 @@ void TWebCheckThread::Browse() {
     browser_->Call("Page.enable", json::Object{}, session_, limits_.callTimeoutMs);
 
     const std::string initUrl = PatternValue(Settings, "INIT_URL");
-    devtools::Reply navigated = browser_->Call("Page.navigate", json::Object{{"url", initUrl}}, session_,
-                                               std::min(limits_.callTimeoutMs, std::max(MsLeft(budgetEnd), 1)));
+    devtools::Reply navigated =
+        browser_->Call("Page.navigate", json::Object{{"url", initUrl}}, session_,
+                       std::min(limits_.callTimeoutMs, std::max(MsLeft(budgetEnd), 1)));
     if (navigated.status == devtools::WaitStatus::Closed) {
         throw BrowserGone(navigated.error);
     }
@@ -456,8 +476,8 @@ TWebCheckThread::PageWait TWebCheckThread::WaitForPage(SteadyClock::time_point b
         int state = mainFrameLoading_ ? 1 : ReadyState();
         if (state < 3) {
             interactiveSince = SteadyClock::now();
-        } else if (state == 4 || SteadyClock::now() - interactiveSince >
-                                      std::chrono::milliseconds(limits_.interactiveMs)) {
+        } else if (state == 4 ||
+                   SteadyClock::now() - interactiveSince > std::chrono::milliseconds(limits_.interactiveMs)) {
             return PageWait::Ready;
         }
     }
@@ -473,7 +493,8 @@ json::Value Evaluate(devtools::Browser& browser, const std::string& session, con
     if (contextId != 0) {
         params.emplace_back("contextId", contextId);
     }
-    devtools::Reply reply = browser.Call("Runtime.evaluate", json::Value(std::move(params)), session, timeoutMs);
+    devtools::Reply reply =
+        browser.Call("Runtime.evaluate", json::Value(std::move(params)), session, timeoutMs);
     if (reply.status == devtools::WaitStatus::Closed) {
         throw BrowserGone(reply.error);
     }
@@ -487,7 +508,8 @@ json::Value Evaluate(devtools::Browser& browser, const std::string& session, con
 
 int TWebCheckThread::ReadyState() {
     std::string state =
-        Evaluate(*browser_, session_, "document.readyState", 0, std::min(limits_.callTimeoutMs, 2000)).AsString();
+        Evaluate(*browser_, session_, "document.readyState", 0, std::min(limits_.callTimeoutMs, 2000))
+            .AsString();
     if (state == "complete") {
         return 4;
     }
@@ -525,7 +547,8 @@ std::uint8_t TWebCheckThread::FillLoginForm() {
                 continue;
             }
             std::string field = name.substr(5, 255);
-            std::string expression = std::string(kFill) + "(" + JsString(field) + ", " + JsString(value) + ")";
+            std::string expression =
+                std::string(kFill) + "(" + JsString(field) + ", " + JsString(value) + ")";
             Evaluate(*browser_, session_, expression, 0, limits_.callTimeoutMs);
             DrainEvents(0); // what the page does on input runs before the next field
         }
@@ -548,9 +571,9 @@ std::uint8_t TWebCheckThread::FillLoginForm() {
 
 bool TWebCheckThread::ReadPage(std::int64_t contextId, TWebPage& page) {
     const std::string bound = std::to_string(kMaxPageChars);
-    std::string expression = "({l: String(location.href), t: document.body ? String(document.body.innerText).slice(0, " +
-                             bound + ") : '', h: document.body ? String(document.body.innerHTML).slice(0, " + bound +
-                             ") : ''})";
+    std::string expression =
+        "({l: String(location.href), t: document.body ? String(document.body.innerText).slice(0, " + bound +
+        ") : '', h: document.body ? String(document.body.innerHTML).slice(0, " + bound + ") : ''})";
     json::Value value = Evaluate(*browser_, session_, expression, contextId, limits_.callTimeoutMs);
     if (!value.IsObject()) {
         return false;
@@ -570,7 +593,8 @@ std::uint8_t TWebCheckThread::EvaluateDocument() {
     if (answer == kWebCounts || answer == kWebRefused) {
         return answer;
     }
-    devtools::Reply tree = browser_->Call("Page.getFrameTree", json::Object{}, session_, limits_.callTimeoutMs);
+    devtools::Reply tree =
+        browser_->Call("Page.getFrameTree", json::Object{}, session_, limits_.callTimeoutMs);
     if (tree.status == devtools::WaitStatus::Closed) {
         throw BrowserGone(tree.error);
     }
@@ -585,9 +609,9 @@ std::uint8_t TWebCheckThread::EvaluateDocument() {
             pending.push_back(child);
         }
         std::string frameId = node["frame"]["id"].AsString();
-        devtools::Reply world = browser_->Call("Page.createIsolatedWorld",
-                                               json::Object{{"frameId", frameId}, {"worldName", "nuvex-check"}},
-                                               session_, limits_.callTimeoutMs);
+        devtools::Reply world = browser_->Call(
+            "Page.createIsolatedWorld", json::Object{{"frameId", frameId}, {"worldName", "nuvex-check"}},
+            session_, limits_.callTimeoutMs);
         std::int64_t context = world.result["executionContextId"].AsInt(0);
         TWebPage framePage;
         if (!world.Ok() || context == 0 || !ReadPage(context, framePage)) {
@@ -615,8 +639,8 @@ void TNuvex_WebBasedConnector::SetLimits(TWebCheckLimits limits) {
     limits_ = std::move(limits);
 }
 
-std::unique_ptr<TWebCheckThread> TNuvex_WebBasedConnector::NewWorker(TPatternList settings, TWebCheckLimits limits,
-                                                                      std::string cookieFolder) {
+std::unique_ptr<TWebCheckThread>
+TNuvex_WebBasedConnector::NewWorker(TPatternList settings, TWebCheckLimits limits, std::string cookieFolder) {
     return std::make_unique<TWebCheckThread>(std::move(settings), std::move(limits), std::move(cookieFolder),
                                              Context().stop);
 }
@@ -667,10 +691,12 @@ int TNuvex_WebBasedConnector::Connect() {
     // budget reports nothing rather than piling up behind the others.
     const StopSignal* stop = Context().stop;
     std::unique_lock<std::timed_mutex> turn(gBrowserCheckLock, std::defer_lock);
-    const auto giveUp = SteadyClock::now() + std::chrono::milliseconds(limits.budgetMs + 2 * limits.killGraceMs);
+    const auto giveUp =
+        SteadyClock::now() + std::chrono::milliseconds(limits.budgetMs + 2 * limits.killGraceMs);
     while (!turn.try_lock_for(std::chrono::milliseconds(200))) {
         if ((stop && stop->Raised()) || SteadyClock::now() >= giveUp) {
-            log::Warning("browser", id + ": another browser check held the browser too long; this check is skipped");
+            log::Warning("browser",
+                         id + ": another browser check held the browser too long; this check is skipped");
             return kStatusFailed;
         }
     }
@@ -761,7 +787,8 @@ void TNuvex_WebBasedConnector::TakeLastError(std::int32_t& code, std::string& te
     std::lock_guard guard(Guard());
     if (ErrorCode == kErrorOther && browserMissing_) {
         code = ErrorCode;
-        text = Translate(std::string(kBrowserMissingText)) + "\r\n" + Translate("Check your computer settings.");
+        text =
+            Translate(std::string(kBrowserMissingText)) + "\r\n" + Translate("Check your computer settings.");
         ErrorCode = kErrorNone;
         browserMissing_ = false;
         return;

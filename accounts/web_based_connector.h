@@ -51,7 +51,7 @@ struct TWebCheckLimits {
     int pollMs = 250;           // between looks at the page's ready state
     int callTimeoutMs = 10'000; // one DevTools command
     int startTimeoutMs = 20'000;
-    int killGraceMs = 2'000;    // between SIGTERM and SIGKILL of the browser's group
+    int killGraceMs = 2'000; // between SIGTERM and SIGKILL of the browser's group
     // Empty: $NUVEX_CHROMIUM when set, else "chromium" on PATH.
     std::string browserProgram;
     // Empty: lib/devtools_pipe.h's DefaultProfileRoot().
@@ -86,7 +86,8 @@ class TWebCheckThread {
 public:
     // settings: the pattern with the placeholders already replaced; stop: the
     // plug-in's stop signal (may be null); cookieFolder: empty when none is configured.
-    TWebCheckThread(TPatternList settings, TWebCheckLimits limits, std::string cookieFolder, const StopSignal* stop);
+    TWebCheckThread(TPatternList settings, TWebCheckLimits limits, std::string cookieFolder,
+                    const StopSignal* stop);
     virtual ~TWebCheckThread();
     TWebCheckThread(const TWebCheckThread&) = delete;
     TWebCheckThread& operator=(const TWebCheckThread&) = delete;
@@ -146,7 +147,8 @@ private:
 
 class TNuvex_WebBasedConnector : public TNuvex_GenericConnector {
 public:
-    TNuvex_WebBasedConnector(const TConnectorClass& cls, const AccountContext& context, std::string_view pattern);
+    TNuvex_WebBasedConnector(const TConnectorClass& cls, const AccountContext& context,
+                             std::string_view pattern);
     ~TNuvex_WebBasedConnector() override;
 
     int Connect() override;
@@ -180,7 +182,12 @@ private:
     bool browserMissing_ = false;
 };
 
+// The keys of a browser-driven account from the command line's options: the
+// address, the sign-in name and the password.
+bool AddWebBasedTypeKeys(TAccountFields& fields, const TTypeOptionValues& options, std::string& error);
+
 // The first line of the error text of a check that found no browser.
-inline constexpr std::string_view kBrowserMissingText = "the browser needed to check this account is not installed";
+inline constexpr std::string_view kBrowserMissingText =
+    "the browser needed to check this account is not installed";
 
 } // namespace nuvex

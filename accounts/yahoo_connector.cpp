@@ -17,6 +17,7 @@ constexpr TConnectorClass kYahooClass{
     .wizardPanelClass = "TYahooBasic",
     .caps = kCapCompose | kCapAlwaysOpens | kCapChecks,
     .newInstance = NewConnector<TNuvex_YahooConnector>,
+    .addTypeKeys = AddWebBasedTypeKeys,
 };
 
 constexpr std::string_view kInvalid = "Invalid ID or password.";
@@ -86,10 +87,10 @@ int TNuvex_YahooConnector::CheckMail() {
     return Connect();
 }
 
-std::unique_ptr<TWebCheckThread> TNuvex_YahooConnector::NewWorker(TPatternList settings, TWebCheckLimits limits,
-                                                                   std::string cookieFolder) {
-    return std::make_unique<TYahooCheckThread>(std::move(settings), std::move(limits), std::move(cookieFolder),
-                                               Context().stop);
+std::unique_ptr<TWebCheckThread>
+TNuvex_YahooConnector::NewWorker(TPatternList settings, TWebCheckLimits limits, std::string cookieFolder) {
+    return std::make_unique<TYahooCheckThread>(std::move(settings), std::move(limits),
+                                               std::move(cookieFolder), Context().stop);
 }
 
 const TConnectorClass& YahooConnectorClass() {

@@ -317,14 +317,14 @@ TEST(TypeRegistry, OnlyTypesThatCheckAreOfferedByListOrderAndLimit) {
         }
         return out;
     };
-    EXPECT_EQ(captions(), (std::vector<std::string>{"Limited", "Other POP3 Account"}));
+    EXPECT_EQ(captions(), (std::vector<std::string>{"Limited", "Other POP3 Account", "HotMail", "Yahoo"}));
     EXPECT_EQ(r.OfferedTypes(list)[1].Text(), "Other POP3 Account (e.g. yourname@mail.example)");
     auto limited = kLimitedClass.Create(context);
     limited->SetAccountId("LIMITED_0");
     list.AddAccount(std::move(limited));
-    EXPECT_EQ(captions(), (std::vector<std::string>{"Other POP3 Account"}));
+    EXPECT_EQ(captions(), (std::vector<std::string>{"Other POP3 Account", "HotMail", "Yahoo"}));
     r.AllowConnectorClass(IbrantConnectorClass());
-    EXPECT_EQ(captions().size(), 1u); // allowed, but it cannot check yet
+    EXPECT_EQ(captions().size(), 3u); // allowed, but it cannot check yet
 }
 
 TEST_F(AccountModelTest, AccountsOfTypesThatCannotCheckStillLoad) {
