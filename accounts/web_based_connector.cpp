@@ -525,7 +525,8 @@ std::string TWebCheckThread::Location() {
 
 std::uint8_t TWebCheckThread::FillLoginForm() {
     try {
-        static constexpr std::string_view kFill = R"((function(n, v) {
+        static constexpr std::string_view kFill = R"((function(m, n, v) {
+  if (document.nuvexFill !== m) return 'moved';
   var e = document.getElementsByName(n)[0] || document.getElementById(n);
   if (!e) return 'none';
   var tag = (e.tagName || '').toLowerCase();
@@ -542,23 +543,37 @@ std::uint8_t TWebCheckThread::FillLoginForm() {
   e.dispatchEvent(new Event('change', {bubbles: true}));
   return 'set';
 }))";
+        // A page that leaves for another while it is filled in must not get
+        // the rest of the fields, nor be submitted half filled: the document
+        // is marked, and the form is submitted only while the mark is there.
+        const std::string mark = std::to_string(++fillCount_);
+        Evaluate(*browser_, session_, "document.nuvexFill = " + mark, 0, limits_.callTimeoutMs);
         for (const auto& [name, value] : Settings) {
             if (!name.starts_with("FILL_")) {
                 continue;
             }
             std::string field = name.substr(5, 255);
             std::string expression =
-                std::string(kFill) + "(" + JsString(field) + ", " + JsString(value) + ")";
-            Evaluate(*browser_, session_, expression, 0, limits_.callTimeoutMs);
+                std::string(kFill) + "(" + mark + ", " + JsString(field) + ", " + JsString(value) + ")";
+            if (Evaluate(*browser_, session_, expression, 0, limits_.callTimeoutMs).AsString() == "moved") {
+                log::Info("browser", "the sign-in page changed while it was filled in");
+                return 1;
+            }
             DrainEvents(0); // what the page does on input runs before the next field
         }
-        static constexpr std::string_view kSubmit = R"((function(n) {
+        static constexpr std::string_view kSubmit = R"((function(m, n) {
+  if (document.nuvexFill !== m) return 'moved';
   var f = document.forms[n] || document.getElementsByName(n)[0] || document.getElementById(n);
   if (!(f instanceof HTMLFormElement)) return 'no form';
   HTMLFormElement.prototype.submit.call(f);
   return 'submitted';
 }))";
-        std::string expression = std::string(kSubmit) + "(" + JsString(PatternValue(Settings, "FORM")) + ")";
+        DrainEvents(0);
+        if (mainFrameLoading_) {
+            return 1; // a navigation the page started is under way
+        }
+        std::string expression =
+            std::string(kSubmit) + "(" + mark + ", " + JsString(PatternValue(Settings, "FORM")) + ")";
         json::Value answer = Evaluate(*browser_, session_, expression, 0, limits_.callTimeoutMs);
         return answer.AsString() == "submitted" ? 0 : 1;
     } catch (const BrowserGone&) {

@@ -135,6 +135,7 @@ protected:
     std::string session_;
     std::string targetId_;
     bool mainFrameLoading_ = false;
+    int fillCount_ = 0;
 
 private:
     void DrainEvents(int waitMs);

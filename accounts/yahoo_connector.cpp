@@ -50,6 +50,23 @@ std::string ComposeAddress(std::string_view html) {
     return url;
 }
 
+// The page's links are often relative: an address starting with "/" is
+// taken on the page's own scheme and host, as the browser would.
+std::string Absolute(const std::string& url, const std::string& pageLocation) {
+    if (!url.starts_with('/')) {
+        return url;
+    }
+    std::size_t scheme = pageLocation.find("://");
+    if (scheme == std::string::npos) {
+        return url;
+    }
+    if (url.starts_with("//")) {
+        return pageLocation.substr(0, scheme + 1) + url;
+    }
+    std::size_t pathStart = pageLocation.find_first_of("/?#", scheme + 3);
+    return pageLocation.substr(0, pathStart) + url;
+}
+
 } // namespace
 
 std::uint8_t TYahooCheckThread::EvaluatePage(const TWebPage& page) {
@@ -71,7 +88,7 @@ std::uint8_t TYahooCheckThread::EvaluatePage(const TWebPage& page) {
     FoundUnread = count;
     std::string compose = ComposeAddress(page.bodyHtml);
     if (!compose.empty()) {
-        FoundComposeUrl = compose;
+        FoundComposeUrl = Absolute(compose, page.location);
     }
     return kWebCounts;
 }

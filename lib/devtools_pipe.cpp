@@ -367,6 +367,10 @@ std::vector<pid_t> LiveBrowserGroups() {
     return gLiveGroups;
 }
 
+std::vector<pid_t> GroupProcesses(pid_t group) {
+    return GroupMembers(group, {});
+}
+
 std::unique_ptr<Browser> Browser::Launch(const LaunchOptions& options, std::string& error) {
     if (options.profileRoot.empty() || !PrepareRoot(options.profileRoot, error)) {
         if (error.empty()) {

@@ -71,6 +71,8 @@ int LiveBrowsers();
 int MostBrowsersAtOnce();
 // Process groups of the running browsers.
 std::vector<pid_t> LiveBrowserGroups();
+// The processes of a process group that still run (zombies not counted).
+std::vector<pid_t> GroupProcesses(pid_t group);
 
 enum class WaitStatus {
     Ok,
