@@ -568,7 +568,9 @@ WaitStatus Browser::ReadSome(int timeoutMs) {
         }
     }
     char chunk[64 * 1024];
-    for (;;) {
+    // At most this much per call, so a writer that never pauses cannot keep
+    // the reader here; the rest is read on the next call.
+    for (int reads = 0; reads < 16; ++reads) {
         ssize_t got = ::read(fromBrowser_, chunk, sizeof chunk);
         if (got > 0) {
             if (!reader_->Feed(std::string_view(chunk, static_cast<std::size_t>(got)))) {
@@ -587,6 +589,7 @@ WaitStatus Browser::ReadSome(int timeoutMs) {
         broken_ = true; // end of the stream: the browser is gone
         return WaitStatus::Closed;
     }
+    return WaitStatus::Ok;
 }
 
 Reply Browser::Call(std::string_view method, json::Value params, const std::string& sessionId,
@@ -609,7 +612,11 @@ Reply Browser::Call(std::string_view method, json::Value params, const std::stri
     }
     for (;;) {
         while (std::optional<std::string> text = reader_->Next()) {
-            std::optional<json::Value> value = json::Parse(*text);
+            // A browser that floods the pipe must not hold the caller past its time.
+            if (RemainingMs(deadline) == 0) {
+                break;
+            }
+            std::optional<json::Value> value = text->empty() ? std::nullopt : json::Parse(*text);
             if (!value) {
                 continue; // not JSON: nothing of ours
             }
@@ -648,7 +655,10 @@ WaitStatus Browser::NextEvent(json::Value& event, int timeoutMs) {
     auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         while (std::optional<std::string> text = reader_->Next()) {
-            std::optional<json::Value> value = json::Parse(*text);
+            if (RemainingMs(deadline) == 0) {
+                break;
+            }
+            std::optional<json::Value> value = text->empty() ? std::nullopt : json::Parse(*text);
             if (value && value->Has("method")) {
                 events_.push_back(std::move(*value));
             }
