@@ -23,6 +23,7 @@ TEST_PACKAGES=(
   git python3 procps
   libgtest-dev libgmock-dev libbenchmark-dev
   dovecot-core dovecot-pop3d fetchmail
+  chromium
   clang clang-format clang-tidy libclang-rt-14-dev
 )
 # Their maintainer scripts start a system service through invoke-rc.d.
