@@ -37,7 +37,7 @@ constexpr std::size_t kMaxFrames = 32;
 // A page's text and markup are read up to this many characters each.
 constexpr int kMaxPageChars = 1024 * 1024;
 // Cookie files bigger than this are not a provider's cookies.
-constexpr std::size_t kMaxCookieFileBytes = 1024 * 1024;
+constexpr std::size_t kMaxCookieFileBytes = std::size_t{1024} * 1024;
 
 // Serialises browser checks: two accounts due at once never run two browsers.
 std::timed_mutex gBrowserCheckLock;

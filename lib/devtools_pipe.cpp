@@ -135,7 +135,8 @@ std::vector<pid_t> GroupMembers(pid_t group, const std::string& needle) {
             continue;
         }
         if (!needle.empty()) {
-            std::string cmdline = ReadSmallFile("/proc/" + std::to_string(pid) + "/cmdline", 64 * 1024);
+            std::string cmdline =
+                ReadSmallFile("/proc/" + std::to_string(pid) + "/cmdline", std::size_t{64} * 1024);
             if (cmdline.find(needle) == std::string::npos) {
                 continue;
             }
@@ -420,11 +421,13 @@ std::unique_ptr<Browser> Browser::Launch(const LaunchOptions& options, std::stri
     std::vector<std::string> args = BrowserArguments(options.program, pattern);
     std::vector<std::string> env = ChildEnvironment(pattern);
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& a : args) {
         argv.push_back(a.data());
     }
     argv.push_back(nullptr);
     std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
     for (std::string& e : env) {
         envp.push_back(e.data());
     }
