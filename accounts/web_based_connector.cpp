@@ -358,6 +358,9 @@ void TWebCheckThread::Browse() {
     if (stop_) {
         options.cancelFds.push_back(stop_->Fd());
     }
+    if (cancel_) {
+        options.cancelFds.push_back(cancel_->Fd());
+    }
     std::string error;
     browser_ = devtools::Browser::Launch(options, error);
     if (!browser_) {
@@ -462,7 +465,7 @@ TWebCheckThread::PageWait TWebCheckThread::WaitForPage(SteadyClock::time_point b
         if (stop_ && stop_->Raised()) {
             return PageWait::Stopped;
         }
-        if (terminate_.Raised()) {
+        if (terminate_.Raised() || (cancel_ && cancel_->Raised())) {
             return PageWait::Terminated;
         }
         if (MsLeft(budgetEnd) == 0) {
@@ -647,7 +650,13 @@ TNuvex_WebBasedConnector::TNuvex_WebBasedConnector(const TConnectorClass& cls, c
                                                    std::string_view pattern)
     : TNuvex_GenericConnector(cls, context), Pattern(ParsePattern(pattern)) {}
 
-TNuvex_WebBasedConnector::~TNuvex_WebBasedConnector() = default;
+TNuvex_WebBasedConnector::~TNuvex_WebBasedConnector() {
+    cancel_.Raise();
+    std::lock_guard lock(composeMutex_);
+    if (composeThread_.joinable()) {
+        composeThread_.join();
+    }
+}
 
 void TNuvex_WebBasedConnector::SetLimits(TWebCheckLimits limits) {
     std::lock_guard guard(Guard());
@@ -709,6 +718,9 @@ int TNuvex_WebBasedConnector::Connect() {
     const auto giveUp =
         SteadyClock::now() + std::chrono::milliseconds(limits.budgetMs + 2 * limits.killGraceMs);
     while (!turn.try_lock_for(std::chrono::milliseconds(200))) {
+        if (cancel_.Raised()) {
+            return kStatusFailed;
+        }
         if ((stop && stop->Raised()) || SteadyClock::now() >= giveUp) {
             log::Warning("browser",
                          id + ": another browser check held the browser too long; this check is skipped");
@@ -717,6 +729,7 @@ int TNuvex_WebBasedConnector::Connect() {
     }
 
     std::unique_ptr<TWebCheckThread> worker = NewWorker(std::move(settings), limits, CookieFolder());
+    worker->SetCancel(&cancel_);
     worker->Start();
     // The worker keeps its own budget; this wait adds the time its browser
     // needs to end.
@@ -778,15 +791,7 @@ int TNuvex_WebBasedConnector::OpenMailbox() {
     return kStatusOk;
 }
 
-int TNuvex_WebBasedConnector::Compose() {
-    bool signIn = false;
-    {
-        std::lock_guard guard(Guard());
-        signIn = ComposeUrl.empty() || Now() - LastLogin > kComposeReuse;
-    }
-    if (signIn) {
-        Connect();
-    }
+void TNuvex_WebBasedConnector::OpenComposePage() {
     std::string url;
     {
         std::lock_guard guard(Guard());
@@ -795,7 +800,45 @@ int TNuvex_WebBasedConnector::Compose() {
     if (!url.empty()) {
         OpenUrl(*this, url);
     }
+}
+
+int TNuvex_WebBasedConnector::Compose() {
+    bool signIn = false;
+    {
+        std::lock_guard guard(Guard());
+        signIn = ComposeUrl.empty() || Now() - LastLogin > kComposeReuse;
+    }
+    if (!signIn) {
+        OpenComposePage();
+        return kStatusOk;
+    }
+    std::lock_guard lock(composeMutex_);
+    if (composing_) {
+        return kStatusOk; // the sign-in under way opens the page
+    }
+    if (composeThread_.joinable()) {
+        composeThread_.join();
+    }
+    composing_ = true;
+    composeThread_ = std::thread([this] {
+        try {
+            Connect();
+            if (!cancel_.Raised()) {
+                OpenComposePage();
+            }
+        } catch (...) {
+            log::Caught("browser", "signing in to compose");
+        }
+        composing_ = false;
+    });
     return kStatusOk;
+}
+
+void TNuvex_WebBasedConnector::WaitForCompose() {
+    std::lock_guard lock(composeMutex_);
+    if (composeThread_.joinable()) {
+        composeThread_.join();
+    }
 }
 
 void TNuvex_WebBasedConnector::TakeLastError(std::int32_t& code, std::string& text) {

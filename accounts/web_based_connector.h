@@ -8,6 +8,8 @@
 #include "accounts/generic_connector.h"
 #include "lib/stop_signal.h"
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -92,6 +94,9 @@ public:
     TWebCheckThread(const TWebCheckThread&) = delete;
     TWebCheckThread& operator=(const TWebCheckThread&) = delete;
 
+    // A second signal that ends the run like Terminate (the account going
+    // away); call before Start.
+    void SetCancel(const StopSignal* cancel) { cancel_ = cancel; }
     void Start();
     // True once the run has ended, waiting at most ms.
     bool WaitFor(int ms);
@@ -130,6 +135,7 @@ protected:
     TWebCheckLimits limits_;
     std::string cookieFolder_;
     const StopSignal* stop_;
+    const StopSignal* cancel_ = nullptr;
     StopSignal terminate_;
     std::unique_ptr<devtools::Browser> browser_;
     std::string session_;
@@ -156,7 +162,12 @@ public:
     int Disconnect() override;
     int CheckMail() override;
     int OpenMailbox() override;
+    // Opens the compose page. When that needs a sign-in first, the sign-in
+    // runs on a thread of this account and Compose returns at once: the
+    // caller may be the GUI thread, and a sign-in can take 90 seconds.
     int Compose() override;
+    // Waits until a sign-in started by Compose has ended (for tests).
+    void WaitForCompose();
     // A missing browser gets its own first line; the other failures keep
     // the texts of their class.
     void TakeLastError(std::int32_t& code, std::string& text) override;
@@ -178,9 +189,15 @@ protected:
 private:
     std::string CookieFolder();
 
-    std::unique_ptr<TWebCheckThread> worker_;
+    void OpenComposePage();
+
     TWebCheckLimits limits_;
     bool browserMissing_ = false;
+    // Ends a running check when the account is destroyed.
+    StopSignal cancel_;
+    std::mutex composeMutex_;
+    std::thread composeThread_;
+    std::atomic<bool> composing_{false};
 };
 
 // The keys of a browser-driven account from the command line's options: the

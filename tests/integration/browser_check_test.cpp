@@ -210,6 +210,36 @@ TEST_F(BrowserCheckTest, StopDuringTheCheckEndsItAtOnce) {
     ExpectNothingLeft();
 }
 
+TEST_F(BrowserCheckTest, ComposeSignsInOffTheCallersThreadThenOpensTheComposePage) {
+    auto account = Account<TNuvex_HotMailConnector>(HotMailConnectorClass(), "ok");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(account->Compose(), kStatusOk);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    account->WaitForCompose();
+    ASSERT_EQ(sink_.urls.size(), 1u);
+    EXPECT_EQ(sink_.urls[0], pages_.Url("/hotmail/ok/cgi-bin/compose?curmbox=F000000001"));
+    // Within 15 minutes the next Compose opens the page without a browser.
+    EXPECT_EQ(account->Compose(), kStatusOk);
+    EXPECT_EQ(sink_.urls.size(), 2u);
+    EXPECT_EQ(devtools::LiveBrowsers(), 0);
+    ExpectNothingLeft();
+}
+
+TEST_F(BrowserCheckTest, AnAccountRemovedDuringItsSignInEndsTheBrowser) {
+    limits_.budgetMs = 60'000;
+    auto account = Account<TNuvex_HotMailConnector>(HotMailConnectorClass(), "never");
+    account->Compose();
+    for (int i = 0; i < 400 && devtools::LiveBrowsers() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    ASSERT_EQ(devtools::LiveBrowsers(), 1);
+    auto start = std::chrono::steady_clock::now();
+    account.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_TRUE(sink_.urls.empty());
+    ExpectNothingLeft();
+}
+
 TEST_F(BrowserCheckTest, TwoAccountsDueAtOnceNeverRunTwoBrowsers) {
     auto hotmail = Account<TNuvex_HotMailConnector>(HotMailConnectorClass(), "ok");
     auto yahoo = Account<TNuvex_YahooConnector>(YahooConnectorClass(), "ok");

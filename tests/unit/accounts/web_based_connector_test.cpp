@@ -266,6 +266,7 @@ TEST_F(WebAccountTest, ComposeReusesTheAddressForFifteenMinutes) {
     // the address it knows.
     clock_.AdvanceMs(2 * 60 * 1000);
     EXPECT_EQ(account->Compose(), kStatusOk);
+    account->WaitForCompose();
     EXPECT_EQ(sink_.urls.size(), 2u);
     account->TakeLastError(code, text);
     EXPECT_EQ(code, kErrorOther);
@@ -278,6 +279,7 @@ TEST_F(WebAccountTest, DisconnectMakesTheNextComposeSignIn) {
     account->Disconnect();
     EXPECT_EQ(account->LastLogin, 0);
     account->Compose();
+    account->WaitForCompose();
     std::int32_t code = -1;
     std::string text;
     account->TakeLastError(code, text);
@@ -287,6 +289,7 @@ TEST_F(WebAccountTest, DisconnectMakesTheNextComposeSignIn) {
 TEST_F(WebAccountTest, ComposeWithoutAnAddressOpensNothing) {
     auto account = Hotmail();
     EXPECT_EQ(account->Compose(), kStatusOk);
+    account->WaitForCompose();
     EXPECT_TRUE(sink_.urls.empty());
 }
 
