@@ -60,6 +60,10 @@ std::uint8_t THotmailCheckThread::EvaluatePage(const TWebPage& page) {
 TNuvex_HotMailConnector::TNuvex_HotMailConnector(const TConnectorClass& cls, const AccountContext& context)
     : TNuvex_WebBasedConnector(cls, context, PatternResource("HOTMAIL")) {}
 
+TNuvex_HotMailConnector::~TNuvex_HotMailConnector() {
+    StopCompose();
+}
+
 int TNuvex_HotMailConnector::CheckMail() {
     {
         std::lock_guard guard(Guard());

@@ -14,6 +14,7 @@ public:
 class TNuvex_HotMailConnector : public TNuvex_WebBasedConnector {
 public:
     TNuvex_HotMailConnector(const TConnectorClass& cls, const AccountContext& context);
+    ~TNuvex_HotMailConnector() override;
     int CheckMail() override;
 
 protected:

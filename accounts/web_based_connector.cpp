@@ -651,6 +651,10 @@ TNuvex_WebBasedConnector::TNuvex_WebBasedConnector(const TConnectorClass& cls, c
     : TNuvex_GenericConnector(cls, context), Pattern(ParsePattern(pattern)) {}
 
 TNuvex_WebBasedConnector::~TNuvex_WebBasedConnector() {
+    StopCompose();
+}
+
+void TNuvex_WebBasedConnector::StopCompose() {
     cancel_.Raise();
     std::lock_guard lock(composeMutex_);
     if (composeThread_.joinable()) {

@@ -182,6 +182,10 @@ public:
     TPatternList Pattern;
 
 protected:
+    // Ends a sign-in that Compose started and waits for its thread. Every
+    // subclass calls it in its destructor: the thread calls NewWorker, which
+    // must not meet a half-destroyed object.
+    void StopCompose();
     // The worker class of the provider.
     virtual std::unique_ptr<TWebCheckThread> NewWorker(TPatternList settings, TWebCheckLimits limits,
                                                        std::string cookieFolder);

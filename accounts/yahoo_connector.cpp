@@ -96,6 +96,10 @@ std::uint8_t TYahooCheckThread::EvaluatePage(const TWebPage& page) {
 TNuvex_YahooConnector::TNuvex_YahooConnector(const TConnectorClass& cls, const AccountContext& context)
     : TNuvex_WebBasedConnector(cls, context, PatternResource("YAHOO")) {}
 
+TNuvex_YahooConnector::~TNuvex_YahooConnector() {
+    StopCompose();
+}
+
 int TNuvex_YahooConnector::CheckMail() {
     {
         std::lock_guard guard(Guard());

@@ -15,6 +15,7 @@ public:
 class TNuvex_YahooConnector : public TNuvex_WebBasedConnector {
 public:
     TNuvex_YahooConnector(const TConnectorClass& cls, const AccountContext& context);
+    ~TNuvex_YahooConnector() override;
     int CheckMail() override;
 
 protected:
