@@ -443,6 +443,12 @@ void TWebCheckThread::DrainEvents(int waitMs) {
     while (status == devtools::WaitStatus::Ok) {
         const std::string method = event["method"].AsString();
         const json::Value& params = event["params"];
+        if (method == "Page.javascriptDialogOpening" && event["sessionId"].AsString() == session_) {
+            // Nobody sees the hidden browser's dialogs; an open one would stop
+            // the page's scripts, and every look at the page with them.
+            browser_->Call("Page.handleJavaScriptDialog", json::Object{{"accept", false}}, session_,
+                           limits_.callTimeoutMs);
+        }
         if (event["sessionId"].AsString() == session_ && params["frameId"].AsString() == targetId_) {
             if (method == "Page.frameStartedLoading") {
                 mainFrameLoading_ = true;

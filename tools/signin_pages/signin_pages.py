@@ -13,6 +13,7 @@ or "yahoo"; the sign-in page is /<provider>/<scenario>/login. Scenarios:
   never   the sign-in page never finishes loading
   frame   the counts are inside a frame of the mail page
   popup   both pages open a pop-up window when they load
+  dialog  both pages show an alert box when they load
   away    the sign-in page navigates to another sign-in page while it is
           being filled in
   nocount the mail page shows no count
@@ -38,6 +39,7 @@ FAILURE = {
 }
 
 POPUP = "<script>window.open('/popup', 'extra', 'width=300,height=200');</script>"
+DIALOG = "<script>alert('Welcome back');</script>"
 
 
 def mail_body(provider):
@@ -86,6 +88,8 @@ class Pages(BaseHTTPRequestHandler):
         script = ""
         if scenario == "popup":
             script = POPUP
+        if scenario == "dialog":
+            script = DIALOG
         if scenario == "away" and "again" not in query:
             # Leaves for a fresh sign-in page as soon as a field is typed into.
             script = ("<script>document.getElementsByName('login')[0].addEventListener('input', "
@@ -135,7 +139,7 @@ class Pages(BaseHTTPRequestHandler):
             elif scenario == "nocount":
                 body = "<p>Your mail is on its way</p>"
             else:
-                body = mail_body(provider) + (POPUP if scenario == "popup" else "")
+                body = mail_body(provider) + {"popup": POPUP, "dialog": DIALOG}.get(scenario, "")
             self.send_page(page("Mail", body))
         elif rest == "inner":
             self.send_page(page("Inner", mail_body(provider)))
