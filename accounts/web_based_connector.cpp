@@ -334,7 +334,6 @@ void TWebCheckThread::Run() {
 }
 
 void TWebCheckThread::Browse() {
-    const auto budgetEnd = SteadyClock::now() + std::chrono::milliseconds(limits_.budgetMs);
     std::string wanted = limits_.browserProgram;
     if (wanted.empty()) {
         if (const char* env = std::getenv("NUVEX_CHROMIUM")) {
@@ -352,7 +351,7 @@ void TWebCheckThread::Browse() {
     devtools::LaunchOptions options;
     options.program = *program;
     options.profileRoot = limits_.profileRoot.empty() ? devtools::DefaultProfileRoot() : limits_.profileRoot;
-    options.startTimeoutMs = std::min(limits_.startTimeoutMs, std::max(MsLeft(budgetEnd), 1));
+    options.startTimeoutMs = limits_.startTimeoutMs;
     options.graceMs = limits_.killGraceMs;
     options.cancelFds = {terminate_.Fd()};
     if (stop_) {
@@ -373,6 +372,9 @@ void TWebCheckThread::Browse() {
         return;
     }
 
+    // The budget of the pages starts once the browser is up: a slow start on
+    // a busy machine must not leave the pages no time.
+    const auto budgetEnd = SteadyClock::now() + std::chrono::milliseconds(limits_.budgetMs);
     devtools::Reply target = browser_->Call("Target.createTarget", json::Object{{"url", "about:blank"}}, {},
                                             limits_.callTimeoutMs);
     targetId_ = target.result["targetId"].AsString();
@@ -443,12 +445,6 @@ void TWebCheckThread::DrainEvents(int waitMs) {
     while (status == devtools::WaitStatus::Ok) {
         const std::string method = event["method"].AsString();
         const json::Value& params = event["params"];
-        if (method == "Page.javascriptDialogOpening" && event["sessionId"].AsString() == session_) {
-            // Nobody sees the hidden browser's dialogs; an open one would stop
-            // the page's scripts, and every look at the page with them.
-            browser_->Call("Page.handleJavaScriptDialog", json::Object{{"accept", false}}, session_,
-                           limits_.callTimeoutMs);
-        }
         if (event["sessionId"].AsString() == session_ && params["frameId"].AsString() == targetId_) {
             if (method == "Page.frameStartedLoading") {
                 mainFrameLoading_ = true;
@@ -742,8 +738,8 @@ int TNuvex_WebBasedConnector::Connect() {
     worker->SetCancel(&cancel_);
     worker->Start();
     // The worker keeps its own budget; this wait adds the time its browser
-    // needs to end.
-    if (!worker->WaitFor(limits.budgetMs + 2 * limits.killGraceMs + 1000)) {
+    // needs to start and to end.
+    if (!worker->WaitFor(limits.startTimeoutMs + limits.budgetMs + 2 * limits.killGraceMs + 1000)) {
         log::Warning("browser", id + ": the browser check did not end within its budget");
     }
     worker->Terminate();

@@ -46,7 +46,7 @@ constexpr std::uint8_t kStageFinished = 2;
 
 // The time limits of a browser check. Tests shorten them.
 struct TWebCheckLimits {
-    int budgetMs = 90'000;      // the whole check, from the worker's start
+    int budgetMs = 90'000;      // the pages of one check, from the browser's start
     int attempts = 10;          // page waits per check
     int settleMs = 5'000;       // a page is not read before this (the submit's navigation may not have begun)
     int interactiveMs = 1'000;  // an interactive page this long is taken as ready

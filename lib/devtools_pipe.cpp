@@ -383,6 +383,7 @@ std::unique_ptr<Browser> Browser::Launch(const LaunchOptions& options, std::stri
 
     std::unique_ptr<Browser> browser(new Browser());
     browser->graceMs_ = options.graceMs;
+    browser->dismissDialogs_ = options.dismissDialogs;
     browser->cancelFds_ = options.cancelFds;
     browser->reader_ = std::make_unique<FrameReader>(options.maxMessageBytes);
 
@@ -632,11 +633,7 @@ Reply Browser::Call(std::string_view method, json::Value params, const std::stri
                 return reply;
             }
             if ((*value).Has("method")) {
-                // Events nobody reads must not pile up without bound.
-                if (events_.size() >= 1000) {
-                    events_.pop_front();
-                }
-                events_.push_back(std::move(*value));
+                KeepEvent(std::move(*value));
             }
         }
         int left = RemainingMs(deadline);
@@ -654,6 +651,24 @@ Reply Browser::Call(std::string_view method, json::Value params, const std::stri
     }
 }
 
+void Browser::KeepEvent(json::Value event) {
+    if (dismissDialogs_ && event["method"].AsString() == "Page.javascriptDialogOpening") {
+        // Sent without waiting: the reply is one nobody asks for, and is dropped.
+        json::Object dismiss{{"id", nextId_++},
+                             {"method", "Page.handleJavaScriptDialog"},
+                             {"params", json::Object{{"accept", false}}}};
+        if (event.Has("sessionId")) {
+            dismiss.emplace_back("sessionId", event["sessionId"].AsString());
+        }
+        Send(json::Value(std::move(dismiss)).Dump(), 1000);
+    }
+    // Events nobody reads must not pile up without bound.
+    if (events_.size() >= 1000) {
+        events_.pop_front();
+    }
+    events_.push_back(std::move(event));
+}
+
 WaitStatus Browser::NextEvent(json::Value& event, int timeoutMs) {
     auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
@@ -663,7 +678,7 @@ WaitStatus Browser::NextEvent(json::Value& event, int timeoutMs) {
             }
             std::optional<json::Value> value = text->empty() ? std::nullopt : json::Parse(*text);
             if (value && value->Has("method")) {
-                events_.push_back(std::move(*value));
+                KeepEvent(std::move(*value));
             }
         }
         if (!events_.empty()) {

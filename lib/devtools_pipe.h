@@ -50,6 +50,10 @@ struct LaunchOptions {
     std::size_t maxMessageBytes = std::size_t{16} * 1024 * 1024;
     // Readable fds (eventfds) that end any wait at once.
     std::vector<int> cancelFds;
+    // Dismiss a page's alert, confirm and prompt boxes as soon as they open:
+    // nobody sees them, and an open one stops the page's scripts (and any
+    // call waiting on them).
+    bool dismissDialogs = true;
 };
 
 // The browser program: the override when not empty (a path, or a name looked
@@ -113,6 +117,8 @@ public:
 private:
     Browser() = default;
     bool Send(const std::string& text, int timeoutMs);
+    // Keeps an event for NextEvent, dismissing a dialog on the way.
+    void KeepEvent(json::Value event);
     WaitStatus ReadSome(int timeoutMs);
     // Whether a cancel fd is readable now.
     bool Cancelled() const;
@@ -129,6 +135,7 @@ private:
     std::int64_t nextId_ = 1;
     bool broken_ = false;
     bool counted_ = false;
+    bool dismissDialogs_ = true;
 };
 
 } // namespace nuvex::devtools
