@@ -1,14 +1,25 @@
 #pragma once
 // HotMail webmail, checked through its sign-in page.
-#include "accounts/generic_connector.h"
+#include "accounts/web_based_connector.h"
 
 namespace nuvex {
 
-class TNuvex_HotMailConnector : public TNuvex_GenericConnector {
+// Reads the HotMail pages: the failure texts, and the counts after "My Messages".
+class THotmailCheckThread : public TWebCheckThread {
 public:
-    using TNuvex_GenericConnector::TNuvex_GenericConnector;
-    // Checking through the provider's sign-in page arrives with the browser
-    // driver; until then CheckMail answers "not implemented".
+    using TWebCheckThread::TWebCheckThread;
+    std::uint8_t EvaluatePage(const TWebPage& page) override;
+};
+
+class TNuvex_HotMailConnector : public TNuvex_WebBasedConnector {
+public:
+    TNuvex_HotMailConnector(const TConnectorClass& cls, const AccountContext& context);
+    ~TNuvex_HotMailConnector() override;
+    int CheckMail() override;
+
+protected:
+    std::unique_ptr<TWebCheckThread> NewWorker(TPatternList settings, TWebCheckLimits limits,
+                                               std::string cookieFolder) override;
 };
 
 const TConnectorClass& HotMailConnectorClass();

@@ -19,16 +19,15 @@ RUN_PACKAGES=(
   libsqlite3-dev libcanberra-dev
   dbus dbus-bin dbus-daemon xdg-utils
   fonts-dejavu-core
-  libqt6webenginecore6-bin
+  qt6-webengine-dev qt6-webchannel-dev libqt6webenginecore6-bin
 )
 TEST_PACKAGES=(
   git python3 procps
   libgtest-dev libgmock-dev libbenchmark-dev
   dovecot-core dovecot-pop3d fetchmail
-  xvfb xdotool xauth
+  chromium
+  xauth
   clang clang-format clang-tidy libclang-rt-14-dev
-  qt6-webengine-dev
-  qt6-webchannel-dev
   xvfb
   xdotool
 )

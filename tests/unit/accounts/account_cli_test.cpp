@@ -226,8 +226,7 @@ TEST_F(AccountCliTest, BadInputWritesNothing) {
         {{"add", "--type", "pop3", "--email", "a@b", "--server", "s", "--password-stdin"},
          "pw\n"}, // no login
         {{"add", "--type", "nosuch", "--email", "a@b", "--password-stdin"}, "pw\n"},
-        {{"add", "--type", "ibrant", "--email", "a@b", "--password-stdin"}, "pw\n"},  // not allowed here
-        {{"add", "--type", "hotmail", "--email", "a@b", "--password-stdin"}, "pw\n"}, // cannot check yet
+        {{"add", "--type", "ibrant", "--email", "a@b", "--password-stdin"}, "pw\n"}, // not allowed here
         {{"add", "--type", "gmail", "--email", "a@b", "--pop3", "yes", "--password-stdin"}, "pw\n"},
         {{"add", "--type", "Pop3_junk", "--email", "a@b", "--login", "a", "--server", "s",
           "--password-stdin"},

@@ -317,20 +317,21 @@ TEST(TypeRegistry, OnlyTypesThatCheckAreOfferedByListOrderAndLimit) {
         }
         return out;
     };
-    EXPECT_EQ(captions(), (std::vector<std::string>{"webvault.example Email", "Vostrel Email", "Limited",
-                                                    "Google Gmail", "Other POP3 Account"}));
+    EXPECT_EQ(captions(),
+              (std::vector<std::string>{"webvault.example Email", "Vostrel Email", "Limited", "Google Gmail",
+                                        "Other POP3 Account", "HotMail", "Yahoo"}));
     EXPECT_EQ(r.OfferedTypes(list)[3].Text(), "Google Gmail (e.g. yourname@gmail.com)");
     EXPECT_EQ(r.OfferedTypes(list)[4].Text(), "Other POP3 Account (e.g. yourname@mail.example)");
     auto limited = kLimitedClass.Create(context);
     limited->SetAccountId("LIMITED_0");
     list.AddAccount(std::move(limited));
     EXPECT_EQ(captions(), (std::vector<std::string>{"webvault.example Email", "Vostrel Email", "Google Gmail",
-                                                    "Other POP3 Account"}));
+                                                    "Other POP3 Account", "HotMail", "Yahoo"}));
     // The optional type takes its list position once the host allows it.
     r.AllowConnectorClass(IbrantConnectorClass());
     EXPECT_EQ(captions(),
               (std::vector<std::string>{"webvault.example Email", "Vostrel Email", "Ibrant Corporate Email",
-                                        "Google Gmail", "Other POP3 Account"}));
+                                        "Google Gmail", "Other POP3 Account", "HotMail", "Yahoo"}));
 }
 
 TEST_F(AccountModelTest, AccountsOfTypesThatCannotCheckStillLoad) {
