@@ -3,6 +3,7 @@
 #include "lib/crypt_url.h"
 #include "lib/handoff_wire.h"
 #include "tests/e2e/e2e_harness.h"
+#include "tests/support/wmcheck_harness.h"
 
 #include <cstring>
 #include <elf.h>
@@ -56,8 +57,19 @@ protected:
         ASSERT_EQ(r.code, 0) << r.out << r.err;
     }
 
-    // A hosted-webmail account: it takes files and mailto links.
+    // A hosted-webmail account on the development service: it takes files
+    // and mailto links, and the service keeps the drafts it is sent.
     void SetWebvaultAccount() {
+        if (std::string why = test::WmcheckHarness::Unavailable(); !why.empty()) {
+            GTEST_SKIP() << why;
+        }
+        test::WmAccount carol;
+        carol.login = "carol";
+        carol.password = "pw";
+        service_.SetAccounts({carol});
+        std::string error;
+        ASSERT_TRUE(service_.Start(error)) << error;
+        ASSERT_EQ(Ctl({"set", "MAIL", "WEBVAULT_SERVICE_URL", service_.ServiceUrl()}).code, 0);
         TCryptURL record;
         record.SetParam("USERNAME", "carol");
         record.SetParam("EMAIL", "carol@example.org");
@@ -81,8 +93,13 @@ protected:
         return path;
     }
 
+    bool WaitDrafts(std::size_t n) {
+        return WaitUntil([&] { return service_.Drafts().size() >= n; }, 15000);
+    }
+
     std::string bin_;
     std::string oldPath_;
+    test::WmcheckHarness service_;
 };
 
 TEST_F(HandOffE2eTest, ReadMailStartsTheHostWhenNoCopyRunsAndOpensTheAccount) {
@@ -137,21 +154,28 @@ TEST_F(HandOffE2eTest, SecondCopyHandsMailtoAndSendToToTheRunningCopy) {
     Touch("folder/sub/c");
     Result sendTo = Run({Nuvex(), "/sendto:WEBVAULT_0", f1, f2, dir_.file("folder")});
     EXPECT_EQ(sendTo.code, 0) << sendTo.err;
-    EXPECT_TRUE(WaitLog("Send To handed to WEBVAULT_0: status -2, 5 lines")) << Log();
+    EXPECT_TRUE(WaitLog("Send To handed to WEBVAULT_0: status 0, 5 lines")) << Log();
+    // The files became a draft on the service, the folder's three included.
+    ASSERT_TRUE(WaitDrafts(1)) << Log() << service_.Stderr();
+    for (const char* name : {"one.txt", "two words.txt", "folder/a", "folder/b", "folder/sub/c"}) {
+        EXPECT_THAT(service_.Drafts()[0], HasSubstr(name));
+    }
 
     // A key that names no account reaches the running copy and goes no further.
     Result unknown = Run({Nuvex(), "/sendto:NOSUCH_9", f1});
     EXPECT_EQ(unknown.code, 0);
     EXPECT_EQ(FindNuvex(), running); // the second copies never became plug-ins
 
-    // The Simple MAPI library reaches the same account. No upload holds the
-    // event afterwards, so the caller is let go after the receiver's half second.
+    // The Simple MAPI library reaches the same account; the caller is let go
+    // once the upload has taken the files.
     Result mapi = Run({MapiClient(), MapiLibrary(), "send", "Subject", "Body", f1, f2});
     EXPECT_EQ(mapi.code, 0) << mapi.err;
     long ms = -1;
     ASSERT_EQ(std::sscanf(mapi.out.c_str(), "rc=26 ms=%ld", &ms), 1) << mapi.out;
     EXPECT_LT(ms, 5000);
-    EXPECT_TRUE(WaitLog("Simple MAPI send handed to WEBVAULT_0: status -2, 5 lines")) << Log();
+    EXPECT_TRUE(WaitLog("Simple MAPI send handed to WEBVAULT_0: status 0, 5 lines")) << Log();
+    ASSERT_TRUE(WaitDrafts(2)) << Log() << service_.Stderr();
+    EXPECT_THAT(service_.Drafts()[1], HasSubstr("Subject"));
 }
 
 TEST_F(HandOffE2eTest, XdgEmailAttachReachesTheReceiver) {
@@ -174,7 +198,9 @@ TEST_F(HandOffE2eTest, XdgEmailAttachReachesTheReceiver) {
                        file, "a@b.example"});
     EXPECT_EQ(mail.code, 0) << mail.out << mail.err;
     // The file, then NOTE and SUBJECT.
-    EXPECT_TRUE(WaitLog("mailto with attachments handed to WEBVAULT_0: status -2, 3 lines")) << Log();
+    EXPECT_TRUE(WaitLog("mailto with attachments handed to WEBVAULT_0: status 0, 3 lines")) << Log();
+    ASSERT_TRUE(WaitDrafts(1)) << Log() << service_.Stderr();
+    EXPECT_THAT(service_.Drafts()[0], HasSubstr("report 1.txt"));
 }
 
 // --- The Simple MAPI library ---------------------------------------------------
