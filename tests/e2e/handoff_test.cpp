@@ -142,7 +142,10 @@ TEST_F(HandOffE2eTest, SecondCopyHandsMailtoAndSendToToTheRunningCopy) {
 
     Result mailto = Run({Nuvex(), "/mailto", "mailto:a@b?subject=x"});
     EXPECT_EQ(mailto.code, 0) << mailto.err;
-    EXPECT_TRUE(WaitLog("mailto handed to WEBVAULT_0")) << Log();
+    EXPECT_TRUE(WaitLog("mailto handed to WEBVAULT_0: status 0")) << Log();
+    // The service answered with its compose page, which the desktop's opener got.
+    EXPECT_TRUE(WaitUntil([this] { return Navigations().find("/web/compose?") != std::string::npos; }, 10000))
+        << Navigations() << Log();
 
     // Two files and a folder with two files and a subfolder with one.
     const std::string f1 = Touch("one.txt");
