@@ -186,7 +186,15 @@ TEditorEnv TNuvexPlugin::EditorEnv() {
     env.openSignUp = [this] { navigation_.OpenRegisterPage(); };
     env.postRefresh = [this] { PostRefresh(); };
     env.accountsChanged = [this] {
-        accountsChangedStamp_ = QDateTime::currentDateTime().toString(Qt::ISODate).toStdString();
+        // Milliseconds: a settings page that built its table in the same second
+        // as a change must still see the stamp move.
+        accountsChangedStamp_ = QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toStdString();
+        // The main settings page waits for this host value after "Customize...";
+        // without it that page would never show the edited account.
+        if (HostConfig* cfg = host_->Settings();
+            cfg && !cfg->WriteCfgStr("REFRESH_ACCOUNTS", accountsChangedStamp_)) {
+            qCWarning(lcPlugin) << "the host did not take the accounts-changed stamp";
+        }
     };
     // After a removal the button and tray show no mail until the next pass counts again.
     env.resetButton = [this] { Step("button reset", [&] { presenter_.ApplyTickResult(TickResult{}); }); };

@@ -191,6 +191,8 @@ TEST_F(PluginEditorsTest, RemovalTakesTheAccountOutAndResetsTheButton) {
         << "the refresh takes the removed account out of the running list";
     EXPECT_EQ(host->cfg.ReadCfgStr("ACCOUNTS"), "");
     EXPECT_FALSE(plugin->AccountsChangedStamp().empty());
+    // The main settings page reloads when this host value appears.
+    EXPECT_EQ(host->cfg.ReadCfgStr("REFRESH_ACCOUNTS"), plugin->AccountsChangedStamp());
     EXPECT_FALSE(host->bitmaps.isEmpty()) << "the button picture goes back to its default";
 }
 
