@@ -13,6 +13,7 @@
 #include "integration/mail_client.h"
 #include "integration/sendto.h"
 #include "lib/clock.h"
+#include "lib/devtools_pipe.h"
 #include "lib/host_config.h"
 #include "lib/log.h"
 #include "lib/registry.h"
@@ -92,6 +93,13 @@ TNuvexPlugin::~TNuvexPlugin() {
 }
 
 std::unique_ptr<TMainForm> TNuvexPlugin::CreateMainForm() {
+    // A plug-in killed during a browser check leaves the check's profile and
+    // perhaps its browser; they go now rather than at the next such check.
+    Step("stale browser profiles", [] {
+        if (const std::string root = devtools::DefaultProfileRoot(); !root.empty()) {
+            devtools::RemoveStaleProfiles(root);
+        }
+    });
     auto form = std::make_unique<TNuvexForm>(*this);
     HandOffTargets targets{&accounts_, [this] { return host_->Settings(); }, {}};
     targets.resolveShortcuts = [](std::vector<std::string>& list) { ResolveShortcutsInList(list); };
