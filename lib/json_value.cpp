@@ -1,5 +1,7 @@
 #include "lib/json_value.h"
 
+#include "lib/text.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -21,24 +23,6 @@ public:
 private:
     std::size_t at_;
 };
-
-void AppendUtf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 // Length of the valid UTF-8 sequence at s[i], 0 when the bytes there are not one.
 std::size_t Utf8SequenceLength(std::string_view s, std::size_t i) {
@@ -82,7 +66,7 @@ void DumpString(std::string& out, std::string_view s) {
         if (c >= 0x80) {
             std::size_t len = Utf8SequenceLength(s, i);
             if (len == 0) {
-                AppendUtf8(out, c);
+                nuvex::text::AppendUtf8(out, c);
                 ++i;
             } else {
                 out.append(s.substr(i, len));
@@ -308,7 +292,7 @@ private:
                 } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
                     cp = 0xFFFD;
                 }
-                AppendUtf8(out, cp);
+                nuvex::text::AppendUtf8(out, cp);
                 break;
             }
             default:

@@ -2,6 +2,7 @@
 // Small ASCII text helpers shared by every layer. Case folding is ASCII only on
 // purpose: keys, protocol words and header names are ASCII, and folding bytes
 // of UTF-8 or a code page by the C locale would corrupt them.
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,5 +20,8 @@ std::string_view TrimView(std::string_view s);
 bool EqualsNoCase(std::string_view a, std::string_view b);
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 bool EndsWithNoCase(std::string_view text, std::string_view suffix);
+
+// Appends one code point (at most U+10FFFF, no surrogate) as UTF-8.
+void AppendUtf8(std::string& out, std::uint32_t cp);
 
 } // namespace nuvex::text
