@@ -311,6 +311,28 @@ TickResult TCheckCycle::Tick(const TickSettings& settings, const StopPredicate& 
     return result;
 }
 
+bool TCheckCycle::AnyDue() {
+    try {
+        CriticHold hold(accounts_.AccountLock, CriticHold::Mode::Shared, 0);
+        if (!hold.Held()) {
+            return true;
+        }
+        for (TNuvex_GenericConnector* account : accounts_.Items()) {
+            if (Wanted(account)) {
+                return true;
+            }
+        }
+        return false;
+    } catch (...) {
+        log::Caught("check", "looking for due accounts");
+        return true;
+    }
+}
+
+void TCheckCycle::SkipTick() {
+    nextTick_.store(Now() + kTickPeriod);
+}
+
 void TCheckCycle::CheckNow(const std::string& id) {
     {
         CriticHold hold(accounts_.AccountLock, CriticHold::Mode::Shared, kWaitForever);

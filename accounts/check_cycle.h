@@ -61,6 +61,13 @@ public:
     void SetParallelChecks(int count) { parallel_.store(count); }
     int ParallelChecks() const { return parallel_.load(); }
 
+    // Whether a tick now would check an account: one is due, or the list is
+    // being changed (the pass then finds out). Never waits for the list.
+    // A tick that would check nothing skips the pass: idle stays quiet.
+    bool AnyDue();
+    // Moves the next tick one period on without a pass.
+    void SkipTick();
+
     double NextTick() const { return nextTick_.load(); }
     void SetNextTick(double when) { nextTick_.store(when); }
 

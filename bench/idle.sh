@@ -44,28 +44,52 @@ if [ "${IDLE_INNER:-}" = 1 ]; then
   # Let start-up settle; after a first check, the notification window shows,
   # holds for 10 s and fades out, and the button blinks.
   if [ "$accounts" -gt 0 ]; then sleep 25; else sleep 5; fi
-  sample() { # pid -> "cpu_ticks switches rss_kb"
-    local pid=$1 cpu sw=0 t
-    cpu=$(awk '{print $14 + $15}' "/proc/$pid/stat")
-    for t in /proc/"$pid"/task/*/status; do
-      sw=$((sw + $(awk '/^(voluntary|nonvoluntary)_ctxt_switches/ {s += $2} END {print s}' "$t")))
+  threads() { # pid -> "tid name switches" per thread
+    local t
+    for t in /proc/"$1"/task/*; do
+      echo "${t##*/} $(tr ' ' _ <"$t/comm") $(awk '/ctxt_switches/ {s += $2} END {print s}' "$t/status")"
     done
+  }
+  sample() { # pid tag -> "cpu_ticks rss_kb anon_kb pss_kb"; the threads' switches into $IDLE_DIR/tag
+    local pid=$1
+    threads "$pid" >"$IDLE_DIR/$2"
     # Resident memory is mostly pages of shared libraries; the anonymous part
     # and the proportional share (PSS) say what this process itself costs.
-    echo "$cpu $sw $(awk '/^VmRSS/ {print $2}' "/proc/$pid/status")" \
+    echo "$(awk '{print $14 + $15}' "/proc/$pid/stat") $(awk '/^VmRSS/ {print $2}' "/proc/$pid/status")" \
       "$(awk '/^RssAnon/ {print $2}' "/proc/$pid/status")" \
       "$(awk '/^Pss:/ {print $2}' "/proc/$pid/smaps_rollup" 2>/dev/null || echo 0)"
   }
-  read -r hc0 hs0 _ _ _ <<<"$(sample "$host")"
-  read -r pc0 ps0 _ _ _ <<<"$(sample "$plugin")"
+  # Wake-ups over the period: per thread, the switches since the first
+  # sample; a thread started meanwhile counts whole (one that ended is lost).
+  switches() { # tag -> total
+    awk 'NR == FNR {b[$1] = $3; next} {s += $3 - b[$1]} END {print s + 0}' "$IDLE_DIR/${1}0" "$IDLE_DIR/${1}1"
+  }
+  read -r hc0 _ _ _ <<<"$(sample "$host" h0)"
+  read -r pc0 _ _ _ <<<"$(sample "$plugin" p0)"
   sleep "$seconds"
-  read -r hc1 hs1 hrss hanon hpss <<<"$(sample "$host")"
-  read -r pc1 ps1 prss panon ppss <<<"$(sample "$plugin")"
+  read -r hc1 hrss hanon hpss <<<"$(sample "$host" h1)"
+  read -r pc1 prss panon ppss <<<"$(sample "$plugin" p1)"
+  # IDLE_THREADS=1: which threads woke, to standard error.
+  if [ "${IDLE_THREADS:-}" = 1 ]; then
+    for p in h:brannock p:nuvex; do
+      awk -v n="${p#*:}" -v s="$seconds" 'NR == FNR {b[$1] = $3; next}
+        {printf "%s thread %s %s: %.2f/s\n", n, $1, $2, ($3 - b[$1]) / s}' \
+        "$IDLE_DIR/${p%%:*}0" "$IDLE_DIR/${p%%:*}1" >&2
+    done
+  fi
+  # IDLE_SMAPS=1: the plug-in's resident memory per mapping, to standard error.
+  if [ "${IDLE_SMAPS:-}" = 1 ]; then
+    awk '/^[0-9a-f]+-[0-9a-f]+ / {n = ($6 == "") ? "[anon]" : $6} /^Rss:/ {r[n] += $2}
+      END {for (n in r) if (r[n] >= 100) printf "nuvex maps %7d KiB %s\n", r[n], n}' "/proc/$plugin/smaps" |
+      sort -k3,3nr >&2
+  fi
+  hs=$(switches h)
+  ps=$(switches p)
   "$build/host/brannock" ctl stop >/dev/null
   wait "$host" || true
   if [ -n "${to_server:-}" ]; then exec {to_server}>&-; fi
-  awk -v s="$seconds" -v hz="$hz" -v hc=$((hc1 - hc0)) -v hs=$((hs1 - hs0)) -v hr="$hrss" \
-      -v pc=$((pc1 - pc0)) -v ps=$((ps1 - ps0)) -v pr="$prss" \
+  awk -v s="$seconds" -v hz="$hz" -v hc=$((hc1 - hc0)) -v hs="$hs" -v hr="$hrss" \
+      -v pc=$((pc1 - pc0)) -v ps="$ps" -v pr="$prss" \
       -v ha="$hanon" -v hp="$hpss" -v pa="$panon" -v pp="$ppss" 'BEGIN {
     printf "brannock %.4f %.2f %d %d %d\n", 100 * hc / hz / s, hs / s, hr, ha, hp
     printf "nuvex %.4f %.2f %d %d %d\n", 100 * pc / hz / s, ps / s, pr, pa, pp
@@ -81,7 +105,8 @@ for i in $(seq "$runs"); do
   chmod 700 "$dir"/run
   env XDG_CONFIG_HOME="$dir/config" XDG_DATA_HOME="$dir/data" XDG_RUNTIME_DIR="$dir/run" \
       NUVEX_OBJECTS_DIR="$dir/objects" IDLE_INNER=1 IDLE_DIR="$dir" \
-      dbus-run-session -- "$0" "$build" "$seconds" "$runs" "$accounts" 2>/dev/null >>"$results"
+      dbus-run-session -- "$0" "$build" "$seconds" "$runs" "$accounts" 2>"$dir/inner.err" >>"$results"
+  grep -E ' (thread|maps) ' "$dir/inner.err" >&2 || true
   rm -rf "$dir"
   echo "idle: run $i of $runs done" >&2
 done

@@ -16,6 +16,7 @@
 #include <QEventLoop>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -29,6 +30,9 @@ TExePlugin* g_instance = nullptr;
 
 constexpr int kDisabledCheckMs = 15000;
 constexpr int kDisabledRecheckMs = 1000;
+// A heartbeat this close to the 15 s mark does the check: heartbeats come
+// every few seconds, and waiting for the next one would overshoot.
+constexpr int kHeartbeatSlackMs = 3000;
 
 template <typename F> void Step(const char* what, F&& f) {
     try {
@@ -195,6 +199,7 @@ void TExePlugin::MainLoop() {
     timer.setInterval(kDisabledCheckMs);
     connect(&timer, &QTimer::timeout, this, &TExePlugin::OnDisabledTimer);
     timer.start();
+    disabledStamp_.start();
     StartEventWatcher();
 
     QEventLoop loop;
@@ -341,10 +346,28 @@ void TExePlugin::OnRefreshSignalled() {
     // disabled check.
     if (disabledTimer_) {
         disabledTimer_->start();
+        disabledStamp_.start();
     }
 }
 
+void TExePlugin::Heartbeat() {
+    if (!disabledTimer_) {
+        return;
+    }
+    if (disabledStamp_.elapsed() >= kDisabledCheckMs - kHeartbeatSlackMs) {
+        OnDisabledTimer();
+    }
+    // Pushed past the next heartbeat each time, the timer stays silent while
+    // they come.
+    disabledTimer_->start(static_cast<int>(std::max<qint64>(kDisabledCheckMs - disabledStamp_.elapsed(), 0) +
+                                           kHeartbeatSlackMs));
+}
+
 void TExePlugin::OnDisabledTimer() {
+    disabledStamp_.start();
+    if (disabledTimer_) {
+        disabledTimer_->start(kDisabledCheckMs);
+    }
     // Nobody can reach a plug-in whose bus has gone: that ends it like a stop.
     // Looked at here rather than by a polling thread, so idle stays quiet.
     if (!QDBusConnection::sessionBus().isConnected()) {

@@ -3,6 +3,7 @@
 // server, the main loop with its stop, shutdown and refresh events and the
 // disabled checks. The mail controller derives from it and overrides the
 // virtuals; CreateMainForm and CreatePluginObj play the class references.
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -73,6 +74,11 @@ public:
     // Disabled, and still disabled a second later (blocks for that second).
     static bool DisabledTwice();
 
+    // Called by the plug-in's own periodic timer: the disabled check rides on
+    // that wake-up (once 15 s have passed) instead of waking the process by
+    // itself; its own timer fires only while no heartbeat comes.
+    void Heartbeat();
+
 protected:
     // Every stop of the main loop (stop events, DISABLED, a signal, the
     // host's Deactivate) calls this first; it must return at once.
@@ -104,6 +110,7 @@ private:
     // One blocked thread per event: idle costs no wake-up at all.
     std::vector<std::thread> watchers_;
     QTimer* disabledTimer_ = nullptr;
+    QElapsedTimer disabledStamp_;
     QEventLoop* loop_ = nullptr;
 };
 

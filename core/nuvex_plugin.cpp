@@ -244,12 +244,19 @@ void TNuvexPlugin::EditAccount(const std::string& accountId) {
 }
 
 void TNuvexPlugin::Tick() {
+    Heartbeat();
     if (!PluginConnected() || !Running() || scheduler_.PassOut() || scheduler_.Stopping()) {
         return;
     }
     Step("after-install check", [&] { AfterInstallCheck(); });
     Step("blink", [&] { presenter_.EndBlinkIfDue(); });
     if (Now() > cycle_.NextTick()) {
+        if (!cycle_.AnyDue()) {
+            // Nothing to check: no thread, no call to the host, so an idle
+            // plug-in costs one wake-up per tick.
+            cycle_.SkipTick();
+            return;
+        }
         Step("ping", [&] { PingHost(); });
         if (!namedStop_) {
             namedStop_ = NamedStopEvents();

@@ -147,10 +147,12 @@ void DovecotHarness::WriteConfig() {
          << "userdb {\n  driver = static\n  args = uid=" << mailUid_ << " gid=" << mailGid_ << " home=" << d
          << "/mail/%u\n}\n"
          << "service pop3-login {\n"
+         << (keepProcesses_ ? "  service_count = 0\n  process_min_avail = 2\n" : "")
          << "  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " << pop3Port_ << "\n  }\n"
          << "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " << pop3sPort_
          << "\n    ssl = yes\n  }\n"
          << "}\n"
+         << (keepProcesses_ ? "service pop3 {\n  service_count = 0\n  process_min_avail = 4\n}\n" : "")
          << "service imap-login {\n  inet_listener imap {\n    port = 0\n  }\n  inet_listener imaps {\n"
          << "    port = 0\n  }\n}\n";
 }

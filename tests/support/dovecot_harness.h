@@ -25,6 +25,10 @@ public:
     // Puts the implicit-TLS listener on this loopback port instead of a free
     // one (for the POP3 default port 110); before Start.
     void UseTlsPort(int port) { fixedTlsPort_ = port; }
+    // Keeps dovecot's login and POP3 processes for the next connections
+    // instead of starting new ones for each (its setting for servers with many
+    // logins); before Start.
+    void KeepProcesses(bool keep) { keepProcesses_ = keep; }
     // Users must be added before Start.
     void AddUser(const std::string& user, const std::string& password);
     // Makes the test CA and server certificate, writes the configuration and
@@ -59,6 +63,7 @@ private:
     int pop3Port_ = 0;
     int pop3sPort_ = 0;
     int fixedTlsPort_ = 0;
+    bool keepProcesses_ = false;
     pid_t pid_ = -1;
     uid_t mailUid_ = 0;
     gid_t mailGid_ = 0;
