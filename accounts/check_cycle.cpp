@@ -329,10 +329,6 @@ bool TCheckCycle::AnyDue() {
     }
 }
 
-void TCheckCycle::SkipTick() {
-    nextTick_.store(Now() + kTickPeriod);
-}
-
 void TCheckCycle::CheckNow(const std::string& id) {
     {
         CriticHold hold(accounts_.AccountLock, CriticHold::Mode::Shared, kWaitForever);

@@ -65,8 +65,6 @@ public:
     // being changed (the pass then finds out). Never waits for the list.
     // A tick that would check nothing skips the pass: idle stays quiet.
     bool AnyDue();
-    // Moves the next tick one period on without a pass.
-    void SkipTick();
 
     double NextTick() const { return nextTick_.load(); }
     void SetNextTick(double when) { nextTick_.store(when); }

@@ -1,7 +1,7 @@
 // The tests' private dovecot as a program, for benchmark scripts: starts it
 // with USERS users ("user1".."userN", password "secret") holding MESSAGES
-// messages each, prints "port P" on standard output and serves until its
-// standard input closes.
+// messages each, prints "port P" and "dir D" (its folder, dovecot.log in it)
+// on standard output and serves until its standard input closes.
 //   pop3_server USERS MESSAGES
 #include "tests/support/dovecot_harness.h"
 
@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i <= users && messages > 0; ++i) {
         dovecot.Deliver("user" + std::to_string(i), 1, messages);
     }
-    std::printf("port %d\n", dovecot.Pop3Port());
+    std::printf("port %d\ndir %s\n", dovecot.Pop3Port(), dovecot.Dir().c_str());
     std::fflush(stdout);
     char buf[256];
     while (::read(STDIN_FILENO, buf, sizeof buf) > 0) {

@@ -24,6 +24,7 @@
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
+#include <malloc.h>
 #include <unistd.h>
 
 namespace nuvex {
@@ -251,10 +252,12 @@ void TNuvexPlugin::Tick() {
     Step("after-install check", [&] { AfterInstallCheck(); });
     Step("blink", [&] { presenter_.EndBlinkIfDue(); });
     if (Now() > cycle_.NextTick()) {
-        if (!cycle_.AnyDue()) {
+        // A pending check-now runs its pass even when it finds nothing to
+        // check (a disabled account): the pass ends the request.
+        if (scheduler_.CheckNowTarget() == TCheckScheduler::kNoCheckPending && !cycle_.AnyDue()) {
             // Nothing to check: no thread, no call to the host, so an idle
-            // plug-in costs one wake-up per tick.
-            cycle_.SkipTick();
+            // plug-in costs one wake-up per tick. The next tick looks again,
+            // so an account is checked within a tick of falling due.
             return;
         }
         Step("ping", [&] { PingHost(); });
@@ -278,6 +281,11 @@ void TNuvexPlugin::FinishCheckPass(const TickResult& result) {
         Step("reload after pass", [&] { RefreshConfig(); });
     }
     Step("menu", [&] { UpdateButtonMenu(); });
+    if (result.ran) {
+        // The pass's buffers (replies, headers, entries) are gone by now;
+        // give their pages back rather than keep them until the next pass.
+        ::malloc_trim(0);
+    }
 }
 
 void TNuvexPlugin::PostRefresh() {

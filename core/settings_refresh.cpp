@@ -7,9 +7,12 @@
 #include "core/button_presenter.h"
 #include "core/mail_host.h"
 #include "core/navigation_dispatcher.h"
+#include "core/plugin_log.h"
 #include "core/plugin_process.h"
 #include "lib/host_config.h"
 #include "lib/log.h"
+
+#include <QElapsedTimer>
 
 namespace nuvex {
 
@@ -43,6 +46,8 @@ void TSettingsRefresh::Run() {
     if (!cfg) {
         return;
     }
+    QElapsedTimer took;
+    took.start();
     Step("ping", [&] { parts_.ping(); });
     const bool wasEnabled = enabled_;
     Step("enabled and tray", [&] { EnabledAndTray(*cfg); });
@@ -69,6 +74,8 @@ void TSettingsRefresh::Run() {
     if (!wasEnabled && enabled_) {
         parts_.cycle.SetNextTick(0);
     }
+    // For the soak and many-accounts benches (nuvex.plugin.debug=true).
+    qCDebug(lcPlugin) << "settings refresh took" << took.elapsed() << "ms";
 }
 
 bool TSettingsRefresh::TakeReloadAfterPass() {

@@ -445,15 +445,57 @@ TEST_F(CheckCycleTest, MoreWorkersThanAccountsCheckEachAccountOnce) {
     auto& b = Add("FAKE_1");
     a.next.busyMs = 20;
     b.next.busyMs = 20;
+    StopSignal release;
+    a.next.waitOn = &release;
+    b.next.waitOn = &release;
     cycle.SetParallelChecks(16);
     TickResult r;
     std::thread pass([&] { r = Tick(); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // Both checks are under way before the second tick is asked for.
+    for (int i = 0; i < 1000 && (a.checks.load() == 0 || b.checks.load() == 0); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     EXPECT_FALSE(Tick().ran); // the tick is not due again while one runs
+    release.Raise();
     pass.join();
     EXPECT_EQ(a.checks.load(), 1);
     EXPECT_EQ(b.checks.load(), 1);
     EXPECT_TRUE(r.ran);
+}
+
+// The plug-in asks before each tick whether a pass would check anything; a
+// list being changed answers yes at once rather than keep the caller waiting.
+TEST_F(CheckCycleTest, AnyDueSaysWhetherATickWouldCheckAnAccount) {
+    EXPECT_FALSE(cycle.AnyDue()); // no account
+    auto& a = Add("FAKE_0", 1);
+    EXPECT_TRUE(cycle.AnyDue()); // never checked
+    Tick();
+    EXPECT_FALSE(cycle.AnyDue());
+    Advance(2 * kOneMinute);
+    EXPECT_TRUE(cycle.AnyDue());
+    a.Enabled = false;
+    EXPECT_FALSE(cycle.AnyDue());
+    a.Enabled = true;
+    Tick();
+    EXPECT_FALSE(cycle.AnyDue());
+    cycle.CheckNow("FAKE_0");
+    EXPECT_TRUE(cycle.AnyDue());
+    clock.AdvanceMs(2'000);
+    Tick();
+
+    StopSignal held, done;
+    std::thread editor([&] {
+        CriticHold hold(list.AccountLock, CriticHold::Mode::Exclusive, kWaitForever);
+        held.Raise();
+        pollfd fd{done.Fd(), POLLIN, 0};
+        ::poll(&fd, 1, 10'000);
+    });
+    pollfd fd{held.Fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&fd, 1, 10'000), 1);
+    EXPECT_TRUE(cycle.AnyDue());
+    done.Raise();
+    editor.join();
+    EXPECT_FALSE(cycle.AnyDue());
 }
 
 // Most ticks have one account due or none: they start no threads.

@@ -36,7 +36,11 @@ public:
 
     HostConfig* Settings() override { return present ? (transient ? transient : &cfg) : nullptr; }
     HostConfig& LongLivedSettings() override { return cfg; }
-    bool Ping() override { return present; }
+    int pings = 0;
+    bool Ping() override {
+        ++pings;
+        return present;
+    }
     bool SetButtonCaption(const QString& c, const QString& = QString()) override {
         return Record(captions, c);
     }
@@ -334,6 +338,7 @@ TEST_F(MailControllerTest, BlinkEndsOnTheFirstTimerEventAfterFiveMinutes) {
 }
 
 TEST_F(MailControllerTest, TickRunsTheAfterInstallCheckFirstAndNeverOverlaps) {
+    host->cfg.WriteCfgStr("ACCOUNTS", "POP3:1=" + Pop3Record("a@x") + "\r\n");
     plugin->RefreshConfig();
     plugin->calls.clear();
     plugin->Cycle().SetNextTick(0);
@@ -349,6 +354,46 @@ TEST_F(MailControllerTest, TickRunsTheAfterInstallCheckFirstAndNeverOverlaps) {
     plugin->Tick();
     EXPECT_EQ(plugin->calls.size(), 2u);
     EXPECT_FALSE(plugin->TickRunning());
+}
+
+// A tick with no account due starts no pass and calls nothing on the host, so
+// an idle plug-in wakes only for its timer; the first tick after the account
+// falls due checks it.
+TEST_F(MailControllerTest, IdleTickCallsNothingAndADueAccountIsCheckedAtTheNextTick) {
+    host->cfg.WriteCfgStr("ACCOUNTS", "POP3:1=" + Pop3Record("a@x") + "\r\n");
+    plugin->RefreshConfig();
+    plugin->Cycle().SetNextTick(0);
+    plugin->Tick(); // never checked: due
+    WaitTickDone();
+    const int pings = host->pings;
+    const qsizetype menus = host->menus.size();
+    const double nextTick = plugin->Cycle().NextTick();
+    for (int i = 0; i < 10; ++i) {
+        clock.AdvanceMs(5'000);
+        plugin->Tick();
+        EXPECT_FALSE(plugin->TickRunning()) << i;
+    }
+    EXPECT_EQ(host->pings, pings);
+    EXPECT_EQ(host->menus.size(), menus);
+    EXPECT_EQ(plugin->Cycle().NextTick(), nextTick); // no pass moved it
+    clock.AdvanceMs(15 * 60'000);
+    plugin->Tick();
+    WaitTickDone();
+    EXPECT_GT(host->pings, pings); // the pass ran
+    EXPECT_GT(plugin->Cycle().NextTick(), Now());
+}
+
+// A check asked for with nothing to check (an unknown or disabled account)
+// still runs its pass, which ends the request: asking again works.
+TEST_F(MailControllerTest, CheckNowWithNothingDueStillEndsTheRequest) {
+    plugin->ExecCommand("CHECK_POP3_9");
+    EXPECT_EQ(plugin->CheckNowTarget(), "POP3_9");
+    clock.AdvanceMs(2'000);
+    plugin->Tick();
+    WaitTickDone();
+    EXPECT_EQ(plugin->CheckNowTarget(), TCheckScheduler::kNoCheckPending);
+    plugin->ExecCommand("CHECK_POP3_9");
+    EXPECT_EQ(plugin->CheckNowTarget(), "POP3_9");
 }
 
 TEST_F(MailControllerTest, TickDoesNothingBeforeConnectOrAfterTheMainLoopEnded) {
