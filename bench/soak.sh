@@ -97,7 +97,7 @@ if [ "${SOAK_INNER:-}" = 1 ]; then
     cat "$d/samples"
     echo "reloads of the settings (ms): $(grep -o 'settings refresh took [0-9]* ms' "$d/host.out" |
       awk '{print $4}' | sort -n | awk '{v[NR] = $1} END {if (NR) printf "%d reloads, median %d, worst %d", NR, v[int((NR + 1) / 2)], v[NR]}')"
-    echo "plug-in warnings: $(grep -c 'nuvex\.' "$d/host.out" || true) lines in host.out"
+    echo "log lines of the programs besides the reload times: $(grep -vc 'settings refresh took' "$d/host.out" || true) (in host.out)"
   } >>"$d/summary"
   exit 0
 fi
