@@ -45,6 +45,20 @@ TNuvex_GenericConnector* TAccountList::FindLocked(std::string_view id) const {
     return nullptr;
 }
 
+std::unordered_map<std::string, TNuvex_GenericConnector*> TAccountList::IndexLocked() const {
+    std::unordered_map<std::string, TNuvex_GenericConnector*> index;
+    index.reserve(items_.size());
+    for (const auto& item : items_) {
+        try {
+            std::lock_guard guard(item->Guard());
+            index.emplace(item->AccountId, item.get());
+        } catch (...) {
+            log::Caught("accounts", "indexing the accounts"); // the entry is passed over
+        }
+    }
+    return index;
+}
+
 void TAccountList::AppendLocked(std::unique_ptr<TNuvex_GenericConnector> account) {
     items_.push_back(std::move(account));
 }
@@ -262,9 +276,11 @@ std::vector<std::string> LoadAccountList(TAccountList& list, const std::string& 
             }
             return loaded;
         }
+        const auto index = list.IndexLocked();
         for (const StoredAccount& entry : entries) {
             try {
-                TNuvex_GenericConnector* account = list.FindLocked(entry.name);
+                const auto found = index.find(entry.name);
+                TNuvex_GenericConnector* account = found == index.end() ? nullptr : found->second;
                 if (!account) {
                     fresh.push_back(&entry);
                 } else if (Apply(*account, entry, host)) {

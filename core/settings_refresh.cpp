@@ -157,9 +157,19 @@ bool TSettingsRefresh::Accounts(HostConfig& cfg, bool changed) {
     if (!sendTo) {
         return false; // the upkeep waits for a host that answers
     }
+    // One walk of the list for all the lookups: with a thousand accounts one
+    // search per account made the reload quadratic.
+    std::unordered_map<std::string, TNuvex_GenericConnector*> index;
+    {
+        CriticHold hold(parts_.accounts.AccountLock, CriticHold::Mode::Shared, kFindAccountWaits);
+        if (hold.Held()) {
+            index = parts_.accounts.IndexLocked();
+        }
+    }
     for (std::size_t i = 0; i < ids.size(); ++i) {
         Step("account upkeep", [&] {
-            TNuvex_GenericConnector* account = parts_.accounts.FindAccount(ids[i], true);
+            const auto found = index.find(ids[i]);
+            TNuvex_GenericConnector* account = found == index.end() ? nullptr : found->second;
             if (!account || !account->Enabled) {
                 return;
             }
