@@ -8,6 +8,7 @@
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
 #include "lib/log.h"
+#include "lib/plugin_settings.h"
 #include "lib/text.h"
 
 #include <algorithm>
@@ -125,8 +126,8 @@ std::string Value(const OptionValues& values, const std::string& name, const std
 
 // Step 1: the type named by --type, spelled as its code (any case); it must be
 // offered here and able to check, or the account would be stored and never checked.
-const TConnectorClass& AddableClass(const std::vector<std::string>& args,
-                                    const TConnectorRegistry& registry) {
+const TConnectorClass& AddableClass(const std::vector<std::string>& args, const TConnectorRegistry& registry,
+                                    HostConfig& host) {
     std::string type;
     for (std::size_t i = 1; i + 1 < args.size(); ++i) {
         if (args[i] == "--type") {
@@ -148,6 +149,10 @@ const TConnectorClass& AddableClass(const std::vector<std::string>& args,
     }
     for (const TConnectorClass* cls : registry.OptionalConnectorClasses()) {
         if (matches(cls)) {
+            // The host that offers the type to the wizard offers it here too.
+            if (host.ReadCfgBool(AllowTypeKey(cls->TypeCode())).value_or(false) && cls->CanCheck()) {
+                return *cls;
+            }
             throw UsageError{"account type " + cls->TypeCode() + " is not offered on this host"};
         }
     }
@@ -267,7 +272,7 @@ int Store(HostConfig& host, const TConnectorClass& cls, const std::string& setti
 
 int Add(const std::vector<std::string>& args, HostConfig& host, const TConnectorRegistry& registry,
         std::istream& in, std::ostream& out, std::ostream& err) {
-    const TConnectorClass& cls = AddableClass(args, registry);
+    const TConnectorClass& cls = AddableClass(args, registry, host);
     OptionValues opt = ParseOptions(args, &cls);
     TAccountFields fields = BaseFields(opt);
     std::string password = ReadPassword(opt, in);

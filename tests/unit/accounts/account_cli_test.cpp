@@ -7,6 +7,7 @@
 #include "accounts/pop3_connector.h"
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
+#include "lib/plugin_settings.h"
 #include "lib/registry.h"
 #include "tests/support/fake_transport.h"
 #include "tests/support/scoped_env.h"
@@ -251,6 +252,17 @@ TEST_F(AccountCliTest, BadInputWritesNothing) {
     }
     EXPECT_EQ(host.writes, 0);
     EXPECT_EQ(host.changes, 0);
+}
+
+// A type the host offers only when it says so is added once it does.
+TEST_F(AccountCliTest, OptionalTypeIsAddedWhenTheHostAllowsIt) {
+    const std::vector<std::string> add{"add",     "--type",          "ibrant",
+                                       "--email", "ann@example.org", "--password-stdin"};
+    EXPECT_EQ(Run(add, "pw\n"), kCliUsage);
+    EXPECT_NE(err.str().find("not offered"), std::string::npos) << err.str();
+    host.WriteCfgBool(AllowTypeKey("IBRANT"), true, -1);
+    ASSERT_EQ(Run(add, "pw\n"), kCliOk) << err.str();
+    EXPECT_EQ(Stored("IBRANT_0", "EMAIL"), "ann@example.org");
 }
 
 TEST_F(AccountCliTest, PortFollowsTheTransportUnlessGiven) {
