@@ -211,7 +211,6 @@ protected:
             30000))
             << "the plug-in did not come up";
         // The dialog comes from its module, found and loaded the way brannock does.
-        QString why;
         module_ = LoadSettingsModule(QStringLiteral(NUVEX_BINARY_DIR "/host"), &why);
         ASSERT_TRUE(module_) << why.toStdString();
         dialog_ = module_->Create(*host_, QStringLiteral("MAIL"), nullptr);
