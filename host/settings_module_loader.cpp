@@ -37,22 +37,24 @@ SettingsModule* LoadSettingsModule(const QString& folder, QString* error) {
     void* handle = ::dlopen(file.constData(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         const char* why = ::dlerror();
-        qCWarning(lcHost).noquote() << "cannot load the settings dialog" << path << ":"
-                                    << (why ? why : "unknown reason");
+        qCWarning(lcHost).noquote() << QStringLiteral("cannot load the settings dialog %1: %2")
+                                           .arg(path, QString::fromLocal8Bit(why ? why : "unknown reason"));
         return nullptr;
     }
     ::dlerror();
     auto entry = reinterpret_cast<SettingsModuleEntryFn>(::dlsym(handle, kSettingsModuleEntry));
     if (!entry) {
         const char* why = ::dlerror();
-        qCWarning(lcHost).noquote() << "cannot load the settings dialog" << path << ":"
-                                    << (why ? why : "no entry");
+        qCWarning(lcHost).noquote() << QStringLiteral("cannot load the settings dialog %1: %2")
+                                           .arg(path, QString::fromLocal8Bit(why ? why : "no entry"));
         return nullptr;
     }
     SettingsModule* module = entry(kSettingsModuleVersion);
     if (!module || module->Version() != kSettingsModuleVersion) {
-        qCWarning(lcHost).noquote() << "cannot load the settings dialog" << path
-                                    << ": the module is not of version" << kSettingsModuleVersion;
+        qCWarning(lcHost).noquote() << QStringLiteral(
+                                           "cannot load the settings dialog %1: it is not of version %2")
+                                           .arg(path)
+                                           .arg(kSettingsModuleVersion);
         return nullptr;
     }
     loaded.insert(path, module);
