@@ -4,7 +4,7 @@
 #include "host/toolbar_host.h"
 #include "host/toolbar_window.h"
 #ifdef NUVEX_SETTINGS_DIALOG
-#include "host/settings_dialog.h"
+#include "host/settings_module.h"
 #endif
 
 #include <QApplication>

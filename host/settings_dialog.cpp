@@ -18,7 +18,6 @@
 #include <QWebEngineSettings>
 #include <QWebEngineUrlRequestInterceptor>
 #include <QWebEngineView>
-#include <unistd.h>
 
 namespace nuvex::host {
 
@@ -101,16 +100,6 @@ private:
 };
 
 } // namespace
-
-void PrepareWebEngine() {
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX")) {
-        // The engine's sandbox refuses to start as root; the pages then run
-        // without it. They load only the host's own resources.
-        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-        qCWarning(lcHost) << "running as root: the settings pages run without the web engine's sandbox";
-    }
-}
 
 SettingsDialog::SettingsDialog(ToolbarHost& host, const QString& plugin, QWidget* parent)
     : QDialog(parent), host_(host), plugin_(plugin.toUpper()) {

@@ -4,6 +4,7 @@
 // channel. The views run in a private, memory-only profile that loads nothing
 // but the host's resources: no network, no files, no other origin. A help
 // link the pages open goes to the desktop's browser instead.
+// Built into libbrannock_settings.so only (see host/settings_module.h).
 #include <QDialog>
 #include <QString>
 #include <functional>
@@ -16,10 +17,6 @@ class QWebEngineView;
 namespace nuvex::host {
 
 class ToolbarHost;
-
-// Called before the application object exists: the web engine needs shared
-// GL contexts, and as root its sandbox cannot start, which is then logged.
-void PrepareWebEngine();
 
 class SettingsDialog : public QDialog {
     Q_OBJECT

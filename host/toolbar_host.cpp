@@ -544,13 +544,15 @@ bool ToolbarHost::Navigate(const QString& url, const QString& where, QString* er
 
 void ToolbarHost::ShowSettings(const QString& plugin) {
     const QString name = plugin.toUpper();
-    if (openSettings_ && FindSlot(name)) {
+    QString why;
+    if (openSettings_ && FindSlot(name) && (!settingsReady_ || settingsReady_(&why))) {
         Print(QStringLiteral("settings %1 shown").arg(name));
         // Opened after the plug-in's call has returned: the dialog asks it for its pages.
         QTimer::singleShot(0, this, [this, name] { openSettings_(name); });
         return;
     }
-    const QString text = headless_
+    const QString text = !why.isEmpty() ? why
+                         : headless_
                              ? QStringLiteral("The settings of %1 have no dialog when headless.").arg(name)
                              : QStringLiteral("This brannock was built without the settings dialog.");
     Print(QStringLiteral("settings %1 %2").arg(name, QuoteForLine(text)));

@@ -97,8 +97,11 @@ public:
     bool Navigate(const QString& url, const QString& where, QString* error);
     void ShowSettings(const QString& plugin);
     // Who opens the settings dialog; none when headless or built without it.
-    void SetSettingsOpener(std::function<void(const QString& plugin)> open) {
+    // ready, when given, is asked first and may refuse with a reason for the user.
+    void SetSettingsOpener(std::function<void(const QString& plugin)> open,
+                           std::function<bool(QString* why)> ready = {}) {
         openSettings_ = std::move(open);
+        settingsReady_ = std::move(ready);
     }
     void ConfigChanged(const QString& plugin);
 
@@ -146,6 +149,7 @@ private:
     std::unique_ptr<NamedEvent> stop_;
     std::unique_ptr<NamedEvent> stopOpt_;
     std::function<void(const QString&)> openSettings_;
+    std::function<bool(QString*)> settingsReady_;
 };
 
 // Quotes a text for one output line: backslash, quote and line ends escaped.

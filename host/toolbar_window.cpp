@@ -3,7 +3,7 @@
 #include "contract/button_bitmap.h"
 #include "host/toolbar_host.h"
 #ifdef NUVEX_SETTINGS_DIALOG
-#include "host/settings_dialog.h"
+#include "host/settings_module.h"
 #endif
 
 #include <QAction>
@@ -38,7 +38,10 @@ ToolbarWindow::ToolbarWindow(ToolbarHost& host) : host_(host) {
     connect(&host_, &ToolbarHost::ButtonsChanged, this, &ToolbarWindow::RefreshButtons);
     connect(&host_, &ToolbarHost::Notice, this, &ToolbarWindow::ShowNotice);
 #ifdef NUVEX_SETTINGS_DIALOG
-    host_.SetSettingsOpener([this](const QString& plugin) { OpenSettings(plugin); });
+    // The dialog's module is loaded only when a dialog is first asked for.
+    host_.SetSettingsOpener(
+        [this](const QString& plugin) { OpenSettings(plugin); },
+        [](QString* why) { return LoadSettingsModule(SettingsModuleFolder(), why) != nullptr; });
 #endif
     resize(420, 90);
 }
@@ -89,16 +92,22 @@ void ToolbarWindow::ShowNotice(const QString& text) {
 
 void ToolbarWindow::OpenSettings([[maybe_unused]] const QString& plugin) {
 #ifdef NUVEX_SETTINGS_DIALOG
-    if (SettingsDialog* open = settings_.value(plugin)) {
+    if (QDialog* open = settings_.value(plugin)) {
         open->raise();
         open->activateWindow();
         return;
     }
-    auto* dialog = new SettingsDialog(host_, plugin, this);
+    QString why;
+    SettingsModule* module = LoadSettingsModule(SettingsModuleFolder(), &why);
+    if (!module) {
+        ShowNotice(why);
+        return;
+    }
+    QDialog* dialog = module->Create(host_, plugin, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     settings_.insert(plugin, dialog);
     dialog->show();
-    dialog->LoadPages();
+    module->LoadPages(dialog);
 #endif
 }
 

@@ -3,6 +3,7 @@
 // caption, picture, hint and drop-down menu, and a line for notices.
 #include "contract/menu_qt.h"
 
+#include <QDialog>
 #include <QMainWindow>
 #include <QMap>
 #include <QPointer>
@@ -16,7 +17,6 @@ class QAction;
 namespace nuvex::host {
 
 class ToolbarHost;
-class SettingsDialog;
 
 class ToolbarWindow : public QMainWindow {
     Q_OBJECT
@@ -41,7 +41,7 @@ private:
     QLabel* notice_ = nullptr;
     QMap<QString, Entry> entries_;
     // Guarded: a dialog may close itself, or go with the window.
-    QMap<QString, QPointer<SettingsDialog>> settings_;
+    QMap<QString, QPointer<QDialog>> settings_;
 };
 
 } // namespace nuvex::host

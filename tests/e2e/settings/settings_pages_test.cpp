@@ -5,7 +5,7 @@
 // the plug-in's editor windows.
 #include "accounts/account_store.h"
 #include "contract/event_names.h"
-#include "host/settings_dialog.h"
+#include "host/settings_module.h"
 #include "host/toolbar_host.h"
 #include "lib/named_objects.h"
 #include "tests/support/temp_dir.h"
@@ -14,6 +14,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusReply>
+#include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -209,15 +210,20 @@ protected:
             },
             30000))
             << "the plug-in did not come up";
-        dialog_ = new SettingsDialog(*host_, QStringLiteral("MAIL"));
-        dialog_->SetConfirmAnswer([](const QString&) { return true; });
+        // The dialog comes from its module, found and loaded the way brannock does.
+        module_ = LoadSettingsModule(QStringLiteral(NUVEX_BINARY_DIR "/host"), &why);
+        ASSERT_TRUE(module_) << why.toStdString();
+        dialog_ = module_->Create(*host_, QStringLiteral("MAIL"), nullptr);
+        module_->SetConfirmAnswer(dialog_, [](const QString&) { return true; });
         dialog_->show();
-        QSignalSpy loaded(dialog_, &SettingsDialog::Loaded);
-        dialog_->LoadPages();
+        QSignalSpy loaded(dialog_, SIGNAL(Loaded(bool)));
+        module_->LoadPages(dialog_);
         ASSERT_TRUE(loaded.wait(30000)) << "the pages did not load";
         ASSERT_TRUE(loaded.takeFirst().at(0).toBool());
-        ASSERT_EQ(dialog_->Views().size(), 3u);
-        for (QWebEngineView* view : dialog_->Views()) {
+        ASSERT_EQ(module_->Views(dialog_).size(), 3u);
+        for (QWidget* widget : module_->Views(dialog_)) {
+            auto* view = qobject_cast<QWebEngineView*>(widget);
+            ASSERT_TRUE(view);
             ASSERT_TRUE(WaitReady(view));
         }
     }
@@ -238,7 +244,9 @@ protected:
             [view] { return Js(view, QStringLiteral("document.body.getAttribute('data-ready')")) == "1"; },
             ms);
     }
-    static QWebEngineView* Page(int i) { return dialog_->Views()[static_cast<std::size_t>(i)]; }
+    static QWebEngineView* Page(int i) {
+        return qobject_cast<QWebEngineView*>(module_->Views(dialog_)[static_cast<std::size_t>(i)]);
+    }
     static std::string Stored(const char* key) {
         auto v = host_->Store().Get("MAIL", key);
         return v ? v->text : std::string("<unset>");
@@ -248,11 +256,13 @@ protected:
     }
 
     static ToolbarHost* host_;
-    static SettingsDialog* dialog_;
+    static SettingsModule* module_;
+    static QDialog* dialog_;
 };
 
 ToolbarHost* SettingsPagesTest::host_ = nullptr;
-SettingsDialog* SettingsPagesTest::dialog_ = nullptr;
+SettingsModule* SettingsPagesTest::module_ = nullptr;
+QDialog* SettingsPagesTest::dialog_ = nullptr;
 
 TEST_F(SettingsPagesTest, EachPageShowsTheStoredValuesAndIsPictured) {
     auto* tabs = dialog_->findChild<QTabWidget*>();

@@ -166,6 +166,28 @@ TEST_F(SettingsSetupTest, ShowSettingsOpensTheDialogOnlyWhereThereIsOne) {
     EXPECT_EQ(notices.count(), 1);
 }
 
+TEST_F(SettingsSetupTest, ADialogThatCannotLoadIsToldInsteadOfOpened) {
+    QSignalSpy notices(host_.get(), &ToolbarHost::Notice);
+    QStringList opened;
+    int asked = 0;
+    host_->SetSettingsOpener([&](const QString& plugin) { opened << plugin; },
+                             [&](QString* why) {
+                                 ++asked;
+                                 *why = QStringLiteral("no module here");
+                                 return false;
+                             });
+    host_->ShowSettings(QStringLiteral("mail"));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(opened.isEmpty());
+    EXPECT_EQ(asked, 1);
+    ASSERT_EQ(notices.count(), 1);
+    EXPECT_EQ(notices.takeFirst().at(0).toString(), QStringLiteral("no module here"));
+
+    // Nothing is loaded for a plug-in the host does not serve.
+    host_->ShowSettings(QStringLiteral("NOSUCH"));
+    EXPECT_EQ(asked, 1);
+}
+
 } // namespace
 } // namespace nuvex::host
 

@@ -1,0 +1,65 @@
+#include "host/settings_module.h"
+#include "host/toolbar_host.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QMap>
+#include <dlfcn.h>
+#include <unistd.h>
+
+namespace nuvex::host {
+
+void PrepareWebEngine() {
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX")) {
+        // The engine's sandbox refuses to start as root; the pages then run
+        // without it. They load only the host's own resources.
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+        qCWarning(lcHost) << "running as root: the settings pages run without the web engine's sandbox";
+    }
+}
+
+QString SettingsModuleFolder() {
+    return QCoreApplication::applicationDirPath();
+}
+
+SettingsModule* LoadSettingsModule(const QString& folder, QString* error) {
+    // Loaded modules stay: the web engine cannot be unloaded from a process
+    // it has run in.
+    static QMap<QString, SettingsModule*> loaded;
+    const QString path = QDir(folder).absoluteFilePath(QString::fromLatin1(kSettingsModuleFile));
+    if (SettingsModule* module = loaded.value(path)) {
+        return module;
+    }
+    *error = QStringLiteral("This brannock cannot load its settings dialog (%1).").arg(path);
+    const QByteArray file = QFile::encodeName(path);
+    void* handle = ::dlopen(file.constData(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* why = ::dlerror();
+        qCWarning(lcHost).noquote() << QStringLiteral("cannot load the settings dialog %1: %2")
+                                           .arg(path, QString::fromLocal8Bit(why ? why : "unknown reason"));
+        return nullptr;
+    }
+    ::dlerror();
+    auto entry = reinterpret_cast<SettingsModuleEntryFn>(::dlsym(handle, kSettingsModuleEntry));
+    if (!entry) {
+        const char* why = ::dlerror();
+        qCWarning(lcHost).noquote() << QStringLiteral("cannot load the settings dialog %1: %2")
+                                           .arg(path, QString::fromLocal8Bit(why ? why : "no entry"));
+        return nullptr;
+    }
+    SettingsModule* module = entry(kSettingsModuleVersion);
+    if (!module || module->Version() != kSettingsModuleVersion) {
+        qCWarning(lcHost).noquote() << QStringLiteral(
+                                           "cannot load the settings dialog %1: it is not of version %2")
+                                           .arg(path)
+                                           .arg(kSettingsModuleVersion);
+        return nullptr;
+    }
+    loaded.insert(path, module);
+    error->clear();
+    return module;
+}
+
+} // namespace nuvex::host
