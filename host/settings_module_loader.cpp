@@ -47,6 +47,7 @@ SettingsModule* LoadSettingsModule(const QString& folder, QString* error) {
         const char* why = ::dlerror();
         qCWarning(lcHost).noquote() << QStringLiteral("cannot load the settings dialog %1: %2")
                                            .arg(path, QString::fromLocal8Bit(why ? why : "no entry"));
+        ::dlclose(handle);
         return nullptr;
     }
     SettingsModule* module = entry(kSettingsModuleVersion);
@@ -55,6 +56,10 @@ SettingsModule* LoadSettingsModule(const QString& folder, QString* error) {
                                            "cannot load the settings dialog %1: it is not of version %2")
                                            .arg(path)
                                            .arg(kSettingsModuleVersion);
+        // A module that made its object may have started threads: it stays.
+        if (!module) {
+            ::dlclose(handle);
+        }
         return nullptr;
     }
     loaded.insert(path, module);
