@@ -34,6 +34,12 @@ if [ "${SOAK_INNER:-}" = 1 ]; then
   server_dir=$(awk '/^dir / {print $2}' "$d/server.out")
   [ -n "$port" ] || { echo "soak: the POP3 server did not start" >&2; kill "$host"; exit 1; }
 
+  # Every call of the host into the plug-in and its answer, with the bus's
+  # own time stamps: how long the plug-in takes to answer, without the cost
+  # of starting the ctl process.
+  dbus-monitor --session "type='method_call',interface='org.brannock.ITB4Plugin'" "type='method_return'" \
+    >"$d/bus.log" 2>/dev/null &
+  monitor=$!
   ms() { echo $(($(date +%s%N) / 1000000)); }
   sample() { # one line: seconds, plug-in rss anon fds threads, host rss fds, query ms, get ms
     local t0 q g
@@ -67,6 +73,7 @@ if [ "${SOAK_INNER:-}" = 1 ]; then
     sleep 30
   done
   cpu1=$(awk '{print $14 + $15}' "/proc/$plugin/stat" 2>/dev/null || echo "$cpu0")
+  kill "$monitor" 2>/dev/null || true
   cp "$server_dir/dovecot.log" "$d/dovecot.log" 2>/dev/null || true
   "$build/host/brannock" ctl stop >/dev/null || true
   wait "$host" || true
@@ -95,6 +102,23 @@ if [ "${SOAK_INNER:-}" = 1 ]; then
       }' "$d/gaps"
     echo "samples (s, plug-in rss KiB, anon KiB, threads, fds, host rss KiB, fds, query-num ms, get ms, accounts):"
     cat "$d/samples"
+    # "method call time=T sender=S -> destination=D serial=N path=...; interface=...ITB4Plugin; member=M"
+    # "method return time=T sender=D -> destination=S serial=K reply_serial=N"
+    awk '/^method call / && /ITB4Plugin/ {
+           for (i = 1; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+           start[f["sender"] " " f["serial"]] = f["time"]; next }
+         /^method return / {
+           for (i = 1; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+           k = f["destination"] " " f["reply_serial"]
+           if (k in start) { printf "%.3f\n", (f["time"] - start[k]) * 1000; delete start[k] } }' \
+      "$d/bus.log" | sort -n >"$d/answers"
+    awk '{v[NR] = $1; if ($1 > 100) slow++}
+      END {
+        p = int(NR * 0.99) + 1
+        if (p > NR) p = NR
+        if (NR) printf "host calls into the plug-in: %d, answered in median %.2f ms, 99th %.2f ms, worst %.2f ms; %d over 100 ms\n",
+          NR, v[int((NR + 1) / 2)], v[p], v[NR], slow + 0
+      }' "$d/answers"
     echo "reloads of the settings (ms): $(grep -o 'settings refresh took [0-9]* ms' "$d/host.out" |
       awk '{print $4}' | sort -n | awk '{v[NR] = $1} END {if (NR) printf "%d reloads, median %d, worst %d", NR, v[int((NR + 1) / 2)], v[NR]}')"
     echo "log lines of the programs besides the reload times: $(grep -vc 'settings refresh took' "$d/host.out" || true) (in host.out)"
@@ -112,5 +136,5 @@ env XDG_CONFIG_HOME="$dir/config" XDG_DATA_HOME="$dir/data" XDG_RUNTIME_DIR="$di
 cat "$dir/summary" 2>/dev/null || { echo "soak: no summary" >&2; tail -20 "$dir/inner.err" >&2; exit 1; }
 # Kept for a closer look when asked: SOAK_KEEP=folder copies the logs there.
 if [ -n "${SOAK_KEEP:-}" ]; then
-  mkdir -p "$SOAK_KEEP" && cp "$dir"/{host.out,samples,summary,dovecot.log} "$SOAK_KEEP"/ 2>/dev/null || true
+  mkdir -p "$SOAK_KEEP" && cp "$dir"/{host.out,samples,summary,dovecot.log,answers} "$SOAK_KEEP"/ 2>/dev/null || true
 fi
