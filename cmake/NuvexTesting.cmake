@@ -17,15 +17,20 @@ if(NUVEX_SANITIZE)
 endif()
 list(APPEND NUVEX_TEST_ENV_COMMAND --)
 
-# nuvex_add_test_dir(DIR <dir> LIBS <targets...> LABELS <labels...> [WRAP <command...>] [TIMEOUT s])
+# nuvex_add_test_dir(DIR <dir> LIBS <targets...> LABELS <labels...> [WRAP <command...>] [TIMEOUT s]
+#                    [PCH_QT <Qt modules...>])
 # Builds one test program per *_test.cpp file in DIR, so that a broken test
-# file of one area never stops the others from building.
+# file of one area never stops the others from building. The programs of one
+# folder share one precompiled header: the standard headers, GoogleTest and the
+# module headers of the Qt modules in PCH_QT (which LIBS must bring in).
 function(nuvex_add_test_dir)
-  cmake_parse_arguments(T "" "DIR;TIMEOUT" "LIBS;LABELS;WRAP" ${ARGN})
+  cmake_parse_arguments(T "" "DIR;TIMEOUT" "LIBS;LABELS;WRAP;PCH_QT" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
   file(GLOB sources CONFIGURE_DEPENDS ${T_DIR}/*_test.cpp)
+  list(LENGTH sources count)
+  set(donor)
   foreach(src ${sources})
     get_filename_component(name ${src} NAME_WE)
     get_filename_component(area ${T_DIR} NAME)
@@ -36,6 +41,14 @@ function(nuvex_add_test_dir)
       NUVEX_TEST_DATA="${PROJECT_SOURCE_DIR}/tests/data"
       NUVEX_BINARY_DIR="${PROJECT_BINARY_DIR}"
       NUVEX_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+    if(count GREATER 1)
+      if(donor)
+        nuvex_precompile_reuse(${target} ${donor})
+      else()
+        set(donor ${target})
+        nuvex_precompile(${target} GTEST QT ${T_PCH_QT})
+      endif()
+    endif()
     if(T_WRAP)
       add_test(NAME ${target} COMMAND ${NUVEX_TEST_ENV_COMMAND} ${T_WRAP} $<TARGET_FILE:${target}>)
       set_tests_properties(${target} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})

@@ -27,7 +27,7 @@ TEST_PACKAGES=(
   dovecot-core dovecot-pop3d fetchmail
   chromium
   xauth
-  clang clang-format clang-tidy libclang-rt-14-dev
+  clang clang-format clang-tidy libclang-rt-14-dev lld
   xvfb
   xdotool
 )
