@@ -104,21 +104,31 @@ if [ "${SOAK_INNER:-}" = 1 ]; then
     cat "$d/samples"
     # "method call time=T sender=S -> destination=D serial=N path=...; interface=...ITB4Plugin; member=M"
     # "method return time=T sender=D -> destination=S serial=K reply_serial=N"
-    awk '/^method call / && /ITB4Plugin/ {
+    # Refresh answers once the reload is done (the host merges the refreshes
+    # it sends by that answer): its time is the reload's, reported apart.
+    awk -v added="$added" '/^method call / && /ITB4Plugin/ {
            for (i = 1; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
-           start[f["sender"] " " f["serial"]] = f["time"]; next }
+           k = f["sender"] " " f["serial"]; start[k] = f["time"]; member[k] = f["member"]; next }
          /^method return / {
            for (i = 1; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
            k = f["destination"] " " f["reply_serial"]
-           if (k in start) { printf "%.3f\n", (f["time"] - start[k]) * 1000; delete start[k] } }' \
-      "$d/bus.log" | sort -n >"$d/answers"
-    awk '{v[NR] = $1; if ($1 > 100) slow++}
-      END {
-        p = int(NR * 0.99) + 1
-        if (p > NR) p = NR
-        if (NR) printf "host calls into the plug-in: %d, answered in median %.2f ms, 99th %.2f ms, worst %.2f ms; %d over 100 ms\n",
-          NR, v[int((NR + 1) / 2)], v[p], v[NR], slow + 0
-      }' "$d/answers"
+           if (k in start) {
+             phase = start[k] * 1000 < added ? "adding" : "running"
+             printf "%s %s %.3f\n", phase, member[k] == "Refresh" ? "Refresh" : "other", (f["time"] - start[k]) * 1000
+             delete start[k] } }' "$d/bus.log" >"$d/answers"
+    for phase in adding running; do
+      for kind in other Refresh; do
+        awk -v p="$phase" -v k="$kind" '$1 == p && $2 == k {print $3}' "$d/answers" | sort -n |
+          awk -v p="$phase" -v k="$kind" '{v[NR] = $1; if ($1 > 100) slow++}
+            END {
+              q = int(NR * 0.99) + 1
+              if (q > NR) q = NR
+              what = k == "Refresh" ? "Refresh calls (answered after the reload)" : "other host calls into the plug-in"
+              if (NR) printf "%s while %s: %d, answered in median %.2f ms, 99th %.2f ms, worst %.2f ms; %d over 100 ms\n",
+                what, p == "adding" ? "the accounts were added" : "they were checked", NR, v[int((NR + 1) / 2)], v[q], v[NR], slow + 0
+            }'
+      done
+    done
     echo "reloads of the settings (ms): $(grep -o 'settings refresh took [0-9]* ms' "$d/host.out" |
       awk '{print $4}' | sort -n | awk '{v[NR] = $1} END {if (NR) printf "%d reloads, median %d, worst %d", NR, v[int((NR + 1) / 2)], v[NR]}')"
     echo "log lines of the programs besides the reload times: $(grep -vc 'settings refresh took' "$d/host.out" || true) (in host.out)"
