@@ -16,20 +16,10 @@ hz=$(getconf CLK_TCK)
 
 if [ "${IDLE_INNER:-}" = 1 ]; then
   # One run, inside its own dbus-run-session.
-  "$build/host/brannock" --headless >"$IDLE_DIR/host.out" 2>"$IDLE_DIR/host.err" &
-  host=$!
-  for _ in $(seq 100); do
-    "$build/host/brannock" ctl button MAIL 2>/dev/null | grep -q 'picture: 16x16' && break
-    sleep 0.2
-  done
-  plugin=$(pgrep -n -f "^$build/core/nuvex" || true)
-  [ -n "$plugin" ] || { echo "idle: the plug-in did not start" >&2; kill "$host"; exit 1; }
+  . bench/session.sh
+  bench_start_host idle "$IDLE_DIR/host.out" "$IDLE_DIR/host.err"
   if [ "$accounts" -gt 0 ]; then
-    # The server runs for as long as its standard input stays open.
-    exec {to_server}> >(exec "$build/bench/pop3_server" "$accounts" 3 >"$IDLE_DIR/server.port")
-    for _ in $(seq 200); do grep -q '^port ' "$IDLE_DIR/server.port" 2>/dev/null && break; sleep 0.1; done
-    port=$(awk '/^port / {print $2}' "$IDLE_DIR/server.port")
-    [ -n "$port" ] || { echo "idle: the POP3 server did not start" >&2; kill "$host"; exit 1; }
+    bench_start_pop3 idle "$accounts" 3 "$IDLE_DIR/server.out"
     for i in $(seq "$accounts"); do
       echo secret | "$build/core/nuvex-account" add --type Pop3 --email "user$i@example.org" \
         --login "user$i" --server 127.0.0.1 --port "$port" --check-minutes "${IDLE_CHECK_MINUTES:-15}" --password-stdin >/dev/null

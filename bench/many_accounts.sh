@@ -11,18 +11,9 @@ build=$(realpath "${1:-build}")
 accounts=${2:-1000}
 
 if [ "${MANY_INNER:-}" = 1 ]; then
-  "$build/host/brannock" --headless >"$MANY_DIR/host.out" 2>&1 &
-  host=$!
-  for _ in $(seq 100); do
-    "$build/host/brannock" ctl button MAIL 2>/dev/null | grep -q 'picture: 16x16' && break
-    sleep 0.2
-  done
-  plugin=$(pgrep -n -f "^$build/core/nuvex" || true)
-  [ -n "$plugin" ] || { echo "many: the plug-in did not start" >&2; kill "$host"; exit 1; }
-  exec {to_server}> >(exec "$build/bench/pop3_server" "$accounts" 0 >"$MANY_DIR/server.port")
-  for _ in $(seq 600); do grep -q '^port ' "$MANY_DIR/server.port" 2>/dev/null && break; sleep 0.1; done
-  port=$(awk '/^port / {print $2}' "$MANY_DIR/server.port")
-  [ -n "$port" ] || { echo "many: the POP3 server did not start" >&2; kill "$host"; exit 1; }
+  . bench/session.sh
+  bench_start_host many "$MANY_DIR/host.out"
+  bench_start_pop3 many "$accounts" 0 "$MANY_DIR/server.out"
   ( # the host's view of the plug-in, sampled while the adds run
     while [ ! -e "$MANY_DIR/done" ]; do
       s=$(date +%s%N)

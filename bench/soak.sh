@@ -20,19 +20,9 @@ interval=${4:-6}
 
 if [ "${SOAK_INNER:-}" = 1 ]; then
   d=$SOAK_DIR
-  QT_LOGGING_RULES="nuvex.plugin.debug=true" "$build/host/brannock" --headless >"$d/host.out" 2>&1 &
-  host=$!
-  for _ in $(seq 100); do
-    "$build/host/brannock" ctl button MAIL 2>/dev/null | grep -q 'picture: 16x16' && break
-    sleep 0.2
-  done
-  plugin=$(pgrep -n -f "^$build/core/nuvex" || true)
-  [ -n "$plugin" ] || { echo "soak: the plug-in did not start" >&2; kill "$host"; exit 1; }
-  exec {to_server}> >(exec "$build/bench/pop3_server" "$accounts" 1 >"$d/server.out")
-  for _ in $(seq 1200); do grep -q '^dir ' "$d/server.out" 2>/dev/null && break; sleep 0.1; done
-  port=$(awk '/^port / {print $2}' "$d/server.out")
-  server_dir=$(awk '/^dir / {print $2}' "$d/server.out")
-  [ -n "$port" ] || { echo "soak: the POP3 server did not start" >&2; kill "$host"; exit 1; }
+  . bench/session.sh
+  QT_LOGGING_RULES="nuvex.plugin.debug=true" bench_start_host soak "$d/host.out"
+  bench_start_pop3 soak "$accounts" 1 "$d/server.out"
 
   # Every call of the host into the plug-in and its answer, with the bus's
   # own time stamps: how long the plug-in takes to answer, without the cost
@@ -146,5 +136,7 @@ env XDG_CONFIG_HOME="$dir/config" XDG_DATA_HOME="$dir/data" XDG_RUNTIME_DIR="$di
 cat "$dir/summary" 2>/dev/null || { echo "soak: no summary" >&2; tail -20 "$dir/inner.err" >&2; exit 1; }
 # Kept for a closer look when asked: SOAK_KEEP=folder copies the logs there.
 if [ -n "${SOAK_KEEP:-}" ]; then
-  mkdir -p "$SOAK_KEEP" && cp "$dir"/{host.out,samples,summary,dovecot.log,answers} "$SOAK_KEEP"/ 2>/dev/null || true
+  if mkdir -p "$SOAK_KEEP"; then
+    cp "$dir"/{host.out,samples,summary,dovecot.log,answers} "$SOAK_KEEP"/ 2>/dev/null || true
+  fi
 fi
