@@ -87,15 +87,13 @@ if [ "${IDLE_INNER:-}" = 1 ]; then
   exit 0
 fi
 
+. bench/session.sh
 results=$(mktemp)
 trap 'rm -f "$results"' EXIT
 for i in $(seq "$runs"); do
   dir=$(mktemp -d)
-  mkdir -p "$dir"/{config,data,run,objects}
-  chmod 700 "$dir"/run
-  env XDG_CONFIG_HOME="$dir/config" XDG_DATA_HOME="$dir/data" XDG_RUNTIME_DIR="$dir/run" \
-      NUVEX_OBJECTS_DIR="$dir/objects" IDLE_INNER=1 IDLE_DIR="$dir" \
-      dbus-run-session -- "$0" "$build" "$seconds" "$runs" "$accounts" 2>"$dir/inner.err" >>"$results"
+  bench_private_session "$dir" IDLE_INNER=1 IDLE_DIR="$dir" -- \
+    "$0" "$build" "$seconds" "$runs" "$accounts" 2>"$dir/inner.err" >>"$results"
   grep -E ' (thread|maps) ' "$dir/inner.err" >&2 || true
   rm -rf "$dir"
   echo "idle: run $i of $runs done" >&2

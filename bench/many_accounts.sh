@@ -53,10 +53,7 @@ if [ "${MANY_INNER:-}" = 1 ]; then
   exit 0
 fi
 
+. bench/session.sh
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
-mkdir -p "$dir"/{config,data,run,objects}
-chmod 700 "$dir"/run
-env XDG_CONFIG_HOME="$dir/config" XDG_DATA_HOME="$dir/data" XDG_RUNTIME_DIR="$dir/run" \
-  NUVEX_OBJECTS_DIR="$dir/objects" MANY_INNER=1 MANY_DIR="$dir" \
-  dbus-run-session -- "$0" "$build" "$accounts" 2>/dev/null
+bench_private_session "$dir" MANY_INNER=1 MANY_DIR="$dir" -- "$0" "$build" "$accounts" 2>/dev/null

@@ -34,3 +34,21 @@ bench_start_pop3() {
   server_dir=$(awk '/^dir / {print $2}' "$out")
   [ -n "$port" ] || { echo "$name: the POP3 server did not start" >&2; kill "$host"; exit 1; }
 }
+
+# bench_private_session DIR [NAME=VALUE ...] -- COMMAND [ARG ...]: runs COMMAND
+# with XDG folders, named objects and a session bus of its own under DIR, so a
+# bench never touches the desktop it is started from.
+bench_private_session() {
+  local dir=$1
+  shift
+  local vars=()
+  while [ "$1" != -- ]; do
+    vars+=("$1")
+    shift
+  done
+  shift
+  mkdir -p "$dir"/{config,data,run,objects}
+  chmod 700 "$dir"/run
+  env XDG_CONFIG_HOME="$dir/config" XDG_DATA_HOME="$dir/data" XDG_RUNTIME_DIR="$dir/run" \
+    NUVEX_OBJECTS_DIR="$dir/objects" "${vars[@]}" dbus-run-session -- "$@"
+}

@@ -126,13 +126,11 @@ if [ "${SOAK_INNER:-}" = 1 ]; then
   exit 0
 fi
 
+. bench/session.sh
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
-mkdir -p "$dir"/{config,data,run,objects}
-chmod 700 "$dir"/run
-env XDG_CONFIG_HOME="$dir/config" XDG_DATA_HOME="$dir/data" XDG_RUNTIME_DIR="$dir/run" \
-  NUVEX_OBJECTS_DIR="$dir/objects" SOAK_INNER=1 SOAK_DIR="$dir" \
-  dbus-run-session -- "$0" "$build" "$accounts" "$minutes" "$interval" 2>"$dir/inner.err" || true
+bench_private_session "$dir" SOAK_INNER=1 SOAK_DIR="$dir" -- \
+  "$0" "$build" "$accounts" "$minutes" "$interval" 2>"$dir/inner.err" || true
 cat "$dir/summary" 2>/dev/null || { echo "soak: no summary" >&2; tail -20 "$dir/inner.err" >&2; exit 1; }
 # Kept for a closer look when asked: SOAK_KEEP=folder copies the logs there.
 if [ -n "${SOAK_KEEP:-}" ]; then
