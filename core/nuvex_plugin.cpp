@@ -18,6 +18,7 @@
 #include "lib/log.h"
 #include "lib/registry.h"
 #include "ui/notify_alerts.h"
+#include "ui/notify_window.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -91,6 +92,9 @@ TNuvexPlugin::~TNuvexPlugin() {
     scheduler_.Stop(kStopWaitMs);
     // The accounts keep a reference to the context; free them while it lives.
     accounts_.FreeAccounts();
+    // Notification windows save their place through the host store, which
+    // goes with the plug-in.
+    DrainNotifyPlaceIo(kStopWaitMs);
 }
 
 std::unique_ptr<TMainForm> TNuvexPlugin::CreateMainForm() {

@@ -86,6 +86,20 @@ public:
                               [&] { return finished_ >= target; });
     }
 
+    bool Drain(int timeoutMs) {
+        if (WaitIdle(timeoutMs)) {
+            return true;
+        }
+        std::lock_guard lock(mutex_);
+        const std::size_t dropped = jobs_.size();
+        finished_ += dropped;
+        jobs_.clear();
+        done_.notify_all();
+        qCWarning(lcUi) << "the host did not take the notification window's place in time;" << dropped
+                        << "queued reads and saves dropped";
+        return false;
+    }
+
 private:
     void Run() {
         std::unique_lock lock(mutex_);
@@ -672,11 +686,20 @@ NotifySavedPlace TNotifyWindowThread::TakePlace() {
         qCInfo(lcUi) << "the host did not answer the window's place in time; the default place is used";
         return {};
     }
-    return placeRead_.get();
+    try {
+        return placeRead_.get();
+    } catch (const std::future_error&) {
+        // The read was dropped while the store was going away.
+        return {};
+    }
 }
 
 bool WaitForNotifyPlaceIo(int timeoutMs) {
     return PlaceIo::Instance().WaitIdle(timeoutMs);
+}
+
+bool DrainNotifyPlaceIo(int timeoutMs) {
+    return PlaceIo::Instance().Drain(timeoutMs);
 }
 
 TNotifyWindowThread* ShowNotifyWindow(const NotifyContext& context, std::int32_t totalCount,

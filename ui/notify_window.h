@@ -56,6 +56,10 @@ struct NotifySavedPlace {
 // waits long for it. Waits up to timeoutMs for the saves and reads posted so
 // far; true when they are done.
 bool WaitForNotifyPlaceIo(int timeoutMs);
+// For the owner of the host store before it goes: waits like
+// WaitForNotifyPlaceIo, then drops what is still queued so no job reaches the
+// store after it is gone. A job already running on a hung host is not stopped.
+bool DrainNotifyPlaceIo(int timeoutMs);
 
 inline constexpr int kNotifyFadeStep = 5;
 inline constexpr std::uint64_t kNotifyFadeIntervalMs = 50;

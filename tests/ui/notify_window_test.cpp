@@ -95,6 +95,9 @@ protected:
         mail.Add(Message("Ann Example", "Lunch on Friday", "Shall we meet at noon by the river?"));
     }
     void TearDown() override {
+        // A window that ended saves its place on the worker thread through
+        // `host`, which goes with the fixture.
+        EXPECT_TRUE(WaitForNotifyPlaceIo(5000));
         stopNotify->Reset();
         stop->Reset();
         SetDefaultClock(nullptr);
@@ -363,6 +366,22 @@ TEST_F(NotifyWindowTest, AHungHostNeverHoldsTheWindowLong) {
     hungHost.hung = false;
     ASSERT_TRUE(WaitForNotifyPlaceIo(5000));
     EXPECT_EQ(hungHost.inner.ReadCfgInt("NOTIFY_POSX"), 1280 - 300);
+}
+
+TEST_F(NotifyWindowTest, DrainingBeforeTheStoreGoesDropsWhatAHungHostHasNotTaken) {
+    HungHost hungHost;
+    hungHost.inner.WriteCfgInt("NOTIFY_POSX", 100);
+    context.host = &hungHost;
+    auto t = Make(mail, errors);
+    ToFirstWindow(*t); // the read of the place hangs
+    t->Window()->Form->SetResult(kResultCancel);
+    t->Pass(); // the save is queued behind it
+    EXPECT_EQ(t->CurrentStage(), Stage::Done);
+    EXPECT_FALSE(DrainNotifyPlaceIo(50));
+    hungHost.hung = false;
+    ASSERT_TRUE(WaitForNotifyPlaceIo(5000));
+    EXPECT_EQ(hungHost.inner.ReadCfgInt("NOTIFY_POSX"), 100); // the save never ran
+    EXPECT_TRUE(DrainNotifyPlaceIo(50));
 }
 
 TEST_F(NotifyWindowTest, PulseOfANewerNotificationClosesTheShownOne) {
