@@ -207,7 +207,43 @@ std::optional<KeyFile> ReadKeyFile(const std::string& path) {
     return file;
 }
 
+namespace {
+
+// True when path is already a regular file (not a link) with this content
+// and these permission bits. Each settings change makes every account's
+// entries again; rewriting and syncing identical files made that cost
+// seconds with a few hundred accounts.
+bool AlreadyWritten(const std::string& path, std::string_view content, unsigned mode) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) == mode &&
+                st.st_uid == ::geteuid() && static_cast<std::size_t>(st.st_size) == content.size();
+    std::string buffer(same ? content.size() + 1 : 0, '\0');
+    std::size_t done = 0;
+    while (same && done < buffer.size()) {
+        const ssize_t n = ::read(fd, buffer.data() + done, buffer.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            same = n == 0 && done == content.size(); // end of file where expected
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    return same && done == content.size() && std::string_view(buffer.data(), done) == content;
+}
+
+} // namespace
+
 bool WriteFileAtomic(const std::string& path, std::string_view content, unsigned mode) {
+    if (AlreadyWritten(path, content, mode)) {
+        return true;
+    }
     const std::filesystem::path target(path);
     if (!MakeFolders(target.parent_path())) {
         log::Warning("integration", "cannot create the folder " + target.parent_path().string());

@@ -43,6 +43,7 @@ std::optional<KeyFile> ReadKeyFile(const std::string& path);
 
 // Writes through a temporary file in the same folder and renames it, so a
 // reader never sees half a file; folders are made as needed (user-only).
+// A file that already has this content and mode is left as it is.
 bool WriteFileAtomic(const std::string& path, std::string_view content, unsigned mode);
 
 } // namespace nuvex::desktop

@@ -84,6 +84,55 @@ TEST_F(SendToTest, CreatingAgainOverwritesAndLeavesNoTemporaryFile) {
     EXPECT_EQ(names, std::vector<std::string>{"Mail Recipient (joe@example.com).desktop"});
 }
 
+ino_t Inode(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Every settings change makes the entries again: one that is already right
+// stays the same file, anything else about it is put right.
+TEST_F(SendToTest, MakingAnEntryThatIsAlreadyRightLeavesTheFileAlone) {
+    ASSERT_TRUE(CreateSendToShortcut("joe@example.com", "POP3_1"));
+    const std::string thunar = Thunar("joe@example.com");
+    const std::string kde = Kde("joe@example.com");
+    const ino_t thunarBefore = Inode(thunar);
+    const ino_t kdeBefore = Inode(kde);
+    ASSERT_TRUE(CreateSendToShortcut("joe@example.com", "POP3_1"));
+    EXPECT_EQ(Inode(thunar), thunarBefore);
+    EXPECT_EQ(Inode(kde), kdeBefore);
+
+    // Other permissions: rewritten with the entry's own.
+    ASSERT_EQ(::chmod(kde.c_str(), 0600), 0);
+    ASSERT_TRUE(CreateSendToShortcut("joe@example.com", "POP3_1"));
+    struct stat st {};
+    ASSERT_EQ(::stat(kde.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    // The same length but other bytes, and a longer file that starts right.
+    std::string text = ReadFileText(thunar);
+    ASSERT_FALSE(text.empty());
+    std::string changed = text;
+    changed.back() = changed.back() == 'x' ? 'y' : 'x';
+    WriteText(thunar, changed);
+    ::chmod(thunar.c_str(), 0600);
+    ASSERT_TRUE(CreateSendToShortcut("joe@example.com", "POP3_1"));
+    EXPECT_EQ(ReadFileText(thunar), text);
+    WriteText(thunar, text + "Extra=1\n");
+    ::chmod(thunar.c_str(), 0600);
+    ASSERT_TRUE(CreateSendToShortcut("joe@example.com", "POP3_1"));
+    EXPECT_EQ(ReadFileText(thunar), text);
+
+    // A link to a file with the right content is replaced by the entry itself.
+    const std::string elsewhere = dir_.file("elsewhere.desktop");
+    WriteText(elsewhere, text);
+    ::chmod(elsewhere.c_str(), 0600);
+    std::filesystem::remove(thunar);
+    std::filesystem::create_symlink(elsewhere, thunar);
+    ASSERT_TRUE(CreateSendToShortcut("joe@example.com", "POP3_1"));
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(thunar)));
+    EXPECT_EQ(ReadFileText(elsewhere), text);
+}
+
 struct HostileAddress {
     const char* name;
     std::string email;
