@@ -413,8 +413,11 @@ class Handler(BaseHTTPRequestHandler):
                 f.write(data)
             meta["files"].append({"name": rid, "size": len(data), "sha256": hashlib.sha256(data).hexdigest(),
                                   "stored": stored})
-        with open(os.path.join(folder, "draft.json"), "w", encoding="utf-8") as f:
+        # Tests poll for draft.json: it appears whole or not at all.
+        partial = os.path.join(folder, ".draft.json.new")
+        with open(partial, "w", encoding="utf-8") as f:
             json.dump(meta, f, ensure_ascii=False)
+        os.replace(partial, os.path.join(folder, "draft.json"))
         url = encode_record([("URL", self._base() + "/web/draft?id=%d" % number)])
         self._record({"request": "CreateDraft", "draft": folder})
         self._send(200, self._draft_reply("ok", ' url="%s"' % url))
