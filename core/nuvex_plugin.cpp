@@ -4,6 +4,7 @@
 #include "accounts/generic_connector.h"
 #include "accounts/mail_program_bridge.h"
 #include "accounts/stop_events.h"
+#include "contract/names.h"
 #include "core/draft_uploader.h"
 #include "core/notify_log.h"
 #include "core/nuvex_form.h"
@@ -93,8 +94,10 @@ TNuvexPlugin::~TNuvexPlugin() {
     // The accounts keep a reference to the context; free them while it lives.
     accounts_.FreeAccounts();
     // Notification windows save their place through the host store, which
-    // goes with the plug-in.
-    DrainNotifyPlaceIo(kStopWaitMs);
+    // goes with the plug-in. Each call to the store ends within the host
+    // call time-out, and after one times out the rest fail at once: waiting a
+    // little longer than one call lets even a hung host's save end first.
+    DrainNotifyPlaceIo(bus::kHostCallTimeoutMs + 500);
 }
 
 std::unique_ptr<TMainForm> TNuvexPlugin::CreateMainForm() {
