@@ -2,6 +2,7 @@
 
 #include "contract/names.h"
 #include "core/plugin_process.h"
+#include "integration/autostart.h"
 #include "integration/mail_client.h"
 #include "integration/sendto.h"
 #include "lib/codepage.h"
@@ -55,6 +56,10 @@ bool UnregisterServer(QString* error) {
     }
     if (!DeleteRegKey(ProcessRegistry(), RegRoot::HKCU, kPluginEntryKey)) {
         *error = QStringLiteral("cannot remove the plug-in entry from the registry store");
+        ok = false;
+    }
+    if (!autostart::Disable()) {
+        *error = QStringLiteral("the start at login entry could not be removed");
         ok = false;
     }
     if (!UnregisterMailClientIntegration()) {

@@ -9,6 +9,8 @@
 #include "core/navigation_dispatcher.h"
 #include "core/plugin_log.h"
 #include "core/plugin_process.h"
+#include "integration/autostart.h"
+#include "integration/sendto.h"
 #include "lib/host_config.h"
 #include "lib/log.h"
 
@@ -90,6 +92,13 @@ void TSettingsRefresh::EnabledAndTray(HostConfig& cfg) {
     enabled_ = parts_.settings.Enabled(&cfg);
     const bool showTray = parts_.settings.ShowTray(&cfg);
     parts_.presenter.SetTrayVisible(enabled_ && showTray);
+    // The entry follows the setting at every refresh, so an entry removed or
+    // left behind by hand is put right; an unchanged one is not rewritten.
+    if (parts_.settings.Autostart(&cfg)) {
+        autostart::Enable(autostart::HostProgramBeside(SendToProgramPath()));
+    } else {
+        autostart::Disable();
+    }
 }
 
 void TSettingsRefresh::AllowedTypes(HostConfig& cfg) {

@@ -1,9 +1,11 @@
 #include "host/settings_module.h"
 #include "host/toolbar_host.h"
+#include "install_dirs.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMap>
 #include <dlfcn.h>
 #include <unistd.h>
@@ -21,7 +23,13 @@ void PrepareWebEngine() {
 }
 
 QString SettingsModuleFolder() {
-    return QCoreApplication::applicationDirPath();
+    QString beside = QCoreApplication::applicationDirPath();
+    if (QFileInfo::exists(QDir(beside).filePath(QString::fromLatin1(kSettingsModuleFile)))) {
+        return beside;
+    }
+    // An installed brannock keeps the module in a folder of its own under the
+    // library folder, where no other program looks for libraries.
+    return QDir::cleanPath(beside + QStringLiteral("/" NUVEX_LIBDIR_FROM_BINDIR "/brannock"));
 }
 
 SettingsModule* LoadSettingsModule(const QString& folder, QString* error) {

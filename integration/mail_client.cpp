@@ -1,6 +1,7 @@
 #include "integration/mail_client.h"
 
 #include "accounts/mail_program_bridge.h"
+#include "install_dirs.h"
 #include "integration/desktop_file.h"
 #include "integration/sendto.h"
 #include "lib/branding.h"
@@ -28,6 +29,20 @@ extern char** environ;
 namespace nuvex {
 
 namespace {
+
+// The Simple MAPI library of this program: beside it in a build tree, in the
+// program's private library folder once installed; empty when neither holds it.
+std::string SimpleMapiLibraryPath(const std::string& program) {
+    const std::filesystem::path folder = std::filesystem::path(program).parent_path();
+    for (const std::filesystem::path& candidate :
+         {folder / "libNuvexDll.so", folder / NUVEX_LIBDIR_FROM_BINDIR / "nuvex" / "libNuvexDll.so"}) {
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(candidate, ec)) {
+            return candidate.lexically_normal().string();
+        }
+    }
+    return {};
+}
 
 constexpr std::chrono::milliseconds kToolTimeout{10000};
 constexpr std::string_view kArea = "integration";
@@ -354,9 +369,8 @@ bool RegisterMailClient() {
         ok = WriteRegString(reg, RegRoot::HKLM, Key("\\shell\\open\\command"), "", true,
                             Quoted(program) + " /readmail") &&
              ok;
-        const std::string library = std::filesystem::path(program).parent_path().string() + "/libNuvexDll.so";
-        std::error_code ec;
-        if (std::filesystem::is_regular_file(library, ec)) {
+        const std::string library = SimpleMapiLibraryPath(program);
+        if (!library.empty()) {
             ok = WriteRegString(reg, RegRoot::HKLM, kMailClientKey, "DLLPath", true, library) && ok;
         }
         if (!ok) {

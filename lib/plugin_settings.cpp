@@ -83,6 +83,10 @@ bool PluginSettings::ShowTray(HostConfig* cfg) {
     return ReadBool(cfg, keys::kShowTray, false);
 }
 
+bool PluginSettings::Autostart(HostConfig* cfg) {
+    return ReadBool(cfg, keys::kAutostart, false);
+}
+
 ButtonShow PluginSettings::ShowButton(HostConfig* cfg) {
     return ButtonShow{ReadInt(cfg, keys::kShowButton, 0)};
 }

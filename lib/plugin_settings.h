@@ -20,6 +20,8 @@ namespace keys {
 inline constexpr std::string_view kEnabledSuffix = "_ALL";
 inline constexpr std::string_view kShowTray = "SHOW_TRAY";
 inline constexpr std::string_view kShowButton = "SHOW_BUTTON";
+// Start the toolbar host, and with it the plug-in, when the user logs in.
+inline constexpr std::string_view kAutostart = "AUTOSTART";
 inline constexpr std::string_view kButtonAction = "EBUTTACTION";
 inline constexpr std::string_view kButtonAccount = "MAILACCOUNT";
 inline constexpr std::string_view kComposeAccount = "MAILACCCOMP";
@@ -82,6 +84,7 @@ public:
     // fails, answers the last value read for that key, else the default.
     bool Enabled(HostConfig* cfg);                           // default false
     bool ShowTray(HostConfig* cfg);                          // default false
+    bool Autostart(HostConfig* cfg);                         // default false
     ButtonShow ShowButton(HostConfig* cfg);                  // default 0
     bool ButtonRunsAccountAction(HostConfig* cfg);           // "EBUTTACTION" != 0
     std::string ButtonAccount(HostConfig* cfg);              // "MAILACCOUNT"

@@ -30,6 +30,8 @@ TEST_PACKAGES=(
   clang clang-format clang-tidy libclang-rt-14-dev lld
   xvfb
   xdotool
+  desktop-file-utils appstream lintian dpkg-dev
+  weston qt6-wayland
 )
 # Their maintainer scripts start a system service through invoke-rc.d.
 SERVICE_PACKAGES=(dovecot-core dovecot-pop3d)

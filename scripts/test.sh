@@ -4,6 +4,8 @@
 #   build     build/ with every target
 #   test      every test label; afterwards nothing may have appeared in the home
 #             folders the tests were started with
+#   package   build/ installed into a staging folder and made into a .deb, with
+#             desktop-file-validate, appstreamcli, lintian and the file list
 #   format    clang-format --dry-run over the tree's C++ files
 #   tidy      clang-tidy over the program's sources, using build/compile_commands.json
 #   sanitize  build-asan/ with AddressSanitizer and UBSan, Qt parts included, and
@@ -26,7 +28,7 @@ werror=${NUVEX_WERROR:-OFF}
 jobs=${NUVEX_JOBS:-$(nproc)}
 export QT_QPA_PLATFORM=offscreen
 
-all_stages=(deps build test format tidy sanitize fuzz)
+all_stages=(deps build test package format tidy sanitize fuzz)
 selected=("$@")
 if [ ${#selected[@]} -eq 0 ]; then selected=("${all_stages[@]}"); fi
 for s in "${selected[@]}"; do
@@ -84,6 +86,11 @@ stage_test() {
   needs_build test || return 1
   # shellcheck disable=SC2086 # word splitting is the point
   run_ctest build ${NUVEX_CTEST_ARGS:-}
+}
+
+stage_package() {
+  needs_build package || return 1
+  scripts/package.sh build
 }
 
 cxx_files() {

@@ -16,7 +16,9 @@ namespace nuvex::test {
 class QtEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+        // Offscreen unless a run under a compositor names its platform.
+        const QByteArray platform = qgetenv("NUVEX_TEST_QPA");
+        qputenv("QT_QPA_PLATFORM", platform.isEmpty() ? QByteArray("offscreen") : platform);
         objects_ = std::make_unique<TempDir>();
         setenv("NUVEX_OBJECTS_DIR", objects_->path().c_str(), 1);
         registry_ = MakeMemoryRegistry();

@@ -1,3 +1,4 @@
+#include "integration/autostart.h"
 #include "integration/desktop_file.h"
 #include "integration/sendto.h"
 #include "lib/files.h"
@@ -334,6 +335,34 @@ TEST_F(SendToTest, WithoutAnyHomeNothingIsWritten) {
     EXPECT_EQ(ThunarSendToFolder(), "");
     EXPECT_FALSE(CreateSendToShortcut("a@b.c", "POP3_0"));
     EXPECT_FALSE(Exists("relative"));
+}
+
+// The start-at-login entry is a desktop file of ours in the same family: it
+// starts the host by its full path and goes only when it is ours.
+TEST(AutostartTest, EntryStartsTheHostAndOnlyOursIsRemoved) {
+    TempDir dir;
+    ScopedEnv config{"XDG_CONFIG_HOME", dir.file("config")};
+    const std::string entry = dir.file("config/autostart/org.brannock.Nuvex.desktop");
+    EXPECT_EQ(autostart::EntryPath(), entry);
+
+    ASSERT_TRUE(autostart::Enable("/opt/my apps/brannock"));
+    auto keys = desktop::ReadKeyFile(entry);
+    ASSERT_TRUE(keys.has_value());
+    EXPECT_EQ(desktop::SplitExec(keys->Get("Desktop Entry", "Exec")),
+              std::vector<std::string>{"/opt/my apps/brannock"});
+    EXPECT_TRUE(autostart::IsEnabled());
+    // A line break would start a key of its own in the entry.
+    EXPECT_FALSE(autostart::Enable("/opt/x\nExec=/bin/sh"));
+    EXPECT_TRUE(autostart::IsEnabled()) << "the good entry stays";
+
+    ASSERT_TRUE(autostart::Disable());
+    EXPECT_FALSE(Exists(entry));
+    EXPECT_TRUE(autostart::Disable()); // nothing left to remove
+
+    WriteText(entry, "[Desktop Entry]\nType=Application\nExec=brannock --headless\n");
+    EXPECT_FALSE(autostart::IsEnabled());
+    EXPECT_TRUE(autostart::Disable());
+    EXPECT_TRUE(Exists(entry)) << "an entry the user wrote stays";
 }
 
 } // namespace
