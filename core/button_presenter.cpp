@@ -116,10 +116,11 @@ void TButtonPresenter::ApplyTickResult(const TickResult& r) {
                 }
             });
         }
-        if (r.showWindow && showNotify_) {
+        const bool quiet = quiet_.ContainsDays(Now());
+        if (r.showWindow && showNotify_ && !quiet) {
             Step("notification window", [&] { showNotify_(r.totalUnread, r.messages, r.errors); });
         }
-        if (r.playSound && playSound_) {
+        if (r.playSound && playSound_ && !quiet) {
             Step("sound", [&] { playSound_(); });
         }
     }

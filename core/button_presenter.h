@@ -5,6 +5,7 @@
 // the notification window and the sound. GUI thread only.
 #include "accounts/check_cycle.h"
 #include "core/plugin_process.h"
+#include "lib/quiet_hours.h"
 
 #include <QString>
 #include <cstdint>
@@ -58,6 +59,8 @@ public:
 
     void SetNotifyShower(NotifyShower show) { showNotify_ = std::move(show); }
     void SetSoundPlayer(std::function<void()> play) { playSound_ = std::move(play); }
+    // While these hold, news is counted (caption, tray) but not shown or sounded.
+    void SetQuietHours(QuietHours hours) { quiet_ = std::move(hours); }
 
 private:
     void EndBlink();
@@ -75,6 +78,7 @@ private:
     double blinkUntil_ = 0;
     NotifyShower showNotify_;
     std::function<void()> playSound_;
+    QuietHours quiet_;
 };
 
 // The new mail of a pass as the blink and the tray count it: only positive

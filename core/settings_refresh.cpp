@@ -118,6 +118,16 @@ void TSettingsRefresh::Choices(HostConfig& cfg) {
     choices_ = parts_.settings.Choices(&cfg, choices_);
     parts_.navigation.SetUseCurrentWindow(choices_.currentBrowserWindow);
     parts_.cycle.SetParallelChecks(parts_.settings.ParallelChecks(&cfg));
+    const std::string quietText = parts_.settings.Text(&cfg, keys::kQuietHours);
+    std::string why;
+    auto quiet = QuietHours::Parse(quietText, &why);
+    if (!quiet && quietText != refusedQuietHours_) {
+        // Once per text: the refresh runs at every settings change.
+        qCWarning(lcPlugin).noquote()
+            << QStringLiteral("QUIET_HOURS is not used: %1").arg(QString::fromStdString(why));
+    }
+    refusedQuietHours_ = quiet ? std::string() : quietText;
+    parts_.presenter.SetQuietHours(quiet.value_or(QuietHours{}));
 }
 
 bool TSettingsRefresh::Stamps(HostConfig& cfg) {

@@ -69,6 +69,7 @@ private:
 
     Parts parts_;
     std::string currentMailto_;
+    std::string refusedQuietHours_; // the QUIET_HOURS text last refused, said once
     std::string setupDoneChange_;
     bool running_ = false;
     bool typesAllowed_ = false;

@@ -22,6 +22,9 @@ inline constexpr std::string_view kShowTray = "SHOW_TRAY";
 inline constexpr std::string_view kShowButton = "SHOW_BUTTON";
 // Start the toolbar host, and with it the plug-in, when the user logs in.
 inline constexpr std::string_view kAutostart = "AUTOSTART";
+// Days and hours in which new mail is counted but not shown or sounded
+// ("Mon-Fri 22:00-07:00"; lib/quiet_hours.h).
+inline constexpr std::string_view kQuietHours = "QUIET_HOURS";
 inline constexpr std::string_view kButtonAction = "EBUTTACTION";
 inline constexpr std::string_view kButtonAccount = "MAILACCOUNT";
 inline constexpr std::string_view kComposeAccount = "MAILACCCOMP";

@@ -196,6 +196,11 @@ bool QuietHours::Contains(std::time_t when) const {
     return Contains((local.tm_wday + 6) % 7, local.tm_hour * 60 + local.tm_min);
 }
 
+bool QuietHours::ContainsDays(double days) const {
+    // 25569 days lie between 1899-12-30 and the Unix epoch.
+    return Contains(static_cast<std::time_t>((days - 25569.0) * 86400.0));
+}
+
 std::string QuietHours::Text() const {
     std::string out;
     for (const Rule& rule : rules_) {

@@ -30,6 +30,8 @@ public:
     bool Contains(int weekday, int minuteOfDay) const;
     // At that moment in the local time zone.
     bool Contains(std::time_t when) const;
+    // At a date-time of the program's clock (days since 1899-12-30, UTC).
+    bool ContainsDays(double days) const;
     // The rules written back in the form Parse reads, days and times normalised.
     std::string Text() const;
     const std::vector<Rule>& Rules() const { return rules_; }

@@ -295,6 +295,22 @@ TEST_F(MailControllerTest, FiveUnreadAllNewSetsTheCaptionAndBlinksUntilAPassFind
     EXPECT_EQ(shown.size(), 1u);
 }
 
+TEST_F(MailControllerTest, QuietHoursCountNewsButNeitherShowNorSoundIt) {
+    host->cfg.WriteCfgStr("QUIET_HOURS", "Mon-Sun 00:00-24:00");
+    plugin->RefreshConfig();
+    plugin->ApplyTickResult(Pass(5, 5));
+    EXPECT_EQ(plugin->ButtonCaption(), "5 New");
+    EXPECT_EQ(plugin->TrayToolTip(), "You have 5 new emails.");
+    EXPECT_EQ(sounds, 0);
+    EXPECT_TRUE(shown.empty());
+
+    host->cfg.WriteCfgStr("QUIET_HOURS", "Mon-Sun 25:00-26:00"); // refused: no quiet hours
+    plugin->RefreshConfig();
+    plugin->ApplyTickResult(Pass(6, 1));
+    EXPECT_EQ(sounds, 1);
+    EXPECT_EQ(shown.size(), 1u);
+}
+
 TEST_F(MailControllerTest, UnchangedCaptionIsNotResentAndOldUnreadDoesNotBlink) {
     plugin->ApplyTickResult(Pass(2, 0));
     plugin->ApplyTickResult(Pass(2, 0));
