@@ -194,6 +194,7 @@ std::int32_t HandleMailTo(const HandOffTargets& t, const std::vector<std::string
                     return handoff::kDropped;
                 }
                 std::vector<std::string> files;
+                files.reserve(offer.size());
                 for (const handoff::OfferedFile& f : offer) {
                     files.push_back(f.path);
                 }
