@@ -117,7 +117,7 @@ std::unique_ptr<TMainForm> TNuvexPlugin::CreateMainForm() {
     HandOffTargets targets{&accounts_, [this] { return host_->Settings(); }, {}, {}};
     targets.resolveShortcuts = [](std::vector<std::string>& list) { ResolveShortcutsInList(list); };
     if (showsWindows_) {
-        targets.confirmAttachments = [this](std::vector<handoff::OfferedFile> files,
+        targets.confirmAttachments = [this](const std::vector<handoff::OfferedFile>& files,
                                             std::function<void(bool)> answer) {
             std::erase_if(attachConfirms_, [](const QPointer<QWidget>& w) { return w.isNull(); });
             attachConfirms_.emplace_back(ShowAttachConfirm(files, std::move(answer)));
