@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,8 +58,43 @@ int ForwardHandOff(HandOffKind kind, const QStringList& args) {
     return ForwardHandOff(kind, words);
 }
 
+namespace {
+
+// The lines this copy sends for its words; nullopt (logged) when a word holds
+// a line break, which would split it into lines of the sender's choosing, or
+// when a relative name cannot be made absolute. Send To names are made
+// absolute here: the running copy's working folder is not this one.
+std::optional<std::vector<std::string>> ForwardLines(HandOffKind kind,
+                                                     const std::vector<std::string>& words) {
+    for (const std::string& w : words) {
+        if (!handoff::IsOneLine(w)) {
+            log::Warning("handoff", "a name holds a line break; nothing was handed over");
+            return std::nullopt;
+        }
+    }
+    std::vector<std::string> lines = handoff::CommandLineLines(words);
+    if (kind == HandOffKind::SendTo) {
+        for (std::size_t i = 1; i < lines.size(); ++i) {
+            std::optional<std::string> absolute = handoff::AbsolutePath(lines[i]);
+            if (!absolute) {
+                log::Warning("handoff", "the working folder is unknown, so " + lines[i] +
+                                            " names no file; nothing was handed over");
+                return std::nullopt;
+            }
+            lines[i] = std::move(*absolute);
+        }
+    }
+    return lines;
+}
+
+} // namespace
+
 int ForwardHandOff(HandOffKind kind, const std::vector<std::string>& words) {
     try {
+        const std::optional<std::vector<std::string>> lines = ForwardLines(kind, words);
+        if (!lines) {
+            return 1;
+        }
         const std::string path = handoff::SocketPath();
         const handoff::ForwardTiming timing = handoff::TimingFromEnvironment();
         if (!handoff::ReceiverPresent(path)) {
@@ -75,9 +111,15 @@ int ForwardHandOff(HandOffKind kind, const std::vector<std::string>& words) {
             StartHostProgram();
             Pause(timing.settleMs);
         }
-        const std::string payload = handoff::JoinLines(handoff::CommandLineLines(words));
-        if (!handoff::Call(path, static_cast<std::uint32_t>(kind), payload, kHandOffReplyMs)) {
+        const std::optional<std::int32_t> result = handoff::Call(path, static_cast<std::uint32_t>(kind),
+                                                                 handoff::JoinLines(*lines), kHandOffReplyMs);
+        if (!result) {
             log::Warning("handoff", "the hand-off did not reach the running copy at " + path);
+            return 1;
+        }
+        if (*result == handoff::kDropped) {
+            // The running copy's log says why (no account, nothing to send).
+            log::Warning("handoff", "the running copy took nothing from this hand-off; nothing was sent");
             return 1;
         }
         return 0;

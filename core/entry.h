@@ -21,7 +21,9 @@ EntryAction ClassifyEntry(const QString& firstArg);
 
 // Hands the arguments to the running program over the hand-off socket,
 // starting brannock (beside nuvex, else on PATH) when no copy answers.
-// 0 once the running copy answered; 1 when it was not reached (logged).
+// 0 once the running copy took the hand-off; 1 (logged) when it was not
+// reached or took nothing, or when a word holds a line break. Send To names
+// go as absolute paths, made so against this copy's working folder.
 int ForwardHandOff(HandOffKind kind, const QStringList& args);
 // The same with the command-line words as bytes.
 int ForwardHandOff(HandOffKind kind, const std::vector<std::string>& words);

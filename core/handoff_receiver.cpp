@@ -11,7 +11,10 @@
 #include "lib/plugin_settings.h"
 #include "lib/text.h"
 
+#include <QElapsedTimer>
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -105,6 +108,24 @@ void ResolveAndExpand(const HandOffTargets& t, std::vector<std::string>& files) 
     }
 }
 
+// Keeps the absolute paths of list. A relative name would be resolved in this
+// copy's working folder, which is not the sender's: it could name another file.
+void KeepAbsolutePaths(std::vector<std::string>& list, const char* what) {
+    const auto relative = std::remove_if(list.begin(), list.end(),
+                                         [](const std::string& p) { return p.empty() || p[0] != '/'; });
+    const auto left = static_cast<std::size_t>(list.end() - relative);
+    if (left > 0) {
+        log::Warning("handoff", std::string(what) + ": " + std::to_string(left) +
+                                    " names that are not absolute paths were left out");
+        list.erase(relative, list.end());
+    }
+}
+
+bool IsRegularFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 std::int32_t HandleSendTo(const HandOffTargets& t, std::vector<std::string> lines) {
     if (lines.empty()) {
         return handoff::kDropped;
@@ -119,9 +140,28 @@ std::int32_t HandleSendTo(const HandOffTargets& t, std::vector<std::string> line
         return handoff::kDropped;
     }
     lines.erase(lines.begin());
+    KeepAbsolutePaths(lines, "Send To");
     ResolveAndExpand(t, lines);
+    // With no file the account would open an empty compose page, as if
+    // something had been sent.
+    if (std::none_of(lines.begin(), lines.end(), IsRegularFile)) {
+        log::Warning("handoff", "Send To for " + account->AccountId +
+                                    ": none of the names is a file that can be sent; nothing was sent");
+        return handoff::kDropped;
+    }
     Report("Send To", *account, account->SendFiles(lines), lines.size());
     return handoff::kHandled;
+}
+
+// Files the user confirmed go to the account as they were shown: no
+// shortcut is followed and no folder expanded.
+void SendConfirmed(const HandOffTargets& t, std::vector<std::string> files, const std::string& subject,
+                   const std::string& body) {
+    files.push_back("NOTE=" + handoff::OneLine(body));
+    files.push_back("SUBJECT=" + handoff::OneLine(subject));
+    WithHandOffAccount(t, TestSendFiles, [&](TNuvex_GenericConnector& a) {
+        Report("mailto with attachments", a, a.SendFiles(files), files.size());
+    });
 }
 
 std::int32_t HandleMailTo(const HandOffTargets& t, const std::vector<std::string>& lines) {
@@ -132,25 +172,42 @@ std::int32_t HandleMailTo(const HandOffTargets& t, const std::vector<std::string
     const std::string subject = UrlDecode(parts->subject);
     const std::string body = UrlDecode(parts->body);
     if (!parts->attachments.empty()) {
-        // What a file manager or an office suite sends through xdg-email:
-        // the files go to the account as Send To would hand them over.
-        std::vector<std::string> files;
-        for (const std::string& raw : parts->attachments) {
-            std::string file = UrlDecode(raw);
-            if (text::StartsWithNoCase(file, "file://")) {
-                file = UrlDecode(file.substr(7));
+        // A link names no file the user chose. Only the desktop entry's word
+        // lets files be offered, and then only in a window the user answers.
+        const std::size_t named = parts->attachments.size();
+        if (lines[0] != handoff::kMailtoAsk) {
+            log::Warning("handoff", "a mailto link named " + std::to_string(named) +
+                                        " files to attach; links never send files, they were left out");
+        } else if (!t.confirmAttachments) {
+            log::Warning("handoff",
+                         std::to_string(named) + " files to attach were refused: no window can ask the user");
+        } else {
+            std::size_t refused = 0;
+            std::vector<handoff::OfferedFile> offer = OfferableAttachments(parts->attachments, refused);
+            if (refused > 0) {
+                log::Warning("handoff", std::to_string(refused) + " of " + std::to_string(named) +
+                                            " files to attach were refused: not absolute, hidden, a "
+                                            "folder or not there");
             }
-            if (!file.empty()) {
-                files.push_back(std::move(file));
+            if (!offer.empty()) {
+                if (!WithHandOffAccount(t, TestSendFiles, [](TNuvex_GenericConnector&) {})) {
+                    return handoff::kDropped;
+                }
+                std::vector<std::string> files;
+                files.reserve(offer.size());
+                for (const handoff::OfferedFile& f : offer) {
+                    files.push_back(f.path);
+                }
+                t.confirmAttachments(std::move(offer), [t, files, subject, body](bool send) {
+                    if (send) {
+                        SendConfirmed(t, files, subject, body);
+                    } else {
+                        log::Info("handoff", "the user chose not to send the files");
+                    }
+                });
+                return handoff::kHandled;
             }
         }
-        ResolveAndExpand(t, files);
-        files.push_back("NOTE=" + handoff::OneLine(body));
-        files.push_back("SUBJECT=" + handoff::OneLine(subject));
-        const bool done = WithHandOffAccount(t, TestSendFiles, [&](TNuvex_GenericConnector& a) {
-            Report("mailto with attachments", a, a.SendFiles(files), files.size());
-        });
-        return done ? handoff::kHandled : handoff::kDropped;
     }
     const std::string address = UrlDecode(parts->address);
     const bool done = WithHandOffAccount(t, TestMailTo, [&](TNuvex_GenericConnector& a) {
@@ -164,6 +221,7 @@ std::int32_t HandleMapiSend(const HandOffTargets& t, const std::vector<std::stri
         return handoff::kDropped;
     }
     std::vector<std::string> list = handoff::MapiFiles(lines);
+    KeepAbsolutePaths(list, "Simple MAPI send");
     ResolveAndExpand(t, list);
     const std::string id = handoff::ValueOf(lines, "ID");
     list.push_back("ID=" + id);
@@ -183,6 +241,50 @@ std::int32_t HandleMapiSend(const HandOffTargets& t, const std::vector<std::stri
 }
 
 } // namespace
+
+bool HasHiddenComponent(std::string_view path) {
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t slash = path.find('/', start);
+        const std::string_view part =
+            path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+        if (!part.empty() && part.front() == '.') {
+            return true;
+        }
+        if (slash == std::string_view::npos) {
+            break;
+        }
+        start = slash + 1;
+    }
+    return false;
+}
+
+std::vector<handoff::OfferedFile> OfferableAttachments(const std::vector<std::string>& values,
+                                                       std::size_t& refused) {
+    refused = 0;
+    std::vector<handoff::OfferedFile> offer;
+    for (const std::string& raw : values) {
+        std::string file = UrlDecode(raw);
+        if (text::StartsWithNoCase(file, "file://")) {
+            file = UrlDecode(file.substr(7));
+        }
+        char* real = file.empty() || file.front() != '/' || HasHiddenComponent(file)
+                         ? nullptr
+                         : ::realpath(file.c_str(), nullptr);
+        const std::string resolved = real ? real : "";
+        std::free(real);
+        struct stat st {};
+        if (resolved.empty() || HasHiddenComponent(resolved) || !handoff::IsOneLine(resolved) ||
+            ::stat(resolved.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            ++refused;
+            continue;
+        }
+        const std::size_t slash = resolved.rfind('/');
+        offer.push_back({resolved, resolved.substr(slash + 1), slash == 0 ? "/" : resolved.substr(0, slash),
+                         static_cast<std::uint64_t>(st.st_size)});
+    }
+    return offer;
+}
 
 std::int32_t HandleHandOff(const HandOffTargets& targets, std::uint32_t kind, std::string_view payload) {
     try {
@@ -223,6 +325,7 @@ struct THandOffReceiver::Connection {
     int fd = -1;
     std::unique_ptr<QSocketNotifier> notifier;
     QTimer deadline;
+    QElapsedTimer since;
     std::string header;
     std::string payload;
     handoff::RequestHeader request;
@@ -278,6 +381,11 @@ void THandOffReceiver::Stop() {
 
 void THandOffReceiver::AcceptPending() {
     for (;;) {
+        if (static_cast<int>(connections_.size()) >= kMaxConnections) {
+            // The rest wait in the listen queue; Finish resumes accepting.
+            listenNotifier_->setEnabled(false);
+            return;
+        }
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
@@ -294,13 +402,6 @@ void THandOffReceiver::AcceptPending() {
             emit RequestDone(-1);
             continue;
         }
-        if (static_cast<int>(connections_.size()) >= kMaxConnections) {
-            ++refused_;
-            log::Warning("handoff", "too many hand-offs at once; one was refused");
-            ::close(fd);
-            emit RequestDone(-1);
-            continue;
-        }
         auto c = std::make_unique<Connection>();
         Connection* raw = c.get();
         c->fd = fd;
@@ -308,7 +409,8 @@ void THandOffReceiver::AcceptPending() {
         connect(c->notifier.get(), &QSocketNotifier::activated, this, [this, raw] { ReadFrom(raw); });
         c->deadline.setSingleShot(true);
         connect(&c->deadline, &QTimer::timeout, this, [this, raw] { Finish(raw, -1, "timed out"); });
-        c->deadline.start(requestTimeoutMs_);
+        c->since.start();
+        c->deadline.start(std::min(kHeaderTimeoutMs, requestTimeoutMs_));
         connections_.push_back(std::move(c));
     }
 }
@@ -354,6 +456,8 @@ void THandOffReceiver::ReadFrom(Connection* c) {
             }
             c->haveHeader = true;
             c->payload.reserve(c->request.length);
+            // The header came in time; the rest has what is left of the request's time.
+            c->deadline.start(static_cast<int>(std::max<qint64>(0, requestTimeoutMs_ - c->since.elapsed())));
         } else {
             c->payload.append(buf, static_cast<std::size_t>(n));
         }
@@ -397,6 +501,9 @@ void THandOffReceiver::Finish(Connection* c, int message, std::string_view why) 
             std::unique_ptr<Connection> doomed = std::move(*it);
             connections_.erase(it);
             QTimer::singleShot(0, this, [held = std::shared_ptr<Connection>(std::move(doomed))] {});
+            if (listenNotifier_ && !listenNotifier_->isEnabled()) {
+                listenNotifier_->setEnabled(true);
+            }
             break;
         }
     }

@@ -5,6 +5,8 @@
 // and answered after the handling, as the sender waits for it. A request
 // that is garbage, truncated or too large is logged and dropped, and the
 // receiver goes on serving.
+#include "lib/handoff_wire.h"
+
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -28,7 +30,22 @@ struct HandOffTargets {
     std::function<HostConfig*()> host;
     // Replaces shortcut entries by their targets, in place. Unset: the list is left as it is.
     std::function<void(std::vector<std::string>&)> resolveShortcuts;
+    // Shows the user the files a mailto hand-off asks to attach and calls
+    // answer(true) only when the user chose to send them; it returns at once.
+    // Unset where nobody could see a window: such files are then refused.
+    std::function<void(std::vector<handoff::OfferedFile>, std::function<void(bool send)> answer)>
+        confirmAttachments;
 };
+
+// The attach values of a mailto URL (still URL-encoded, "file://" allowed)
+// that may be offered to the user: absolute paths of regular files, where
+// neither the path nor its real path (links resolved) has a component that
+// starts with "." (.ssh, .gnupg, "..": nothing hidden is ever offered). Only
+// metadata is looked at. refused counts the values left out.
+std::vector<handoff::OfferedFile> OfferableAttachments(const std::vector<std::string>& values,
+                                                       std::size_t& refused);
+// Whether a component of path starts with ".".
+bool HasHiddenComponent(std::string_view path);
 
 // The handling of one hand-off, without the socket. Answers
 // handoff::kHandled or handoff::kDropped.
@@ -58,7 +75,11 @@ public:
     int Served() const { return served_; }
     int Refused() const { return refused_; }
 
+    // More connections wait in the listen queue until a slot frees.
     static constexpr int kMaxConnections = 8;
+    // From the accept: the 12-byte header must be there within the first,
+    // the whole request within the second.
+    static constexpr int kHeaderTimeoutMs = 1000;
     static constexpr int kRequestTimeoutMs = 5000;
 
 signals:

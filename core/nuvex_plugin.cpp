@@ -18,6 +18,7 @@
 #include "lib/host_config.h"
 #include "lib/log.h"
 #include "lib/registry.h"
+#include "ui/attach_confirm.h"
 #include "ui/notify_alerts.h"
 #include "ui/notify_window.h"
 
@@ -88,6 +89,10 @@ TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
 }
 
 TNuvexPlugin::~TNuvexPlugin() {
+    // An unanswered window sends nothing.
+    for (QPointer<QWidget>& w : attachConfirms_) {
+        delete w.data();
+    }
     // Uploads open their draft through the accounts: end them first.
     draftUploader_.reset();
     scheduler_.Stop(kStopWaitMs);
@@ -109,8 +114,15 @@ std::unique_ptr<TMainForm> TNuvexPlugin::CreateMainForm() {
         }
     });
     auto form = std::make_unique<TNuvexForm>(*this);
-    HandOffTargets targets{&accounts_, [this] { return host_->Settings(); }, {}};
+    HandOffTargets targets{&accounts_, [this] { return host_->Settings(); }, {}, {}};
     targets.resolveShortcuts = [](std::vector<std::string>& list) { ResolveShortcutsInList(list); };
+    if (showsWindows_) {
+        targets.confirmAttachments = [this](const std::vector<handoff::OfferedFile>& files,
+                                            std::function<void(bool)> answer) {
+            std::erase_if(attachConfirms_, [](const QPointer<QWidget>& w) { return w.isNull(); });
+            attachConfirms_.emplace_back(ShowAttachConfirm(files, std::move(answer)));
+        };
+    }
     handOff_ = std::make_unique<THandOffReceiver>(std::move(targets));
     handOff_->Start();
     return form;

@@ -21,11 +21,14 @@
 #include "lib/plugin_settings.h"
 #include "ui/notify_window.h"
 
+#include <QPointer>
 #include <QString>
+#include <QWidget>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace nuvex {
 
@@ -184,6 +187,9 @@ private:
     std::function<void(TEditorEnv&)> editorSeams_;
     // Files handed to a web-service account become a draft through this.
     std::unique_ptr<TDraftUploader> draftUploader_;
+    // Windows asking whether files may be sent; their answers reach the
+    // accounts, so they go before the accounts do.
+    std::vector<QPointer<QWidget>> attachConfirms_;
     // Last: it stops serving before the accounts it hands work to go.
     std::unique_ptr<THandOffReceiver> handOff_;
 };

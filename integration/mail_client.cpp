@@ -7,6 +7,7 @@
 #include "lib/branding.h"
 #include "lib/command_line.h"
 #include "lib/files.h"
+#include "lib/handoff_wire.h"
 #include "lib/log.h"
 #include "lib/registry.h"
 #include "lib/text.h"
@@ -194,7 +195,10 @@ bool DesktopDefaultIsOurs(const std::string& handler) {
     return handler == kMailClientDesktopId || UserMailtoDefault() == kMailClientDesktopId;
 }
 
-bool WriteDesktopEntry(const std::string& program) {
+// Our entry names the mailto type only while the user's list makes us its
+// default: an entry that names a type is the desktop's fallback handler for it,
+// so after a restore links would keep coming to us.
+bool WriteDesktopEntry(const std::string& program, bool claimsMailto) {
     const std::string file = MailClientDesktopFile();
     if (file.empty()) {
         log::Warning(kArea, "no desktop entry for mailto links: neither XDG_DATA_HOME nor HOME is set");
@@ -205,11 +209,31 @@ bool WriteDesktopEntry(const std::string& program) {
         name = "Email Plugin";
     }
     // Hidden from the menus: started without a link it would only wait for its host.
+    // "/mailto:ask": files named in what arrives here may be offered to the
+    // user (xdg-email --attach comes this way), never sent without asking.
     const std::string content =
         "[Desktop Entry]\nType=Application\nVersion=1.0\nName=" + desktop::EscapeValue(name) +
-        "\nIcon=mail-send\nExec=" + desktop::EscapeValue(desktop::QuoteExecArg(program) + " /mailto %u") +
-        "\nMimeType=" + std::string(kMailtoMime) + ";\nNoDisplay=true\nTerminal=false\n";
+        "\nIcon=mail-send\nExec=" +
+        desktop::EscapeValue(desktop::QuoteExecArg(program) + " /mailto:" + std::string(handoff::kMailtoAsk) +
+                             " %u") +
+        (claimsMailto ? "\nMimeType=" + std::string(kMailtoMime) + ";" : std::string()) +
+        "\nNoDisplay=true\nTerminal=false\n";
     return desktop::WriteFileAtomic(file, content, 0644);
+}
+
+// Our desktop entry written again, naming the mailto type or not; nothing to
+// do when there is no entry.
+bool RewriteOwnEntry(bool claimsMailto) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(MailClientDesktopFile(), ec)) {
+        return true;
+    }
+    const std::string program = SendToProgramPath();
+    if (program.empty() || !desktop::IsSafeValue(program)) {
+        log::Warning(kArea, "the desktop entry was not rewritten: the program's own path is unknown");
+        return false;
+    }
+    return WriteDesktopEntry(program, claimsMailto);
 }
 
 // Waits for the child to exit, at most until deadline, without reaping it.
@@ -376,7 +400,7 @@ bool RegisterMailClient() {
         if (!ok) {
             log::Warning(kArea, "the mail client entry could not be written to the registry store");
         }
-        return WriteDesktopEntry(program) && ok;
+        return WriteDesktopEntry(program, UserMailtoDefault() == kMailClientDesktopId) && ok;
     } catch (...) {
         log::Caught(kArea, "RegisterMailClient");
         return false;
@@ -411,7 +435,8 @@ bool SetDefaultMailClient() {
         if (!std::filesystem::is_regular_file(MailClientDesktopFile(), ec) && !RegisterMailClient()) {
             return false;
         }
-        return MakeDesktopDefault(std::string(kMailClientDesktopId)) && ok;
+        ok = MakeDesktopDefault(std::string(kMailClientDesktopId)) && ok;
+        return RewriteOwnEntry(true) && ok;
     } catch (...) {
         log::Caught(kArea, "SetDefaultMailClient");
         return false;
@@ -445,6 +470,7 @@ bool RestoreMailClient() {
             } else {
                 ok = DropOwnAssociations() && ok;
             }
+            ok = RewriteOwnEntry(false) && ok;
         }
         return ok;
     } catch (...) {

@@ -237,6 +237,25 @@ std::vector<std::string> CommandLineLines(const std::vector<std::string>& words)
     return lines;
 }
 
+bool IsOneLine(std::string_view text) {
+    return text.find_first_of("\r\n") == std::string_view::npos;
+}
+
+std::optional<std::string> AbsolutePath(const std::string& path) {
+    if (path.empty() || path.front() == '/') {
+        return path;
+    }
+    char buf[4096];
+    if (!::getcwd(buf, sizeof buf) || buf[0] != '/') {
+        return std::nullopt;
+    }
+    std::string folder = buf;
+    if (folder.back() != '/') {
+        folder.push_back('/');
+    }
+    return folder + path;
+}
+
 std::string OneLine(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -359,7 +378,9 @@ int Listen(const std::string& path) {
             step = "chmod";
             if (::chmod(path.c_str(), 0600) == 0) {
                 step = "listen";
-                if (::listen(fd, 16) == 0) {
+                // Connections beyond the receiver's slots wait here until one
+                // frees, so a burst of senders is served rather than refused.
+                if (::listen(fd, 128) == 0) {
                     step = nullptr;
                 }
             }

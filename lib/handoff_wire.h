@@ -32,6 +32,12 @@ inline constexpr std::size_t kMaxLines = kMaxFiles + 8;
 enum class Kind : std::uint32_t { SendTo = 0, ReadMail = 1, MailTo = 2, MapiSend = 3 };
 inline constexpr std::uint32_t kMailReady = 0x100;
 
+// Line 0 of a mailto hand-off started by our desktop entry (the first word
+// "/mailto:ask"). Links and xdg-email both arrive that way: files named in
+// such a URL may be offered to the user in a confirmation window, never sent
+// without it. Without this word, files named in a mailto URL are ignored.
+inline constexpr std::string_view kMailtoAsk = "ask";
+
 // The reply to a hand-off: handled, or dropped (no account, too few lines).
 inline constexpr std::int32_t kHandled = 1;
 inline constexpr std::int32_t kDropped = 0;
@@ -67,6 +73,23 @@ std::optional<std::vector<std::string>> SplitPayload(std::string_view payload);
 // The lines a second copy sends for its command-line words: line 0 is the
 // first word after its first ":" (empty without one), then the other words.
 std::vector<std::string> CommandLineLines(const std::vector<std::string>& words);
+
+// Whether text can travel as one payload line: no CR, no LF. A line break in
+// a path would make two paths of one.
+bool IsOneLine(std::string_view text);
+// path made absolute against the working folder, lexically (links and ".."
+// are kept, so the name the user gave is the name sent); an absolute path and
+// the empty text stay as they are. nullopt when the working folder is unknown.
+std::optional<std::string> AbsolutePath(const std::string& path);
+
+// A file a mailto hand-off asks to attach, as the user is shown it before
+// anything of it is read.
+struct OfferedFile {
+    std::string path; // the real path, links resolved: the file that would be read
+    std::string name;
+    std::string folder;
+    std::uint64_t size = 0;
+};
 
 // A body or subject on one line: LF becomes TAB "|" TAB, CR is dropped.
 std::string OneLine(std::string_view text);

@@ -1,7 +1,8 @@
 // libNuvexDll.so: the Simple MAPI functions. Only MAPISendMail does work; it
 // hands the message to the running program over the hand-off socket and
 // starts brannock first when no copy runs. Every export answers
-// MAPI_E_NOT_SUPPORTED, and no exception leaves the library.
+// MAPI_E_NOT_SUPPORTED, but MAPISendMail answers MAPI_E_ATTACHMENT_NOT_FOUND
+// for a path it cannot hand over; no exception leaves the library.
 #define NUVEX_MAPI_EXPORT __attribute__((visibility("default")))
 #include "lib/handoff_wire.h"
 #include "lib/log.h"
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,39 +64,55 @@ std::string ReachProgram() {
     return path;
 }
 
-void SendMail(const MapiMessage* message) {
+// What MAPISendMail answers: its attachment error for a path that cannot be
+// handed over, otherwise MAPI_E_NOT_SUPPORTED as every export does.
+ULONG SendMail(const MapiMessage* message) {
     if (!message) {
         log::Warning("mapi", "MAPISendMail without a message");
-        return;
+        return MAPI_E_NOT_SUPPORTED;
     }
     if (message->nFileCount > 0 && !message->lpFiles) {
         log::Warning("mapi", "MAPISendMail: attachments counted but not given");
-        return;
+        return MAPI_E_NOT_SUPPORTED;
     }
     if (message->nFileCount > handoff::kMaxFiles) {
         log::Warning("mapi",
                      "MAPISendMail: more than " + std::to_string(handoff::kMaxFiles) + " attachments");
-        return;
+        return MAPI_E_NOT_SUPPORTED;
     }
     std::vector<std::string> files;
     files.reserve(message->nFileCount);
     for (ULONG i = 0; i < message->nFileCount; ++i) {
-        files.push_back(Text(message->lpFiles[i].lpszPathName));
+        // A line break would end the path early and start a line of the
+        // caller's choosing (another FILE, another ID).
+        std::string file = Text(message->lpFiles[i].lpszPathName);
+        if (!handoff::IsOneLine(file)) {
+            log::Warning("mapi", "MAPISendMail: an attachment path holds a line break; nothing was sent");
+            return MAPI_E_ATTACHMENT_NOT_FOUND;
+        }
+        // The program runs in another folder: a relative path means ours.
+        std::optional<std::string> absolute = handoff::AbsolutePath(file);
+        if (!absolute) {
+            log::Warning("mapi",
+                         "MAPISendMail: the working folder is unknown for a relative attachment path");
+            return MAPI_E_ATTACHMENT_NOT_FOUND;
+        }
+        files.push_back(std::move(*absolute));
     }
     const std::uint32_t id = TickCount();
     const std::string payload =
         handoff::MapiSendPayload(Text(message->lpszNoteText), Text(message->lpszSubject), files, id);
     if (payload.size() > handoff::kMaxPayloadBytes) {
         log::Warning("mapi", "MAPISendMail: the message is larger than a hand-off may be");
-        return;
+        return MAPI_E_NOT_SUPPORTED;
     }
     const std::string path = ReachProgram();
     if (path.empty()) {
-        return;
+        return MAPI_E_NOT_SUPPORTED;
     }
     if (!handoff::Call(path, static_cast<std::uint32_t>(handoff::Kind::MapiSend), payload, kReplyTimeoutMs)) {
         log::Warning("mapi", "the message did not reach the mail program");
-        return;
+        return MAPI_E_NOT_SUPPORTED;
     }
     // The event exists while the program's upload holds it; once it is set
     // the caller may delete its files.
@@ -103,6 +121,7 @@ void SendMail(const MapiMessage* message) {
             log::Warning("mapi", "the mail program did not take the files within a minute");
         }
     }
+    return MAPI_E_NOT_SUPPORTED;
 }
 
 } // namespace
@@ -111,7 +130,7 @@ extern "C" {
 
 ULONG MAPISendMail(LHANDLE, ULONG_PTR, lpMapiMessage lpMessage, FLAGS, ULONG) {
     try {
-        SendMail(lpMessage);
+        return SendMail(lpMessage);
     } catch (...) {
         log::Caught("mapi", "MAPISendMail");
     }

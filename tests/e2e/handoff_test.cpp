@@ -3,6 +3,7 @@
 #include "lib/crypt_url.h"
 #include "lib/handoff_wire.h"
 #include "tests/e2e/e2e_harness.h"
+#include "tests/e2e/xvfb_session.h"
 #include "tests/support/wmcheck_harness.h"
 
 #include <cstring>
@@ -166,7 +167,8 @@ TEST_F(HandOffE2eTest, SecondCopyHandsMailtoAndSendToToTheRunningCopy) {
 
     // A key that names no account reaches the running copy and goes no further.
     Result unknown = Run({Nuvex(), "/sendto:NOSUCH_9", f1});
-    EXPECT_EQ(unknown.code, 0);
+    EXPECT_EQ(unknown.code, 1);
+    EXPECT_THAT(unknown.err, HasSubstr("took nothing"));
     EXPECT_EQ(FindNuvex(), running); // the second copies never became plug-ins
 
     // The Simple MAPI library reaches the same account; the caller is let go
@@ -179,31 +181,112 @@ TEST_F(HandOffE2eTest, SecondCopyHandsMailtoAndSendToToTheRunningCopy) {
     EXPECT_TRUE(WaitLog("Simple MAPI send handed to WEBVAULT_0: status 0, 5 lines")) << Log();
     ASSERT_TRUE(WaitDrafts(2)) << Log() << service_.Stderr();
     EXPECT_THAT(service_.Drafts()[1], HasSubstr("Subject"));
+    // A line break in a path would add lines of the caller's choosing.
+    Result injected =
+        Run({MapiClient(), MapiLibrary(), "send", "S", "N", f1 + "\r\nFILE1=" + f2 + "\r\nID=1"});
+    EXPECT_THAT(injected.out, HasSubstr("rc=11 ")) << injected.err;
 }
 
-TEST_F(HandOffE2eTest, XdgEmailAttachReachesTheReceiver) {
-    ::unlink((bin_ + "/xdg-open").c_str()); // xdg-email goes through the real one
+TEST_F(HandOffE2eTest, AMailtoLinkNeverSendsAFile) {
     StartHost();
     ASSERT_TRUE(WaitPluginUp());
+    SetWebvaultAccount();
+    ::mkdir(dir_.file("home").c_str(), 0700);
+    ::mkdir(dir_.file("home/.ssh").c_str(), 0700);
+    const std::string key = Touch("home/.ssh/id_rsa");
+    const std::string plain = Touch("home/notes.txt");
+    // What a clicked link runs, and the desktop entry's word on a copy that
+    // has no display to ask on.
+    const std::vector<std::string> rows[] = {
+        {"/mailto", "mailto:friend@x?subject=Hello&attach=" + key},
+        {"/mailto", "mailto:?attach=file://" + dir_.file("home") + "&attachment=" + plain},
+        {"/mailto:ask", "mailto:friend@x?attach=" + plain},
+    };
+    std::size_t composed = 0;
+    for (const auto& row : rows) {
+        Result r = Run({Nuvex(), row[0], row[1]});
+        EXPECT_EQ(r.code, 0) << r.err;
+        // The message itself still reaches the service's compose page.
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                std::size_t n = 0;
+                for (std::size_t at = 0; (at = Navigations().find("/web/compose?", at)) != std::string::npos;
+                     ++at) {
+                    ++n;
+                }
+                return n > composed;
+            },
+            10000))
+            << row[1] << Log();
+        ++composed;
+    }
+    EXPECT_TRUE(WaitLog("links never send files, they were left out")) << Log();
+    EXPECT_TRUE(WaitLog("no window can ask the user")) << Log();
+    EXPECT_TRUE(service_.Drafts().empty()) << service_.Drafts()[0];
+}
+
+TEST_F(HandOffE2eTest, XdgEmailAttachSendsOnlyWhatTheUserConfirmed) {
+    if (std::string why = XvfbSession::Unavailable(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    XvfbSession x;
+    std::string error;
+    ASSERT_TRUE(x.Start(dir_.file("x"), error)) << error;
+    setenv("DISPLAY", x.Display().c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    ::unlink((bin_ + "/xdg-open").c_str()); // xdg-email goes through the real one
+    StartHost(false);
+    ASSERT_TRUE(WaitPluginUp()) << Log();
     SetWebvaultAccount();
     const std::string apps = dir_.path() + "/data/applications";
     ASSERT_EQ(Run({"/bin/mkdir", "-p", apps}).code, 0);
     std::ofstream(apps + "/nuvex-handoff-test.desktop")
         << "[Desktop Entry]\nType=Application\nName=Nuvex test\nExec=" << Nuvex()
-        << " /mailto %u\nMimeType=x-scheme-handler/mailto;\nNoDisplay=true\n";
+        << " /mailto:" << handoff::kMailtoAsk << " %u\nMimeType=x-scheme-handler/mailto;\nNoDisplay=true\n";
     Result mime =
         Run({"/usr/bin/xdg-mime", "default", "nuvex-handoff-test.desktop", "x-scheme-handler/mailto"});
     ASSERT_EQ(mime.code, 0) << mime.err;
     const std::string file = Touch("report 1.txt");
-    // xdg-open asks the desktop's handler only when it sees a display; the
-    // forward itself needs none.
-    Result mail = Run({"/usr/bin/env", "DISPLAY=:97", "/usr/bin/xdg-email", "--subject", "Files", "--attach",
-                       file, "a@b.example"});
-    EXPECT_EQ(mail.code, 0) << mail.out << mail.err;
+    auto xdo = [this](std::vector<std::string> args) {
+        args.insert(args.begin(), {"/usr/bin/env", "xdotool"});
+        return Run(args, 10000);
+    };
+    // Enter answers the default button, "Don't send"; then Alt+S sends.
+    for (const char* keys : {"Return", "alt+s"}) {
+        Result mail = Run({"/usr/bin/xdg-email", "--subject", "Files", "--attach", file, "a@b.example"});
+        EXPECT_EQ(mail.code, 0) << mail.out << mail.err;
+        std::string id;
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                Result r = xdo({"search", "--onlyvisible", "--name", "^Send files\\? - "});
+                id = r.code == 0 ? r.out.substr(0, r.out.find('\n')) : std::string();
+                return !id.empty();
+            },
+            20000, 200))
+            << Log();
+        // Mapped is not yet painted and focused.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ASSERT_EQ(xdo({"windowfocus", "--sync", id}).code, 0);
+        ASSERT_EQ(xdo({"key", keys}).code, 0);
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                return xdo({"search", "--onlyvisible", "--name", "^Send files"}).code != 0;
+            },
+            10000))
+            << keys;
+        if (std::string(keys) == "Return") {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            EXPECT_TRUE(service_.Drafts().empty()) << "Don't send is the default";
+        }
+    }
     // The file, then NOTE and SUBJECT.
     EXPECT_TRUE(WaitLog("mailto with attachments handed to WEBVAULT_0: status 0, 3 lines")) << Log();
     ASSERT_TRUE(WaitDrafts(1)) << Log() << service_.Stderr();
     EXPECT_THAT(service_.Drafts()[0], HasSubstr("report 1.txt"));
+    EXPECT_EQ(service_.Drafts().size(), 1u);
+    Ctl({"stop"});
+    WaitUntil([this] { return FindNuvex() < 0; }, 5000);
+    x.Stop();
 }
 
 // --- The Simple MAPI library ---------------------------------------------------

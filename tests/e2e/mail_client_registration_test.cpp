@@ -89,7 +89,7 @@ TEST_F(MailClientRegistrationTest, UnregserverLeavesNoFileOfOursAndThePreviousHa
                           20000, 200))
         << ReadFile(dir_.file("host.err"));
     EXPECT_THAT(ReadFile(sendTo), HasSubstr("Exec=" + Nuvex() + " /sendto:WEBVAULT_0 %F\n"));
-    EXPECT_THAT(ReadFile(apps + "/nuvex.desktop"), HasSubstr("Exec=" + Nuvex() + " /mailto %u\n"));
+    EXPECT_THAT(ReadFile(apps + "/nuvex.desktop"), HasSubstr("Exec=" + Nuvex() + " /mailto:ask %u\n"));
 
     Result unreg = Run({Nuvex(), "/unregserver"});
     ASSERT_EQ(unreg.code, 0) << unreg.err;

@@ -4,13 +4,17 @@
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
+#include <atomic>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace nuvex {
 namespace {
@@ -53,20 +57,25 @@ TEST(EntryDispatch, HandOffArgumentsNeverStartThePlugin) {
     }
 }
 
-TEST(EntryDispatch, SendToPathsReachTheRunningCopyAsTheBytesTheyAre) {
+// Runs the entry with words against a receiver that answers every request
+// with kHandled; gives the exit code and the last request ("" for none).
+std::pair<int, std::string> ForwardToFakeReceiver(std::vector<std::string> words) {
     test::TempDir dir;
     test::ScopedEnv objects("NUVEX_OBJECTS_DIR", dir.path());
     test::ScopedEnv timing("NUVEX_HANDOFF_TIMING", "2,10,0");
     const int listenFd = handoff::Listen(handoff::SocketPath());
-    ASSERT_GE(listenFd, 0);
-    ::fcntl(listenFd, F_SETFL, ::fcntl(listenFd, F_GETFL) & ~O_NONBLOCK);
+    EXPECT_GE(listenFd, 0);
+    std::atomic<bool> done{false};
     std::string got;
     std::thread receiver([&] {
-        // The ping, then the hand-off; each answered after it was read.
-        for (int i = 0; i < 2; ++i) {
-            const int fd = ::accept(listenFd, nullptr, nullptr);
+        while (!done) {
+            pollfd p{listenFd, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) {
+                continue;
+            }
+            const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) {
-                return;
+                continue;
             }
             std::string request;
             char buf[4096];
@@ -81,9 +90,7 @@ TEST(EntryDispatch, SendToPathsReachTheRunningCopyAsTheBytesTheyAre) {
                     break;
                 }
             }
-            if (request.empty()) {
-                --i; // a presence probe
-            } else {
+            if (!request.empty()) { // not a presence probe
                 got = request;
                 const std::string reply = handoff::EncodeReply(handoff::kHandled);
                 (void)::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
@@ -91,16 +98,45 @@ TEST(EntryDispatch, SendToPathsReachTheRunningCopyAsTheBytesTheyAre) {
             ::close(fd);
         }
     });
-    // Latin-1 bytes in a UTF-8 locale: not text, still a file's name.
-    char program[] = "nuvex";
-    char sendTo[] = "/sendto:Pop3_0";
-    char file[] = "/home/u/r\xe9sum\xe9.txt";
-    char* argv[] = {program, sendTo, file, nullptr};
-    const int code = NuvexEntry(3, argv, [] { return std::unique_ptr<TExePlugin>(); });
+    std::string program = "nuvex";
+    std::vector<char*> argv{program.data()};
+    for (std::string& w : words) {
+        argv.push_back(w.data());
+    }
+    argv.push_back(nullptr);
+    const int code = NuvexEntry(static_cast<int>(argv.size() - 1), argv.data(),
+                                [] { return std::unique_ptr<TExePlugin>(); });
+    done = true;
     receiver.join();
     ::close(listenFd);
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(got, handoff::EncodeRequest(0, "Pop3_0\r\n/home/u/r\xe9sum\xe9.txt\r\n"));
+    return {code, got};
+}
+
+TEST(EntryDispatch, SendToPathsReachTheRunningCopyAbsoluteAndAsTheBytesTheyAre) {
+    char cwd[4096];
+    ASSERT_TRUE(::getcwd(cwd, sizeof cwd));
+    struct Row {
+        std::vector<std::string> words;
+        int code;
+        std::string payload; // empty: nothing may reach the running copy
+    };
+    const Row rows[] = {
+        // Latin-1 bytes in a UTF-8 locale: not text, still a file's name.
+        {{"/sendto:Pop3_0", "/home/u/r\xe9sum\xe9.txt"}, 0, "Pop3_0\r\n/home/u/r\xe9sum\xe9.txt\r\n"},
+        // Relative to this copy's folder, not the running copy's.
+        {{"/sendto:Pop3_0", "notes.txt"}, 0, "Pop3_0\r\n" + std::string(cwd) + "/notes.txt\r\n"},
+        // A line break would make two names of one.
+        {{"/sendto:Pop3_0", "/dl/evil\n/home/u/.ssh/id_rsa"}, 1, ""},
+        {{"/sendto:Pop3_0\r\nWEBVAULT_0", "/tmp/a"}, 1, ""},
+        {{"/mailto", "mailto:a@b", "x\r\ny"}, 1, ""},
+        {{"/mailto", "mailto:a@b"}, 0, "\r\nmailto:a@b\r\n"},
+    };
+    for (const Row& r : rows) {
+        const auto [code, got] = ForwardToFakeReceiver(r.words);
+        EXPECT_EQ(code, r.code) << r.words[1];
+        const int kind = r.words[0] == "/mailto" ? 2 : 0;
+        EXPECT_EQ(got, r.payload.empty() ? "" : handoff::EncodeRequest(kind, r.payload)) << r.words[1];
+    }
 }
 
 TEST(RunSwitches, AnyCaseAnyLeadingDashesAndSlashes) {

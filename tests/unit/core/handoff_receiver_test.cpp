@@ -8,7 +8,9 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <future>
 #include <gtest/gtest.h>
@@ -16,6 +18,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -73,7 +76,8 @@ protected:
         return *raw;
     }
     HandOffTargets Targets() {
-        return HandOffTargets{&list, [this] { return &host; },
+        return HandOffTargets{&list,
+                              [this] { return &host; },
                               [this](Lines& l) {
                                   ++resolved;
                                   for (std::string& s : l) {
@@ -81,7 +85,8 @@ protected:
                                           s = s.substr(0, s.size() - 5);
                                       }
                                   }
-                              }};
+                              },
+                              {}};
     }
     std::int32_t Hand(handoff::Kind kind, const std::string& payload) {
         return HandleHandOff(Targets(), static_cast<std::uint32_t>(kind), payload);
@@ -206,19 +211,111 @@ TEST_F(HandOffTest, MapiSendListsFilesThenIdNoteSubjectAndWaitsForTheUpload) {
     EXPECT_EQ(a.files, (Lines{"ID=778", "NOTE=", "SUBJECT="}));
 }
 
-TEST_F(HandOffTest, MailtoWithAttachmentsGoesToAnAccountThatTakesFiles) {
+std::string UrlEncoded(const std::string& path) {
+    std::string out;
+    for (char c : path) {
+        out += c == '/' ? std::string("%2F") : c == ' ' ? std::string("%20") : std::string(1, c);
+    }
+    return out;
+}
+
+TEST_F(HandOffTest, MailtoAttachmentsAreSentOnlyAfterTheUserSaidSo) {
     RecordingConnector& mailOnly = Add(kMailOnly, "MO_1");
     RecordingConnector& files = Add(kEverything, "EV_1");
     const std::string f = Touch("a b.txt");
-    std::string encoded;
-    for (char c : f) {
-        encoded += c == '/' ? std::string("%2F") : c == ' ' ? std::string("%20") : std::string(1, c);
+    const std::string url =
+        "mailto:x@y?attach=" + UrlEncoded(f) + "&subject=Hello&attach=file%3A%2F%2F" + UrlEncoded(f) + "\r\n";
+    struct Row {
+        const char* line0;
+        bool window;                // a confirmer exists (a display)
+        std::optional<bool> answer; // what the user answers; none: never asked
+        bool sent;
+    };
+    const Row rows[] = {
+        {"", true, std::nullopt, false},     // a link: files are ignored
+        {"ask", false, std::nullopt, false}, // nobody to ask
+        {"ask", true, false, false},
+        {"ask", true, true, true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.line0) + (r.window ? " window" : " headless"));
+        mailOnly.calls.clear();
+        files.calls.clear();
+        std::vector<handoff::OfferedFile> shown;
+        HandOffTargets t = Targets();
+        if (r.window) {
+            t.confirmAttachments = [&](std::vector<handoff::OfferedFile> offer,
+                                       std::function<void(bool)> answer) {
+                shown = std::move(offer);
+                if (r.answer) {
+                    answer(*r.answer);
+                }
+            };
+        }
+        EXPECT_EQ(HandleHandOff(t, 2, std::string(r.line0) + "\r\n" + url), handoff::kHandled);
+        EXPECT_EQ(shown.size(), r.answer ? 2u : 0u);
+        if (r.sent) {
+            EXPECT_TRUE(mailOnly.calls.empty());
+            EXPECT_EQ(files.files, (Lines{f, f, "NOTE=", "SUBJECT=Hello"}));
+        } else if (r.answer) {
+            EXPECT_TRUE(mailOnly.calls.empty() && files.calls.empty()) << "the user said no";
+        } else {
+            // The message still goes, without the files.
+            EXPECT_EQ(mailOnly.calls, Lines{"ComposeTo"});
+            EXPECT_TRUE(files.calls.empty());
+        }
     }
-    EXPECT_EQ(Hand(handoff::Kind::MailTo, "\r\nmailto:?attach=" + encoded +
-                                              "&subject=Hello&attach=file%3A%2F%2F" + encoded + "\r\n"),
-              handoff::kHandled);
-    EXPECT_TRUE(mailOnly.calls.empty());
-    EXPECT_EQ(files.files, (Lines{f, f, "NOTE=", "SUBJECT=Hello"}));
+}
+
+TEST_F(HandOffTest, OnlyPlainFilesOutsideHiddenFoldersAreOffered) {
+    const std::string good = Touch("report.pdf");
+    ASSERT_EQ(::mkdir(dir.file(".ssh").c_str(), 0700), 0);
+    const std::string key = Touch(".ssh/id_rsa");
+    ASSERT_EQ(::symlink(key.c_str(), dir.file("innocent.txt").c_str()), 0);
+    ASSERT_EQ(::mkdir(dir.file("folder").c_str(), 0700), 0);
+    Touch("folder/x");
+    const std::vector<std::string> refusedRows = {
+        key,
+        UrlEncoded(key),
+        "file://" + UrlEncoded(key),      // hidden component
+        dir.file("innocent.txt"),         // a link into one
+        dir.file("folder/../report.pdf"), // ".." hides where it goes
+        dir.file("folder"),               // a folder
+        "report.pdf",                     // relative
+        dir.file("missing"),
+        "/dev/null",
+    };
+    for (const std::string& value : refusedRows) {
+        std::size_t refused = 0;
+        EXPECT_TRUE(OfferableAttachments({value}, refused).empty()) << value;
+        EXPECT_EQ(refused, 1u) << value;
+    }
+    std::size_t refused = 0;
+    const auto offer = OfferableAttachments({"file://" + UrlEncoded(good), key}, refused);
+    ASSERT_EQ(offer.size(), 1u);
+    EXPECT_EQ(refused, 1u);
+    char* real = ::realpath(good.c_str(), nullptr);
+    EXPECT_EQ(offer[0].path, real);
+    EXPECT_EQ(offer[0].name, "report.pdf");
+    EXPECT_EQ(offer[0].folder, std::string(real).substr(0, std::string(real).rfind('/')));
+    EXPECT_EQ(offer[0].size, 1u);
+    std::free(real);
+}
+
+TEST_F(HandOffTest, SendToAndMapiTakeOnlyAbsolutePathsAndSendToNeedsAFile) {
+    RecordingConnector& a = Add(kEverything, "EV_1");
+    const std::string f = Touch("f.txt");
+    EXPECT_EQ(Hand(handoff::Kind::SendTo, "EV_1\r\nf.txt\r\n" + f + "\r\n"), handoff::kHandled);
+    EXPECT_EQ(a.files, Lines{f});
+    // Nothing left to send: no empty compose page.
+    a.calls.clear();
+    for (const std::string& payload : {std::string("EV_1\r\nf.txt\r\n"),
+                                       "EV_1\r\n" + dir.file("missing") + "\r\n", std::string("EV_1\r\n")}) {
+        EXPECT_EQ(Hand(handoff::Kind::SendTo, payload), handoff::kDropped) << payload;
+    }
+    EXPECT_TRUE(a.calls.empty());
+    EXPECT_EQ(Hand(handoff::Kind::MapiSend, "FILE0=f.txt\r\nFILE1=" + f + "\r\nID=1\r\n"), handoff::kHandled);
+    EXPECT_EQ(a.files, (Lines{f, "ID=1", "NOTE=", "SUBJECT="}));
 }
 
 // --- The socket ------------------------------------------------------------------
@@ -303,6 +400,65 @@ TEST_F(ReceiverTest, BadRequestsAreDroppedAndTheNextGoodOneIsServed) {
     EXPECT_EQ(a.compose, (Lines{"a@b", "", "mailto:a@b", ""}));
     EXPECT_EQ(CallPumping(handoff::kMailReady, ""), 0);
     EXPECT_EQ(receiver.Served(), 2);
+}
+
+// A connected socket that sends nothing; -1 when the connect failed.
+int IdleConnection(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST_F(ReceiverTest, IdleConnectionsHoldNoSlotForLongAndABurstWaitsItsTurn) {
+    THandOffReceiver receiver(Targets());
+    ASSERT_TRUE(receiver.Start(path));
+    std::vector<int> idle;
+    for (int i = 0; i < THandOffReceiver::kMaxConnections; ++i) {
+        idle.push_back(IdleConnection(path));
+        ASSERT_GE(idle.back(), 0);
+    }
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 100) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    // Every slot is held; fifty senders come at once.
+    constexpr int kSenders = 50;
+    std::atomic<int> answered{0};
+    auto burst = std::async(std::launch::async, [&] {
+        std::vector<std::thread> senders;
+        for (int i = 0; i < kSenders; ++i) {
+            senders.emplace_back([&] {
+                if (handoff::Ping(path, 20000) == 0) {
+                    ++answered;
+                }
+            });
+        }
+        for (std::thread& t : senders) {
+            t.join();
+        }
+    });
+    while (burst.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    EXPECT_EQ(answered, kSenders);
+    EXPECT_EQ(receiver.Served(), kSenders);
+    EXPECT_EQ(receiver.Refused(), 0);
+    // The idle ones were closed once their header was a second late.
+    for (int fd : idle) {
+        char c = 0;
+        EXPECT_EQ(::recv(fd, &c, 1, MSG_DONTWAIT), 0) << "closed by the receiver";
+        ::close(fd);
+    }
+    const qint64 ms = timer.elapsed();
+    EXPECT_GE(ms, THandOffReceiver::kHeaderTimeoutMs - 100);
+    EXPECT_LT(ms, THandOffReceiver::kRequestTimeoutMs) << "the header's deadline, not the request's";
 }
 
 TEST_F(ReceiverTest, PeerOfAnotherUidIsRefused) {

@@ -77,8 +77,8 @@ TEST_F(MailClientTest, RegisteringWritesTheClientEntryAndAHiddenDesktopEntry) {
         << "no library beside the program";
     const std::string entry = ReadFileText(MailClientDesktopFile());
     EXPECT_EQ(MailClientDesktopFile(), dir_.file("data/applications/nuvex.desktop"));
-    EXPECT_NE(entry.find("\nExec=\"/opt/nu vex/nuvex\" /mailto %u\n"), std::string::npos) << entry;
-    EXPECT_NE(entry.find("\nMimeType=x-scheme-handler/mailto;\n"), std::string::npos);
+    EXPECT_NE(entry.find("\nExec=\"/opt/nu vex/nuvex\" /mailto:ask %u\n"), std::string::npos) << entry;
+    EXPECT_EQ(entry.find("MimeType="), std::string::npos) << "not the default: it claims no type";
     EXPECT_NE(entry.find("\nNoDisplay=true\n"), std::string::npos);
     EXPECT_EQ(Store("SOFTWARE\\Clients\\Mail"), "<none>") << "registering alone changes no default";
 }
@@ -124,9 +124,15 @@ TEST_F(MailClientTest, RestoreWithAnEmptyBackupDropsOurAssociation) {
     ASSERT_TRUE(SetDefaultMailClient());
     EXPECT_EQ(Store(kBackupKey), "");
     EXPECT_NE(MimeApps().find("x-scheme-handler/mailto=nuvex.desktop"), std::string::npos);
+    EXPECT_NE(ReadFileText(MailClientDesktopFile()).find("\nMimeType=x-scheme-handler/mailto;\n"),
+              std::string::npos);
     ASSERT_TRUE(RestoreMailClient());
     EXPECT_EQ(Store("SOFTWARE\\Clients\\Mail"), "Outlook Express");
     EXPECT_EQ(MimeApps(), "[Default Applications]\ntext/html=web.desktop\n") << "every other line stays";
+    // Nothing else handles mailto here: the desktop must not fall back to our entry.
+    EXPECT_EQ(QueryMailtoHandler(), "");
+    ASSERT_TRUE(RegisterMailClient());
+    EXPECT_EQ(QueryMailtoHandler(), "") << "registering again claims nothing";
 }
 
 TEST_F(MailClientTest, RestoreLeavesAHandlerTheUserChoseSince) {
