@@ -485,7 +485,7 @@ void TWizard::BuildConfirmPage() {
     page->setGeometry(0, 0, kWizardWidth, kContentHeight);
     PagePanels[kPageConfirm] = page;
     AddLabel(page, Tr("Please verify that the information below is correct."), 40, 26, 0, 13, true);
-    if (!FolderBitmap.isNull()) {
+    if (!FolderBitmap.isNull() && !testFailed) { // its tick would say all is well
         AddPicture(page, FolderBitmap, 50, 50)->setObjectName(QStringLiteral("folderPicture"));
     }
     int bottom = 0;
