@@ -13,6 +13,8 @@
 #include "lib/plugin_settings.h"
 #include "lib/registry.h"
 
+#include <QDialog>
+#include <QHash>
 #include <QMessageBox>
 #include <cerrno>
 #include <csignal>
@@ -91,6 +93,23 @@ std::vector<CfgWrite> ChoiceWrites(const TPageChoices& choices, const std::strin
     return writes;
 }
 
+// Another editor's wizard, a dialog or a message box would be disabled
+// under its user by the new editor, and closing it would take the new
+// wizard along: such a window owns no editor.
+QWidget* UsableOwner(QWidget* candidate) {
+    QWidget* top = candidate ? candidate->window() : nullptr;
+    if (!top || qobject_cast<TVostrelForm*>(top) || qobject_cast<QDialog*>(top)) {
+        return nullptr;
+    }
+    return candidate;
+}
+
+// Editors that share an owner keep it disabled until the last of them ends.
+QHash<QWidget*, int>& OwnerHolds() {
+    static QHash<QWidget*, int> holds;
+    return holds;
+}
+
 // The named mutex lets its owner take it again, and every editor of this
 // process runs on the GUI thread: within the process the after-install
 // wizards are serialised by this mark as well.
@@ -113,14 +132,45 @@ bool InstallerRunning() {
 }
 
 TAccountEditorThread::TAccountEditorThread(QWidget* parent, QString context, TEditorEnv env)
-    : ParentWindow(parent), Context(std::move(context)), env_(std::move(env)) {
+    : ParentWindow(UsableOwner(parent)), Context(std::move(context)), env_(std::move(env)) {
     if (!env_.installerRunning) {
         env_.installerRunning = [] { return InstallerRunning(); };
     }
     poll_.setInterval(env_.pollMs);
 }
 
-TAccountEditorThread::~TAccountEditorThread() = default;
+TAccountEditorThread::~TAccountEditorThread() {
+    ReleaseOwner();
+}
+
+void TAccountEditorThread::HoldOwner() {
+    QWidget* owner = ParentWindow;
+    if (!owner || heldOwner_) {
+        return;
+    }
+    heldOwner_ = owner;
+    if (OwnerHolds()[owner]++ == 0) {
+        owner->setEnabled(false);
+    }
+}
+
+void TAccountEditorThread::ReleaseOwner() {
+    if (!heldOwner_) {
+        return;
+    }
+    // Counted by the address taken, which stays the key even when the owner
+    // is gone meanwhile.
+    auto it = OwnerHolds().find(heldOwner_);
+    heldOwner_ = nullptr;
+    if (it == OwnerHolds().end() || --*it > 0) {
+        return;
+    }
+    OwnerHolds().erase(it);
+    if (QWidget* owner = ParentWindow) {
+        owner->setEnabled(true);
+        Foreground(owner);
+    }
+}
 
 TWizardEnv TAccountEditorThread::WizardEnv() const {
     TWizardEnv w;
@@ -161,9 +211,7 @@ bool TAccountEditorThread::StopSignalled(bool withShutdown) {
 }
 
 void TAccountEditorThread::RunWizard(TWizard& wizard, bool withShutdown) {
-    if (QWidget* parent = ParentWindow) {
-        parent->setEnabled(false);
-    }
+    HoldOwner();
     QObject::connect(wizard.Form, &TVostrelForm::ResultChanged, this, [this](int result) {
         if (result != kResultOpen) {
             // Out of the button's click handler first: the wizard is freed here.
@@ -187,10 +235,7 @@ void TAccountEditorThread::End() {
     }
     ended_ = true;
     poll_.stop();
-    if (QWidget* parent = ParentWindow) {
-        parent->setEnabled(true);
-        Foreground(parent);
-    }
+    ReleaseOwner();
     stop_.reset();
     stopOpt_.reset();
     shutdown_.reset();
@@ -280,10 +325,7 @@ void TNewAccountThread::WizardClosed() {
     }
     poll_.stop();
     result_ = Wizard->Result();
-    if (QWidget* parent = ParentWindow) {
-        parent->setEnabled(true);
-        Foreground(parent);
-    }
+    ReleaseOwner();
     Wizard->Form->hide();
     if (result_ == kResultAccept && env_.host && Wizard->AccountPage) {
         Step("storing the new account", [&] { Store(); });
@@ -406,10 +448,7 @@ void TEditAccountThread::WizardClosed() {
     }
     poll_.stop();
     result_ = Wizard->Result();
-    if (QWidget* parent = ParentWindow) {
-        parent->setEnabled(true);
-        Foreground(parent);
-    }
+    ReleaseOwner();
     Wizard->Form->hide();
     if (result_ == kResultAccept && env_.host && Wizard->AccountPage) {
         Step("storing the edited account", [&] { Store(); });

@@ -66,6 +66,9 @@ protected:
     // Runs the wizard until its result is not 0; the stop events set 2.
     void RunWizard(TWizard& wizard, bool withShutdown);
     void End();
+    // The owner is disabled while this editor's wizard runs.
+    void HoldOwner();
+    void ReleaseOwner();
     virtual void WizardClosed() = 0;
     bool StopSignalled(bool withShutdown);
     void OpenStopEvents(bool withShutdown);
@@ -76,6 +79,7 @@ protected:
     int result_ = kResultCancel;
     bool stored_ = false;
     bool ended_ = false;
+    QWidget* heldOwner_ = nullptr; // only a key: the owner may be gone
 };
 
 class TNewAccountThread final : public TAccountEditorThread {

@@ -4,12 +4,14 @@
 #include "accounts/generic_connector.h"
 #include "accounts/open_actions.h"
 #include "core/nuvex_obj.h"
+#include "lib/clock.h"
 #include "lib/mcritic.h"
 #include "ui/uploader_form.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QThread>
+#include <algorithm>
 
 Q_LOGGING_CATEGORY(lcUpload, "nuvex.upload")
 
@@ -36,6 +38,8 @@ TDraftUploadRun::TDraftUploadRun(DraftUploadRequest request, DraftUploadOptions 
       form_(std::make_unique<TWebvaultUploaderForm>(request_.email)) {
     connect(form_->Form, &TVostrelForm::ResultChanged, this,
             [this](int result) { WindowResultChanged(result); });
+    waiting_.setInterval(1000);
+    connect(&waiting_, &QTimer::timeout, this, [this] { ShowWaiting(); });
 }
 
 TDraftUploadRun::~TDraftUploadRun() {
@@ -110,8 +114,33 @@ void TDraftUploadRun::ShowProgress() {
         p = latest_;
         updatePending_ = false;
     }
+    const bool allSent = p.total > 0 && p.sent >= p.total;
+    if (allSent && waitingSinceMs_ != 0) {
+        if (form_->Result() == kResultCancel) {
+            cancel_ = true;
+        }
+        return;
+    }
+    if (!allSent && waitingSinceMs_ != 0) {
+        // The transfer started over (a redirect rewinds the body).
+        waiting_.stop();
+        waitingSinceMs_ = 0;
+        form_->SetStage(TWebvaultUploaderForm::Stage::Sending);
+    }
     if (!form_->UpdateProgress(p.sent, p.total, p.secondsLeft, p.rate)) {
         cancel_ = true;
+        return;
+    }
+    if (allSent) {
+        waitingSinceMs_ = std::max<std::uint64_t>(TickCount(), 1);
+        ShowWaiting();
+        waiting_.start();
+    }
+}
+
+void TDraftUploadRun::ShowWaiting() {
+    if (waitingSinceMs_ != 0 && !finished_) {
+        form_->ShowWaiting(static_cast<double>(TickCount() - waitingSinceMs_) / 1000.0);
     }
 }
 
@@ -120,6 +149,7 @@ void TDraftUploadRun::Finish(const DraftUploadResult& result) {
         worker_.join();
     }
     finished_ = true;
+    waiting_.stop();
     if (form_->Result() == kResultCancel && result.outcome != DraftUploadOutcome::Cancelled) {
         // Cancel was pressed as the transfer ended: the user's word stands,
         // and the window must not wait for a second press that changes nothing.

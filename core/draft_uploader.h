@@ -8,7 +8,9 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -45,6 +47,7 @@ public:
 private:
     void Work();
     void ShowProgress();
+    void ShowWaiting();
     void Finish(const DraftUploadResult& result);
     void WindowResultChanged(int result);
 
@@ -56,6 +59,10 @@ private:
     std::atomic<bool> cancel_{false};
     std::atomic<bool> running_{false};
     bool finished_ = false;
+    // From the last byte sent to the service's answer: the elapsed time,
+    // told once a second.
+    QTimer waiting_;
+    std::uint64_t waitingSinceMs_ = 0; // 0: not waiting
 
     // The newest progress report; the worker posts one update at a time so a
     // fast transfer cannot flood the GUI thread's queue.

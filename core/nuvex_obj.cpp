@@ -237,10 +237,11 @@ ButtonShow TNuvexObj::ReadShow(bool& enabled) {
 }
 
 ButtonInfo TNuvexObj::GetButtonInfo(int index) {
-    if (index != kMailButtonIndex && index != kSeparatorIndex) {
-        return TPluginObj::GetButtonInfo(index);
-    }
     ButtonInfo info;
+    if (index != kMailButtonIndex && index != kSeparatorIndex) {
+        // The plug-in has two buttons; a host that asks on would draw a third.
+        return info;
+    }
     if (index == kMailButtonIndex) {
         // Only the settings: the button calls of UpdateButton would call back
         // into a host that is waiting for this answer.
@@ -265,14 +266,14 @@ ButtonInfo TNuvexObj::GetButtonInfo(int index) {
     info.menuText = mail_.BuildMenuText(false);
     info.hint = mail_.CurrentCaption();
     info.style = ButtonStyle();
-    // The picture goes along even when hidden, so that a host that lists its
-    // plug-ins can draw the disabled one. The button shows the new-mail
-    // picture for as long as the blink lasts, also in windows opened meanwhile.
-    info.bitmap = mail_.CurrentBitmap().bytes;
     if (!show.Visible()) {
+        // No picture either: a host that draws what it is given would show it.
         info.visible = 0;
         return info;
     }
+    // The button shows the new-mail picture for as long as the blink lasts,
+    // also in windows opened meanwhile.
+    info.bitmap = mail_.CurrentBitmap().bytes;
     if (show.Picture()) {
         info.icon = mail_.CurrentBitmap().bytes;
     }

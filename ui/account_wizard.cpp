@@ -18,6 +18,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPainterPath>
+#include <QWindow>
 #include <algorithm>
 
 namespace nuvex {
@@ -182,7 +183,13 @@ TWizard::TWizard(QWidget* owner, bool afterInstall, TWizardEnv env)
     if (afterInstall) {
         flags |= Qt::WindowStaysOnTopHint;
     }
-    Form = new TVostrelForm(afterInstall ? nullptr : owner, flags);
+    // Owned, not a child: the editors disable the owner while the wizard
+    // runs, and a child window would be disabled with it.
+    Form = new TVostrelForm(nullptr, flags);
+    if (QWidget* top = owner ? owner->window() : nullptr; top && !afterInstall && top->windowHandle()) {
+        Form->winId();
+        Form->windowHandle()->setTransientParent(top->windowHandle());
+    }
     const TDialogFrame frame =
         BuildDialogFrame(*this, "%BRAND Email Plugin Wizard", "Setup Your Email Account",
                          QSize(kWizardWidth, kWizardHeight), false);
@@ -214,16 +221,21 @@ TWizard::TWizard(QWidget* owner, bool afterInstall, TWizardEnv env)
         b->setAutoDefault(false);
         return b;
     };
-    CancelButton = button(Tr("Cancel"), 478, 75, "cancel");
-    AdvancedButton = button(Tr("Advanced Settings"), 147, 136, "advanced");
-    BackButton = button(Tr("Back"), 303, 75, "back");
-    NextButton = button(Tr("Next"), 383, 75, "next");
+    CancelButton = button(QStringLiteral("&") + Tr("Cancel"), 478, 75, "cancel");
+    AdvancedButton = button(QStringLiteral("&") + Tr("Advanced Settings"), 147, 136, "advanced");
+    BackButton = button(QStringLiteral("&") + Tr("Back"), 303, 75, "back");
+    NextButton = button(QStringLiteral("&") + Tr("Next"), 383, 75, "next");
     LayOutFooter();
     CancelButton->setProperty("tag", kTagCancel);
     BackButton->setProperty("tag", kTagBack);
     NextButton->setProperty("tag", kTagNext);
     AdvancedButton->hide();
     BackButton->hide();
+    auto* enter = new TClickLabel(FooterPanel);
+    enter->hide();
+    enter->OnClick = [this] { DefaultAction(); };
+    DefaultControl = enter;
+    CancelControl = CancelButton;
     QWidget::setTabOrder(CancelButton, AdvancedButton);
     QWidget::setTabOrder(AdvancedButton, BackButton);
     QWidget::setTabOrder(BackButton, NextButton);
@@ -293,7 +305,7 @@ void TWizard::BuildWelcomePage() {
     BackButton->hide();
     AdvancedButton->hide();
     NextButton->setEnabled(true);
-    NextButton->setText(QStringLiteral("Next"));
+    NextButton->setText(QStringLiteral("&Next"));
     if (PagePanels[kPageWelcome]) {
         return;
     }
@@ -329,7 +341,7 @@ void TWizard::BuildWelcomePage() {
 void TWizard::BuildTypePage() {
     SetTitle("Setup Your Email Account");
     SetStep(1);
-    NextButton->setText(QStringLiteral("Next"));
+    NextButton->setText(QStringLiteral("&Next"));
     BackButton->show();
     AdvancedButton->hide();
     NextButton->setEnabled(true);
@@ -403,7 +415,7 @@ void TWizard::FillTypeChoicesForEdit() {
 bool TWizard::BuildAccountPage(const std::string& typeCode) {
     SetTitle("Setup Your Email Account");
     SetStep(2);
-    NextButton->setText(QStringLiteral("Next"));
+    NextButton->setText(QStringLiteral("&Next"));
     BackButton->show();
     AdvancedButton->show();
     if (TypeChoices.empty()) {
@@ -457,12 +469,15 @@ bool TWizard::BuildAccountPage(const std::string& typeCode) {
 }
 
 void TWizard::BuildConfirmPage() {
-    SetTitle("Congratulations!");
+    // A failed test is not congratulated, and its settings are saved only when
+    // the user says so; Back leads to the fields to correct them.
+    const bool testFailed = AccountPage && AccountPage->TestFailed();
+    SetTitle(testFailed ? "The connection test failed" : "Congratulations!");
     SetStep(3);
     BackButton->show();
     AdvancedButton->hide();
-    NextButton->setEnabled(true);
-    NextButton->setText(QStringLiteral("Finish"));
+    NextButton->setEnabled(!testFailed);
+    NextButton->setText(QStringLiteral("&Finish"));
     // Rebuilt each time: the summary follows what the user typed last.
     delete PagePanels[kPageConfirm];
     auto* page = new QWidget(ContentPanel);
@@ -470,7 +485,7 @@ void TWizard::BuildConfirmPage() {
     page->setGeometry(0, 0, kWizardWidth, kContentHeight);
     PagePanels[kPageConfirm] = page;
     AddLabel(page, Tr("Please verify that the information below is correct."), 40, 26, 0, 13, true);
-    if (!FolderBitmap.isNull()) {
+    if (!FolderBitmap.isNull() && !testFailed) { // its tick would say all is well
         AddPicture(page, FolderBitmap, 50, 50)->setObjectName(QStringLiteral("folderPicture"));
     }
     int bottom = 0;
@@ -502,8 +517,30 @@ void TWizard::BuildConfirmPage() {
     line->setObjectName(QStringLiteral("closingLine"));
     line->setFrameStyle(QFrame::HLine | QFrame::Sunken);
     line->setGeometry(37, y, 486, 2);
-    AddLabel(page, Tr("Click Finish to save these settings and exit the Setup Wizard."), 40, y + 14)
-        ->setObjectName(QStringLiteral("closingText"));
+    SaveAnywayBox = nullptr;
+    if (!testFailed) {
+        AddLabel(page, Tr("Click Finish to save these settings and exit the Setup Wizard."), 40, y + 14)
+            ->setObjectName(QStringLiteral("closingText"));
+        return;
+    }
+    QLabel* warning = AddLabel(page,
+                               Tr("The connection test failed with these settings, so the account may not "
+                                  "be checked. Click Back to correct them."),
+                               40, y + 14);
+    warning->setObjectName(QStringLiteral("closingText"));
+    SaveAnywayBox = new QCheckBox(Tr("Save these settings anyway"), page);
+    SaveAnywayBox->setObjectName(QStringLiteral("saveAnyway"));
+    SaveAnywayBox->adjustSize();
+    SaveAnywayBox->move(40, warning->geometry().bottom() + 10);
+    QObject::connect(SaveAnywayBox, &QCheckBox::toggled, NextButton, &QPushButton::setEnabled);
+}
+
+void TWizard::DefaultAction() {
+    if (NextButton->isEnabled() && !NextButton->isHidden()) {
+        NextButton->click();
+    } else if (CurrentPage == kPageAccount && AccountPage) {
+        AccountPage->RevealProblems();
+    }
 }
 
 void TWizard::ShowPage(int page) {
@@ -648,6 +685,8 @@ void TWizard::Navigate(int tag) {
         }
         if (CurrentPage < LastPage) {
             next = CurrentPage + 1;
+        } else if (CurrentPage == kPageConfirm && SaveAnywayBox && !SaveAnywayBox->isChecked()) {
+            return;
         } else {
             Form->SetResult(kResultAccept);
         }
@@ -675,8 +714,10 @@ bool TWizard::PrepareEdit(const std::string& typeCode) {
     }
     BackButton->hide();
     NextButton->setEnabled(true);
-    NextButton->setText(QStringLiteral("OK"));
+    NextButton->setText(QStringLiteral("&OK"));
     StepLabel->clear();
+    // The same page fits as it does in the add wizard.
+    GrowToPage(PagePanels[kPageAccount]);
     return made;
 }
 
@@ -711,6 +752,8 @@ public:
         return {panel_->DefaultCompose, panel_->SendTo, panel_->Associate, panel_->AssociateConfirmed};
     }
     void SetDefaultCompose(bool on) override { panel_->DefaultCompose = on; }
+    void RevealProblems() override { panel_->RevealProblem(); }
+    bool TestFailed() override { return panel_->TestFailedForCurrentSettings(); }
 
 private:
     std::unique_ptr<TNuvex_WizardPanel> panel_;

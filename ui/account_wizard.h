@@ -6,6 +6,7 @@
 #include "accounts/account_context.h"
 #include "ui/vostrel_win.h"
 
+#include <QCheckBox>
 #include <QFont>
 #include <QImage>
 #include <QRadioButton>
@@ -52,6 +53,10 @@ public:
     virtual const TConnectorClass* AccountClass() const = 0;
     virtual TPageChoices Choices() const = 0;
     virtual void SetDefaultCompose(bool on) = 0;
+    // The user tried to go on: show what is still missing.
+    virtual void RevealProblems() {}
+    // The last connection test of the settings as they stand failed.
+    virtual bool TestFailed() { return false; }
 };
 
 // Makes the page of a connector class on container; nullptr when the class
@@ -107,6 +112,9 @@ public:
     QPushButton* AdvancedButton = nullptr;
     QPushButton* NextButton = nullptr;
     QPushButton* CancelButton = nullptr;
+    // On the confirmation page after a failed connection test: Finish waits
+    // for this box.
+    QCheckBox* SaveAnywayBox = nullptr;
     QString Caption;
     std::string PageTypeCode;
     std::unique_ptr<TAccountPage> AccountPage;
@@ -147,6 +155,8 @@ private:
     void SetStep(int step);
     bool DuplicateAllowed();
     void FillTypeChoicesForEdit();
+    // Enter: Next when it can be used, else the account page says what is missing.
+    void DefaultAction();
 
     TWizardEnv env_;
     QWidget* accountContainer_ = nullptr;

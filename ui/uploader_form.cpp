@@ -164,6 +164,15 @@ bool TWebvaultUploaderForm::UpdateProgress(std::uint64_t sent, std::uint64_t tot
     return true;
 }
 
+void TWebvaultUploaderForm::ShowWaiting(double seconds) {
+    // The service builds the draft before it answers, which can take long
+    // after the last byte: without this the window would sit at 100 % in silence.
+    Bar->setRange(0, 0);
+    StatusLabel->setGeometry(10, 38, kValueRight - 10, kLabelHeight);
+    StatusLabel->setText(Tr("All sent. Waiting for the service to answer:") + QLatin1Char(' ') +
+                         QString::fromStdString(TimeText(seconds)));
+}
+
 void TWebvaultUploaderForm::ShowFailure(const std::string& message) {
     // The bar has nothing more to say; its room goes to the reason, which may
     // name a long path.

@@ -40,6 +40,9 @@ public:
     // One progress report: bar, rate, time left and the caption's percentage.
     // Answers whether the transfer goes on (false once Cancel was pressed).
     bool UpdateProgress(std::uint64_t sent, std::uint64_t total, double secondsLeft, double rate);
+    // Every byte is out and the service has not answered yet: the bar turns
+    // busy and the status says for how long it has been waiting.
+    void ShowWaiting(double seconds);
     // The upload ended without a draft: the reason stays readable and Cancel
     // becomes Close.
     void ShowFailure(const std::string& message);

@@ -145,7 +145,13 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::KeyPress) {
             auto* key = static_cast<QKeyEvent*>(event);
-            if (owner_.HandleKey(key->key(), key->modifiers())) {
+            // A key that a control left unhandled reaches the form's filter
+            // too: the focus says where it was typed.
+            QWidget* target = QApplication::focusWidget();
+            if (!target || !owner_.Form || !owner_.Form->isAncestorOf(target)) {
+                target = qobject_cast<QWidget*>(watched);
+            }
+            if (owner_.HandleKey(key->key(), key->modifiers(), target)) {
                 return true;
             }
         }
@@ -197,13 +203,20 @@ void TVostrelWin::Prepare() {
     }
 }
 
-bool TVostrelWin::HandleKey(int key, Qt::KeyboardModifiers modifiers) {
+bool TVostrelWin::HandleKey(int key, Qt::KeyboardModifiers modifiers, QWidget* target) {
     if (modifiers & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) {
         return false;
     }
     QWidget* control = nullptr;
     if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-        control = DefaultControl;
+        // Enter on a focused button presses that button, as the user reads it;
+        // a focused link opens itself.
+        if (auto* label = qobject_cast<QLabel*>(target);
+            label && (label->textInteractionFlags() & Qt::LinksAccessibleByKeyboard)) {
+            return false;
+        }
+        auto* button = qobject_cast<QPushButton*>(target);
+        control = button ? static_cast<QWidget*>(button) : DefaultControl.data();
     } else if (key == Qt::Key_Escape) {
         control = CancelControl;
     } else {
@@ -277,11 +290,12 @@ TDialogFrame BuildDialogFrame(TVostrelWin& win, std::string_view caption, std::s
     frame.Content->setGeometry(0, kDialogHeaderHeight, w, h - kDialogHeaderHeight - kDialogFooterHeight);
 
     if (okCancel) {
-        const int cancelLeft = w - kDialogButtonWidth - 12;
+        const int cancelLeft = w - kDialogButtonWidth - 8;
         const int okLeft = cancelLeft - kDialogButtonWidth - 8;
         frame.OkButton = new QPushButton(QString::fromStdString(Translate("OK")), frame.Footer);
         frame.OkButton->setGeometry(okLeft, kDialogButtonTop, kDialogButtonWidth, kDialogButtonHeight);
-        frame.CancelButton = new QPushButton(QString::fromStdString(Translate("Cancel")), frame.Footer);
+        frame.CancelButton =
+            new QPushButton(QStringLiteral("&") + QString::fromStdString(Translate("Cancel")), frame.Footer);
         frame.CancelButton->setGeometry(cancelLeft, kDialogButtonTop, kDialogButtonWidth,
                                         kDialogButtonHeight);
         SetButtonResult(win, frame.OkButton, kResultAccept);

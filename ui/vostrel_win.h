@@ -88,7 +88,9 @@ public:
 
     // The key rule on its own, for the form's filter: true when the key was
     // taken (Enter or Escape, no modifier, guard over, control present).
-    bool HandleKey(int key, Qt::KeyboardModifiers modifiers);
+    // target is the widget the key went to: Enter on a push button presses
+    // that button instead of the default control.
+    bool HandleKey(int key, Qt::KeyboardModifiers modifiers, QWidget* target = nullptr);
 
 private:
     class KeyFilter;

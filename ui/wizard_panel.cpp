@@ -22,6 +22,7 @@
 #include <QFileInfo>
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPainterPath>
@@ -98,6 +99,20 @@ std::int32_t NumberOr(const std::string& text, std::int32_t fallback) {
     }
     auto [end, error] = std::from_chars(first, last, value);
     return (error == std::errc() && end == last && first != last) ? value : fallback;
+}
+
+// The values of a settings text without the parts that change with every
+// encoding, so that two texts of the same input compare equal.
+std::vector<TCryptURL::Entry> SettingsValues(const std::string& text) {
+    TCryptURL record;
+    if (text.empty() || !record.DecodeParams(text)) {
+        return {};
+    }
+    std::vector<TCryptURL::Entry> values = record.Entries();
+    std::erase_if(values, [](const TCryptURL::Entry& e) {
+        return e.first == "RANDOMIZER" || e.first == "RANDSEED" || e.first == "_CRC";
+    });
+    return values;
 }
 
 } // namespace
@@ -268,6 +283,12 @@ void TNuvex_WizardPanel::BuildPage(bool editMode) {
     size = size.expandedTo(QSize(used.right() + 1 + S(kPageMargin), used.bottom() + 1 + S(4)));
     PagePanel->setMinimumSize(size);
     PagePanel->setGeometry(QRect(QPoint(0, 0), size));
+    // A new page does not greet the user with what is still missing; stored
+    // values that no longer pass are shown wrong at once.
+    problemRevealed_ = editMode;
+    for (QLineEdit* box : PagePanel->findChildren<QLineEdit*>()) {
+        connect(box, &QLineEdit::textEdited, this, [this] { RevealProblem(); });
+    }
     PagePanel->show();
     QApplication::processEvents();
 }
@@ -413,8 +434,9 @@ void TNuvex_WizardPanel::AddButtonPicture(int top) {
 }
 
 void TNuvex_WizardPanel::SetProblem(const QString& text) {
+    problem_ = text;
     if (problemLabel_) {
-        problemLabel_->setText(text);
+        problemLabel_->setText(problemRevealed_ ? text : QString());
     }
     if (NextButton) {
         NextButton->setEnabled(text.isEmpty());
@@ -422,7 +444,18 @@ void TNuvex_WizardPanel::SetProblem(const QString& text) {
 }
 
 QString TNuvex_WizardPanel::ProblemText() const {
-    return problemLabel_ ? problemLabel_->text() : QString();
+    return problem_;
+}
+
+void TNuvex_WizardPanel::RevealProblem() {
+    problemRevealed_ = true;
+    if (problemLabel_) {
+        problemLabel_->setText(problem_);
+    }
+}
+
+bool TNuvex_WizardPanel::TestFailedForCurrentSettings() {
+    return testFailed_ && SettingsValues(BuildSettingsText()) == SettingsValues(testedSettings_);
 }
 
 void TNuvex_WizardPanel::AssociateClicked() {
@@ -557,13 +590,16 @@ void TNuvex_WizardPanel::TestConnection() {
     context.pop3Limits.connectTimeoutMs = std::min(context.pop3Limits.connectTimeoutMs, kTestTimeoutMs);
     context.pop3Limits.readTimeoutMs = std::min(context.pop3Limits.readTimeoutMs, kTestTimeoutMs);
     const int limitMs = std::min(context.pop3Limits.connectTimeoutMs, context.pop3Limits.readTimeoutMs);
-    test_ = std::make_unique<TConnectionTest>(*AccountClass, BuildSettingsText(), context);
+    const std::string settings = BuildSettingsText();
+    test_ = std::make_unique<TConnectionTest>(*AccountClass, settings, context);
     connect(test_.get(), &TConnectionTest::Finished, this,
-            [this, limitMs](const TConnectionTestResult& result) {
+            [this, limitMs, settings](const TConnectionTestResult& result) {
                 if (result.cancelled) {
                     TestDone(false, QString());
                     return;
                 }
+                testedSettings_ = settings;
+                testFailed_ = !result.passed;
                 if (result.passed) {
                     TestDone(true, Tr("Connection Test Passed"));
                     return;

@@ -112,8 +112,14 @@ public:
     // on the page otherwise; answers whether it is complete.
     virtual bool ValidatePage() = 0;
 
-    // The message the page shows for the input, empty when it is complete.
+    // What is wrong with the input, empty when it is complete. The page shows
+    // it once the user has typed into it or tried to go on (RevealProblem);
+    // an edit shows it at once.
     QString ProblemText() const;
+    void RevealProblem();
+    // The last finished connection test failed, and the settings are still
+    // the ones it tried.
+    bool TestFailedForCurrentSettings();
     bool TestRunning() const;
     void CancelTest();
 
@@ -165,6 +171,10 @@ protected:
 
 private:
     void TestDone(bool passed, const QString& text);
+    QString problem_;
+    bool problemRevealed_ = false;
+    std::string testedSettings_; // of the last finished test
+    bool testFailed_ = false;
     std::unique_ptr<TConnectionTest> test_;
     QPointer<QWidget> panelGuard_;
 };

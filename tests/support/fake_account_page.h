@@ -95,6 +95,8 @@ public:
     const TConnectorClass* AccountClass() const override { return cls_; }
     TPageChoices Choices() const override { return {defaultCompose_, sendTo_, false, false}; }
     void SetDefaultCompose(bool on) override { defaultCompose_ = on; }
+    void RevealProblems() override { ++problemsRevealed; }
+    bool TestFailed() override { return testFailed; }
 
     QLineEdit* email = nullptr;
     QLineEdit* login = nullptr;
@@ -102,6 +104,8 @@ public:
     QLineEdit* server = nullptr;
     QCheckBox* sendToBox = nullptr;
     int advancedShown = 0;
+    int problemsRevealed = 0;
+    bool testFailed = false;
 
 private:
     QLineEdit* Box(const char* caption, const char* name, int top) {

@@ -5,6 +5,7 @@
 #include "accounts/account_list.h"
 #include "accounts/connector_registry.h"
 #include "accounts/generic_connector.h"
+#include "lib/clock.h"
 #include "lib/crypt_url.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/account_wizard.h"
@@ -108,9 +109,50 @@ TEST_F(WizardPagesTest, EditShowsTheStoredValues) {
     w.AccountPage->SettingsToControls();
     EXPECT_EQ(Box(w, "EmailBox")->text(), QStringLiteral("b@example.org"));
     EXPECT_EQ(Box(w, "ServerBox")->text(), QStringLiteral("pop.b"));
-    EXPECT_EQ(w.NextButton->text(), QStringLiteral("OK"));
+    EXPECT_EQ(w.NextButton->text(), QStringLiteral("&OK"));
     w.Form->show();
     Shot(w, "edit");
+}
+
+// The edit wizard shows the page the add wizard shows, at the same fit.
+TEST_F(WizardPagesTest, EditFitsThePageAsTheAddWizardDoes) {
+    TWizard add(nullptr, false, Env());
+    ToAccountPage(add);
+    TWizard edit(nullptr, false, Env());
+    ASSERT_TRUE(edit.PrepareEdit("Pop3"));
+    for (TWizard* w : {&add, &edit}) {
+        const QWidget* page = w->AccountContainer();
+        for (QLabel* label : page->findChildren<QLabel*>()) {
+            EXPECT_LE(label->mapTo(w->Form, QPoint(label->width(), 0)).x(), w->Form->width())
+                << label->text().toStdString();
+        }
+        EXPECT_LE(w->NextButton->geometry().right(), w->Form->width()) << "the footer follows";
+    }
+    EXPECT_EQ(edit.Form->width(), add.Form->width());
+}
+
+// What is missing is said once the user typed or tried to go on, not before.
+TEST_F(WizardPagesTest, MissingInputIsToldAfterTypingOrEnter) {
+    FakeClock clock;
+    SetDefaultClock(&clock);
+    for (const bool byEnter : {false, true}) {
+        TWizard w(nullptr, false, Env());
+        w.Prepare();
+        w.Form->show();
+        ToAccountPage(w);
+        auto* problem = w.AccountContainer()->findChild<QLabel*>(QStringLiteral("ProblemLabel"));
+        ASSERT_NE(problem, nullptr);
+        EXPECT_TRUE(problem->text().isEmpty()) << problem->text().toStdString();
+        if (byEnter) {
+            clock.AdvanceMs(1500);
+            QTest::keyClick(Box(w, "EmailBox"), Qt::Key_Return);
+            EXPECT_EQ(w.CurrentPage, kPageAccount);
+        } else {
+            QTest::keyClicks(Box(w, "EmailBox"), QStringLiteral("me"));
+        }
+        EXPECT_FALSE(problem->text().isEmpty()) << byEnter;
+    }
+    SetDefaultClock(nullptr);
 }
 
 } // namespace

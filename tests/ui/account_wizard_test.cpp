@@ -1,12 +1,13 @@
 // The account wizard driven as a user would, offscreen: the four pages of a
 // new POP3 account, the type limits, the account page kept or made anew as
-// the type changes, the duplicate question, the confirmation layout, Enter
-// and Escape, and a larger font. Screenshots of every page go to
+// the type changes, the duplicate question, the confirmation layout and a
+// failed test, the keyboard, and a larger font. Screenshots of every page go to
 // build/test-output/.
 #include "accounts/account_list.h"
 #include "accounts/connector_registry.h"
 #include "accounts/generic_connector.h"
 #include "accounts/pop3_connector.h"
+#include "lib/clock.h"
 #include "lib/crypt_url.h"
 #include "tests/support/fake_account_page.h"
 #include "tests/ui/ui_test_support.h"
@@ -127,7 +128,7 @@ TEST_F(WizardTest, NewPop3AccountThroughTheFourPages) {
 
     QTest::mouseClick(w.NextButton, Qt::LeftButton);
     EXPECT_EQ(w.CurrentPage, kPageConfirm);
-    EXPECT_EQ(w.NextButton->text(), QStringLiteral("Finish"));
+    EXPECT_EQ(w.NextButton->text(), QStringLiteral("&Finish"));
     EXPECT_EQ(w.TitleLabel->text(), QStringLiteral("Congratulations!"));
     EXPECT_EQ(duplicateAsked, 0);
     Shot(w, "3-confirm");
@@ -300,17 +301,65 @@ TEST_F(WizardTest, CancelAndTheCloseBoxEndWithResult2OnEveryPage) {
     }
 }
 
-TEST_F(WizardTest, EnterAndEscapeDoNothing) {
+TEST_F(WizardTest, EnterGoesOnWhereNextCanAndEscapeCancels) {
+    FakeClock clock;
+    SetDefaultClock(&clock);
     TWizard w(nullptr, false, Env(ConnectorRegistry()));
     w.Prepare();
     w.Form->show();
-    w.Navigate(kTagNext);
-    QTest::qWait(1100); // past the window base's one-second guard
-    for (int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
-        QTest::keyClick(w.Form, static_cast<Qt::Key>(key));
-        QTest::keyClick(w.NextButton, static_cast<Qt::Key>(key));
-        EXPECT_EQ(w.Result(), kResultOpen) << key;
-        EXPECT_EQ(w.CurrentPage, kPageType) << key;
+    clock.AdvanceMs(1500); // past the window base's one-second guard
+    for (QPushButton* b : {w.NextButton, w.BackButton, w.CancelButton, w.AdvancedButton}) {
+        EXPECT_TRUE(b->text().startsWith(QLatin1Char('&'))) << b->objectName().toStdString();
+    }
+    QTest::keyClick(w.Form, Qt::Key_Return);
+    EXPECT_EQ(w.CurrentPage, kPageType);
+    QTest::keyClick(w.Form, Qt::Key_Enter);
+    ASSERT_EQ(w.CurrentPage, kPageAccount);
+    QTest::keyClick(Page(w).email, Qt::Key_Return); // incomplete: the page says what is missing
+    EXPECT_EQ(w.CurrentPage, kPageAccount);
+    EXPECT_EQ(Page(w).problemsRevealed, 1);
+    w.BackButton->setFocus();
+    QTest::keyClick(w.BackButton, Qt::Key_Return); // a focused button is pressed itself
+    EXPECT_EQ(w.CurrentPage, kPageType);
+    QTest::keyClick(w.Form, Qt::Key_Escape);
+    EXPECT_EQ(w.Result(), kResultCancel);
+    SetDefaultClock(nullptr);
+}
+
+// After a failed connection test the page says so, and Finish waits until
+// the user chooses to save anyway; Back still leads to the fields.
+TEST_F(WizardTest, FailedTestIsToldAndSavedOnlyOnRequest) {
+    struct Row {
+        bool testFailed;
+        const char* title;
+        bool finishAtOnce;
+    };
+    for (const Row& row :
+         {Row{false, "Congratulations!", true}, Row{true, "The connection test failed", false}}) {
+        TWizard w(nullptr, false, Env(ConnectorRegistry()));
+        w.Navigate(kTagNext);
+        Radio(w, "Pop3")->click();
+        w.Navigate(kTagNext);
+        Fill(w, QStringLiteral("me@example.org"), QStringLiteral("me"), QStringLiteral("pop.example.org"));
+        Page(w).testFailed = row.testFailed;
+        w.Navigate(kTagNext);
+        ASSERT_EQ(w.CurrentPage, kPageConfirm);
+        EXPECT_EQ(w.TitleLabel->text(), QString::fromLatin1(row.title));
+        EXPECT_EQ(w.NextButton->isEnabled(), row.finishAtOnce);
+        EXPECT_EQ(w.SaveAnywayBox != nullptr, row.testFailed);
+        if (row.testFailed) {
+            Shot(w, "3-confirm-test-failed");
+            EXPECT_FALSE(w.SaveAnywayBox->isChecked());
+            w.Navigate(kTagNext);
+            EXPECT_EQ(w.Result(), kResultOpen) << "not saved without the user's word";
+            w.Navigate(kTagBack);
+            EXPECT_EQ(w.CurrentPage, kPageAccount);
+            w.Navigate(kTagNext);
+            w.SaveAnywayBox->click();
+            EXPECT_TRUE(w.NextButton->isEnabled());
+        }
+        w.Navigate(kTagNext);
+        EXPECT_EQ(w.Result(), kResultAccept) << row.title;
     }
 }
 

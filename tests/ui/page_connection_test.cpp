@@ -209,6 +209,10 @@ TEST_F(PageConnectionTest, ARefusedPortIsNotCalledSilent) {
     ASSERT_TRUE(RunTest());
     EXPECT_TRUE(boxText.contains(QStringLiteral("127.0.0.1:%1 could not be reached").arg(port)))
         << boxText.toStdString();
+    // The wizard's last page hears of it for as long as the settings stay as tested.
+    EXPECT_TRUE(page->TestFailedForCurrentSettings());
+    page->PasswordBox->setText(QStringLiteral("another"));
+    EXPECT_FALSE(page->TestFailedForCurrentSettings());
 }
 
 TEST_F(PageConnectionTest, CancelEndsTheTestAtOnceWithoutABox) {

@@ -159,6 +159,18 @@ TEST(UploaderForm, CancelStopsTheNextProgressReport) {
     EXPECT_FALSE(win.UpdateProgress(2, 2, 0, 1));
 }
 
+TEST(UploaderForm, WaitingForTheServiceIsToldWithItsTime) {
+    TWebvaultUploaderForm win("joe@mail.test");
+    ASSERT_TRUE(win.UpdateProgress(2048, 2048, 0, 2048));
+    win.ShowWaiting(75);
+    EXPECT_TRUE(win.StatusLabel->text().contains(QStringLiteral("Waiting for the service")))
+        << win.StatusLabel->text().toStdString();
+    EXPECT_TRUE(win.StatusLabel->text().endsWith(QString::fromStdString(TimeText(75))));
+    EXPECT_EQ(win.Bar->maximum(), 0) << "a busy bar, not a full one";
+    EXPECT_LE(win.StatusLabel->fontMetrics().horizontalAdvance(win.StatusLabel->text()),
+              win.StatusLabel->width());
+}
+
 TEST(UploaderForm, FailureStaysReadableWithAClose) {
     TWebvaultUploaderForm win("joe@mail.test");
     win.ShowFailure("\"/tmp/a.pdf\" became shorter while it was being sent");
@@ -179,6 +191,10 @@ TEST(UploaderForm, Screenshot) {
     win.Form->show();
     QApplication::processEvents();
     EXPECT_TRUE(win.Form->grab().toImage().save(dir + "/uploader-form.png"));
+    win.UpdateProgress(10223616, 10223616, 0, 624000);
+    win.ShowWaiting(6);
+    QApplication::processEvents();
+    EXPECT_TRUE(win.Form->grab().toImage().save(dir + "/uploader-form-waiting.png"));
     win.ShowFailure("\"/home/joe/Pictures/Holiday 2026/beach.jpg\" became shorter while it was being sent");
     QApplication::processEvents();
     EXPECT_TRUE(win.Form->grab().toImage().save(dir + "/uploader-form-failed.png"));

@@ -63,6 +63,23 @@ TEST_F(WindowBaseTest, EscapeCancelsAndModifiersDisableBothKeys) {
     EXPECT_EQ(dialog.Result(), 2);
 }
 
+TEST_F(WindowBaseTest, EnterOnAFocusedButtonPressesItAndALinkKeepsIt) {
+    TestDialog dialog;
+    auto* other = new QPushButton(QStringLiteral("Other"), dialog.frame.Content);
+    int clicks = 0;
+    QObject::connect(other, &QPushButton::clicked, other, [&] { ++clicks; });
+    auto* link = new QLabel(QStringLiteral("<a href=\"x\">help</a>"), dialog.frame.Content);
+    link->setTextInteractionFlags(Qt::LinksAccessibleByKeyboard);
+    dialog.Prepare();
+    clock.AdvanceMs(1500);
+    EXPECT_TRUE(dialog.HandleKey(Qt::Key_Return, Qt::NoModifier, other));
+    EXPECT_EQ(clicks, 1);
+    EXPECT_FALSE(dialog.HandleKey(Qt::Key_Return, Qt::NoModifier, link));
+    EXPECT_EQ(dialog.Result(), 0);
+    EXPECT_TRUE(dialog.HandleKey(Qt::Key_Return, Qt::NoModifier, dialog.edit));
+    EXPECT_EQ(dialog.Result(), 1);
+}
+
 TEST_F(WindowBaseTest, PrepareRestartsTheGuard) {
     TestDialog dialog;
     dialog.Prepare();
@@ -134,7 +151,9 @@ TEST_F(WindowBaseTest, DialogFrameGeometry) {
     EXPECT_EQ(f.OkButton->size(), QSize(75, 25));
     EXPECT_EQ(f.OkButton->y(), 14);
     EXPECT_EQ(f.CancelButton->y(), 14);
-    EXPECT_LT(f.OkButton->x() + 75, f.CancelButton->x() + 1);
+    EXPECT_EQ(f.CancelButton->x(), 400 - 83);
+    EXPECT_EQ(f.OkButton->x(), 400 - 83 - 83);
+    EXPECT_EQ(f.CancelButton->text(), "&Cancel");
     EXPECT_EQ(f.OkButton->property("tag").toInt(), 1);
     EXPECT_EQ(f.CancelButton->property("tag").toInt(), 2);
     EXPECT_EQ(dialog.DefaultControl, f.OkButton);

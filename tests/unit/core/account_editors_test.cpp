@@ -253,7 +253,7 @@ TEST_F(EditorTest, EditReplacesTheColonLineAndKeepsSendTo) {
         TWizard& w = *editor->Wizard;
         EXPECT_EQ(w.CurrentPage, kPageAccount);
         EXPECT_TRUE(w.BackButton->isHidden());
-        EXPECT_EQ(w.NextButton->text(), QStringLiteral("OK"));
+        EXPECT_EQ(w.NextButton->text(), QStringLiteral("&OK"));
         EXPECT_TRUE(w.NextButton->isEnabled());
         EXPECT_TRUE(w.StepLabel->text().isEmpty());
         EXPECT_EQ(Page(w).email->text(), QStringLiteral("b@example.org"));
@@ -371,16 +371,41 @@ TEST_F(EditorTest, AfterInstallWizardWaitsForTheOneOpenAndForTheInstaller) {
     EXPECT_TRUE(WaitFor([&] { return third.isNull(); }));
 }
 
-TEST_F(EditorTest, OwnerIsDisabledWhileTheWizardRuns) {
+TEST_F(EditorTest, OwnerIsDisabledUntilTheLastOfItsEditorsEnds) {
     ASSERT_TRUE(cfg->WriteCfgStr("$ACCOUNTS", ""));
     QWidget owner;
     owner.show();
-    QPointer<TNewAccountThread> editor = new TNewAccountThread(&owner, false, {}, Env());
-    ASSERT_TRUE(WaitFor([&] { return editor && editor->Wizard; }));
+    QPointer<TNewAccountThread> first = new TNewAccountThread(&owner, false, {}, Env());
+    QPointer<TNewAccountThread> second = new TNewAccountThread(&owner, false, {}, Env());
+    ASSERT_TRUE(WaitFor([&] { return first && first->Wizard && second && second->Wizard; }));
     EXPECT_FALSE(owner.isEnabled());
-    editor->Wizard->Form->close(); // the close box
-    ASSERT_TRUE(WaitFor([&] { return editor.isNull(); }));
+    EXPECT_TRUE(first->Wizard->Form->isEnabled()) << "the wizard itself stays usable";
+    first->Wizard->Form->close(); // the close box
+    ASSERT_TRUE(WaitFor([&] { return first.isNull(); }));
+    EXPECT_FALSE(owner.isEnabled()) << "the other editor still runs";
+    second->Wizard->Form->close();
+    ASSERT_TRUE(WaitFor([&] { return second.isNull(); }));
     EXPECT_TRUE(owner.isEnabled());
+}
+
+// An editor started while another's wizard is the window in front: both are
+// usable, and each closes on its own.
+TEST_F(EditorTest, EditorOverAnotherEditorsWizardKeepsBothUsable) {
+    Store("Pop3_0=" + Settings("a@example.org", "pop.a", false));
+    QPointer<TNewAccountThread> add = new TNewAccountThread(nullptr, false, {}, Env());
+    ASSERT_TRUE(WaitFor([&] { return add && add->Wizard; }));
+    QPointer<TEditAccountThread> edit = new TEditAccountThread(0, {}, add->Wizard->Form, Env());
+    ASSERT_TRUE(WaitFor([&] { return edit && edit->Wizard; }));
+    for (TWizard* w : {add->Wizard.get(), edit->Wizard.get()}) {
+        EXPECT_TRUE(w->Form->isEnabled());
+        EXPECT_TRUE(w->CancelButton->isEnabled());
+    }
+    add->Wizard->Navigate(kTagCancel);
+    ASSERT_TRUE(WaitFor([&] { return add.isNull(); }));
+    ASSERT_TRUE(edit && edit->Wizard) << "closing one leaves the other open";
+    EXPECT_TRUE(edit->Wizard->NextButton->isEnabled());
+    edit->Wizard->Navigate(kTagCancel);
+    EXPECT_TRUE(WaitFor([&] { return edit.isNull(); }));
 }
 
 TEST_F(EditorTest, WithoutAHostNothingOpens) {

@@ -117,6 +117,22 @@ TEST_F(DraftUploaderTest, CancelDuringTheTransferEndsWithinASecondAndOpensNothin
     EXPECT_FALSE(UploadInProgress());
 }
 
+TEST_F(DraftUploaderTest, SilentServiceAfterTheLastByteIsToldWithTheTimeWaited) {
+    LoopbackHttpServer server;
+    server.Enqueue(LoopbackHttpServer::Reply{"", LoopbackHttpServer::Reply::Mode::Stall});
+    QPointer<TDraftUploadRun> run = new TDraftUploadRun(Request(server.Url("/ws")), Options(), {});
+    run->Start();
+    QLabel* status = run->Window().StatusLabel;
+    ASSERT_TRUE(Pump([&] { return status->text().contains("Waiting for the service"); }, 5000))
+        << status->text().toStdString();
+    const QString first = status->text();
+    ASSERT_TRUE(Pump([&] { return status->text() != first; }, 5000)) << "the time waited goes on";
+    EXPECT_TRUE(first.endsWith(QString::fromStdString(TimeText(0)))) << first.toStdString();
+    EXPECT_FALSE(status->text().endsWith(QString::fromStdString(TimeText(0))))
+        << status->text().toStdString();
+    delete run;
+}
+
 TEST_F(DraftUploaderTest, FailureKeepsTheWindowWithTheReasonUntilClosed) {
     LoopbackHttpServer server;
     server.Enqueue(LoopbackHttpServer::Response(500, "oops"));

@@ -783,10 +783,21 @@ TEST_F(ButtonObjectTest, ShowButtonDecidesPictureCaptionAndSeparator) {
         EXPECT_EQ(info.visible, r.visible) << r.show;
         EXPECT_EQ(!info.icon.isEmpty(), r.icon) << r.show;
         EXPECT_EQ(info.caption == "Email", r.caption) << r.show;
-        EXPECT_FALSE(info.bitmap.isEmpty());
+        EXPECT_EQ(info.bitmap.isEmpty(), r.visible == 0) << r.show;
         EXPECT_EQ(sep.id, TNuvexObj::kSeparatorId);
         EXPECT_EQ(sep.visible, r.visible) << r.show;
         EXPECT_EQ(info.name.startsWith("Mail:SHOW_BUTTON:"), r.enabled);
+    }
+}
+
+TEST_F(ButtonObjectTest, IndexesPastTheSeparatorAnswerNothing) {
+    host->cfg.WriteCfgInt("SHOW_BUTTON", 3);
+    for (int index : {2, 3, 50, -1}) {
+        const ButtonInfo info = obj->GetButtonInfo(index);
+        EXPECT_EQ(info.id, 0) << index;
+        EXPECT_EQ(info.visible, 0) << index;
+        EXPECT_TRUE(info.name.isEmpty() && info.description.isEmpty()) << index;
+        EXPECT_TRUE(info.icon.isEmpty() && info.bitmap.isEmpty()) << index;
     }
 }
 
