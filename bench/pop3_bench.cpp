@@ -151,10 +151,13 @@ private:
     std::size_t start_ = 0;
 };
 
-bool RawCheck(int port) {
+bool RawCheck(int port, bool uidl = false) {
     RawClient c(port);
     if (!c.Ok() || !c.Send("USER bench\r\n") || !c.Ok() || !c.Send("PASS bench pw\r\n") || !c.Ok() ||
         !c.Send("STAT\r\n") || !c.Ok()) {
+        return false;
+    }
+    if (uidl && (!c.Send("UIDL\r\n") || !c.Ok() || !c.MultiLine())) {
         return false;
     }
     std::string tops;
@@ -265,12 +268,14 @@ int main() {
     };
     std::vector<int> pipeFailures;
     std::vector<double> pipe =
-        InterleavedMedians({[&] { return RawCheck(dovecot.Pop3Port()); }, check(*plain), oneByOne, counted},
+        InterleavedMedians({[&] { return RawCheck(dovecot.Pop3Port()); }, check(*plain), oneByOne, counted,
+                            [&] { return RawCheck(dovecot.Pop3Port(), true); }},
                            3 * kRepetitions, pipeFailures);
     const double floor = pipe[0];
     const double ourPipelined = pipe[1];
     const double ourOneByOne = pipe[2];
     const double ourCounted = pipe[3];
+    const double uidlFloor = pipe[4];
 
     std::string rcPlain = WriteFetchmailRc(dovecot, false);
     std::string rcTls = WriteFetchmailRc(dovecot, true);
@@ -294,6 +299,8 @@ int main() {
                 ourOneByOne / floor, pipeFailures[2]);
     std::printf("  ours, pipelined, counted (no UIDL) %8.2f ms  by unique ids: ratio %.2f  (failures %d)\n",
                 ourCounted, ourPipelined / ourCounted, pipeFailures[3]);
+    std::printf("  raw client with UIDL (floor)  %8.2f ms  ours by unique ids: ratio %.2f  (failures %d)\n",
+                uidlFloor, ourPipelined / uidlFloor, pipeFailures[4]);
     std::printf("  peak resident memory of this process: %ld KiB\n", usage.ru_maxrss);
     SetProcessRegistry(nullptr);
     std::ifstream log(dovecot.Dir() + "/fetchmail.log");
