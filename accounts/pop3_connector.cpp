@@ -516,24 +516,35 @@ TNuvex_Pop3Connector::UidlNews TNuvex_Pop3Connector::ReadUniqueIds(int count) {
     return news;
 }
 
-bool TNuvex_Pop3Connector::StoreSeenIds(const UidlNews& news) {
+bool TNuvex_Pop3Connector::StoreMarkers(int count, const UidlNews& news) {
+    const std::string marker = std::to_string(count);
     if (news.seenText.empty() ? seenStored_ == false : !news.changed) {
-        return true;
+        return SetLastId(marker);
     }
     std::string id;
     {
         std::lock_guard guard(Guard());
         id = AccountId;
     }
+    // One batch: a store that took the ids but not the marker would have the
+    // failed check's news counted as seen, and they were never announced.
+    // The ids come first, so a store without transactions that stops part
+    // way leaves the marker as it was.
+    std::vector<CfgWrite> writes;
+    if (news.seenText.empty()) {
+        writes.push_back({SeenIdsKey(id), std::monostate{}});
+    } else {
+        writes.push_back({SeenIdsKey(id), news.seenText});
+    }
+    writes.push_back({"LASTID_" + id, marker});
     HostConfig* host = Context().host;
-    const bool ok = host && host->Connected() &&
-                    (news.seenText.empty() ? host->DeleteCfgValue(SeenIdsKey(id))
-                                           : host->WriteCfgStr(SeenIdsKey(id), news.seenText));
-    if (!ok) {
-        log::Warning("accounts", id + ": the host did not store " + SeenIdsKey(id));
+    if (!host || !host->Connected() || !host->WriteCfgBatch(writes)) {
+        log::Warning("accounts", id + ": the host did not store LASTID_" + id + " and " + SeenIdsKey(id));
         return false;
     }
     seenStored_ = !news.seenText.empty();
+    std::lock_guard guard(Guard());
+    LastIdCache = marker;
     return true;
 }
 
@@ -561,7 +572,7 @@ int TNuvex_Pop3Connector::CheckMail() {
         std::int32_t newCount = 0;
         int count = client_->Stat();
         if (count <= 0) {
-            if (!SetLastId("0") || !StoreSeenIds({})) {
+            if (!StoreMarkers(0, {})) {
                 throw MarkerUnavailable("cannot store the new-message marker");
             }
         } else {
@@ -594,9 +605,7 @@ int TNuvex_Pop3Connector::CheckMail() {
             headers = ReadNewHeaders(numbers, moreThanShown);
             // Unstored, the same messages would be announced again next time;
             // failing the check reports them once, when the store works again.
-            // The ids go first: should the marker then fail, the next check
-            // still finds the ids and decides by them.
-            if (!StoreSeenIds(ids) || !SetLastId(std::to_string(count))) {
+            if (!StoreMarkers(count, ids)) {
                 throw MarkerUnavailable("cannot store the new-message marker");
             }
         }

@@ -77,8 +77,9 @@ private:
         bool changed = false;   // seenText differs from what is stored
     };
     UidlNews ReadUniqueIds(int count);
-    // Stores (or, given empty text, drops) the seen ids after a check.
-    bool StoreSeenIds(const UidlNews& news);
+    // Stores the marker (count) and the seen ids of news (empty: drops them)
+    // after a check, as one.
+    bool StoreMarkers(int count, const UidlNews& news);
     void NoteBrokenMessage(int n);
     // Asks CAPA once per server: whether it announces PIPELINING.
     bool ServerPipelines();
