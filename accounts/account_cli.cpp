@@ -382,12 +382,20 @@ public:
         }
         return base_.WriteCfgStr(k, v, f);
     }
-    bool DeleteCfgValue(std::string_view k, int f) override { return base_.DeleteCfgValue(k, f); }
+    bool DeleteCfgValue(std::string_view k, int f) override {
+        if (IsMarker(k) && !commit_) {
+            std::lock_guard lock(mutex_);
+            kept_[NormalizeHostKey(k)] = std::string(); // an unset value reads as empty
+            return true;
+        }
+        return base_.DeleteCfgValue(k, f);
+    }
     bool ConfigChanged() override { return true; }
 
 private:
     static bool IsMarker(std::string_view key) {
-        return text::StartsWithNoCase(key, "LASTID_") || text::StartsWithNoCase(key, "$LASTID_");
+        return text::StartsWithNoCase(key, "LASTID_") || text::StartsWithNoCase(key, "$LASTID_") ||
+               text::StartsWithNoCase(key, "SEENIDS_");
     }
     HostConfig& base_;
     bool commit_;

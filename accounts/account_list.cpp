@@ -346,6 +346,9 @@ std::vector<std::string> LoadAccountList(TAccountList& list, const std::string& 
         if (host && host->Connected() && !host->DeleteCfgValue("LASTID_" + id)) {
             log::Warning("accounts", "the marker of the removed account " + id + " could not be deleted");
         }
+        if (host && host->Connected() && !host->DeleteCfgValue(TNuvex_GenericConnector::SeenIdsKey(id))) {
+            log::Warning("accounts", "the seen ids of the removed account " + id + " could not be deleted");
+        }
     }
     if (lockMissed) {
         *lockMissed = missed;

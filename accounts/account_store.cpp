@@ -254,6 +254,7 @@ std::optional<std::string> StoreNewAccount(HostConfig& host, const TConnectorCla
     std::vector<CfgWrite> writes{
         // A marker of an older account under this id would hide this one's first messages.
         {"LASTID_" + id, std::monostate{}},
+        {TNuvex_GenericConnector::SeenIdsKey(id), std::monostate{}},
         {id + "_ENABLED", true},
         {id + "_SENDTO", choices.sendTo},
     };
@@ -333,6 +334,7 @@ bool RemoveStoredAccount(HostConfig& host, const std::string& id) {
                                  {id + "_ENABLED", std::monostate{}},
                                  {id + "_SENDTO", std::monostate{}},
                                  {"LASTID_" + id, std::monostate{}},
+                                 {TNuvex_GenericConnector::SeenIdsKey(id), std::monostate{}},
                              },
                              *text, "the removal of " + id);
 }

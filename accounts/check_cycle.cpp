@@ -46,6 +46,13 @@ bool IsDue(TNuvex_GenericConnector& account, double now) {
     return now > account.LastCheck + account.EffectiveInterval();
 }
 
+// What a pass needs to announce each account when its check ends.
+struct Announcer {
+    const AccountAnnounce* announce = nullptr;
+    const TickSettings* settings = nullptr;
+    const std::vector<TNuvex_GenericConnector*>* items = nullptr;
+};
+
 // What one account's check gave; merged into the pass's outcome in account order.
 struct AccountOutcome {
     bool succeeded = false;
@@ -95,6 +102,84 @@ void Merge(const TNuvex_GenericConnector& account, AccountOutcome outcome, PassO
     }
 }
 
+void MergeChoices(TNuvex_GenericConnector& account, const TickSettings& settings, TickResult& result) {
+    if (account.DefaultNotify) {
+        result.showWindow |= settings.showWindow;
+        result.playSound |= settings.playSound;
+        result.changeTray |= settings.changeTray;
+    } else {
+        result.showWindow |= account.NotifyWindow;
+        result.playSound |= account.NotifySound;
+        result.changeTray |= account.NotifyTray;
+    }
+}
+
+// The entries and choices of one account checked in the pass stamped
+// tickStamp; error is its reported failure, if any. Takes the account's guard.
+void CollectAccount(TNuvex_GenericConnector& account, const std::string* error, double tickStamp,
+                    const TickSettings& settings, TickResult& result) {
+    std::lock_guard guard(account.Guard());
+    if (!account.Enabled) {
+        return;
+    }
+    if (error) {
+        TNotifyMessageItem item;
+        item.ItemKind = kNotifyError;
+        item.AccountRef = account.AccountId;
+        item.Sender = account.Email;
+        item.Detail = *error;
+        result.errors.Add(std::move(item));
+        result.showWindow = true;
+        return;
+    }
+    if (account.LastCheck != tickStamp) {
+        return;
+    }
+    // Only news count: a negative count (mail deleted elsewhere) must
+    // not cancel another account's new mail.
+    result.totalNew += std::max(account.NewCount, 0);
+    if (account.ManualCheck) {
+        result.force = true; // stays set for the rest of the pass
+        account.ManualCheck = false;
+    }
+    if (account.NewCount > 0 || result.force) {
+        try {
+            account.AddNotifyItems(result.messages, result.force);
+        } catch (...) {
+            log::Caught("check", "the entries of account " + account.AccountId);
+        }
+        MergeChoices(account, settings, result);
+    }
+}
+
+std::int32_t UnreadTotal(const std::vector<TNuvex_GenericConnector*>& items) {
+    std::int32_t total = 0;
+    for (TNuvex_GenericConnector* account : items) {
+        std::lock_guard guard(account->Guard());
+        total += account->Enabled ? account->UnreadCount : 0;
+    }
+    return total;
+}
+
+// Hands one account's news over as soon as its check ends.
+void AnnounceAccount(TNuvex_GenericConnector& account, const AccountOutcome& outcome, double tickStamp,
+                     const Announcer& to) {
+    if (!to.announce || !*to.announce || (!outcome.succeeded && !outcome.report)) {
+        return;
+    }
+    try {
+        TickResult result;
+        result.ran = true;
+        result.ranPass2 = true;
+        CollectAccount(account, outcome.report ? &outcome.errorText : nullptr, tickStamp, *to.settings,
+                       result);
+        result.totalUnread = UnreadTotal(*to.items);
+        (*to.announce)(result);
+    } catch (...) {
+        log::Caught("check", "announcing account " + account.AccountId);
+    }
+}
+
 // Whether the account is to be checked now: present, enabled and due.
 bool Wanted(TNuvex_GenericConnector* account) {
     if (!account) {
@@ -110,7 +195,7 @@ bool Wanted(TNuvex_GenericConnector* account) {
 }
 
 PassOneOutcome SequentialPassOne(const std::vector<TNuvex_GenericConnector*>& items, double tickStamp,
-                                 const StopPredicate& stop) {
+                                 const StopPredicate& stop, const Announcer& announcer) {
     PassOneOutcome out;
     for (TNuvex_GenericConnector* account : items) {
         if (Stopping(stop)) {
@@ -119,7 +204,9 @@ PassOneOutcome SequentialPassOne(const std::vector<TNuvex_GenericConnector*>& it
         }
         try {
             if (Wanted(account)) {
-                Merge(*account, CheckOneAccount(*account, tickStamp), out);
+                AccountOutcome outcome = CheckOneAccount(*account, tickStamp);
+                AnnounceAccount(*account, outcome, tickStamp, announcer);
+                Merge(*account, std::move(outcome), out);
             }
         } catch (...) {
             log::Caught("check", "pass one"); // one broken account never stops the others
@@ -134,7 +221,7 @@ PassOneOutcome SequentialPassOne(const std::vector<TNuvex_GenericConnector*>& it
 // outcomes are merged in list order afterwards. The transports of the checks
 // in flight share the plug-in's stop signal, so a stop ends all of them.
 PassOneOutcome ParallelPassOne(const std::vector<TNuvex_GenericConnector*>& items, double tickStamp,
-                               const StopPredicate& stop, int parallel) {
+                               const StopPredicate& stop, int parallel, const Announcer& announcer) {
     PassOneOutcome out;
     std::vector<std::optional<AccountOutcome>> outcomes(items.size());
     std::atomic<std::size_t> next{0};
@@ -159,6 +246,7 @@ PassOneOutcome ParallelPassOne(const std::vector<TNuvex_GenericConnector*>& item
             try {
                 if (Wanted(items[i])) {
                     outcomes[i] = CheckOneAccount(*items[i], tickStamp);
+                    AnnounceAccount(*items[i], *outcomes[i], tickStamp, announcer);
                 }
             } catch (...) {
                 log::Caught("check", "pass one"); // one broken account never stops the others
@@ -189,14 +277,16 @@ PassOneOutcome ParallelPassOne(const std::vector<TNuvex_GenericConnector*>& item
     return out;
 }
 
-PassOneOutcome PassOne(TAccountList& accounts, double tickStamp, const StopPredicate& stop, int parallel) {
+PassOneOutcome PassOne(TAccountList& accounts, double tickStamp, const StopPredicate& stop, int parallel,
+                       Announcer announcer) {
     CriticHold hold(accounts.AccountLock, CriticHold::Mode::Shared, kWaitForever);
     if (!hold.Held()) {
         return {};
     }
     const std::vector<TNuvex_GenericConnector*> items = accounts.Items();
+    announcer.items = &items;
     if (parallel <= 1 || items.size() <= 1) {
-        return SequentialPassOne(items, tickStamp, stop);
+        return SequentialPassOne(items, tickStamp, stop, announcer);
     }
     // Most ticks find one account due or none: no threads for those.
     int due = 0;
@@ -208,25 +298,15 @@ PassOneOutcome PassOne(TAccountList& accounts, double tickStamp, const StopPredi
         }
     }
     if (due <= 1) {
-        return SequentialPassOne(items, tickStamp, stop);
+        return SequentialPassOne(items, tickStamp, stop, announcer);
     }
-    return ParallelPassOne(items, tickStamp, stop, std::min(parallel, due));
+    return ParallelPassOne(items, tickStamp, stop, std::min(parallel, due), announcer);
 }
 
-void MergeChoices(TNuvex_GenericConnector& account, const TickSettings& settings, TickResult& result) {
-    if (account.DefaultNotify) {
-        result.showWindow |= settings.showWindow;
-        result.playSound |= settings.playSound;
-        result.changeTray |= settings.changeTray;
-    } else {
-        result.showWindow |= account.NotifyWindow;
-        result.playSound |= account.NotifySound;
-        result.changeTray |= account.NotifyTray;
-    }
-}
-
+// The pass's totals, and unless its accounts were announced one by one,
+// their entries and choices.
 void PassTwo(TAccountList& accounts, double tickStamp, const PassOneOutcome& one,
-             const TickSettings& settings, const StopPredicate& stop, TickResult& result) {
+             const TickSettings& settings, const StopPredicate& stop, bool announced, TickResult& result) {
     CriticHold hold(accounts.AccountLock, CriticHold::Mode::Shared, kWaitForever);
     if (!hold.Held()) {
         return;
@@ -237,39 +317,17 @@ void PassTwo(TAccountList& accounts, double tickStamp, const PassOneOutcome& one
             return;
         }
         try {
-            std::lock_guard guard(account->Guard());
-            if (!account->Enabled) {
-                continue;
-            }
-            result.totalUnread += account->UnreadCount;
-            auto error = one.errors.find(account->AccountId);
-            if (error != one.errors.end()) {
-                TNotifyMessageItem item;
-                item.ItemKind = kNotifyError;
-                item.AccountRef = account->AccountId;
-                item.Sender = account->Email;
-                item.Detail = error->second;
-                result.errors.Add(std::move(item));
-                result.showWindow = true;
-                continue;
-            }
-            if (account->LastCheck != tickStamp) {
-                continue;
-            }
-            // Only news count: a negative count (mail deleted elsewhere) must
-            // not cancel another account's new mail.
-            result.totalNew += std::max(account->NewCount, 0);
-            if (account->ManualCheck) {
-                result.force = true; // stays set for the rest of the pass
-                account->ManualCheck = false;
-            }
-            if (account->NewCount > 0 || result.force) {
-                try {
-                    account->AddNotifyItems(result.messages, result.force);
-                } catch (...) {
-                    log::Caught("check", "the entries of account " + account->AccountId);
+            {
+                std::lock_guard guard(account->Guard());
+                if (!account->Enabled) {
+                    continue;
                 }
-                MergeChoices(*account, settings, result);
+                result.totalUnread += account->UnreadCount;
+            }
+            if (!announced) {
+                auto error = one.errors.find(account->AccountId);
+                CollectAccount(*account, error == one.errors.end() ? nullptr : &error->second, tickStamp,
+                               settings, result);
             }
         } catch (...) {
             log::Caught("check", "pass two");
@@ -279,7 +337,8 @@ void PassTwo(TAccountList& accounts, double tickStamp, const PassOneOutcome& one
 
 } // namespace
 
-TickResult TCheckCycle::Tick(const TickSettings& settings, const StopPredicate& stop) {
+TickResult TCheckCycle::Tick(const TickSettings& settings, const StopPredicate& stop,
+                             const AccountAnnounce& announce) {
     TickResult result;
     try {
         double now = Now();
@@ -289,7 +348,8 @@ TickResult TCheckCycle::Tick(const TickSettings& settings, const StopPredicate& 
         result.ran = true;
         double tickStamp = now + kTickPeriod;
         nextTick_.store(tickStamp);
-        PassOneOutcome one = PassOne(accounts_, tickStamp, stop, parallel_.load());
+        PassOneOutcome one =
+            PassOne(accounts_, tickStamp, stop, parallel_.load(), Announcer{&announce, &settings, nullptr});
         if (one.stopped) {
             result.stopped = true;
             return result;
@@ -298,7 +358,7 @@ TickResult TCheckCycle::Tick(const TickSettings& settings, const StopPredicate& 
             return result;
         }
         result.ranPass2 = true;
-        PassTwo(accounts_, tickStamp, one, settings, stop, result);
+        PassTwo(accounts_, tickStamp, one, settings, stop, announce != nullptr, result);
         if (result.stopped) {
             TickResult stopped;
             stopped.ran = true;
@@ -344,6 +404,21 @@ void TCheckCycle::CheckNow(const std::string& id) {
         }
     }
     nextTick_.store(Now() + kOneSecond);
+}
+
+void TCheckCycle::DueNow(const std::string& id) {
+    {
+        CriticHold hold(accounts_.AccountLock, CriticHold::Mode::Shared, kWaitForever);
+        if (hold.Held()) {
+            for (TNuvex_GenericConnector* account : accounts_.Items()) {
+                std::lock_guard guard(account->Guard());
+                if (account->AccountId == id) {
+                    account->LastCheck = 0;
+                }
+            }
+        }
+    }
+    nextTick_.store(0);
 }
 
 int TestConnection(const TConnectorClass& cls, const std::string& settingsText, const AccountContext& context,

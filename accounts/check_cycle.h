@@ -43,18 +43,30 @@ inline constexpr int kDefaultParallelChecks = 4;
 // Asked before each account; true ends the tick at once.
 using StopPredicate = std::function<bool()>;
 
+// One account's news as soon as its check ends, on the check's worker thread
+// (several at once when checks run in parallel): its entries and choices, its
+// new count, and the unread total of all accounts as it stands then.
+using AccountAnnounce = std::function<void(const TickResult&)>;
+
 class TCheckCycle {
 public:
     explicit TCheckCycle(TAccountList& accounts) : accounts_(accounts) {}
 
     // When now is later than the next-tick time: one tick with both passes.
-    // Otherwise a result with ran false. Never throws.
-    TickResult Tick(const TickSettings& settings, const StopPredicate& stop);
+    // Otherwise a result with ran false. Never throws. With announce, each
+    // account's news goes out when its own check ends, so that a slow account
+    // holds back nobody else's; the tick's result then carries the totals
+    // only (no entries, no choices).
+    TickResult Tick(const TickSettings& settings, const StopPredicate& stop,
+                    const AccountAnnounce& announce = {});
 
     // The user's check of one account (id) or of all (empty id): they are due
     // at once, their errors skip the hourly throttle and their summary entries
     // come even without news. The next tick is brought to one second from now.
     void CheckNow(const std::string& id);
+    // One account due at once, as if its interval had passed (new mail pushed
+    // by its server): no summary without news, errors throttled as usual.
+    void DueNow(const std::string& id);
 
     // How many due accounts pass one checks at once; 1 (or less) checks them
     // one after another.

@@ -145,6 +145,9 @@ public:
     void SetCheckMinutes(std::int32_t minutes);
     // A period of 0 or less (a hand edit, another tool) is repaired to 15 minutes.
     double EffectiveInterval();
+    // The host key of the unique ids a POP3 check has seen; it lives and goes
+    // with the account's marker.
+    static std::string SeenIdsKey(const std::string& id) { return "SEENIDS_" + id; }
     // The "LASTID_" marker from the host, also kept in LastIdCache; nullopt
     // when the host could not be read (an unset marker reads as ""). A check
     // must not take a failed read for "no marker".

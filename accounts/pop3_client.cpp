@@ -1,9 +1,12 @@
 #include "accounts/pop3_client.h"
 
+#include "accounts/account_store.h"
 #include "lib/log.h"
 #include "lib/text.h"
 
+#include <algorithm>
 #include <cctype>
+#include <unordered_set>
 
 namespace nuvex {
 
@@ -132,6 +135,49 @@ std::vector<std::string> Pop3Client::Capabilities() {
         }
     }
     return names;
+}
+
+std::optional<std::vector<std::pair<int, std::string>>> Pop3Client::UniqueIds(int count) {
+    // RFC 1939: 1 to 70 characters from 0x21 to 0x7E.
+    constexpr std::size_t kMaxIdBytes = 70;
+    Command("UIDL", "UIDL");
+    std::vector<std::pair<int, std::string>> ids;
+    std::unordered_set<std::string> distinct;
+    std::string problem;
+    std::size_t total = 0;
+    for (;;) {
+        std::string line = transport_.ReadLine();
+        if (line == ".") {
+            break;
+        }
+        total += line.size() + 2;
+        if (total > limits_.maxDiscardBytes) {
+            throw Pop3ProtocolError("UIDL listing without end");
+        }
+        if (!problem.empty()) {
+            continue; // read on to the end so that the next command lines up
+        }
+        const std::size_t space = line.find(' ');
+        const auto number = space == std::string::npos
+                                ? std::nullopt
+                                : ParseDecimal(std::string_view(line).substr(0, space), 1, count);
+        std::string id = space == std::string::npos ? std::string() : line.substr(space + 1);
+        const bool printable = std::all_of(id.begin(), id.end(), [](char c) { return c > 0x20 && c < 0x7f; });
+        if (!number || id.empty() || id.size() > kMaxIdBytes || !printable) {
+            problem = "malformed line " + Excerpt(line);
+        } else if (ids.size() == static_cast<std::size_t>(count)) {
+            problem = "more lines than messages";
+        } else if (!distinct.insert(id).second) {
+            problem = "id " + Excerpt(id) + " given twice";
+        } else {
+            ids.emplace_back(*number, std::move(id));
+        }
+    }
+    if (!problem.empty()) {
+        log::Warning("pop3", "the UIDL listing is not used: " + problem);
+        return std::nullopt;
+    }
+    return ids;
 }
 
 std::vector<std::string> Pop3Client::ReadTop(int n, bool& truncated) {

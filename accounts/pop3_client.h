@@ -1,10 +1,12 @@
 #pragma once
-// The few POP3 commands a check needs: USER/PASS, STAT, CAPA, TOP n 0, QUIT.
+// The few POP3 commands a check needs: USER/PASS, STAT, CAPA, UIDL, TOP n 0, QUIT.
 #include "accounts/account_context.h"
 #include "accounts/pop3_transport.h"
 
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace nuvex {
@@ -49,6 +51,12 @@ public:
     // The capability names of the CAPA reply, upper-cased (the first word of
     // each line); empty when the server refuses CAPA. At most 64 lines kept.
     std::vector<std::string> Capabilities();
+    // The UIDL listing as (message number, unique id) pairs in the server's
+    // order. A "-ERR" throws Pop3NegativeReply (the server has no UIDL). A
+    // listing with a malformed line, a number above count, a repeated id or
+    // more than count lines is read to its end and answers nullopt: ids that
+    // cannot be trusted must not decide what is new.
+    std::optional<std::vector<std::pair<int, std::string>>> UniqueIds(int count);
     // Pipelining (RFC 2449): all the "TOP n 0" commands in one write; their
     // replies are then read in the same order with ReadTop.
     void SendTops(const std::vector<int>& numbers);

@@ -6,12 +6,14 @@
 #include "lib/branding.h"
 #include "lib/clock.h"
 #include "lib/crypt_url.h"
+#include "lib/host_config.h"
 #include "lib/log.h"
 #include "lib/text.h"
 
 #include <algorithm>
 #include <optional>
 #include <stdexcept>
+#include <unordered_set>
 
 namespace nuvex {
 
@@ -27,6 +29,13 @@ constexpr std::size_t kHeaderLimit = 20;
 constexpr int kMaxTopAttempts = 2 * (static_cast<int>(kHeaderLimit) + 1);
 // A message whose TOP broke the connection this many checks in a row is skipped.
 constexpr int kSkipAfterFailedChecks = 2;
+// Beyond this many messages the ids would cost more to keep than they are
+// worth: such a maildrop is counted.
+constexpr int kMaxTrackedIds = 20'000;
+// Seen ids no longer in the maildrop are kept, the most recently gone first,
+// up to this many: a server that hides a message for a while (locked by
+// another session) must not have it announced again when it comes back.
+constexpr std::size_t kKeepGoneIds = 256;
 
 // A failure while a message's headers were read that leaves the connection
 // unusable: the check ends instead of skipping the message.
@@ -172,24 +181,28 @@ void TNuvex_Pop3Connector::LoadTypeSettings(const TCryptURL& record) {
     MailerName = record.GetParam("AMAILER");
     OpenUrlText = record.GetParam("AURL");
     serverPipelines_.reset();
+    serverUidl_.reset();
 }
 
 void TNuvex_Pop3Connector::SetHostName(const std::string& host) {
     std::lock_guard guard(Guard());
     HostName = host;
     serverPipelines_.reset();
+    serverUidl_.reset();
 }
 
 void TNuvex_Pop3Connector::SetPort(std::int32_t port) {
     std::lock_guard guard(Guard());
     Port = port;
     serverPipelines_.reset();
+    serverUidl_.reset();
 }
 
 void TNuvex_Pop3Connector::SetUseSSL(bool useSsl) {
     std::lock_guard guard(Guard());
     UseSSL = useSsl;
     serverPipelines_.reset();
+    serverUidl_.reset();
 }
 
 TNuvex_Pop3Connector::Failure TNuvex_Pop3Connector::DescribeFailure(const std::exception_ptr& error) {
@@ -362,7 +375,8 @@ bool TNuvex_Pop3Connector::ServerPipelines() {
     return *serverPipelines_;
 }
 
-std::vector<TPOP3Message> TNuvex_Pop3Connector::ReadNewHeaders(int stored, int count, bool& moreThanShown) {
+std::vector<TPOP3Message> TNuvex_Pop3Connector::ReadNewHeaders(const std::vector<int>& numbers,
+                                                               bool& moreThanShown) {
     std::vector<TPOP3Message> headers;
     std::string id;
     {
@@ -371,12 +385,11 @@ std::vector<TPOP3Message> TNuvex_Pop3Connector::ReadNewHeaders(int stored, int c
     }
     // One CAPA is a round trip of its own: asked only when at least two TOPs
     // would go out, and remembered for the server until its settings change.
-    const bool pipelined = std::int64_t{count} - stored >= 2 && ServerPipelines();
+    const bool pipelined = numbers.size() >= 2 && ServerPipelines();
     int attempts = 0;
     std::vector<int> batch;
-    // Counted wide: a marker and a count both at 2^31 - 1 would overflow the next message number.
-    std::int64_t wide = std::int64_t{stored} + 1;
-    while (wide <= count) {
+    std::size_t next = 0;
+    while (next < numbers.size()) {
         if (headers.size() > kHeaderLimit || attempts == kMaxTopAttempts) {
             moreThanShown = true;
             break;
@@ -385,10 +398,10 @@ std::vector<TPOP3Message> TNuvex_Pop3Connector::ReadNewHeaders(int stored, int c
         // kept, so it never asks for more than the one-by-one loop would.
         const std::size_t want = pipelined ? kHeaderLimit + 1 - headers.size() : 1;
         batch.clear();
-        for (; wide <= count && batch.size() < want &&
+        for (; next < numbers.size() && batch.size() < want &&
                attempts + static_cast<int>(batch.size()) < kMaxTopAttempts;
-             ++wide) {
-            const int n = static_cast<int>(wide);
+             ++next) {
+            const int n = numbers[next];
             if (n == failingMessage_ && failingChecks_ >= kSkipAfterFailedChecks) {
                 log::Warning("pop3",
                              id + ": message " + std::to_string(n) +
@@ -429,6 +442,112 @@ std::vector<TPOP3Message> TNuvex_Pop3Connector::ReadNewHeaders(int stored, int c
     return headers;
 }
 
+TNuvex_Pop3Connector::UidlNews TNuvex_Pop3Connector::ReadUniqueIds(int count) {
+    UidlNews news;
+    if (!uniqueIdsAllowed_ || count > kMaxTrackedIds || serverUidl_ == false) {
+        return news;
+    }
+    std::optional<std::vector<std::pair<int, std::string>>> listed;
+    try {
+        listed = client_->UniqueIds(count);
+        serverUidl_ = true;
+    } catch (const Pop3NegativeReply& e) {
+        serverUidl_ = false;
+        log::Info("pop3", "the server has no UIDL (" + std::string(e.what()) + "); new mail is counted");
+        return news;
+    }
+    if (!listed || listed->empty()) {
+        return news;
+    }
+    std::string id;
+    {
+        std::lock_guard guard(Guard());
+        id = AccountId;
+    }
+    HostConfig* host = Context().host;
+    std::optional<std::string> stored;
+    if (host && host->Connected()) {
+        stored = host->ReadCfgStr(SeenIdsKey(id));
+    }
+    if (!stored) {
+        // Taken for "none seen", every message would be news.
+        throw MarkerUnavailable("cannot read the seen message ids");
+    }
+    std::unordered_set<std::string_view> seen;
+    std::vector<std::string_view> seenOrder;
+    for (std::string_view rest = *stored; !rest.empty();) {
+        const std::size_t space = rest.find(' ');
+        std::string_view word = rest.substr(0, space);
+        if (!word.empty() && seen.insert(word).second) {
+            seenOrder.push_back(word);
+        }
+        rest = space == std::string_view::npos ? std::string_view() : rest.substr(space + 1);
+    }
+    std::unordered_set<std::string_view> current;
+    current.reserve(listed->size());
+    std::size_t bytes = 0;
+    for (const auto& [number, uid] : *listed) {
+        current.insert(uid);
+        bytes += uid.size() + 1;
+        if (!seen.count(uid)) {
+            news.fresh.push_back(number);
+        }
+    }
+    std::sort(news.fresh.begin(), news.fresh.end());
+    news.decides = !seen.empty();
+    news.seenText.reserve(bytes + kKeepGoneIds * 16);
+    for (const auto& entry : *listed) {
+        news.seenText += entry.second;
+        news.seenText += ' ';
+    }
+    std::size_t gone = 0;
+    for (std::string_view word : seenOrder) {
+        if (gone == kKeepGoneIds) {
+            break;
+        }
+        if (!current.count(word)) {
+            news.seenText += word;
+            news.seenText += ' ';
+            ++gone;
+        }
+    }
+    news.seenText.pop_back();
+    news.changed = news.seenText != *stored;
+    return news;
+}
+
+bool TNuvex_Pop3Connector::StoreMarkers(int count, const UidlNews& news) {
+    const std::string marker = std::to_string(count);
+    if (news.seenText.empty() ? seenStored_ == false : !news.changed) {
+        return SetLastId(marker);
+    }
+    std::string id;
+    {
+        std::lock_guard guard(Guard());
+        id = AccountId;
+    }
+    // One batch: a store that took the ids but not the marker would have the
+    // failed check's news counted as seen, and they were never announced.
+    // The ids come first, so a store without transactions that stops part
+    // way leaves the marker as it was.
+    std::vector<CfgWrite> writes;
+    if (news.seenText.empty()) {
+        writes.push_back({SeenIdsKey(id), std::monostate{}});
+    } else {
+        writes.push_back({SeenIdsKey(id), news.seenText});
+    }
+    writes.push_back({"LASTID_" + id, marker});
+    HostConfig* host = Context().host;
+    if (!host || !host->Connected() || !host->WriteCfgBatch(writes)) {
+        log::Warning("accounts", id + ": the host did not store LASTID_" + id + " and " + SeenIdsKey(id));
+        return false;
+    }
+    seenStored_ = !news.seenText.empty();
+    std::lock_guard guard(Guard());
+    LastIdCache = marker;
+    return true;
+}
+
 int TNuvex_Pop3Connector::CheckMail() {
     std::string host;
     {
@@ -453,7 +572,7 @@ int TNuvex_Pop3Connector::CheckMail() {
         std::int32_t newCount = 0;
         int count = client_->Stat();
         if (count <= 0) {
-            if (!SetLastId("0")) {
+            if (!StoreMarkers(0, {})) {
                 throw MarkerUnavailable("cannot store the new-message marker");
             }
         } else {
@@ -467,11 +586,26 @@ int TNuvex_Pop3Connector::CheckMail() {
             if (stored < 0) {
                 stored = 0; // not a count any check wrote
             }
-            newCount = count - stored;
-            headers = ReadNewHeaders(stored, count, moreThanShown);
+            UidlNews ids = ReadUniqueIds(count);
+            std::vector<int> numbers;
+            if (ids.decides) {
+                newCount = static_cast<std::int32_t>(ids.fresh.size());
+                numbers = std::move(ids.fresh);
+            } else {
+                newCount = count - stored;
+                // Beyond the attempt bound no TOP goes out: the range is not
+                // built further (a marker and a count near 2^31 stay cheap).
+                const std::int64_t last =
+                    std::min<std::int64_t>(count, std::int64_t{stored} + kMaxTopAttempts + 1);
+                for (std::int64_t n = std::int64_t{stored} + 1; n <= last; ++n) {
+                    numbers.push_back(static_cast<int>(n));
+                }
+                moreThanShown = last < count;
+            }
+            headers = ReadNewHeaders(numbers, moreThanShown);
             // Unstored, the same messages would be announced again next time;
             // failing the check reports them once, when the store works again.
-            if (!SetLastId(std::to_string(count))) {
+            if (!StoreMarkers(count, ids)) {
                 throw MarkerUnavailable("cannot store the new-message marker");
             }
         }

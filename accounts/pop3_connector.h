@@ -1,7 +1,9 @@
 #pragma once
-// Any POP3 mailbox: a check logs in, asks for the message count, compares it
-// with the count seen last time, reads the headers of the new messages (TOP
-// with no body lines) and logs out. It never deletes or downloads mail.
+// Any POP3 mailbox: a check logs in, asks for the message count and, where the
+// server has UIDL, the unique ids; new are the messages whose id was not seen
+// before (without UIDL: those beyond the count seen last time). It reads the
+// headers of the new messages (TOP with no body lines) and logs out. It never
+// deletes or downloads mail.
 #include "accounts/generic_connector.h"
 #include "accounts/pop3_client.h"
 
@@ -39,6 +41,9 @@ public:
     // Whether the TOPs of a check may go out together where the server
     // announces PIPELINING (on by default; off measures the one-by-one check).
     void SetPipelining(bool allowed) { pipeliningAllowed_ = allowed; }
+    // Whether a check may ask for the unique ids (on by default; off measures
+    // the counted check).
+    void SetUniqueIds(bool allowed) { uniqueIdsAllowed_ = allowed; }
 
     // Fields added by this type (guarded by Guard() like the base fields).
     bool UseSSL = false;
@@ -60,7 +65,21 @@ private:
     static Failure DescribeFailure(const std::exception_ptr& error);
     // Sets ErrorCode from failure and leaves its one log line.
     void Fail(const Failure& failure, const std::string& host);
-    std::vector<TPOP3Message> ReadNewHeaders(int stored, int count, bool& moreThanShown);
+    // The headers of the given messages, oldest first, within the header and
+    // attempt bounds; moreThanShown when some were left out.
+    std::vector<TPOP3Message> ReadNewHeaders(const std::vector<int>& numbers, bool& moreThanShown);
+    // What the unique ids of a check say.
+    struct UidlNews {
+        bool decides = false;   // false: the count-based rule decides (no UIDL, ids not to be
+                                // trusted, or none stored yet: the first check's baseline)
+        std::vector<int> fresh; // message numbers whose id was not seen before
+        std::string seenText;   // the ids to store after the check; empty: none to keep
+        bool changed = false;   // seenText differs from what is stored
+    };
+    UidlNews ReadUniqueIds(int count);
+    // Stores the marker (count) and the seen ids of news (empty: drops them)
+    // after a check, as one.
+    bool StoreMarkers(int count, const UidlNews& news);
     void NoteBrokenMessage(int n);
     // Asks CAPA once per server: whether it announces PIPELINING.
     bool ServerPipelines();
@@ -76,9 +95,15 @@ private:
     int failingMessage_ = 0;
     int failingChecks_ = 0;
     bool pipeliningAllowed_ = true;
+    bool uniqueIdsAllowed_ = true;
     // What the server's CAPA said; unknown until first needed, forgotten when
     // the server settings change.
     std::optional<bool> serverPipelines_;
+    // Whether the server answers UIDL; unknown until asked, forgotten like the above.
+    std::optional<bool> serverUidl_;
+    // Whether seen ids may be stored for the account (unknown at first): the
+    // count-based rule drops them once, so that ids of long ago never decide.
+    std::optional<bool> seenStored_;
 };
 
 const TConnectorClass& Pop3ConnectorClass();

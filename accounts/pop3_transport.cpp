@@ -311,11 +311,13 @@ public:
     std::string ReadLine() override {
         Deadline deadline = Deadline::Earlier(Deadline::In(limits_.readTimeoutMs), total_);
         for (;;) {
-            std::size_t nl = buffer_.find('\n', scanned_);
+            std::size_t nl = buffer_.find('\n', std::max(start_, scanned_));
             if (nl != std::string::npos) {
-                std::string line = buffer_.substr(0, nl);
-                buffer_.erase(0, nl + 1);
-                scanned_ = 0;
+                // The lines of a long listing are taken from the front by an
+                // offset: erasing each would move the rest of the buffer every time.
+                std::string line = buffer_.substr(start_, nl - start_);
+                start_ = nl + 1;
+                scanned_ = start_;
                 if (!line.empty() && line.back() == '\r') {
                     line.pop_back();
                 }
@@ -324,6 +326,8 @@ public:
                 }
                 return line;
             }
+            buffer_.erase(0, start_);
+            start_ = 0;
             scanned_ = buffer_.size();
             if (buffer_.size() > limits_.maxLineBytes) {
                 throw TransportError(TransportFailure::LineTooLong, "reply line too long");
@@ -383,6 +387,7 @@ public:
             fd_ = -1;
         }
         buffer_.clear();
+        start_ = 0;
         scanned_ = 0;
         ERR_clear_error();
     }
@@ -532,6 +537,7 @@ private:
     SSL_CTX* ctx_ = nullptr;
     SSL* ssl_ = nullptr;
     std::string buffer_;
+    std::size_t start_ = 0; // where the next line begins
     std::size_t scanned_ = 0;
 };
 

@@ -1,7 +1,8 @@
 // One POP3 check of a 5000-message maildrop with 21 new messages, plain and
 // over TLS, beside `fetchmail --check` against the same private dovecot; and
 // the plain check with its TOPs pipelined and one by one, beside a minimal
-// raw client sending the same commands pipelined (the floor).
+// raw client sending the same commands pipelined (the floor); and the check
+// that decides by unique ids (UIDL) beside the counted one.
 // Prints medians, the ratios, and the peak memory of this process.
 #include "accounts/account_store.h"
 #include "accounts/pop3_connector.h"
@@ -150,10 +151,13 @@ private:
     std::size_t start_ = 0;
 };
 
-bool RawCheck(int port) {
+bool RawCheck(int port, bool uidl = false) {
     RawClient c(port);
     if (!c.Ok() || !c.Send("USER bench\r\n") || !c.Ok() || !c.Send("PASS bench pw\r\n") || !c.Ok() ||
         !c.Send("STAT\r\n") || !c.Ok()) {
+        return false;
+    }
+    if (uidl && (!c.Send("UIDL\r\n") || !c.Ok() || !c.MultiLine())) {
         return false;
     }
     std::string tops;
@@ -223,9 +227,20 @@ int main() {
     context.host = &host;
     auto plain = MakeAccount(context, "127.0.0.1", dovecot.Pop3Port(), false);
     auto tls = MakeAccount(context, test::DovecotHarness::kCertHost, dovecot.Pop3sPort(), true);
+    // The ids of all but the newest 21 messages count as seen, as the marker does.
+    std::string seenBefore;
+    if (plain->CheckMail() == kStatusOk) {
+        const std::string all = host.ReadCfgStr("SEENIDS_Pop3_0").value_or("");
+        std::size_t end = 0;
+        for (int n = 0; n < kMessages - kNew && end != std::string::npos; ++n) {
+            end = all.find(' ', end + 1);
+        }
+        seenBefore = all.substr(0, end);
+    }
     auto check = [&](TNuvex_GenericConnector& account) {
-        return [&account, &host] {
+        return [&account, &host, &seenBefore] {
             host.WriteCfgStr("LASTID_Pop3_0", std::to_string(kMessages - kNew));
+            host.WriteCfgStr("SEENIDS_Pop3_0", seenBefore);
             bool ok = account.CheckMail() == kStatusOk && account.NewCount == kNew;
             return ok;
         };
@@ -244,13 +259,23 @@ int main() {
         pop3->SetPipelining(true);
         return ok;
     };
+    // New mail by its unique ids (UIDL) against the counted check that went before it.
+    auto counted = [&] {
+        pop3->SetUniqueIds(false);
+        bool ok = check(*plain)();
+        pop3->SetUniqueIds(true);
+        return ok;
+    };
     std::vector<int> pipeFailures;
     std::vector<double> pipe =
-        InterleavedMedians({[&] { return RawCheck(dovecot.Pop3Port()); }, check(*plain), oneByOne},
+        InterleavedMedians({[&] { return RawCheck(dovecot.Pop3Port()); }, check(*plain), oneByOne, counted,
+                            [&] { return RawCheck(dovecot.Pop3Port(), true); }},
                            3 * kRepetitions, pipeFailures);
     const double floor = pipe[0];
     const double ourPipelined = pipe[1];
     const double ourOneByOne = pipe[2];
+    const double ourCounted = pipe[3];
+    const double uidlFloor = pipe[4];
 
     std::string rcPlain = WriteFetchmailRc(dovecot, false);
     std::string rcTls = WriteFetchmailRc(dovecot, true);
@@ -272,6 +297,10 @@ int main() {
                 ourPipelined, ourPipelined / floor, pipeFailures[1]);
     std::printf("  ours, one by one              %8.2f ms  ratio to floor %.2f  (failures %d)\n", ourOneByOne,
                 ourOneByOne / floor, pipeFailures[2]);
+    std::printf("  ours, pipelined, counted (no UIDL) %8.2f ms  by unique ids: ratio %.2f  (failures %d)\n",
+                ourCounted, ourPipelined / ourCounted, pipeFailures[3]);
+    std::printf("  raw client with UIDL (floor)  %8.2f ms  ours by unique ids: ratio %.2f  (failures %d)\n",
+                uidlFloor, ourPipelined / uidlFloor, pipeFailures[4]);
     std::printf("  peak resident memory of this process: %ld KiB\n", usage.ru_maxrss);
     SetProcessRegistry(nullptr);
     std::ifstream log(dovecot.Dir() + "/fetchmail.log");
@@ -283,6 +312,9 @@ int main() {
         }
     }
     std::printf("  fetchmail said: %s\n", said.c_str());
-    return ourPlainFailures + ourTlsFailures + pipeFailures[0] + pipeFailures[1] + pipeFailures[2] == 0 ? 0
-                                                                                                        : 1;
+    return ourPlainFailures + ourTlsFailures + pipeFailures[0] + pipeFailures[1] + pipeFailures[2] +
+                       pipeFailures[3] ==
+                   0
+               ? 0
+               : 1;
 }

@@ -26,7 +26,8 @@ constexpr int kAccounts = 100;
 constexpr int kRepetitions = 7;
 
 std::string Script() {
-    std::string s = "S: +OK\nC: USER u\nS: +OK\nC: PASS p\nS: +OK\nC: STAT\nS: +OK 3 3000\n";
+    std::string s = "S: +OK\nC: USER u\nS: +OK\nC: PASS p\nS: +OK\nC: STAT\nS: +OK 3 3000\n"
+                    "C: UIDL\nS: +OK\nS: 1 a\nS: 2 b\nS: 3 c\nS: .\n";
     for (int n = 1; n <= 3; ++n) {
         s += "C: TOP " + std::to_string(n) +
              " 0\nS: +OK\nS: Received: from relay.example by mx.example\n"
@@ -63,6 +64,7 @@ double MedianPass(TAccountList& list, TCheckCycle& cycle, MemoryHostConfig& host
     for (int r = 0; r < kRepetitions; ++r) {
         for (int i = 0; i < kAccounts; ++i) {
             host.WriteCfgStr("LASTID_Pop3_" + std::to_string(i), "0");
+            host.DeleteCfgValue("SEENIDS_Pop3_" + std::to_string(i));
         }
         clock.AdvanceMs(120'000);
         auto start = std::chrono::steady_clock::now();

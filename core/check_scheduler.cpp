@@ -7,8 +7,8 @@
 
 namespace nuvex {
 
-TCheckScheduler::TCheckScheduler(TCheckCycle& cycle, Finished finished)
-    : cycle_(cycle), finished_(std::move(finished)) {}
+TCheckScheduler::TCheckScheduler(TCheckCycle& cycle, Finished finished, Finished accountDone)
+    : cycle_(cycle), finished_(std::move(finished)), accountDone_(std::move(accountDone)) {}
 
 TCheckScheduler::~TCheckScheduler() {
     stop_.Raise();
@@ -32,8 +32,17 @@ bool TCheckScheduler::StartPass(const TickSettings& settings, StopPredicate name
     // comes back through the event loop.
     worker_ = std::thread([this, settings, named = std::move(namedStop), generation] {
         TickResult result;
+        AccountAnnounce announce;
+        if (accountDone_) {
+            announce = [this, generation](const TickResult& news) {
+                QMetaObject::invokeMethod(
+                    this, [this, news, generation] { DeliverAccount(news, generation); },
+                    Qt::QueuedConnection);
+            };
+        }
         try {
-            result = cycle_.Tick(settings, [this, &named] { return stop_.Raised() || (named && named()); });
+            result = cycle_.Tick(
+                settings, [this, &named] { return stop_.Raised() || (named && named()); }, announce);
         } catch (...) {
             log::Caught("plugin", "check pass");
         }
@@ -65,6 +74,35 @@ void TCheckScheduler::Deliver(const TickResult& result, unsigned generation) {
     }
     if (finished_) {
         finished_(result);
+    }
+    if (startAfterPass_ && !passOut_ && !stop_.Raised()) {
+        startAfterPass_ = false;
+        if (starter_) {
+            starter_();
+        }
+    }
+}
+
+void TCheckScheduler::DeliverAccount(const TickResult& result, unsigned generation) {
+    // Queued before the pass's own result, so the pass is still out unless
+    // Stop() reaped it.
+    if (generation != generation_ || !passOut_ || stop_.Raised()) {
+        return;
+    }
+    if (accountDone_) {
+        accountDone_(result);
+    }
+}
+
+void TCheckScheduler::CheckAccountNow(const std::string& id) {
+    if (stop_.Raised()) {
+        return;
+    }
+    cycle_.DueNow(id);
+    if (passOut_) {
+        startAfterPass_ = true; // this pass may have checked it already
+    } else if (starter_) {
+        starter_();
     }
 }
 

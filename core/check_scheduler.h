@@ -1,8 +1,8 @@
 #pragma once
 // The check scheduler of the mail controller: starts a check pass on a worker
-// thread, hands its result back to the GUI thread through the event loop, keeps
-// the user's "check now" target and owns the plug-in's one stop signal, which
-// every network wait of a check polls.
+// thread, hands each account's news and then the pass's result back to the GUI
+// thread through the event loop, keeps the user's "check now" target and owns
+// the plug-in's one stop signal, which every network wait of a check polls.
 #include "accounts/check_cycle.h"
 #include "lib/stop_signal.h"
 
@@ -22,7 +22,9 @@ public:
     // reaped by Stop().
     using Finished = std::function<void(const TickResult&)>;
 
-    TCheckScheduler(TCheckCycle& cycle, Finished finished);
+    // accountDone, when given: each account's news, on the GUI thread, as
+    // soon as its check ends; the pass's result then carries only the totals.
+    TCheckScheduler(TCheckCycle& cycle, Finished finished, Finished accountDone = {});
     ~TCheckScheduler() override;
 
     // "Check now" target: none pending, all accounts (""), or one id.
@@ -38,6 +40,13 @@ public:
     bool CheckNowIfIdle(const std::string& id);
     const std::string& CheckNowTarget() const { return checkNowTarget_; }
 
+    // Checks one account at once (its server pushed new mail) and announces
+    // it when that check ends: the pass starts now through the starter, or as
+    // soon as the pass that is out has ended.
+    void CheckAccountNow(const std::string& id);
+    // How the controller starts a pass with its own settings.
+    void SetPassStarter(std::function<void()> start) { starter_ = std::move(start); }
+
     // Raises the stop signal (it stays raised) and waits up to waitMs for the
     // worker to end. True when no worker is left; the pass's result is then
     // dropped. Never pumps events.
@@ -47,10 +56,14 @@ public:
 
 private:
     void Deliver(const TickResult& result, unsigned generation);
+    void DeliverAccount(const TickResult& result, unsigned generation);
     void Reap();
 
     TCheckCycle& cycle_;
     Finished finished_;
+    Finished accountDone_;
+    std::function<void()> starter_;
+    bool startAfterPass_ = false;
     StopSignal stop_;
     std::string checkNowTarget_ = kNoCheckPending;
     bool passOut_ = false;

@@ -37,6 +37,8 @@ namespace {
 // The user's check is due one second after the command; the timer is nudged
 // so that it does not wait for the next regular event.
 constexpr int kCheckNowDelayMs = 1100;
+// Accounts whose checks end this close together get one sound between them.
+constexpr std::int64_t kOneSoundWithinMs = 250;
 
 template <typename F> void Step(const char* what, F&& step) {
     // Each step stands alone: one that fails must not stop the ones after it.
@@ -66,7 +68,9 @@ TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
       settings_(PluginName().toStdString()), cycle_(accounts_), types_(ConnectorRegistry()),
       navigation_(*host_),
       presenter_({*host_, accounts_, settings_, [this] { return Form(); }, [this] { return PingHost(); }}),
-      scheduler_(cycle_, [this](const TickResult& r) { FinishCheckPass(r); }),
+      scheduler_(
+          cycle_, [this](const TickResult& r) { FinishCheckPass(r); },
+          [this](const TickResult& r) { AnnounceAccount(r); }),
       refresh_({*host_, settings_, accounts_, types_, context_, cycle_, presenter_, navigation_, *this,
                 [this] { return scheduler_.PassOut(); }, [this] { PingHost(); }}),
       upkeep_({[this] { return host_->Settings(); }, [this] { return refresh_.CurrentMailto(); }}),
@@ -86,6 +90,7 @@ TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
         });
     presenter_.SetSoundPlayer([] { PlayNewMailSound(); });
     draftUploader_ = std::make_unique<TDraftUploader>(accounts_);
+    scheduler_.SetPassStarter([this] { Tick(); });
 }
 
 TNuvexPlugin::~TNuvexPlugin() {
@@ -284,9 +289,38 @@ void TNuvexPlugin::Tick() {
             namedStop_ = NamedStopEvents();
         }
         const NotifyChoices& choices = refresh_.Choices();
-        scheduler_.StartPass(TickSettings{choices.showWindow, choices.playSound, choices.changeTray},
-                             namedStop_);
+        if (scheduler_.StartPass(TickSettings{choices.showWindow, choices.playSound, choices.changeTray},
+                                 namedStop_)) {
+            passMail_ = {};
+            passErrors_ = {};
+        }
     }
+}
+
+void TNuvexPlugin::AnnounceAccount(const TickResult& result) {
+    if (!PluginConnected() || scheduler_.Stopping()) {
+        return;
+    }
+    TickResult shown = result;
+    if (!result.messages.Empty() || !result.errors.Empty()) {
+        for (const TNotifyMessageItem& item : result.messages) {
+            passMail_.Add(item);
+        }
+        for (const TNotifyMessageItem& item : result.errors) {
+            passErrors_.Add(item);
+        }
+        shown.messages = passMail_;
+        shown.errors = passErrors_;
+    }
+    if (shown.playSound) {
+        const auto ms = static_cast<std::int64_t>(TickCount());
+        if (lastSoundMs_ >= 0 && ms - lastSoundMs_ < kOneSoundWithinMs) {
+            shown.playSound = false;
+        } else {
+            lastSoundMs_ = ms;
+        }
+    }
+    Step("account result", [&] { ApplyTickResult(shown); });
 }
 
 void TNuvexPlugin::FinishCheckPass(const TickResult& result) {

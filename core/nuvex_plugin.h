@@ -63,6 +63,10 @@ public:
     // A timer event: does nothing while a check pass is still out.
     void Tick();
     void ApplyTickResult(const TickResult& result) { presenter_.ApplyTickResult(result); }
+    // One account's news as soon as its check ends: the window shows every
+    // account the pass has announced so far, and accounts that end within a
+    // quarter second of each other get one sound.
+    void AnnounceAccount(const TickResult& result);
     // The host connected: refresh, then the menu (queued, never inside the call).
     void PostRefresh();
     void OnRefreshMessage();
@@ -79,6 +83,9 @@ public:
 
     void SetBrowserContext(const QString& context) { navigation_.SetBrowserContext(context); }
     void CheckNowIfIdle(const std::string& id);
+    // Checks one account at once and announces its news when that check ends
+    // (new mail pushed by its server); see TCheckScheduler::CheckAccountNow.
+    void CheckAccountNow(const std::string& id) { scheduler_.CheckAccountNow(id); }
     void OpenHelpLink(int tag) { navigation_.OpenHelpLink(tag); }
     void OpenRegisterPage() { navigation_.OpenRegisterPage(); }
     void PostNavigate(const std::string& url, const std::string& commandLine) {
@@ -181,6 +188,11 @@ private:
     int tickPeriodMs_;
     StopPredicate namedStop_;
     NotifyShower showNotify_;
+    // What the pass out has announced so far: a newer window replaces the
+    // older one, so each shows every account of the pass announced until then.
+    TNotifyMessages passMail_;
+    TNotifyMessages passErrors_;
+    std::int64_t lastSoundMs_ = -1; // monotonic; sounds close together play once
     std::string accountsChangedStamp_;
     bool afterInstallHandled_ = false;
     bool showsWindows_ = true;

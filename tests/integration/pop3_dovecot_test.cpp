@@ -108,8 +108,19 @@ TEST_F(Pop3DovecotTest, NewMessagesAreCountedByTheMarkerAcrossChecks) {
 
     dovecot.RemoveOldest("alice", 2);
     ASSERT_EQ(account->CheckMail(), kStatusOk);
-    EXPECT_EQ(account->NewCount, -2);
+    EXPECT_EQ(account->NewCount, 0);
     EXPECT_EQ(account->UnreadCount, 31);
+    EXPECT_EQ(Marker(), "31");
+
+    // Two read and deleted elsewhere while two arrive: the count stays, the ids tell.
+    dovecot.RemoveOldest("alice", 2);
+    dovecot.Deliver("alice", 34, 2);
+    ASSERT_EQ(account->CheckMail(), kStatusOk);
+    EXPECT_EQ(account->NewCount, 2);
+    EXPECT_EQ(account->UnreadCount, 31);
+    ASSERT_EQ(account->Headers.size(), 2u);
+    EXPECT_EQ(account->Headers[0].Subject, "Message 34");
+    EXPECT_EQ(account->Headers[1].Subject, "Message 35");
     EXPECT_EQ(Marker(), "31");
 }
 

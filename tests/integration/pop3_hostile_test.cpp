@@ -100,6 +100,8 @@ private:
             Login(fd);
             Receive(fd); // STAT
             Send(fd, "+OK 1 100\r\n");
+            Receive(fd); // UIDL
+            Send(fd, "+OK\r\n1 good-1\r\n.\r\n");
             Receive(fd); // TOP 1 0
             Send(fd, "+OK\r\nFrom: good@example.org\r\nSubject: fine\r\n.\r\n");
             Receive(fd); // QUIT

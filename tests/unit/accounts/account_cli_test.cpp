@@ -101,7 +101,7 @@ protected:
     }
     static std::string Login(int count) {
         return "S: +OK ready\nC: USER ann\nS: +OK\nC: PASS pw1\nS: +OK\nC: STAT\nS: +OK " +
-               std::to_string(count) + " 100\n";
+               std::to_string(count) + " 100\n" + (count > 0 ? "C: UIDL\nS: -ERR no\n" : "");
     }
     std::string Stored(const std::string& id, const std::string& key) {
         for (const auto& [name, value] : ParseStoredList(*host.ReadCfgStr("ACCOUNTS", -1))) {

@@ -10,9 +10,11 @@
 #include "lib/stop_signal.h"
 #include "tests/support/temp_dir.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <poll.h>
 #include <stdexcept>
 #include <thread>
@@ -143,6 +145,46 @@ TEST_F(CheckCycleTest, NewMailIsGatheredWithTotalsAndChoices) {
     EXPECT_TRUE(r.showWindow && r.playSound && r.changeTray);
     EXPECT_TRUE(r.HasNews());
     EXPECT_DOUBLE_EQ(a.LastCheck, cycle.NextTick()); // the tick stamp
+}
+
+// A slow account holds back nobody else's news: each account is announced
+// when its own check ends, and the tick's result keeps only the totals.
+TEST_F(CheckCycleTest, EachAccountIsAnnouncedWhenItsOwnCheckEnds) {
+    for (int parallel : {4, 1}) {
+        SCOPED_TRACE(parallel);
+        StopSignal release;
+        auto& slow = Add("SLOW_" + std::to_string(parallel));
+        auto& quick = Add("QUICK_" + std::to_string(parallel));
+        auto& broken = Add("BROKEN_" + std::to_string(parallel));
+        slow.next = {kStatusOk, 0, 1, 1, false, 0, parallel > 1 ? &release : nullptr};
+        quick.next = {kStatusOk, 0, 2, 2};
+        broken.next = {kStatusFailed, kErrorLogin};
+        cycle.SetParallelChecks(parallel);
+        std::mutex mutex;
+        std::vector<TickResult> announced;
+        auto started = std::chrono::steady_clock::now();
+        TickResult r = cycle.Tick(settings, {}, [&](const TickResult& news) {
+            std::lock_guard lock(mutex);
+            announced.push_back(news);
+            if (news.totalNew == 2) {
+                release.Raise(); // the slow check ends only once the quick one is out
+            }
+        });
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+        ASSERT_EQ(announced.size(), 3u);
+        std::sort(announced.begin(), announced.end(),
+                  [](const TickResult& a, const TickResult& b) { return a.totalNew > b.totalNew; });
+        EXPECT_EQ(announced[0].messages.Count(), 3); // summary and two messages
+        EXPECT_TRUE(announced[0].playSound && announced[0].showWindow);
+        EXPECT_EQ(announced[1].totalNew, 1);
+        EXPECT_EQ(announced[2].errors.Count(), 1);
+        EXPECT_TRUE(announced[2].messages.Empty());
+        EXPECT_TRUE(r.ranPass2);
+        EXPECT_EQ(r.totalUnread, 3);
+        EXPECT_FALSE(r.HasNews() || r.playSound || r.showWindow);
+        list.FreeAccounts();
+        clock.AdvanceMs(16'000);
+    }
 }
 
 TEST_F(CheckCycleTest, TicksComeAtMostEveryFifteenSecondsAndAccountsOnTheirPeriod) {

@@ -65,9 +65,13 @@ protected:
         return s;
     }
 
-    static std::string Login(int count) {
+    // A server without UIDL unless told otherwise; askUidl false: the
+    // account already knows that and does not ask again. Maildrops beyond
+    // 20000 messages are counted without asking.
+    static std::string Login(int count, bool askUidl = true) {
         return "S: +OK ready\nC: USER alice\nS: +OK\nC: PASS s3cret\nS: +OK\nC: STAT\nS: +OK " +
-               std::to_string(count) + " 100\n";
+               std::to_string(count) + " 100\n" +
+               (count > 0 && count <= 20000 && askUidl ? "C: UIDL\nS: -ERR unknown command\n" : "");
     }
 
     FakeClock clock;
@@ -145,6 +149,48 @@ TEST_F(Pop3ConnectorTest, RemovedMessagesGiveNegativeNewAndLowerTheMarker) {
     EXPECT_EQ(account->NewCount, -2);
     EXPECT_TRUE(account->Headers.empty());
     EXPECT_EQ(*host.ReadCfgStr("LASTID_Pop3_0"), "3");
+}
+
+TEST_F(Pop3ConnectorTest, UniqueIdsDecideWhatIsNewWhereTheServerListsThem) {
+    const struct {
+        const char* name;
+        const char* marker;
+        const char* seen; // stored before the check
+        int count;
+        std::string uidl; // the reply to UIDL
+        int fresh;
+        int firstTop, lastTop; // the headers read
+        const char* seenAfter;
+    } rows[] = {
+        {"two deleted elsewhere, two arrived", "4", "a b c d", 4, "+OK\nS: 1 c\nS: 2 d\nS: 3 e\nS: 4 f\nS: .",
+         2, 3, 4, "c d e f a b"},
+        {"first check: the marker's baseline", "", "", 2, "+OK\nS: 1 a\nS: 2 b\nS: .", 2, 1, 2, "a b"},
+        {"first check with ids after a marker", "2", "", 3, "+OK\nS: 1 a\nS: 2 b\nS: 3 c\nS: .", 1, 3, 3,
+         "a b c"},
+        {"one deleted, none new", "3", "a b c", 2, "+OK\nS: 1 b\nS: 2 c\nS: .", 0, 0, -1, "b c a"},
+        {"a gone message comes back", "2", "b c a", 3, "+OK\nS: 1 a\nS: 2 b\nS: 3 c\nS: .", 0, 0, -1,
+         "a b c"},
+        {"malformed listing: counted, ids dropped", "1", "a", 2, "+OK\nS: 1 a\nS: 2\nS: .", 1, 2, 2, ""},
+        {"repeated id: counted, ids dropped", "1", "a", 2, "+OK\nS: 1 a\nS: 2 a\nS: .", 1, 2, 2, ""},
+        {"no UIDL: counted, ids dropped", "1", "a", 2, "-ERR unknown command", 1, 2, 2, ""},
+    };
+    for (const auto& row : rows) {
+        host.WriteCfgStr("LASTID_Pop3_0", row.marker);
+        host.WriteCfgStr("SEENIDS_Pop3_0", row.seen);
+        auto script = Pop3Script::FromText(Login(row.count, false) + "C: UIDL\nS: " + row.uidl + "\n" +
+                                           Messages(row.firstTop, row.lastTop) + "C: QUIT\nS: +OK\n");
+        auto account = Account(script);
+        ASSERT_EQ(account->CheckMail(), kStatusOk) << row.name;
+        EXPECT_TRUE(script->mismatches.empty()) << row.name << ": " << script->mismatches.front();
+        EXPECT_EQ(account->NewCount, row.fresh) << row.name;
+        const std::size_t tops = row.lastTop >= row.firstTop ? row.lastTop - row.firstTop + 1 : 0;
+        ASSERT_EQ(account->Headers.size(), tops) << row.name;
+        if (tops > 0) {
+            EXPECT_EQ(account->Headers[0].Subject, "Message " + std::to_string(row.firstTop)) << row.name;
+        }
+        EXPECT_EQ(*host.ReadCfgStr("SEENIDS_Pop3_0"), row.seenAfter) << row.name;
+        EXPECT_EQ(*host.ReadCfgStr("LASTID_Pop3_0"), std::to_string(row.count)) << row.name;
+    }
 }
 
 TEST_F(Pop3ConnectorTest, EmptyMaildropResetsTheMarker) {
@@ -322,8 +368,8 @@ TEST_F(Pop3ConnectorTest, UnstoredMarkerFailsTheCheckSoItsMessagesAreAnnouncedOn
 
     // Once the store works, the next check announces them, and only that one.
     flaky.failWrites = false;
-    context.pop3Transport =
-        test::ScriptedTransportFactory(Pop3Script::FromText(Login(2) + Messages(1, 2) + "C: QUIT\nS: +OK\n"));
+    context.pop3Transport = test::ScriptedTransportFactory(
+        Pop3Script::FromText(Login(2, false) + Messages(1, 2) + "C: QUIT\nS: +OK\n"));
     ASSERT_EQ(account->CheckMail(), kStatusOk);
     EXPECT_EQ(account->NewCount, 2);
     EXPECT_EQ(account->Headers.size(), 2u);
@@ -358,15 +404,16 @@ TEST_F(Pop3ConnectorTest, MarkerAndCountAtTheLargestNumberFetchNothing) {
 }
 
 TEST_F(Pop3ConnectorTest, MessageThatBreaksTheConnectionTwiceInARowIsSkipped) {
-    const std::string breaks = Login(2) + Messages(1, 1) + "C: TOP 2 0\nS: +OK\nS: From: a@b.c\nS! reset\n";
-    auto account = Account(Pop3Script::FromText(breaks));
+    const std::string breaks = Messages(1, 1) + "C: TOP 2 0\nS: +OK\nS: From: a@b.c\nS! reset\n";
+    auto account = Account(Pop3Script::FromText(Login(2) + breaks));
     for (int round = 0; round < 2; ++round) {
         EXPECT_NE(account->CheckMail(), kStatusOk);
         EXPECT_EQ(account->ErrorCode, kErrorUnreachable);
         EXPECT_EQ(*host.ReadCfgStr("LASTID_Pop3_0"), "");
-        context.pop3Transport = test::ScriptedTransportFactory(Pop3Script::FromText(breaks));
+        context.pop3Transport =
+            test::ScriptedTransportFactory(Pop3Script::FromText(Login(2, false) + breaks));
     }
-    auto third = Pop3Script::FromText(Login(2) + Messages(1, 1) + "C: QUIT\nS: +OK\n");
+    auto third = Pop3Script::FromText(Login(2, false) + Messages(1, 1) + "C: QUIT\nS: +OK\n");
     context.pop3Transport = test::ScriptedTransportFactory(third);
     ASSERT_EQ(account->CheckMail(), kStatusOk);
     EXPECT_TRUE(third->mismatches.empty()) << third->mismatches.front();
@@ -582,7 +629,8 @@ TEST_F(Pop3ConnectorTest, PipelinedChecksKeepTheAttemptBoundAndAskCapaOnce) {
     EXPECT_TRUE(account->MoreThanShown);
     EXPECT_TRUE(account->Headers.empty());
     // The next check of the same server does not ask CAPA again.
-    auto next = Pop3Script::FromText(Login(1003) + PipelinedMessages(1001, 1003) + "C: QUIT\nS: +OK\n");
+    auto next =
+        Pop3Script::FromText(Login(1003, false) + PipelinedMessages(1001, 1003) + "C: QUIT\nS: +OK\n");
     context.pop3Transport = test::ScriptedTransportFactory(next);
     ASSERT_EQ(account->CheckMail(), kStatusOk);
     EXPECT_TRUE(next->mismatches.empty()) << next->mismatches.front();

@@ -88,5 +88,23 @@ TEST_F(CheckSchedulerTest, CheckNowIsNotRepeatedWhileOneThatCoversItIsPending) {
     EXPECT_EQ(scheduler.CheckNowTarget(), TCheckScheduler::kNoCheckPending);
 }
 
+TEST_F(CheckSchedulerTest, CheckAccountNowStartsAPassAtOnceOrRightAfterTheOneOut) {
+    int starts = 0;
+    scheduler.SetPassStarter([&] {
+        ++starts;
+        scheduler.StartPass({}, {});
+    });
+    cycle.SetNextTick(Now() + 1.0);
+    scheduler.CheckAccountNow("POP3_1");
+    EXPECT_EQ(starts, 1);
+    EXPECT_TRUE(scheduler.PassOut());
+    scheduler.CheckAccountNow("POP3_1"); // the pass out may have checked it already
+    EXPECT_EQ(starts, 1);
+    WaitDelivered();
+    EXPECT_EQ(starts, 2);
+    EXPECT_EQ(results.size(), 2u);
+    EXPECT_EQ(scheduler.CheckNowTarget(), TCheckScheduler::kNoCheckPending); // not the user's check
+}
+
 } // namespace
 } // namespace nuvex

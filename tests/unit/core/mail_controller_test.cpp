@@ -311,6 +311,28 @@ TEST_F(MailControllerTest, QuietHoursCountNewsButNeitherShowNorSoundIt) {
     EXPECT_EQ(shown.size(), 1u);
 }
 
+TEST_F(MailControllerTest, AccountsAnnouncedTogetherSoundOnceAndTheWindowGathersThePass) {
+    auto news = [](int unread, int fresh) {
+        TickResult r = Pass(unread, fresh);
+        for (int i = 0; i < fresh; ++i) {
+            TNotifyMessageItem item;
+            item.ItemKind = kNotifyMessage;
+            r.messages.Add(item);
+        }
+        return r;
+    };
+    plugin->AnnounceAccount(news(3, 2));
+    clock.AdvanceMs(100);
+    plugin->AnnounceAccount(news(5, 1));
+    EXPECT_EQ(sounds, 1);
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[1], (std::array<int, 3>{5, 3, 0}));
+    EXPECT_EQ(host->captions.back(), "5 New");
+    clock.AdvanceMs(300);
+    plugin->AnnounceAccount(news(6, 1));
+    EXPECT_EQ(sounds, 2);
+}
+
 TEST_F(MailControllerTest, UnchangedCaptionIsNotResentAndOldUnreadDoesNotBlink) {
     plugin->ApplyTickResult(Pass(2, 0));
     plugin->ApplyTickResult(Pass(2, 0));
