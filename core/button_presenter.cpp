@@ -116,7 +116,7 @@ void TButtonPresenter::ApplyTickResult(const TickResult& r) {
                 }
             });
         }
-        const bool quiet = quiet_.ContainsDays(Now());
+        const bool quiet = Quiet();
         if (r.showWindow && showNotify_ && !quiet) {
             Step("notification window", [&] { showNotify_(r.totalUnread, r.messages, r.errors); });
         }
@@ -146,6 +146,10 @@ void TButtonPresenter::ApplyTickResult(const TickResult& r) {
             qCWarning(lcPlugin) << "the host did not take the button caption; it is sent again later";
         }
     }
+}
+
+bool TButtonPresenter::Quiet() const {
+    return quiet_.ContainsDays(Now());
 }
 
 void TButtonPresenter::EndBlinkIfDue() {

@@ -61,6 +61,7 @@ public:
     void SetSoundPlayer(std::function<void()> play) { playSound_ = std::move(play); }
     // While these hold, news is counted (caption, tray) but not shown or sounded.
     void SetQuietHours(QuietHours hours) { quiet_ = std::move(hours); }
+    bool Quiet() const;
 
 private:
     void EndBlink();

@@ -5,12 +5,14 @@
 #include "accounts/mail_program_bridge.h"
 #include "accounts/stop_events.h"
 #include "contract/names.h"
+#include "core/desktop_announcer.h"
 #include "core/draft_uploader.h"
 #include "core/notify_log.h"
 #include "core/nuvex_form.h"
 #include "core/nuvex_obj.h"
 #include "core/plugin_log.h"
 #include "core/plugin_process.h"
+#include "core/menu_builder.h"
 #include "integration/mail_client.h"
 #include "integration/sendto.h"
 #include "lib/clock.h"
@@ -23,6 +25,7 @@
 #include "ui/notify_window.h"
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QDateTime>
 #include <QTimer>
 #include <cstdio>
@@ -91,6 +94,12 @@ TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
     presenter_.SetSoundPlayer([] { PlayNewMailSound(); });
     draftUploader_ = std::make_unique<TDraftUploader>(accounts_);
     scheduler_.SetPassStarter([this] { Tick(); });
+    if (QDBusConnection bus = QDBusConnection::sessionBus(); bus.isConnected()) {
+        desktop_ = std::make_unique<TDesktopAnnouncer>(
+            bus, TDesktopAnnouncer::Actions{[this](const std::string& id) { OpenAccountMailbox(id); },
+                                            [this](const std::string& id) { CheckAccountNow(id); },
+                                            [] { PlayNewMailSound(); }});
+    }
 }
 
 TNuvexPlugin::~TNuvexPlugin() {
@@ -147,6 +156,11 @@ bool TNuvexPlugin::PingHost() {
 
 void TNuvexPlugin::RefreshConfig() {
     refresh_.Run();
+    if (HostConfig* cfg = host_->Settings(); cfg && desktop_) {
+        // An unset or empty value reads as nothing: the desktop's where it has a server.
+        const std::optional<std::string> text = cfg->ReadCfgStr(keys::kNotifyDesktop);
+        desktop_->SetChoice(text && !text->empty() ? cfg->ReadCfgBool(keys::kNotifyDesktop) : std::nullopt);
+    }
 }
 
 void TNuvexPlugin::UpkeepAccount(TNuvex_GenericConnector& account, bool sendTo, bool changed) {
@@ -320,6 +334,18 @@ void TNuvexPlugin::AnnounceAccount(const TickResult& result) {
             lastSoundMs_ = ms;
         }
     }
+    if (desktop_ && desktop_->InUse()) {
+        // The desktop shows this account's news and plays its sound; the
+        // caption and the tray still follow the pass.
+        if (shown.showWindow && !presenter_.Quiet()) {
+            LogNotification(shown.totalUnread, result.messages, result.errors);
+            Step("desktop notification", [&] {
+                desktop_->Announce(result, shown.playSound, SnapshotEnabledAccounts(accounts_));
+            });
+        }
+        shown.showWindow = false;
+        shown.playSound = false;
+    }
     Step("account result", [&] { ApplyTickResult(shown); });
 }
 
@@ -334,6 +360,9 @@ void TNuvexPlugin::FinishCheckPass(const TickResult& result) {
         Step("reload after pass", [&] { RefreshConfig(); });
     }
     Step("menu", [&] { UpdateButtonMenu(); });
+    if (desktop_) {
+        Step("desktop notifications", [&] { desktop_->CloseRead(SnapshotEnabledAccounts(accounts_)); });
+    }
     if (result.ran) {
         // The pass's buffers (replies, headers, entries) are gone by now;
         // give their pages back rather than keep them until the next pass.

@@ -33,6 +33,7 @@
 namespace nuvex {
 
 class MailProgramBridge;
+class TDesktopAnnouncer;
 class TDraftUploader;
 class TNuvexForm;
 class TConnectorRegistry;
@@ -199,6 +200,7 @@ private:
     std::function<void(TEditorEnv&)> editorSeams_;
     // Files handed to a web-service account become a draft through this.
     std::unique_ptr<TDraftUploader> draftUploader_;
+    std::unique_ptr<TDesktopAnnouncer> desktop_; // null without a session bus
     // Windows asking whether files may be sent; their answers reach the
     // accounts, so they go before the accounts do.
     std::vector<QPointer<QWidget>> attachConfirms_;

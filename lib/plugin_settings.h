@@ -25,6 +25,9 @@ inline constexpr std::string_view kAutostart = "AUTOSTART";
 // Days and hours in which new mail is counted but not shown or sounded
 // ("Mon-Fri 22:00-07:00"; lib/quiet_hours.h).
 inline constexpr std::string_view kQuietHours = "QUIET_HOURS";
+// 1: new mail through the desktop's notifications; 0: the program's own
+// window; unset: the desktop's wherever a notification server runs.
+inline constexpr std::string_view kNotifyDesktop = "NOTIFY_DESKTOP";
 inline constexpr std::string_view kButtonAction = "EBUTTACTION";
 inline constexpr std::string_view kButtonAccount = "MAILACCOUNT";
 inline constexpr std::string_view kComposeAccount = "MAILACCCOMP";
