@@ -200,6 +200,9 @@ std::string ReadPassword(const OptionValues& opt, std::istream& in) {
     if (password.empty()) {
         throw UsageError{"the password is empty"};
     }
+    if (!text::IsValidUtf8(password)) {
+        throw UsageError{"the password is not UTF-8 text (a file in another character set?)"};
+    }
     if (!FieldTextProblem("the password", password, true).empty()) {
         throw UsageError{"the password holds a control character or is too long"};
     }
@@ -631,11 +634,13 @@ int Test(const std::string& id, HostConfig& host, const TConnectorRegistry& regi
     }
     AccountContext testContext = context;
     testContext.host = &host;
-    if (TestConnection(*cls, line.second, testContext) == kStatusOk) {
-        out << "Connection Test Passed\n";
+    std::int32_t code = kErrorNone;
+    std::string reason;
+    if (TestConnection(*cls, line.second, testContext, &code, &reason, id) == kStatusOk) {
+        out << "Connection test passed\n";
         return kCliOk;
     }
-    out << "Connection Test FAILED!!\n";
+    out << "Connection test failed" << (reason.empty() ? std::string() : ": " + OneLine(reason)) << "\n";
     return kCliFailed;
 }
 
@@ -798,15 +803,118 @@ int Edit(const std::vector<std::string>& args, HostConfig& host, const TConnecto
     return kCliOk;
 }
 
+// One row per verb: what `help`, `VERB --help` and the unknown-verb line show.
+// A new verb is one row here and one branch in RunAccountCli.
+struct VerbUsage {
+    std::string_view verb;
+    std::string_view synopsis;
+    std::string_view what;
+};
+constexpr VerbUsage kVerbs[] = {
+    {"add",
+     "add --type TYPE --email ADDR [--login NAME] [--check-minutes N] [--open-action none|webmail|program]\n"
+     "      [--send-to] [TYPE'S OPTIONS] (--password-stdin | --password-file FILE)",
+     "stores a new account and tells the running plug-in to reload"},
+    {"list", "list", "prints every stored account: id, type, address, enabled or disabled"},
+    {"show", "show ID", "prints the stored settings of one account, without its password"},
+    {"remove", "remove ID", "removes one account"},
+    {"check", "check ID|--all [--json] [--commit]",
+     "checks here and now; exit 0 new mail, 1 none, 2 an error; --commit moves the new-mail marker"},
+    {"test", "test ID", "the wizard's connection test with the stored settings; prints why it failed"},
+    {"edit",
+     "edit ID [--email ADDR] [--login NAME] [--check-minutes N] [--open-action none|webmail|program]\n"
+     "      [--send-to on|off] [--server HOST] [--port N] [--ssl on|off] [--webmail-url URL]\n"
+     "      [--mail-program NAME] [--password-stdin | --password-file FILE]",
+     "changes the given fields of one account"},
+    {"enable", "enable ID", "lets the plug-in check the account again"},
+    {"disable", "disable ID", "keeps the account stored but unchecked"},
+    {"help", "help [VERB]", "prints this text, or one verb's"},
+};
+
+const VerbUsage* FindVerb(std::string_view verb) {
+    for (const VerbUsage& v : kVerbs) {
+        if (v.verb == verb) {
+            return &v;
+        }
+    }
+    return nullptr;
+}
+
+std::string VerbNames() {
+    std::string names;
+    for (const VerbUsage& v : kVerbs) {
+        names += (names.empty() ? "" : ", ") + std::string(v.verb);
+    }
+    return names;
+}
+
+// The types add takes and their own options, from the registry, so that a
+// new type documents itself.
+void PrintTypes(const TConnectorRegistry& registry, HostConfig* host, std::ostream& out) {
+    out << "\nTypes (--type, any case) and their own options:\n";
+    auto print = [&](const TConnectorClass* cls, bool onRequest) {
+        if (!cls->CanCheck()) {
+            return;
+        }
+        out << "  " << cls->TypeCode();
+        for (const TTypeOption& o : cls->options) {
+            out << " [--" << o.name << (o.takesValue ? " VALUE]" : "]");
+        }
+        if (onRequest) {
+            const bool allowed = host && host->ReadCfgBool(AllowTypeKey(cls->TypeCode())).value_or(false);
+            out << (allowed ? ""
+                            : "  (only once the host allows it: " + AllowTypeKey(cls->TypeCode()) + "=1)");
+        }
+        out << "\n";
+    };
+    for (const TConnectorClass* cls : registry.ConnectorClasses()) {
+        print(cls, false);
+    }
+    for (const TConnectorClass* cls : registry.OptionalConnectorClasses()) {
+        print(cls, true);
+    }
+}
+
 } // namespace
+
+bool IsUsageRequest(const std::vector<std::string>& args) {
+    if (args.empty() || args[0] == "help" || args[0] == "-h") {
+        return true;
+    }
+    return std::find(args.begin(), args.end(), "--help") != args.end();
+}
+
+int PrintAccountCliUsage(const std::vector<std::string>& args, const TConnectorRegistry& registry,
+                         std::ostream& out, HostConfig* host) {
+    // "help VERB" and "VERB --help" both name the verb.
+    const std::string verb = args.empty()                           ? std::string()
+                             : args[0] == "help" && args.size() > 1 ? args[1]
+                                                                    : args[0];
+    if (const VerbUsage* v = FindVerb(verb); v && v->verb != "help") {
+        out << "usage: nuvex-account " << v->synopsis << "\n  " << v->what << "\n";
+        if (v->verb == "add") {
+            PrintTypes(registry, host, out);
+        }
+        return kCliOk;
+    }
+    out << "usage: nuvex-account VERB [ARGUMENTS]   (nuvex-account VERB --help for one verb)\n\n";
+    for (const VerbUsage& v : kVerbs) {
+        out << "  " << v.synopsis.substr(0, v.synopsis.find('\n'))
+            << (v.synopsis.find('\n') != std::string_view::npos ? " ..." : "") << "\n      " << v.what
+            << "\n";
+    }
+    out << "\nWith the toolbar host running, changes go through it; without one the host's settings\n"
+           "file is used directly (the host must have run once). The password is never taken from\n"
+           "the command line.\n";
+    return kCliOk;
+}
 
 int RunAccountCli(const std::vector<std::string>& args, HostConfig& host, const TConnectorRegistry& registry,
                   std::istream& in, std::ostream& out, std::ostream& err, const AccountContext& context) {
+    if (IsUsageRequest(args)) {
+        return PrintAccountCliUsage(args, registry, out, &host);
+    }
     try {
-        if (args.empty()) {
-            throw UsageError{"usage: nuvex-account add|list|show ID|remove ID|check ID|--all|test ID|edit ID|"
-                             "enable ID|disable ID"};
-        }
         const std::string& verb = args[0];
         if (verb == "add") {
             return Add(args, host, registry, in, out, err);
@@ -843,8 +951,7 @@ int RunAccountCli(const std::vector<std::string>& args, HostConfig& host, const 
             return verb == "test" ? Test(args[1], host, registry, context, out)
                                   : SetEnabled(args[1], verb == "enable", host);
         }
-        throw UsageError{"unknown command " + verb +
-                         " (add, list, show, remove, check, test, enable, disable)"};
+        throw UsageError{"unknown command " + verb + " (" + VerbNames() + ")"};
     } catch (const UsageError& e) {
         err << "nuvex-account: " << e.message << "\n";
         return kCliUsage;

@@ -17,6 +17,7 @@
 //                     [--server HOST] [--port N] [--ssl on|off] [--webmail-url URL]
 //                     [--mail-program NAME] [--password-stdin | --password-file FILE]
 //   nuvex-account enable ID | disable ID
+//   nuvex-account help [VERB] | VERB --help
 //
 // check checks stored accounts here and now (--all: the enabled ones) and
 // prints their new and unread counts and the senders and subjects of the new
@@ -55,5 +56,13 @@ constexpr int kCliCheckError = 2;
 int RunAccountCli(const std::vector<std::string>& args, HostConfig& host, const TConnectorRegistry& registry,
                   std::istream& in, std::ostream& out, std::ostream& err,
                   const AccountContext& context = AccountContext{});
+
+// No arguments, help, -h, or --help anywhere: usage is wanted, which needs
+// neither a host nor its settings file.
+bool IsUsageRequest(const std::vector<std::string>& args);
+// The usage of the verb args name (help VERB or VERB --help), else of all
+// verbs, on out; kCliOk. host, when given, says which optional types it allows.
+int PrintAccountCliUsage(const std::vector<std::string>& args, const TConnectorRegistry& registry,
+                         std::ostream& out, HostConfig* host = nullptr);
 
 } // namespace nuvex

@@ -98,6 +98,11 @@ std::string FieldTextProblem(std::string_view what, std::string_view value, bool
             return name + " holds a control character";
         }
     }
+    // Stored text is UTF-8 everywhere; other bytes would come back as
+    // replacement characters in every list and window.
+    if (!text::IsValidUtf8(value)) {
+        return name + " is not UTF-8 text";
+    }
     if (!allowBlank && value.find(' ') != std::string_view::npos) {
         return name + " holds a blank";
     }

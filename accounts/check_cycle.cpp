@@ -35,10 +35,13 @@ bool Stopping(const StopPredicate& stop) {
 
 // One line per failed check: the id, the class and its text on one line.
 void LogFailedCheck(const std::string& id, std::int32_t code, std::string text) {
+    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+        text.replace(at, 2, " ");
+    }
     for (char& c : text) {
         c = (c == '\r' || c == '\n') ? ' ' : c;
     }
-    log::Warning("check", "check of " + id + " failed: error class " + std::to_string(code) + ": " + text);
+    log::Warning("check", "check of " + id + " failed: " + text + " [class " + std::to_string(code) + "]");
 }
 
 bool IsDue(TNuvex_GenericConnector& account, double now) {
@@ -422,10 +425,11 @@ void TCheckCycle::DueNow(const std::string& id) {
 }
 
 int TestConnection(const TConnectorClass& cls, const std::string& settingsText, const AccountContext& context,
-                   std::int32_t* errorClass, std::string* errorText) {
+                   std::int32_t* errorClass, std::string* errorText, const std::string& accountId) {
     try {
         auto account = cls.Create(context);
         account->LoadSettings(settingsText);
+        account->SetAccountId(accountId.empty() ? "new " + cls.TypeCode() + " account" : accountId);
         int status = account->Connect();
         if (status == kStatusOk) {
             account->Disconnect();

@@ -91,8 +91,10 @@ private:
 // settingsText, connected and disconnected. kStatusOk when the login worked.
 // Touches neither the marker nor the stored accounts; shows nothing. On a
 // failure the account's error class and text go to errorClass and errorText
-// when given, so that the page can say what went wrong.
+// when given, so that the page can say what went wrong. accountId names the
+// account in the log lines (empty: a new account of the type).
 int TestConnection(const TConnectorClass& cls, const std::string& settingsText, const AccountContext& context,
-                   std::int32_t* errorClass = nullptr, std::string* errorText = nullptr);
+                   std::int32_t* errorClass = nullptr, std::string* errorText = nullptr,
+                   const std::string& accountId = {});
 
 } // namespace nuvex

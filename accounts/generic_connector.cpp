@@ -36,6 +36,47 @@ std::string ErrorClassText(std::int32_t code) {
     }
 }
 
+std::string NetProblemText(NetProblem problem, const std::string& server) {
+    std::string first;
+    std::string second;
+    switch (problem) {
+    case NetProblem::None:
+        return {};
+    case NetProblem::Refused:
+        first = Translate("The server %HOST refused the connection.");
+        second = Translate("Check the server name and the port.");
+        break;
+    case NetProblem::NoSuchHost:
+        first = server.empty() ? Translate("The server's name was not found.")
+                               : Translate("No server named %HOST was found.");
+        second = Translate("Check the server name.");
+        break;
+    case NetProblem::TimedOut:
+        first = Translate("The server %HOST did not answer in time.");
+        second = Translate("Check your Internet connection, or try again later.");
+        break;
+    case NetProblem::Tls:
+        first = Translate("A secure connection to the server %HOST could not be made.");
+        second = Translate("Check the port and whether the server uses SSL.");
+        break;
+    case NetProblem::Certificate:
+        first = Translate("The certificate of the server %HOST could not be verified.");
+        second = Translate("Check the server name and its certificate.");
+        break;
+    }
+    const std::size_t at = first.find("%HOST");
+    if (at != std::string::npos) {
+        if (!server.empty()) {
+            first.replace(at, 5, server);
+        } else if (at > 0 && first[at - 1] == ' ') {
+            first.erase(at - 1, 6); // "The server refused the connection."
+        } else {
+            first.erase(at, 5);
+        }
+    }
+    return first + "\r\n" + second;
+}
+
 std::int32_t StrToIntDef(const std::string& text, std::int32_t def) {
     std::size_t start = text.find_first_not_of(' ');
     if (start == std::string::npos) {
@@ -110,8 +151,13 @@ int TNuvex_GenericConnector::LoadSettings(const std::string& text) {
 void TNuvex_GenericConnector::TakeLastError(std::int32_t& code, std::string& text) {
     std::lock_guard lock(guard_);
     code = ErrorCode;
-    text = ErrorClassText(code);
+    text = code == kErrorNone ? std::string() : NetProblemText(ErrorProblem, ErrorServer);
+    if (text.empty()) {
+        text = ErrorClassText(code);
+    }
     ErrorCode = kErrorNone;
+    ErrorProblem = NetProblem::None;
+    ErrorServer.clear();
 }
 
 void TNuvex_GenericConnector::AddNotifyItems(TNotifyMessages& list, bool /*force*/) {

@@ -3,6 +3,7 @@
 // (type code, captions, list order, limits) that are asked without an instance.
 #include "accounts/account_context.h"
 #include "accounts/notify.h"
+#include "lib/net_problem.h"
 
 #include <cstdint>
 #include <functional>
@@ -33,6 +34,9 @@ constexpr std::int32_t kErrorOther = 3;
 
 // The two-line text of an error class, translated, lines joined by CR LF; empty for 0.
 std::string ErrorClassText(std::int32_t code);
+// The two-line text, as ErrorClassText's, of a server that gave no answer
+// for this reason, naming server (or "the server" when empty); empty for None.
+std::string NetProblemText(NetProblem problem, const std::string& server);
 
 // Open actions of an account ("ACODE").
 constexpr std::int32_t kOpenNothing = 0;
@@ -185,6 +189,10 @@ public:
     bool DefaultNotify = true;
     std::string Email;
     std::int32_t ErrorCode = kErrorNone;
+    // Why the server gave no answer, when known: the text then says so
+    // instead of the class's general one. Cleared with the error.
+    NetProblem ErrorProblem = NetProblem::None;
+    std::string ErrorServer;
 
     const AccountContext& Context() const { return context_; }
 

@@ -115,22 +115,6 @@ std::optional<std::pair<std::string, int>> SplitServer(const std::string& value)
     return std::make_pair(host, *number);
 }
 
-// The host of an "https://[user@]host[:port]/path" address, for messages.
-std::string HostOfUrl(std::string_view url) {
-    if (const std::size_t scheme = url.find("://"); scheme != std::string_view::npos) {
-        url.remove_prefix(scheme + 3);
-    }
-    url = url.substr(0, url.find_first_of("/?#"));
-    if (const std::size_t at = url.rfind('@'); at != std::string_view::npos) {
-        url.remove_prefix(at + 1);
-    }
-    if (!url.empty() && url.front() == '[') {
-        const std::size_t close = url.find(']');
-        return std::string(url.substr(1, close == std::string_view::npos ? close : close - 1));
-    }
-    return std::string(url.substr(0, url.find(':')));
-}
-
 } // namespace
 
 const TConnectorClass& GMailConnectorClass() {
@@ -260,7 +244,8 @@ TNuvex_GMailConnector::FeedReply TNuvex_GMailConnector::FetchFeed() {
         return {};
     }
     request.GetUrl(false);
-    return {std::move(request.Text), request.StatusCode, request.CertificateRejected};
+    return {std::move(request.Text), request.StatusCode, request.CertificateRejected, LastNetProblem(),
+            HostOfUrl(request.Url)};
 }
 
 int TNuvex_GMailConnector::Connect() {
@@ -281,7 +266,11 @@ int TNuvex_GMailConnector::Connect() {
             return kStatusOk;
         }
         ErrorCode = reply.status == 401 ? kErrorLogin : kErrorUnreachable;
-        log::Warning("gmail", AccountId + ": feed test failed with status " + std::to_string(reply.status));
+        ErrorProblem = reply.status == 0 ? reply.problem : NetProblem::None;
+        ErrorServer = reply.server;
+        const std::string_view words = NetProblemWords(ErrorProblem);
+        log::Warning("gmail", AccountId + ": feed test failed with status " + std::to_string(reply.status) +
+                                  (words.empty() ? std::string() : " (" + std::string(words) + ")"));
     } catch (...) {
         log::Caught("gmail", "testing the feed");
         std::lock_guard guard(Guard());
@@ -315,10 +304,16 @@ int TNuvex_GMailConnector::CheckFeed() {
         untrustedFeedHost_.clear();
         id = AccountId;
     }
-    auto fail = [&](std::int32_t code, const std::string& why) {
+    auto fail = [&](std::int32_t code, const std::string& why, NetProblem problem = NetProblem::None,
+                    const std::string& server = {}) {
         std::lock_guard guard(Guard());
         ErrorCode = code;
-        log::Warning("gmail", id + ": feed check failed, class " + std::to_string(code) + ": " + why);
+        ErrorProblem = problem;
+        ErrorServer = server;
+        const std::string_view words = NetProblemWords(problem);
+        log::Warning("gmail", id + ": feed check failed: " + why +
+                                  (words.empty() ? std::string() : " (" + std::string(words) + ")") +
+                                  " [class " + std::to_string(code) + "]");
         return kStatusFailed;
     };
     try {
@@ -344,9 +339,11 @@ int TNuvex_GMailConnector::CheckFeed() {
             return fail(kErrorLogin, "the server refused the login");
         }
         if (reply.body.find("</feed") == std::string::npos) {
-            return fail(kErrorUnreachable, reply.status == 0 ? std::string("no complete answer")
-                                                             : "status " + std::to_string(reply.status) +
-                                                                   " without a whole feed");
+            if (reply.status == 0) {
+                return fail(kErrorUnreachable, "no complete answer", reply.problem, reply.server);
+            }
+            return fail(kErrorUnreachable,
+                        "status " + std::to_string(reply.status) + " without a whole feed");
         }
         std::unique_ptr<TXMLTag> tree = BuildTagTree(reply.body);
         reply.body.clear();

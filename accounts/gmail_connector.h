@@ -61,6 +61,8 @@ private:
         std::string body;
         int status = 0;
         bool certificateRejected = false;
+        NetProblem problem = NetProblem::None; // why no answer came
+        std::string server;
     };
     FeedReply FetchFeed();
     int CheckFeed();

@@ -35,65 +35,17 @@ std::string CollapseBlanks(std::string_view s) {
     return out;
 }
 
-// The length of the valid UTF-8 sequence at s[i] (shortest form, at most
-// U+10FFFF, no surrogates), or 0 when the bytes there are not one.
-std::size_t Utf8SequenceAt(std::string_view s, std::size_t i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t extra;
-    std::uint32_t cp;
-    if (c < 0x80) {
-        return 1;
-    } else if ((c & 0xE0) == 0xC0) {
-        extra = 1;
-        cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-        extra = 2;
-        cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-        extra = 3;
-        cp = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + extra >= s.size()) {
-        return 0;
-    }
-    for (std::size_t k = 1; k <= extra; ++k) {
-        const auto cc = static_cast<unsigned char>(s[i + k]);
-        if ((cc & 0xC0) != 0x80) {
-            return 0;
-        }
-        cp = (cp << 6) | (cc & 0x3F);
-    }
-    if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) ||
-        (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        return 0;
-    }
-    return extra + 1;
-}
-
-bool IsValidUtf8(std::string_view s) {
-    for (std::size_t i = 0; i < s.size();) {
-        std::size_t n = Utf8SequenceAt(s, i);
-        if (n == 0) {
-            return false;
-        }
-        i += n;
-    }
-    return true;
-}
-
 // glibc's iconv passes code points above U+10FFFF and writes 5- and 6-byte
 // forms for UCS-4 input; what it hands back is checked again, and every byte
 // that starts no valid sequence becomes U+FFFD.
 std::string ValidUtf8(std::string text) {
-    if (IsValidUtf8(text)) {
+    if (text::IsValidUtf8(text)) {
         return text;
     }
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
-        std::size_t n = Utf8SequenceAt(text, i);
+        std::size_t n = text::Utf8SequenceAt(text, i);
         if (n == 0) {
             out += kReplacement;
             ++i;
@@ -106,7 +58,7 @@ std::string ValidUtf8(std::string text) {
 }
 
 std::string RawToUtf8(std::string_view raw) {
-    if (IsValidUtf8(raw)) {
+    if (text::IsValidUtf8(raw)) {
         return std::string(raw);
     }
     auto converted = ConvertToUtf8(raw, "WINDOWS-1252");

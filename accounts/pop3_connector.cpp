@@ -215,6 +215,7 @@ TNuvex_Pop3Connector::Failure TNuvex_Pop3Connector::DescribeFailure(const std::e
         return f;
     } catch (const TransportError& e) {
         f.what = e.what();
+        f.problem = e.Problem();
         switch (e.Kind()) {
         case TransportFailure::Unreachable:
         case TransportFailure::Reset:
@@ -271,6 +272,10 @@ void TNuvex_Pop3Connector::Fail(const Failure& failure, const std::string& host)
         Connected = false;
         ErrorCode = failure.code;
         untrustedHost_ = failure.untrustedCertificate ? host : std::string();
+        // Class 1 keeps its meaning for the pass (shown at most hourly); its
+        // text says what really happened.
+        ErrorProblem = failure.code == kErrorUnreachable ? failure.problem : NetProblem::None;
+        ErrorServer = host;
         id = AccountId;
         password = Password;
     }
@@ -278,8 +283,12 @@ void TNuvex_Pop3Connector::Fail(const Failure& failure, const std::string& host)
     if (failure.cancelled) {
         log::Info("pop3", id + ": check of " + host + " stopped");
     } else {
-        log::Warning("pop3", id + ": check of " + host + " failed, class " + std::to_string(failure.code) +
-                                 ": " + what);
+        const std::string_view words = NetProblemWords(failure.problem);
+        log::Warning("pop3", id + ": check of " + host + " failed: " + what +
+                                 (words.empty() || what.find(words) != std::string::npos
+                                      ? std::string()
+                                      : " (" + std::string(words) + ")") +
+                                 " [class " + std::to_string(failure.code) + "]");
     }
 }
 

@@ -60,7 +60,8 @@ private:
         std::int32_t code = kErrorOther;
         bool cancelled = false;            // the plug-in is stopping: no error to report
         bool untrustedCertificate = false; // gets its own text
-        std::string what;                  // the server's words or the transport's reason
+        NetProblem problem = NetProblem::None;
+        std::string what; // the server's words or the transport's reason
     };
     static Failure DescribeFailure(const std::exception_ptr& error);
     // Sets ErrorCode from failure and leaves its one log line.

@@ -183,6 +183,7 @@ struct Resolution {
     std::mutex mutex;
     std::condition_variable done;
     bool finished = false;
+    int rc = 0;
     addrinfo* result = nullptr;
     ~Resolution() {
         if (result) {
@@ -200,10 +201,12 @@ std::vector<SocketAddress> ResolveWithin(const std::string& host, int port, int 
             hints.ai_family = AF_UNSPEC;
             hints.ai_socktype = SOCK_STREAM;
             addrinfo* found = nullptr;
-            if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
+            const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+            if (rc != 0) {
                 found = nullptr;
             }
             std::lock_guard lock(state->mutex);
+            state->rc = rc;
             state->result = found;
             state->finished = true;
             state->done.notify_all();
@@ -221,6 +224,19 @@ std::vector<SocketAddress> ResolveWithin(const std::string& host, int port, int 
             return {};
         }
         state->done.wait_for(lock, std::chrono::milliseconds(std::min(left, kStopSliceMs)));
+    }
+    // The name server said there is no such name; any other failure (none
+    // reachable: EAI_AGAIN) is the network's, told as such.
+    if (state->rc == EAI_NONAME || state->rc == EAI_FAIL
+#ifdef EAI_NODATA
+        || state->rc == EAI_NODATA
+#endif
+    ) {
+        throw TransportError(TransportFailure::Unreachable, "no such host " + host, NetProblem::NoSuchHost);
+    }
+    if (state->rc != 0) {
+        throw TransportError(TransportFailure::Unreachable,
+                             "name look-up of " + host + " failed: " + gai_strerror(state->rc));
     }
     std::vector<SocketAddress> out;
     for (addrinfo* ai = state->result; ai; ai = ai->ai_next) {
@@ -254,9 +270,10 @@ std::string AddressText(const SocketAddress& a) {
 
 // One connection attempt within its own deadline; the socket, or -1 with error set.
 int ConnectOne(const SocketAddress& address, const Deadline& deadline, const StopSignal* stop,
-               std::string& error) {
+               std::string& error, int& errorNumber) {
     int s = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (s < 0) {
+        errorNumber = errno;
         error = AddressText(address) + ": " + std::strerror(errno);
         return -1;
     }
@@ -278,6 +295,7 @@ int ConnectOne(const SocketAddress& address, const Deadline& deadline, const Sto
         }
     }
     if (rc != 0) {
+        errorNumber = errno;
         error = AddressText(address) + ": " + std::strerror(errno);
         ::close(s);
         return -1;
@@ -405,9 +423,10 @@ private:
         }
         if (addresses.empty()) {
             throw TransportError(TransportFailure::Unreachable,
-                                 "server name " + host + " not resolved in time");
+                                 "server name " + host + " not resolved in time", NetProblem::TimedOut);
         }
         std::string lastError = "connect failed";
+        int lastErrno = 0;
         for (std::size_t i = 0; i < addresses.size(); ++i) {
             // Each address gets its share of what is left: a first address
             // whose packets are silently dropped (a broken IPv6 route) must not
@@ -415,12 +434,16 @@ private:
             // its share to the rest.
             const int share = std::max(1, deadline.RemainingMs() / static_cast<int>(addresses.size() - i));
             const Deadline attempt = Deadline::Earlier(Deadline::In(share), deadline);
-            int fd = ConnectOne(addresses[i], attempt, stop_, lastError);
+            int fd = ConnectOne(addresses[i], attempt, stop_, lastError, lastErrno);
             if (fd >= 0) {
                 return fd;
             }
         }
-        throw TransportError(TransportFailure::Unreachable, lastError);
+        // The reason of the last address tried is the one told.
+        const NetProblem problem = lastErrno == ECONNREFUSED ? NetProblem::Refused
+                                   : lastErrno == ETIMEDOUT  ? NetProblem::TimedOut
+                                                             : NetProblem::None;
+        throw TransportError(TransportFailure::Unreachable, lastError, problem);
     }
 
     void StartTls(const std::string& host) {

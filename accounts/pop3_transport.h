@@ -2,6 +2,7 @@
 // The byte stream under the POP3 client: a TCP connection, optionally with
 // TLS from the first byte. Tests replace it with a scripted fake.
 #include "accounts/account_context.h"
+#include "lib/net_problem.h"
 
 #include <functional>
 #include <memory>
@@ -27,11 +28,29 @@ enum class TransportFailure {
 
 class TransportError : public std::runtime_error {
 public:
-    TransportError(TransportFailure kind, const std::string& what) : std::runtime_error(what), kind_(kind) {}
+    TransportError(TransportFailure kind, const std::string& what, NetProblem problem = NetProblem::None)
+        : std::runtime_error(what), kind_(kind), problem_(problem) {}
     TransportFailure Kind() const { return kind_; }
+    // What the user is told: given, or what the kind alone says.
+    NetProblem Problem() const {
+        if (problem_ != NetProblem::None) {
+            return problem_;
+        }
+        switch (kind_) {
+        case TransportFailure::Timeout:
+            return NetProblem::TimedOut;
+        case TransportFailure::TlsHandshake:
+            return NetProblem::Tls;
+        case TransportFailure::TlsVerify:
+            return NetProblem::Certificate;
+        default:
+            return NetProblem::None;
+        }
+    }
 
 private:
     TransportFailure kind_;
+    NetProblem problem_;
 };
 
 class Pop3Transport {
@@ -55,7 +74,8 @@ struct SocketAddress {
 };
 
 // Host name and port to the addresses to try, in order; empty when the name
-// did not resolve within timeoutMs or the stop was raised. The default asks
+// did not resolve within timeoutMs or the stop was raised. A name that has
+// no address throws TransportError (NetProblem::NoSuchHost). The default asks
 // getaddrinfo; tests hand in fixed lists (a first address that never answers).
 using Pop3Resolver = std::function<std::vector<SocketAddress>(const std::string& host, int port,
                                                               int timeoutMs, const StopSignal* stop)>;

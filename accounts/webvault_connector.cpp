@@ -91,6 +91,8 @@ std::optional<std::string> TNuvex_WebvaultConnector::Request(const std::string& 
         ServiceUrl = url;
         limits = Limits;
         id = AccountId;
+        lastProblem_ = NetProblem::None;
+        lastServer_.clear();
     }
     // A plug-in that stops does not wait for a stalled service.
     limits.stop = Context().stop;
@@ -100,8 +102,27 @@ std::optional<std::string> TNuvex_WebvaultConnector::Request(const std::string& 
         return std::nullopt;
     }
     // The lock is not held here: the request may wait on the network.
-    return FetchUrlText(webservice::RequestUrl(url, path, webservice::EncodeCu(entries)), limits);
+    std::string text = FetchUrlText(webservice::RequestUrl(url, path, webservice::EncodeCu(entries)), limits);
+    std::lock_guard lock(Guard());
+    lastProblem_ = text.empty() ? LastNetProblem() : NetProblem::None;
+    lastServer_ = HostOfUrl(url);
+    return text;
 }
+
+void TNuvex_WebvaultConnector::FailUnreachable() {
+    ErrorCode = kErrorUnreachable;
+    ErrorProblem = lastProblem_;
+    ErrorServer = lastServer_;
+}
+
+namespace {
+
+std::string Because(NetProblem problem) {
+    const std::string_view words = NetProblemWords(problem);
+    return words.empty() ? std::string() : " (" + std::string(words) + ")";
+}
+
+} // namespace
 
 int TNuvex_WebvaultConnector::Connect() {
     try {
@@ -113,7 +134,11 @@ int TNuvex_WebvaultConnector::Connect() {
         entries.insert(entries.end(), {{"MinId", "0"}, {"MaxHdrs", "0"}, {"MaxIds", "0"}});
         std::optional<std::string> reply = Request(NewMsgsPath, entries);
         if (!reply || reply->empty()) {
-            log::Warning("webservice", AccountId + ": login test: no reply from the service");
+            // A test with no answer fails as a check does: class 1, with its reason.
+            std::lock_guard lock(Guard());
+            FailUnreachable();
+            log::Warning("webservice",
+                         AccountId + ": login test: no reply from the service" + Because(ErrorProblem));
             return kStatusFailed;
         }
         std::optional<std::string> utf8 = webservice::ReplyToUtf8(*reply, Context().registry);
@@ -165,7 +190,12 @@ int TNuvex_WebvaultConnector::CheckMail() {
         }
         if (!utf8 || utf8->find("xml") == std::string::npos) {
             code = kErrorUnreachable;
-            log::Warning("webservice", id + ": check: no usable reply from the service");
+            NetProblem problem = NetProblem::None;
+            {
+                std::lock_guard lock(Guard());
+                problem = lastProblem_;
+            }
+            log::Warning("webservice", id + ": check: no usable reply from the service" + Because(problem));
         } else {
             webservice::NewMsgsReply parsed = webservice::ParseNewMsgs(*utf8);
             if (parsed.loginFailed) {
@@ -195,6 +225,9 @@ int TNuvex_WebvaultConnector::CheckMail() {
     }
     std::lock_guard lock(Guard());
     ErrorCode = code;
+    if (code == kErrorUnreachable) {
+        FailUnreachable();
+    }
     NewCount = ok ? newCount : 0;
     UnreadCount = unread >= 0 ? unread : NewCount;
     if (ok) {
@@ -231,11 +264,12 @@ int TNuvex_WebvaultConnector::Redirect(const std::string& what, const std::strin
     try {
         std::optional<std::string> reply = Request(path, entries);
         if (!reply || reply->empty()) {
+            std::lock_guard lock(Guard());
             if (errorCodes) {
-                std::lock_guard lock(Guard());
-                ErrorCode = kErrorUnreachable;
+                FailUnreachable();
             }
-            log::Warning("webservice", id + ": " + what + ": no reply from the service");
+            log::Warning("webservice",
+                         id + ": " + what + ": no reply from the service" + Because(lastProblem_));
             return kStatusFailed;
         }
         std::optional<std::string> utf8 = webservice::ReplyToUtf8(*reply, Context().registry);

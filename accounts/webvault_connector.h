@@ -49,6 +49,11 @@ private:
     // The reply text, or nullopt when no usable service address is set (logged).
     std::optional<std::string> Request(const std::string& path, const Entries& entries);
     Entries Credentials() const;
+    // Why the last request got no answer, and from which server (guarded).
+    NetProblem lastProblem_ = NetProblem::None;
+    std::string lastServer_;
+    // Class 1 with the reason of the last request; call with Guard() held.
+    void FailUnreachable();
     // The redirect requests: open the page the reply names. errorCodes: set
     // ErrorCode 1 on an empty reply and 3 on a failure of the reply.
     int Redirect(const std::string& what, const std::string& path, const Entries& entries, bool errorCodes);

@@ -46,6 +46,8 @@ public:
     virtual void Registered(bool registering);
     virtual void ExecCommand(const QString& command);
     virtual void RefreshConfig();
+    // A refresh the host asked for: may be joined with others that follow closely.
+    virtual void RequestRefresh() { RefreshConfig(); }
     virtual void ManualUpdate();
 
     // The main-window and automation-object classes of this plug-in.

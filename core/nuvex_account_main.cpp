@@ -126,6 +126,9 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         args.emplace_back(argv[i]);
     }
+    if (nuvex::IsUsageRequest(args)) {
+        return nuvex::PrintAccountCliUsage(args, nuvex::ConnectorRegistry(), std::cout);
+    }
     std::unique_ptr<nuvex::HostConfig> host;
     if (nuvex::BusHostConfig::HostOnBus()) {
         host = std::make_unique<nuvex::BusHostConfig>();

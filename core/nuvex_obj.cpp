@@ -246,7 +246,7 @@ ButtonInfo TNuvexObj::GetButtonInfo(int index) {
         // Only the settings: the button calls of UpdateButton would call back
         // into a host that is waiting for this answer.
         try {
-            mail_.RefreshConfig();
+            mail_.RequestRefresh();
         } catch (...) {
             log::Caught("plugin", "settings refresh for the button");
         }

@@ -76,8 +76,13 @@ TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
           [this](const TickResult& r) { AnnounceAccount(r); }),
       refresh_({*host_, settings_, accounts_, types_, context_, cycle_, presenter_, navigation_, *this,
                 [this] { return scheduler_.PassOut(); }, [this] { PingHost(); }}),
+      reloadTimer_(new QTimer(this)), reloads_(
+                                          kReloadSettleMs, kReloadMaxWaitMs, [this] { OnRefreshMessage(); },
+                                          [this](int delayMs) { reloadTimer_->start(delayMs); }),
       upkeep_({[this] { return host_->Settings(); }, [this] { return refresh_.CurrentMailto(); }}),
       tickPeriodMs_(TickPeriodFromEnvironment()) {
+    reloadTimer_->setSingleShot(true);
+    connect(reloadTimer_, &QTimer::timeout, this, [this] { reloads_.Fire(); });
     context_.host = &host_->LongLivedSettings();
     context_.registry = mailBridge_.get();
     context_.navigation = &navigation_;
@@ -373,6 +378,10 @@ void TNuvexPlugin::FinishCheckPass(const TickResult& result) {
 void TNuvexPlugin::PostRefresh() {
     QMetaObject::invokeMethod(
         this, [this] { OnRefreshMessage(); }, Qt::QueuedConnection);
+}
+
+void TNuvexPlugin::RequestRefresh() {
+    reloads_.Request();
 }
 
 void TNuvexPlugin::OnRefreshMessage() {

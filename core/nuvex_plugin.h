@@ -17,12 +17,14 @@
 #include "core/mail_client_upkeep.h"
 #include "core/mail_host.h"
 #include "core/navigation_dispatcher.h"
+#include "core/reload_coalescer.h"
 #include "core/settings_refresh.h"
 #include "lib/plugin_settings.h"
 #include "ui/notify_window.h"
 
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 #include <cstdint>
 #include <functional>
@@ -56,6 +58,11 @@ public:
     // The tray's menu commands.
     void ExecCommand(const QString& command) override;
     void RefreshConfig() override;
+    // Refresh and menu, joined with the requests that follow within the
+    // settle window (kReloadSettleMs, at most kReloadMaxWaitMs after the first).
+    void RequestRefresh() override;
+    static constexpr int kReloadSettleMs = 150;
+    static constexpr int kReloadMaxWaitMs = 1000;
     std::unique_ptr<TMainForm> CreateMainForm() override;
     TPluginObj* CreatePluginObj(QObject* parent) override;
 
@@ -185,6 +192,8 @@ private:
     TCommandRouter router_{*this};
     AccountContext context_;
     TSettingsRefresh refresh_;
+    QTimer* reloadTimer_ = nullptr; // owned as a child
+    TReloadCoalescer reloads_;
     TMailClientUpkeep upkeep_;
     int tickPeriodMs_;
     StopPredicate namedStop_;

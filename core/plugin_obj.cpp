@@ -29,7 +29,7 @@ void TPluginObj::Refresh() {
     // Each step stands alone: a failing refresh must not keep the button stale.
     try {
         if (TExePlugin* plugin = TExePlugin::Instance()) {
-            plugin->RefreshConfig();
+            plugin->RequestRefresh();
         }
     } catch (...) {
         log::Caught("plugin", "settings refresh");

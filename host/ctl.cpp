@@ -173,6 +173,11 @@ int RunCtl(const QStringList& rawArgs) {
         return Fail(QString::fromLatin1(kUsage), 2);
     }
     const QString name = args.takeFirst();
+    // Asked for, the usage is an answer, on stdout.
+    if (name == QLatin1String("--help") || name == QLatin1String("-h") || name == QLatin1String("help")) {
+        Out(QString::fromLatin1(kUsage));
+        return 0;
+    }
     const Verb* verb = FindVerb(name);
     if (!verb) {
         return Fail(QStringLiteral("unknown verb \"%1\"\n%2").arg(name, QString::fromLatin1(kUsage)), 2);

@@ -178,7 +178,7 @@ void SettingsDialog::ShowPages(const QString& text) {
         auto* view = new QWebEngineView(tabs_);
         auto* webPage = new SettingsWebPage(profile_, host_, *this, view);
         auto* channel = new QWebChannel(webPage);
-        auto* setup = new SettingsSetup(host_, webPage);
+        auto* setup = new SettingsSetup(host_, plugin_, webPage);
         channel->registerObject(QStringLiteral("setup"), setup);
         webPage->setWebChannel(channel);
         view->setPage(webPage);

@@ -86,7 +86,8 @@ QString SettingsPagesReport(const QString& plugin, const std::vector<SettingsPag
     return text;
 }
 
-SettingsSetup::SettingsSetup(ToolbarHost& host, QObject* parent) : QObject(parent), host_(host) {
+SettingsSetup::SettingsSetup(ToolbarHost& host, const QString& pagesOf, QObject* parent)
+    : QObject(parent), host_(host), pagesOf_(pagesOf.toUpper()) {
     refresh_.setSingleShot(true);
     refresh_.setInterval(kRefreshDelayMs);
     // Several writes in a row (a change mark, then the value) make one refresh.
@@ -94,6 +95,11 @@ SettingsSetup::SettingsSetup(ToolbarHost& host, QObject* parent) : QObject(paren
 }
 
 bool SettingsSetup::StartSettings(const QString& plugin) {
+    if (plugin.toUpper() != pagesOf_) {
+        qCWarning(lcHost).noquote() << "the settings pages of" << pagesOf_ << "asked for the values of"
+                                    << plugin << "; refused";
+        return false;
+    }
     if (!host_.FindSlot(plugin)) {
         qCWarning(lcHost).noquote() << "the settings pages asked for an unknown plug-in" << plugin;
         return false;

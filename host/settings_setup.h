@@ -1,8 +1,10 @@
 #pragma once
 // The "setup" object the settings pages script against: the plug-in's values
 // in the host's store, and the questions the pages put to the plug-in's
-// settings object (QueryText and QueryNum over the bus). A page first names
-// its plug-in with StartSettings; until then every call answers nothing.
+// settings object (QueryText and QueryNum over the bus). The object belongs
+// to the pages of one plug-in: a page first names that plug-in with
+// StartSettings; until then, and for any other name, every call answers
+// nothing, so a page can never reach another plug-in's values.
 // Calls to the plug-in never block the host: they answer a future that the
 // reply fulfils, so the plug-in may call back into the host meanwhile.
 #include "host/settings_store.h"
@@ -36,11 +38,12 @@ QString SettingsPagesReport(const QString& plugin, const std::vector<SettingsPag
 class SettingsSetup : public QObject {
     Q_OBJECT
 public:
-    explicit SettingsSetup(ToolbarHost& host, QObject* parent = nullptr);
+    // pagesOf: the plug-in whose pages use this object; the only one StartSettings takes.
+    SettingsSetup(ToolbarHost& host, const QString& pagesOf, QObject* parent = nullptr);
 
     const QString& Plugin() const { return plugin_; }
 
-    // False for a plug-in the host does not know.
+    // False for a plug-in the host does not know or whose pages these are not.
     Q_INVOKABLE bool StartSettings(const QString& plugin);
     Q_INVOKABLE bool GetCfgBool(const QString& key, int flag);
     Q_INVOKABLE int GetCfgInt(const QString& key, int flag);
@@ -65,6 +68,7 @@ private:
     void Written(const QString& key);
 
     ToolbarHost& host_;
+    const QString pagesOf_;
     QString plugin_;
     QTimer refresh_;
 };

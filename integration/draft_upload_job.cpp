@@ -51,6 +51,9 @@ bool ReportChunk(PostState& s) {
     if (!s.progress || !*s.progress) {
         return true;
     }
+    // The bytes really handed over, not chunks x 32768: counting the last,
+    // short chunk as a full one would show more sent than the message holds
+    // and make the window raise its total, so the bar and the rate would lie.
     const std::uint64_t total = s.body.TotalSize();
     const std::uint64_t sent = s.body.Position();
     const std::uint64_t remaining = total - sent;
@@ -297,6 +300,10 @@ PostResult PostLarge(const std::string& url, const std::vector<std::string>& hea
         return result;
     }
     http_internal::ApplyCommonOptions(h, state.transfer);
+    // The address's own scheme and port are used: a service on https or on
+    // another port than 80 (a company's, the development service) is reached
+    // as configured, and the password in the envelope never goes out in clear
+    // when the service offers TLS.
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
     curl_easy_setopt(h, CURLOPT_POST, 1L);
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.TotalSize()));

@@ -5,12 +5,41 @@
 #include "lib/text.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <new>
 
 namespace nuvex::http_internal {
 namespace {
+
+thread_local NetProblem lastProblem = NetProblem::None;
+
+NetProblem ProblemOf(CURLcode rc, const Transfer& t) {
+    if (t.stalled) {
+        return NetProblem::TimedOut;
+    }
+    switch (rc) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+        return NetProblem::NoSuchHost;
+    case CURLE_COULDNT_CONNECT: {
+        // Also what an unreachable network gives: only a refusal is called one.
+        long osErrno = 0;
+        if (t.handle) {
+            curl_easy_getinfo(t.handle, CURLINFO_OS_ERRNO, &osErrno);
+        }
+        return osErrno == ECONNREFUSED ? NetProblem::Refused : NetProblem::None;
+    }
+    case CURLE_OPERATION_TIMEDOUT:
+        return NetProblem::TimedOut;
+    case CURLE_SSL_CONNECT_ERROR:
+        return NetProblem::Tls;
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return NetProblem::Certificate;
+    default:
+        return NetProblem::None;
+    }
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -131,6 +160,7 @@ void HeaderList::Add(const std::string& line) {
 }
 
 void ApplyCommonOptions(CURL* h, Transfer& t) {
+    lastProblem = NetProblem::None;
     t.handle = h;
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -174,7 +204,19 @@ void LogFailure(const std::string& what, CURLcode rc, const Transfer& t) {
     } else if (t.lengthMissing) {
         reason = "no Content-Length";
     }
-    log::Warning("http", what + " failed: " + reason);
+    lastProblem = ProblemOf(rc, t);
+    const std::string_view words = NetProblemWords(lastProblem);
+    log::Warning("http",
+                 what + " failed: " + reason +
+                     (words.empty() || words == reason ? std::string() : " (" + std::string(words) + ")"));
 }
 
 } // namespace nuvex::http_internal
+
+namespace nuvex {
+
+NetProblem LastNetProblem() {
+    return http_internal::lastProblem;
+}
+
+} // namespace nuvex

@@ -4,6 +4,8 @@
 // in the user's browser, the connectivity test, and three small text codecs.
 // Nothing here keeps state between calls and nothing throws; every request has
 // its own curl handle, so any number may run at once on different threads.
+#include "lib/net_problem.h"
+
 #include <cstddef>
 #include <map>
 #include <string>
@@ -112,6 +114,13 @@ public:
     // Returns true when a 2xx body was read completely.
     bool GetUrl(bool initCom);
 };
+
+// Why the last request made on this thread got no answer; None after one
+// that did, or when the connection does not say.
+NetProblem LastNetProblem();
+
+// The host of an "https://[user@]host[:port]/path" address, for messages.
+std::string HostOfUrl(std::string_view url);
 
 // Opens url in the user's browser (xdg-open, or the command line in $NUVEX_BROWSER)
 // from a background thread and returns at once. Blank input opens nothing; a

@@ -262,6 +262,21 @@ bool THTTPSend::HTTPMethod(const std::string& method, const std::string& url) {
     }
 }
 
+std::string HostOfUrl(std::string_view url) {
+    if (const std::size_t scheme = url.find("://"); scheme != std::string_view::npos) {
+        url.remove_prefix(scheme + 3);
+    }
+    url = url.substr(0, url.find_first_of("/?#"));
+    if (const std::size_t at = url.rfind('@'); at != std::string_view::npos) {
+        url.remove_prefix(at + 1);
+    }
+    if (!url.empty() && url.front() == '[') {
+        const std::size_t close = url.find(']');
+        return std::string(url.substr(1, close == std::string_view::npos ? close : close - 1));
+    }
+    return std::string(url.substr(0, url.find(':')));
+}
+
 namespace detail {
 
 std::vector<std::string> SplitLines(std::string_view body) {

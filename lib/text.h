@@ -24,4 +24,9 @@ bool EndsWithNoCase(std::string_view text, std::string_view suffix);
 // Appends one code point (at most U+10FFFF, no surrogate) as UTF-8.
 void AppendUtf8(std::string& out, std::uint32_t cp);
 
+// The length of the valid UTF-8 sequence at s[i] (shortest form, at most
+// U+10FFFF, no surrogates), or 0 when the bytes there are not one.
+std::size_t Utf8SequenceAt(std::string_view s, std::size_t i);
+bool IsValidUtf8(std::string_view s);
+
 } // namespace nuvex::text

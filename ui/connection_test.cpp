@@ -61,14 +61,19 @@ QString ConnectionFailureText(const TConnectionTestResult& result, const QString
     auto words = [](const char* text) { return QString::fromStdString(Translate(text)); };
     switch (result.errorClass) {
     case kErrorUnreachable: {
-        // The transport tells a time-out from a refusal only in its log; a
-        // test that ran up to the limit waited for a server that never spoke.
+        // A test that ran up to the limit waited for a server that never spoke.
         if (limitMs > 0 && result.elapsedMs >= limitMs * 9 / 10) {
             const int seconds = std::max(1, (limitMs + 500) / 1000);
             return words(
                        "The server %1 did not answer within %2 seconds. Check the server name and the port.")
                 .arg(server)
                 .arg(seconds);
+        }
+        // The connector's own words when it knows the cause (refused, no such
+        // host, TLS failed).
+        if (!result.errorText.empty() && result.errorText != ErrorClassText(kErrorUnreachable)) {
+            return QString::fromStdString(result.errorText)
+                .replace(QLatin1String("\r\n"), QLatin1String(" "));
         }
         return words(
                    "The server %1 could not be reached. Check the server name, the port and the SSL setting, "

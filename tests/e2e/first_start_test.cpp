@@ -71,6 +71,25 @@ TEST_F(FirstStartTest, HeadlessWithAnAccountPrintsNoHint) {
     EXPECT_EQ(second.find("no mail account is stored yet"), std::string::npos) << second;
 }
 
+// Before any host has run there is no settings file: usage still answers.
+TEST_F(FirstStartTest, UsageNeedsNoHostAndNoSettingsFile) {
+    const std::string tool = std::string(NUVEX_BINARY_DIR) + "/core/nuvex-account";
+    const std::vector<std::string> rows[] = {
+        {tool},
+        {tool, "--help"},
+        {tool, "help"},
+        {tool, "add", "--help"},
+        {tool, "check", "--help"},
+        {Brannock(), "ctl", "--help"},
+    };
+    for (const auto& argv : rows) {
+        Result r = Run(argv);
+        EXPECT_EQ(r.code, 0) << argv.back() << r.err;
+        EXPECT_EQ(r.out.rfind("usage: ", 0), 0u) << argv.back() << r.out;
+        EXPECT_EQ(r.err, "") << argv.back();
+    }
+}
+
 // What the demo refuses before it starts anything: a clear line, exit 1,
 // and no profile folder left behind.
 TEST_F(DemoScriptTest, RefusesBadSetUpsWithoutLeavingAProfile) {

@@ -248,7 +248,7 @@ TEST_F(Pop3DovecotTest, CommandLineCheckListsNewsAndCommitsOnlyWhenAsked) {
     EXPECT_EQ(out, "{\"accounts\":[{\"id\":\"Pop3_0\",\"email\":\"alice@example.org\",\"new\":0,"
                    "\"unread\":2,\"messages\":[]}]}\n");
     EXPECT_EQ(run({"test", "Pop3_0"}, "", out), kCliOk);
-    EXPECT_EQ(out, "Connection Test Passed\n");
+    EXPECT_EQ(out, "Connection test passed\n");
 }
 
 // The program as a user runs it with no toolbar host: the account is stored in

@@ -5,6 +5,7 @@
 #include "accounts/check_cycle.h"
 #include "accounts/pop3_connector.h"
 #include "accounts/pop3_transport.h"
+#include "accounts/webvault_connector.h"
 #include "lib/clock.h"
 #include "lib/host_config.h"
 #include "lib/registry.h"
@@ -192,13 +193,14 @@ protected:
     }
     void TearDown() override { SetProcessRegistry(nullptr); }
 
-    std::unique_ptr<TNuvex_GenericConnector> Account(int port, const std::string& id) {
+    std::unique_ptr<TNuvex_GenericConnector> Account(int port, const std::string& id,
+                                                     const std::string& server = "127.0.0.1") {
         TAccountFields f;
         f.userName = "u";
         f.email = id + "@example.org";
         TPop3Fields p;
         p.password = "p";
-        p.hostName = "127.0.0.1";
+        p.hostName = server;
         p.port = port;
         AddPop3TypeKeys(f, p);
         auto account = Pop3ConnectorClass().Create(context);
@@ -232,8 +234,11 @@ TEST_P(Pop3HostileTest, CheckEndsWithAnErrorClassInTimeAndTheNextAccountIsChecke
     EXPECT_LT(elapsed, std::chrono::seconds(8));
     ASSERT_EQ(r.errors.Count(), 1);
     EXPECT_EQ(r.errors.Item(0).AccountRef, "Pop3_0");
-    EXPECT_EQ(r.errors.Item(0).Detail.substr(0, 10),
-              (expected == kErrorUnreachable ? std::string("Server is ") : std::string("Unknown er")));
+    // A server that stops answering is told as such; a reset is the network's.
+    const bool silence = behaviour == Behaviour::Silent || behaviour == Behaviour::Drip;
+    EXPECT_EQ(r.errors.Item(0).Detail.substr(0, 10), expected == kErrorOther ? std::string("Unknown er")
+                                                     : silence               ? std::string("The server")
+                                                                             : std::string("Server is "));
     EXPECT_FALSE(host.Has("LASTID_Pop3_0"));
     EXPECT_EQ(r.totalNew, 1); // the good account behind it
     EXPECT_EQ(*host.ReadCfgStr("LASTID_Pop3_1"), "1");
@@ -266,6 +271,60 @@ INSTANTIATE_TEST_SUITE_P(Servers, Pop3HostileTest,
                              }
                              return std::string("Good");
                          });
+
+// A loopback port nothing listens on.
+int ClosedPort() {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(s);
+    return ntohs(addr.sin_port);
+}
+
+// A server that gives no answer is told by its cause, over POP3 and over
+// HTTP alike. The class stays 1 (shown at most hourly); only the words change.
+TEST_F(Pop3ServerTest, NoAnswerIsToldByItsCause) {
+    HostileServer mute(Behaviour::Mute);
+    const struct {
+        const char* name;
+        std::string server;
+        int port;
+        std::string says;
+    } rows[] = {
+        {"closed port", "127.0.0.1", ClosedPort(), "The server 127.0.0.1 refused the connection."},
+        {"no such name", "nosuch.invalid", 110, "No server named nosuch.invalid was found."},
+        {"silent server", "127.0.0.1", mute.Port(), "The server 127.0.0.1 did not answer in time."},
+    };
+    for (const auto& row : rows) {
+        for (const bool web : {false, true}) {
+            std::unique_ptr<TNuvex_GenericConnector> account;
+            if (web) {
+                host.WriteCfgStr("WEBVAULT_SERVICE_URL",
+                                 "http://" + row.server + ":" + std::to_string(row.port) + "/wmcheck.asmx");
+                account = WebvaultConnectorClass().Create(context);
+                auto& w = dynamic_cast<TNuvex_WebvaultConnector&>(*account);
+                w.SetAccountId("WEBVAULT_0");
+                w.UserName = w.Email = "u@example.org";
+                w.Password = "p";
+                w.Limits.connectTimeoutMs = w.Limits.readTimeoutMs = 1000;
+            } else {
+                account = Account(row.port, "Pop3_0", row.server);
+            }
+            account->BeginCheck();
+            EXPECT_NE(account->CheckMail(), kStatusOk);
+            std::int32_t code = kErrorNone;
+            std::string text;
+            account->TakeLastError(code, text);
+            EXPECT_EQ(code, kErrorUnreachable) << row.name << (web ? " over HTTP" : " over POP3");
+            EXPECT_EQ(text.substr(0, text.find("\r\n")), row.says)
+                << row.name << (web ? " over HTTP" : " over POP3");
+        }
+    }
+}
 
 SocketAddress Loopback(int port) {
     SocketAddress a;

@@ -244,6 +244,17 @@ TEST_F(AccountCliTest, BadInputWritesNothing) {
         {AddPop3(), std::string(4096, 'p')}, // over the bound, without a line end
         {{"frobnicate"}, ""},
         {{"show"}, ""},
+        // Bytes that are not UTF-8 (Latin-1 here) in any stored text.
+        {AddPop3({"--email", "caf\xe9@example.org"}), "pw\n"},
+        {{"add", "--type", "pop3", "--email", "a@b", "--login", "caf\xe9", "--server", "s",
+          "--password-stdin"},
+         "pw\n"},
+        {{"add", "--type", "pop3", "--email", "a@b", "--login", "a", "--server", "pop\xff.example.org",
+          "--password-stdin"},
+         "pw\n"},
+        {AddPop3(), "caf\xe9\n"},
+        {AddPop3(), "\xc3\n"}, // a sequence cut short
+        {{"edit", "Pop3_0", "--email", "caf\xe9@example.org"}, ""},
     };
     for (const auto& c : cases) {
         int rc = Run(c.args, c.input);
@@ -386,6 +397,33 @@ TEST(AccountStoreTest, ConcurrentWritersLoseNoAccount) {
     }
     EXPECT_EQ(distinct.size(), static_cast<std::size_t>(kWriters));
     EXPECT_EQ(ParseStoredList(*host.ReadCfgStr("ACCOUNTS", -1)).size(), static_cast<std::size_t>(kWriters));
+}
+
+// Usage needs nothing from the host, changes nothing, and names every verb.
+TEST_F(AccountCliTest, HelpPrintsUsageAndTheUnknownVerbLineNamesEveryVerb) {
+    const struct {
+        std::vector<std::string> args;
+        std::string says;
+    } rows[] = {
+        {{}, "\n  edit ID [--email ADDR]"},
+        {{"--help"}, "nuvex-account VERB --help"},
+        {{"-h"}, "\n  test ID\n"},
+        {{"help"}, "\n  disable ID\n"},
+        {{"help", "check"}, "usage: nuvex-account check ID|--all"},
+        {{"check", "--help"}, "usage: nuvex-account check ID|--all"},
+        {{"edit", "Pop3_0", "--help"}, "usage: nuvex-account edit ID"},
+        {{"add", "--type", "pop3", "--help"}, "  Pop3 [--server VALUE]"},
+        {{"add", "--help"}, "  GMAIL [--pop3]"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(Run(row.args), kCliOk) << row.says;
+        EXPECT_NE(out.str().find(row.says), std::string::npos) << out.str();
+        EXPECT_EQ(err.str(), "");
+    }
+    EXPECT_EQ(host.writes, 0);
+    EXPECT_EQ(Run({"frobnicate"}), kCliUsage);
+    EXPECT_EQ(err.str(), "nuvex-account: unknown command frobnicate (add, list, show, remove, check, test, "
+                         "edit, enable, disable, help)\n");
 }
 
 TEST_F(AccountCliTest, PasswordFromAFile) {
@@ -576,10 +614,10 @@ TEST_F(AccountCliCheckTest, TestLogsInAndOutAndNeverTouchesTheMarker) {
     auto script = Serve("S: +OK ready\nC: USER ann\nS: +OK\nC: PASS pw1\nS: +OK\nC: QUIT\nS: +OK\n");
     EXPECT_EQ(Run({"test", "Pop3_0"}), kCliOk);
     EXPECT_TRUE(script->mismatches.empty()) << script->mismatches.front();
-    EXPECT_EQ(out.str(), "Connection Test Passed\n");
+    EXPECT_EQ(out.str(), "Connection test passed\n");
     Serve("S: +OK ready\nC: USER ann\nS: +OK\nC: PASS pw1\nS: -ERR wrong\n");
     EXPECT_EQ(Run({"test", "Pop3_0"}), kCliFailed);
-    EXPECT_EQ(out.str(), "Connection Test FAILED!!\n");
+    EXPECT_EQ(out.str(), "Connection test failed: Invalid login or password. Check your account settings.\n");
     EXPECT_EQ(*host.inner.ReadCfgStr("LASTID_Pop3_0"), "1");
     EXPECT_EQ(Run({"test", "Pop3_9"}), kCliFailed);
 }

@@ -236,8 +236,9 @@ TEST_F(CheckCycleTest, EveryFailedCheckLeavesALogLineWithIdAndClass) {
     Tick(); // throttled for the user, still logged
     log::SetSink(nullptr);
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "check: check of FAKE_0 failed: error class 1: Server is not available.  Check your "
-                        "Internet connection.");
+    EXPECT_EQ(lines[0],
+              "check: check of FAKE_0 failed: Server is not available. Check your Internet connection. "
+              "[class 1]");
     EXPECT_EQ(lines[0], lines[1]);
 }
 

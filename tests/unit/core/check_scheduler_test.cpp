@@ -4,6 +4,7 @@
 #include "accounts/account_list.h"
 #include "accounts/generic_connector.h"
 #include "core/check_scheduler.h"
+#include "core/reload_coalescer.h"
 #include "lib/clock.h"
 #include "tests/ui/ui_test_support.h"
 
@@ -13,6 +14,7 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <thread>
+#include <vector>
 
 namespace nuvex {
 namespace {
@@ -34,6 +36,76 @@ protected:
         }
     }
 };
+
+// Reload requests on a fake clock, the owner's one-shot timer played by hand.
+class ReloadCoalescerTest : public ::testing::Test {
+protected:
+    void SetUp() override { SetDefaultClock(&clock); }
+    void TearDown() override { SetDefaultClock(nullptr); }
+    // Runs the clock to `until` ms in 10 ms steps, requesting at the times given.
+    void Run(const std::vector<int>& requests, int until) {
+        std::size_t next = 0;
+        for (int t = 0; t <= until; t += 10, clock.AdvanceMs(10)) {
+            while (next < requests.size() && requests[next] <= t) {
+                coalescer.Request();
+                ++next;
+            }
+            if (dueAt >= 0 && t >= dueAt) {
+                dueAt = -1;
+                coalescer.Fire();
+            }
+            now = t + 10;
+        }
+    }
+    FakeClock clock{0};
+    int now = 0;
+    int dueAt = -1;
+    std::vector<int> reloadsAt;
+    std::function<void()> duringReload;
+    TReloadCoalescer coalescer{150, 1000,
+                               [this] {
+                                   reloadsAt.push_back(now);
+                                   if (duringReload) {
+                                       duringReload();
+                                   }
+                               },
+                               [this](int delayMs) { dueAt = now + delayMs; }};
+};
+
+TEST_F(ReloadCoalescerTest, RequestsCloseTogetherMakeOneReloadAndAStreamStillReloads) {
+    const struct {
+        const char* name;
+        std::vector<int> requests;
+        std::vector<int> reloadsAt;
+    } rows[] = {
+        {"one request waits out the settle time", {0}, {150}},
+        {"a burst is one reload", {0, 40, 80, 120, 160, 200}, {350}},
+        {"requests apart are apart", {0, 500}, {150, 650}},
+        {"a steady stream reloads at the longest wait",
+         {0, 100, 200, 300, 400, 500, 600, 700, 800, 900, 1000, 1100},
+         {1000, 1250}},
+    };
+    for (const auto& row : rows) {
+        clock = FakeClock{0};
+        now = 0;
+        dueAt = -1;
+        reloadsAt.clear();
+        Run(row.requests, 3000);
+        EXPECT_EQ(reloadsAt, row.reloadsAt) << row.name;
+        EXPECT_FALSE(coalescer.Pending()) << row.name;
+    }
+}
+
+TEST_F(ReloadCoalescerTest, RequestsDuringAReloadMakeOneMoreAtMost) {
+    duringReload = [this] {
+        duringReload = nullptr;
+        coalescer.Request();
+        coalescer.Request();
+        coalescer.Request();
+    };
+    Run({0}, 2000);
+    EXPECT_EQ(reloadsAt, (std::vector<int>{150, 300}));
+}
 
 TEST_F(CheckSchedulerTest, OnePassAtATimeAndItsResultComesBackThroughTheEventLoop) {
     cycle.SetNextTick(0);

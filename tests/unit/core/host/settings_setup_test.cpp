@@ -67,7 +67,7 @@ protected:
         ASSERT_TRUE(store) << error;
         host_ = std::make_unique<ToolbarHost>(true, std::move(store));
         host_->LoadSlots();
-        setup_ = std::make_unique<SettingsSetup>(*host_);
+        setup_ = std::make_unique<SettingsSetup>(*host_, QStringLiteral("MAIL"));
     }
     void TearDown() override {
         setup_.reset();
@@ -93,6 +93,17 @@ TEST_F(SettingsSetupTest, NothingIsReadOrWrittenBeforeThePluginIsNamed) {
     EXPECT_TRUE(setup_->StartSettings(QStringLiteral("Mail"))); // names match in any case
     EXPECT_EQ(setup_->Plugin(), QStringLiteral("MAIL"));
     EXPECT_TRUE(setup_->GetCfgBool(QStringLiteral("SHOW_TRAY"), 0));
+}
+
+// The pages of one plug-in never reach the values of another, known or not.
+TEST_F(SettingsSetupTest, PagesReachOnlyTheirOwnPluginsValues) {
+    ASSERT_TRUE(host_->Store().Set("MAIL", "MAILACCOUNT", ValueType::Text, "Pop3_0"));
+    SettingsSetup other(*host_, QStringLiteral("OTHER"));
+    EXPECT_FALSE(other.StartSettings(QStringLiteral("MAIL")));
+    EXPECT_EQ(other.GetCfgStr(QStringLiteral("MAILACCOUNT"), 0), QString());
+    EXPECT_FALSE(other.SetCfgStr(QStringLiteral("MAILACCOUNT"), QStringLiteral("x"), 0));
+    EXPECT_FALSE(other.DelCfgValue(QStringLiteral("MAILACCOUNT"), 0));
+    EXPECT_EQ(host_->Store().Get("MAIL", "MAILACCOUNT")->text, "Pop3_0");
 }
 
 TEST_F(SettingsSetupTest, ValuesGoToTheStoreWithTheirTypes) {
