@@ -627,7 +627,7 @@ int Test(const std::string& id, HostConfig& host, const TConnectorRegistry& regi
         out << "Connection Test Passed\n";
         return kCliOk;
     }
-    out << "Connection Test FAILED!!\n";
+    out << "Connection Test Failed\n";
     return kCliFailed;
 }
 
