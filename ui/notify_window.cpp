@@ -70,11 +70,6 @@ bool PlatformHasOpacity() {
     return QGuiApplication::platformName() == QLatin1String("xcb");
 }
 
-bool PlatformStacksWindows() {
-    const QString name = QGuiApplication::platformName();
-    return name != QLatin1String("offscreen") && name != QLatin1String("minimal");
-}
-
 // The newest notification of this process. An older one that sees a newer
 // generation ends at its next pass, even if the named pulse was missed.
 std::uint64_t g_latestGeneration = 0;
