@@ -2,8 +2,10 @@
 
 #include "lib/log.h"
 
+#include <QGuiApplication>
 #include <QLoggingCategory>
 #include <QString>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -47,10 +49,38 @@ void QtSink(log::Level level, std::string_view area, std::string_view text) {
     }
 }
 
+QtMessageHandler g_nextHandler = nullptr;
+
+// Without a window system (a headless host and its plug-in) the platform
+// answers the first show of every window, and each raise or opacity step,
+// with a note that it cannot; nothing failed, so nothing is printed.
+void QuietPlatformNotes(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtWarningMsg && text.startsWith(QLatin1String("This plugin does not support"))) {
+        return;
+    }
+    if (g_nextHandler) {
+        g_nextHandler(type, context, text);
+    } else {
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+    }
+}
+
 } // namespace
 
 void InstallQtLogSink() {
     log::SetSink(&QtSink);
+    // Quiet unless something failed: the programs' debug and info lines, and
+    // the block the web engine writes when it starts, wait for a rule that
+    // asks for them. QT_LOGGING_RULES and the logging configuration files
+    // outrank these rules.
+    QLoggingCategory::setFilterRules(
+        QStringLiteral("nuvex.*.debug=false\nnuvex.*.info=false\nqt.webenginecontext.info=false"));
+    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        const QString platform = QGuiApplication::platformName();
+        if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) {
+            g_nextHandler = qInstallMessageHandler(&QuietPlatformNotes);
+        }
+    }
 }
 
 } // namespace nuvex

@@ -4,7 +4,9 @@
 // journal treat them like every other Qt message.
 namespace nuvex {
 
-// Installs the sink for the whole process; call once from main, before threads start.
+// Installs the sink for the whole process and keeps every nuvex.* category
+// below warnings quiet unless a rule asks for it; call once from main, before
+// threads start.
 void InstallQtLogSink();
 
 } // namespace nuvex

@@ -1,6 +1,7 @@
 #include "core/plugin_adaptor.h"
 
 #include "contract/names.h"
+#include "core/plugin_log.h"
 #include "core/plugin_obj.h"
 #include "itb4plugin_adaptor.h"
 #include "lib/log.h"
@@ -12,8 +13,6 @@
 #include <QLoggingCategory>
 
 namespace nuvex {
-
-Q_LOGGING_CATEGORY(lcPlugin, "nuvex.plugin")
 
 TPluginAdaptor::TPluginAdaptor(TPluginObj* object) : QObject(object), object_(object) {}
 

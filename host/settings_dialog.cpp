@@ -2,6 +2,7 @@
 
 #include "host/settings_setup.h"
 #include "host/toolbar_host.h"
+#include "lib/branding.h"
 
 #include <QApplication>
 #include <QDBusPendingReply>
@@ -103,7 +104,9 @@ private:
 
 SettingsDialog::SettingsDialog(ToolbarHost& host, const QString& plugin, QWidget* parent)
     : QDialog(parent), host_(host), plugin_(plugin.toUpper()) {
-    setWindowTitle(QStringLiteral("%1 settings").arg(plugin_));
+    // The plug-in's internal name ("MAIL") is no name for a user: the title
+    // says whose settings these are once the pages name the plug-in.
+    setWindowTitle(QString::fromStdString(Translate("%BRAND Toolbar Settings")));
     // Memory only: nothing of the pages is kept on disk.
     profile_ = new QWebEngineProfile(this);
     profile_->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
@@ -168,6 +171,10 @@ void SettingsDialog::LoadPages() {
 
 void SettingsDialog::ShowPages(const QString& text) {
     const std::vector<SettingsPage> pages = ParseSettingsPages(text);
+    if (!pages.empty() && !pages.front().title.isEmpty()) {
+        setWindowTitle(QString::fromStdString(Translate("%BRAND ")) + pages.front().title +
+                       QStringLiteral(" Settings"));
+    }
     for (const SettingsPage& page : pages) {
         if (page.resource.isEmpty()) {
             qCWarning(lcHost).noquote()

@@ -14,6 +14,13 @@ namespace nuvex::host {
 
 void PrepareWebEngine() {
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // The engine's own logging writes its errors and notes to our stderr
+    // whenever the dialog opens; fatal ones only, unless the user set a level.
+    // This process's environment only: the session's is never touched.
+    QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+    if (!flags.contains("--log-level")) {
+        qputenv("QTWEBENGINE_CHROMIUM_FLAGS", (flags.trimmed() + " --log-level=3").trimmed());
+    }
     if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX")) {
         // The engine's sandbox refuses to start as root; the pages then run
         // without it. They load only the host's own resources.

@@ -2,6 +2,7 @@
 
 #include "contract/button_bitmap.h"
 #include "host/toolbar_host.h"
+#include "lib/branding.h"
 #ifdef NUVEX_SETTINGS_DIALOG
 #include "host/settings_module.h"
 #endif
@@ -17,7 +18,7 @@
 namespace nuvex::host {
 
 ToolbarWindow::ToolbarWindow(ToolbarHost& host) : host_(host) {
-    setWindowTitle(QStringLiteral("Brannock toolbar"));
+    setWindowTitle(QString::fromStdString(Translate("%BRAND Toolbar")));
     setWindowIcon(QIcon(QPixmap::fromImage(DrawMainIcon())));
     bar_ = addToolBar(QStringLiteral("Plug-ins"));
     bar_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);

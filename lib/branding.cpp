@@ -195,6 +195,10 @@ std::string Translate(std::string_view text) {
     }
 }
 
+std::string ProductName() {
+    return Translate("%BRAND Email Plugin");
+}
+
 std::string_view ConfigResourceText() {
     return {reinterpret_cast<const char*>(detail::kConfigResource), detail::kConfigResourceSize};
 }

@@ -26,6 +26,8 @@ void ForgetBranding();
 Branding CurrentBranding();
 // The text's translation with the brand placeholders filled in; never throws.
 std::string Translate(std::string_view text);
+// The program's one name, as every window title gives it: "<brand> Email Plugin".
+std::string ProductName();
 
 // The compiled-in CONFIG text (key=value lines separated by CR LF).
 std::string_view ConfigResourceText();

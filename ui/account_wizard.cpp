@@ -191,7 +191,7 @@ TWizard::TWizard(QWidget* owner, bool afterInstall, TWizardEnv env)
         Form->windowHandle()->setTransientParent(top->windowHandle());
     }
     const TDialogFrame frame =
-        BuildDialogFrame(*this, "%BRAND Email Plugin Wizard", "Setup Your Email Account",
+        BuildDialogFrame(*this, "%BRAND Email Plugin Wizard", "Set Up Your Email Account",
                          QSize(kWizardWidth, kWizardHeight), false);
     Caption = Form->windowTitle();
     // A user who chose a larger desktop font gets it here too; the controls
@@ -299,8 +299,8 @@ void TWizard::AddSignUpLines(QWidget* page, int left, int minTop) {
 }
 
 void TWizard::BuildWelcomePage() {
-    SetTitle(AfterInstall ? "Congratulations, you have successfully installed Email Plugin."
-                          : "Setup Your Email Account");
+    SetTitle(AfterInstall ? "Congratulations, you have successfully installed %BRAND Email Plugin."
+                          : "Set Up Your Email Account");
     SetStep(0);
     BackButton->hide();
     AdvancedButton->hide();
@@ -323,7 +323,7 @@ void TWizard::BuildWelcomePage() {
         "Supports POP3",
         "Scans email accounts for new messages",
         "Monitors an unlimited number of accounts",
-        "Easy to use, easy to setup",
+        "Easy to use, easy to set up",
     };
     int top = std::max(40, head->geometry().bottom() + 4);
     for (const char* text : kBullets) {
@@ -339,7 +339,7 @@ void TWizard::BuildWelcomePage() {
 }
 
 void TWizard::BuildTypePage() {
-    SetTitle("Setup Your Email Account");
+    SetTitle("Set Up Your Email Account");
     SetStep(1);
     NextButton->setText(QStringLiteral("&Next"));
     BackButton->show();
@@ -353,7 +353,7 @@ void TWizard::BuildTypePage() {
     page->setGeometry(0, 0, kWizardWidth, kContentHeight);
     PagePanels[kPageType] = page;
     QLabel* head =
-        AddLabel(page, Tr("Select the type of account you would like to setup."), 40, 16, 0, 13, true);
+        AddLabel(page, Tr("Select the type of account you would like to set up."), 40, 16, 0, 13, true);
     QLabel* link = AddHelpLink(page, head->geometry().right() + 8, 16, 1130, env_.openHelp);
     if (link->geometry().right() > kWizardWidth - 8) {
         link->move(40, head->geometry().bottom() + 2); // no room beside the headline
@@ -413,7 +413,7 @@ void TWizard::FillTypeChoicesForEdit() {
 }
 
 bool TWizard::BuildAccountPage(const std::string& typeCode) {
-    SetTitle("Setup Your Email Account");
+    SetTitle("Set Up Your Email Account");
     SetStep(2);
     NextButton->setText(QStringLiteral("&Next"));
     BackButton->show();
@@ -665,7 +665,7 @@ bool TWizard::DuplicateAllowed() {
     if (env_.askDuplicate) {
         return env_.askDuplicate();
     }
-    QMessageBox box(QMessageBox::Question, QStringLiteral("Question"),
+    QMessageBox box(QMessageBox::Question, Caption,
                     QStringLiteral("\r\nYou have already added this account.\r\n\r\n"
                                    "Do you really want to add this account again?"),
                     QMessageBox::Yes | QMessageBox::No);

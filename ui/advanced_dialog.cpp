@@ -74,8 +74,8 @@ void GrowToFit(TVostrelWin& win, const TDialogFrame& frame) {
 TNuvex_Advanced::TNuvex_Advanced() : TNuvex_Advanced(kBasicHeight, 0) {}
 
 TNuvex_Advanced::TNuvex_Advanced(int height, int offset) {
-    TDialogFrame frame =
-        BuildDialogFrame(*this, "Setup Wizard", "Advanced Settings", QSize(kDialogWidth, height), true);
+    TDialogFrame frame = BuildDialogFrame(*this, ProductName() + " - Advanced Settings", "Advanced Settings",
+                                          QSize(kDialogWidth, height), true);
     Title = frame.Title;
     Header = frame.Header;
     Content = frame.Content;
@@ -188,7 +188,7 @@ TNuvex_AdvancedPop3::TNuvex_AdvancedPop3() : TNuvex_Advanced(kPop3Height, kPop3O
                          std::max(21, PortBox->sizeHint().height()));
     portLabel->setBuddy(PortBox);
     PortBox->setAccessibleName(Tr("Incoming Server Port"));
-    Label(c, Tr("(Default is \"110\")"), PortBox->geometry().right() + 1 + 10, 40);
+    Label(c, Tr("(default: 110)"), PortBox->geometry().right() + 1 + 10, 40);
     SslBox = Placed(new QCheckBox(Tr("Use SSL Server Connection"), c), 55, 62);
     SslBox->setObjectName(QStringLiteral("SslBox"));
     // The dialog has no help address of its own: the link is shown for the

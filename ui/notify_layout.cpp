@@ -213,8 +213,8 @@ private:
 } // namespace
 
 TNotifyTexts DefaultNotifyTexts() {
-    return {Tr("From:"),    Tr("Subject:"),    Tr("Message:"),
-            Tr("Account:"), Tr("new message"), Tr("new messages")};
+    return {Tr("From: "),    Tr("Subject: "),   Tr("Message: "),
+            Tr("Account: "), Tr("new message"), Tr("new messages")};
 }
 
 QString FormatCount(std::int64_t n) {

@@ -16,6 +16,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QWindow>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -25,9 +26,49 @@ namespace nuvex {
 
 namespace {
 
-const QColor kBackground(230, 237, 242);
 const QColor kBorder(22, 89, 130);
-const QColor kPreview(0, 0, 255);
+
+// WCAG's relative luminance and contrast ratio.
+double Luminance(const QColor& c) {
+    auto channel = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+
+double Contrast(const QColor& a, const QColor& b) {
+    const double la = Luminance(a);
+    const double lb = Luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// Background and text are a pair of one palette, the desktop's: a fixed
+// background with the theme's text colour is white on light blue under a
+// dark theme. The background is the window colour with a tenth of the
+// highlight in it, the window's blue tint in any theme. The preview takes
+// the theme's link colour where it stands out from that background, else
+// the text colour.
+struct NotifyColours {
+    QColor background, text, preview;
+};
+
+NotifyColours ColoursOf(const QPalette& palette) {
+    NotifyColours c;
+    const QColor window = palette.color(QPalette::Active, QPalette::Window);
+    const QColor tint = palette.color(QPalette::Active, QPalette::Highlight);
+    auto mix = [](int a, int b) { return (9 * a + b) / 10; };
+    c.background = QColor(mix(window.red(), tint.red()), mix(window.green(), tint.green()),
+                          mix(window.blue(), tint.blue()));
+    c.text = palette.color(QPalette::Active, QPalette::WindowText);
+    const QColor link = palette.color(QPalette::Active, QPalette::Link);
+    c.preview = Contrast(link, c.background) >= 4.5 ? link : c.text;
+    return c;
+}
+
+// Window opacity is a window-system feature: X11 has it, while the offscreen
+// and minimal platforms (a headless host) and Wayland answer every call with
+// a warning. Elsewhere the window shows at full strength for its whole time.
+bool PlatformHasOpacity() {
+    return QGuiApplication::platformName() == QLatin1String("xcb");
+}
 
 // The newest notification of this process. An older one that sees a newer
 // generation ends at its next pass, even if the named pulse was missed.
@@ -240,9 +281,10 @@ TNotifyWindow::TNotifyWindow(const TNotifyMessages& items, const NotifyContext& 
         boldFont_ = normalFont_;
         boldFont_.setBold(true);
         form->setFont(normalFont_);
+        const NotifyColours colours = ColoursOf(QApplication::palette());
         QPalette palette = form->palette();
-        palette.setColor(QPalette::Window, kBackground);
-        palette.setColor(QPalette::WindowText, QApplication::palette().color(QPalette::ToolTipText));
+        palette.setColor(QPalette::Window, colours.background);
+        palette.setColor(QPalette::WindowText, colours.text);
         form->setPalette(palette);
         form->setAutoFillBackground(true);
 
@@ -303,7 +345,7 @@ TNotifyWindow::~TNotifyWindow() {
 }
 
 void TNotifyWindow::BuildEntries(QWidget* container) {
-    const QColor text = QApplication::palette().color(QPalette::ToolTipText);
+    const NotifyColours colours = ColoursOf(QApplication::palette());
     for (const TNotifyLabel& spec : layout_.labels) {
         auto* label = new TClickLabel(container);
         // Senders and subjects come from mail servers: never read them as markup.
@@ -311,7 +353,8 @@ void TNotifyWindow::BuildEntries(QWidget* container) {
         label->setText(spec.text);
         label->setFont(spec.style == NotifyTextStyle::Bold ? boldFont_ : normalFont_);
         QPalette p = label->palette();
-        p.setColor(QPalette::WindowText, spec.style == NotifyTextStyle::Preview ? kPreview : text);
+        p.setColor(QPalette::WindowText,
+                   spec.style == NotifyTextStyle::Preview ? colours.preview : colours.text);
         label->setPalette(p);
         label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         label->setWordWrap(spec.wordWrap);
@@ -386,12 +429,14 @@ void TNotifyWindow::Show() {
         return;
     }
     Form->show();
-    Form->raise();
+    if (PlatformStacksWindows()) {
+        Form->raise();
+    }
 }
 
 void TNotifyWindow::ApplyOpacity(int percent) {
     opacity_ = std::clamp(percent, 0, 100);
-    if (Form) {
+    if (Form && PlatformHasOpacity()) {
         Form->setWindowOpacity(opacity_ / 100.0);
     }
 }

@@ -69,7 +69,7 @@ void TWebvaultBasic::BuildPage(bool editMode) {
     QWidget* last = DefaultAccountBox;
     QLabel* sendToLink = nullptr;
     if (!editMode) {
-        SendToBox = new QCheckBox(Tr("Add shortcut to Explorer's ' Send to ' context menu"), PagePanel);
+        SendToBox = new QCheckBox(Tr("Add to the Send To menu of Thunar and Dolphin"), PagePanel);
         SendToBox->setObjectName(QStringLiteral("SendToBox"));
         SendToBox->setChecked(true);
         SendToBox->move(S(55), S(270));

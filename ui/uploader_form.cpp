@@ -60,13 +60,13 @@ std::string TimeText(double seconds) {
     if (!std::isfinite(seconds) || seconds < 0) {
         seconds = 0;
     }
-    // Rounded first, so 59.6 seconds reads "1m 0sec", not "60sec".
+    // Rounded first, so 59.6 seconds reads "1 min 0 s", not "60 s".
     const double whole = RoundHalfEven(std::min(seconds, 1e12));
     const auto total = static_cast<long long>(whole);
     if (total >= 60) {
-        return std::to_string(total / 60) + "m " + std::to_string(total % 60) + "sec";
+        return std::to_string(total / 60) + " min " + std::to_string(total % 60) + " s";
     }
-    return std::to_string(total) + "sec";
+    return std::to_string(total) + " s";
 }
 
 TWebvaultUploaderForm::TWebvaultUploaderForm(const std::string& email) {
@@ -105,7 +105,7 @@ TWebvaultUploaderForm::TWebvaultUploaderForm(const std::string& email) {
     TimeValue = AddValue(ValueLeftAfter(TimeLabel), 75);
     FromLabel = AddLabel("Sending from:", 10, 97);
     FromValue = AddValue(ValueLeftAfter(FromLabel), 97);
-    RateLabel = AddLabel("Transfer  rate:", 10, 119);
+    RateLabel = AddLabel("Transfer rate:", 10, 119);
     RateValue = AddValue(ValueLeftAfter(RateLabel), 119);
 
     CancelButton = new QPushButton(Tr("Cancel"), Form);

@@ -25,7 +25,7 @@ int ValueLeftAfter(const QLabel* label);
 
 // "1.5MB", "2.0KB", "512B": one decimal from a kibibyte up, a whole number below.
 std::string ByteText(double bytes);
-// "2m 5sec" from a minute up, "42sec" below; seconds rounded half to even.
+// "2 min 5 s" from a minute up, "42 s" below; seconds rounded half to even.
 std::string TimeText(double seconds);
 
 class TWebvaultUploaderForm : public TVostrelWin {

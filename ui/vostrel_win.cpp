@@ -132,9 +132,16 @@ bool ForceForegroundWindow(QWidget* window) {
         return true;
     }
     window->show();
-    window->raise();
+    if (PlatformStacksWindows()) {
+        window->raise();
+    }
     window->activateWindow();
     return window->isActiveWindow();
+}
+
+bool PlatformStacksWindows() {
+    const QString name = QGuiApplication::platformName();
+    return name != QLatin1String("offscreen") && name != QLatin1String("minimal");
 }
 
 class TVostrelWin::KeyFilter final : public QObject {

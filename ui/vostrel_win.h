@@ -67,6 +67,9 @@ QFont UiFontPixels(std::string_view family, int pixelSize);
 // is the active window afterwards. Window managers may refuse focus stealing,
 // so callers treat false as "shown, but not focused".
 bool ForceForegroundWindow(QWidget* window);
+// False on the platforms without a window stack (offscreen, minimal): there
+// raising a window only earns a warning.
+bool PlatformStacksWindows();
 
 class TVostrelWin {
 public:

@@ -583,7 +583,7 @@ void TNuvex_WizardPanel::TestConnection() {
     }
     if (!AccountClass) {
         qCWarning(lcUi) << "the connection test has no account type";
-        TestDone(false, Tr("Connection Test FAILED!!"));
+        TestDone(false, Tr("Connection Test Failed"));
         return;
     }
     AccountContext context = Context;
@@ -604,7 +604,7 @@ void TNuvex_WizardPanel::TestConnection() {
                     TestDone(true, Tr("Connection Test Passed"));
                     return;
                 }
-                TestDone(false, Tr("Connection Test FAILED!!") + QStringLiteral("\n\n") +
+                TestDone(false, Tr("Connection Test Failed") + QStringLiteral("\n\n") +
                                     ConnectionFailureText(result, ServerForMessages(), limitMs));
             });
     if (testButton_) {

@@ -40,8 +40,11 @@ protected:
         const std::string opener = bin_ + "/xdg-open";
         std::ofstream(opener) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << navFile_ << "'\n";
         ::chmod(opener.c_str(), 0700);
+        // The tests read the hand-off's info lines, quiet unless asked for.
+        setenv("QT_LOGGING_RULES", "nuvex.handoff.info=true", 1);
     }
     void TearDown() override {
+        unsetenv("QT_LOGGING_RULES");
         Ctl({"stop"});
         WaitUntil([this] { return FindNuvex() < 0; }, 5000);
         E2eTest::TearDown();

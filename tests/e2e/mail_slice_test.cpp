@@ -213,6 +213,18 @@ TEST_F(MailSliceTest, WrongPasswordShowsOneErrorEntry) {
     }
     EXPECT_EQ(errors, 1u) << log;
     EXPECT_EQ(Field(Button(), "caption"), "Email");
+
+    // The failed check is all that stderr (the host's and the plug-in's) says
+    // meanwhile: no notes, timings or window-system complaints while the
+    // error window fades in.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::istringstream err(ReadFile(dir_.file("host.err")));
+    int lines = 0;
+    for (std::string line; std::getline(err, line);) {
+        ++lines;
+        EXPECT_NE(line.find("failed"), std::string::npos) << line;
+    }
+    EXPECT_GE(lines, 1);
 }
 
 // The periodic passes after the forced check leave the failed account alone

@@ -5,14 +5,20 @@
 #include "accounts/account_list.h"
 #include "accounts/connector_registry.h"
 #include "accounts/generic_connector.h"
+#include "lib/branding.h"
 #include "lib/clock.h"
 #include "lib/crypt_url.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/account_wizard.h"
+#include "ui/advanced_dialog.h"
 
+#include <QComboBox>
 #include <QDir>
+#include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -153,6 +159,90 @@ TEST_F(WizardPagesTest, MissingInputIsToldAfterTypingOrEnter) {
         EXPECT_FALSE(problem->text().isEmpty()) << byEnter;
     }
     SetDefaultClock(nullptr);
+}
+
+// Every title names the product as the build's branding does, whatever the
+// brand: here one that is not the default.
+TEST_F(WizardPagesTest, WindowTitlesNameTheProductOfTheBranding) {
+    ASSERT_TRUE(
+        WriteRegString(ProcessRegistry(), RegRoot::HKLM, "Software\\Brannock\\", "BRAND", true, "Acme"));
+    LoadBranding(ProcessRegistry(), ConfigResourceText(), true);
+    TWizard added(nullptr, false, Env());
+    TWizard edited(nullptr, false, Env());
+    ASSERT_TRUE(edited.PrepareEdit("Pop3"));
+    TNuvex_Advanced basic;
+    TNuvex_AdvancedPop3 pop3;
+    const std::pair<const char*, QString> rows[] = {
+        {"wizard", added.Form->windowTitle()},
+        {"editor", edited.Form->windowTitle()},
+        {"advanced", basic.Form->windowTitle()},
+        {"advanced POP3", pop3.Form->windowTitle()},
+    };
+    for (const auto& [window, title] : rows) {
+        EXPECT_TRUE(title.startsWith(QStringLiteral("Acme Email Plugin")))
+            << window << ": " << title.toStdString();
+    }
+    ProcessRegistry().DeleteValue(RegRoot::HKLM, NormalizeKeyPath("Software\\Brannock\\"), "BRAND");
+    ForgetBranding();
+}
+
+// What a Linux user reads: no Windows things (Explorer, Internet Explorer),
+// no "setup" as a verb, no shouting, no doubled blanks; on every page of
+// every account type, new and edited, on the advanced dialogs and on the
+// settings pages.
+TEST_F(WizardPagesTest, NoShippedCaptionNamesWindowsThingsOrShouts) {
+    const QRegularExpression wrong(QStringLiteral(
+        R"(\b(Explorer|Windows|IE|Outlook|Start menu)\b|!!|\S  \S|\b[Ss]etup (Your|your|the|an?)\b|to setup\b)"));
+    QStringList texts;
+    auto collect = [&](const QWidget* root) {
+        texts << root->windowTitle();
+        for (const QLabel* l : root->findChildren<QLabel*>()) {
+            texts << l->text();
+        }
+        for (const QAbstractButton* b : root->findChildren<QAbstractButton*>()) {
+            texts << b->text();
+        }
+        for (const QComboBox* c : root->findChildren<QComboBox*>()) {
+            for (int i = 0; i < c->count(); ++i) {
+                texts << c->itemText(i);
+            }
+        }
+    };
+    {
+        TWizard welcome(nullptr, true, Env());
+        collect(welcome.Form);
+    }
+    for (const TConnectorClass* cls : ConnectorRegistry().ConnectorClasses()) {
+        const QString radio = QString::fromStdString("type_" + cls->TypeCode());
+        TWizard added(nullptr, false, Env());
+        added.Navigate(kTagNext);
+        collect(added.Form);
+        if (auto* r = added.Form->findChild<QRadioButton*>(radio)) {
+            r->click();
+            added.Navigate(kTagNext);
+            collect(added.Form);
+        }
+        TWizard edited(nullptr, false, Env());
+        ASSERT_TRUE(edited.PrepareEdit(cls->TypeCode()));
+        collect(edited.Form);
+    }
+    TNuvex_Advanced basic;
+    collect(basic.Form);
+    TNuvex_AdvancedPop3 pop3;
+    collect(pop3.Form);
+    for (const char* page : {"TAB1", "TAB2", "TAB3"}) {
+        QFile file(
+            QStringLiteral(NUVEX_TEST_DATA "/../../resources/settings/%1.html").arg(QLatin1String(page)));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << page;
+        QString html = QString::fromUtf8(file.readAll());
+        html.remove(QRegularExpression(QStringLiteral("<script.*?</script>"),
+                                       QRegularExpression::DotMatchesEverythingOption));
+        texts << html.remove(QRegularExpression(QStringLiteral("<[^>]*>")));
+    }
+    EXPECT_GT(texts.size(), 200);
+    for (const QString& text : texts) {
+        EXPECT_FALSE(text.contains(wrong)) << text.toStdString();
+    }
 }
 
 } // namespace

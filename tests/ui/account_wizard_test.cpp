@@ -97,7 +97,7 @@ TEST_F(WizardTest, NewPop3AccountThroughTheFourPages) {
     EXPECT_EQ(w.CurrentPage, kPageWelcome);
     EXPECT_FALSE(w.BackButton->isVisible());
     EXPECT_TRUE(w.NextButton->isEnabled());
-    EXPECT_EQ(w.TitleLabel->text(), QStringLiteral("Setup Your Email Account"));
+    EXPECT_EQ(w.TitleLabel->text(), QStringLiteral("Set Up Your Email Account"));
     ASSERT_NE(w.SidePicture, nullptr);
     EXPECT_EQ(w.SidePicture->geometry(), QRect(0, 20, 165, 310));
     Shot(w, "0-welcome");

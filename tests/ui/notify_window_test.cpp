@@ -14,15 +14,18 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QPainter>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <map>
 #include <thread>
 
 namespace nuvex {
@@ -457,7 +460,7 @@ TEST_F(NotifyWindowTest, ClicksRunTheEntryActionOnceAndEndTheWindow) {
         }
         return w.Result();
     };
-    EXPECT_EQ(clickText("Subject:Lunch"), 2);
+    EXPECT_EQ(clickText("Subject: Lunch"), 2);
     EXPECT_EQ(clickText("new messages"), 2);
     EXPECT_EQ(clickText("Login refused"), 2);
     QCoreApplication::processEvents(); // the actions run from the event loop
@@ -574,6 +577,56 @@ TEST_F(NotifyWindowTest, ScreenshotsOfOneThreeAndTwelveEntries) {
     }
     EXPECT_TRUE(shoot(twelve, "notify-twelve", 3));
 }
+
+// Every text of the window stands out from its background, under the light
+// palette and under a dark one, measured on the rendered pixels: in each
+// label the commonest colour is the background, the one farthest from it the
+// glyphs' core.
+class NotifyPaletteRows : public NotifyWindowTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(NotifyPaletteRows, EveryTextHasAContrastOfAtLeastFourAndAHalf) {
+    const QPalette light = QApplication::palette();
+    QApplication::setPalette(GetParam() ? test::DarkPalette() : light);
+    TNotifyMessages items;
+    items.Add(Summary("ann@example.org", 2));
+    items.Add(Message("Marta Nowak <marta@example.org>", "Lunch?", "Free on Friday?"));
+    items.Add(Error("bob@example.org", "Invalid login or password."));
+    {
+        TNotifyWindow w(items, context);
+        w.PrepareAndPlace();
+        w.Show();
+        const QImage shot = w.Form->grab().toImage();
+        shot.save(QStringLiteral(NUVEX_BINARY_DIR "/test-output/notify-") +
+                  (GetParam() ? QStringLiteral("dark") : QStringLiteral("light")) + QStringLiteral(".png"));
+        int measured = 0;
+        for (const QLabel* label : w.Form->findChildren<QLabel*>()) {
+            if (!label->isVisible() || label->text().trimmed().isEmpty()) {
+                continue;
+            }
+            const QImage crop = shot.copy(QRect(label->mapTo(w.Form, QPoint(0, 0)), label->size()));
+            std::map<QRgb, int> counts;
+            for (int y = 0; y < crop.height(); ++y) {
+                for (int x = 0; x < crop.width(); ++x) {
+                    ++counts[crop.pixel(x, y)];
+                }
+            }
+            const QColor background(std::max_element(counts.begin(), counts.end(), [](auto& a, auto& b) {
+                                        return a.second < b.second;
+                                    })->first);
+            double best = 1;
+            for (const auto& [rgb, n] : counts) {
+                best = std::max(best, test::ContrastRatio(QColor(rgb), background));
+            }
+            EXPECT_GE(best, 4.5) << label->text().toStdString();
+            ++measured;
+        }
+        EXPECT_GE(measured, 8);
+    }
+    QApplication::setPalette(light);
+}
+
+INSTANTIATE_TEST_SUITE_P(Palettes, NotifyPaletteRows, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Dark" : "Light"; });
 
 TEST(NotifyAlerts, TrayGetsTheNewIconAndTheTooltipByTheirGates) {
     struct FakeTray final : TrayTarget {

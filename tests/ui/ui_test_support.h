@@ -6,6 +6,8 @@
 #include "tests/support/temp_dir.h"
 
 #include <QApplication>
+#include <QPalette>
+#include <cmath>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
@@ -38,6 +40,37 @@ private:
     std::unique_ptr<Registry> registry_;
     std::unique_ptr<QApplication> app_;
 };
+
+// A dark desktop palette as themes set it (the Fusion style's usual dark
+// scheme): light text on dark grey, a light blue link.
+inline QPalette DarkPalette() {
+    QPalette p;
+    const QColor window(53, 53, 53), base(35, 35, 35), text(240, 240, 240);
+    p.setColor(QPalette::Window, window);
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::Base, base);
+    p.setColor(QPalette::AlternateBase, window);
+    p.setColor(QPalette::ToolTipBase, QColor(25, 25, 25));
+    p.setColor(QPalette::ToolTipText, Qt::white);
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::Button, window);
+    p.setColor(QPalette::ButtonText, text);
+    p.setColor(QPalette::BrightText, Qt::red);
+    p.setColor(QPalette::Link, QColor(90, 160, 230));
+    p.setColor(QPalette::Highlight, QColor(42, 130, 218));
+    p.setColor(QPalette::HighlightedText, Qt::black);
+    return p;
+}
+
+// WCAG 2 contrast ratio of two colours (1 .. 21).
+inline double ContrastRatio(const QColor& a, const QColor& b) {
+    auto lum = [](const QColor& c) {
+        auto ch = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * ch(c.redF()) + 0.7152 * ch(c.greenF()) + 0.0722 * ch(c.blueF());
+    };
+    const double la = lum(a), lb = lum(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
 
 inline TNotifyMessageItem Summary(const std::string& name, int count) {
     TNotifyMessageItem item;

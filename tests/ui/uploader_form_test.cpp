@@ -35,11 +35,11 @@ TEST_P(TimeTextRows, Text) {
     EXPECT_EQ(TimeText(GetParam().value), GetParam().text);
 }
 INSTANTIATE_TEST_SUITE_P(Seconds, TimeTextRows,
-                         ::testing::Values(TextRow{0, "0sec"}, TextRow{0.5, "0sec"}, TextRow{1.5, "2sec"},
-                                           TextRow{42.4, "42sec"}, TextRow{59.4, "59sec"},
-                                           TextRow{59.6, "1m 0sec"}, TextRow{60, "1m 0sec"},
-                                           TextRow{125, "2m 5sec"}, TextRow{-3, "0sec"}, TextRow{NAN, "0sec"},
-                                           TextRow{3600, "60m 0sec"}));
+                         ::testing::Values(TextRow{0, "0 s"}, TextRow{0.5, "0 s"}, TextRow{1.5, "2 s"},
+                                           TextRow{42.4, "42 s"}, TextRow{59.4, "59 s"},
+                                           TextRow{59.6, "1 min 0 s"}, TextRow{60, "1 min 0 s"},
+                                           TextRow{125, "2 min 5 s"}, TextRow{-3, "0 s"}, TextRow{NAN, "0 s"},
+                                           TextRow{3600, "60 min 0 s"}));
 
 struct Place {
     const char* name;
@@ -111,7 +111,7 @@ TEST(UploaderForm, TextsAndTheAddressRightAfterItsLabel) {
     EXPECT_EQ(win.EmailValue->text(), "joe@mail.test");
     EXPECT_EQ(win.EmailValue->x(), win.UsingLabel->x() + win.UsingLabel->width());
     EXPECT_EQ(win.EmailValue->x() + win.EmailValue->width(), 358);
-    EXPECT_EQ(win.RateLabel->text(), "Transfer  rate:");
+    EXPECT_EQ(win.RateLabel->text(), "Transfer rate:");
     EXPECT_EQ(win.StatusLabel->text(), "Sending files");
     win.SetStage(TWebvaultUploaderForm::Stage::Preparing);
     EXPECT_EQ(win.StatusLabel->text(), "Preparing files");
@@ -127,12 +127,12 @@ TEST(UploaderForm, ProgressRaisesTheTotalToTheBytesSent) {
     EXPECT_TRUE(win.UpdateProgress(65536, 40000, 0, 2048));
     EXPECT_EQ(win.Bar->maximum(), 65536);
     EXPECT_EQ(win.Bar->value(), 65536);
-    EXPECT_EQ(win.TimeValue->text(), "0sec (64.0KB of 64.0KB sent - 100.0%)");
+    EXPECT_EQ(win.TimeValue->text(), "0 s (64.0KB of 64.0KB sent - 100.0%)");
     EXPECT_EQ(win.RateValue->text(), "2.0KB/s");
     EXPECT_EQ(win.Form->windowTitle(), "100.0% - Preparing new email");
 
     EXPECT_TRUE(win.UpdateProgress(32768, 10485760, 125, 1048576.0 * 1.5));
-    EXPECT_EQ(win.TimeValue->text(), "2m 5sec (32.0KB of 10.0MB sent - 0.3%)");
+    EXPECT_EQ(win.TimeValue->text(), "2 min 5 s (32.0KB of 10.0MB sent - 0.3%)");
     EXPECT_EQ(win.RateValue->text(), "1.5MB/s");
     EXPECT_EQ(win.Form->windowTitle(), "0.3% - Preparing new email");
 }
