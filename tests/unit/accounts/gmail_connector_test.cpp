@@ -202,7 +202,7 @@ TEST_F(GMailConnectorTest, AnIdOneDigitLongerIsNewer) {
     EXPECT_EQ(Marker(), std::string(kIdPrefix) + "1000");
 }
 
-TEST(FeedIds, CompareAsTextUnlessOnlyTheirNumbersDiffer) {
+TEST(FeedIds, CompareByTextBeforeTheNumberThenNumberThenText) {
     struct Row {
         const char* a;
         const char* b;
@@ -218,6 +218,14 @@ TEST(FeedIds, CompareAsTextUnlessOnlyTheirNumbersDiffer) {
         {"b", "a", true},
         {"tag:y:1", "tag:x:9", true},
         {"tag:x:9", "tag:y:1", false},
+        {"tag:x:005", "tag:x:5", false},
+        {"tag:x:5", "tag:x:005", true},
+        // These three once made a cycle.
+        {"tag:x:1002", "tag:x:999", true},
+        {"tag:x:999", "tag:x:10J2", false},
+        {"tag:x:10J2", "tag:x:999", true},
+        {"tag:x:10J2", "tag:x:1002", true},
+        {"tag:x:1002", "tag:x:10J2", false},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(FeedIdAfter(row.a, row.b), row.after) << row.a << " vs " << row.b;
