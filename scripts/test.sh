@@ -69,7 +69,7 @@ stage_deps() {
 }
 
 stage_build() {
-  scripts/build.sh build -DNUVEX_WERROR="$werror" -DBUILD_TESTING=ON
+  NUVEX_WERROR=$werror scripts/build.sh --main
 }
 
 # The stages that use build/ refuse a tree that this run failed to build.
