@@ -15,6 +15,7 @@
 # Every stage runs even when an earlier one failed; the summary names each stage
 # with its result (ok, skipped, FAILED) and wall time; the exit status is 1 when
 # any failed.
+# NUVEX_TEST_TIME_SCALE (default 3) stretches the tests' time budgets.
 # NUVEX_WERROR=ON makes compiler warnings errors (.ci/run sets it; a newer
 # compiler's new warning should not fail a user's run). NUVEX_JOBS sets the
 # parallelism (default: the number of processors). NUVEX_CTEST_ARGS adds ctest
@@ -25,6 +26,9 @@ root=$PWD
 werror=${NUVEX_WERROR:-OFF}
 jobs=${NUVEX_JOBS:-$(nproc)}
 export QT_QPA_PLATFORM=offscreen
+# The tests run side by side, with builds and the sanitizer tree beside them:
+# every time budget of a test stretches by this factor (tests/support/time_scale.h).
+export NUVEX_TEST_TIME_SCALE=${NUVEX_TEST_TIME_SCALE:-3}
 
 all_stages=(deps build test format tidy sanitize fuzz)
 selected=("$@")
