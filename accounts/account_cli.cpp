@@ -4,11 +4,13 @@
 #include "accounts/check_cycle.h"
 #include "accounts/connector_registry.h"
 #include "accounts/generic_connector.h"
+#include "accounts/mail_program_bridge.h"
 #include "accounts/notify.h"
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
 #include "lib/log.h"
 #include "lib/plugin_settings.h"
+#include "lib/registry.h"
 #include "lib/text.h"
 
 #include <algorithm>
@@ -453,6 +455,20 @@ std::string JsonString(const std::string& text) {
     return out + "\"";
 }
 
+// A check here reads the registry the plug-in gives its checks (the desktop's
+// mail programs over the process registry), so that it checks exactly as the
+// plug-in does: a browser check takes the cookie folder from it, hides the
+// provider's cookie files during the check and restores them after. Answers
+// the registry made for context, if one was.
+std::unique_ptr<Registry> GiveThePlugInsRegistry(AccountContext& context) {
+    if (context.registry) {
+        return nullptr;
+    }
+    auto bridge = std::make_unique<MailProgramBridge>(ProcessRegistry());
+    context.registry = bridge.get();
+    return bridge;
+}
+
 CheckOutcome CheckStored(const StoredLine& line, const TConnectorRegistry& registry,
                          const AccountContext& context) {
     CheckOutcome result;
@@ -583,6 +599,7 @@ int Check(const std::vector<std::string>& args, HostConfig& host, const TConnect
     MarkerOverlay markers(host, commit);
     AccountContext checkContext = context;
     checkContext.host = &markers;
+    const std::unique_ptr<Registry> plugInRegistry = GiveThePlugInsRegistry(checkContext);
     // As the plug-in's pass: several accounts at once, results in list order.
     std::vector<CheckOutcome> results(chosen.size());
     std::atomic<std::size_t> next{0};
@@ -636,6 +653,7 @@ int Test(const std::string& id, HostConfig& host, const TConnectorRegistry& regi
     testContext.host = &host;
     std::int32_t code = kErrorNone;
     std::string reason;
+    const std::unique_ptr<Registry> plugInRegistry = GiveThePlugInsRegistry(testContext);
     if (TestConnection(*cls, line.second, testContext, &code, &reason, id) == kStatusOk) {
         out << "Connection test passed\n";
         return kCliOk;

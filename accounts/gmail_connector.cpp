@@ -16,6 +16,7 @@
 #include <cctype>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 namespace nuvex {
 
@@ -131,30 +132,31 @@ std::string GMailSetting(HostConfig* host, std::string_view key) {
 }
 
 bool FeedIdAfter(std::string_view a, std::string_view b) {
-    auto digitsFrom = [](std::string_view s) {
+    // One key (text before the trailing digits, their number, the whole text)
+    // compared in that order: anything looser is no order at all, and the
+    // check keeps the greatest id as its marker, so a cycle would announce
+    // the same mail again or never.
+    auto split = [](std::string_view s) {
         std::size_t i = s.size();
         while (i > 0 && IsDigit(s[i - 1])) {
             --i;
         }
-        return i;
+        std::string_view number = s.substr(i);
+        while (number.size() > 1 && number.front() == '0') {
+            number.remove_prefix(1);
+        }
+        return std::pair{s.substr(0, i), number};
     };
-    const std::size_t da = digitsFrom(a);
-    const std::size_t db = digitsFrom(b);
-    if (da < a.size() && db < b.size() && a.substr(0, da) == b.substr(0, db)) {
-        std::string_view na = a.substr(da);
-        std::string_view nb = b.substr(db);
-        while (na.size() > 1 && na.front() == '0') {
-            na.remove_prefix(1);
-        }
-        while (nb.size() > 1 && nb.front() == '0') {
-            nb.remove_prefix(1);
-        }
-        if (na.size() != nb.size()) {
-            return na.size() > nb.size();
-        }
-        if (na != nb) {
-            return na > nb;
-        }
+    const auto [pa, na] = split(a);
+    const auto [pb, nb] = split(b);
+    if (pa != pb) {
+        return pa > pb;
+    }
+    if (na.size() != nb.size()) {
+        return na.size() > nb.size();
+    }
+    if (na != nb) {
+        return na > nb;
     }
     return a > b;
 }

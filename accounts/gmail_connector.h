@@ -29,9 +29,9 @@ inline constexpr std::string_view kPop3Server = "GMAIL_POP3_SERVER";
 // The value of a host key, else the CONFIG text's default for it.
 std::string GMailSetting(HostConfig* host, std::string_view key);
 
-// Whether feed id a sorts after b. Ids are compared as text, except that two
-// ids that differ only in a trailing run of digits compare by the number, so
-// that "...:1000" is newer than "...:999".
+// Whether feed id a sorts after b: by the text before the trailing run of
+// digits, then by that number (so that "...:1000" is newer than "...:999"),
+// then by the whole text. A strict order for any ids.
 bool FeedIdAfter(std::string_view a, std::string_view b);
 
 class TNuvex_GMailConnector : public TNuvex_Pop3Connector {

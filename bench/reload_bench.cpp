@@ -10,6 +10,7 @@
 
 #include <benchmark/benchmark.h>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -85,6 +86,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     SetProcessRegistry(nullptr);
-    std::system((std::string("rm -rf '") + dir + "'").c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
     return 0;
 }

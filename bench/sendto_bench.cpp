@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 
@@ -59,6 +60,7 @@ int main(int argc, char** argv) {
     SetSendToProgramPath("/usr/bin/nuvex");
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
-    std::system(("rm -rf '" + dir + "'").c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
     return 0;
 }

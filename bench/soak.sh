@@ -72,15 +72,7 @@ if [ "${SOAK_INNER:-}" = 1 ]; then
   {
     echo "plug-in cpu $(((cpu1 - cpu0) / hz)) s over the run"
     echo "checks after the adds ended, and the gaps between an account's checks (one login each):"
-    # "Mon DD HH:MM:SS pop3-login: Info: Login: user=<userN>, ..."
-    awk -v from="$(date -d "@$((added / 1000))" +%H:%M:%S)" '
-      function secs(t, p) { split(t, p, ":"); return p[1] * 3600 + p[2] * 60 + p[3] }
-      /pop3-login: Info: Login: user=</ {
-        match($0, /user=<[^>]*>/); u = substr($0, RSTART + 6, RLENGTH - 7)
-        s = secs($3); if (s < secs(from)) next
-        if (u in last) print "gap", s - last[u]; else print "first", u
-        last[u] = s
-      }' "$d/dovecot.log" >"$d/checks"
+    awk -v from=$((added / 1000)) -f bench/soak_logins.awk "$d/dovecot.log" >"$d/checks"
     checks=$(wc -l <"$d/checks")
     checked=$(grep -c '^first ' "$d/checks" || true)
     awk '$1 == "gap" {print $2}' "$d/checks" | sort -n >"$d/gaps"

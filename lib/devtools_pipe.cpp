@@ -167,12 +167,51 @@ bool WaitGroupGone(pid_t group, int timeoutMs) {
     }
 }
 
-bool WriteMarker(const std::string& profile, pid_t group) {
+// Chromium makes its singleton socket at
+// "$TMPDIR/.org.chromium.Chromium.XXXXXX/SingletonSocket", 44 bytes past the
+// folder, and a socket's path has room for 107: a longer temp folder and the
+// browser aborts at start. The profile's own tmp/ is used while it is short
+// enough, else a private folder in the system's temp folder.
+constexpr std::size_t kMaxBrowserTempPath = 60;
+constexpr std::string_view kShortTempPrefix = "/tmp/nuvex-";
+
+// A private folder made by ShortTempFolder, and still this user's.
+bool IsOurShortTemp(const std::string& path) {
+    struct stat st {};
+    return path.starts_with(kShortTempPrefix) &&
+           path.find('/', kShortTempPrefix.size()) == std::string::npos && ::lstat(path.c_str(), &st) == 0 &&
+           S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+}
+
+std::string ShortTempFolder(std::string& error) {
+    std::string pattern = std::string(kShortTempPrefix) + "XXXXXX";
+    if (!::mkdtemp(pattern.data())) {
+        error = "cannot make a temp folder for the browser in /tmp: " + std::string(std::strerror(errno));
+        return {};
+    }
+    return pattern;
+}
+
+void RemoveTemp(const std::string& path) {
+    if (!IsOurShortTemp(path)) {
+        return;
+    }
+    std::error_code ec;
+    fs::remove_all(path, ec);
+    if (ec) {
+        log::Warning("browser", "cannot remove the browser's temp folder " + path + ": " + ec.message());
+    }
+}
+
+bool WriteMarker(const std::string& profile, const std::string& temp, pid_t group) {
     std::optional<ProcStat> self = ReadProcStat(::getpid());
     std::ofstream out(profile + "/" + std::string(kProfileMarker), std::ios::trunc);
     out << "owner " << ::getpid() << " " << (self ? self->startTime : 0) << "\n";
     if (group > 0) {
         out << "group " << group << "\n";
+    }
+    if (temp.starts_with(kShortTempPrefix)) {
+        out << "temp " << temp << "\n";
     }
     out.flush();
     return static_cast<bool>(out);
@@ -195,7 +234,7 @@ bool PrepareRoot(const std::string& root, std::string& error) {
     return true;
 }
 
-std::vector<std::string> ChildEnvironment(const std::string& profile) {
+std::vector<std::string> ChildEnvironment(const std::string& profile, const std::string& temp) {
     std::vector<std::string> env;
     for (char** e = environ; e && *e; ++e) {
         std::string_view entry(*e);
@@ -205,8 +244,9 @@ std::vector<std::string> ChildEnvironment(const std::string& profile) {
         }
         env.emplace_back(entry);
     }
-    // Whatever the browser writes besides the profile stays inside it too.
-    env.push_back("TMPDIR=" + profile + "/tmp");
+    // Whatever the browser writes besides the profile stays in folders of
+    // its own, removed with the profile.
+    env.push_back("TMPDIR=" + temp);
     env.push_back("XDG_CONFIG_HOME=" + profile + "/config");
     env.push_back("XDG_CACHE_HOME=" + profile + "/cache");
     return env;
@@ -326,12 +366,15 @@ int RemoveStaleProfiles(const std::string& root) {
         long owner = 0;
         unsigned long long ownerStart = 0;
         long group = 0;
+        std::string temp;
         bool haveOwner = false;
         while (lines >> word) {
             if (word == "owner" && lines >> owner >> ownerStart) {
                 haveOwner = true;
             } else if (word == "group") {
                 lines >> group;
+            } else if (word == "temp") {
+                lines >> temp;
             }
         }
         if (!haveOwner || ProcessAlive(static_cast<pid_t>(owner), ownerStart)) {
@@ -342,6 +385,7 @@ int RemoveStaleProfiles(const std::string& root) {
             ::kill(-static_cast<pid_t>(group), SIGKILL);
             WaitGroupGone(static_cast<pid_t>(group), 2000);
         }
+        RemoveTemp(temp);
         std::error_code gone;
         fs::remove_all(dir, gone);
         if (gone) {
@@ -396,7 +440,15 @@ std::unique_ptr<Browser> Browser::Launch(const LaunchOptions& options, std::stri
     for (const char* sub : {"/tmp", "/config", "/cache"}) {
         ::mkdir((pattern + sub).c_str(), 0700);
     }
-    if (!WriteMarker(pattern, 0)) {
+    browser->temp_ = pattern + "/tmp";
+    if (browser->temp_.size() > kMaxBrowserTempPath) {
+        browser->temp_ = ShortTempFolder(error);
+        if (browser->temp_.empty()) {
+            browser->Close();
+            return nullptr;
+        }
+    }
+    if (!WriteMarker(pattern, browser->temp_, 0)) {
         error = "cannot write the profile marker";
         browser->Close();
         return nullptr;
@@ -420,7 +472,7 @@ std::unique_ptr<Browser> Browser::Launch(const LaunchOptions& options, std::stri
     browser->fromBrowser_ = HighFd(fromChild[0]);
 
     std::vector<std::string> args = BrowserArguments(options.program, pattern);
-    std::vector<std::string> env = ChildEnvironment(pattern);
+    std::vector<std::string> env = ChildEnvironment(pattern, browser->temp_);
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
     for (std::string& a : args) {
@@ -468,7 +520,7 @@ std::unique_ptr<Browser> Browser::Launch(const LaunchOptions& options, std::stri
     browser->pid_ = pid;
     browser->counted_ = true;
     NoteStarted(pid);
-    WriteMarker(pattern, pid);
+    WriteMarker(pattern, browser->temp_, pid);
     if (::geteuid() == 0) {
         log::Info("browser", "running as root: the browser is started with --no-sandbox");
     }
@@ -745,6 +797,8 @@ void Browser::Close() {
         }
         profile_.clear();
     }
+    RemoveTemp(temp_);
+    temp_.clear();
 }
 
 } // namespace nuvex::devtools

@@ -129,6 +129,7 @@ private:
     int pidFd_ = -1;
     int graceMs_ = 2000;
     std::string profile_;
+    std::string temp_; // TMPDIR of the browser: the profile's tmp/, or a short private folder
     std::vector<int> cancelFds_;
     std::unique_ptr<FrameReader> reader_;
     std::deque<json::Value> events_;

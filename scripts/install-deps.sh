@@ -19,11 +19,16 @@ RUN_PACKAGES=(
   libsqlite3-dev libcanberra-dev
   dbus dbus-bin dbus-daemon xdg-utils
   fonts-dejavu-core
+  # Mail in Japanese, Chinese or Korean shows as boxes without a CJK font;
+  # this one is the smallest that covers them (5 MB).
+  fonts-wqy-microhei
   qt6-webengine-dev qt6-webchannel-dev libqt6webenginecore6-bin
+  # build/ is one tree for running, testing and the benchmarks, and those
+  # build on the test support (scripts/build.sh).
+  libgtest-dev libgmock-dev libbenchmark-dev
 )
 TEST_PACKAGES=(
   git python3 procps
-  libgtest-dev libgmock-dev libbenchmark-dev
   dovecot-core dovecot-pop3d fetchmail
   chromium
   xauth

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what building and running need, builds the programs (no tests, no
-# benchmarks), and runs the toolbar host, which starts the mail plug-in.
+# Installs what building and running need, builds the programs (in build/,
+# configured as scripts/test.sh configures it, so that neither undoes the
+# other), and runs the toolbar host, which starts the mail plug-in.
 # With a display the host joins the desktop's session bus, as a toolbar does.
 # Without one (a console, an SSH login) it runs headless, prints what its Mail
 # button shows, and gets a private session bus, so that it never reaches into
@@ -18,7 +19,7 @@ if [ "${1:-}" = "--demo" ]; then
   shift
 fi
 scripts/install-deps.sh run
-scripts/build.sh build -DBUILD_TESTING=OFF -DNUVEX_BUILD_BENCH=OFF
+scripts/build.sh --main nuvex nuvex-account brannock brannock_settings NuvexDll
 if [ ! -x build/host/brannock ]; then
   echo "run: build/host/brannock was not built" >&2
   exit 1

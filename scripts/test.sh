@@ -17,6 +17,7 @@
 # Every stage runs even when an earlier one failed; the summary names each stage
 # with its result (ok, skipped, FAILED) and wall time; the exit status is 1 when
 # any failed.
+# NUVEX_TEST_TIME_SCALE (default 3) stretches the tests' time budgets.
 # NUVEX_WERROR=ON makes compiler warnings errors (.ci/run sets it; a newer
 # compiler's new warning should not fail a user's run). NUVEX_JOBS sets the
 # parallelism (default: the number of processors). NUVEX_CTEST_ARGS adds ctest
@@ -27,6 +28,9 @@ root=$PWD
 werror=${NUVEX_WERROR:-OFF}
 jobs=${NUVEX_JOBS:-$(nproc)}
 export QT_QPA_PLATFORM=offscreen
+# The tests run side by side, with builds and the sanitizer tree beside them:
+# every time budget of a test stretches by this factor (tests/support/time_scale.h).
+export NUVEX_TEST_TIME_SCALE=${NUVEX_TEST_TIME_SCALE:-3}
 
 all_stages=(deps build test package format tidy sanitize fuzz)
 selected=("$@")
@@ -71,7 +75,7 @@ stage_deps() {
 }
 
 stage_build() {
-  scripts/build.sh build -DNUVEX_WERROR="$werror" -DBUILD_TESTING=ON
+  NUVEX_WERROR=$werror scripts/build.sh --main
 }
 
 # The stages that use build/ refuse a tree that this run failed to build.

@@ -91,8 +91,9 @@ row failed_install_cleans_up test "dovecot-core" 100 "" 100 \
   'apt-get install .*dovecot-core \[policy: exit 101\]' 'apt-get update'
 row existing_policy_stays test "dovecot-pop3d" 0 $'#!/bin/sh\nexit 0' 0 \
   'apt-get install .*dovecot-pop3d \[policy: exit 0\]'
-row run_set_has_no_test_stack run "qt6-base-dev dovecot-core libgtest-dev clang-tidy" 0 "" 0 \
-  'apt-get install .* qt6-base-dev \[policy: absent\]' '!dovecot|gtest|clang'
+row run_set_has_no_test_peers run "qt6-base-dev dovecot-core chromium clang-tidy" 0 "" 0 \
+  'apt-get install .* qt6-base-dev \[policy: absent\]' '!dovecot|chromium|clang'
+row run_set_has_a_cjk_font run "fonts-wqy-microhei" 0 "" 0 'apt-get install .* fonts-wqy-microhei'
 row unknown_set_refused bogus "" 0 "" 2 '!apt-get'
 
 [ "$failures" -eq 0 ]

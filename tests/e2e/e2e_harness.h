@@ -4,6 +4,7 @@
 // every XDG folder and the named objects at a fresh temporary folder.
 #include "lib/registry.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/time_scale.h"
 
 #include <algorithm>
 #include <chrono>
@@ -80,7 +81,7 @@ inline bool Ended(pid_t pid) {
 }
 
 inline bool WaitUntil(const std::function<bool()>& cond, int timeoutMs, int stepMs = 50) {
-    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto end = Clock::now() + test::Scaled(std::chrono::milliseconds(timeoutMs));
     while (Clock::now() < end) {
         if (cond()) {
             return true;
@@ -92,7 +93,7 @@ inline bool WaitUntil(const std::function<bool()>& cond, int timeoutMs, int step
 
 // Waits for a child and answers its exit code (-1 on time-out or a signal).
 inline int WaitExitCode(pid_t pid, int timeoutMs) {
-    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto end = Clock::now() + test::Scaled(std::chrono::milliseconds(timeoutMs));
     while (Clock::now() < end) {
         int status = 0;
         pid_t r = waitpid(pid, &status, WNOHANG);

@@ -4,6 +4,7 @@
 #include "lib/handoff_wire.h"
 #include "tests/e2e/e2e_harness.h"
 #include "tests/e2e/xvfb_session.h"
+#include "tests/support/time_scale.h"
 #include "tests/support/wmcheck_harness.h"
 
 #include <cstring>
@@ -134,7 +135,7 @@ TEST_F(HandOffE2eTest, NoCopyAndNoHostEndsAfterTheBoundedWait) {
     EXPECT_THAT(r.err, HasSubstr("brannock was found neither beside nuvex nor on PATH"));
     EXPECT_THAT(r.err, HasSubstr("nothing was handed over"));
     EXPECT_GE(ms, 500);
-    EXPECT_LT(ms, 5000);
+    EXPECT_LT(ms, nuvex::test::ScaledMs(5000));
     EXPECT_EQ(FindNuvex(), -1);
 }
 
@@ -180,7 +181,7 @@ TEST_F(HandOffE2eTest, SecondCopyHandsMailtoAndSendToToTheRunningCopy) {
     EXPECT_EQ(mapi.code, 0) << mapi.err;
     long ms = -1;
     ASSERT_EQ(std::sscanf(mapi.out.c_str(), "rc=26 ms=%ld", &ms), 1) << mapi.out;
-    EXPECT_LT(ms, 5000);
+    EXPECT_LT(ms, nuvex::test::ScaledMs(5000));
     EXPECT_TRUE(WaitLog("Simple MAPI send handed to WEBVAULT_0: status 0, 5 lines")) << Log();
     ASSERT_TRUE(WaitDrafts(2)) << Log() << service_.Stderr();
     EXPECT_THAT(service_.Drafts()[1], HasSubstr("Subject"));
@@ -423,7 +424,7 @@ TEST_F(HandOffE2eTest, MapiWithoutProgramOrHostReturnsAfterTheBoundedWait) {
     ASSERT_EQ(std::sscanf(r.out.c_str(), "rc=26 ms=%ld", &ms), 1) << r.out;
     // 51 polls of 100 ms; nothing started, nothing sent.
     EXPECT_GE(ms, 5000);
-    EXPECT_LT(ms, 9000);
+    EXPECT_LT(ms, nuvex::test::ScaledMs(9000));
     EXPECT_THAT(r.err, HasSubstr("did not appear"));
     EXPECT_EQ(FindNuvex(), -1);
 }

@@ -11,12 +11,15 @@
 #include "tests/support/dovecot_harness.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/time_scale.h"
 
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,6 +27,31 @@
 
 namespace nuvex {
 namespace {
+
+// A delivery gives the mail processes' user what it wrote and nothing else:
+// fixing the whole tree on every message cost O(users²).
+TEST(DovecotHarnessTest, DeliveryOwnsOnlyWhatItWrote) {
+    const passwd* mail = getpwnam("dovecot");
+    if (::geteuid() != 0 || !mail) {
+        GTEST_SKIP() << "needs root and the dovecot user";
+    }
+    test::DovecotHarness dovecot;
+    dovecot.AddUser("a", "pw");
+    dovecot.AddUser("b", "pw");
+    dovecot.Deliver("a", 1, 1);
+    dovecot.Deliver("b", 1, 1);
+    auto anyMessage = [&](const std::string& user) {
+        return std::filesystem::directory_iterator(dovecot.Dir() + "/mail/" + user + "/cur")->path().string();
+    };
+    const std::string first = anyMessage("a");
+    ASSERT_EQ(::chown(first.c_str(), 0, 0), 0);
+    dovecot.Deliver("b", 2, 1);
+    struct stat st {};
+    ASSERT_EQ(::stat(first.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    ASSERT_EQ(::stat(anyMessage("b").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, mail->pw_uid);
+}
 
 class Pop3DovecotTest : public ::testing::Test {
 protected:
@@ -38,8 +66,8 @@ protected:
         ASSERT_TRUE(dovecot.Start(error)) << error;
         setenv("SSL_CERT_FILE", dovecot.CaFile().c_str(), 1);
         context.host = &host;
-        context.pop3Limits.connectTimeoutMs = 5000;
-        context.pop3Limits.readTimeoutMs = 10000;
+        context.pop3Limits.connectTimeoutMs = test::ScaledMs(5000);
+        context.pop3Limits.readTimeoutMs = test::ScaledMs(10000);
     }
     void TearDown() override {
         SetProcessRegistry(nullptr);

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -89,9 +91,19 @@ DovecotHarness::~DovecotHarness() {
 
 void DovecotHarness::AddUser(const std::string& user, const std::string& password) {
     users_.emplace_back(user, password);
-    std::filesystem::create_directories(Maildir(user) + "/new");
-    std::filesystem::create_directories(Maildir(user) + "/cur");
-    std::filesystem::create_directories(Maildir(user) + "/tmp");
+    for (const char* sub : {"/new", "/cur", "/tmp"}) {
+        std::filesystem::create_directories(Maildir(user) + sub);
+        Own(Maildir(user) + sub);
+    }
+    Own(dir_.path() + "/mail");
+    Own(Maildir(user));
+}
+
+void DovecotHarness::Own(const std::string& path) const {
+    if (::chown(path.c_str(), mailUid_, mailGid_) != 0) {
+        std::fprintf(stderr, "dovecot harness: cannot give %s to the mail user: %s\n", path.c_str(),
+                     std::strerror(errno));
+    }
 }
 
 bool DovecotHarness::MakeCertificates(std::string& error) {
@@ -129,7 +141,10 @@ void DovecotHarness::WriteConfig() {
     conf << "instance_name = nuvex-test-" << ::getpid() << "-" << pop3Port_ << "\n"
          << "base_dir = " << d << "/run\n"
          << "state_dir = " << d << "/state\n"
-         << "log_path = " << d << "/dovecot.log\n"
+         << "log_path = " << d
+         << "/dovecot.log\n"
+         // With the date, so that a run across midnight still reads in order.
+         << "log_timestamp = \"%Y-%m-%d %H:%M:%S \"\n"
          << "protocols = pop3\n"
          << "listen = 127.0.0.1\n"
          << "default_login_user = dovenull\n"
@@ -157,13 +172,14 @@ void DovecotHarness::WriteConfig() {
          << "    port = 0\n  }\n}\n";
 }
 
+// Once, at the start: whatever a test put into the mail tree by itself.
 void DovecotHarness::FixOwnership() {
     std::error_code ec;
     std::string mail = dir_.path() + "/mail";
-    ::chown(mail.c_str(), mailUid_, mailGid_);
+    Own(mail);
     for (auto it = std::filesystem::recursive_directory_iterator(mail, ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        ::chown(it->path().c_str(), mailUid_, mailGid_);
+        Own(it->path().string());
     }
 }
 
@@ -245,7 +261,8 @@ void DovecotHarness::Deliver(const std::string& user, int first, int count) {
         std::snprintf(name, sizeof name, "%010ld.M%06dP%d.nuvex:2,", 1700000000L + serial_, n,
                       static_cast<int>(::getpid()));
         ++serial_;
-        std::ofstream f(dir + "/cur/" + name, std::ios::binary);
+        const std::string path = dir + "/cur/" + name;
+        std::ofstream f(path, std::ios::binary);
         f << "Return-Path: <sender" << n << "@example.org>\r\n"
           << "From: Sender " << n << " <sender" << n << "@example.org>\r\n"
           << "To: " << user << "@example.org\r\n"
@@ -253,8 +270,10 @@ void DovecotHarness::Deliver(const std::string& user, int first, int count) {
           << "Message-ID: <" << n << "." << serial_ << "@example.org>\r\n"
           << "\r\n"
           << "Body of message " << n << ".\r\n";
+        // Only what this delivery wrote: walking the whole tree on every
+        // message made a thousand users' first delivery take minutes.
+        Own(path);
     }
-    FixOwnership();
 }
 
 void DovecotHarness::RemoveOldest(const std::string& user, int n) {

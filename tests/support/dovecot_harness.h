@@ -57,6 +57,8 @@ private:
     bool MakeCertificates(std::string& error);
     void WriteConfig();
     void FixOwnership();
+    // Gives path to the user the mail processes run as.
+    void Own(const std::string& path) const;
 
     TempDir dir_;
     std::vector<std::pair<std::string, std::string>> users_;

@@ -6,6 +6,7 @@
 #include "lib/named_objects.h"
 #include "lib/registry.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/time_scale.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/notify_alerts.h"
 #include "ui/notify_window.h"
@@ -359,13 +360,13 @@ TEST_F(NotifyWindowTest, AHungHostNeverHoldsTheWindowLong) {
     timer.start();
     ToFirstWindow(*t);
     ASSERT_NE(t->Window(), nullptr);
-    EXPECT_LT(timer.elapsed(), 1000);
+    EXPECT_LT(timer.elapsed(), nuvex::test::ScaledMs(1000));
     EXPECT_EQ(t->Window()->WindowRect().topLeft(), QPoint(1280 - 300, 1000 - 200)); // the default place
     timer.restart();
     t->Window()->Form->SetResult(kResultCancel);
     t->Pass();
     EXPECT_EQ(t->CurrentStage(), Stage::Done);
-    EXPECT_LT(timer.elapsed(), 500);
+    EXPECT_LT(timer.elapsed(), nuvex::test::ScaledMs(500));
     hungHost.hung = false;
     ASSERT_TRUE(WaitForNotifyPlaceIo(5000));
     EXPECT_EQ(hungHost.inner.ReadCfgInt("NOTIFY_POSX"), 1280 - 300);

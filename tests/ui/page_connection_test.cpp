@@ -5,6 +5,7 @@
 #include "lib/log.h"
 #include "lib/registry.h"
 #include "tests/support/dovecot_harness.h"
+#include "tests/support/time_scale.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/connection_test.h"
 #include "ui/page_pop3.h"
@@ -76,8 +77,8 @@ protected:
         page = std::make_unique<TPop3Basic>(container);
         page->AccountClass = &Pop3ConnectorClass();
         page->Context.registry = registry.get();
-        page->Context.pop3Limits.connectTimeoutMs = 5000;
-        page->Context.pop3Limits.readTimeoutMs = 10000;
+        page->Context.pop3Limits.connectTimeoutMs = nuvex::test::ScaledMs(5000);
+        page->Context.pop3Limits.readTimeoutMs = nuvex::test::ScaledMs(10000);
         page->BuildPage(false);
         page->ReadSettingsText("");
         page->SettingsToControls();
@@ -117,7 +118,7 @@ protected:
     // Clicks the test button and waits for the result box.
     bool RunTest(int waitMs = 30000) {
         QTest::mouseClick(TestButton(), Qt::LeftButton);
-        return QTest::qWaitFor([this] { return !page->TestRunning(); }, waitMs);
+        return QTest::qWaitFor([this] { return !page->TestRunning(); }, nuvex::test::ScaledMs(waitMs));
     }
 
     std::unique_ptr<Registry> registry = MakeMemoryRegistry();
@@ -191,7 +192,7 @@ TEST_F(PageConnectionTest, ASilentServerIsNamedWithTheTimeItWasGiven) {
     EXPECT_TRUE(form.grab().toImage().save(dir + "/page-pop3-testing.png"));
     QTest::keyClicks(page->LoginBox, QStringLiteral("x")); // typing goes on meanwhile
     EXPECT_EQ(page->LoginBox->text(), QStringLiteral("alicex"));
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !page->TestRunning(); }, 15000));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !page->TestRunning(); }, nuvex::test::ScaledMs(15000)));
     EXPECT_EQ(boxes, 1);
     EXPECT_TRUE(boxText.contains(
         QStringLiteral("The server 127.0.0.1:%1 did not answer within 2 seconds").arg(silent.Port())))
@@ -225,8 +226,8 @@ TEST_F(PageConnectionTest, CancelEndsTheTestAtOnceWithoutABox) {
     QElapsedTimer timer;
     timer.start();
     QTest::mouseClick(CancelButton(), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !page->TestRunning(); }, 5000));
-    EXPECT_LT(timer.elapsed(), 2000);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !page->TestRunning(); }, nuvex::test::ScaledMs(5000)));
+    EXPECT_LT(timer.elapsed(), nuvex::test::ScaledMs(2000));
     EXPECT_EQ(boxes, 0);
     EXPECT_TRUE(TestButton()->isEnabled());
 }
@@ -240,7 +241,7 @@ TEST_F(PageConnectionTest, ClosingThePageDuringATestReturnsPromptly) {
     QElapsedTimer timer;
     timer.start();
     page.reset();
-    EXPECT_LT(timer.elapsed(), 2000);
+    EXPECT_LT(timer.elapsed(), nuvex::test::ScaledMs(2000));
 }
 
 TEST(ConnectionFailureWords, EachClassSaysWhatToCheck) {

@@ -9,6 +9,7 @@
 #include "host/toolbar_host.h"
 #include "lib/named_objects.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/time_scale.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -144,7 +145,7 @@ std::string Pop3(const std::string& email) {
 QVariant Js(QWebEngineView* view, const QString& script, int ms = 5000) {
     auto result = std::make_shared<std::pair<bool, QVariant>>(false, QVariant());
     view->page()->runJavaScript(script, [result](const QVariant& v) { *result = {true, v}; });
-    if (!QTest::qWaitFor([result] { return result->first; }, ms)) {
+    if (!QTest::qWaitFor([result] { return result->first; }, nuvex::test::ScaledMs(ms))) {
         return QStringLiteral("<no answer>");
     }
     return result->second;
@@ -208,7 +209,7 @@ protected:
                 PluginSlot* slot = host_->FindSlot(QStringLiteral("MAIL"));
                 return slot && slot->up && !slot->settingsPath.isEmpty() && slot->buttons[0].visible;
             },
-            30000))
+            nuvex::test::ScaledMs(30000)))
             << "the plug-in did not come up";
         // The dialog comes from its module, found and loaded the way brannock does.
         module_ = LoadSettingsModule(QStringLiteral(NUVEX_BINARY_DIR "/host"), &why);
@@ -242,7 +243,7 @@ protected:
     static bool WaitReady(QWebEngineView* view, int ms = 15000) {
         return QTest::qWaitFor(
             [view] { return Js(view, QStringLiteral("document.body.getAttribute('data-ready')")) == "1"; },
-            ms);
+            nuvex::test::ScaledMs(ms));
     }
     static QWebEngineView* Page(int i) {
         return qobject_cast<QWebEngineView*>(module_->Views(dialog_)[static_cast<std::size_t>(i)]);
@@ -252,7 +253,7 @@ protected:
         return v ? v->text : std::string("<unset>");
     }
     static bool WaitStored(const char* key, const std::string& want, int ms = 5000) {
-        return QTest::qWaitFor([&] { return Stored(key) == want; }, ms);
+        return QTest::qWaitFor([&] { return Stored(key) == want; }, nuvex::test::ScaledMs(ms));
     }
 
     static ToolbarHost* host_;
@@ -296,12 +297,12 @@ TEST_F(SettingsPagesTest, DisableAndEnableReachTheStoreAndTheButton) {
     Js(Page(0), QStringLiteral("byId('MAIL_ALL2').click()"));
     ASSERT_TRUE(WaitStored("MAIL_ALL", "0"));
     PluginSlot* slot = host_->FindSlot(QStringLiteral("MAIL"));
-    EXPECT_TRUE(QTest::qWaitFor([slot] { return !slot->buttons[0].visible; }, 10000))
+    EXPECT_TRUE(QTest::qWaitFor([slot] { return !slot->buttons[0].visible; }, nuvex::test::ScaledMs(10000)))
         << "the plug-in read its values again and hid the button";
 
     Js(Page(0), QStringLiteral("byId('MAIL_ALL1').click()"));
     ASSERT_TRUE(WaitStored("MAIL_ALL", "1"));
-    EXPECT_TRUE(QTest::qWaitFor([slot] { return slot->buttons[0].visible; }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([slot] { return slot->buttons[0].visible; }, nuvex::test::ScaledMs(10000)));
 
     Js(Page(2), QStringLiteral("byId('PLAYSOUND').checked = false; byId('PLAYSOUND').dispatchEvent(new "
                                "Event('change'))"));
@@ -327,7 +328,8 @@ TEST_F(SettingsPagesTest, SendToChoiceMarksTheChangeFirst) {
     Js(Page(1),
        QStringLiteral("var s = byId('CURRENT_MAILTO'); s.value = ''; s.dispatchEvent(new Event('change'))"));
     EXPECT_TRUE(WaitStored("CURRENT_MAILTO", ""));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return Stored("SETUP_LAST_CHANGE") != mark; }, 3000))
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return Stored("SETUP_LAST_CHANGE") != mark; }, nuvex::test::ScaledMs(3000)))
         << "every change moves the mark";
 }
 
@@ -350,10 +352,12 @@ TEST_F(SettingsPagesTest, EditorsOpenFromThePageAndARemovalReloadsIt) {
     for (const char* click :
          {"byId('ACCOUNTS').rows[0].click(); byId('EDIT').click()", "byId('ADD').click()"}) {
         Js(Page(1), QString::fromLatin1(click));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !PluginWindows(wizard).isEmpty(); }, 10000))
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return !PluginWindows(wizard).isEmpty(); }, nuvex::test::ScaledMs(10000)))
             << "no editor window appeared for " << click;
         closeEditors->Set();
-        const bool closed = QTest::qWaitFor([&] { return PluginWindows(wizard).isEmpty(); }, 10000);
+        const bool closed =
+            QTest::qWaitFor([&] { return PluginWindows(wizard).isEmpty(); }, nuvex::test::ScaledMs(10000));
         closeEditors->Reset();
         ASSERT_TRUE(closed) << "the editor did not close after " << click << ": "
                             << WindowNames(PluginWindows()).toStdString();
@@ -367,11 +371,11 @@ TEST_F(SettingsPagesTest, EditorsOpenFromThePageAndARemovalReloadsIt) {
             asked = PluginWindows(question);
             return !asked.isEmpty();
         },
-        10000))
+        nuvex::test::ScaledMs(10000)))
         << "the remove editor asked nothing";
     TypeInto(asked.front(), QStringLiteral("y"));
-    ASSERT_TRUE(
-        QTest::qWaitFor([] { return Stored("ACCOUNTS").find("Pop3_0=") == std::string::npos; }, 10000))
+    ASSERT_TRUE(QTest::qWaitFor([] { return Stored("ACCOUNTS").find("Pop3_0=") == std::string::npos; },
+                                nuvex::test::ScaledMs(10000)))
         << "the account is still stored";
     // The page sees the plug-in's stamp move and shows the list afresh.
     EXPECT_TRUE(QTest::qWaitFor(
@@ -380,7 +384,7 @@ TEST_F(SettingsPagesTest, EditorsOpenFromThePageAndARemovalReloadsIt) {
                                               "byId('ACCOUNTS').rows.length"))
                        .toInt() == 1;
         },
-        15000));
+        nuvex::test::ScaledMs(15000)));
     EXPECT_EQ(Js(Page(1), QStringLiteral("byId('ACCOUNTS').rows[0].getAttribute('data-id')")),
               QStringLiteral("Pop3_1"));
 }
@@ -399,8 +403,8 @@ TEST_F(SettingsPagesTest, PagesReachNothingButTheHostsResources) {
                                "document.body.appendChild(frame);"
                                "location.href = '%1away';")
                     .arg(base));
-    EXPECT_TRUE(
-        QTest::qWaitFor([] { return Js(Page(2), QStringLiteral("window.fileRead")) == "refused"; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([] { return Js(Page(2), QStringLiteral("window.fileRead")) == "refused"; },
+                                nuvex::test::ScaledMs(5000)));
     QTest::qWait(1000);
     EXPECT_EQ(connections.count(), 0) << "a page reached the network";
     EXPECT_FALSE(server.hasPendingConnections());
@@ -410,7 +414,8 @@ TEST_F(SettingsPagesTest, PagesReachNothingButTheHostsResources) {
 
 TEST_F(SettingsPagesTest, HelpLinksOpenInTheDesktopsBrowser) {
     Js(Page(2), QStringLiteral("document.querySelector('a.help[data-topic=\"1143\"]').click()"));
-    ASSERT_TRUE(QTest::qWaitFor([] { return !Navigations().empty(); }, 5000)) << "no browser was started";
+    ASSERT_TRUE(QTest::qWaitFor([] { return !Navigations().empty(); }, nuvex::test::ScaledMs(5000)))
+        << "no browser was started";
     EXPECT_EQ(Navigations(), Stored("SETTINGS_HELP") + "1143\n");
     EXPECT_EQ(Page(2)->url().scheme(), QStringLiteral("qrc"));
 }
@@ -420,7 +425,8 @@ TEST_F(SettingsPagesTest, CtlListsThePagesTheDialogShows) {
     ctl.start(QStringLiteral(NUVEX_BINARY_DIR "/host/brannock"),
               {QStringLiteral("ctl"), QStringLiteral("settings")});
     // ctl waits for this process's host, which answers from this event loop.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ctl.state() == QProcess::NotRunning; }, 15000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return ctl.state() == QProcess::NotRunning; }, nuvex::test::ScaledMs(15000)));
     EXPECT_EQ(ctl.exitCode(), 0) << ctl.readAllStandardError().toStdString();
     const QStringList lines = QString::fromUtf8(ctl.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 3);

@@ -12,6 +12,7 @@
 #include "tests/support/loopback_http_server.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/time_scale.h"
 
 #include <chrono>
 #include <fstream>
@@ -202,7 +203,7 @@ TEST_F(GMailConnectorTest, AnIdOneDigitLongerIsNewer) {
     EXPECT_EQ(Marker(), std::string(kIdPrefix) + "1000");
 }
 
-TEST(FeedIds, CompareAsTextUnlessOnlyTheirNumbersDiffer) {
+TEST(FeedIds, CompareByTextBeforeTheNumberThenNumberThenText) {
     struct Row {
         const char* a;
         const char* b;
@@ -218,6 +219,14 @@ TEST(FeedIds, CompareAsTextUnlessOnlyTheirNumbersDiffer) {
         {"b", "a", true},
         {"tag:y:1", "tag:x:9", true},
         {"tag:x:9", "tag:y:1", false},
+        {"tag:x:005", "tag:x:5", false},
+        {"tag:x:5", "tag:x:005", true},
+        // These three once made a cycle.
+        {"tag:x:1002", "tag:x:999", true},
+        {"tag:x:999", "tag:x:10J2", false},
+        {"tag:x:10J2", "tag:x:999", true},
+        {"tag:x:10J2", "tag:x:1002", true},
+        {"tag:x:1002", "tag:x:10J2", false},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(FeedIdAfter(row.a, row.b), row.after) << row.a << " vs " << row.b;
@@ -298,7 +307,7 @@ TEST_F(GMailConnectorTest, StoppingEndsAStalledFeedCheckWithoutAnError) {
     EXPECT_EQ(account->CheckMail(), kStatusFailed);
     const auto took = std::chrono::steady_clock::now() - start;
     stopper.join();
-    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_LT(took, nuvex::test::Scaled(std::chrono::seconds(5)));
     EXPECT_EQ(Error(*account).first, kErrorNone);
     EXPECT_EQ(Marker(), "keep");
 }

@@ -5,6 +5,7 @@
 #include "lib/host_config.h"
 #include "lib/named_objects.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/time_scale.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -199,7 +200,7 @@ TEST_F(HandOffTest, MapiSendListsFilesThenIdNoteSubjectAndWaitsForTheUpload) {
     timer.start();
     EXPECT_EQ(Hand(handoff::Kind::MapiSend, handoff::MapiSendPayload("one\r\ntwo", "Subj", {f0, f1}, 777)),
               handoff::kHandled);
-    EXPECT_LT(timer.elapsed(), 400);
+    EXPECT_LT(timer.elapsed(), nuvex::test::ScaledMs(400));
     EXPECT_EQ(a.files, (Lines{f0, f1, "ID=777", "NOTE=one\t|\ttwo", "SUBJECT=Subj"}));
 
     // An account that never signals holds the sender no longer than half a second.
@@ -207,7 +208,7 @@ TEST_F(HandOffTest, MapiSendListsFilesThenIdNoteSubjectAndWaitsForTheUpload) {
     timer.restart();
     EXPECT_EQ(Hand(handoff::Kind::MapiSend, "NOTE=\r\nSUBJECT=\r\nID=778\r\n"), handoff::kHandled);
     EXPECT_GE(timer.elapsed(), 450);
-    EXPECT_LT(timer.elapsed(), 1500);
+    EXPECT_LT(timer.elapsed(), nuvex::test::ScaledMs(1500));
     EXPECT_EQ(a.files, (Lines{"ID=778", "NOTE=", "SUBJECT="}));
 }
 

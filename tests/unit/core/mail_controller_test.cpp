@@ -11,6 +11,7 @@
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/time_scale.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -727,7 +728,7 @@ TEST_F(MailControllerTest, AccountsAddedDuringAPassLoadAfterItWithoutBlockingThe
     QElapsedTimer timer;
     timer.start();
     plugin->RefreshConfig();
-    EXPECT_LT(timer.elapsed(), 250);
+    EXPECT_LT(timer.elapsed(), nuvex::test::ScaledMs(250));
     release = true;
     holder.join();
     WaitTickDone();

@@ -1,6 +1,7 @@
 #include "lib/devtools_pipe.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/time_scale.h"
 
 #include <chrono>
 #include <csignal>
@@ -172,7 +173,7 @@ TEST_F(LaunchTest, ABrowserThatNeverAnswersIsEndedWithItsGroup) {
     std::string error;
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(Browser::Launch(Options(fake), error));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, nuvex::test::Scaled(std::chrono::seconds(5)));
     EXPECT_NE(error.find("did not answer"), std::string::npos) << error;
     EXPECT_EQ(Profiles(), 0u);
     EXPECT_EQ(LiveBrowsers(), 0);
@@ -201,9 +202,27 @@ TEST_F(LaunchTest, AFloodingBrowserNeitherGrowsNorHoldsTheCaller) {
         std::string error;
         auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(Browser::Launch(o, error)) << row.name;
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4)) << row.name;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, nuvex::test::Scaled(std::chrono::seconds(4)))
+            << row.name;
         EXPECT_EQ(Profiles(), 0u) << row.name;
         EXPECT_EQ(LiveBrowsers(), 0) << row.name;
+    }
+}
+
+// Chromium's singleton socket goes under the browser's TMPDIR, and a socket
+// path has room for 107 bytes: a deep profile folder gets a short temp folder,
+// which goes with the profile.
+TEST_F(LaunchTest, TheBrowsersTempFolderStaysShortAndGoesWithIt) {
+    for (const std::size_t depth : {std::size_t{0}, std::size_t{80}}) {
+        LaunchOptions o = Options(Script(root_, "temp", "echo \"$TMPDIR\" >\"$0.seen\"\nexit 0"));
+        o.profileRoot += "/" + std::string(depth + 1, 'd');
+        std::string error;
+        EXPECT_FALSE(Browser::Launch(o, error));
+        std::string seen;
+        std::getline(std::ifstream(root_.file("temp.seen")), seen);
+        EXPECT_LE(seen.size() + std::string("/.org.chromium.Chromium.XXXXXX/SingletonSocket").size(), 107u)
+            << seen;
+        EXPECT_FALSE(fs::exists(seen)) << seen;
     }
 }
 

@@ -1,4 +1,5 @@
 #include "lib/mcritic.h"
+#include "tests/support/time_scale.h"
 
 #include <atomic>
 #include <chrono>
@@ -80,7 +81,7 @@ TEST(TMCriticTest, ExclusiveEntryGivesUpWhileReaderStaysAndLeavesNoMark) {
     EXPECT_FALSE(lock.EnterExclusive(100));
     auto elapsed = SteadyClock::now() - start;
     EXPECT_GE(elapsed, 95ms);
-    EXPECT_LT(elapsed, 600ms);
+    EXPECT_LT(elapsed, nuvex::test::Scaled(600ms));
     newcomer.join();
     EXPECT_FALSE(newReaderGotIn.load());
     EXPECT_TRUE(reentered.load());
@@ -145,7 +146,7 @@ TEST(TMCriticTest, ReaderCannotBecomeWriterAndFailsAtOnce) {
     ASSERT_TRUE(lock.EnterShared(0));
     auto start = SteadyClock::now();
     EXPECT_FALSE(lock.EnterExclusive(1000));
-    EXPECT_LT(SteadyClock::now() - start, 100ms);
+    EXPECT_LT(SteadyClock::now() - start, nuvex::test::Scaled(100ms));
     EXPECT_EQ(lock.ExclusiveCount(), 0);
     lock.LeaveShared();
 }

@@ -1,6 +1,7 @@
 #include "lib/named_objects.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/time_scale.h"
 
 #include <atomic>
 #include <chrono>
@@ -85,7 +86,7 @@ TEST_F(NamedObjectsTest, WaitBlocksUntilSetOrTimesOut) {
     ev->Set();
     ASSERT_EQ(waiter.wait_for(2s), std::future_status::ready);
     EXPECT_TRUE(waiter.get());
-    EXPECT_LT(SteadyClock::now() - start, 500ms);
+    EXPECT_LT(SteadyClock::now() - start, nuvex::test::Scaled(500ms));
     EXPECT_FALSE(ev->TryWait()); // the waiter consumed it
 }
 
@@ -102,7 +103,7 @@ TEST_F(NamedObjectsTest, InterruptEndsOnlyThisHandlesWaits) {
     mine->Interrupt();
     ASSERT_EQ(blocked.wait_for(2s), std::future_status::ready);
     EXPECT_FALSE(blocked.get());
-    EXPECT_LT(SteadyClock::now() - start, 500ms);
+    EXPECT_LT(SteadyClock::now() - start, nuvex::test::Scaled(500ms));
     EXPECT_FALSE(mine->Wait(-1)); // later waits end at once too
     // The other handle's waiter is still waiting and takes the next signal.
     EXPECT_EQ(otherWait.wait_for(50ms), std::future_status::timeout);
