@@ -104,7 +104,7 @@ OptionValues ParseOptions(const std::vector<std::string>& args, const TConnector
             throw UsageError{"unknown option " + arg +
                              (cls ? " for type " + cls->TypeCode() : std::string())};
         }
-        if (values.count(name)) {
+        if (values.count(name) && !option->repeatable) {
             throw UsageError{arg + " given twice"};
         }
         if (!option->takesValue) {
@@ -114,7 +114,11 @@ OptionValues ParseOptions(const std::vector<std::string>& args, const TConnector
         if (i + 1 >= args.size() || args[i + 1].starts_with("--")) {
             throw UsageError{arg + " needs a value"};
         }
-        values[name] = args[++i];
+        const std::string& value = args[++i];
+        auto [it, fresh] = values.emplace(name, value);
+        if (!fresh) {
+            it->second += "\n" + value;
+        }
     }
     return values;
 }

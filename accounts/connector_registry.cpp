@@ -5,6 +5,7 @@
 #include "accounts/gmail_connector.h"
 #include "accounts/hotmail_connector.h"
 #include "accounts/ibrant_connector.h"
+#include "accounts/imap_connector.h"
 #include "accounts/pop3_connector.h"
 #include "accounts/vostrel_connector.h"
 #include "accounts/webvault_connector.h"
@@ -27,7 +28,7 @@ struct TypeTableRow {
 constexpr TypeTableRow kTypeTable[] = {
     {WebvaultConnectorClass, false}, {VostrelConnectorClass, false}, {Pop3ConnectorClass, false},
     {GMailConnectorClass, false},    {IbrantConnectorClass, true},   {HotMailConnectorClass, false},
-    {YahooConnectorClass, false},
+    {YahooConnectorClass, false},    {ImapConnectorClass, false},
 };
 
 } // namespace

@@ -130,7 +130,7 @@ void DovecotHarness::WriteConfig() {
          << "base_dir = " << d << "/run\n"
          << "state_dir = " << d << "/state\n"
          << "log_path = " << d << "/dovecot.log\n"
-         << "protocols = pop3\n"
+         << "protocols = pop3" << (imap_ ? " imap" : "") << "\n"
          << "listen = 127.0.0.1\n"
          << "default_login_user = dovenull\n"
          << "default_internal_user = dovecot\n"
@@ -153,8 +153,9 @@ void DovecotHarness::WriteConfig() {
          << "\n    ssl = yes\n  }\n"
          << "}\n"
          << (keepProcesses_ ? "service pop3 {\n  service_count = 0\n  process_min_avail = 4\n}\n" : "")
-         << "service imap-login {\n  inet_listener imap {\n    port = 0\n  }\n  inet_listener imaps {\n"
-         << "    port = 0\n  }\n}\n";
+         << "service imap-login {\n  inet_listener imap {\n    address = 127.0.0.1\n    port = " << imapPort_
+         << "\n  }\n  inet_listener imaps {\n    address = 127.0.0.1\n    port = " << imapsPort_
+         << "\n    ssl = yes\n  }\n}\n";
 }
 
 void DovecotHarness::FixOwnership() {
@@ -180,6 +181,13 @@ bool DovecotHarness::Start(std::string& error) {
     while (pop3sPort_ == pop3Port_) {
         pop3Port_ = FreeLoopbackPort();
     }
+    if (imap_) {
+        do {
+            imapPort_ = FreeLoopbackPort();
+            imapsPort_ = FreeLoopbackPort();
+        } while (imapPort_ == imapsPort_ || imapPort_ == pop3Port_ || imapPort_ == pop3sPort_ ||
+                 imapsPort_ == pop3Port_ || imapsPort_ == pop3sPort_);
+    }
     WriteConfig();
     FixOwnership();
     std::string conf = dir_.file("dovecot.conf");
@@ -201,7 +209,8 @@ bool DovecotHarness::Start(std::string& error) {
     }
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < until) {
-        if (PortAccepts(pop3Port_) && PortAccepts(pop3sPort_)) {
+        if (PortAccepts(pop3Port_) && PortAccepts(pop3sPort_) &&
+            (!imap_ || (PortAccepts(imapPort_) && PortAccepts(imapsPort_)))) {
             return true;
         }
         int status = 0;
@@ -255,6 +264,19 @@ void DovecotHarness::Deliver(const std::string& user, int first, int count) {
           << "Body of message " << n << ".\r\n";
     }
     FixOwnership();
+}
+
+int DovecotHarness::UnseenCount(const std::string& user) const {
+    int unseen = 0;
+    for (const char* sub : {"/new", "/cur"}) {
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(Maildir(user) + sub, ec)) {
+            const std::string name = e.path().filename().string();
+            const std::size_t info = name.find(":2,");
+            unseen += info == std::string::npos || name.find('S', info) == std::string::npos ? 1 : 0;
+        }
+    }
+    return unseen;
 }
 
 void DovecotHarness::RemoveOldest(const std::string& user, int n) {
