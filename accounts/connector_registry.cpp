@@ -27,8 +27,8 @@ struct TypeTableRow {
 // is its file pair and one line here.
 constexpr TypeTableRow kTypeTable[] = {
     {WebvaultConnectorClass, false}, {VostrelConnectorClass, false}, {Pop3ConnectorClass, false},
-    {GMailConnectorClass, false},    {IbrantConnectorClass, true},   {HotMailConnectorClass, false},
-    {YahooConnectorClass, false},    {ImapConnectorClass, false},
+    {ImapConnectorClass, false},     {GMailConnectorClass, false},   {IbrantConnectorClass, true},
+    {HotMailConnectorClass, false},  {YahooConnectorClass, false},
 };
 
 } // namespace

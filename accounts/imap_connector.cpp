@@ -386,7 +386,7 @@ constexpr TConnectorClass kImapClass{
     .providerName = "IMAP",
     .typeCaption = "Other IMAP Account",
     .exampleAddress = "yourname@mail.example",
-    .listOrder = 11,
+    .listOrder = 10,
     .maxAccounts = 0,
     .wizardPanelClass = "TImapBasic",
     .caps = kCapChecks,

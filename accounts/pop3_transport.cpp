@@ -409,6 +409,9 @@ public:
     }
 
     bool IsOpen() const override { return fd_ >= 0; }
+    int PollFd() const override { return fd_; }
+    bool Buffered() const override { return !buffer_.empty() || (ssl_ && SSL_pending(ssl_) > 0); }
+    void RestartSession() override { total_ = Deadline::In(limits_.totalTimeoutMs); }
 
 private:
     int ConnectTcp(const std::string& host, int port, const Deadline& deadline) {

@@ -52,6 +52,13 @@ public:
     // refused, not read as if they had been protected. Throws TransportError;
     // the connection is then unusable: there is no way back to plain text.
     virtual void StartTls(const std::string& host);
+    // For a connection that waits between commands (IMAP IDLE): the socket
+    // to poll (-1 when there is none), whether bytes already arrived that a
+    // poll would not show (a decrypted TLS record), and a fresh whole-session
+    // deadline, since such a connection outlives any one check.
+    virtual int PollFd() const { return -1; }
+    virtual bool Buffered() const { return false; }
+    virtual void RestartSession() {}
     // Closes at once; safe to call twice.
     virtual void Close() = 0;
     virtual bool IsOpen() const = 0;

@@ -153,6 +153,8 @@ void DovecotHarness::WriteConfig() {
          << "\n    ssl = yes\n  }\n"
          << "}\n"
          << (keepProcesses_ ? "service pop3 {\n  service_count = 0\n  process_min_avail = 4\n}\n" : "")
+         // Push keeps a connection per folder and account, many from one address.
+         << "protocol imap {\n  mail_max_userip_connections = 200\n}\n"
          << "service imap-login {\n  inet_listener imap {\n    address = 127.0.0.1\n    port = " << imapPort_
          << "\n  }\n  inet_listener imaps {\n    address = 127.0.0.1\n    port = " << imapsPort_
          << "\n    ssl = yes\n  }\n}\n";
