@@ -346,6 +346,21 @@ void TCheckCycle::CheckNow(const std::string& id) {
     nextTick_.store(Now() + kOneSecond);
 }
 
+void TCheckCycle::CheckPushed(const std::string& id) {
+    CriticHold hold(accounts_.AccountLock, CriticHold::Mode::Shared, kWaitForever);
+    if (!hold.Held()) {
+        return;
+    }
+    for (TNuvex_GenericConnector* account : accounts_.Items()) {
+        std::lock_guard guard(account->Guard());
+        if (account->AccountId == id) {
+            account->LastCheck = 0;
+        }
+    }
+    // A pass may start at once; one that is out takes the account next time.
+    nextTick_.store(std::min(nextTick_.load(), Now() - kOneSecond));
+}
+
 int TestConnection(const TConnectorClass& cls, const std::string& settingsText, const AccountContext& context,
                    std::int32_t* errorClass, std::string* errorText) {
     try {

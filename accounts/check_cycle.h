@@ -55,6 +55,10 @@ public:
     // at once, their errors skip the hourly throttle and their summary entries
     // come even without news. The next tick is brought to one second from now.
     void CheckNow(const std::string& id);
+    // The server told of new mail for account id (push): it is due at once
+    // and the next tick may run now; unlike CheckNow, nothing is shown
+    // unless the check finds news.
+    void CheckPushed(const std::string& id);
 
     // How many due accounts pass one checks at once; 1 (or less) checks them
     // one after another.
