@@ -4,6 +4,7 @@
 #include "accounts/check_cycle.h"
 #include "accounts/connector_registry.h"
 #include "accounts/generic_connector.h"
+#include "accounts/imap_connector.h"
 #include "accounts/mail_program_bridge.h"
 #include "accounts/notify.h"
 #include "lib/crypt_url.h"
@@ -106,7 +107,7 @@ OptionValues ParseOptions(const std::vector<std::string>& args, const TConnector
             throw UsageError{"unknown option " + arg +
                              (cls ? " for type " + cls->TypeCode() : std::string())};
         }
-        if (values.count(name)) {
+        if (values.count(name) && !option->repeatable) {
             throw UsageError{arg + " given twice"};
         }
         if (!option->takesValue) {
@@ -116,7 +117,11 @@ OptionValues ParseOptions(const std::vector<std::string>& args, const TConnector
         if (i + 1 >= args.size() || args[i + 1].starts_with("--")) {
             throw UsageError{arg + " needs a value"};
         }
-        values[name] = args[++i];
+        const std::string& value = args[++i];
+        auto [it, fresh] = values.emplace(name, value);
+        if (!fresh) {
+            it->second += "\n" + value;
+        }
     }
     return values;
 }
@@ -681,16 +686,11 @@ struct EditableField {
     bool typeOption;
 };
 constexpr EditableField kEditable[] = {
-    {"email", "EMAIL", false},
-    {"login", "USERNAME", false},
-    {"check-minutes", "ACHECK", false},
-    {"open-action", "ACODE", false},
-    {"send-to", "SENDTO", false},
-    {"server", "HOSTNAME", true},
-    {"port", "PORT", true},
-    {"ssl", "USESSL", true},
-    {"webmail-url", "AURL", true},
-    {"mail-program", "AMAILER", true},
+    {"email", "EMAIL", false},       {"login", "USERNAME", false},      {"check-minutes", "ACHECK", false},
+    {"open-action", "ACODE", false}, {"send-to", "SENDTO", false},      {"server", "HOSTNAME", true},
+    {"port", "PORT", true},          {"ssl", "USESSL", true},           {"security", "SECURITY", true},
+    {"folder", "FOLDERS", true}, // repeatable: the folders given replace the list
+    {"webmail-url", "AURL", true},   {"mail-program", "AMAILER", true},
 };
 
 std::string OnOff(const std::string& option, const std::string& value) {
@@ -738,13 +738,18 @@ int Edit(const std::vector<std::string>& args, HostConfig& host, const TConnecto
             throw UsageError{"unknown option " + arg + " for type " +
                              (cls ? cls->TypeCode() : std::string("?"))};
         }
-        if (values.count(name) || (name == "password-file" && !passwordFile.empty())) {
+        const bool again = values.count(name) != 0;
+        if ((again && name != "folder") || (name == "password-file" && !passwordFile.empty())) {
             throw UsageError{arg + " given twice"};
         }
         if (i + 1 >= args.size() || args[i + 1].starts_with("--")) {
             throw UsageError{arg + " needs a value"};
         }
-        (name == "password-file" ? passwordFile : values[name]) = args[++i];
+        if (again) {
+            values[name] += "\n" + args[++i];
+        } else {
+            (name == "password-file" ? passwordFile : values[name]) = args[++i];
+        }
     }
     if (values.empty() && !passwordStdin && passwordFile.empty()) {
         throw UsageError{"edit needs at least one field to change"};
@@ -778,6 +783,17 @@ int Edit(const std::vector<std::string>& args, HostConfig& host, const TConnecto
             stored = std::to_string(ParseNumber("--port", value, 1, 65535));
         } else if (name == "ssl" || name == "send-to") {
             stored = OnOff(name, value);
+        } else if (name == "security") {
+            if (!ParseImapSecurity(value)) {
+                throw UsageError{"--security must be tls, starttls or none"};
+            }
+            stored = text::ToLowerAscii(value);
+        } else if (name == "folder") {
+            for (std::size_t at = 0; at <= value.size();) {
+                const std::size_t end = std::min(value.find('\n', at), value.size());
+                Require(FieldTextProblem("--folder", value.substr(at, end - at), true));
+                at = end + 1;
+            }
         } else if (name == "open-action") {
             static const std::map<std::string, std::int32_t> kActions = {
                 {"none", kOpenNothing}, {"webmail", kOpenWebmail}, {"program", kOpenMailProgram}};

@@ -5,6 +5,7 @@
 #include "accounts/gmail_connector.h"
 #include "accounts/hotmail_connector.h"
 #include "accounts/ibrant_connector.h"
+#include "accounts/imap_connector.h"
 #include "accounts/pop3_connector.h"
 #include "accounts/vostrel_connector.h"
 #include "accounts/webvault_connector.h"
@@ -26,8 +27,8 @@ struct TypeTableRow {
 // is its file pair and one line here.
 constexpr TypeTableRow kTypeTable[] = {
     {WebvaultConnectorClass, false}, {VostrelConnectorClass, false}, {Pop3ConnectorClass, false},
-    {GMailConnectorClass, false},    {IbrantConnectorClass, true},   {HotMailConnectorClass, false},
-    {YahooConnectorClass, false},
+    {ImapConnectorClass, false},     {GMailConnectorClass, false},   {IbrantConnectorClass, true},
+    {HotMailConnectorClass, false},  {YahooConnectorClass, false},
 };
 
 } // namespace

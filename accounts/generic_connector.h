@@ -61,6 +61,7 @@ struct TAccountFields;
 struct TTypeOption {
     std::string_view name;
     bool takesValue = true;
+    bool repeatable = false; // given again, the values are joined by LF
 };
 // Values of the options given, by name; flags map to "1". "password" is always there.
 using TTypeOptionValues = std::map<std::string, std::string, std::less<>>;

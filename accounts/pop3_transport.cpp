@@ -322,8 +322,29 @@ public:
         total_ = Deadline::In(limits.totalTimeoutMs);
         fd_ = ConnectTcp(host, port, Deadline::Earlier(Deadline::In(limits.connectTimeoutMs), total_));
         if (implicitTls) {
-            StartTls(host);
+            Handshake(host);
         }
+    }
+
+    void StartTls(const std::string& host) override {
+        if (fd_ < 0 || ssl_) {
+            throw TransportError(TransportFailure::TlsHandshake, "no plain connection to upgrade");
+        }
+        if (!buffer_.empty()) {
+            throw TransportError(TransportFailure::TlsHandshake, "server sent data before the TLS handshake");
+        }
+        Handshake(host);
+    }
+
+    std::string ReadBytes(std::size_t n) override {
+        Deadline deadline = Deadline::Earlier(Deadline::In(limits_.readTimeoutMs), total_);
+        while (buffer_.size() < n) {
+            Fill(deadline);
+        }
+        std::string out = buffer_.substr(0, n);
+        buffer_.erase(0, n);
+        scanned_ = 0;
+        return out;
     }
 
     std::string ReadLine() override {
@@ -411,6 +432,9 @@ public:
     }
 
     bool IsOpen() const override { return fd_ >= 0; }
+    int PollFd() const override { return fd_; }
+    bool Buffered() const override { return !buffer_.empty() || (ssl_ && SSL_pending(ssl_) > 0); }
+    void RestartSession() override { total_ = Deadline::In(limits_.totalTimeoutMs); }
 
 private:
     int ConnectTcp(const std::string& host, int port, const Deadline& deadline) {
@@ -446,7 +470,7 @@ private:
         throw TransportError(TransportFailure::Unreachable, lastError, problem);
     }
 
-    void StartTls(const std::string& host) {
+    void Handshake(const std::string& host) {
         ctx_ = TlsContexts().Get();
         if (!ctx_) {
             throw TransportError(TransportFailure::TlsHandshake, "TLS context: " + OpenSslErrorText());
@@ -565,6 +589,14 @@ private:
 };
 
 } // namespace
+
+std::string Pop3Transport::ReadBytes(std::size_t /*n*/) {
+    throw TransportError(TransportFailure::Reset, "this transport reads lines only");
+}
+
+void Pop3Transport::StartTls(const std::string& /*host*/) {
+    throw TransportError(TransportFailure::TlsHandshake, "this transport cannot start TLS");
+}
 
 std::unique_ptr<Pop3Transport> MakeTcpPop3Transport(const StopSignal* stop, Pop3Resolver resolver) {
     return std::make_unique<TcpPop3Transport>(stop, std::move(resolver));

@@ -1,6 +1,7 @@
 #pragma once
-// The byte stream under the POP3 client: a TCP connection, optionally with
-// TLS from the first byte. Tests replace it with a scripted fake.
+// The byte stream under the POP3 and IMAP clients: a TCP connection, with TLS
+// from the first byte or after an upgrade on request. Tests replace it with a
+// scripted fake.
 #include "accounts/account_context.h"
 #include "lib/net_problem.h"
 
@@ -60,8 +61,23 @@ public:
     virtual void Open(const std::string& host, int port, bool implicitTls, const Pop3Limits& limits) = 0;
     // One line without its CR LF; throws TransportError.
     virtual std::string ReadLine() = 0;
+    // Exactly n bytes, line ends included (an IMAP literal, whose size the
+    // caller bounded); throws TransportError.
+    virtual std::string ReadBytes(std::size_t n);
     // Sends all of data; throws TransportError.
     virtual void Write(std::string_view data) = 0;
+    // Starts TLS on the open connection (STARTTLS), with the checks of an
+    // implicit TLS connection; bytes the server sent before the handshake are
+    // refused, not read as if they had been protected. Throws TransportError;
+    // the connection is then unusable: there is no way back to plain text.
+    virtual void StartTls(const std::string& host);
+    // For a connection that waits between commands (IMAP IDLE): the socket
+    // to poll (-1 when there is none), whether bytes already arrived that a
+    // poll would not show (a decrypted TLS record), and a fresh whole-session
+    // deadline, since such a connection outlives any one check.
+    virtual int PollFd() const { return -1; }
+    virtual bool Buffered() const { return false; }
+    virtual void RestartSession() {}
     // Closes at once; safe to call twice.
     virtual void Close() = 0;
     virtual bool IsOpen() const = 0;

@@ -8,6 +8,7 @@
 #include "accounts/account_context.h"
 #include "accounts/account_list.h"
 #include "accounts/check_cycle.h"
+#include "accounts/imap_idle_watcher.h"
 #include "core/account_editors.h"
 #include "core/button_presenter.h"
 #include "core/check_scheduler.h"
@@ -169,6 +170,12 @@ protected:
     int ExitPauseMs() const override { return 0; }
 
 private:
+    // The IDLE connections of the IMAP accounts that have push: started with
+    // the first such account, told the accounts again after each pass and reload.
+    void UpdatePush();
+    void PushNews(const std::string& accountId);
+    std::unique_ptr<ImapIdleWatcher> push_;
+
     void FinishCheckPass(const TickResult& result);
     TEditorEnv EditorEnv();
 

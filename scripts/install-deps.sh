@@ -29,7 +29,7 @@ RUN_PACKAGES=(
 )
 TEST_PACKAGES=(
   git python3 procps
-  dovecot-core dovecot-pop3d fetchmail
+  dovecot-core dovecot-pop3d dovecot-imapd fetchmail
   chromium
   xauth
   clang clang-format clang-tidy libclang-rt-14-dev lld
@@ -39,7 +39,7 @@ TEST_PACKAGES=(
   weston qt6-wayland
 )
 # Their maintainer scripts start a system service through invoke-rc.d.
-SERVICE_PACKAGES=(dovecot-core dovecot-pop3d)
+SERVICE_PACKAGES=(dovecot-core dovecot-pop3d dovecot-imapd)
 
 # Overridable only so that the script's own test can watch it.
 POLICY_RC_D=${NUVEX_POLICY_RC_D:-/usr/sbin/policy-rc.d}

@@ -1,6 +1,7 @@
 #include "ui/advanced_dialog.h"
 
 #include "lib/branding.h"
+#include "ui/page_imap.h"
 #include "ui/page_pop3.h"
 #include "ui/ui_log.h"
 #include "ui/wizard_panel.h"
@@ -242,8 +243,92 @@ int TNuvex_AdvancedPop3::Run(TPop3Basic& page, QWidget* owner) {
     }
 }
 
+TNuvex_AdvancedImap::TNuvex_AdvancedImap() : TNuvex_Advanced(kPop3Height + 30, kPop3Offset + 30) {
+    QWidget* c = Content;
+    Label(c, Tr("Set the port, security and folders of the IMAP server."), 22, 16, true);
+    QLabel* portLabel = Label(c, Tr("Incoming Server Port:"), 55, 40);
+    PortBox = new QLineEdit(c);
+    PortBox->setObjectName(QStringLiteral("PortBox"));
+    PortBox->setGeometry(portLabel->geometry().right() + 1 + 10, 36, 55,
+                         std::max(21, PortBox->sizeHint().height()));
+    portLabel->setBuddy(PortBox);
+    PortBox->setAccessibleName(Tr("Incoming Server Port"));
+    QLabel* securityLabel = Label(c, Tr("Security:"), 55, 68);
+    SecurityList = new QComboBox(c);
+    SecurityList->setObjectName(QStringLiteral("SecurityList"));
+    SecurityList->addItems({Tr("TLS"), Tr("STARTTLS"), Tr("None (not encrypted)")});
+    SecurityList->move(PortBox->x(), 64);
+    SecurityList->adjustSize();
+    securityLabel->setBuddy(SecurityList);
+    // A port left at the other choice's default follows the choice.
+    QObject::connect(SecurityList, &QComboBox::currentIndexChanged, PortBox, [this](int index) {
+        const QString port = PortBox->text().trimmed();
+        if (port == QLatin1String("993") || port == QLatin1String("143") || port.isEmpty()) {
+            PortBox->setText(index == 0 ? QStringLiteral("993") : QStringLiteral("143"));
+        }
+    });
+    QLabel* foldersLabel = Label(c, Tr("Folders to watch:"), 55, 96);
+    FoldersBox = new QLineEdit(c);
+    FoldersBox->setObjectName(QStringLiteral("FoldersBox"));
+    FoldersBox->setGeometry(PortBox->x(), 92, 180, std::max(21, FoldersBox->sizeHint().height()));
+    FoldersBox->setAccessibleName(Tr("Folders to watch, separated by commas"));
+    foldersLabel->setBuddy(FoldersBox);
+    Line(c, 120);
+
+    QWidget::setTabOrder(PortBox, SecurityList);
+    QWidget::setTabOrder(SecurityList, FoldersBox);
+    QWidget::setTabOrder(FoldersBox, IntervalList);
+    GrowToFit(*this, frame_);
+}
+
+void TNuvex_AdvancedImap::FromPage(const TImapBasic& page) {
+    TNuvex_Advanced::FromPage(page);
+    SecurityList->setCurrentIndex(static_cast<int>(page.Security));
+    PortBox->setText(QString::fromStdString(page.Port));
+    QStringList folders;
+    for (const std::string& name : page.Folders) {
+        folders << QString::fromStdString(name);
+    }
+    FoldersBox->setText(folders.join(QStringLiteral(", ")));
+}
+
+void TNuvex_AdvancedImap::ToPage(TImapBasic& page) const {
+    TNuvex_Advanced::ToPage(page);
+    page.Port = PortBox->text().toStdString(); // as typed: the page validates it
+    page.Security = static_cast<ImapSecurity>(std::clamp(SecurityList->currentIndex(), 0, 2));
+    page.Folders.clear();
+    for (const QString& name : FoldersBox->text().split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const std::string folder = name.trimmed().toStdString();
+        if (!folder.empty() &&
+            std::find(page.Folders.begin(), page.Folders.end(), folder) == page.Folders.end()) {
+            page.Folders.push_back(folder);
+        }
+    }
+    if (page.Folders.empty()) {
+        page.Folders.emplace_back("INBOX");
+    }
+}
+
+int TNuvex_AdvancedImap::Run(TImapBasic& page, QWidget* owner) {
+    try {
+        Prepare();
+        FromPage(page);
+        return RunModal(*this, owner, [&] { ToPage(page); });
+    } catch (...) {
+        qCWarning(lcUi) << "the IMAP advanced settings dialog failed; the page keeps its values";
+        if (owner) {
+            owner->setEnabled(true);
+        }
+        return kResultCancel;
+    }
+}
+
 int ShowAdvancedDialog(TNuvex_WizardPanel& page) {
     QWidget* owner = page.PagePanel ? page.PagePanel->parentWidget() : nullptr;
+    if (auto* imap = dynamic_cast<TImapBasic*>(&page)) {
+        TNuvex_AdvancedImap dialog;
+        return dialog.Run(*imap, owner);
+    }
     if (auto* pop3 = dynamic_cast<TPop3Basic*>(&page)) {
         TNuvex_AdvancedPop3 dialog;
         return dialog.Run(*pop3, owner);

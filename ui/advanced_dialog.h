@@ -1,6 +1,7 @@
 #pragma once
 // The advanced settings dialogs of the account pages: check interval and
-// notification choices, and for POP3 the server port and SSL. They change
+// notification choices, for POP3 the server port and SSL, and for IMAP the
+// port, the security and the folders to watch. They change
 // only the page's fields, and only on OK.
 #include "ui/vostrel_win.h"
 
@@ -15,6 +16,7 @@ namespace nuvex {
 
 class TNuvex_WizardPanel;
 class TPop3Basic;
+class TImapBasic;
 
 // The check intervals in list order: text (not translated) and minutes.
 struct TCheckInterval {
@@ -72,6 +74,19 @@ public:
 
 private:
     QLabel* helpLink_ = nullptr;
+};
+
+class TNuvex_AdvancedImap : public TNuvex_Advanced {
+public:
+    TNuvex_AdvancedImap();
+
+    QLineEdit* PortBox = nullptr;
+    QComboBox* SecurityList = nullptr; // TLS, STARTTLS, none
+    QLineEdit* FoldersBox = nullptr;   // names separated by commas
+
+    int Run(TImapBasic& page, QWidget* owner);
+    void FromPage(const TImapBasic& page);
+    void ToPage(TImapBasic& page) const;
 };
 
 // Runs the dialog that fits the page on the page's container.

@@ -11,6 +11,7 @@
 #include "ui/advanced_dialog.h"
 #include "ui/connection_test.h"
 #include "ui/page_gmail.h"
+#include "ui/page_imap.h"
 #include "ui/page_pop3.h"
 #include "ui/page_web.h"
 #include "ui/ui_log.h"
@@ -638,6 +639,8 @@ std::unique_ptr<TNuvex_WizardPanel> CreateWizardPanel(const TConnectorClass& cls
     std::unique_ptr<TNuvex_WizardPanel> page;
     if (name == "TPop3Basic") {
         page = std::make_unique<TPop3Basic>(container);
+    } else if (name == "TImapBasic") {
+        page = std::make_unique<TImapBasic>(container);
     } else if (name == "TGMailBasic") {
         page = std::make_unique<TGMailBasic>(container);
     } else if (name == "THotmailBasic") {

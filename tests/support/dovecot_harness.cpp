@@ -145,7 +145,7 @@ void DovecotHarness::WriteConfig() {
          << "/dovecot.log\n"
          // With the date, so that a run across midnight still reads in order.
          << "log_timestamp = \"%Y-%m-%d %H:%M:%S \"\n"
-         << "protocols = pop3\n"
+         << "protocols = pop3" << (imap_ ? " imap" : "") << "\n"
          << "listen = 127.0.0.1\n"
          << "default_login_user = dovenull\n"
          << "default_internal_user = dovecot\n"
@@ -168,8 +168,11 @@ void DovecotHarness::WriteConfig() {
          << "\n    ssl = yes\n  }\n"
          << "}\n"
          << (keepProcesses_ ? "service pop3 {\n  service_count = 0\n  process_min_avail = 4\n}\n" : "")
-         << "service imap-login {\n  inet_listener imap {\n    port = 0\n  }\n  inet_listener imaps {\n"
-         << "    port = 0\n  }\n}\n";
+         // Push keeps a connection per folder and account, many from one address.
+         << "protocol imap {\n  mail_max_userip_connections = 200\n}\n"
+         << "service imap-login {\n  inet_listener imap {\n    address = 127.0.0.1\n    port = " << imapPort_
+         << "\n  }\n  inet_listener imaps {\n    address = 127.0.0.1\n    port = " << imapsPort_
+         << "\n    ssl = yes\n  }\n}\n";
 }
 
 // Once, at the start: whatever a test put into the mail tree by itself.
@@ -196,6 +199,13 @@ bool DovecotHarness::Start(std::string& error) {
     while (pop3sPort_ == pop3Port_) {
         pop3Port_ = FreeLoopbackPort();
     }
+    if (imap_) {
+        do {
+            imapPort_ = FreeLoopbackPort();
+            imapsPort_ = FreeLoopbackPort();
+        } while (imapPort_ == imapsPort_ || imapPort_ == pop3Port_ || imapPort_ == pop3sPort_ ||
+                 imapsPort_ == pop3Port_ || imapsPort_ == pop3sPort_);
+    }
     WriteConfig();
     FixOwnership();
     std::string conf = dir_.file("dovecot.conf");
@@ -217,7 +227,8 @@ bool DovecotHarness::Start(std::string& error) {
     }
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < until) {
-        if (PortAccepts(pop3Port_) && PortAccepts(pop3sPort_)) {
+        if (PortAccepts(pop3Port_) && PortAccepts(pop3sPort_) &&
+            (!imap_ || (PortAccepts(imapPort_) && PortAccepts(imapsPort_)))) {
             return true;
         }
         int status = 0;
@@ -274,6 +285,19 @@ void DovecotHarness::Deliver(const std::string& user, int first, int count) {
         // message made a thousand users' first delivery take minutes.
         Own(path);
     }
+}
+
+int DovecotHarness::UnseenCount(const std::string& user) const {
+    int unseen = 0;
+    for (const char* sub : {"/new", "/cur"}) {
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(Maildir(user) + sub, ec)) {
+            const std::string name = e.path().filename().string();
+            const std::size_t info = name.find(":2,");
+            unseen += info == std::string::npos || name.find('S', info) == std::string::npos ? 1 : 0;
+        }
+    }
+    return unseen;
 }
 
 void DovecotHarness::RemoveOldest(const std::string& user, int n) {

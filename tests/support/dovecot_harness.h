@@ -1,7 +1,8 @@
 #pragma once
 // A private dovecot for tests and benchmarks: its own configuration, state,
 // mail and certificates in a temporary folder, POP3 and POP3 over implicit
-// TLS on free loopback ports, started and stopped by the owner of this object.
+// TLS on free loopback ports (IMAP too, on request), started and stopped by
+// the owner of this object.
 // The system's dovecot service is never touched.
 #include "tests/support/temp_dir.h"
 
@@ -29,6 +30,9 @@ public:
     // instead of starting new ones for each (its setting for servers with many
     // logins); before Start.
     void KeepProcesses(bool keep) { keepProcesses_ = keep; }
+    // Adds IMAP: a plain listener that also offers STARTTLS, and one with
+    // implicit TLS; before Start.
+    void EnableImap() { imap_ = true; }
     // Users must be added before Start.
     void AddUser(const std::string& user, const std::string& password);
     // Makes the test CA and server certificate, writes the configuration and
@@ -38,6 +42,8 @@ public:
 
     int Pop3Port() const { return pop3Port_; }
     int Pop3sPort() const { return pop3sPort_; }
+    int ImapPort() const { return imapPort_; }
+    int ImapsPort() const { return imapsPort_; }
     // The CA that signed the server certificate (for SSL_CERT_FILE), and one that did not.
     std::string CaFile() const { return dir_.file("ca.crt"); }
     std::string OtherCaFile() const { return dir_.file("other-ca.crt"); }
@@ -47,6 +53,8 @@ public:
     // Puts count messages into the user's maildrop, numbered from first; each
     // has From "Sender N <senderN@example.org>" and Subject "Message N".
     void Deliver(const std::string& user, int first, int count);
+    // Messages of the user's maildrop without the seen flag.
+    int UnseenCount(const std::string& user) const;
     // Deletes the n oldest messages.
     void RemoveOldest(const std::string& user, int n);
     std::string Log() const;
@@ -66,6 +74,9 @@ private:
     int pop3sPort_ = 0;
     int fixedTlsPort_ = 0;
     bool keepProcesses_ = false;
+    bool imap_ = false;
+    int imapPort_ = 0;
+    int imapsPort_ = 0;
     pid_t pid_ = -1;
     uid_t mailUid_ = 0;
     gid_t mailGid_ = 0;

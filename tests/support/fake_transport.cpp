@@ -48,10 +48,46 @@ void ScriptedPop3Transport::Open(const std::string& host, int port, bool implici
     open_ = true;
 }
 
+std::string ScriptedPop3Transport::ReadBytes(std::size_t n) {
+    while (pending_.size() < n) {
+        std::string rest = std::move(pending_);
+        pending_.clear();
+        std::string line = ReadLine();
+        pending_ = rest + line + "\r\n";
+    }
+    std::string out = pending_.substr(0, n);
+    pending_.erase(0, n);
+    return out;
+}
+
+void ScriptedPop3Transport::StartTls(const std::string& host) {
+    Pop3Script& s = *script_;
+    if (s.pos < s.lines.size() && s.lines[s.pos] == "T! ok") {
+        ++s.pos;
+        s.tls = true;
+        s.host = host;
+        return;
+    }
+    if (s.pos < s.lines.size() && s.lines[s.pos] == "T! fail") {
+        ++s.pos;
+        open_ = false;
+        throw TransportError(TransportFailure::TlsHandshake, "TLS handshake failed");
+    }
+    s.mismatches.push_back("client started TLS where the script has: " +
+                           (s.pos < s.lines.size() ? s.lines[s.pos] : std::string("(end)")));
+    throw TransportError(TransportFailure::TlsHandshake, "TLS out of turn");
+}
+
 std::string ScriptedPop3Transport::ReadLine() {
     Pop3Script& s = *script_;
     if (!open_) {
         throw TransportError(TransportFailure::Reset, "not connected");
+    }
+    if (!pending_.empty()) {
+        std::size_t end = pending_.find("\r\n");
+        std::string line = pending_.substr(0, end);
+        pending_.erase(0, end == std::string::npos ? std::string::npos : end + 2);
+        return line;
     }
     if (s.pos >= s.lines.size()) {
         throw TransportError(TransportFailure::Reset, "script ended: connection closed");

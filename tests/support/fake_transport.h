@@ -7,6 +7,10 @@
 //   "S! toolong" the next read fails as an over-long line
 //   "O! refuse" the connection is refused
 //   "O! untrusted" the TLS certificate is not trusted
+//   "T! ok"     the client starts TLS here and the upgrade succeeds
+//   "T! fail"   the client starts TLS here and the handshake fails
+// A literal the client reads by size (ReadBytes) is taken from the next "S:"
+// lines, each with its CR LF.
 // Lines starting with "#" are comments. The transport records what the client
 // did differently from the script.
 #include "accounts/account_context.h"
@@ -39,7 +43,9 @@ public:
     explicit ScriptedPop3Transport(std::shared_ptr<Pop3Script> script) : script_(std::move(script)) {}
     void Open(const std::string& host, int port, bool implicitTls, const Pop3Limits& limits) override;
     std::string ReadLine() override;
+    std::string ReadBytes(std::size_t n) override;
     void Write(std::string_view data) override;
+    void StartTls(const std::string& host) override;
     void Close() override { open_ = false; }
     bool IsOpen() const override { return open_; }
 
@@ -47,6 +53,7 @@ private:
     std::shared_ptr<Pop3Script> script_;
     bool open_ = false;
     std::string partial_;
+    std::string pending_; // what is left of lines ReadBytes took in part
 };
 
 Pop3TransportFactory ScriptedTransportFactory(std::shared_ptr<Pop3Script> script);

@@ -6,6 +6,7 @@
 #include "accounts/account_store.h"
 #include "accounts/connector_registry.h"
 #include "accounts/gmail_connector.h"
+#include "accounts/imap_connector.h"
 #include "accounts/pop3_connector.h"
 #include "accounts/webvault_connector.h"
 #include "lib/crypt_url.h"
@@ -14,6 +15,7 @@
 #include "tests/ui/ui_test_support.h"
 #include "ui/advanced_dialog.h"
 #include "ui/page_gmail.h"
+#include "ui/page_imap.h"
 #include "ui/page_pop3.h"
 #include "ui/page_web.h"
 
@@ -157,6 +159,56 @@ TEST_F(AccountPagesTest, Pop3PageStoresExactlyWhatTheToolStores) {
     EXPECT_TRUE(host.next->isEnabled());
 
     EXPECT_EQ(Entries(page->BuildSettingsText()), Entries(lines[0].second));
+}
+
+// The IMAP page with its advanced dialog against nuvex-account: the same
+// record, and the dialog's port follows the security while it is a default.
+TEST_F(AccountPagesTest, ImapPageAndDialogStoreExactlyWhatTheToolStores) {
+    MemoryHostConfig cfg;
+    TConnectorRegistry types;
+    RegisterAllConnectorClasses(types);
+    std::istringstream in("s3cret pw\n");
+    std::ostringstream out, err;
+    ASSERT_EQ(RunAccountCli({"add", "--type", "IMAP", "--email", "ann@example.org", "--login", "ann",
+                             "--server", "imap.example.org", "--security", "starttls", "--folder", "INBOX",
+                             "--folder", "Lists/dev", "--password-stdin"},
+                            cfg, types, in, out, err),
+              kCliOk)
+        << err.str();
+    const auto lines = ParseStoredList(*cfg.ReadCfgStr("ACCOUNTS", -1));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(Param(lines[0].second, "PORT"), "143");
+    EXPECT_EQ(Param(lines[0].second, "FOLDERS"), "INBOX\nLists/dev");
+
+    auto page = Built<TImapBasic>(host, ImapConnectorClass(), *registry);
+    bool namesImap = false;
+    for (QLabel* label : page->PagePanel->findChildren<QLabel*>()) {
+        EXPECT_FALSE(label->text().contains(QLatin1String("POP3"))) << label->text().toStdString();
+        namesImap = namesImap || label->text().contains(QLatin1String("IMAP Server"));
+    }
+    EXPECT_TRUE(namesImap);
+    QTest::keyClicks(page->EmailBox, QStringLiteral("ann@example.org"));
+    QTest::keyClicks(page->LoginBox, QStringLiteral("ann"));
+    QTest::keyClicks(page->PasswordBox, QStringLiteral("s3cret pw"));
+    QTest::keyClicks(page->ServerBox, QStringLiteral("imap.example.org"));
+    page->NotifyWindow = page->NotifySound = page->NotifyTray = true;
+    {
+        TNuvex_AdvancedImap dialog;
+        dialog.FromPage(*page);
+        EXPECT_EQ(dialog.PortBox->text(), QStringLiteral("993"));
+        dialog.SecurityList->setCurrentIndex(1); // STARTTLS
+        EXPECT_EQ(dialog.PortBox->text(), QStringLiteral("143"));
+        dialog.FoldersBox->setText(QStringLiteral(" INBOX ,Lists/dev,INBOX,"));
+        dialog.ToPage(*page);
+    }
+    ASSERT_TRUE(page->ValidatePage()) << page->ProblemText().toStdString();
+    EXPECT_EQ(Entries(page->BuildSettingsText()), Entries(lines[0].second));
+
+    Host other;
+    auto second = Built<TImapBasic>(other, ImapConnectorClass(), *registry, true, lines[0].second);
+    EXPECT_EQ(second->Security, ImapSecurity::StartTls);
+    EXPECT_EQ(second->Folders, (std::vector<std::string>{"INBOX", "Lists/dev"}));
+    EXPECT_EQ(second->Port, "143");
 }
 
 TEST_F(AccountPagesTest, Pop3SettingsReadBackIntoTheSameControls) {

@@ -308,6 +308,47 @@ TEST_F(AccountCliTest, PortFollowsTheTransportUnlessGiven) {
     }
 }
 
+TEST_F(AccountCliTest, ImapSecurityChoosesThePortAndFoldersRepeat) {
+    struct Row {
+        std::vector<std::string> extra;
+        int rc;
+        std::string port, security, folders;
+    };
+    const Row rows[] = {
+        {{}, kCliOk, "993", "tls", "INBOX"},
+        {{"--security", "STARTTLS", "--folder", "INBOX", "--folder", "Lists/dev"},
+         kCliOk,
+         "143",
+         "starttls",
+         "INBOX\nLists/dev"},
+        {{"--security", "none", "--port", "1143"}, kCliOk, "1143", "none", "INBOX"},
+        {{"--security", "ssl"}, kCliUsage, "", "", ""},
+        {{"--folder", "a\tb"}, kCliUsage, "", "", ""},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        const std::string email = "u" + std::to_string(&row - rows) + "@example.org";
+        std::vector<std::string> args{
+            "add", "--type", "IMAP", "--email", email, "--server", "imap.example.org", "--password-stdin"};
+        args.insert(args.end(), row.extra.begin(), row.extra.end());
+        ASSERT_EQ(Run(args, "pw\n"), row.rc) << err.str();
+        if (row.rc != kCliOk) {
+            continue;
+        }
+        const std::string id = "Imap_" + std::to_string(n++);
+        EXPECT_EQ(Stored(id, "PORT"), row.port) << id;
+        EXPECT_EQ(Stored(id, "SECURITY"), row.security) << id;
+        EXPECT_EQ(Stored(id, "FOLDERS"), row.folders) << id;
+        EXPECT_EQ(Stored(id, "USERNAME"), email) << "the login defaults to the address";
+    }
+    ASSERT_EQ(Run({"edit", "Imap_0", "--security", "none", "--folder", "Work", "--folder", "INBOX"}), kCliOk)
+        << err.str();
+    EXPECT_EQ(Stored("Imap_0", "SECURITY"), "none");
+    EXPECT_EQ(Stored("Imap_0", "FOLDERS"), "Work\nINBOX");
+    EXPECT_EQ(Run({"edit", "Imap_0", "--security", "maybe"}), kCliUsage);
+    EXPECT_EQ(Run({"edit", "Imap_0", "--ssl", "on"}), kCliUsage); // a POP3 option
+}
+
 TEST_F(AccountCliTest, PasswordSourceIsReadNoFurtherThanItsBound) {
     std::istringstream endless(std::string(1 << 20, 'p')); // a pipe or /dev/zero without a line end
     EXPECT_EQ(Run(AddPop3(), endless), kCliUsage);

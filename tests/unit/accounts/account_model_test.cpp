@@ -267,7 +267,7 @@ TEST(AccountIds, NextFreeNumberCountsBothSeparators) {
     EXPECT_EQ(ChooseAccountId("Pop3", {{"POP3_0", "x"}}), "Pop3_1");
 }
 
-TEST(TypeRegistry, SevenClassesInRegistrationOrderWithTheOptionalOneApart) {
+TEST(TypeRegistry, EveryClassInRegistrationOrderWithTheOptionalOneApart) {
     TConnectorRegistry r;
     RegisterAllConnectorClasses(r);
     RegisterAllConnectorClasses(r); // a second registration adds nothing
@@ -275,7 +275,8 @@ TEST(TypeRegistry, SevenClassesInRegistrationOrderWithTheOptionalOneApart) {
     for (auto* c : r.ConnectorClasses()) {
         codes.push_back(c->TypeCode());
     }
-    EXPECT_EQ(codes, (std::vector<std::string>{"WEBVAULT", "VOSTREL", "Pop3", "GMAIL", "HOTMAIL", "YAHOO"}));
+    EXPECT_EQ(codes,
+              (std::vector<std::string>{"WEBVAULT", "VOSTREL", "Pop3", "Imap", "GMAIL", "HOTMAIL", "YAHOO"}));
     ASSERT_EQ(r.OptionalConnectorClasses().size(), 1u);
     EXPECT_EQ(r.OptionalConnectorClasses()[0]->TypeCode(), "IBRANT");
 }
@@ -319,19 +320,21 @@ TEST(TypeRegistry, OnlyTypesThatCheckAreOfferedByListOrderAndLimit) {
     };
     EXPECT_EQ(captions(),
               (std::vector<std::string>{"webvault.example Email", "Vostrel Email", "Limited", "Google Gmail",
-                                        "Other POP3 Account", "HotMail", "Yahoo"}));
+                                        "Other POP3 Account", "Other IMAP Account", "HotMail", "Yahoo"}));
     EXPECT_EQ(r.OfferedTypes(list)[3].Text(), "Google Gmail (e.g. yourname@gmail.com)");
     EXPECT_EQ(r.OfferedTypes(list)[4].Text(), "Other POP3 Account (e.g. yourname@mail.example)");
     auto limited = kLimitedClass.Create(context);
     limited->SetAccountId("LIMITED_0");
     list.AddAccount(std::move(limited));
-    EXPECT_EQ(captions(), (std::vector<std::string>{"webvault.example Email", "Vostrel Email", "Google Gmail",
-                                                    "Other POP3 Account", "HotMail", "Yahoo"}));
+    EXPECT_EQ(captions(),
+              (std::vector<std::string>{"webvault.example Email", "Vostrel Email", "Google Gmail",
+                                        "Other POP3 Account", "Other IMAP Account", "HotMail", "Yahoo"}));
     // The optional type takes its list position once the host allows it.
     r.AllowConnectorClass(IbrantConnectorClass());
     EXPECT_EQ(captions(),
               (std::vector<std::string>{"webvault.example Email", "Vostrel Email", "Ibrant Corporate Email",
-                                        "Google Gmail", "Other POP3 Account", "HotMail", "Yahoo"}));
+                                        "Google Gmail", "Other POP3 Account", "Other IMAP Account", "HotMail",
+                                        "Yahoo"}));
 }
 
 TEST_F(AccountModelTest, AccountsOfTypesThatCannotCheckStillLoad) {

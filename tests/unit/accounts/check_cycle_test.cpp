@@ -302,6 +302,22 @@ TEST_F(CheckCycleTest, CheckNowForcesOneAccountAndSkipsTheThrottle) {
     ASSERT_EQ(r.errors.Count(), 1); // within the hour, yet shown: the user asked
 }
 
+TEST_F(CheckCycleTest, PushedNewsChecksThatAccountAtOnceWithoutForcing) {
+    auto& a = Add("FAKE_0");
+    auto& b = Add("FAKE_1");
+    a.next = {kStatusOk, 0, 1, 0};
+    b.next = {kStatusOk, 0, 4, 0};
+    Tick();
+    clock.AdvanceMs(2000);
+    cycle.DueNow("FAKE_1");
+    TickResult r = Tick(); // no one-second delay
+    EXPECT_TRUE(r.ran);
+    EXPECT_EQ(a.checks, 1);
+    EXPECT_EQ(b.checks, 2);
+    EXPECT_FALSE(r.force);
+    EXPECT_TRUE(r.messages.Empty()); // nothing new: nothing shown
+}
+
 TEST_F(CheckCycleTest, AccountsWithTheirOwnChoicesAreMerged) {
     auto& a = Add("FAKE_0");
     a.DefaultNotify = false;
