@@ -75,7 +75,8 @@ void TDesktopAnnouncer::Announce(const TickResult& r, bool sound, const std::vec
         news.error = true;
         // Errors stay beside the account's news until dismissed or replaced by
         // its next error; only the news closes when everything is read.
-        news.accountId = QStringLiteral("error:") + QString::fromStdString(account ? account->id : error.Sender);
+        news.accountId =
+            QStringLiteral("error:") + QString::fromStdString(account ? account->id : error.Sender);
         news.accountName = QString::fromStdString(error.Sender);
         news.errorText = QString::fromStdString(error.Detail);
         notifier_->Announce(news);

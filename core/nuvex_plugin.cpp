@@ -8,12 +8,12 @@
 #include "contract/names.h"
 #include "core/desktop_announcer.h"
 #include "core/draft_uploader.h"
+#include "core/menu_builder.h"
 #include "core/notify_log.h"
 #include "core/nuvex_form.h"
 #include "core/nuvex_obj.h"
 #include "core/plugin_log.h"
 #include "core/plugin_process.h"
-#include "core/menu_builder.h"
 #include "integration/mail_client.h"
 #include "integration/sendto.h"
 #include "lib/clock.h"
@@ -346,9 +346,8 @@ void TNuvexPlugin::AnnounceAccount(const TickResult& result) {
         // caption and the tray still follow the pass.
         if (shown.showWindow && !presenter_.Quiet()) {
             LogNotification(shown.totalUnread, result.messages, result.errors);
-            Step("desktop notification", [&] {
-                desktop_->Announce(result, shown.playSound, SnapshotEnabledAccounts(accounts_));
-            });
+            Step("desktop notification",
+                 [&] { desktop_->Announce(result, shown.playSound, SnapshotEnabledAccounts(accounts_)); });
         }
         shown.showWindow = false;
         shown.playSound = false;
