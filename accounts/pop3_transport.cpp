@@ -330,7 +330,7 @@ public:
         if (fd_ < 0 || ssl_) {
             throw TransportError(TransportFailure::TlsHandshake, "no plain connection to upgrade");
         }
-        if (!buffer_.empty()) {
+        if (buffer_.size() > start_) {
             throw TransportError(TransportFailure::TlsHandshake, "server sent data before the TLS handshake");
         }
         Handshake(host);
@@ -338,6 +338,9 @@ public:
 
     std::string ReadBytes(std::size_t n) override {
         Deadline deadline = Deadline::Earlier(Deadline::In(limits_.readTimeoutMs), total_);
+        // The lines already taken lie before start_.
+        buffer_.erase(0, start_);
+        start_ = 0;
         while (buffer_.size() < n) {
             Fill(deadline);
         }
@@ -433,7 +436,7 @@ public:
 
     bool IsOpen() const override { return fd_ >= 0; }
     int PollFd() const override { return fd_; }
-    bool Buffered() const override { return !buffer_.empty() || (ssl_ && SSL_pending(ssl_) > 0); }
+    bool Buffered() const override { return buffer_.size() > start_ || (ssl_ && SSL_pending(ssl_) > 0); }
     void RestartSession() override { total_ = Deadline::In(limits_.totalTimeoutMs); }
 
 private:

@@ -361,6 +361,7 @@ void TNuvexObj::ButtonClick(const QString& button) {
 }
 
 void TNuvexObj::ExecCommand(int value, const QString& command) {
+    mail_.FlushPendingReload();
     if (!mail_.Router().Execute(command, CommandOrigin::Button, Context())) {
         TPluginObj::ExecCommand(value, command);
     }

@@ -447,6 +447,7 @@ void TNuvexPlugin::ExecCommand(const QString& command) {
     if (!host_->Settings()) {
         return;
     }
+    FlushPendingReload();
     Step("tray command", [&] { router_.Execute(command, CommandOrigin::Tray); });
 }
 

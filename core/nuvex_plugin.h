@@ -95,6 +95,9 @@ public:
     // Checks one account at once and announces its news when that check ends
     // (new mail pushed by its server); see TCheckScheduler::CheckAccountNow.
     void CheckAccountNow(const std::string& id) { scheduler_.CheckAccountNow(id); }
+    // A command acts on the accounts as stored when the host asked for it:
+    // a reload still waiting to be merged with others runs first.
+    void FlushPendingReload() { reloads_.Flush(); }
     void OpenHelpLink(int tag) { navigation_.OpenHelpLink(tag); }
     void OpenRegisterPage() { navigation_.OpenRegisterPage(); }
     void PostNavigate(const std::string& url, const std::string& commandLine) {

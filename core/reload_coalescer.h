@@ -42,6 +42,22 @@ public:
             arm_(wait);
             return;
         }
+        Run();
+    }
+
+    // Runs a waiting reload at once: a command that acts on the accounts
+    // (check all, open) must see the ones stored before the host asked.
+    void Flush() {
+        if (pending_ && !running_) {
+            Run();
+        }
+    }
+
+    bool Pending() const { return pending_; }
+    int Runs() const { return runs_; }
+
+private:
+    void Run() {
         pending_ = false;
         running_ = true;
         struct Done {
@@ -55,10 +71,6 @@ public:
         }
     }
 
-    bool Pending() const { return pending_; }
-    int Runs() const { return runs_; }
-
-private:
     int DelayFrom(std::uint64_t now) const {
         const std::uint64_t due = std::min(lastAt_ + static_cast<std::uint64_t>(settleMs_),
                                            firstAt_ + static_cast<std::uint64_t>(maxWaitMs_));

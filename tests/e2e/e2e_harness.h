@@ -183,12 +183,13 @@ protected:
     }
 
     // The host is up and its plug-in has answered for the button.
-    bool WaitPluginUp(int timeoutMs = 20000) {
+    // picture: wait for the button's picture too (a disabled plug-in shows none).
+    bool WaitPluginUp(int timeoutMs = 20000, bool picture = true) {
         return WaitUntil(
-            [this] {
+            [this, picture] {
                 Result r = Ctl({"button", "MAIL"});
                 return r.code == 0 && r.out.find("plugin: running") != std::string::npos &&
-                       r.out.find("picture: 16x16") != std::string::npos;
+                       (!picture || r.out.find("picture: 16x16") != std::string::npos);
             },
             timeoutMs, 200);
     }

@@ -108,6 +108,19 @@ TEST_F(ReloadCoalescerTest, RequestsDuringAReloadMakeOneMoreAtMost) {
     EXPECT_EQ(reloadsAt, (std::vector<int>{150, 300}));
 }
 
+// A command right after "refresh" (add an account, then check all) acts on
+// what was stored: the waiting reload runs at once, and only once.
+TEST_F(ReloadCoalescerTest, FlushRunsTheWaitingReloadNow) {
+    coalescer.Flush();
+    EXPECT_TRUE(reloadsAt.empty()) << "nothing was asked for";
+    coalescer.Request();
+    coalescer.Flush();
+    EXPECT_EQ(reloadsAt, std::vector<int>{0});
+    EXPECT_FALSE(coalescer.Pending());
+    Run({}, 1000);
+    EXPECT_EQ(reloadsAt, std::vector<int>{0}) << "the timer finds nothing left";
+}
+
 TEST_F(CheckSchedulerTest, OnePassAtATimeAndItsResultComesBackThroughTheEventLoop) {
     cycle.SetNextTick(0);
     ASSERT_TRUE(scheduler.StartPass({}, {}));
