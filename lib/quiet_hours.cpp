@@ -6,7 +6,9 @@
 #include <cctype>
 
 namespace nuvex {
-namespace {
+// A named namespace, not an anonymous one: the sanitizer tree compiles this
+// file in one unit with others, whose helpers have the same short names.
+namespace quiet_rules {
 
 constexpr std::array<std::string_view, 7> kDayNames = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
 // Rules beyond this are not quiet hours a person wrote.
@@ -90,7 +92,7 @@ std::optional<int> Minute(std::string_view text, bool end) {
     return total;
 }
 
-std::string Clock(int minute) {
+std::string ClockText(int minute) {
     std::string out(5, '0');
     out[0] = static_cast<char>('0' + minute / 600);
     out[1] = static_cast<char>('0' + minute / 60 % 10);
@@ -124,7 +126,7 @@ std::string DayText(std::uint8_t days) {
     return out;
 }
 
-} // namespace
+} // namespace quiet_rules
 
 std::optional<QuietHours> QuietHours::Parse(std::string_view text, std::string* error) {
     auto fail = [error](std::string why) -> std::optional<QuietHours> {
@@ -134,32 +136,33 @@ std::optional<QuietHours> QuietHours::Parse(std::string_view text, std::string* 
         return std::nullopt;
     };
     QuietHours hours;
-    if (Trim(text).empty()) {
+    if (quiet_rules::Trim(text).empty()) {
         return hours;
     }
-    for (std::string_view ruleText : Split(text, ';')) {
+    for (std::string_view ruleText : quiet_rules::Split(text, ';')) {
         if (ruleText.empty()) {
             continue;
         }
-        if (hours.rules_.size() == kMaxRules) {
-            return fail("more than " + std::to_string(kMaxRules) + " rules");
+        if (hours.rules_.size() == quiet_rules::kMaxRules) {
+            return fail("more than " + std::to_string(quiet_rules::kMaxRules) + " rules");
         }
         const auto space = ruleText.find_last_of(" \t");
         if (space == std::string_view::npos) {
             return fail("\"" + std::string(ruleText) +
                         "\" needs days and a time range, e.g. Mon-Fri 22:00-07:00");
         }
-        const auto days = Days(Trim(ruleText.substr(0, space)));
+        const auto days = quiet_rules::Days(quiet_rules::Trim(ruleText.substr(0, space)));
         if (!days) {
             return fail(
-                "\"" + std::string(Trim(ruleText.substr(0, space))) +
+                "\"" + std::string(quiet_rules::Trim(ruleText.substr(0, space))) +
                 "\" is not a list of days (Mon, Tue, Wed, Thu, Fri, Sat, Sun; ranges with -, lists with ,)");
         }
         const std::string_view range = ruleText.substr(space + 1);
         const auto dash = range.find('-');
         const auto start =
-            dash == std::string_view::npos ? std::nullopt : Minute(range.substr(0, dash), false);
-        const auto end = dash == std::string_view::npos ? std::nullopt : Minute(range.substr(dash + 1), true);
+            dash == std::string_view::npos ? std::nullopt : quiet_rules::Minute(range.substr(0, dash), false);
+        const auto end =
+            dash == std::string_view::npos ? std::nullopt : quiet_rules::Minute(range.substr(dash + 1), true);
         if (!start || !end || *start == *end) {
             return fail("\"" + std::string(range) +
                         "\" is not a time range HH:MM-HH:MM of two different times");
@@ -207,7 +210,8 @@ std::string QuietHours::Text() const {
         if (!out.empty()) {
             out += "; ";
         }
-        out += DayText(rule.days) + ' ' + Clock(rule.startMinute) + '-' + Clock(rule.endMinute);
+        out += quiet_rules::DayText(rule.days) + ' ' + quiet_rules::ClockText(rule.startMinute) + '-' +
+               quiet_rules::ClockText(rule.endMinute);
     }
     return out;
 }
