@@ -15,7 +15,7 @@ namespace nuvex {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using WatchClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // Servers may end an IDLE after 30 minutes of silence; it is renewed before.
@@ -47,8 +47,8 @@ struct ImapIdleWatcher::Connection {
     std::unique_ptr<ImapClient> client;
     bool idling = false;
     bool noIdle = false; // the server does not offer IDLE: interval checks only
-    Clock::time_point idleSince{};
-    Clock::time_point nextAttempt{};
+    WatchClock::time_point idleSince{};
+    WatchClock::time_point nextAttempt{};
     int backoffMs = 0;
 };
 
@@ -101,8 +101,8 @@ void ImapIdleWatcher::Stop() {
     Wake();
     // The thread says goodbye on every socket it can; one stuck in a connect
     // or a read is cut short by the stop signal after the grace.
-    const auto until = Clock::now() + milliseconds(kGoodbyeGraceMs);
-    while (!finished_ && Clock::now() < until) {
+    const auto until = WatchClock::now() + milliseconds(kGoodbyeGraceMs);
+    while (!finished_ && WatchClock::now() < until) {
         std::this_thread::sleep_for(milliseconds(5));
     }
     stop_.Raise();
@@ -123,12 +123,12 @@ void ImapIdleWatcher::Drop(Connection& c, const std::string& why) {
         return;
     }
     static thread_local std::minstd_rand random(
-        static_cast<unsigned>(Clock::now().time_since_epoch().count()));
+        static_cast<unsigned>(WatchClock::now().time_since_epoch().count()));
     c.backoffMs = c.backoffMs == 0 ? kFirstBackoffMs : std::min(c.backoffMs * 2, kMaxBackoffMs);
     // Up to a fifth either way, so that many connections dropped together do
     // not come back together.
     std::uniform_int_distribution<int> jitter(-c.backoffMs / 5, c.backoffMs / 5);
-    c.nextAttempt = Clock::now() + milliseconds(c.backoffMs + jitter(random));
+    c.nextAttempt = WatchClock::now() + milliseconds(c.backoffMs + jitter(random));
     if (!why.empty()) {
         log::Info("imap", c.target.accountId + ": push connection to " + c.target.host + " (" +
                               c.target.folder + ") dropped: " + why + "; again in " +
@@ -156,7 +156,7 @@ void ImapIdleWatcher::Open(Connection& c) {
         c.transport->RestartSession();
         c.idling = true;
         ++idling_;
-        c.idleSince = Clock::now();
+        c.idleSince = WatchClock::now();
         c.backoffMs = 0;
     } catch (const std::exception& e) {
         Drop(c, e.what());
@@ -188,7 +188,7 @@ void ImapIdleWatcher::Run() {
                     if (known == connections_.end()) {
                         auto c = std::make_unique<Connection>();
                         c->target = t;
-                        c->nextAttempt = Clock::now();
+                        c->nextAttempt = WatchClock::now();
                         connections_.push_back(std::move(c));
                     }
                 }
@@ -206,7 +206,7 @@ void ImapIdleWatcher::Run() {
                 Drop(*c, {});
                 c->backoffMs = 0;
                 c->noIdle = false;
-                c->nextAttempt = Clock::now();
+                c->nextAttempt = WatchClock::now();
             }
         }
 
@@ -214,14 +214,14 @@ void ImapIdleWatcher::Run() {
             if (quit_) {
                 break;
             }
-            if (!c->idling && !c->noIdle && Clock::now() >= c->nextAttempt) {
+            if (!c->idling && !c->noIdle && WatchClock::now() >= c->nextAttempt) {
                 Open(*c);
-            } else if (c->idling && Clock::now() - c->idleSince >= kRenewAfter) {
+            } else if (c->idling && WatchClock::now() - c->idleSince >= kRenewAfter) {
                 try {
                     c->client->EndIdle();
                     c->transport->RestartSession();
                     c->client->StartIdle();
-                    c->idleSince = Clock::now();
+                    c->idleSince = WatchClock::now();
                 } catch (const std::exception& e) {
                     Drop(*c, e.what());
                 }
@@ -234,7 +234,7 @@ void ImapIdleWatcher::Run() {
         // One poll over the wake-up descriptor and every idling connection.
         std::vector<pollfd> fds{{wakeFd_, POLLIN, 0}};
         std::vector<Connection*> polled;
-        auto wakeAt = Clock::now() + kLongestSleep;
+        auto wakeAt = WatchClock::now() + kLongestSleep;
         bool buffered = false;
         for (auto& c : connections_) {
             if (c->idling) {
@@ -246,7 +246,7 @@ void ImapIdleWatcher::Run() {
                 wakeAt = std::min(wakeAt, c->nextAttempt);
             }
         }
-        const auto left = std::chrono::duration_cast<milliseconds>(wakeAt - Clock::now()).count();
+        const auto left = std::chrono::duration_cast<milliseconds>(wakeAt - WatchClock::now()).count();
         const int timeout = buffered ? 0 : static_cast<int>(std::clamp<std::int64_t>(left + 1, 0, 60'000));
         const int ready = ::poll(fds.data(), fds.size(), timeout);
         if (ready < 0) {
