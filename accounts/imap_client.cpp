@@ -412,7 +412,9 @@ void ImapClient::Logout() {
         }
     } catch (...) {
         // A server that closes right after its BYE ends the session as asked.
-        if (!bye) {
+        if (bye) {
+            log::Debug("imap", "LOGOUT: the server closed after its BYE");
+        } else {
             log::Caught("imap", "LOGOUT");
         }
     }
