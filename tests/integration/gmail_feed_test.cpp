@@ -6,6 +6,7 @@
 #include "lib/codepage.h"
 #include "lib/host_config.h"
 #include "lib/registry.h"
+#include "tests/support/account_fixture.h"
 #include "tests/support/dovecot_harness.h"
 #include "tests/support/loopback_http_server.h"
 #include "tests/support/scoped_env.h"
@@ -120,27 +121,19 @@ private:
     std::string error_;
 };
 
-class GMailFeedTest : public ::testing::Test {
+class GMailFeedTest : public test::TlsAccountTest {
 protected:
     void SetUp() override {
-        SetProcessRegistry(registry.get());
-        savedCodePage = AnsiCodePage();
-        SetAnsiCodePage(kCodePageUtf8);
-        std::string error;
-        auto made = test::TestCertificates::Make(dir.path(), error);
-        if (!made) {
-            GTEST_SKIP() << "no test certificates: " << error;
+        TlsAccountTest::SetUp();
+        if (IsSkipped()) {
+            return;
         }
-        certs = *made;
-        ca = std::make_unique<test::ScopedEnv>("SSL_CERT_FILE", certs.caFile);
         server = std::make_unique<FeedServer>(certs, "ann@gmail.com", "right pw");
         ASSERT_TRUE(server->Error().empty()) << server->Error();
-        context.host = &host;
     }
     void TearDown() override {
         server.reset();
-        SetProcessRegistry(nullptr);
-        SetAnsiCodePage(savedCodePage);
+        TlsAccountTest::TearDown();
     }
 
     std::unique_ptr<TNuvex_GMailConnector>
@@ -151,32 +144,17 @@ protected:
         f.email = "ann@gmail.com";
         f.typeKeys = {{"PASSWORD", password}, {"CTYPE", ctype}};
         f.typeKeys.insert(f.typeKeys.end(), extra.begin(), extra.end());
-        auto account = GMailConnectorClass().Create(context);
-        EXPECT_EQ(account->LoadSettings(BuildSettingsText(f)), kStatusOk);
-        account->SetAccountId("GMAIL_0");
-        return std::unique_ptr<TNuvex_GMailConnector>(static_cast<TNuvex_GMailConnector*>(account.release()));
+        return Load<TNuvex_GMailConnector>(GMailConnectorClass(), f, "GMAIL_0");
     }
     std::unique_ptr<TNuvex_GMailConnector> FeedAccount(const std::string& kind,
                                                        const std::string& password = "right pw") {
         host.WriteCfgStr(gmail_keys::kFeedUrl, server->Url(kind));
         return Account(password);
     }
-    static std::int32_t ErrorClass(TNuvex_GenericConnector& account) {
-        std::int32_t code = 0;
-        std::string text;
-        account.TakeLastError(code, text);
-        return code;
-    }
+    static std::int32_t ErrorClass(TNuvex_GenericConnector& account) { return LastError(account).first; }
     std::string Marker() { return host.ReadCfgStr("LASTID_GMAIL_0").value_or(""); }
 
-    int savedCodePage = 0;
-    test::TempDir dir;
-    test::TestCertificates certs;
-    std::unique_ptr<test::ScopedEnv> ca;
     std::unique_ptr<FeedServer> server;
-    std::unique_ptr<Registry> registry = MakeMemoryRegistry();
-    MemoryHostConfig host;
-    AccountContext context;
 };
 
 TEST_F(GMailFeedTest, RealShapedFeedReachesTheNotificationListAsText) {

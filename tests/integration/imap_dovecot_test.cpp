@@ -1,38 +1,17 @@
 // IMAP checks end to end against a private dovecot on loopback: plain,
 // STARTTLS and implicit TLS; new mail counted across checks; flags untouched.
-#include "accounts/account_store.h"
 #include "accounts/imap_connector.h"
 #include "lib/clock.h"
-#include "lib/host_config.h"
-#include "lib/registry.h"
-#include "tests/support/dovecot_harness.h"
+#include "tests/support/account_fixture.h"
 
 #include <gtest/gtest.h>
 
 namespace nuvex {
 namespace {
 
-class ImapDovecotTest : public ::testing::Test {
+class ImapDovecotTest : public test::DovecotAccountTest {
 protected:
-    void SetUp() override {
-        std::string why = test::DovecotHarness::Unavailable();
-        if (!why.empty()) {
-            GTEST_SKIP() << why;
-        }
-        SetProcessRegistry(registry.get());
-        dovecot.AddUser("alice", "wonder land");
-        dovecot.EnableImap();
-        std::string error;
-        ASSERT_TRUE(dovecot.Start(error)) << error;
-        setenv("SSL_CERT_FILE", dovecot.CaFile().c_str(), 1);
-        context.host = &host;
-        context.pop3Limits.connectTimeoutMs = 5000;
-        context.pop3Limits.readTimeoutMs = 10000;
-    }
-    void TearDown() override {
-        SetProcessRegistry(nullptr);
-        unsetenv("SSL_CERT_FILE");
-    }
+    ImapDovecotTest() { imap = true; }
 
     std::unique_ptr<TNuvex_ImapConnector>
     Account(const std::string& password, ImapSecurity security,
@@ -46,16 +25,8 @@ protected:
         p.security = security;
         p.port = security == ImapSecurity::Tls ? dovecot.ImapsPort() : dovecot.ImapPort();
         AddImapTypeKeys(f, p);
-        auto account = ImapConnectorClass().Create(context);
-        EXPECT_EQ(account->LoadSettings(BuildSettingsText(f)), kStatusOk);
-        account->SetAccountId("Imap_0");
-        return std::unique_ptr<TNuvex_ImapConnector>(static_cast<TNuvex_ImapConnector*>(account.release()));
+        return Load<TNuvex_ImapConnector>(ImapConnectorClass(), f, "Imap_0");
     }
-
-    std::unique_ptr<Registry> registry = MakeMemoryRegistry();
-    test::DovecotHarness dovecot;
-    MemoryHostConfig host;
-    AccountContext context;
 };
 
 TEST_F(ImapDovecotTest, EachSecurityCountsNewMailAcrossChecksAndLeavesItUnseen) {

@@ -1,11 +1,9 @@
 // IMAP servers that misbehave on purpose: every check ends in its error class
 // within its (shortened) time-outs, and the tick goes on to the next account.
 #include "accounts/account_list.h"
-#include "accounts/account_store.h"
 #include "accounts/check_cycle.h"
 #include "accounts/imap_connector.h"
-#include "lib/host_config.h"
-#include "lib/registry.h"
+#include "tests/support/account_fixture.h"
 #include "tests/support/scripted_imap_server.h"
 
 #include <chrono>
@@ -51,16 +49,12 @@ struct HostileRow {
     ImapSecurity security = ImapSecurity::None;
 };
 
-class ImapHostileTest : public ::testing::TestWithParam<HostileRow> {
+class ImapHostileTest : public test::AccountTest, public ::testing::WithParamInterface<HostileRow> {
 protected:
     void SetUp() override {
-        SetProcessRegistry(registry.get());
-        context.host = &host;
-        context.pop3Limits.connectTimeoutMs = 1000;
-        context.pop3Limits.readTimeoutMs = 1000;
-        context.pop3Limits.totalTimeoutMs = 5000;
+        AccountTest::SetUp();
+        ShortTimeouts();
     }
-    void TearDown() override { SetProcessRegistry(nullptr); }
 
     std::unique_ptr<TNuvex_GenericConnector> Account(int port, const std::string& id, ImapSecurity security) {
         TAccountFields f;
@@ -72,15 +66,8 @@ protected:
         p.port = port;
         p.security = security;
         AddImapTypeKeys(f, p);
-        auto account = ImapConnectorClass().Create(context);
-        EXPECT_EQ(account->LoadSettings(BuildSettingsText(f)), kStatusOk);
-        account->SetAccountId(id);
-        return account;
+        return Load(ImapConnectorClass(), f, id);
     }
-
-    std::unique_ptr<Registry> registry = MakeMemoryRegistry();
-    MemoryHostConfig host;
-    AccountContext context;
 };
 
 TEST_P(ImapHostileTest, CheckEndsInItsClassInTimeAndTheNextAccountIsChecked) {

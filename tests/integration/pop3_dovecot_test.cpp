@@ -8,6 +8,7 @@
 #include "lib/clock.h"
 #include "lib/host_config.h"
 #include "lib/registry.h"
+#include "tests/support/account_fixture.h"
 #include "tests/support/dovecot_harness.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
@@ -53,27 +54,8 @@ TEST(DovecotHarnessTest, DeliveryOwnsOnlyWhatItWrote) {
     EXPECT_EQ(st.st_uid, mail->pw_uid);
 }
 
-class Pop3DovecotTest : public ::testing::Test {
+class Pop3DovecotTest : public test::DovecotAccountTest {
 protected:
-    void SetUp() override {
-        std::string why = test::DovecotHarness::Unavailable();
-        if (!why.empty()) {
-            GTEST_SKIP() << why;
-        }
-        SetProcessRegistry(registry.get());
-        dovecot.AddUser("alice", "wonder land");
-        std::string error;
-        ASSERT_TRUE(dovecot.Start(error)) << error;
-        setenv("SSL_CERT_FILE", dovecot.CaFile().c_str(), 1);
-        context.host = &host;
-        context.pop3Limits.connectTimeoutMs = test::ScaledMs(5000);
-        context.pop3Limits.readTimeoutMs = test::ScaledMs(10000);
-    }
-    void TearDown() override {
-        SetProcessRegistry(nullptr);
-        unsetenv("SSL_CERT_FILE");
-    }
-
     std::unique_ptr<TNuvex_Pop3Connector> Account(const std::string& password, bool ssl, int port,
                                                   const std::string& hostName = "127.0.0.1") {
         TAccountFields f;
@@ -85,24 +67,11 @@ protected:
         p.port = port;
         p.useSsl = ssl;
         AddPop3TypeKeys(f, p);
-        auto account = Pop3ConnectorClass().Create(context);
-        EXPECT_EQ(account->LoadSettings(BuildSettingsText(f)), kStatusOk);
-        account->SetAccountId("Pop3_0");
-        return std::unique_ptr<TNuvex_Pop3Connector>(static_cast<TNuvex_Pop3Connector*>(account.release()));
+        return Load<TNuvex_Pop3Connector>(Pop3ConnectorClass(), f, "Pop3_0");
     }
 
     std::string Marker() { return *host.ReadCfgStr("LASTID_Pop3_0"); }
-    static std::string LastErrorText(TNuvex_Pop3Connector& account) {
-        std::int32_t code = 0;
-        std::string text;
-        account.TakeLastError(code, text);
-        return text;
-    }
-
-    std::unique_ptr<Registry> registry = MakeMemoryRegistry();
-    test::DovecotHarness dovecot;
-    MemoryHostConfig host;
-    AccountContext context;
+    static std::string LastErrorText(TNuvex_Pop3Connector& account) { return LastError(account).second; }
 };
 
 TEST_F(Pop3DovecotTest, NewMessagesAreCountedByTheMarkerAcrossChecks) {

@@ -1,24 +1,21 @@
 // Servers that misbehave on purpose: every check ends with an error class
 // within its (shortened) time-out, and the tick goes on to the next account.
 #include "accounts/account_list.h"
-#include "accounts/account_store.h"
 #include "accounts/check_cycle.h"
 #include "accounts/pop3_connector.h"
 #include "accounts/pop3_transport.h"
 #include "accounts/webvault_connector.h"
 #include "lib/clock.h"
-#include "lib/host_config.h"
-#include "lib/registry.h"
 #include "lib/stop_signal.h"
+#include "tests/support/account_fixture.h"
+#include "tests/support/line_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/time_scale.h"
 
 #include <arpa/inet.h>
-#include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -30,169 +27,91 @@ namespace {
 
 enum class Behaviour { Good, Silent, EndlessLine, Drip, Garbage, HugeHeader, ResetAfterLogin, Mute };
 
-// One loopback listener on port 0 answering every connection the same way.
+// One loopback listener answering every connection the same way.
 class HostileServer {
 public:
-    explicit HostileServer(Behaviour behaviour) : behaviour_(behaviour) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(listen_, 8);
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~HostileServer() {
-        stop_ = true;
-        thread_.join();
-        ::close(listen_);
-    }
-    int Port() const { return port_; }
+    explicit HostileServer(Behaviour behaviour)
+        : server_([behaviour](test::LineServer::Peer& peer) { Handle(behaviour, peer); }) {}
+    int Port() const { return server_.Port(); }
 
 private:
-    bool Send(int fd, const std::string& data) {
-        std::size_t sent = 0;
-        while (sent < data.size() && !stop_) {
-            pollfd p{fd, POLLOUT, 0};
-            if (::poll(&p, 1, 50) <= 0) {
-                continue;
-            }
-            ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) {
-                return false;
-            }
-            sent += static_cast<std::size_t>(n);
-        }
-        return !stop_;
-    }
-    // One command line from the client, or empty when it went away.
-    std::string Receive(int fd) {
+    static void Login(test::LineServer::Peer& peer) {
         std::string line;
-        char c;
-        while (!stop_) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0) {
-                continue;
-            }
-            if (::recv(fd, &c, 1, 0) != 1) {
-                return {};
-            }
-            if (c == '\n') {
-                return line;
-            }
-            line += c;
-        }
-        return {};
+        peer.Send("+OK hello\r\n");
+        peer.Receive(line);
+        peer.Send("+OK\r\n");
+        peer.Receive(line);
+        peer.Send("+OK in\r\n");
     }
-    void Login(int fd) {
-        Send(fd, "+OK hello\r\n");
-        Receive(fd);
-        Send(fd, "+OK\r\n");
-        Receive(fd);
-        Send(fd, "+OK in\r\n");
-    }
-    void Handle(int fd) {
-        switch (behaviour_) {
+    static void Handle(Behaviour behaviour, test::LineServer::Peer& peer) {
+        std::string line;
+        switch (behaviour) {
         case Behaviour::Good:
-            Login(fd);
-            Receive(fd); // STAT
-            Send(fd, "+OK 1 100\r\n");
-            Receive(fd); // UIDL
-            Send(fd, "+OK\r\n1 good-1\r\n.\r\n");
-            Receive(fd); // TOP 1 0
-            Send(fd, "+OK\r\nFrom: good@example.org\r\nSubject: fine\r\n.\r\n");
-            Receive(fd); // QUIT
-            Send(fd, "+OK\r\n");
+            Login(peer);
+            peer.Receive(line); // STAT
+            peer.Send("+OK 1 100\r\n");
+            peer.Receive(line); // UIDL
+            peer.Send("+OK\r\n1 good-1\r\n.\r\n");
+            peer.Receive(line); // TOP 1 0
+            peer.Send("+OK\r\nFrom: good@example.org\r\nSubject: fine\r\n.\r\n");
+            peer.Receive(line); // QUIT
+            peer.Send("+OK\r\n");
             break;
         case Behaviour::Silent:
-            while (!stop_ && !Receive(fd).empty()) {
+            while (peer.Receive(line)) {
             }
             break;
         case Behaviour::EndlessLine:
-            Send(fd, "+OK ");
-            while (Send(fd, std::string(4096, 'A'))) {
+            peer.Send("+OK ");
+            while (peer.Send(std::string(4096, 'A'))) {
             }
             break;
         case Behaviour::Drip:
             // A byte every 200 ms: each read sees data, the line never ends.
-            Send(fd, "+OK");
-            while (!stop_ && Send(fd, "x")) {
+            peer.Send("+OK");
+            while (peer.Send("x")) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
             }
             break;
         case Behaviour::Garbage: {
             static const char junk[] = "\x16\x03\x01\x00\xff garbage \x00\x01\r\n";
-            Send(fd, std::string(junk, sizeof junk - 1));
-            Receive(fd);
+            peer.Send(std::string(junk, sizeof junk - 1));
+            peer.Receive(line);
             break;
         }
         case Behaviour::HugeHeader:
-            Login(fd);
-            Receive(fd);
-            Send(fd, "+OK 1 100\r\n");
-            Receive(fd);
-            Send(fd, "+OK\r\n");
-            while (Send(fd, "X-Filler: " + std::string(200, 'y') + "\r\n")) {
+            Login(peer);
+            peer.Receive(line);
+            peer.Send("+OK 1 100\r\n");
+            peer.Receive(line);
+            peer.Send("+OK\r\n");
+            while (peer.Send("X-Filler: " + std::string(200, 'y') + "\r\n")) {
             }
             break;
-        case Behaviour::Mute: {
+        case Behaviour::Mute:
             // Reads whatever comes (a TLS hello included) and never answers.
-            char buf[512];
-            while (!stop_) {
-                pollfd p{fd, POLLIN, 0};
-                if (::poll(&p, 1, 50) > 0 && ::recv(fd, buf, sizeof buf, 0) <= 0) {
-                    break;
-                }
-            }
+            peer.Drain();
             break;
-        }
         case Behaviour::ResetAfterLogin: {
-            Login(fd);
+            Login(peer);
             linger hard{1, 0};
-            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            ::setsockopt(peer.Fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
             break;
         }
-        }
-    }
-    void Serve() {
-        while (!stop_) {
-            pollfd p{listen_, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0) {
-                continue;
-            }
-            int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd < 0) {
-                continue;
-            }
-            Handle(fd);
-            ::close(fd);
         }
     }
 
-    Behaviour behaviour_;
-    int listen_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    test::LineServer server_;
 };
 
-class Pop3ServerTest : public ::testing::Test {
+class Pop3ServerTest : public test::AccountTest {
 protected:
     void SetUp() override {
-        SetProcessRegistry(registry.get());
-        context.host = &host;
-        context.pop3Limits.connectTimeoutMs = 1000;
-        context.pop3Limits.readTimeoutMs = 1000;
-        context.pop3Limits.totalTimeoutMs = 5000;
+        AccountTest::SetUp();
+        ShortTimeouts();
         context.pop3Limits.maxLineBytes = 16 * 1024;
         context.pop3Limits.maxDiscardBytes = 1024 * 1024;
     }
-    void TearDown() override { SetProcessRegistry(nullptr); }
 
     std::unique_ptr<TNuvex_GenericConnector> Account(int port, const std::string& id,
                                                      const std::string& server = "127.0.0.1") {
@@ -204,15 +123,8 @@ protected:
         p.hostName = server;
         p.port = port;
         AddPop3TypeKeys(f, p);
-        auto account = Pop3ConnectorClass().Create(context);
-        EXPECT_EQ(account->LoadSettings(BuildSettingsText(f)), kStatusOk);
-        account->SetAccountId(id);
-        return account;
+        return Load(Pop3ConnectorClass(), f, id);
     }
-
-    std::unique_ptr<Registry> registry = MakeMemoryRegistry();
-    MemoryHostConfig host;
-    AccountContext context;
 };
 
 class Pop3HostileTest : public Pop3ServerTest,
@@ -275,15 +187,9 @@ INSTANTIATE_TEST_SUITE_P(Servers, Pop3HostileTest,
 
 // A loopback port nothing listens on.
 int ClosedPort() {
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(s);
-    return ntohs(addr.sin_port);
+    int port = 0;
+    ::close(test::BindLoopback(&port));
+    return port;
 }
 
 // A server that gives no answer is told by its cause, over POP3 and over
@@ -342,17 +248,10 @@ SocketAddress Loopback(int port) {
 class BlackHole {
 public:
     BlackHole() {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(listen_, 0);
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
+        listen_ = test::BindLoopback(&port_, 0);
         filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ::connect(filler_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        const SocketAddress a = Loopback(port_);
+        ::connect(filler_, reinterpret_cast<const sockaddr*>(&a.storage), a.length);
     }
     ~BlackHole() {
         ::close(filler_);
@@ -416,9 +315,7 @@ TEST_P(Pop3StopTest, RaisedStopEndsTheCheckAtOnceWithoutAnErrorOrAMarker) {
     p.port = mute.Port();
     p.useSsl = GetParam() == StopPhase::TlsHandshake;
     AddPop3TypeKeys(f, p);
-    auto account = Pop3ConnectorClass().Create(context);
-    ASSERT_EQ(account->LoadSettings(BuildSettingsText(f)), kStatusOk);
-    account->SetAccountId("Pop3_0");
+    auto account = Load(Pop3ConnectorClass(), f, "Pop3_0");
 
     std::thread stopper([&stop] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -1,5 +1,7 @@
 #include "tests/support/dovecot_harness.h"
 
+#include "tests/support/temp_dir.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -27,28 +29,6 @@ namespace {
 constexpr const char* kDovecot = "/usr/sbin/dovecot";
 // The mail user: dovecot refuses mail access as root.
 constexpr const char* kMailUser = "dovecot";
-
-bool PortAccepts(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        return false;
-    }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-}
-
-std::string Quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return out + "'";
-}
 
 } // namespace
 
@@ -107,7 +87,7 @@ void DovecotHarness::Own(const std::string& path) const {
 }
 
 bool DovecotHarness::MakeCertificates(std::string& error) {
-    const std::string d = Quote(dir_.path());
+    const std::string d = ShellQuote(dir_.path());
     std::ostringstream script;
     script << "cd " << d << " && "
            << "printf 'subjectAltName=DNS:localhost\\nbasicConstraints=CA:FALSE\\n' > server.ext && "
@@ -227,8 +207,8 @@ bool DovecotHarness::Start(std::string& error) {
     }
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < until) {
-        if (PortAccepts(pop3Port_) && PortAccepts(pop3sPort_) &&
-            (!imap_ || (PortAccepts(imapPort_) && PortAccepts(imapsPort_)))) {
+        if (LoopbackAccepts(pop3Port_) && LoopbackAccepts(pop3sPort_) &&
+            (!imap_ || (LoopbackAccepts(imapPort_) && LoopbackAccepts(imapsPort_)))) {
             return true;
         }
         int status = 0;

@@ -1,5 +1,7 @@
 #include "tests/support/loopback_http_server.h"
 
+#include "tests/support/temp_dir.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -54,14 +56,6 @@ std::size_t ContentLength(const std::string& head) {
     return 0;
 }
 
-std::string Quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return out + "'";
-}
-
 } // namespace
 
 struct LoopbackHttpServer::Connection {
@@ -70,7 +64,7 @@ struct LoopbackHttpServer::Connection {
 };
 
 std::optional<TestCertificates> TestCertificates::Make(const std::string& dir, std::string& error) {
-    const std::string d = Quote(dir);
+    const std::string d = ShellQuote(dir);
     const std::string script =
         "cd " + d +
         " && printf 'subjectAltName=DNS:localhost\\nbasicConstraints=CA:FALSE\\n' > server.ext"

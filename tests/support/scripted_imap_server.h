@@ -8,10 +8,9 @@
 //   "ENDLESS"   sends bytes without a line end until the client goes away
 //   "SILENT"    reads and answers nothing until the client goes away
 //   "GARBAGE"   sends bytes that are no TLS handshake, then waits
-#include <atomic>
-#include <mutex>
+#include "tests/support/line_server.h"
+
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace nuvex::test {
@@ -19,27 +18,16 @@ namespace nuvex::test {
 class ScriptedImapServer {
 public:
     explicit ScriptedImapServer(std::vector<std::string> script);
-    ~ScriptedImapServer();
-    ScriptedImapServer(const ScriptedImapServer&) = delete;
-    ScriptedImapServer& operator=(const ScriptedImapServer&) = delete;
 
-    int Port() const { return port_; }
+    int Port() const { return server_.Port(); }
     // Every command line received so far, on all connections.
-    std::vector<std::string> Received() const;
+    std::vector<std::string> Received() const { return server_.Received(); }
 
 private:
-    void Serve();
-    void Handle(int fd);
-    bool Send(int fd, const std::string& data);
-    bool Receive(int fd, std::string& line);
+    void Handle(LineServer::Peer& peer) const;
 
     std::vector<std::string> script_;
-    int listen_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    mutable std::mutex mutex_;
-    std::vector<std::string> received_;
-    std::thread thread_;
+    LineServer server_;
 };
 
 } // namespace nuvex::test

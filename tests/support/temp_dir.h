@@ -17,7 +17,13 @@ private:
     std::string path_;
 };
 
+// s as one word for sh, whatever it holds.
+std::string ShellQuote(const std::string& s);
+
 // A loopback TCP port that was free a moment ago.
 int FreeLoopbackPort();
+
+// Whether something takes connections on the loopback port.
+bool LoopbackAccepts(int port);
 
 } // namespace nuvex::test

@@ -1,9 +1,7 @@
 // IMAP checks as scripted conversations through the fake transport.
-#include "accounts/account_store.h"
 #include "accounts/imap_connector.h"
 #include "lib/clock.h"
-#include "lib/host_config.h"
-#include "lib/registry.h"
+#include "tests/support/account_fixture.h"
 #include "tests/support/fake_transport.h"
 
 #include <gtest/gtest.h>
@@ -45,18 +43,8 @@ constexpr const char* kLogin = "S: * OK [CAPABILITY IMAP4rev1 IDLE] ready\n"
                                "S: n1 OK [CAPABILITY IMAP4rev1 IDLE] logged in\n";
 constexpr const char* kLogout = "C: n9 LOGOUT\nS: * BYE bye\nS: n9 OK\n";
 
-class ImapConnectorTest : public ::testing::Test {
+class ImapConnectorTest : public test::ClockedAccountTest {
 protected:
-    void SetUp() override {
-        SetDefaultClock(&clock);
-        SetProcessRegistry(registry.get());
-        context.host = &host;
-    }
-    void TearDown() override {
-        SetDefaultClock(nullptr);
-        SetProcessRegistry(nullptr);
-    }
-
     // The script's tags are renumbered so that rows can be written with n9 for LOGOUT.
     std::unique_ptr<TNuvex_ImapConnector> Account(std::string script,
                                                   ImapSecurity security = ImapSecurity::None) {
@@ -89,10 +77,7 @@ protected:
         p.security = security;
         p.port = security == ImapSecurity::Tls ? 993 : 143;
         AddImapTypeKeys(f, p);
-        auto account = ImapConnectorClass().Create(context);
-        EXPECT_EQ(account->LoadSettings(BuildSettingsText(f)), kStatusOk);
-        account->SetAccountId("Imap_0");
-        return std::unique_ptr<TNuvex_ImapConnector>(static_cast<TNuvex_ImapConnector*>(account.release()));
+        return Load<TNuvex_ImapConnector>(ImapConnectorClass(), f, "Imap_0");
     }
 
     void ExpectScriptFollowed() {
@@ -100,10 +85,6 @@ protected:
         EXPECT_TRUE(script->Finished()) << "stopped at line " << script->pos;
     }
 
-    FakeClock clock;
-    std::unique_ptr<Registry> registry = MakeMemoryRegistry();
-    MemoryHostConfig host;
-    AccountContext context;
     std::shared_ptr<Pop3Script> script;
 };
 

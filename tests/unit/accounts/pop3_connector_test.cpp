@@ -1,11 +1,10 @@
 // POP3 checks as scripted conversations through a fake transport.
-#include "accounts/account_store.h"
 #include "accounts/pop3_client.h"
 #include "accounts/pop3_connector.h"
 #include "lib/clock.h"
 #include "lib/host_config.h"
 #include "lib/log.h"
-#include "lib/registry.h"
+#include "tests/support/account_fixture.h"
 #include "tests/support/fake_transport.h"
 
 #include <gtest/gtest.h>
@@ -15,20 +14,8 @@ namespace {
 
 using test::Pop3Script;
 
-class Pop3ConnectorTest : public ::testing::Test {
+class Pop3ConnectorTest : public test::ClockedAccountTest {
 protected:
-    void SetUp() override {
-        SetDefaultClock(&clock);
-        // Error texts pass through Translate, which loads the brand values
-        // from the process registry: keep that in memory, away from the user's files.
-        SetProcessRegistry(registry.get());
-        context.host = &host;
-    }
-    void TearDown() override {
-        SetDefaultClock(nullptr);
-        SetProcessRegistry(nullptr);
-    }
-
     std::unique_ptr<TNuvex_Pop3Connector> Account(std::shared_ptr<Pop3Script> script,
                                                   const std::string& password = "s3cret", bool ssl = false,
                                                   bool storePort = true, int actionCode = 0) {
@@ -45,11 +32,7 @@ protected:
         if (!storePort) {
             std::erase_if(f.typeKeys, [](const auto& kv) { return kv.first == "PORT"; });
         }
-        auto account = Pop3ConnectorClass().Create(context);
-        EXPECT_EQ(account->LoadSettings(BuildSettingsText(f)), kStatusOk);
-        account->SetAccountId("Pop3_0");
-        auto pop3 =
-            std::unique_ptr<TNuvex_Pop3Connector>(static_cast<TNuvex_Pop3Connector*>(account.release()));
+        auto pop3 = Load<TNuvex_Pop3Connector>(Pop3ConnectorClass(), f, "Pop3_0");
         // The scripts below are one command per round trip; the pipelined
         // conversations have their own tests.
         pop3->SetPipelining(pipelining);
@@ -74,10 +57,6 @@ protected:
                (count > 0 && count <= 20000 && askUidl ? "C: UIDL\nS: -ERR unknown command\n" : "");
     }
 
-    FakeClock clock;
-    std::unique_ptr<Registry> registry = MakeMemoryRegistry();
-    MemoryHostConfig host;
-    AccountContext context;
     bool pipelining = false;
 };
 

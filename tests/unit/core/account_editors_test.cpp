@@ -13,9 +13,9 @@
 #include "lib/registry.h"
 #include "tests/support/fake_account_page.h"
 #include "tests/support/temp_dir.h"
+#include "tests/unit/core/plugin_fixture.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -33,34 +33,9 @@ std::string Settings(const std::string& email, const std::string& server, bool s
     return BuildSettingsText(f);
 }
 
-bool WaitFor(const std::function<bool()>& done, int ms = 3000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < ms) {
-        QTest::qWait(5);
-    }
-    return done();
-}
+using test::WaitFor;
 
-// The application lives inside main, not in a static: the test devices that
-// QTest makes are freed with it, before the exit handlers run.
-class QtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        qputenv("NUVEX_OBJECTS_DIR", QByteArray::fromStdString(dir_.path()));
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        app_ = std::make_unique<QApplication>(argc_, argv_);
-    }
-    void TearDown() override { app_.reset(); }
-
-private:
-    test::TempDir dir_;
-    int argc_ = 1;
-    char name_[12] = "editor_test";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<QApplication> app_;
-};
-[[maybe_unused]] auto* const g_env = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+[[maybe_unused]] auto* const g_env = ::testing::AddGlobalTestEnvironment(new test::OffscreenApp);
 
 class EditorTest : public ::testing::Test {
 protected:

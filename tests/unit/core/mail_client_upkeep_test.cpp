@@ -1,17 +1,15 @@
 // The mail-client upkeep through the controller's settings refresh, against
 // real files in the test's own XDG folders and the real xdg-mime.
-#include "core/mail_host.h"
-#include "core/nuvex_plugin.h"
-#include "core/plugin_process.h"
 #include "integration/mail_client.h"
 #include "integration/sendto.h"
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
 #include "lib/registry.h"
+#include "tests/support/mail_handler_fixture.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
+#include "tests/unit/core/plugin_fixture.h"
 
-#include <QApplication>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -58,20 +56,7 @@ public:
     bool ConfigChanged() override { return true; }
 };
 
-class QuietMailHost final : public MailHost {
-public:
-    FlakyHostConfig cfg;
-    HostConfig* Settings() override { return &cfg; }
-    HostConfig& LongLivedSettings() override { return cfg; }
-    bool Ping() override { return true; }
-    bool SetButtonCaption(const QString&, const QString& = QString()) override { return true; }
-    bool SetButtonHint(const QString&, const QString& = QString()) override { return true; }
-    bool SetButtonMenu(const QString&) override { return true; }
-    bool SetButtonBitmap(const QString&, const QString& = QString()) override { return true; }
-    bool SetButtonVisible(const QString&, bool, const QString&) override { return true; }
-    bool NavigateWindow(const QString&, const QString&) override { return true; }
-    bool ShowSettings() override { return true; }
-};
+using QuietMailHost = test::QuietMailHost<FlakyHostConfig>;
 
 std::string Record(const std::string& email) {
     TCryptURL record;
@@ -81,28 +66,14 @@ std::string Record(const std::string& email) {
     return record.EncodeParams();
 }
 
-void WriteText(const std::string& path, const std::string& text) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
+using test::WriteText;
 
-class MailClientUpkeepTest : public ::testing::Test {
+[[maybe_unused]] auto* const g_env = ::testing::AddGlobalTestEnvironment(new test::OffscreenApp);
+
+class MailClientUpkeepTest : public test::MailHandlerTest {
 protected:
-    static void SetUpTestSuite() {
-        static TempDir dir;
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        qputenv("NUVEX_OBJECTS_DIR", QByteArray::fromStdString(dir.path()));
-        static int argc = 1;
-        static char name[] = "mail_client_upkeep_test";
-        static char* argv[] = {name, nullptr};
-        static QApplication app(argc, argv);
-    }
-
     void SetUp() override {
-        SetProcessRegistry(registry_.get());
-        WriteText(program_, "#!/bin/sh\n");
-        std::filesystem::permissions(program_, std::filesystem::perms::owner_all);
-        SetSendToProgramPath(program_);
+        MailHandlerTest::SetUp();
         SetPluginConnected(true);
         auto owned = std::make_unique<QuietMailHost>();
         host_ = owned.get();
@@ -122,22 +93,13 @@ protected:
     void TearDown() override {
         plugin_.reset();
         SetPluginConnected(false);
-        SetSendToProgramPath({});
-        SetProcessRegistry(nullptr);
+        MailHandlerTest::TearDown();
     }
 
     MemoryHostConfig& cfg() { return host_->cfg.inner; }
     // What the settings pages do when the user saves.
     void SaveSettings() { cfg().WriteCfgStr("SETUP_LAST_CHANGE", std::to_string(++stamp_)); }
 
-    TempDir dir_;
-    ScopedEnv data_{"XDG_DATA_HOME", dir_.file("data")};
-    ScopedEnv config_{"XDG_CONFIG_HOME", dir_.file("config")};
-    ScopedEnv dataDirs_{"XDG_DATA_DIRS", dir_.file("sysdata")};
-    ScopedEnv configDirs_{"XDG_CONFIG_DIRS", dir_.file("sysconfig")};
-    ScopedEnv desktop_{"XDG_CURRENT_DESKTOP", ""};
-    std::unique_ptr<Registry> registry_ = MakeMemoryRegistry();
-    std::string program_ = dir_.file("bin/nuvex");
     QuietMailHost* host_ = nullptr;
     std::unique_ptr<TNuvexPlugin> plugin_;
     int stamp_ = 0;

@@ -2,6 +2,7 @@
 #include "integration/sendto.h"
 #include "lib/files.h"
 #include "lib/registry.h"
+#include "tests/support/mail_handler_fixture.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
@@ -19,27 +20,10 @@ using test::TempDir;
 
 constexpr const char* kBackupKey = "Software\\Clients\\Mail\\VostrelMail\\Backup";
 
-void WriteText(const std::string& path, const std::string& text) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
+using test::WriteText;
 
-// Real xdg-mime against folders of the test's own: no system default, no
-// desktop-specific back end.
-class MailClientTest : public ::testing::Test {
+class MailClientTest : public test::MailHandlerTest {
 protected:
-    void SetUp() override {
-        SetProcessRegistry(reg_.get());
-        // xdg-mime takes a handler only when its program exists.
-        WriteText(program_, "#!/bin/sh\n");
-        std::filesystem::permissions(program_, std::filesystem::perms::owner_all);
-        SetSendToProgramPath(program_);
-    }
-    void TearDown() override {
-        SetSendToProgramPath({});
-        SetProcessRegistry(nullptr);
-    }
-
     void InstallHandler(const std::string& id) {
         WriteText(dir_.file("data/applications/" + id),
                   "[Desktop Entry]\nType=Application\nName=Old\nExec=true "
@@ -49,19 +33,9 @@ protected:
         ASSERT_TRUE(RunTool({"xdg-mime", "default", id, "x-scheme-handler/mailto"}, 10s));
     }
     std::string Store(std::string_view key, std::string_view name = "") {
-        return ReadRegString(*reg_, RegRoot::HKLM, key, name, "<none>");
+        return ReadRegString(*registry_, RegRoot::HKLM, key, name, "<none>");
     }
     std::string MimeApps() { return ReadFileText(dir_.file("config/mimeapps.list")); }
-
-    TempDir dir_;
-    ScopedEnv data_{"XDG_DATA_HOME", dir_.file("data")};
-    ScopedEnv config_{"XDG_CONFIG_HOME", dir_.file("config")};
-    ScopedEnv dataDirs_{"XDG_DATA_DIRS", dir_.file("sysdata")};
-    ScopedEnv configDirs_{"XDG_CONFIG_DIRS", dir_.file("sysconfig")};
-    ScopedEnv desktop_{"XDG_CURRENT_DESKTOP", ""};
-    ScopedEnv session_{"DESKTOP_SESSION", ""};
-    std::unique_ptr<Registry> reg_ = MakeMemoryRegistry();
-    std::string program_ = dir_.file("bin/nuvex");
 };
 
 TEST_F(MailClientTest, RegisteringWritesTheClientEntryAndAHiddenDesktopEntry) {
@@ -93,17 +67,17 @@ TEST_F(MailClientTest, DefaultAndRestoreSwitchTheDesktopsMailtoHandler) {
     EXPECT_EQ(QueryMailtoHandler(), "nuvex.desktop");
     EXPECT_EQ(Store("SOFTWARE\\Clients\\Mail"), "VostrelMail");
     EXPECT_EQ(Store(kBackupKey), "oldmail");
-    EXPECT_EQ(ReadRegString(*reg_, RegRoot::HKCR, "mailto\\shell\\open\\command", "", ""),
+    EXPECT_EQ(ReadRegString(*registry_, RegRoot::HKCR, "mailto\\shell\\open\\command", "", ""),
               "\"" + program_ + "\" /mailto %1");
-    EXPECT_EQ(ReadRegString(*reg_, RegRoot::HKCR, "mailto", "", ""), "URL:MailTo Protocol");
-    auto flags = reg_->GetValue(RegRoot::HKCR, "mailto", "EditFlags");
+    EXPECT_EQ(ReadRegString(*registry_, RegRoot::HKCR, "mailto", "", ""), "URL:MailTo Protocol");
+    auto flags = registry_->GetValue(RegRoot::HKCR, "mailto", "EditFlags");
     ASSERT_TRUE(flags);
     EXPECT_EQ(flags->data, std::string("\x02\x00\x00\x00", 4));
 
     ASSERT_TRUE(RestoreMailClient());
     EXPECT_EQ(QueryMailtoHandler(), "oldmail.desktop");
     EXPECT_EQ(Store("SOFTWARE\\Clients\\Mail"), "oldmail");
-    EXPECT_FALSE(reg_->KeyExists(RegRoot::HKCR, "mailto\\shell")) << "the old client's keys, not ours";
+    EXPECT_FALSE(registry_->KeyExists(RegRoot::HKCR, "mailto\\shell")) << "the old client's keys, not ours";
 }
 
 TEST_F(MailClientTest, SettingTwiceKeepsTheFirstReplacedClient) {
@@ -114,7 +88,7 @@ TEST_F(MailClientTest, SettingTwiceKeepsTheFirstReplacedClient) {
     EXPECT_EQ(Store(kBackupKey), "oldmail");
     // Already the default in the store alone (the desktop's choice was lost): still kept.
     MakeHandler("oldmail.desktop");
-    WriteRegString(*reg_, RegRoot::HKLM, kBackupKey, "", true, "first");
+    WriteRegString(*registry_, RegRoot::HKLM, kBackupKey, "", true, "first");
     ASSERT_TRUE(SetDefaultMailClient());
     EXPECT_EQ(Store(kBackupKey), "first");
 }
@@ -146,7 +120,7 @@ TEST_F(MailClientTest, RestoreLeavesAHandlerTheUserChoseSince) {
     EXPECT_EQ(Store("SOFTWARE\\Clients\\Mail"), "oldmail") << "the store had still named us";
 
     // Not the default anywhere: nothing changes.
-    WriteRegString(*reg_, RegRoot::HKLM, "SOFTWARE\\Clients\\Mail", "", true, "other");
+    WriteRegString(*registry_, RegRoot::HKLM, "SOFTWARE\\Clients\\Mail", "", true, "other");
     ASSERT_TRUE(RestoreMailClient());
     EXPECT_EQ(Store("SOFTWARE\\Clients\\Mail"), "other");
 }
@@ -162,10 +136,10 @@ TEST_F(MailClientTest, AProgramPathWithASpaceIsStillKnownAsTheDefault) {
     InstallHandler("oldmail.desktop");
     MakeHandler("oldmail.desktop");
     ASSERT_TRUE(SetDefaultMailClient());
-    WriteRegString(*reg_, RegRoot::HKLM, "SOFTWARE\\Clients\\Mail", "", true, "other");
+    WriteRegString(*registry_, RegRoot::HKLM, "SOFTWARE\\Clients\\Mail", "", true, "other");
     ASSERT_TRUE(SetDefaultMailClient());
     EXPECT_EQ(Store(kBackupKey), "oldmail") << "the second call must see that we are the default";
-    WriteRegString(*reg_, RegRoot::HKLM, "SOFTWARE\\Clients\\Mail", "", true, "other");
+    WriteRegString(*registry_, RegRoot::HKLM, "SOFTWARE\\Clients\\Mail", "", true, "other");
     ASSERT_TRUE(RestoreMailClient());
     EXPECT_EQ(QueryMailtoHandler(), "oldmail.desktop");
 }
@@ -190,7 +164,7 @@ TEST_F(MailClientTest, UnregisteringLeavesNothingOfOursAndTheOldHandlerBack) {
     ASSERT_TRUE(UnregisterMailClient());
     EXPECT_EQ(QueryMailtoHandler(), "oldmail.desktop");
     EXPECT_FALSE(std::filesystem::exists(MailClientDesktopFile()));
-    EXPECT_FALSE(reg_->KeyExists(RegRoot::HKLM, "Software\\Clients\\Mail\\VostrelMail"));
+    EXPECT_FALSE(registry_->KeyExists(RegRoot::HKLM, "Software\\Clients\\Mail\\VostrelMail"));
     EXPECT_EQ(MimeApps().find("nuvex"), std::string::npos) << MimeApps();
     EXPECT_NE(MimeApps().find("[Added Associations]\nx-scheme-handler/mailto=oldmail.desktop;\n"),
               std::string::npos)
