@@ -1,13 +1,12 @@
 // The Gmail account: its feed against a loopback HTTPS server with a test CA,
 // its POP3 access against a scripted peer, and its sign-in pages.
-#include "accounts/account_store.h"
 #include "accounts/gmail_connector.h"
 #include "lib/clock.h"
 #include "lib/codepage.h"
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
-#include "lib/registry.h"
 #include "lib/stop_signal.h"
+#include "tests/support/account_fixture.h"
 #include "tests/support/fake_transport.h"
 #include "tests/support/loopback_http_server.h"
 #include "tests/support/scoped_env.h"
@@ -52,28 +51,17 @@ struct RecordingSink final : NavigationSink {
     std::vector<std::string> urls;
 };
 
-class GMailConnectorTest : public ::testing::Test {
+class GMailConnectorTest : public test::TlsAccountTest {
 protected:
     void SetUp() override {
-        SetProcessRegistry(registry.get());
-        savedCodePage = AnsiCodePage();
-        SetAnsiCodePage(kCodePageUtf8);
-        std::string error;
-        auto made = test::TestCertificates::Make(dir.path(), error);
-        if (!made) {
-            GTEST_SKIP() << "no test certificates: " << error;
+        TlsAccountTest::SetUp();
+        if (IsSkipped()) {
+            return;
         }
-        certs = *made;
-        ca = std::make_unique<test::ScopedEnv>("SSL_CERT_FILE", certs.caFile);
         server = std::make_unique<LoopbackHttpServer>(certs);
         host.WriteCfgStr(gmail_keys::kFeedUrl, server->Url("/gmail/feed/atom"));
-        context.host = &host;
         context.registry = registry.get();
         context.navigation = &sink;
-    }
-    void TearDown() override {
-        SetProcessRegistry(nullptr);
-        SetAnsiCodePage(savedCodePage);
     }
 
     std::unique_ptr<TNuvex_GMailConnector>
@@ -83,10 +71,7 @@ protected:
         f.email = "ann@gmail.com";
         f.typeKeys = {{"PASSWORD", "pw"}, {"CTYPE", ctype}};
         f.typeKeys.insert(f.typeKeys.end(), extra.begin(), extra.end());
-        auto account = GMailConnectorClass().Create(context);
-        EXPECT_EQ(account->LoadSettings(BuildSettingsText(f)), kStatusOk);
-        account->SetAccountId("GMAIL_0");
-        return std::unique_ptr<TNuvex_GMailConnector>(static_cast<TNuvex_GMailConnector*>(account.release()));
+        return Load<TNuvex_GMailConnector>(GMailConnectorClass(), f, "GMAIL_0");
     }
 
     // The first request goes without credentials; the server asks for them.
@@ -98,21 +83,12 @@ protected:
         Serve(LoopbackHttpServer::Response(200, body, {"Content-Type: application/atom+xml; charset=utf-8"}));
     }
     std::string Marker() { return host.ReadCfgStr("LASTID_GMAIL_0").value_or("(none)"); }
-    std::pair<std::int32_t, std::string> Error(TNuvex_GenericConnector& account) {
-        std::pair<std::int32_t, std::string> e;
-        account.TakeLastError(e.first, e.second);
-        return e;
+    static std::pair<std::int32_t, std::string> Error(TNuvex_GenericConnector& account) {
+        return LastError(account);
     }
 
-    int savedCodePage = 0;
-    test::TempDir dir;
-    test::TestCertificates certs;
-    std::unique_ptr<test::ScopedEnv> ca;
     std::unique_ptr<LoopbackHttpServer> server;
-    std::unique_ptr<Registry> registry = MakeMemoryRegistry();
-    MemoryHostConfig host;
     RecordingSink sink;
-    AccountContext context;
 };
 
 TEST_F(GMailConnectorTest, FullcountFiveWithThreeNewListsThemAsAPersonReadsThem) {
