@@ -22,19 +22,8 @@ const TNotifyTexts kTexts{"From:", "Subject:", "Message:", "Account:", "new mess
 
 using test::Summary;
 
-TNotifyMessageItem Message(const std::string& sender, const std::string& subject, const std::string& detail,
-                           const std::string& account = "POP3_1") {
-    TNotifyMessageItem item;
-    item.AccountRef = account;
-    item.MessageRef = "7";
-    item.ItemKind = kNotifyMessage;
-    item.Sender = sender;
-    item.Subject = subject;
-    item.Detail = detail;
-    return item;
-}
-
 using test::Error;
+using test::Message;
 
 TNotifyLayout Lay(const TNotifyMessages& items) {
     return LayoutNotifyEntries(items, FixedMeasure(), kTexts);

@@ -72,6 +72,19 @@ inline double ContrastRatio(const QColor& a, const QColor& b) {
     return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
+inline TNotifyMessageItem Message(const std::string& sender, const std::string& subject,
+                                  const std::string& detail, const std::string& account = "POP3_1",
+                                  const std::string& ref = "7") {
+    TNotifyMessageItem item;
+    item.AccountRef = account;
+    item.MessageRef = ref;
+    item.ItemKind = kNotifyMessage;
+    item.Sender = sender;
+    item.Subject = subject;
+    item.Detail = detail;
+    return item;
+}
+
 inline TNotifyMessageItem Summary(const std::string& name, int count) {
     TNotifyMessageItem item;
     item.AccountRef = "POP3_1";

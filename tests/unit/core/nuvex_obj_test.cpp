@@ -1,93 +1,31 @@
 // The automation object's answers to the settings pages and the host: the
 // per-account questions by index, the account lists, the exit veto during an
 // upload, the context kind and the editors the pages start.
-#include "accounts/account_store.h"
-#include "core/mail_host.h"
 #include "core/nuvex_obj.h"
-#include "core/nuvex_plugin.h"
-#include "core/plugin_process.h"
-#include "lib/host_config.h"
-#include "tests/support/fake_account_page.h"
-#include "tests/support/temp_dir.h"
+#include "tests/unit/core/plugin_fixture.h"
 
-#include <QApplication>
-#include <QElapsedTimer>
 #include <QLineEdit>
-#include <QTest>
 #include <gtest/gtest.h>
 
 namespace nuvex {
 namespace {
 
-class QuietMailHost final : public MailHost {
-public:
-    MemoryHostConfig cfg;
-    HostConfig* Settings() override { return &cfg; }
-    HostConfig& LongLivedSettings() override { return cfg; }
-    bool Ping() override { return true; }
-    bool SetButtonCaption(const QString&, const QString& = QString()) override { return true; }
-    bool SetButtonHint(const QString&, const QString& = QString()) override { return true; }
-    bool SetButtonMenu(const QString&) override { return true; }
-    bool SetButtonBitmap(const QString&, const QString& = QString()) override { return true; }
-    bool SetButtonVisible(const QString&, bool, const QString&) override { return true; }
-    bool NavigateWindow(const QString&, const QString&) override { return true; }
-    bool ShowSettings() override { return true; }
-};
+using namespace test;
 
-class QtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir_.path()));
-        qputenv("NUVEX_OBJECTS_DIR", QByteArray::fromStdString(dir_.path()));
-        // No bus: the base keys that reach the host must fail quietly.
-        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/nuvex-test-bus");
-        app_ = std::make_unique<QApplication>(argc_, argv_);
-        LoadButtonBitmap();
-    }
-    void TearDown() override { app_.reset(); }
+// No bus: the base keys that reach the host must fail quietly.
+[[maybe_unused]] auto* const g_env = ::testing::AddGlobalTestEnvironment(new OffscreenApp(
+    {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/nuvex-test-bus"}}, [] { LoadButtonBitmap(); }));
 
-private:
-    test::TempDir dir_;
-    int argc_ = 1;
-    char name_[16] = "nuvex_obj_test";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<QApplication> app_;
-};
-[[maybe_unused]] auto* const g_env = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
-
-std::string AccountText(const std::string& email, bool sendTo = false) {
-    TAccountFields f;
-    f.email = email;
-    f.sendTo = sendTo;
-    f.userName = "u";
-    f.typeKeys = {{"PASSWORD", "pw"}, {"HOSTNAME", "127.0.0.1"}};
-    return BuildSettingsText(f);
-}
-
-class NuvexObjTest : public ::testing::Test {
+class NuvexObjTest : public PluginTest {
 protected:
     void SetUp() override {
-        SetPluginConnected(true);
-        auto owned = std::make_unique<QuietMailHost>();
-        host = owned.get();
-        plugin = std::make_unique<TNuvexPlugin>(std::move(owned));
-        plugin->SetEditorSeams([](TEditorEnv& env) {
-            env.makePage = test::FakePageFactory();
-            env.installerRunning = [] { return false; };
-            env.askDuplicate = [] { return true; };
-            env.confirmRemove = [](const QString&) { return true; };
-            env.waitStepMs = 10;
-            env.pollMs = 10;
-        });
-        host->cfg.WriteCfgBool("MAIL_ALL", true);
+        PluginTest::SetUp();
         obj = std::make_unique<TNuvexObj>(*plugin);
     }
     void TearDown() override {
         CloseWizards();
         obj.reset();
-        plugin.reset();
-        SetPluginConnected(false);
+        PluginTest::TearDown();
     }
     // A POP3 account (no compose, no files), a Gmail one that is switched
     // off, and a web-service one that can do everything.
@@ -99,38 +37,10 @@ protected:
         plugin->RefreshConfig();
         ASSERT_EQ(obj->QueryNum(QStringLiteral("ACCNUM"), 0), 3);
     }
-    static QList<TVostrelForm*> Wizards() {
-        QList<TVostrelForm*> forms;
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            auto* form = qobject_cast<TVostrelForm*>(w);
-            if (form && form->isVisible() && form->Result() == kResultOpen &&
-                form->findChild<QWidget*>(QStringLiteral("accountContainer"))) {
-                forms << form;
-            }
-        }
-        return forms;
-    }
-    static bool WaitFor(const std::function<bool()>& done, int ms = 3000) {
-        QElapsedTimer t;
-        t.start();
-        while (!done() && t.elapsed() < ms) {
-            QTest::qWait(5);
-        }
-        return done();
-    }
-    static void CloseWizards() {
-        for (TVostrelForm* form : Wizards()) {
-            form->SetResult(kResultCancel);
-        }
-        WaitFor([] { return Wizards().isEmpty(); });
-        QTest::qWait(20);
-    }
     QString Text(const char* key, const char* param = "") {
         return obj->QueryText(QString::fromLatin1(key), QString::fromLatin1(param));
     }
 
-    QuietMailHost* host = nullptr;
-    std::unique_ptr<TNuvexPlugin> plugin;
     std::unique_ptr<TNuvexObj> obj;
 };
 
