@@ -5,6 +5,7 @@
 #include "lib/log.h"
 #include "lib/registry.h"
 #include "tests/support/dovecot_harness.h"
+#include "tests/support/line_server.h"
 #include "tests/support/time_scale.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/connection_test.h"
@@ -15,10 +16,8 @@
 #include <QElapsedTimer>
 #include <QProgressBar>
 #include <QTest>
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <mutex>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -45,17 +44,7 @@ void KeepQtLog(QtMsgType, const QMessageLogContext&, const QString& text) {
 // A loopback port that takes connections and never says a word.
 class SilentPort {
 public:
-    SilentPort() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(fd_, 4);
-        socklen_t len = sizeof addr;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-    }
+    SilentPort() { fd_ = test::BindLoopback(&port_, 4); }
     ~SilentPort() { ::close(fd_); }
     int Port() const { return port_; }
 
