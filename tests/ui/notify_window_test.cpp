@@ -67,14 +67,7 @@ struct RecordingActions final : NotifyActions {
 using test::Summary;
 
 TNotifyMessageItem Message(const std::string& sender, const std::string& subject, const std::string& detail) {
-    TNotifyMessageItem item;
-    item.AccountRef = "POP3_1";
-    item.MessageRef = "msg-7";
-    item.ItemKind = kNotifyMessage;
-    item.Sender = sender;
-    item.Subject = subject;
-    item.Detail = detail;
-    return item;
+    return test::Message(sender, subject, detail, "POP3_1", "msg-7");
 }
 
 using test::Error;

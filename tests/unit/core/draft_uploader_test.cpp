@@ -71,7 +71,19 @@ protected:
         o.totalTimeoutMs = 10000;
         return o;
     }
+    // A run that counts the drafts it opens and keeps its result.
+    QPointer<TDraftUploadRun> StartCountingRun(LoopbackHttpServer& server) {
+        QPointer<TDraftUploadRun> run =
+            new TDraftUploadRun(Request(server.Url("/ws")), Options(),
+                                [this](const std::string&, const std::string&) { ++opened; });
+        run->OnFinished = [this](const DraftUploadResult& r) { done = r; };
+        run->Start();
+        return run;
+    }
+
     test::TempDir dir_;
+    int opened = 0;
+    std::optional<DraftUploadResult> done;
 };
 
 TEST_F(DraftUploaderTest, ConfirmedDraftIsOpenedThroughItsAccountAndTheWindowGoes) {
@@ -99,12 +111,7 @@ TEST_F(DraftUploaderTest, ConfirmedDraftIsOpenedThroughItsAccountAndTheWindowGoe
 TEST_F(DraftUploaderTest, CancelDuringTheTransferEndsWithinASecondAndOpensNothing) {
     LoopbackHttpServer server;
     server.Enqueue(LoopbackHttpServer::Reply{"", LoopbackHttpServer::Reply::Mode::Stall});
-    int opened = 0;
-    std::optional<DraftUploadResult> done;
-    QPointer<TDraftUploadRun> run = new TDraftUploadRun(
-        Request(server.Url("/ws")), Options(), [&](const std::string&, const std::string&) { ++opened; });
-    run->OnFinished = [&](const DraftUploadResult& r) { done = r; };
-    run->Start();
+    QPointer<TDraftUploadRun> run = StartCountingRun(server);
     ASSERT_TRUE(Pump([&] { return server.Requests().size() == 1; }, 5000));
     EXPECT_TRUE(UploadInProgress());
     QElapsedTimer sinceCancel;
@@ -137,12 +144,7 @@ TEST_F(DraftUploaderTest, SilentServiceAfterTheLastByteIsToldWithTheTimeWaited) 
 TEST_F(DraftUploaderTest, FailureKeepsTheWindowWithTheReasonUntilClosed) {
     LoopbackHttpServer server;
     server.Enqueue(LoopbackHttpServer::Response(500, "oops"));
-    int opened = 0;
-    std::optional<DraftUploadResult> done;
-    QPointer<TDraftUploadRun> run = new TDraftUploadRun(
-        Request(server.Url("/ws")), Options(), [&](const std::string&, const std::string&) { ++opened; });
-    run->OnFinished = [&](const DraftUploadResult& r) { done = r; };
-    run->Start();
+    QPointer<TDraftUploadRun> run = StartCountingRun(server);
     ASSERT_TRUE(Pump([&] { return done.has_value(); }, 5000));
     EXPECT_EQ(done->outcome, DraftUploadOutcome::Failed);
     ASSERT_TRUE(run);
@@ -157,12 +159,7 @@ TEST_F(DraftUploaderTest, FailureKeepsTheWindowWithTheReasonUntilClosed) {
 TEST_F(DraftUploaderTest, CancelPressedAsTheTransferEndsOpensNothingAndClosesTheWindow) {
     LoopbackHttpServer server;
     server.Enqueue(OkReply("http://mail.test/compose?d=2"));
-    int opened = 0;
-    std::optional<DraftUploadResult> done;
-    QPointer<TDraftUploadRun> run = new TDraftUploadRun(
-        Request(server.Url("/ws")), Options(), [&](const std::string&, const std::string&) { ++opened; });
-    run->OnFinished = [&](const DraftUploadResult& r) { done = r; };
-    run->Start();
+    QPointer<TDraftUploadRun> run = StartCountingRun(server);
     // The worker ends while this thread has not yet seen its result.
     for (int i = 0; i < 500 && run->Running(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -6,9 +6,9 @@
 #include "host/toolbar_host.h"
 #include "itb4server_proxy.h"
 #include "tests/support/peer_bus.h"
+#include "tests/support/qt_core_main.h"
 #include "tests/support/temp_dir.h"
 
-#include <QCoreApplication>
 #include <QDBusPendingReply>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -154,9 +154,3 @@ TEST_F(ServerObjectTest, StoreFileAndFolderAreUserOnly) {
 
 } // namespace
 } // namespace nuvex::host
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

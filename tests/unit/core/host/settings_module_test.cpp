@@ -2,9 +2,9 @@
 // host goes on with a reason for the user and one log line naming the file
 // and the loader's reason.
 #include "host/settings_module.h"
+#include "tests/support/qt_core_main.h"
 #include "tests/support/temp_dir.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QStringList>
 #include <dlfcn.h>
@@ -81,9 +81,3 @@ TEST_F(SettingsModuleTest, AModuleThatCannotServeIsToldAndLoggedOnce) {
 } // namespace nuvex::host
 
 #endif
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

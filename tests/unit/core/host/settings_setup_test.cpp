@@ -2,9 +2,9 @@
 // plug-in's pages text turns into the pages the dialog may show.
 #include "host/settings_setup.h"
 #include "host/toolbar_host.h"
+#include "tests/support/qt_core_main.h"
 #include "tests/support/temp_dir.h"
 
-#include <QCoreApplication>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -201,9 +201,3 @@ TEST_F(SettingsSetupTest, ADialogThatCannotLoadIsToldInsteadOfOpened) {
 
 } // namespace
 } // namespace nuvex::host
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

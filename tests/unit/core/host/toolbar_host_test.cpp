@@ -1,8 +1,8 @@
 #include "host/toolbar_host.h"
+#include "tests/support/qt_core_main.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
-#include <QCoreApplication>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -46,9 +46,3 @@ TEST(ToolbarHostNavigate, OnlyWebAndMailAddressesReachTheOpener) {
 
 } // namespace
 } // namespace nuvex::host
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
