@@ -1,8 +1,7 @@
 // Accounts added and removed with nuvex-account while the plug-in runs, and
 // many adds at once: read back through `brannock ctl` and the notification
 // log of nuvex.
-#include "tests/e2e/e2e_harness.h"
-#include "tests/support/dovecot_harness.h"
+#include "tests/e2e/dovecot_e2e.h"
 
 #include <poll.h>
 #include <set>
@@ -11,48 +10,8 @@
 namespace nuvex::e2e {
 namespace {
 
-std::string AccountTool() {
-    return std::string(NUVEX_BINARY_DIR) + "/core/nuvex-account";
-}
-
-std::string Field(const std::string& report, const std::string& key) {
-    const std::string start = "\n" + key + ": ";
-    std::string text = "\n" + report;
-    std::size_t at = text.find(start);
-    if (at == std::string::npos) {
-        return {};
-    }
-    std::size_t end = text.find('\n', at + start.size());
-    return text.substr(at + start.size(),
-                       end == std::string::npos ? std::string::npos : end - at - start.size());
-}
-
-class AccountReloadTest : public E2eTest {
+class AccountReloadTest : public DovecotE2eTest {
 protected:
-    void TearDown() override {
-        E2eTest::TearDown();
-        dovecot_.Stop();
-        unsetenv("NUVEX_TICK_MS");
-        unsetenv("NUVEX_NOTIFY_LOG");
-    }
-
-    void StartWithDovecot(const std::vector<std::pair<std::string, std::string>>& users) {
-        std::string why = test::DovecotHarness::Unavailable();
-        if (!why.empty()) {
-            GTEST_SKIP() << "dovecot harness unavailable: " << why;
-        }
-        setenv("NUVEX_TICK_MS", "250", 1);
-        notifyLog_ = dir_.file("notify.log");
-        setenv("NUVEX_NOTIFY_LOG", notifyLog_.c_str(), 1);
-        for (const auto& [user, password] : users) {
-            dovecot_.AddUser(user, password);
-        }
-        std::string error;
-        ASSERT_TRUE(dovecot_.Start(error)) << error;
-        StartHost();
-        ASSERT_TRUE(WaitPluginUp());
-    }
-
     std::string AddAccount(const std::string& user, const std::string& password) {
         std::string file = dir_.file(user + ".pw");
         std::ofstream(file) << password << "\n";
@@ -63,16 +22,7 @@ protected:
         return r.out.empty() ? std::string() : r.out.substr(0, r.out.find('\n'));
     }
 
-    std::string Button() { return Ctl({"button", "MAIL"}).out; }
     std::string Menu() { return Field(Button(), "menu"); }
-    bool WaitCaption(const std::string& caption) {
-        return WaitUntil([&] { return Field(Button(), "caption") == caption; }, 30000, 100);
-    }
-    void CheckAll() { ASSERT_EQ(Ctl({"command", "MAIL", "CHECK_ALL"}).code, 0); }
-    std::string NotifyLog() const { return ReadFile(notifyLog_); }
-
-    test::DovecotHarness dovecot_;
-    std::string notifyLog_;
 };
 
 TEST_F(AccountReloadTest, RemovedAccountIsNeitherCheckedNorListedNorGivenItsMarkerBack) {

@@ -4,10 +4,6 @@
 #include "tests/e2e/e2e_harness.h"
 #include "tests/support/dovecot_harness.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 namespace nuvex::e2e {
 
 // Processes whose environment holds this exact line.
@@ -39,14 +35,7 @@ inline std::vector<pid_t> ProcessesWithEnv(const std::string& line) {
 }
 
 inline bool Accepts(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
+    return test::LoopbackAccepts(port);
 }
 
 class DemoScriptTest : public E2eTest {

@@ -40,6 +40,23 @@ inline std::string Nuvex() {
     return std::string(NUVEX_BINARY_DIR) + "/core/nuvex";
 }
 
+inline std::string AccountTool() {
+    return std::string(NUVEX_BINARY_DIR) + "/core/nuvex-account";
+}
+
+// The value of one "key: value" line of a button report.
+inline std::string Field(const std::string& report, const std::string& key) {
+    const std::string start = "\n" + key + ": ";
+    const std::string text = "\n" + report;
+    const std::size_t at = text.find(start);
+    if (at == std::string::npos) {
+        return {};
+    }
+    const std::size_t end = text.find('\n', at + start.size());
+    return text.substr(at + start.size(),
+                       end == std::string::npos ? std::string::npos : end - at - start.size());
+}
+
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path);
     std::stringstream ss;
@@ -251,6 +268,33 @@ protected:
     test::TempDir dir_;
     std::string navFile_;
     std::vector<pid_t> hosts_;
+};
+
+// The plug-in ticks every 250 ms instead of every 5 s (the hourly and
+// 15-second rules of the checks stay as they are) and logs what its
+// notification window would show; the button is read back through the host.
+class TickingE2eTest : public E2eTest {
+protected:
+    void SetUp() override {
+        E2eTest::SetUp();
+        setenv("NUVEX_TICK_MS", "250", 1);
+        notifyLog_ = dir_.file("notify.log");
+        setenv("NUVEX_NOTIFY_LOG", notifyLog_.c_str(), 1);
+    }
+    void TearDown() override {
+        E2eTest::TearDown();
+        unsetenv("NUVEX_TICK_MS");
+        unsetenv("NUVEX_NOTIFY_LOG");
+    }
+
+    std::string Button() { return Ctl({"button", "MAIL"}).out; }
+    bool WaitCaption(const std::string& caption, int timeoutMs = 30000) {
+        return WaitUntil([&] { return Field(Button(), "caption") == caption; }, timeoutMs, 100);
+    }
+    void CheckAll() { ASSERT_EQ(Ctl({"command", "MAIL", "CHECK_ALL"}).code, 0); }
+    std::string NotifyLog() const { return ReadFile(notifyLog_); }
+
+    std::string notifyLog_;
 };
 
 inline double Seconds(Clock::time_point since) {

@@ -15,17 +15,7 @@ std::size_t Occurrences(const std::string& text, const std::string& what) {
     return n;
 }
 
-class FirstStartTest : public E2eTest {
-protected:
-    void SetUp() override {
-        E2eTest::SetUp();
-        setenv("NUVEX_TICK_MS", "250", 1);
-    }
-    void TearDown() override {
-        E2eTest::TearDown();
-        unsetenv("NUVEX_TICK_MS");
-    }
-};
+class FirstStartTest : public TickingE2eTest {};
 
 // Headless nobody sees a wizard: the plug-in says once how to add an account
 // and that the demo exists, on the output the host's user reads.

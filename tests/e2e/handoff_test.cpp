@@ -17,10 +17,6 @@ namespace {
 
 using ::testing::HasSubstr;
 
-std::string AccountTool() {
-    return std::string(NUVEX_BINARY_DIR) + "/core/nuvex-account";
-}
-
 std::string MapiClient() {
     return std::string(NUVEX_BINARY_DIR) + "/mapi/mapi_client";
 }

@@ -1,67 +1,24 @@
 // The whole mail slice: brannock --headless, nuvex, a private dovecot and
 // accounts added with nuvex-account; what the user sees is read back through
 // `brannock ctl button MAIL` and the notification log of nuvex.
-#include "tests/e2e/e2e_harness.h"
-#include "tests/support/dovecot_harness.h"
+#include "tests/e2e/dovecot_e2e.h"
+#include "tests/support/line_server.h"
 
-#include <arpa/inet.h>
 #include <array>
 #include <cstdio>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 namespace nuvex::e2e {
 namespace {
 
-std::string AccountTool() {
-    return std::string(NUVEX_BINARY_DIR) + "/core/nuvex-account";
-}
-
-// The value of one "key: value" line of the button report.
-std::string Field(const std::string& report, const std::string& key) {
-    const std::string start = key + ": ";
-    std::size_t at = 0;
-    while ((at = report.find(start, at)) != std::string::npos) {
-        if (at == 0 || report[at - 1] == '\n') {
-            std::size_t end = report.find('\n', at);
-            return report.substr(at + start.size(),
-                                 end == std::string::npos ? std::string::npos : end - at - start.size());
-        }
-        at += start.size();
-    }
-    return {};
-}
-
-class MailSliceTest : public E2eTest {
+class MailSliceTest : public DovecotE2eTest {
 protected:
     void SetUp() override {
-        E2eTest::SetUp();
+        DovecotE2eTest::SetUp();
         std::string why = test::DovecotHarness::Unavailable();
         if (!why.empty()) {
             GTEST_SKIP() << "dovecot harness unavailable: " << why;
         }
-        // Shortens the 5-second tick for the test run only; the hourly and
-        // 15-second rules of the checks stay as they are.
-        setenv("NUVEX_TICK_MS", "250", 1);
-        notifyLog_ = dir_.file("notify.log");
-        setenv("NUVEX_NOTIFY_LOG", notifyLog_.c_str(), 1);
-    }
-
-    void TearDown() override {
-        E2eTest::TearDown();
-        dovecot_.Stop();
-        unsetenv("NUVEX_TICK_MS");
-        unsetenv("NUVEX_NOTIFY_LOG");
-    }
-
-    void StartAll(const std::vector<std::pair<std::string, std::string>>& users) {
-        for (const auto& [user, password] : users) {
-            dovecot_.AddUser(user, password);
-        }
-        std::string error;
-        ASSERT_TRUE(dovecot_.Start(error)) << error;
-        StartHost();
-        ASSERT_TRUE(WaitPluginUp());
     }
 
     // refresh false: the plug-in learns of the account with the next refresh.
@@ -78,23 +35,10 @@ protected:
             ASSERT_EQ(Ctl({"refresh", "MAIL"}).code, 0);
         }
     }
-
-    std::string Button() { return Ctl({"button", "MAIL"}).out; }
-
-    bool WaitCaption(const std::string& caption, int timeoutMs = 30000) {
-        return WaitUntil([&] { return Field(Button(), "caption") == caption; }, timeoutMs, 100);
-    }
-
-    void CheckAll() { ASSERT_EQ(Ctl({"command", "MAIL", "CHECK_ALL"}).code, 0); }
-
-    std::string NotifyLog() const { return ReadFile(notifyLog_); }
-
-    test::DovecotHarness dovecot_;
-    std::string notifyLog_;
 };
 
 TEST_F(MailSliceTest, TwoAccountsShowFiveNewTheMenuAndTheBlinkWhichEndsWhenAllIsRead) {
-    StartAll({{"alice", "alice-pw"}, {"bob", "bob-pw"}});
+    StartWithDovecot({{"alice", "alice-pw"}, {"bob", "bob-pw"}});
     const std::string idlePicture = Field(Button(), "picture");
     dovecot_.Deliver("alice", 1, 3);
     dovecot_.Deliver("bob", 1, 2);
@@ -137,16 +81,7 @@ TEST_F(MailSliceTest, TwoAccountsShowFiveNewTheMenuAndTheBlinkWhichEndsWhenAllIs
 // for the greeting's time-out.
 class SilentServer {
 public:
-    SilentServer() {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof addr;
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &size) == 0) {
-            port_ = ntohs(addr.sin_port);
-        }
-    }
+    SilentServer() : fd_(test::BindLoopback(&port_)) {}
     ~SilentServer() { ::close(fd_); }
     SilentServer(const SilentServer&) = delete;
     SilentServer& operator=(const SilentServer&) = delete;
@@ -154,14 +89,14 @@ public:
     bool Listen() { return ::listen(fd_, 4) == 0; }
 
 private:
-    int fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int port_ = 0;
+    int fd_;
 };
 
 TEST_F(MailSliceTest, AnAccountIsAnnouncedWhenItsCheckEndsNotWhenASilentServersDoes) {
     SilentServer silent;
     ASSERT_NE(silent.Port(), 0);
-    StartAll({{"alice", "alice-pw"}});
+    StartWithDovecot({{"alice", "alice-pw"}});
     dovecot_.Deliver("alice", 1, 2);
     AddAccount("mute", "mute-pw", 1, silent.Port()); // first in the list
     AddAccount("alice", "alice-pw");
@@ -184,7 +119,7 @@ TEST_F(MailSliceTest, AnAccountIsAnnouncedWhenItsCheckEndsNotWhenASilentServersD
 }
 
 TEST_F(MailSliceTest, OneAccountHasNoCheckAllAndCheckAllStillForcesACheck) {
-    StartAll({{"alice", "alice-pw"}});
+    StartWithDovecot({{"alice", "alice-pw"}});
     AddAccount("alice", "alice-pw");
     CheckAll();
     ASSERT_TRUE(
@@ -201,7 +136,7 @@ TEST_F(MailSliceTest, OneAccountHasNoCheckAllAndCheckAllStillForcesACheck) {
 }
 
 TEST_F(MailSliceTest, WrongPasswordShowsOneErrorEntry) {
-    StartAll({{"alice", "alice-pw"}});
+    StartWithDovecot({{"alice", "alice-pw"}});
     AddAccount("alice", "not-the-password");
     CheckAll();
     ASSERT_TRUE(WaitUntil([&] { return NotifyLog().find("errors=1") != std::string::npos; }, 30000, 100))
@@ -230,7 +165,7 @@ TEST_F(MailSliceTest, WrongPasswordShowsOneErrorEntry) {
 // The periodic passes after the forced check leave the failed account alone
 // until its interval has passed, so the entry is not shown again.
 TEST_F(MailSliceTest, LoginFailureIsNotShownAgainByThePeriodicPassesThatFollow) {
-    StartAll({{"alice", "alice-pw"}});
+    StartWithDovecot({{"alice", "alice-pw"}});
     AddAccount("alice", "not-the-password", 15);
     CheckAll();
     ASSERT_TRUE(WaitUntil([&] { return NotifyLog().find("errors=1") != std::string::npos; }, 30000, 100))
@@ -288,7 +223,7 @@ TEST_F(MailSliceTest, IdleCostWithThreeAccounts) {
         GTEST_SKIP() << "set NUVEX_MEASURE_IDLE=<seconds> to measure";
     }
     unsetenv("NUVEX_TICK_MS");
-    StartAll({{"alice", "alice-pw"}, {"bob", "bob-pw"}, {"carol", "carol-pw"}});
+    StartWithDovecot({{"alice", "alice-pw"}, {"bob", "bob-pw"}, {"carol", "carol-pw"}});
     dovecot_.Deliver("alice", 1, 3);
     AddAccount("alice", "alice-pw");
     AddAccount("bob", "bob-pw");

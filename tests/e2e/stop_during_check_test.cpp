@@ -2,10 +2,9 @@
 // ends within two seconds, and a host started again right away gets a fresh
 // plug-in instead of one running beside the old.
 #include "tests/e2e/e2e_harness.h"
+#include "tests/support/line_server.h"
 
-#include <arpa/inet.h>
 #include <atomic>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -16,17 +15,10 @@ namespace {
 class SilentServer {
 public:
     SilentServer() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = 0;
-        socklen_t len = sizeof addr;
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            ::listen(fd_, 8) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        fd_ = test::BindLoopback(&port_, 8);
+        if (fd_ < 0) {
             return;
         }
-        port_ = ntohs(addr.sin_port);
         thread_ = std::thread([this] {
             while (!quit_) {
                 pollfd p{fd_, POLLIN, 0};
@@ -64,17 +56,8 @@ private:
     std::thread thread_;
 };
 
-class StopDuringCheckTest : public E2eTest {
+class StopDuringCheckTest : public TickingE2eTest {
 protected:
-    void SetUp() override {
-        E2eTest::SetUp();
-        setenv("NUVEX_TICK_MS", "250", 1);
-    }
-    void TearDown() override {
-        E2eTest::TearDown();
-        unsetenv("NUVEX_TICK_MS");
-    }
-
     void AddSilentAccount() {
         std::string file = dir_.file("pw");
         std::ofstream(file) << "secret\n";

@@ -8,44 +8,20 @@
 namespace nuvex::e2e {
 namespace {
 
-std::string AccountTool() {
-    return std::string(NUVEX_BINARY_DIR) + "/core/nuvex-account";
-}
-
-std::string Field(const std::string& report, const std::string& key) {
-    const std::string start = key + ": ";
-    for (std::size_t at = report.find(start); at != std::string::npos; at = report.find(start, at + 1)) {
-        if (at == 0 || report[at - 1] == '\n') {
-            const std::size_t end = report.find('\n', at);
-            return report.substr(at + start.size(),
-                                 end == std::string::npos ? std::string::npos : end - at - start.size());
-        }
-    }
-    return {};
-}
-
-class WebServiceSliceTest : public E2eTest {
+class WebServiceSliceTest : public TickingE2eTest {
 protected:
     void SetUp() override {
-        E2eTest::SetUp();
+        TickingE2eTest::SetUp();
         if (std::string why = test::WmcheckHarness::Unavailable(); !why.empty()) {
             GTEST_SKIP() << why;
         }
-        setenv("NUVEX_TICK_MS", "250", 1);
-        notifyLog_ = dir_.file("notify.log");
-        setenv("NUVEX_NOTIFY_LOG", notifyLog_.c_str(), 1);
     }
     void TearDown() override {
-        E2eTest::TearDown();
+        TickingE2eTest::TearDown();
         service_.Stop();
-        unsetenv("NUVEX_TICK_MS");
-        unsetenv("NUVEX_NOTIFY_LOG");
     }
-    std::string Button() { return Ctl({"button", "MAIL"}).out; }
-    std::string NotifyLog() const { return ReadFile(notifyLog_); }
 
     test::WmcheckHarness service_;
-    std::string notifyLog_;
 };
 
 TEST_F(WebServiceSliceTest, TwoNewMessagesShowOnTheButtonWithTheirSendersInTheirCharacters) {
