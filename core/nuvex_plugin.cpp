@@ -134,7 +134,10 @@ std::unique_ptr<TMainForm> TNuvexPlugin::CreateMainForm() {
             devtools::RemoveStaleProfiles(root);
         }
     });
-    auto form = std::make_unique<TNuvexForm>(*this);
+    auto form = std::make_unique<TNuvexForm>(
+        TNuvexForm::Calls{[this](const QString& c) { ExecCommand(c); }, [this] { Tick(); },
+                          [this] { ShutdownController(0); }, tickPeriodMs_});
+    form->SetTrayToolTip(DefaultTrayTip());
     HandOffTargets targets{&accounts_, [this] { return host_->Settings(); }, {}, {}};
     targets.resolveShortcuts = [](std::vector<std::string>& list) { ResolveShortcutsInList(list); };
     if (showsWindows_) {
@@ -150,7 +153,29 @@ std::unique_ptr<TMainForm> TNuvexPlugin::CreateMainForm() {
 }
 
 TPluginObj* TNuvexPlugin::CreatePluginObj(QObject* parent) {
-    return new TNuvexObj(*this, parent);
+    return new TNuvexObj(ObjectParts(), parent);
+}
+
+MailObjectParts TNuvexPlugin::ObjectParts() {
+    return {ObjectCalls(),
+            {*host_, settings_},
+            accounts_,
+            presenter_,
+            router_,
+            [this] { RefreshConfig(); },
+            [this] { PostRefresh(); },
+            [this] { FlushPendingReload(); },
+            [this] { ResumeTicks(); },
+            [this] { Deactivated(); },
+            [this](const QString& context) { navigation_.SetBrowserContext(context); },
+            [this] { return accountsChangedStamp_; },
+            [this](QWidget* owner, const QString& context) { StartAddAccount(owner, false, context); },
+            [this](int index, const QString& context, QWidget* owner) {
+                StartEditAccount(index, context, owner);
+            },
+            [this](int index, const QString& context, QWidget* owner) {
+                StartRemoveAccount(index, context, owner);
+            }};
 }
 
 TNuvexForm* TNuvexPlugin::Form() const {

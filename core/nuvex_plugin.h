@@ -18,6 +18,7 @@
 #include "core/mail_client_upkeep.h"
 #include "core/mail_host.h"
 #include "core/navigation_dispatcher.h"
+#include "core/nuvex_obj.h"
 #include "core/reload_coalescer.h"
 #include "core/settings_refresh.h"
 #include "lib/plugin_settings.h"
@@ -66,6 +67,8 @@ public:
     static constexpr int kReloadMaxWaitMs = 1000;
     std::unique_ptr<TMainForm> CreateMainForm() override;
     TPluginObj* CreatePluginObj(QObject* parent) override;
+    // What the mail object of each window is made with.
+    MailObjectParts ObjectParts();
 
     QString BuildMenuText(bool store) { return presenter_.BuildMenuText(store); }
     void UpdateButtonMenu() { presenter_.UpdateButtonMenu(); }

@@ -764,7 +764,7 @@ TEST_F(MailControllerTest, EveryStopOfTheMainLoopRaisesTheAccountsStopSignal) {
 }
 
 TEST_F(MailControllerTest, ConnectRefreshesAfterTheHostsCallHasReturned) {
-    TNuvexObj obj(*plugin);
+    TNuvexObj obj(plugin->ObjectParts());
     obj.Connected();
     EXPECT_FALSE(plugin->Enabled());
     QCoreApplication::processEvents();
@@ -777,7 +777,7 @@ class ButtonObjectTest : public MailControllerTest {
 protected:
     void SetUp() override {
         MailControllerTest::SetUp();
-        obj = std::make_unique<TNuvexObj>(*plugin);
+        obj = std::make_unique<TNuvexObj>(plugin->ObjectParts());
         obj->SetContext(QStringLiteral("4711"));
     }
     void TearDown() override {

@@ -81,7 +81,7 @@ protected:
             env.pollMs = 10;
         });
         host->cfg.WriteCfgBool("MAIL_ALL", true);
-        obj = std::make_unique<TNuvexObj>(*plugin);
+        obj = std::make_unique<TNuvexObj>(plugin->ObjectParts());
     }
     void TearDown() override {
         CloseWizards();
