@@ -10,6 +10,7 @@
 #include "accounts/check_cycle.h"
 #include "accounts/imap_idle_watcher.h"
 #include "core/account_editors.h"
+#include "core/account_reader.h"
 #include "core/button_presenter.h"
 #include "core/check_scheduler.h"
 #include "core/command_router.h"
@@ -99,8 +100,9 @@ public:
     // (new mail pushed by its server); see TCheckScheduler::CheckAccountNow.
     void CheckAccountNow(const std::string& id) { scheduler_.CheckAccountNow(id); }
     // A command acts on the accounts as stored when the host asked for it:
-    // a reload still waiting to be merged with others runs first.
-    void FlushPendingReload() { reloads_.Flush(); }
+    // a reload still waiting to be merged with others, or still reading the
+    // accounts, runs first, on this thread.
+    void FlushPendingReload();
     void OpenHelpLink(int tag) { navigation_.OpenHelpLink(tag); }
     void OpenRegisterPage() { navigation_.OpenRegisterPage(); }
     void PostNavigate(const std::string& url, const std::string& commandLine) {
@@ -183,6 +185,9 @@ private:
     std::unique_ptr<ImapIdleWatcher> push_;
 
     void FinishCheckPass(const TickResult& result);
+    // The refresh with the stored accounts read already, or read now.
+    void Reload(const StoredAccountsRead* accounts);
+    void AccountsRead(const StoredAccountsRead& accounts);
     TEditorEnv EditorEnv();
 
     // CommandTargets
@@ -207,6 +212,7 @@ private:
     TSettingsRefresh refresh_;
     QTimer* reloadTimer_ = nullptr; // owned as a child
     TReloadCoalescer reloads_;
+    TAccountReader accountReads_;
     TMailClientUpkeep upkeep_;
     int tickPeriodMs_;
     StopPredicate namedStop_;
