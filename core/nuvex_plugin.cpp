@@ -66,6 +66,51 @@ int TickPeriodFromEnvironment() {
     return kTickPeriodMs;
 }
 
+class TNuvexPlugin::Commands final : public CommandTargets {
+public:
+    explicit Commands(TNuvexPlugin& mail) : mail_(mail) {}
+
+    void CheckNow(const std::string& id) override { mail_.CheckNowIfIdle(id); }
+
+    void ShowSettings() override {
+        if (!mail_.host_->ShowSettings()) {
+            qCWarning(lcPlugin) << "the host did not show the settings";
+        }
+    }
+
+    void OpenAccount(const std::string& id, bool compose, const QString& browserContext) override {
+        mail_.navigation_.SetBrowserContext(browserContext);
+        if (TNuvex_GenericConnector* account = mail_.accounts_.FindAccount(id, true)) {
+            compose ? account->Compose() : account->OpenMailbox();
+        }
+    }
+
+    void AddAccount(const QString& context, CommandOrigin origin) override {
+        if (origin == CommandOrigin::Tray) {
+            mail_.AddAccountFromTray();
+        } else {
+            mail_.StartAddAccount(QApplication::activeWindow(), false, context);
+        }
+    }
+
+    void RemoveTrayIcon() override {
+        mail_.presenter_.SetTrayVisible(false);
+        mail_.settings_.WriteShowTray(mail_.host_->Settings(), false);
+    }
+
+    void OpenLink(bool about) override {
+        HostConfig* cfg = mail_.host_->Settings();
+        const std::string url =
+            cfg ? mail_.settings_.Text(cfg, about ? keys::kAboutUrl : keys::kHelpUrl) : "";
+        if (!url.empty()) {
+            mail_.navigation_.OpenInBrowser(url);
+        }
+    }
+
+private:
+    TNuvexPlugin& mail_;
+};
+
 TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
     : host_(host ? std::move(host) : std::make_unique<BusMailHost>(*this)),
       mailBridge_(std::make_unique<MailProgramBridge>(ProcessRegistry())),
@@ -75,6 +120,7 @@ TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
       scheduler_(
           cycle_, [this](const TickResult& r) { FinishCheckPass(r); },
           [this](const TickResult& r) { AnnounceAccount(r); }),
+      commands_(std::make_unique<Commands>(*this)),
       refresh_({*host_, settings_, accounts_, types_, context_, cycle_, presenter_, navigation_, *this,
                 [this] { return scheduler_.PassOut(); }, [this] { PingHost(); }}),
       reloadTimer_(new QTimer(this)), reloads_(
@@ -111,7 +157,7 @@ TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
     if (QDBusConnection bus = QDBusConnection::sessionBus(); bus.isConnected()) {
         desktop_ = std::make_unique<TDesktopAnnouncer>(
             bus, TDesktopAnnouncer::Actions{[this](const std::string& id) { OpenAccountMailbox(id); },
-                                            [this](const std::string& id) { CheckAccountNow(id); },
+                                            [this](const std::string& id) { scheduler_.CheckAccountNow(id); },
                                             [] { PlayNewMailSound(); }});
     }
 }
@@ -390,7 +436,7 @@ void TNuvexPlugin::AnnounceAccount(const TickResult& result) {
         shown.showWindow = false;
         shown.playSound = false;
     }
-    Step("account result", [&] { ApplyTickResult(shown); });
+    Step("account result", [&] { presenter_.ApplyTickResult(shown); });
 }
 
 void TNuvexPlugin::FinishCheckPass(const TickResult& result) {
@@ -398,13 +444,13 @@ void TNuvexPlugin::FinishCheckPass(const TickResult& result) {
         return;
     }
     if (result.ranPass2 && !result.stopped) {
-        Step("pass result", [&] { ApplyTickResult(result); });
+        Step("pass result", [&] { presenter_.ApplyTickResult(result); });
     }
     if (refresh_.TakeReloadAfterPass()) {
         Step("reload after pass", [&] { RefreshConfig(); });
     }
     Step("push", [&] { UpdatePush(); });
-    Step("menu", [&] { UpdateButtonMenu(); });
+    Step("menu", [&] { presenter_.UpdateButtonMenu(); });
     if (desktop_) {
         Step("desktop notifications", [&] { desktop_->CloseRead(SnapshotEnabledAccounts(accounts_)); });
     }
@@ -438,7 +484,7 @@ void TNuvexPlugin::AccountsRead(const StoredAccountsRead& accounts) {
         return;
     }
     Step("refresh", [&] { Reload(&accounts); });
-    Step("menu", [&] { UpdateButtonMenu(); });
+    Step("menu", [&] { presenter_.UpdateButtonMenu(); });
 }
 
 void TNuvexPlugin::OnRefreshMessage() {
@@ -446,7 +492,7 @@ void TNuvexPlugin::OnRefreshMessage() {
         return;
     }
     Step("refresh", [&] { RefreshConfig(); });
-    Step("menu", [&] { UpdateButtonMenu(); });
+    Step("menu", [&] { presenter_.UpdateButtonMenu(); });
 }
 
 void TNuvexPlugin::UpdatePush() {
@@ -488,7 +534,7 @@ void TNuvexPlugin::PushNews(const std::string& accountId) {
         return;
     }
     // No check-now delay: a pass starts now, or right after the one out.
-    CheckAccountNow(accountId);
+    scheduler_.CheckAccountNow(accountId);
 }
 
 void TNuvexPlugin::CheckNowIfIdle(const std::string& id) {
@@ -504,40 +550,6 @@ void TNuvexPlugin::ExecCommand(const QString& command) {
     }
     FlushPendingReload();
     Step("tray command", [&] { router_.Execute(command, CommandOrigin::Tray); });
-}
-
-void TNuvexPlugin::ShowSettings() {
-    if (!host_->ShowSettings()) {
-        qCWarning(lcPlugin) << "the host did not show the settings";
-    }
-}
-
-void TNuvexPlugin::OpenAccount(const std::string& id, bool compose, const QString& browserContext) {
-    navigation_.SetBrowserContext(browserContext);
-    if (TNuvex_GenericConnector* account = accounts_.FindAccount(id, true)) {
-        compose ? account->Compose() : account->OpenMailbox();
-    }
-}
-
-void TNuvexPlugin::AddAccount(const QString& context, CommandOrigin origin) {
-    if (origin == CommandOrigin::Tray) {
-        AddAccountFromTray();
-    } else {
-        StartAddAccount(QApplication::activeWindow(), false, context);
-    }
-}
-
-void TNuvexPlugin::RemoveTrayIcon() {
-    presenter_.SetTrayVisible(false);
-    settings_.WriteShowTray(host_->Settings(), false);
-}
-
-void TNuvexPlugin::OpenLink(bool about) {
-    HostConfig* cfg = host_->Settings();
-    const std::string url = cfg ? settings_.Text(cfg, about ? keys::kAboutUrl : keys::kHelpUrl) : "";
-    if (!url.empty()) {
-        navigation_.OpenInBrowser(url);
-    }
 }
 
 void TNuvexPlugin::OpenAccountMailbox(const std::string& accountId) {

@@ -51,7 +51,7 @@ int TickPeriodFromEnvironment();
 // command that runs nuvex-account.
 std::string FirstStartHint(const std::string& tool);
 
-class TNuvexPlugin : public TExePlugin, public NotifyActions, private CommandTargets, public UpkeepHooks {
+class TNuvexPlugin : public TExePlugin, public NotifyActions, public UpkeepHooks {
     Q_OBJECT
 public:
     // host: null for the bus host of this process.
@@ -71,11 +71,8 @@ public:
     // What the mail object of each window is made with.
     MailObjectParts ObjectParts();
 
-    QString BuildMenuText(bool store) { return presenter_.BuildMenuText(store); }
-    void UpdateButtonMenu() { presenter_.UpdateButtonMenu(); }
     // A timer event: does nothing while a check pass is still out.
     void Tick();
-    void ApplyTickResult(const TickResult& result) { presenter_.ApplyTickResult(result); }
     // One account's news as soon as its check ends: the window shows every
     // account the pass has announced so far, and accounts that end within a
     // quarter second of each other get one sound.
@@ -83,7 +80,6 @@ public:
     // The host connected: refresh, then the menu (queued, never inside the call).
     void PostRefresh();
     void OnRefreshMessage();
-    void HandleNavigate() { navigation_.HandleNavigate(); }
     bool PingHost();
     // Stops the ticks, raises the stop signal and waits (without pumping
     // events) up to waitMs for a running pass to end; true when it ended.
@@ -94,20 +90,11 @@ public:
     // The host turned it on again before the process ended.
     void ResumeTicks();
 
-    void SetBrowserContext(const QString& context) { navigation_.SetBrowserContext(context); }
     void CheckNowIfIdle(const std::string& id);
-    // Checks one account at once and announces its news when that check ends
-    // (new mail pushed by its server); see TCheckScheduler::CheckAccountNow.
-    void CheckAccountNow(const std::string& id) { scheduler_.CheckAccountNow(id); }
     // A command acts on the accounts as stored when the host asked for it:
     // a reload still waiting to be merged with others, or still reading the
     // accounts, runs first, on this thread.
     void FlushPendingReload();
-    void OpenHelpLink(int tag) { navigation_.OpenHelpLink(tag); }
-    void OpenRegisterPage() { navigation_.OpenRegisterPage(); }
-    void PostNavigate(const std::string& url, const std::string& commandLine) {
-        navigation_.PostNavigate(url, commandLine);
-    }
     void OpenAccountMailbox(const std::string& accountId) override;
     void OpenAccountMessage(const std::string& accountId, const std::string& messageRef) override;
 
@@ -133,41 +120,25 @@ public:
     // Test seam: adjusts the settings of every editor started from now on.
     void SetEditorSeams(std::function<void(TEditorEnv&)> seams) { editorSeams_ = std::move(seams); }
 
+    // The parts, for the tests: the presenter answers what the button and
+    // the tray show, the scheduler whether a pass is out, the navigation
+    // where links went (and takes the launcher and browser seams).
     TAccountList& Accounts() { return accounts_; }
     TCheckCycle& Cycle() { return cycle_; }
-    MailHost& Host() { return *host_; }
-    PluginSettings& Settings() { return settings_; }
     const AccountContext& Context() const { return context_; }
-    TNuvexForm* Form() const;
     TButtonPresenter& Presenter() { return presenter_; }
     TNavigationDispatcher& Navigation() { return navigation_; }
     TCheckScheduler& Scheduler() { return scheduler_; }
-    TCommandRouter& Router() { return router_; }
 
     bool Enabled() const { return refresh_.Enabled(); }
-    bool TickRunning() const { return scheduler_.PassOut(); }
-    const QString& ButtonCaption() const { return presenter_.ButtonCaption(); }
-    QString CurrentCaption() { return presenter_.CurrentCaption(); }
-    const QString& LastMenuText() const { return presenter_.LastMenuText(); }
-    const QString& TrayToolTip() const { return presenter_.TrayToolTip(); }
-    double BlinkUntil() const { return presenter_.BlinkUntil(); }
-    const BitmapPair& CurrentBitmap() const { return presenter_.CurrentBitmap(); }
-    const BitmapPair& NewMailBitmap() const { return presenter_.NewMailBitmap(); }
-    std::string CheckNowTarget() const { return scheduler_.CheckNowTarget(); }
     int TickPeriodMs() const { return tickPeriodMs_; }
     const NotifyChoices& Choices() const { return refresh_.Choices(); }
 
-    // Test seams: the tick period, the launcher of browser command lines, the
-    // desktop browser, the notification window and the sound.
+    // Test seams: the tick period and the notification window.
     void SetTickPeriodMs(int ms) { tickPeriodMs_ = ms; }
-    void SetLauncher(ProgramLauncher* launcher) { navigation_.SetLauncher(launcher); }
-    void SetBrowserOpener(std::function<void(const std::string&)> open) {
-        navigation_.SetBrowserOpener(std::move(open));
-    }
     using NotifyShower = std::function<void(const NotifyContext&, std::int32_t, const TNotifyMessages&,
                                             const TNotifyMessages&)>;
     void SetNotifyShower(NotifyShower show) { showNotify_ = std::move(show); }
-    void SetSoundPlayer(std::function<void()> play) { presenter_.SetSoundPlayer(std::move(play)); }
 
     // How long a stop waits for a check pass before the process ends anyway.
     static constexpr int kStopWaitMs = 1000;
@@ -190,13 +161,11 @@ private:
     void AccountsRead(const StoredAccountsRead& accounts);
     TEditorEnv EditorEnv();
 
-    // CommandTargets
-    void CheckNow(const std::string& id) override { CheckNowIfIdle(id); }
-    void ShowSettings() override;
-    void OpenAccount(const std::string& id, bool compose, const QString& browserContext) override;
-    void AddAccount(const QString& context, CommandOrigin origin) override;
-    void RemoveTrayIcon() override;
-    void OpenLink(bool about) override;
+    TNuvexForm* Form() const;
+
+    // What the menu commands act on.
+    class Commands;
+    friend class Commands;
 
     std::unique_ptr<MailHost> host_;
     std::unique_ptr<MailProgramBridge> mailBridge_;
@@ -207,7 +176,8 @@ private:
     TNavigationDispatcher navigation_;
     TButtonPresenter presenter_;
     TCheckScheduler scheduler_;
-    TCommandRouter router_{*this};
+    std::unique_ptr<CommandTargets> commands_;
+    TCommandRouter router_{*commands_};
     AccountContext context_;
     TSettingsRefresh refresh_;
     QTimer* reloadTimer_ = nullptr; // owned as a child

@@ -78,7 +78,7 @@ protected:
         plugin->SetRunning(true);
         plugin->SetNotifyShower(
             [](const NotifyContext&, std::int32_t, const TNotifyMessages&, const TNotifyMessages&) {});
-        plugin->SetSoundPlayer([] {});
+        plugin->Presenter().SetSoundPlayer([] {});
         plugin->SetEditorSeams([](TEditorEnv& env) {
             env.makePage = test::FakePageFactory();
             env.installerRunning = [] { return false; };
