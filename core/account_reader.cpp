@@ -65,8 +65,10 @@ StoredAccountsRead ReadStoredAccounts(HostConfig& store) {
     return read;
 }
 
-TAccountReader::TAccountReader(QObject& context, std::function<HostConfig&()> store, Deliver deliver)
-    : context_(context), store_(store), deliver_(std::move(deliver)) {}
+TAccountReader::TAccountReader(QObject& context, std::function<HostConfig&()> store, Deliver deliver,
+                               std::function<void()> askAgain)
+    : context_(context), store_(std::move(store)), deliver_(std::move(deliver)),
+      askAgain_(std::move(askAgain)) {}
 
 TAccountReader::~TAccountReader() {
     Drop();
@@ -106,7 +108,7 @@ void TAccountReader::Finished(std::uint64_t generation, StoredAccountsRead read)
     deliver_(std::move(read));
     if (again_ && !busy_) {
         again_ = false;
-        Start();
+        askAgain_();
     }
 }
 

@@ -4,7 +4,8 @@
 // while accounts are being added: read on the GUI thread they kept the
 // host's own calls into the plug-in waiting. The result is handed back on
 // the owner's thread, where the accounts are loaded. One read at a time; one
-// asked for while another runs is made once more after it.
+// asked for while another runs is asked for again once it has ended, so the
+// owner's merging of requests spaces the reads out.
 #include <QObject>
 #include <cstdint>
 #include <functional>
@@ -32,8 +33,9 @@ class TAccountReader {
 public:
     using Deliver = std::function<void(StoredAccountsRead)>;
     // store answers a store that is safe to call from another thread;
-    // deliver runs on context's thread.
-    TAccountReader(QObject& context, std::function<HostConfig&()> store, Deliver deliver);
+    // deliver and askAgain run on context's thread.
+    TAccountReader(QObject& context, std::function<HostConfig&()> store, Deliver deliver,
+                   std::function<void()> askAgain);
     // Waits for a read under way (each host call has its time-out).
     ~TAccountReader();
     TAccountReader(const TAccountReader&) = delete;
@@ -52,6 +54,7 @@ private:
     QObject& context_;
     std::function<HostConfig&()> store_;
     Deliver deliver_;
+    std::function<void()> askAgain_;
     std::thread thread_;
     bool busy_ = false;
     bool again_ = false;

@@ -2,7 +2,6 @@
 
 #include "accounts/connector_registry.h"
 #include "accounts/generic_connector.h"
-#include "accounts/imap_connector.h"
 #include "accounts/mail_program_bridge.h"
 #include "accounts/stop_events.h"
 #include "contract/names.h"
@@ -133,8 +132,16 @@ TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
                                           [this](int delayMs) { reloadTimer_->start(delayMs); }),
       accountReads_(
           *this, [this]() -> HostConfig& { return host_->LongLivedSettings(); },
-          [this](const StoredAccountsRead& accounts) { AccountsRead(accounts); }),
+          [this](const StoredAccountsRead& accounts) { AccountsRead(accounts); },
+          [this] { reloads_.Request(); }),
       upkeep_({[this] { return host_->Settings(); }, [this] { return refresh_.CurrentMailto(); }}),
+      push_(*this, accounts_, context_,
+            [this](const std::string& id) {
+                // No check-now delay: a pass starts now, or right after the one out.
+                if (host_->Settings() && !scheduler_.Stopping()) {
+                    scheduler_.CheckAccountNow(id);
+                }
+            }),
       tickPeriodMs_(TickPeriodFromEnvironment()) {
     reloadTimer_->setSingleShot(true);
     connect(reloadTimer_, &QTimer::timeout, this, [this] { reloads_.Fire(); });
@@ -170,7 +177,7 @@ TNuvexPlugin::~TNuvexPlugin() {
     accountReads_.Drop();
     // Uploads open their draft through the accounts: end them first.
     draftUploader_.reset();
-    push_.reset();
+    push_.Close();
     scheduler_.Stop(kStopWaitMs);
     // The accounts keep a reference to the context; free them while it lives.
     accounts_.FreeAccounts();
@@ -449,7 +456,7 @@ void TNuvexPlugin::FinishCheckPass(const TickResult& result) {
     if (refresh_.TakeReloadAfterPass()) {
         Step("reload after pass", [&] { RefreshConfig(); });
     }
-    Step("push", [&] { UpdatePush(); });
+    Step("push", [&] { push_.Update(); });
     Step("menu", [&] { presenter_.UpdateButtonMenu(); });
     if (desktop_) {
         Step("desktop notifications", [&] { desktop_->CloseRead(SnapshotEnabledAccounts(accounts_)); });
@@ -493,48 +500,6 @@ void TNuvexPlugin::OnRefreshMessage() {
     }
     Step("refresh", [&] { RefreshConfig(); });
     Step("menu", [&] { presenter_.UpdateButtonMenu(); });
-}
-
-void TNuvexPlugin::UpdatePush() {
-    std::vector<ImapIdleTarget> targets;
-    {
-        CriticHold hold(accounts_.AccountLock, CriticHold::Mode::Shared, kFindAccountWaits);
-        if (!hold.Held()) {
-            return; // the next pass tries again
-        }
-        for (TNuvex_GenericConnector* account : accounts_.Items()) {
-            auto* imap = dynamic_cast<TNuvex_ImapConnector*>(account);
-            if (!imap) {
-                continue;
-            }
-            std::lock_guard guard(imap->Guard());
-            if (!imap->Enabled || !imap->ServerIdles) {
-                continue;
-            }
-            for (const std::string& folder : imap->Folders) {
-                targets.push_back({imap->AccountId, imap->HostName, imap->Port, imap->Security,
-                                   imap->UserName, imap->Password, folder});
-            }
-        }
-    }
-    if (!push_ && targets.empty()) {
-        return;
-    }
-    if (!push_) {
-        push_ = std::make_unique<ImapIdleWatcher>(context_, [this](const std::string& id) {
-            QMetaObject::invokeMethod(
-                this, [this, id] { PushNews(id); }, Qt::QueuedConnection);
-        });
-    }
-    push_->SetTargets(std::move(targets));
-}
-
-void TNuvexPlugin::PushNews(const std::string& accountId) {
-    if (!host_->Settings() || scheduler_.Stopping()) {
-        return;
-    }
-    // No check-now delay: a pass starts now, or right after the one out.
-    scheduler_.CheckAccountNow(accountId);
 }
 
 void TNuvexPlugin::CheckNowIfIdle(const std::string& id) {
@@ -584,9 +549,7 @@ bool TNuvexPlugin::ShutdownController(int waitMs) {
         form->TickTimer().stop();
     }
     // The pass's network waits poll the stop signal and end at once.
-    if (push_) {
-        push_->Stop();
-    }
+    push_.Stop();
     return scheduler_.Stop(waitMs);
 }
 
@@ -594,9 +557,7 @@ void TNuvexPlugin::StopRequested() {
     // Every stop (host stop event, shutdown, DISABLED, a signal, Deactivate)
     // comes here first: the check's network waits end now.
     scheduler_.Stop(0);
-    if (push_) {
-        push_->Stop();
-    }
+    push_.Stop();
 }
 
 void TNuvexPlugin::StopWork() {

@@ -8,7 +8,6 @@
 #include "accounts/account_context.h"
 #include "accounts/account_list.h"
 #include "accounts/check_cycle.h"
-#include "accounts/imap_idle_watcher.h"
 #include "core/account_editors.h"
 #include "core/account_reader.h"
 #include "core/button_presenter.h"
@@ -20,6 +19,7 @@
 #include "core/mail_host.h"
 #include "core/navigation_dispatcher.h"
 #include "core/nuvex_obj.h"
+#include "core/push_watch.h"
 #include "core/reload_coalescer.h"
 #include "core/settings_refresh.h"
 #include "lib/plugin_settings.h"
@@ -149,12 +149,6 @@ protected:
     int ExitPauseMs() const override { return 0; }
 
 private:
-    // The IDLE connections of the IMAP accounts that have push: started with
-    // the first such account, told the accounts again after each pass and reload.
-    void UpdatePush();
-    void PushNews(const std::string& accountId);
-    std::unique_ptr<ImapIdleWatcher> push_;
-
     void FinishCheckPass(const TickResult& result);
     // The refresh with the stored accounts read already, or read now.
     void Reload(const StoredAccountsRead* accounts);
@@ -184,6 +178,7 @@ private:
     TReloadCoalescer reloads_;
     TAccountReader accountReads_;
     TMailClientUpkeep upkeep_;
+    TPushWatch push_;
     int tickPeriodMs_;
     StopPredicate namedStop_;
     NotifyShower showNotify_;
