@@ -240,23 +240,14 @@ bool Apply(TNuvex_GenericConnector& account, const StoredAccount& entry, HostCon
 
 std::vector<std::string> LoadAccountList(TAccountList& list, const std::string& storedText,
                                          const TConnectorRegistry& registry, const AccountContext& context,
-                                         HostConfig* host, bool* lockMissed,
-                                         const StoredEnabledValues* storedEnabled) {
+                                         HostConfig* host, bool* lockMissed) {
     std::vector<std::string> loaded;
     bool missed = false;
     std::set<std::string> storedNames;
     std::vector<StoredAccount> entries = ParseLoadable(storedText, registry, storedNames);
-    if (storedEnabled && *storedEnabled) {
-        for (StoredAccount& entry : entries) {
-            if (auto found = (*storedEnabled)->find(entry.name); found != (*storedEnabled)->end()) {
-                entry.enabled = found->second;
-            }
-        }
-    } else if (storedEnabled) {
-        log::Warning("accounts", "the enabled states could not be read; the accounts keep theirs");
-    } else if (host && !entries.empty()) {
-        // Host reads block: none of them under the list's lock, and all of them
-        // in one call, since a long list would otherwise cost a round trip each.
+    // Host reads block: none of them under the list's lock, and all of them
+    // in one call, since a long list would otherwise cost a round trip each.
+    if (host && !entries.empty()) {
         std::vector<std::string> keys;
         keys.reserve(entries.size());
         for (const StoredAccount& entry : entries) {

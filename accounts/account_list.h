@@ -5,7 +5,6 @@
 #include "lib/mcritic.h"
 
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -79,14 +78,10 @@ int OpenAccountMessage(TAccountList& list, const std::string& id, const std::str
 // fresh. New accounts are added and removed ones freed only when the list's
 // lock is had exclusive within 1000 ms; a tick on the worker thread holds it
 // shared for as long as its checks take, so lockMissed tells the caller to
-// load again once the tick has ended. storedEnabled, when given, holds the
-// enabled values already read by account name (unset: the read failed), so
-// the host is not asked again.
-using StoredEnabledValues = std::optional<std::unordered_map<std::string, std::string>>;
+// load again once the tick has ended.
 std::vector<std::string> LoadAccountList(TAccountList& list, const std::string& storedText,
                                          const TConnectorRegistry& registry, const AccountContext& context,
-                                         HostConfig* host, bool* lockMissed = nullptr,
-                                         const StoredEnabledValues* storedEnabled = nullptr);
+                                         HostConfig* host, bool* lockMissed = nullptr);
 
 // Splits a stored list text into lines (CR LF, or a bare LF from hand edits).
 std::vector<std::string> SplitAccountLines(const std::string& text);

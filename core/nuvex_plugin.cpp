@@ -123,17 +123,8 @@ TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
       refresh_({*host_, settings_, accounts_, types_, context_, cycle_, presenter_, navigation_, *this,
                 [this] { return scheduler_.PassOut(); }, [this] { PingHost(); }}),
       reloadTimer_(new QTimer(this)), reloads_(
-                                          kReloadSettleMs, kReloadMaxWaitMs,
-                                          [this] {
-                                              if (host_->Settings()) {
-                                                  accountReads_.Start();
-                                              }
-                                          },
+                                          kReloadSettleMs, kReloadMaxWaitMs, [this] { OnRefreshMessage(); },
                                           [this](int delayMs) { reloadTimer_->start(delayMs); }),
-      accountReads_(
-          *this, [this]() -> HostConfig& { return host_->LongLivedSettings(); },
-          [this](const StoredAccountsRead& accounts) { AccountsRead(accounts); },
-          [this] { reloads_.Request(); }),
       upkeep_({[this] { return host_->Settings(); }, [this] { return refresh_.CurrentMailto(); }}),
       push_(*this, accounts_, context_,
             [this](const std::string& id) {
@@ -174,7 +165,6 @@ TNuvexPlugin::~TNuvexPlugin() {
     for (QPointer<QWidget>& w : attachConfirms_) {
         delete w.data();
     }
-    accountReads_.Drop();
     // Uploads open their draft through the accounts: end them first.
     draftUploader_.reset();
     push_.Close();
@@ -249,11 +239,7 @@ bool TNuvexPlugin::PingHost() {
 }
 
 void TNuvexPlugin::RefreshConfig() {
-    Reload(nullptr);
-}
-
-void TNuvexPlugin::Reload(const StoredAccountsRead* accounts) {
-    refresh_.Run(accounts);
+    refresh_.Run();
     if (HostConfig* cfg = host_->Settings(); cfg && desktop_) {
         // An unset or empty value reads as nothing: the desktop's where it has a server.
         const std::optional<std::string> text = cfg->ReadCfgStr(keys::kNotifyDesktop);
@@ -475,23 +461,6 @@ void TNuvexPlugin::PostRefresh() {
 
 void TNuvexPlugin::RequestRefresh() {
     reloads_.Request();
-}
-
-void TNuvexPlugin::FlushPendingReload() {
-    if (!reloads_.Pending() && !accountReads_.Busy()) {
-        return;
-    }
-    accountReads_.Drop();
-    reloads_.Clear();
-    OnRefreshMessage();
-}
-
-void TNuvexPlugin::AccountsRead(const StoredAccountsRead& accounts) {
-    if (!host_->Settings()) {
-        return;
-    }
-    Step("refresh", [&] { Reload(&accounts); });
-    Step("menu", [&] { presenter_.UpdateButtonMenu(); });
 }
 
 void TNuvexPlugin::OnRefreshMessage() {

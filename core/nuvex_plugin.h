@@ -9,7 +9,6 @@
 #include "accounts/account_list.h"
 #include "accounts/check_cycle.h"
 #include "core/account_editors.h"
-#include "core/account_reader.h"
 #include "core/button_presenter.h"
 #include "core/check_scheduler.h"
 #include "core/command_router.h"
@@ -92,9 +91,8 @@ public:
 
     void CheckNowIfIdle(const std::string& id);
     // A command acts on the accounts as stored when the host asked for it:
-    // a reload still waiting to be merged with others, or still reading the
-    // accounts, runs first, on this thread.
-    void FlushPendingReload();
+    // a reload still waiting to be merged with others runs first.
+    void FlushPendingReload() { reloads_.Flush(); }
     void OpenAccountMailbox(const std::string& accountId) override;
     void OpenAccountMessage(const std::string& accountId, const std::string& messageRef) override;
 
@@ -150,9 +148,6 @@ protected:
 
 private:
     void FinishCheckPass(const TickResult& result);
-    // The refresh with the stored accounts read already, or read now.
-    void Reload(const StoredAccountsRead* accounts);
-    void AccountsRead(const StoredAccountsRead& accounts);
     TEditorEnv EditorEnv();
 
     TNuvexForm* Form() const;
@@ -176,7 +171,6 @@ private:
     TSettingsRefresh refresh_;
     QTimer* reloadTimer_ = nullptr; // owned as a child
     TReloadCoalescer reloads_;
-    TAccountReader accountReads_;
     TMailClientUpkeep upkeep_;
     TPushWatch push_;
     int tickPeriodMs_;

@@ -53,9 +53,6 @@ public:
         }
     }
 
-    // Forgets a waiting reload: the owner has run one itself.
-    void Clear() { pending_ = false; }
-
     bool Pending() const { return pending_; }
     int Runs() const { return runs_; }
 

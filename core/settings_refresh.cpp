@@ -4,7 +4,6 @@
 #include "accounts/check_cycle.h"
 #include "accounts/connector_registry.h"
 #include "accounts/generic_connector.h"
-#include "core/account_reader.h"
 #include "core/button_presenter.h"
 #include "core/mail_host.h"
 #include "core/navigation_dispatcher.h"
@@ -32,7 +31,7 @@ template <typename F> void Step(const char* what, F&& step) {
 
 } // namespace
 
-void TSettingsRefresh::Run(const StoredAccountsRead* accounts) {
+void TSettingsRefresh::Run() {
     if (running_) {
         return;
     }
@@ -61,7 +60,7 @@ void TSettingsRefresh::Run(const StoredAccountsRead* accounts) {
         Step("stamps", [&] { changed = Stamps(*cfg); });
         changed = changed || changePending_;
         bool upkept = false;
-        Step("accounts", [&] { upkept = Accounts(*cfg, changed, accounts); });
+        Step("accounts", [&] { upkept = Accounts(*cfg, changed); });
         changePending_ = changed && !upkept;
         Step("upkeep close", [&] { parts_.hooks.UpkeepClose(changed && upkept); });
     } else {
@@ -149,14 +148,14 @@ bool TSettingsRefresh::Stamps(HostConfig& cfg) {
     return changed;
 }
 
-bool TSettingsRefresh::Accounts(HostConfig& cfg, bool changed, const StoredAccountsRead* read) {
+bool TSettingsRefresh::Accounts(HostConfig& cfg, bool changed) {
     if (parts_.passOut()) {
         // Adding an account waits for the list's lock, which the pass holds:
         // never on the GUI thread. The list is loaded when the pass has ended.
         reloadAfterPass_ = true;
         return false;
     }
-    const std::optional<std::string> text = read ? read->text : cfg.ReadCfgStr(keys::kAccounts);
+    auto text = cfg.ReadCfgStr(keys::kAccounts);
     if (!text) {
         return false; // a failed read keeps the accounts as they are
     }
@@ -164,28 +163,16 @@ bool TSettingsRefresh::Accounts(HostConfig& cfg, bool changed, const StoredAccou
     // reaches a running plug-in.
     bool missed = false;
     // The list keeps the long-lived store: the worker reads it later.
-    const std::vector<std::string> ids =
-        LoadAccountList(parts_.accounts, *text, parts_.types, parts_.context,
-                        &parts_.host.LongLivedSettings(), &missed, read ? &read->enabled : nullptr);
+    const std::vector<std::string> ids = LoadAccountList(parts_.accounts, *text, parts_.types, parts_.context,
+                                                         &parts_.host.LongLivedSettings(), &missed);
     reloadAfterPass_ = missed;
     // The Send To choices of all accounts in one host call.
-    std::optional<std::vector<std::string>> sendTo;
-    if (read) {
-        if (read->sendTo) {
-            sendTo.emplace();
-            for (const std::string& id : ids) {
-                const auto found = read->sendTo->find(id);
-                sendTo->push_back(found == read->sendTo->end() ? std::string() : found->second);
-            }
-        }
-    } else {
-        std::vector<std::string> sendToKeys;
-        sendToKeys.reserve(ids.size());
-        for (const std::string& id : ids) {
-            sendToKeys.push_back(SendToKey(id));
-        }
-        sendTo = cfg.ReadCfgStrBatch(sendToKeys);
+    std::vector<std::string> sendToKeys;
+    sendToKeys.reserve(ids.size());
+    for (const std::string& id : ids) {
+        sendToKeys.push_back(SendToKey(id));
     }
+    const auto sendTo = cfg.ReadCfgStrBatch(sendToKeys);
     if (!sendTo) {
         return false; // the upkeep waits for a host that answers
     }

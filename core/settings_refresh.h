@@ -19,7 +19,6 @@ class TConnectorRegistry;
 class TNavigationDispatcher;
 class TNuvex_GenericConnector;
 struct AccountContext;
-struct StoredAccountsRead;
 
 // Where the mail-client registration and the Send To shortcuts are kept in
 // step with the settings.
@@ -49,9 +48,8 @@ public:
     explicit TSettingsRefresh(Parts parts) : parts_(std::move(parts)) {}
 
     // The whole refresh; does nothing while one runs, before Connect or
-    // without a host. accounts: the stored accounts already read, else they
-    // are read now.
-    void Run(const StoredAccountsRead* accounts = nullptr);
+    // without a host.
+    void Run();
 
     bool Enabled() const { return enabled_; }
     const NotifyChoices& Choices() const { return choices_; }
@@ -67,7 +65,7 @@ private:
     bool Stamps(HostConfig& cfg);
     // False when the accounts were not loaded now (a pass holds them, or the
     // host did not answer), so the upkeep of this refresh did not run.
-    bool Accounts(HostConfig& cfg, bool changed, const StoredAccountsRead* read);
+    bool Accounts(HostConfig& cfg, bool changed);
 
     Parts parts_;
     std::string currentMailto_;

@@ -16,59 +16,15 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTimer>
-#include <atomic>
-#include <chrono>
 #include <future>
 #include <gtest/gtest.h>
-#include <mutex>
-#include <thread>
 
 namespace nuvex {
 namespace {
 
-// A store over another that notes the threads reading the stored account
-// list; beforeListRead runs first on each such read.
-class ListReadConfig final : public HostConfig {
-public:
-    explicit ListReadConfig(HostConfig& inner) : in(inner) {}
-    std::optional<std::string> ReadCfgStr(std::string_view key, int flag) override {
-        if (key == "ACCOUNTS") {
-            {
-                std::lock_guard lock(mutex);
-                listReaders.push_back(std::this_thread::get_id());
-            }
-            if (beforeListRead) {
-                beforeListRead();
-            }
-        }
-        return in.ReadCfgStr(key, flag);
-    }
-    bool Connected() const override { return in.Connected(); }
-    std::optional<bool> ReadCfgBool(std::string_view k, int f) override { return in.ReadCfgBool(k, f); }
-    std::optional<std::int32_t> ReadCfgInt(std::string_view k, int f) override { return in.ReadCfgInt(k, f); }
-    bool WriteCfgBool(std::string_view k, bool v, int f) override { return in.WriteCfgBool(k, v, f); }
-    bool WriteCfgInt(std::string_view k, std::int32_t v, int f) override { return in.WriteCfgInt(k, v, f); }
-    bool WriteCfgStr(std::string_view k, std::string_view v, int f) override {
-        return in.WriteCfgStr(k, v, f);
-    }
-    bool DeleteCfgValue(std::string_view k, int f) override { return in.DeleteCfgValue(k, f); }
-    bool ConfigChanged() override { return in.ConfigChanged(); }
-    bool WriteCfgBatch(const std::vector<CfgWrite>& w, int f) override { return in.WriteCfgBatch(w, f); }
-    std::optional<std::vector<std::string>> ReadCfgStrBatch(const std::vector<std::string>& k,
-                                                            int f) override {
-        return in.ReadCfgStrBatch(k, f);
-    }
-    HostConfig& in;
-    std::mutex mutex;
-    std::vector<std::thread::id> listReaders;
-    std::function<void()> beforeListRead;
-};
-
 class FakeMailHost final : public MailHost {
 public:
     MemoryHostConfig cfg;
-    // When set, the long-lived store differs from cfg.
-    HostConfig* longLived = nullptr;
     // When set, the interface of the moment (which a failed call replaces)
     // differs from the long-lived store.
     HostConfig* transient = nullptr;
@@ -80,7 +36,7 @@ public:
     int settingsShown = 0;
 
     HostConfig* Settings() override { return present ? (transient ? transient : &cfg) : nullptr; }
-    HostConfig& LongLivedSettings() override { return longLived ? *longLived : cfg; }
+    HostConfig& LongLivedSettings() override { return cfg; }
     int pings = 0;
     bool Ping() override {
         ++pings;
@@ -238,71 +194,6 @@ TEST_F(MailControllerTest, RefreshRunsTheAccountUpkeepForEnabledAccountsThenTheC
     plugin->RefreshConfig();
     EXPECT_EQ(plugin->calls, (std::vector<std::string>{"account POP3_1 sendto same", "account POP3_3 - same",
                                                        "close same"}));
-}
-
-// Merged reloads read the stored list on a thread of their own, so the GUI
-// thread keeps answering the host; a command still sees what was stored
-// before it, whether the reload waits to be merged or is reading.
-TEST_F(MailControllerTest, MergedReloadReadsTheListOffTheGuiThreadAndCommandsStillSeeIt) {
-    const auto stored = [this](int count) {
-        std::string text;
-        for (int i = 1; i <= count; ++i) {
-            text += "POP3:" + std::to_string(i) + "=" + Pop3Record(std::to_string(i) + "@x") + "\r\n";
-        }
-        host->cfg.WriteCfgStr("ACCOUNTS", text);
-    };
-    const auto count = [this] {
-        CriticHold hold(plugin->Accounts().AccountLock, CriticHold::Mode::Shared, kFindAccountWaits);
-        return plugin->Accounts().Count();
-    };
-    const auto gui = std::this_thread::get_id();
-    ListReadConfig store(host->cfg);
-    host->transient = host->longLived = &store;
-    stored(2);
-    host->cfg.WriteCfgBool("POP3_1_SENDTO", true);
-    host->cfg.WriteCfgStr("SETUP_LAST_CHANGE", "1700000000000");
-    plugin->RequestRefresh();
-    clock.AdvanceMs(TNuvexPlugin::kReloadMaxWaitMs);
-    QElapsedTimer waited;
-    waited.start();
-    while (count() != 2 && waited.elapsed() < 10000 * test::TimeScale()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    ASSERT_EQ(count(), 2);
-    ASSERT_FALSE(store.listReaders.empty());
-    EXPECT_NE(store.listReaders.back(), gui);
-    EXPECT_EQ(plugin->calls, (std::vector<std::string>{"account POP3_1 sendto changed",
-                                                       "account POP3_2 - changed", "close changed"}));
-
-    struct Row {
-        const char* what;
-        bool readStarted; // the command comes while the list is being read
-    };
-    int accounts = 2;
-    for (const Row& row : {Row{"waiting to be merged", false}, Row{"reading", true}}) {
-        SCOPED_TRACE(row.what);
-        std::atomic<bool> reading{false};
-        store.beforeListRead = [&] {
-            reading = true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        };
-        stored(++accounts);
-        plugin->RequestRefresh();
-        if (row.readStarted) {
-            clock.AdvanceMs(TNuvexPlugin::kReloadMaxWaitMs);
-            waited.restart();
-            while (!reading && waited.elapsed() < 10000 * test::TimeScale()) {
-                QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            }
-            ASSERT_TRUE(reading);
-            stored(++accounts); // after the read began: the command must still see it
-        }
-        plugin->FlushPendingReload();
-        store.beforeListRead = nullptr;
-        EXPECT_EQ(count(), accounts);
-        EXPECT_EQ(store.listReaders.back(), gui);
-    }
-    host->transient = host->longLived = nullptr;
 }
 
 TEST_F(MailControllerTest, FailedSendToReadSkipsTheAccountsUpkeepButTheListIsClosed) {
