@@ -26,8 +26,6 @@
 namespace nuvex {
 namespace {
 
-TExePlugin* g_instance = nullptr;
-
 constexpr int kDisabledCheckMs = 15000;
 constexpr int kDisabledRecheckMs = 1000;
 // A heartbeat this close to the 15 s mark does the check: heartbeats come
@@ -74,19 +72,10 @@ RunSwitch ParseRunSwitch(const QString& firstArg) {
     return RunSwitch::Start;
 }
 
-TExePlugin::TExePlugin() {
-    g_instance = this;
-}
+TExePlugin::TExePlugin() = default;
 
 TExePlugin::~TExePlugin() {
     StopEventWatcher();
-    if (g_instance == this) {
-        g_instance = nullptr;
-    }
-}
-
-TExePlugin* TExePlugin::Instance() {
-    return g_instance;
 }
 
 int TExePlugin::Run(const QStringList& args) {
@@ -243,11 +232,15 @@ void TExePlugin::RefreshConfig() {}
 void TExePlugin::ManualUpdate() {}
 
 std::unique_ptr<TMainForm> TExePlugin::CreateMainForm() {
-    return std::make_unique<TMainForm>(*this);
+    return std::make_unique<TMainForm>([this](const QString& command) { ExecCommand(command); });
 }
 
 TPluginObj* TExePlugin::CreatePluginObj(QObject* parent) {
-    return new TPluginObj(parent);
+    return new TPluginObj(ObjectCalls(), parent);
+}
+
+FrameCalls TExePlugin::ObjectCalls() {
+    return {[this] { RequestRefresh(); }, [this] { return mainForm_ && mainForm_->TrayShown(); }};
 }
 
 BusHostConfig* TExePlugin::GetHost() {

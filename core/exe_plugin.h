@@ -21,6 +21,7 @@ class BusHostConfig;
 class NamedEvent;
 class TMainForm;
 class TPluginObj;
+struct FrameCalls;
 class TPluginFactory;
 
 enum class RunSwitch { RegServer, UnregServer, ManualUpdate, Start };
@@ -32,9 +33,6 @@ class TExePlugin : public QObject {
 public:
     TExePlugin();
     ~TExePlugin() override;
-
-    // The one plug-in object of the process (null before one exists).
-    static TExePlugin* Instance();
 
     // Runs the process for the given arguments (without the program name) and
     // answers the exit code.
@@ -53,6 +51,8 @@ public:
     // The main-window and automation-object classes of this plug-in.
     virtual std::unique_ptr<TMainForm> CreateMainForm();
     virtual TPluginObj* CreatePluginObj(QObject* parent);
+    // What the process's bus objects ask of it.
+    FrameCalls ObjectCalls();
 
     // The host interface, made when none is held and the host is on the bus;
     // null when the host cannot be reached.

@@ -1,7 +1,6 @@
 #include "core/main_form.h"
 
 #include "core/button_bitmap.h"
-#include "core/exe_plugin.h"
 #include "core/plugin_process.h"
 #include "lib/log.h"
 
@@ -45,7 +44,7 @@ bool IsRegisteredMessage(int type) {
 
 } // namespace
 
-TMainForm::TMainForm(TExePlugin& plugin) : QWidget(nullptr), plugin_(plugin) {
+TMainForm::TMainForm(CommandSink execCommand) : QWidget(nullptr), execCommand_(std::move(execCommand)) {
     setObjectName(PluginName() + QStringLiteral("WndClass"));
     setWindowTitle(PluginName() + QStringLiteral("WndClass"));
     QIcon icon(QPixmap::fromImage(DrawMainIcon()));
@@ -105,8 +104,8 @@ void TMainForm::closeEvent(QCloseEvent* e) {
 }
 
 void TMainForm::MenuCommand(QMenu*, int id) {
-    if (const TMenuItem* item = FindMenuItem(items_, id)) {
-        plugin_.ExecCommand(QString::fromStdString(item->command));
+    if (const TMenuItem* item = FindMenuItem(items_, id); item && execCommand_) {
+        execCommand_(QString::fromStdString(item->command));
     }
 }
 

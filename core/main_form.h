@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QString>
 #include <QWidget>
+#include <functional>
 #include <vector>
 
 class QMenu;
@@ -14,12 +15,12 @@ class QSystemTrayIcon;
 
 namespace nuvex {
 
-class TExePlugin;
-
 class TMainForm : public QWidget {
     Q_OBJECT
 public:
-    explicit TMainForm(TExePlugin& plugin);
+    // Where the tray menu's commands go.
+    using CommandSink = std::function<void(const QString& command)>;
+    explicit TMainForm(CommandSink execCommand);
     ~TMainForm() override;
 
     virtual void MenuCommand(QMenu* menu, int id);
@@ -43,8 +44,6 @@ public:
     // Clears the popup menu and its records and builds it from the lines.
     int RebuildPopupMenu(const std::vector<std::string>& lines, const MenuOptions& options, int tag = 0);
 
-    TExePlugin& Plugin() const { return plugin_; }
-
 protected:
     // A registered message arrived; answer true when it was handled.
     virtual bool OnMessage(int message, qint64 wParam, qint64 lParam);
@@ -54,7 +53,7 @@ protected:
 private:
     void ShowPopupAtCursor();
 
-    TExePlugin& plugin_;
+    CommandSink execCommand_;
     QSystemTrayIcon* tray_ = nullptr;
     QMenu* popup_ = nullptr;
     std::vector<TMenuItem> items_;

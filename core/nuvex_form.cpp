@@ -1,18 +1,17 @@
 #include "core/nuvex_form.h"
 
-#include "core/button_presenter.h"
-#include "core/nuvex_plugin.h"
+#include "core/plugin_process.h"
 #include "ui/pictures.h"
 
 namespace nuvex {
 
-TNuvexForm::TNuvexForm(TNuvexPlugin& plugin)
-    : TMainForm(plugin), mail_(plugin),
+TNuvexForm::TNuvexForm(Calls calls)
+    : TMainForm(std::move(calls.execCommand)), tick_(std::move(calls.tick)),
+      shutdown_(std::move(calls.shutdown)),
       mailReadyMsg_(RegisterMessage(PluginName() + QStringLiteral("_READY"))) {
-    timer_.setInterval(plugin.TickPeriodMs());
-    connect(&timer_, &QTimer::timeout, this, [this] { mail_.Tick(); });
+    timer_.setInterval(calls.tickPeriodMs);
+    connect(&timer_, &QTimer::timeout, this, [this] { tick_(); });
     timer_.start();
-    SetTrayToolTip(DefaultTrayTip());
     SetTrayImage(Picture("TRAYICON"));
 }
 
@@ -21,7 +20,7 @@ TNuvexForm::~TNuvexForm() = default;
 void TNuvexForm::Shutdown() {
     // Stops the ticks and the pass; the process frame waits for the worker
     // (StopWork) before it gives the run mutex back.
-    mail_.ShutdownController(0);
+    shutdown_();
 }
 
 bool TNuvexForm::OnMessage(int message, qint64, qint64) {

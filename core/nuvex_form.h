@@ -5,15 +5,22 @@
 #include "ui/notify_alerts.h"
 
 #include <QTimer>
+#include <functional>
 
 namespace nuvex {
-
-class TNuvexPlugin;
 
 class TNuvexForm : public TMainForm {
     Q_OBJECT
 public:
-    explicit TNuvexForm(TNuvexPlugin& plugin);
+    // What the window drives: the tray menu's commands, the controller's
+    // tick at its period, and the stop of the ticks and the pass.
+    struct Calls {
+        CommandSink execCommand;
+        std::function<void()> tick;
+        std::function<void()> shutdown;
+        int tickPeriodMs = 0;
+    };
+    explicit TNuvexForm(Calls calls);
     ~TNuvexForm() override;
 
     void Shutdown() override;
@@ -37,7 +44,8 @@ private:
         TNuvexForm& form_;
     };
 
-    TNuvexPlugin& mail_;
+    std::function<void()> tick_;
+    std::function<void()> shutdown_;
     QTimer timer_;
     FormTray tray_{*this};
     int mailReadyMsg_;

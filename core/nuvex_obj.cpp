@@ -1,8 +1,10 @@
 #include "core/nuvex_obj.h"
 
+#include "accounts/account_list.h"
 #include "accounts/generic_connector.h"
+#include "core/button_presenter.h"
+#include "core/command_router.h"
 #include "core/mail_host.h"
-#include "core/nuvex_plugin.h"
 #include "core/plugin_log.h"
 #include "core/plugin_process.h"
 #include "lib/branding.h"
@@ -66,7 +68,9 @@ bool UploadInProgress() {
     return g_uploads.load(std::memory_order_acquire) > 0;
 }
 
-TNuvexObj::TNuvexObj(TNuvexPlugin& plugin, QObject* parent) : TPluginObj(parent), mail_(plugin) {}
+TNuvexObj::TNuvexObj(MailObjectParts parts, QObject* parent)
+    : TPluginObj(parts.frame, parent), parts_(std::move(parts)), mailHost_(parts_.view.host),
+      settings_(parts_.view.settings) {}
 
 const QString& TNuvexObj::SettingsContext() {
     static const QString context = QStringLiteral("SETTINGS");
@@ -90,8 +94,8 @@ void TNuvexObj::GetSettingsPages(QString& pages, QByteArray& bitmap) {
 }
 
 QString TNuvexObj::GetHelpURL() {
-    HostConfig* cfg = mail_.Host().Settings();
-    const std::string url = cfg ? mail_.Settings().Text(cfg, keys::kHelpUrl) : std::string();
+    HostConfig* cfg = mailHost_.Settings();
+    const std::string url = cfg ? settings_.Text(cfg, keys::kHelpUrl) : std::string();
     return url.empty() ? TPluginObj::GetHelpURL() : QString::fromStdString(url);
 }
 
@@ -104,7 +108,7 @@ QString TNuvexObj::QueryText(const QString& key, const QString& param) {
         return out;
     }
     if (key == QLatin1String("REFRESH_ACCOUNTS")) {
-        return QString::fromStdString(mail_.AccountsChangedStamp());
+        return QString::fromStdString(parts_.accountsChangedStamp());
     }
     if (key == QLatin1String("INITEVENTS")) {
         if (!param.isEmpty()) {
@@ -141,7 +145,7 @@ QString TNuvexObj::AccountLines(const QString& filter) {
     } else if (!filter.isEmpty()) {
         return {};
     }
-    TAccountList& list = mail_.Accounts();
+    TAccountList& list = parts_.accounts;
     CriticHold hold(list.AccountLock, CriticHold::Mode::Shared, kSettingsListWaits);
     if (!hold.Held()) {
         qCWarning(lcPlugin) << "the account list stayed busy; the settings pages get no accounts";
@@ -161,7 +165,7 @@ QString TNuvexObj::AccountLines(const QString& filter) {
 }
 
 bool TNuvexObj::WithAccount(int index, const std::function<void(TNuvex_GenericConnector&)>& use) {
-    TAccountList& list = mail_.Accounts();
+    TAccountList& list = parts_.accounts;
     CriticHold hold(list.AccountLock, CriticHold::Mode::Shared, kSettingsListWaits);
     if (!hold.Held()) {
         qCWarning(lcPlugin) << "the account list stayed busy; a settings question goes unanswered";
@@ -182,7 +186,7 @@ bool TNuvexObj::WithAccount(int index, const std::function<void(TNuvex_GenericCo
 int TNuvexObj::QueryNum(const QString& key, int index) {
     int number = 0;
     if (key == QLatin1String("ACCNUM")) {
-        TAccountList& list = mail_.Accounts();
+        TAccountList& list = parts_.accounts;
         CriticHold hold(list.AccountLock, CriticHold::Mode::Shared, kSettingsListWaits);
         if (!hold.Held()) {
             qCWarning(lcPlugin) << "the account list stayed busy; the settings pages see no accounts";
@@ -208,7 +212,7 @@ void TNuvexObj::StartEditor(const QString& key, int index) {
     // and must not start while this call still holds it.
     int count = 0;
     {
-        TAccountList& list = mail_.Accounts();
+        TAccountList& list = parts_.accounts;
         CriticHold hold(list.AccountLock, CriticHold::Mode::Shared, kSettingsListWaits);
         if (!hold.Held()) {
             qCWarning(lcPlugin).noquote()
@@ -222,18 +226,18 @@ void TNuvexObj::StartEditor(const QString& key, int index) {
     // window in front owns the editor.
     QWidget* owner = QApplication::activeWindow();
     if (key == QLatin1String("ADD_ACCOUNT") || (key == QLatin1String("EDIT_ACCOUNT") && !inRange)) {
-        mail_.StartAddAccount(owner, false, context_);
+        parts_.startAdd(owner, context_);
     } else if (key == QLatin1String("EDIT_ACCOUNT")) {
-        mail_.StartEditAccount(index, context_, owner);
+        parts_.startEdit(index, context_, owner);
     } else if (inRange) {
-        mail_.StartRemoveAccount(index, context_, owner);
+        parts_.startRemove(index, context_, owner);
     }
 }
 
 ButtonShow TNuvexObj::ReadShow(bool& enabled) {
-    HostConfig* cfg = mail_.Host().Settings();
-    enabled = mail_.Settings().Enabled(cfg);
-    return enabled ? mail_.Settings().ShowButton(cfg) : ButtonShow{};
+    HostConfig* cfg = mailHost_.Settings();
+    enabled = settings_.Enabled(cfg);
+    return enabled ? settings_.ShowButton(cfg) : ButtonShow{};
 }
 
 ButtonInfo TNuvexObj::GetButtonInfo(int index) {
@@ -246,7 +250,7 @@ ButtonInfo TNuvexObj::GetButtonInfo(int index) {
         // Only the settings: the button calls of UpdateButton would call back
         // into a host that is waiting for this answer.
         try {
-            mail_.RequestRefresh();
+            parts_.frame.requestRefresh();
         } catch (...) {
             log::Caught("plugin", "settings refresh for the button");
         }
@@ -263,8 +267,8 @@ ButtonInfo TNuvexObj::GetButtonInfo(int index) {
     }
     info.id = kMailButtonId;
     info.name = enabled ? kMailButton + QStringLiteral(":SHOW_BUTTON:") + LongName() : kMailButton;
-    info.menuText = mail_.BuildMenuText(false);
-    info.hint = mail_.CurrentCaption();
+    info.menuText = parts_.presenter.BuildMenuText(false);
+    info.hint = parts_.presenter.CurrentCaption();
     info.style = ButtonStyle();
     if (!show.Visible()) {
         // No picture either: a host that draws what it is given would show it.
@@ -273,9 +277,9 @@ ButtonInfo TNuvexObj::GetButtonInfo(int index) {
     }
     // The button shows the new-mail picture for as long as the blink lasts,
     // also in windows opened meanwhile.
-    info.bitmap = mail_.CurrentBitmap().bytes;
+    info.bitmap = parts_.presenter.CurrentBitmap().bytes;
     if (show.Picture()) {
-        info.icon = mail_.CurrentBitmap().bytes;
+        info.icon = parts_.presenter.CurrentBitmap().bytes;
     }
     if (show.Caption()) {
         info.caption = info.hint;
@@ -285,12 +289,12 @@ ButtonInfo TNuvexObj::GetButtonInfo(int index) {
 }
 
 int TNuvexObj::ButtonStyle() {
-    HostConfig* cfg = mail_.Host().Settings();
-    if (!mail_.Settings().ButtonRunsAccountAction(cfg)) {
+    HostConfig* cfg = mailHost_.Settings();
+    if (!settings_.ButtonRunsAccountAction(cfg)) {
         return kStyleMenu;
     }
-    const std::string id = mail_.Settings().ButtonAccount(cfg);
-    if (TNuvex_GenericConnector* account = mail_.Accounts().FindAccount(id, true)) {
+    const std::string id = settings_.ButtonAccount(cfg);
+    if (TNuvex_GenericConnector* account = parts_.accounts.FindAccount(id, true)) {
         std::lock_guard<std::recursive_mutex> guard(account->Guard());
         return account->Associate && account->ActionCode > 0 ? kStyleAction : kStyleMenu;
     }
@@ -300,16 +304,16 @@ int TNuvexObj::ButtonStyle() {
 void TNuvexObj::SendMenu() {
     // Remembered as sent only once the host took it, so that a failed send
     // is tried again by the next pass.
-    const QString text = mail_.BuildMenuText(false);
-    if (mail_.Host().SetButtonMenu(text)) {
-        mail_.Presenter().MenuAccepted(text);
+    const QString text = parts_.presenter.BuildMenuText(false);
+    if (mailHost_.SetButtonMenu(text)) {
+        parts_.presenter.MenuAccepted(text);
     } else {
         qCWarning(lcPlugin) << "the host did not take the button menu";
     }
 }
 
 void TNuvexObj::UpdateButton() {
-    MailHost& host = mail_.Host();
+    MailHost& host = mailHost_;
     if (!host.Settings()) {
         return;
     }
@@ -318,8 +322,8 @@ void TNuvexObj::UpdateButton() {
     host.SetButtonVisible(kMailButton, show.Visible(), context_);
     host.SetButtonVisible(kSeparator, show.Visible(), context_);
     if (show.Visible()) {
-        const QString caption = mail_.CurrentCaption();
-        host.SetButtonBitmap(show.Picture() ? mail_.CurrentBitmap().hex : QString(), context_);
+        const QString caption = parts_.presenter.CurrentCaption();
+        host.SetButtonBitmap(show.Picture() ? parts_.presenter.CurrentBitmap().hex : QString(), context_);
         host.SetButtonHint(caption, context_);
         host.SetButtonCaption(show.Caption() ? caption : QString(), context_);
         SendMenu();
@@ -333,12 +337,12 @@ void TNuvexObj::ButtonClick(const QString& button) {
     if (!button.startsWith(kMailButton)) {
         return;
     }
-    HostConfig* cfg = mail_.Host().Settings();
+    HostConfig* cfg = mailHost_.Settings();
     if (!cfg) {
         return;
     }
-    const std::string id = mail_.Settings().ButtonAccount(cfg);
-    TAccountList& list = mail_.Accounts();
+    const std::string id = settings_.ButtonAccount(cfg);
+    TAccountList& list = parts_.accounts;
     TNuvex_GenericConnector* target = nullptr;
     {
         CriticHold hold(list.AccountLock, CriticHold::Mode::Shared, kFindAccountWaits);
@@ -356,26 +360,26 @@ void TNuvexObj::ButtonClick(const QString& button) {
     if (!target) {
         return;
     }
-    mail_.SetBrowserContext(Context());
+    parts_.setBrowserContext(Context());
     target->OpenMailbox();
 }
 
 void TNuvexObj::ExecCommand(int value, const QString& command) {
-    mail_.FlushPendingReload();
-    if (!mail_.Router().Execute(command, CommandOrigin::Button, Context())) {
+    parts_.flushPendingReload();
+    if (!parts_.router.Execute(command, CommandOrigin::Button, Context())) {
         TPluginObj::ExecCommand(value, command);
     }
 }
 
 void TNuvexObj::Activate() {
-    MailHost& host = mail_.Host();
+    MailHost& host = mailHost_;
     HostConfig* cfg = host.Settings();
-    if (mail_.Settings().WriteEnabled(cfg, true)) {
+    if (settings_.WriteEnabled(cfg, true)) {
         cfg->ConfigChanged();
     }
-    mail_.ResumeTicks();
+    parts_.resumeTicks();
     try {
-        mail_.RefreshConfig();
+        parts_.refreshNow();
     } catch (...) {
         log::Caught("plugin", "settings refresh on activation");
     }
@@ -383,23 +387,23 @@ void TNuvexObj::Activate() {
         return;
     }
     SendMenu();
-    const bool show = mail_.Settings().ShowButton(host.Settings()).Visible();
+    const bool show = settings_.ShowButton(host.Settings()).Visible();
     host.SetButtonVisible(kMailButton, show, context_);
     host.SetButtonVisible(kSeparator, show, context_);
 }
 
 void TNuvexObj::Deactivate() {
-    MailHost& host = mail_.Host();
+    MailHost& host = mailHost_;
     if (host.Settings()) {
         host.SetButtonVisible(kMailButton, false, context_);
         host.SetButtonVisible(kSeparator, false, context_);
     }
-    mail_.Deactivated();
+    parts_.deactivated();
 }
 
 void TNuvexObj::Connected() {
     // The refresh calls the host back: it runs after this call has returned.
-    mail_.PostRefresh();
+    parts_.postRefresh();
 }
 
 } // namespace nuvex

@@ -6,11 +6,45 @@
 
 #include <QStringList>
 #include <functional>
+#include <string>
+
+class QWidget;
 
 namespace nuvex {
 
-class TNuvexPlugin;
+class MailHost;
+class TAccountList;
+class TButtonPresenter;
+class TCommandRouter;
 class TNuvex_GenericConnector;
+
+// The settings the object reads: the host's store through the plug-in's
+// typed values.
+struct MailSettingsView {
+    MailHost& host;
+    PluginSettings& settings;
+};
+
+// What the mail object works with, handed in by the controller that makes it.
+struct MailObjectParts {
+    FrameCalls frame;
+    MailSettingsView view;
+    TAccountList& accounts;
+    TButtonPresenter& presenter;
+    TCommandRouter& router;
+    // The controller's answers to the host's calls.
+    std::function<void()> refreshNow;
+    std::function<void()> postRefresh; // queued: runs after the host's call returned
+    std::function<void()> flushPendingReload;
+    std::function<void()> resumeTicks;
+    std::function<void()> deactivated;
+    std::function<void(const QString& context)> setBrowserContext;
+    std::function<std::string()> accountsChangedStamp;
+    // The account editors, owned by owner.
+    std::function<void(QWidget* owner, const QString& context)> startAdd;
+    std::function<void(int index, const QString& context, QWidget* owner)> startEdit;
+    std::function<void(int index, const QString& context, QWidget* owner)> startRemove;
+};
 
 // Attachment uploads under way in this process. The uploader begins one when
 // a transfer starts and ends it when the transfer is over, from any thread;
@@ -33,7 +67,7 @@ public:
 class TNuvexObj : public TPluginObj {
     Q_OBJECT
 public:
-    TNuvexObj(TNuvexPlugin& plugin, QObject* parent = nullptr);
+    explicit TNuvexObj(MailObjectParts parts, QObject* parent = nullptr);
 
     // GetButtonInfo's indexes and the ids and styles it answers.
     static constexpr int kMailButtonIndex = 0;
@@ -74,7 +108,9 @@ private:
     // Starts an account editor owned by the window in front.
     void StartEditor(const QString& key, int index);
 
-    TNuvexPlugin& mail_;
+    MailObjectParts parts_;
+    MailHost& mailHost_;
+    PluginSettings& settings_;
 };
 
 } // namespace nuvex

@@ -2,7 +2,6 @@
 
 #include "accounts/connector_registry.h"
 #include "accounts/generic_connector.h"
-#include "accounts/imap_connector.h"
 #include "accounts/mail_program_bridge.h"
 #include "accounts/stop_events.h"
 #include "contract/names.h"
@@ -66,6 +65,51 @@ int TickPeriodFromEnvironment() {
     return kTickPeriodMs;
 }
 
+class TNuvexPlugin::Commands final : public CommandTargets {
+public:
+    explicit Commands(TNuvexPlugin& mail) : mail_(mail) {}
+
+    void CheckNow(const std::string& id) override { mail_.CheckNowIfIdle(id); }
+
+    void ShowSettings() override {
+        if (!mail_.host_->ShowSettings()) {
+            qCWarning(lcPlugin) << "the host did not show the settings";
+        }
+    }
+
+    void OpenAccount(const std::string& id, bool compose, const QString& browserContext) override {
+        mail_.navigation_.SetBrowserContext(browserContext);
+        if (TNuvex_GenericConnector* account = mail_.accounts_.FindAccount(id, true)) {
+            compose ? account->Compose() : account->OpenMailbox();
+        }
+    }
+
+    void AddAccount(const QString& context, CommandOrigin origin) override {
+        if (origin == CommandOrigin::Tray) {
+            mail_.AddAccountFromTray();
+        } else {
+            mail_.StartAddAccount(QApplication::activeWindow(), false, context);
+        }
+    }
+
+    void RemoveTrayIcon() override {
+        mail_.presenter_.SetTrayVisible(false);
+        mail_.settings_.WriteShowTray(mail_.host_->Settings(), false);
+    }
+
+    void OpenLink(bool about) override {
+        HostConfig* cfg = mail_.host_->Settings();
+        const std::string url =
+            cfg ? mail_.settings_.Text(cfg, about ? keys::kAboutUrl : keys::kHelpUrl) : "";
+        if (!url.empty()) {
+            mail_.navigation_.OpenInBrowser(url);
+        }
+    }
+
+private:
+    TNuvexPlugin& mail_;
+};
+
 TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
     : host_(host ? std::move(host) : std::make_unique<BusMailHost>(*this)),
       mailBridge_(std::make_unique<MailProgramBridge>(ProcessRegistry())),
@@ -75,12 +119,20 @@ TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
       scheduler_(
           cycle_, [this](const TickResult& r) { FinishCheckPass(r); },
           [this](const TickResult& r) { AnnounceAccount(r); }),
+      commands_(std::make_unique<Commands>(*this)),
       refresh_({*host_, settings_, accounts_, types_, context_, cycle_, presenter_, navigation_, *this,
                 [this] { return scheduler_.PassOut(); }, [this] { PingHost(); }}),
       reloadTimer_(new QTimer(this)), reloads_(
                                           kReloadSettleMs, kReloadMaxWaitMs, [this] { OnRefreshMessage(); },
                                           [this](int delayMs) { reloadTimer_->start(delayMs); }),
       upkeep_({[this] { return host_->Settings(); }, [this] { return refresh_.CurrentMailto(); }}),
+      push_(*this, accounts_, context_,
+            [this](const std::string& id) {
+                // No check-now delay: a pass starts now, or right after the one out.
+                if (host_->Settings() && !scheduler_.Stopping()) {
+                    scheduler_.CheckAccountNow(id);
+                }
+            }),
       tickPeriodMs_(TickPeriodFromEnvironment()) {
     reloadTimer_->setSingleShot(true);
     connect(reloadTimer_, &QTimer::timeout, this, [this] { reloads_.Fire(); });
@@ -103,7 +155,7 @@ TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
     if (QDBusConnection bus = QDBusConnection::sessionBus(); bus.isConnected()) {
         desktop_ = std::make_unique<TDesktopAnnouncer>(
             bus, TDesktopAnnouncer::Actions{[this](const std::string& id) { OpenAccountMailbox(id); },
-                                            [this](const std::string& id) { CheckAccountNow(id); },
+                                            [this](const std::string& id) { scheduler_.CheckAccountNow(id); },
                                             [] { PlayNewMailSound(); }});
     }
 }
@@ -115,7 +167,7 @@ TNuvexPlugin::~TNuvexPlugin() {
     }
     // Uploads open their draft through the accounts: end them first.
     draftUploader_.reset();
-    push_.reset();
+    push_.Close();
     scheduler_.Stop(kStopWaitMs);
     // The accounts keep a reference to the context; free them while it lives.
     accounts_.FreeAccounts();
@@ -134,7 +186,10 @@ std::unique_ptr<TMainForm> TNuvexPlugin::CreateMainForm() {
             devtools::RemoveStaleProfiles(root);
         }
     });
-    auto form = std::make_unique<TNuvexForm>(*this);
+    auto form = std::make_unique<TNuvexForm>(
+        TNuvexForm::Calls{[this](const QString& c) { ExecCommand(c); }, [this] { Tick(); },
+                          [this] { ShutdownController(0); }, tickPeriodMs_});
+    form->SetTrayToolTip(DefaultTrayTip());
     HandOffTargets targets{&accounts_, [this] { return host_->Settings(); }, {}, {}};
     targets.resolveShortcuts = [](std::vector<std::string>& list) { ResolveShortcutsInList(list); };
     if (showsWindows_) {
@@ -150,7 +205,29 @@ std::unique_ptr<TMainForm> TNuvexPlugin::CreateMainForm() {
 }
 
 TPluginObj* TNuvexPlugin::CreatePluginObj(QObject* parent) {
-    return new TNuvexObj(*this, parent);
+    return new TNuvexObj(ObjectParts(), parent);
+}
+
+MailObjectParts TNuvexPlugin::ObjectParts() {
+    return {ObjectCalls(),
+            {*host_, settings_},
+            accounts_,
+            presenter_,
+            router_,
+            [this] { RefreshConfig(); },
+            [this] { PostRefresh(); },
+            [this] { FlushPendingReload(); },
+            [this] { ResumeTicks(); },
+            [this] { Deactivated(); },
+            [this](const QString& context) { navigation_.SetBrowserContext(context); },
+            [this] { return accountsChangedStamp_; },
+            [this](QWidget* owner, const QString& context) { StartAddAccount(owner, false, context); },
+            [this](int index, const QString& context, QWidget* owner) {
+                StartEditAccount(index, context, owner);
+            },
+            [this](int index, const QString& context, QWidget* owner) {
+                StartRemoveAccount(index, context, owner);
+            }};
 }
 
 TNuvexForm* TNuvexPlugin::Form() const {
@@ -352,7 +429,7 @@ void TNuvexPlugin::AnnounceAccount(const TickResult& result) {
         shown.showWindow = false;
         shown.playSound = false;
     }
-    Step("account result", [&] { ApplyTickResult(shown); });
+    Step("account result", [&] { presenter_.ApplyTickResult(shown); });
 }
 
 void TNuvexPlugin::FinishCheckPass(const TickResult& result) {
@@ -360,13 +437,13 @@ void TNuvexPlugin::FinishCheckPass(const TickResult& result) {
         return;
     }
     if (result.ranPass2 && !result.stopped) {
-        Step("pass result", [&] { ApplyTickResult(result); });
+        Step("pass result", [&] { presenter_.ApplyTickResult(result); });
     }
     if (refresh_.TakeReloadAfterPass()) {
         Step("reload after pass", [&] { RefreshConfig(); });
     }
-    Step("push", [&] { UpdatePush(); });
-    Step("menu", [&] { UpdateButtonMenu(); });
+    Step("push", [&] { push_.Update(); });
+    Step("menu", [&] { presenter_.UpdateButtonMenu(); });
     if (desktop_) {
         Step("desktop notifications", [&] { desktop_->CloseRead(SnapshotEnabledAccounts(accounts_)); });
     }
@@ -391,49 +468,7 @@ void TNuvexPlugin::OnRefreshMessage() {
         return;
     }
     Step("refresh", [&] { RefreshConfig(); });
-    Step("menu", [&] { UpdateButtonMenu(); });
-}
-
-void TNuvexPlugin::UpdatePush() {
-    std::vector<ImapIdleTarget> targets;
-    {
-        CriticHold hold(accounts_.AccountLock, CriticHold::Mode::Shared, kFindAccountWaits);
-        if (!hold.Held()) {
-            return; // the next pass tries again
-        }
-        for (TNuvex_GenericConnector* account : accounts_.Items()) {
-            auto* imap = dynamic_cast<TNuvex_ImapConnector*>(account);
-            if (!imap) {
-                continue;
-            }
-            std::lock_guard guard(imap->Guard());
-            if (!imap->Enabled || !imap->ServerIdles) {
-                continue;
-            }
-            for (const std::string& folder : imap->Folders) {
-                targets.push_back({imap->AccountId, imap->HostName, imap->Port, imap->Security,
-                                   imap->UserName, imap->Password, folder});
-            }
-        }
-    }
-    if (!push_ && targets.empty()) {
-        return;
-    }
-    if (!push_) {
-        push_ = std::make_unique<ImapIdleWatcher>(context_, [this](const std::string& id) {
-            QMetaObject::invokeMethod(
-                this, [this, id] { PushNews(id); }, Qt::QueuedConnection);
-        });
-    }
-    push_->SetTargets(std::move(targets));
-}
-
-void TNuvexPlugin::PushNews(const std::string& accountId) {
-    if (!host_->Settings() || scheduler_.Stopping()) {
-        return;
-    }
-    // No check-now delay: a pass starts now, or right after the one out.
-    CheckAccountNow(accountId);
+    Step("menu", [&] { presenter_.UpdateButtonMenu(); });
 }
 
 void TNuvexPlugin::CheckNowIfIdle(const std::string& id) {
@@ -449,40 +484,6 @@ void TNuvexPlugin::ExecCommand(const QString& command) {
     }
     FlushPendingReload();
     Step("tray command", [&] { router_.Execute(command, CommandOrigin::Tray); });
-}
-
-void TNuvexPlugin::ShowSettings() {
-    if (!host_->ShowSettings()) {
-        qCWarning(lcPlugin) << "the host did not show the settings";
-    }
-}
-
-void TNuvexPlugin::OpenAccount(const std::string& id, bool compose, const QString& browserContext) {
-    navigation_.SetBrowserContext(browserContext);
-    if (TNuvex_GenericConnector* account = accounts_.FindAccount(id, true)) {
-        compose ? account->Compose() : account->OpenMailbox();
-    }
-}
-
-void TNuvexPlugin::AddAccount(const QString& context, CommandOrigin origin) {
-    if (origin == CommandOrigin::Tray) {
-        AddAccountFromTray();
-    } else {
-        StartAddAccount(QApplication::activeWindow(), false, context);
-    }
-}
-
-void TNuvexPlugin::RemoveTrayIcon() {
-    presenter_.SetTrayVisible(false);
-    settings_.WriteShowTray(host_->Settings(), false);
-}
-
-void TNuvexPlugin::OpenLink(bool about) {
-    HostConfig* cfg = host_->Settings();
-    const std::string url = cfg ? settings_.Text(cfg, about ? keys::kAboutUrl : keys::kHelpUrl) : "";
-    if (!url.empty()) {
-        navigation_.OpenInBrowser(url);
-    }
 }
 
 void TNuvexPlugin::OpenAccountMailbox(const std::string& accountId) {
@@ -517,9 +518,7 @@ bool TNuvexPlugin::ShutdownController(int waitMs) {
         form->TickTimer().stop();
     }
     // The pass's network waits poll the stop signal and end at once.
-    if (push_) {
-        push_->Stop();
-    }
+    push_.Stop();
     return scheduler_.Stop(waitMs);
 }
 
@@ -527,9 +526,7 @@ void TNuvexPlugin::StopRequested() {
     // Every stop (host stop event, shutdown, DISABLED, a signal, Deactivate)
     // comes here first: the check's network waits end now.
     scheduler_.Stop(0);
-    if (push_) {
-        push_->Stop();
-    }
+    push_.Stop();
 }
 
 void TNuvexPlugin::StopWork() {

@@ -8,7 +8,6 @@
 #include "accounts/account_context.h"
 #include "accounts/account_list.h"
 #include "accounts/check_cycle.h"
-#include "accounts/imap_idle_watcher.h"
 #include "core/account_editors.h"
 #include "core/button_presenter.h"
 #include "core/check_scheduler.h"
@@ -18,6 +17,8 @@
 #include "core/mail_client_upkeep.h"
 #include "core/mail_host.h"
 #include "core/navigation_dispatcher.h"
+#include "core/nuvex_obj.h"
+#include "core/push_watch.h"
 #include "core/reload_coalescer.h"
 #include "core/settings_refresh.h"
 #include "lib/plugin_settings.h"
@@ -49,7 +50,7 @@ int TickPeriodFromEnvironment();
 // command that runs nuvex-account.
 std::string FirstStartHint(const std::string& tool);
 
-class TNuvexPlugin : public TExePlugin, public NotifyActions, private CommandTargets, public UpkeepHooks {
+class TNuvexPlugin : public TExePlugin, public NotifyActions, public UpkeepHooks {
     Q_OBJECT
 public:
     // host: null for the bus host of this process.
@@ -66,12 +67,11 @@ public:
     static constexpr int kReloadMaxWaitMs = 1000;
     std::unique_ptr<TMainForm> CreateMainForm() override;
     TPluginObj* CreatePluginObj(QObject* parent) override;
+    // What the mail object of each window is made with.
+    MailObjectParts ObjectParts();
 
-    QString BuildMenuText(bool store) { return presenter_.BuildMenuText(store); }
-    void UpdateButtonMenu() { presenter_.UpdateButtonMenu(); }
     // A timer event: does nothing while a check pass is still out.
     void Tick();
-    void ApplyTickResult(const TickResult& result) { presenter_.ApplyTickResult(result); }
     // One account's news as soon as its check ends: the window shows every
     // account the pass has announced so far, and accounts that end within a
     // quarter second of each other get one sound.
@@ -79,7 +79,6 @@ public:
     // The host connected: refresh, then the menu (queued, never inside the call).
     void PostRefresh();
     void OnRefreshMessage();
-    void HandleNavigate() { navigation_.HandleNavigate(); }
     bool PingHost();
     // Stops the ticks, raises the stop signal and waits (without pumping
     // events) up to waitMs for a running pass to end; true when it ended.
@@ -90,19 +89,10 @@ public:
     // The host turned it on again before the process ended.
     void ResumeTicks();
 
-    void SetBrowserContext(const QString& context) { navigation_.SetBrowserContext(context); }
     void CheckNowIfIdle(const std::string& id);
-    // Checks one account at once and announces its news when that check ends
-    // (new mail pushed by its server); see TCheckScheduler::CheckAccountNow.
-    void CheckAccountNow(const std::string& id) { scheduler_.CheckAccountNow(id); }
     // A command acts on the accounts as stored when the host asked for it:
     // a reload still waiting to be merged with others runs first.
     void FlushPendingReload() { reloads_.Flush(); }
-    void OpenHelpLink(int tag) { navigation_.OpenHelpLink(tag); }
-    void OpenRegisterPage() { navigation_.OpenRegisterPage(); }
-    void PostNavigate(const std::string& url, const std::string& commandLine) {
-        navigation_.PostNavigate(url, commandLine);
-    }
     void OpenAccountMailbox(const std::string& accountId) override;
     void OpenAccountMessage(const std::string& accountId, const std::string& messageRef) override;
 
@@ -128,41 +118,25 @@ public:
     // Test seam: adjusts the settings of every editor started from now on.
     void SetEditorSeams(std::function<void(TEditorEnv&)> seams) { editorSeams_ = std::move(seams); }
 
+    // The parts, for the tests: the presenter answers what the button and
+    // the tray show, the scheduler whether a pass is out, the navigation
+    // where links went (and takes the launcher and browser seams).
     TAccountList& Accounts() { return accounts_; }
     TCheckCycle& Cycle() { return cycle_; }
-    MailHost& Host() { return *host_; }
-    PluginSettings& Settings() { return settings_; }
     const AccountContext& Context() const { return context_; }
-    TNuvexForm* Form() const;
     TButtonPresenter& Presenter() { return presenter_; }
     TNavigationDispatcher& Navigation() { return navigation_; }
     TCheckScheduler& Scheduler() { return scheduler_; }
-    TCommandRouter& Router() { return router_; }
 
     bool Enabled() const { return refresh_.Enabled(); }
-    bool TickRunning() const { return scheduler_.PassOut(); }
-    const QString& ButtonCaption() const { return presenter_.ButtonCaption(); }
-    QString CurrentCaption() { return presenter_.CurrentCaption(); }
-    const QString& LastMenuText() const { return presenter_.LastMenuText(); }
-    const QString& TrayToolTip() const { return presenter_.TrayToolTip(); }
-    double BlinkUntil() const { return presenter_.BlinkUntil(); }
-    const BitmapPair& CurrentBitmap() const { return presenter_.CurrentBitmap(); }
-    const BitmapPair& NewMailBitmap() const { return presenter_.NewMailBitmap(); }
-    std::string CheckNowTarget() const { return scheduler_.CheckNowTarget(); }
     int TickPeriodMs() const { return tickPeriodMs_; }
     const NotifyChoices& Choices() const { return refresh_.Choices(); }
 
-    // Test seams: the tick period, the launcher of browser command lines, the
-    // desktop browser, the notification window and the sound.
+    // Test seams: the tick period and the notification window.
     void SetTickPeriodMs(int ms) { tickPeriodMs_ = ms; }
-    void SetLauncher(ProgramLauncher* launcher) { navigation_.SetLauncher(launcher); }
-    void SetBrowserOpener(std::function<void(const std::string&)> open) {
-        navigation_.SetBrowserOpener(std::move(open));
-    }
     using NotifyShower = std::function<void(const NotifyContext&, std::int32_t, const TNotifyMessages&,
                                             const TNotifyMessages&)>;
     void SetNotifyShower(NotifyShower show) { showNotify_ = std::move(show); }
-    void SetSoundPlayer(std::function<void()> play) { presenter_.SetSoundPlayer(std::move(play)); }
 
     // How long a stop waits for a check pass before the process ends anyway.
     static constexpr int kStopWaitMs = 1000;
@@ -173,22 +147,14 @@ protected:
     int ExitPauseMs() const override { return 0; }
 
 private:
-    // The IDLE connections of the IMAP accounts that have push: started with
-    // the first such account, told the accounts again after each pass and reload.
-    void UpdatePush();
-    void PushNews(const std::string& accountId);
-    std::unique_ptr<ImapIdleWatcher> push_;
-
     void FinishCheckPass(const TickResult& result);
     TEditorEnv EditorEnv();
 
-    // CommandTargets
-    void CheckNow(const std::string& id) override { CheckNowIfIdle(id); }
-    void ShowSettings() override;
-    void OpenAccount(const std::string& id, bool compose, const QString& browserContext) override;
-    void AddAccount(const QString& context, CommandOrigin origin) override;
-    void RemoveTrayIcon() override;
-    void OpenLink(bool about) override;
+    TNuvexForm* Form() const;
+
+    // What the menu commands act on.
+    class Commands;
+    friend class Commands;
 
     std::unique_ptr<MailHost> host_;
     std::unique_ptr<MailProgramBridge> mailBridge_;
@@ -199,12 +165,14 @@ private:
     TNavigationDispatcher navigation_;
     TButtonPresenter presenter_;
     TCheckScheduler scheduler_;
-    TCommandRouter router_{*this};
+    std::unique_ptr<CommandTargets> commands_;
+    TCommandRouter router_{*commands_};
     AccountContext context_;
     TSettingsRefresh refresh_;
     QTimer* reloadTimer_ = nullptr; // owned as a child
     TReloadCoalescer reloads_;
     TMailClientUpkeep upkeep_;
+    TPushWatch push_;
     int tickPeriodMs_;
     StopPredicate namedStop_;
     NotifyShower showNotify_;

@@ -1,8 +1,6 @@
 #include "core/plugin_obj.h"
 
 #include "core/bus_host_config.h"
-#include "core/exe_plugin.h"
-#include "core/main_form.h"
 #include "core/plugin_process.h"
 #include "lib/branding.h"
 #include "lib/log.h"
@@ -12,7 +10,7 @@
 
 namespace nuvex {
 
-TPluginObj::TPluginObj(QObject* parent) : QObject(parent) {}
+TPluginObj::TPluginObj(FrameCalls frame, QObject* parent) : QObject(parent), frame_(std::move(frame)) {}
 TPluginObj::~TPluginObj() = default;
 
 QString TPluginObj::GetPluginName() const {
@@ -28,8 +26,8 @@ void TPluginObj::Connect() {
 void TPluginObj::Refresh() {
     // Each step stands alone: a failing refresh must not keep the button stale.
     try {
-        if (TExePlugin* plugin = TExePlugin::Instance()) {
-            plugin->RequestRefresh();
+        if (frame_.requestRefresh) {
+            frame_.requestRefresh();
         }
     } catch (...) {
         log::Caught("plugin", "settings refresh");
@@ -79,9 +77,7 @@ QString TPluginObj::QueryText(const QString& key, const QString& param) {
 bool TPluginObj::BaseQueryText(const QString& key, const QString&, QString& out) {
     out.clear();
     if (key == QLatin1String("ALLOW_EXIT")) {
-        TExePlugin* plugin = TExePlugin::Instance();
-        TMainForm* form = plugin ? plugin->MainForm() : nullptr;
-        out = (form && form->TrayShown()) ? QString() : QStringLiteral("YES");
+        out = (frame_.trayShown && frame_.trayShown()) ? QString() : QStringLiteral("YES");
         return true;
     }
     if (key == QLatin1String("ICON")) {

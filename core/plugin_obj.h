@@ -8,16 +8,25 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
 
 namespace nuvex {
 
 class BusHostConfig;
 
+// What an object asks of its process: a settings refresh (which may be
+// joined with others that follow closely), and whether the tray icon shows,
+// which keeps the host from exiting. Unset: no refresh, no tray.
+struct FrameCalls {
+    std::function<void()> requestRefresh;
+    std::function<bool()> trayShown;
+};
+
 class TPluginObj : public QObject {
     Q_OBJECT
 public:
-    explicit TPluginObj(QObject* parent = nullptr);
+    explicit TPluginObj(FrameCalls frame = {}, QObject* parent = nullptr);
     ~TPluginObj() override;
 
     // Handled here for every plug-in, never overridden.
@@ -59,6 +68,7 @@ protected:
     QString context_;
 
 private:
+    FrameCalls frame_;
     std::unique_ptr<BusHostConfig> host_;
 };
 

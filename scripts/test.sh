@@ -6,7 +6,8 @@
 #             folders the tests were started with
 #   package   build/ installed into a staging folder and made into a .deb, with
 #             desktop-file-validate, appstreamcli, lintian and the file list
-#   format    clang-format --dry-run over the tree's C++ files
+#   format    clang-format --dry-run over the tree's C++ files, and no circle
+#             in the include graph (scripts/include_graph.py)
 #   tidy      clang-tidy over the program's sources, using build/compile_commands.json
 #   sanitize  build-asan/ with AddressSanitizer and UBSan, Qt parts included, and
 #             every label again, slow tests excepted
@@ -106,7 +107,8 @@ cxx_files() {
 }
 
 stage_format() {
-  local drift
+  local drift graph=0
+  python3 scripts/include_graph.py || graph=1
   drift=$(cxx_files | xargs -r -P "$jobs" -n 8 sh -c '
     for f; do clang-format --dry-run --Werror "$f" >/dev/null 2>&1 || echo "$f"; done' sh)
   if [ -n "$drift" ]; then
@@ -115,6 +117,7 @@ stage_format() {
     return 1
   fi
   echo "format: $(cxx_files | wc -l) files as .clang-format wants them"
+  return "$graph"
 }
 
 stage_tidy() {

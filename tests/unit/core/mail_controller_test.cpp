@@ -129,14 +129,14 @@ protected:
         host = owned.get();
         plugin = std::make_unique<RecordingPlugin>(std::move(owned));
         plugin->SetRunning(true);
-        plugin->SetLauncher(&launcher);
-        plugin->SetBrowserOpener([this](const std::string& url) { opened.push_back(url); });
+        plugin->Navigation().SetLauncher(&launcher);
+        plugin->Navigation().SetBrowserOpener([this](const std::string& url) { opened.push_back(url); });
         plugin->SetNotifyShower([this](const NotifyContext& context, std::int32_t total,
                                        const TNotifyMessages& m, const TNotifyMessages& e) {
             shown.push_back({total, m.Count(), e.Count()});
             shownContexts.push_back(context);
         });
-        plugin->SetSoundPlayer([this] { ++sounds; });
+        plugin->Presenter().SetSoundPlayer([this] { ++sounds; });
         host->cfg.WriteCfgBool("MAIL_ALL", true);
     }
 
@@ -149,10 +149,10 @@ protected:
     void WaitTickDone() {
         QElapsedTimer t;
         t.start();
-        while (plugin->TickRunning() && t.elapsed() < 10000) {
+        while (plugin->Scheduler().PassOut() && t.elapsed() < 10000) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         }
-        ASSERT_FALSE(plugin->TickRunning());
+        ASSERT_FALSE(plugin->Scheduler().PassOut());
     }
 
     static TickResult Pass(int unread, int fresh) {
@@ -271,26 +271,26 @@ TEST_F(MailControllerTest, UnsetChoicesKeepTheirDefaultsAndStoredOnesApply) {
 
 TEST_F(MailControllerTest, FiveUnreadAllNewSetsTheCaptionAndBlinksUntilAPassFindsNothing) {
     TickResult r = Pass(5, 5);
-    plugin->ApplyTickResult(r);
-    EXPECT_EQ(plugin->ButtonCaption(), "5 New");
+    plugin->Presenter().ApplyTickResult(r);
+    EXPECT_EQ(plugin->Presenter().ButtonCaption(), "5 New");
     EXPECT_EQ(host->captions, QStringList{"5 New"});
     EXPECT_EQ(host->hints, QStringList{"5 New"});
-    EXPECT_EQ(plugin->TrayToolTip(), "You have 5 new emails.");
-    EXPECT_NEAR(plugin->BlinkUntil(), Now() + 5 * kOneMinute, 1e-9);
+    EXPECT_EQ(plugin->Presenter().TrayToolTip(), "You have 5 new emails.");
+    EXPECT_NEAR(plugin->Presenter().BlinkUntil(), Now() + 5 * kOneMinute, 1e-9);
     ASSERT_FALSE(host->bitmaps.isEmpty());
-    EXPECT_EQ(host->bitmaps.back(), plugin->NewMailBitmap().hex);
-    EXPECT_EQ(plugin->CurrentBitmap().hex, plugin->NewMailBitmap().hex);
-    EXPECT_FALSE(plugin->NewMailBitmap().hex.isEmpty());
+    EXPECT_EQ(host->bitmaps.back(), plugin->Presenter().NewMailBitmap().hex);
+    EXPECT_EQ(plugin->Presenter().CurrentBitmap().hex, plugin->Presenter().NewMailBitmap().hex);
+    EXPECT_FALSE(plugin->Presenter().NewMailBitmap().hex.isEmpty());
     EXPECT_EQ(sounds, 1);
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0][0], 5);
 
     clock.AdvanceMs(60'000);
-    plugin->ApplyTickResult(Pass(0, 0));
-    EXPECT_EQ(plugin->BlinkUntil(), 0);
-    EXPECT_EQ(plugin->ButtonCaption(), "Email");
+    plugin->Presenter().ApplyTickResult(Pass(0, 0));
+    EXPECT_EQ(plugin->Presenter().BlinkUntil(), 0);
+    EXPECT_EQ(plugin->Presenter().ButtonCaption(), "Email");
     EXPECT_EQ(host->bitmaps.back(), ButtonBitmap().hex);
-    EXPECT_EQ(plugin->TrayToolTip(), "Right-click on the icon to access Email Plugin menu.");
+    EXPECT_EQ(plugin->Presenter().TrayToolTip(), "Right-click on the icon to access Email Plugin menu.");
     // Nothing new, nothing to report: no window and no sound.
     EXPECT_EQ(sounds, 1);
     EXPECT_EQ(shown.size(), 1u);
@@ -299,15 +299,15 @@ TEST_F(MailControllerTest, FiveUnreadAllNewSetsTheCaptionAndBlinksUntilAPassFind
 TEST_F(MailControllerTest, QuietHoursCountNewsButNeitherShowNorSoundIt) {
     host->cfg.WriteCfgStr("QUIET_HOURS", "Mon-Sun 00:00-24:00");
     plugin->RefreshConfig();
-    plugin->ApplyTickResult(Pass(5, 5));
-    EXPECT_EQ(plugin->ButtonCaption(), "5 New");
-    EXPECT_EQ(plugin->TrayToolTip(), "You have 5 new emails.");
+    plugin->Presenter().ApplyTickResult(Pass(5, 5));
+    EXPECT_EQ(plugin->Presenter().ButtonCaption(), "5 New");
+    EXPECT_EQ(plugin->Presenter().TrayToolTip(), "You have 5 new emails.");
     EXPECT_EQ(sounds, 0);
     EXPECT_TRUE(shown.empty());
 
     host->cfg.WriteCfgStr("QUIET_HOURS", "Mon-Sun 25:00-26:00"); // refused: no quiet hours
     plugin->RefreshConfig();
-    plugin->ApplyTickResult(Pass(6, 1));
+    plugin->Presenter().ApplyTickResult(Pass(6, 1));
     EXPECT_EQ(sounds, 1);
     EXPECT_EQ(shown.size(), 1u);
 }
@@ -335,18 +335,18 @@ TEST_F(MailControllerTest, AccountsAnnouncedTogetherSoundOnceAndTheWindowGathers
 }
 
 TEST_F(MailControllerTest, UnchangedCaptionIsNotResentAndOldUnreadDoesNotBlink) {
-    plugin->ApplyTickResult(Pass(2, 0));
-    plugin->ApplyTickResult(Pass(2, 0));
+    plugin->Presenter().ApplyTickResult(Pass(2, 0));
+    plugin->Presenter().ApplyTickResult(Pass(2, 0));
     EXPECT_EQ(host->captions, QStringList{"2 New"});
-    EXPECT_EQ(plugin->BlinkUntil(), 0);
+    EXPECT_EQ(plugin->Presenter().BlinkUntil(), 0);
     EXPECT_TRUE(shown.empty());
 }
 
 TEST_F(MailControllerTest, CaptionTheHostDidNotTakeIsSentAgain) {
     host->buttonCallsFail = true;
-    plugin->ApplyTickResult(Pass(3, 0));
+    plugin->Presenter().ApplyTickResult(Pass(3, 0));
     host->buttonCallsFail = false;
-    plugin->ApplyTickResult(Pass(3, 0));
+    plugin->Presenter().ApplyTickResult(Pass(3, 0));
     EXPECT_EQ(host->captions, QStringList{"3 New"});
 }
 
@@ -355,25 +355,25 @@ TEST_F(MailControllerTest, ChoicesOfThePassDecideWindowSoundAndErrorsAloneShowTh
     r.playSound = false;
     TNotifyMessageItem error;
     r.errors.Add(error);
-    plugin->ApplyTickResult(r);
+    plugin->Presenter().ApplyTickResult(r);
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0][2], 1);
     EXPECT_EQ(sounds, 0);
 }
 
 TEST_F(MailControllerTest, BlinkEndsOnTheFirstTimerEventAfterFiveMinutes) {
-    plugin->ApplyTickResult(Pass(1, 1));
+    plugin->Presenter().ApplyTickResult(Pass(1, 1));
     plugin->Cycle().SetNextTick(Now() + 1); // no pass due
     clock.AdvanceMs(5 * 60'000);
     plugin->Tick();
-    EXPECT_GT(plugin->BlinkUntil(), 0); // not yet later
+    EXPECT_GT(plugin->Presenter().BlinkUntil(), 0); // not yet later
     clock.AdvanceMs(1);
     plugin->Tick();
-    EXPECT_EQ(plugin->BlinkUntil(), 0);
+    EXPECT_EQ(plugin->Presenter().BlinkUntil(), 0);
     EXPECT_EQ(host->bitmaps.back(), ButtonBitmap().hex);
     // The caption keeps its count: the mail is still unread.
-    EXPECT_EQ(plugin->ButtonCaption(), "1 New");
-    EXPECT_EQ(plugin->TrayToolTip(), "Right-click on the icon to access Email Plugin menu.");
+    EXPECT_EQ(plugin->Presenter().ButtonCaption(), "1 New");
+    EXPECT_EQ(plugin->Presenter().TrayToolTip(), "Right-click on the icon to access Email Plugin menu.");
 }
 
 TEST_F(MailControllerTest, TickRunsTheAfterInstallCheckFirstAndNeverOverlaps) {
@@ -383,7 +383,7 @@ TEST_F(MailControllerTest, TickRunsTheAfterInstallCheckFirstAndNeverOverlaps) {
     plugin->Cycle().SetNextTick(0);
     plugin->Tick();
     EXPECT_EQ(plugin->calls, std::vector<std::string>{"after-install"});
-    if (plugin->TickRunning()) {
+    if (plugin->Scheduler().PassOut()) {
         plugin->Tick(); // the pass is still out: the handler is detached
         EXPECT_EQ(plugin->calls.size(), 1u);
     }
@@ -392,7 +392,7 @@ TEST_F(MailControllerTest, TickRunsTheAfterInstallCheckFirstAndNeverOverlaps) {
     EXPECT_GT(plugin->Cycle().NextTick(), Now());
     plugin->Tick();
     EXPECT_EQ(plugin->calls.size(), 2u);
-    EXPECT_FALSE(plugin->TickRunning());
+    EXPECT_FALSE(plugin->Scheduler().PassOut());
 }
 
 // A tick with no account due starts no pass and calls nothing on the host, so
@@ -410,7 +410,7 @@ TEST_F(MailControllerTest, IdleTickCallsNothingAndADueAccountIsCheckedAtTheNextT
     for (int i = 0; i < 10; ++i) {
         clock.AdvanceMs(5'000);
         plugin->Tick();
-        EXPECT_FALSE(plugin->TickRunning()) << i;
+        EXPECT_FALSE(plugin->Scheduler().PassOut()) << i;
     }
     EXPECT_EQ(host->pings, pings);
     EXPECT_EQ(host->menus.size(), menus);
@@ -426,13 +426,13 @@ TEST_F(MailControllerTest, IdleTickCallsNothingAndADueAccountIsCheckedAtTheNextT
 // still runs its pass, which ends the request: asking again works.
 TEST_F(MailControllerTest, CheckNowWithNothingDueStillEndsTheRequest) {
     plugin->ExecCommand("CHECK_POP3_9");
-    EXPECT_EQ(plugin->CheckNowTarget(), "POP3_9");
+    EXPECT_EQ(plugin->Scheduler().CheckNowTarget(), "POP3_9");
     clock.AdvanceMs(2'000);
     plugin->Tick();
     WaitTickDone();
-    EXPECT_EQ(plugin->CheckNowTarget(), TCheckScheduler::kNoCheckPending);
+    EXPECT_EQ(plugin->Scheduler().CheckNowTarget(), TCheckScheduler::kNoCheckPending);
     plugin->ExecCommand("CHECK_POP3_9");
-    EXPECT_EQ(plugin->CheckNowTarget(), "POP3_9");
+    EXPECT_EQ(plugin->Scheduler().CheckNowTarget(), "POP3_9");
 }
 
 TEST_F(MailControllerTest, TickDoesNothingBeforeConnectOrAfterTheMainLoopEnded) {
@@ -452,7 +452,7 @@ TEST_F(MailControllerTest, DeactivationStopsTheTicksHidesTheTrayAndEndsTheMainLo
     plugin->Cycle().SetNextTick(0);
     plugin->Tick(); // a pass is out while the host turns the plug-in off
     plugin->Deactivated();
-    EXPECT_FALSE(plugin->TickRunning());
+    EXPECT_FALSE(plugin->Scheduler().PassOut());
     EXPECT_FALSE(form->TickTimer().isActive());
     EXPECT_FALSE(form->TrayShown());
     EXPECT_FALSE(PluginConnected());
@@ -476,12 +476,12 @@ TEST_F(MailControllerTest, MenuIsSentOnlyWhenItsTextChanged) {
     host->cfg.WriteCfgStr("ACCOUNTS", "POP3:1=" + Pop3Record("a@x"));
     plugin->AttachForm();
     plugin->RefreshConfig();
-    plugin->UpdateButtonMenu();
-    plugin->UpdateButtonMenu();
+    plugin->Presenter().UpdateButtonMenu();
+    plugin->Presenter().UpdateButtonMenu();
     ASSERT_EQ(host->menus.size(), 1);
     EXPECT_TRUE(host->menus[0].contains("{Go to a@x=OPEN_POP3_1\r\n"));
     EXPECT_FALSE(host->menus[0].contains("Check All Accounts"));
-    EXPECT_EQ(plugin->LastMenuText(), host->menus[0]);
+    EXPECT_EQ(plugin->Presenter().LastMenuText(), host->menus[0]);
     // The tray got the same lines with its own commands.
     bool removeItem = false;
     for (const TMenuItem& item : plugin->MainForm()->MenuItems()) {
@@ -491,15 +491,15 @@ TEST_F(MailControllerTest, MenuIsSentOnlyWhenItsTextChanged) {
     EXPECT_TRUE(removeItem);
 
     plugin->Accounts().FindAccount("POP3_1", true)->UnreadCount = 4;
-    plugin->UpdateButtonMenu();
+    plugin->Presenter().UpdateButtonMenu();
     ASSERT_EQ(host->menus.size(), 2);
     EXPECT_TRUE(host->menus[1].contains("{Go to a@x (4 New)=OPEN_POP3_1\r\n"));
 }
 
 TEST_F(MailControllerTest, MenuWithoutAHostIsOnlyTheSectionLine) {
     host->present = false;
-    EXPECT_EQ(plugin->BuildMenuText(false), "$\r\n");
-    plugin->UpdateButtonMenu();
+    EXPECT_EQ(plugin->Presenter().BuildMenuText(false), "$\r\n");
+    plugin->Presenter().UpdateButtonMenu();
     EXPECT_TRUE(host->menus.isEmpty());
 }
 
@@ -508,7 +508,7 @@ TEST_F(MailControllerTest, MenuWithoutAHostIsOnlyTheSectionLine) {
 TEST_F(MailControllerTest, CheckAllIsNotRepeatedWhileItRunsAndCoversEachAccount) {
     plugin->Cycle().SetNextTick(Now() + 1);
     plugin->ExecCommand("CHECK_ALL");
-    EXPECT_EQ(plugin->CheckNowTarget(), "");
+    EXPECT_EQ(plugin->Scheduler().CheckNowTarget(), "");
     EXPECT_NEAR(plugin->Cycle().NextTick(), Now() + kOneSecond, 1e-9);
     plugin->Cycle().SetNextTick(Now() + 1);
     plugin->ExecCommand("CHECK_ALL");
@@ -519,12 +519,12 @@ TEST_F(MailControllerTest, CheckAllIsNotRepeatedWhileItRunsAndCoversEachAccount)
 TEST_F(MailControllerTest, CheckOfOneAccountIsNotRepeatedButAnotherOrAllMayFollow) {
     plugin->Cycle().SetNextTick(Now() + 1);
     plugin->ExecCommand("CHECK_POP3_1");
-    EXPECT_EQ(plugin->CheckNowTarget(), "POP3_1");
+    EXPECT_EQ(plugin->Scheduler().CheckNowTarget(), "POP3_1");
     plugin->Cycle().SetNextTick(Now() + 1);
     plugin->ExecCommand("CHECK_POP3_1");
     EXPECT_GT(plugin->Cycle().NextTick(), Now() + 0.5);
     plugin->ExecCommand("CHECK_ALL");
-    EXPECT_EQ(plugin->CheckNowTarget(), "");
+    EXPECT_EQ(plugin->Scheduler().CheckNowTarget(), "");
 }
 
 TEST_F(MailControllerTest, RemoveHidesTheTrayAndStoresIt) {
@@ -553,18 +553,18 @@ TEST_F(MailControllerTest, CommandsDoNothingWithoutAHost) {
     plugin->ExecCommand("CHECK_ALL");
     EXPECT_TRUE(opened.empty());
     EXPECT_EQ(host->settingsShown, 0);
-    EXPECT_EQ(plugin->CheckNowTarget(), "\t");
+    EXPECT_EQ(plugin->Scheduler().CheckNowTarget(), "\t");
 }
 
 TEST_F(MailControllerTest, HelpLinkTakesTheTagInEveryPlaceAndRegisterPageOpensWhenSet) {
-    plugin->OpenHelpLink(1136);
-    plugin->OpenRegisterPage();
+    plugin->Navigation().OpenHelpLink(1136);
+    plugin->Navigation().OpenRegisterPage();
     EXPECT_TRUE(opened.empty()); // nothing read yet
     host->cfg.WriteCfgStr("WHAT_LINK", "https://help.example.org/?t=%help_tag&again=%HELP_TAG");
     host->cfg.WriteCfgStr("REG_MAIL", "https://register.example.org/");
     plugin->RefreshConfig();
-    plugin->OpenHelpLink(1136);
-    plugin->OpenRegisterPage();
+    plugin->Navigation().OpenHelpLink(1136);
+    plugin->Navigation().OpenRegisterPage();
     EXPECT_EQ(opened, (std::vector<std::string>{"https://help.example.org/?t=1136&again=1136",
                                                 "https://register.example.org/"}));
 }
@@ -581,10 +581,10 @@ protected:
 };
 
 TEST_F(NavigationTest, WithinFiveSecondsThePageGoesToTheBrowserWindowOfTheCommand) {
-    plugin->SetBrowserContext("4711");
+    plugin->Navigation().SetBrowserContext("4711");
     clock.AdvanceMs(4999);
-    plugin->PostNavigate("https://mail.example.org/", "'browser' 'https://mail.example.org/'");
-    plugin->HandleNavigate();
+    plugin->Navigation().PostNavigate("https://mail.example.org/", "'browser' 'https://mail.example.org/'");
+    plugin->Navigation().HandleNavigate();
     ASSERT_EQ(host->navigations.size(), 1u);
     EXPECT_EQ(host->navigations[0].first, "4711");
     EXPECT_EQ(host->navigations[0].second, "https://mail.example.org/");
@@ -592,52 +592,52 @@ TEST_F(NavigationTest, WithinFiveSecondsThePageGoesToTheBrowserWindowOfTheComman
 }
 
 TEST_F(NavigationTest, LaterThanFiveSecondsTheBrowserCommandLineRuns) {
-    plugin->SetBrowserContext("4711");
+    plugin->Navigation().SetBrowserContext("4711");
     clock.AdvanceMs(5001);
-    plugin->PostNavigate("https://mail.example.org/", "'browser' 'https://mail.example.org/'");
-    plugin->HandleNavigate();
+    plugin->Navigation().PostNavigate("https://mail.example.org/", "'browser' 'https://mail.example.org/'");
+    plugin->Navigation().HandleNavigate();
     EXPECT_TRUE(host->navigations.empty());
     EXPECT_EQ(launcher.runs, std::vector<std::string>{"'browser' 'https://mail.example.org/'"});
     EXPECT_TRUE(opened.empty());
     // The hand-off is used once.
-    plugin->HandleNavigate();
+    plugin->Navigation().HandleNavigate();
     EXPECT_EQ(launcher.runs.size(), 1u);
 }
 
 TEST_F(NavigationTest, TrayCommandsAndOffSettingUseTheCommandLine) {
-    plugin->SetBrowserContext(""); // the tray has no browser window
-    plugin->PostNavigate("https://a.example.org/", "cmd a");
-    plugin->HandleNavigate();
+    plugin->Navigation().SetBrowserContext(""); // the tray has no browser window
+    plugin->Navigation().PostNavigate("https://a.example.org/", "cmd a");
+    plugin->Navigation().HandleNavigate();
     host->cfg.WriteCfgBool("CURRBROWSEWINDOW", false);
     plugin->RefreshConfig();
-    plugin->SetBrowserContext("4711");
-    plugin->PostNavigate("https://b.example.org/", "cmd b");
-    plugin->HandleNavigate();
+    plugin->Navigation().SetBrowserContext("4711");
+    plugin->Navigation().PostNavigate("https://b.example.org/", "cmd b");
+    plugin->Navigation().HandleNavigate();
     EXPECT_TRUE(host->navigations.empty());
     EXPECT_EQ(launcher.runs, (std::vector<std::string>{"cmd a", "cmd b"}));
 }
 
 TEST_F(NavigationTest, FailedStartOrMissingCommandFallsBackToTheDesktopBrowser) {
     launcher.ok = false;
-    plugin->PostNavigate("https://a.example.org/", "cmd a");
-    plugin->HandleNavigate();
-    plugin->PostNavigate("https://b.example.org/", "");
-    plugin->HandleNavigate();
+    plugin->Navigation().PostNavigate("https://a.example.org/", "cmd a");
+    plugin->Navigation().HandleNavigate();
+    plugin->Navigation().PostNavigate("https://b.example.org/", "");
+    plugin->Navigation().HandleNavigate();
     EXPECT_EQ(opened, (std::vector<std::string>{"https://a.example.org/", "https://b.example.org/"}));
 }
 
 TEST_F(NavigationTest, BrowserWindowThatIsGoneFallsBackToTheCommandLine) {
     host->navigateOk = false;
-    plugin->SetBrowserContext("4711");
-    plugin->PostNavigate("https://a.example.org/", "cmd a");
-    plugin->HandleNavigate();
+    plugin->Navigation().SetBrowserContext("4711");
+    plugin->Navigation().PostNavigate("https://a.example.org/", "cmd a");
+    plugin->Navigation().HandleNavigate();
     EXPECT_EQ(host->navigations.size(), 1u);
     EXPECT_EQ(launcher.runs, std::vector<std::string>{"cmd a"});
 }
 
 TEST_F(NavigationTest, PostFromAnotherThreadReachesTheFormAsAMessage) {
     plugin->AttachForm();
-    std::thread([this] { plugin->PostNavigate("https://a.example.org/", "cmd a"); }).join();
+    std::thread([this] { plugin->Navigation().PostNavigate("https://a.example.org/", "cmd a"); }).join();
     EXPECT_TRUE(launcher.runs.empty()); // nothing runs on the posting thread
     QCoreApplication::processEvents();
     EXPECT_EQ(launcher.runs, std::vector<std::string>{"cmd a"});
@@ -648,7 +648,7 @@ TEST_F(NavigationTest, PostFromAnotherThreadReachesTheFormAsAMessage) {
 TEST_F(MailControllerTest, NotificationKeepsTheLongLivedStoreNotTheInterfaceOfTheMoment) {
     MemoryHostConfig transient;
     host->transient = &transient;
-    plugin->ApplyTickResult(Pass(1, 1));
+    plugin->Presenter().ApplyTickResult(Pass(1, 1));
     ASSERT_EQ(shownContexts.size(), 1u);
     EXPECT_EQ(shownContexts[0].host, &host->cfg);
     EXPECT_EQ(shownContexts[0].actions, plugin.get());
@@ -662,9 +662,9 @@ TEST_F(MailControllerTest, NegativeNewsOfOneAccountDoesNotCancelAnothersNewMail)
     for (int i = 0; i < 3; ++i) {
         r.messages.Add(item);
     }
-    plugin->ApplyTickResult(r);
-    EXPECT_GT(plugin->BlinkUntil(), Now());
-    EXPECT_EQ(plugin->CurrentBitmap().hex, plugin->NewMailBitmap().hex);
+    plugin->Presenter().ApplyTickResult(r);
+    EXPECT_GT(plugin->Presenter().BlinkUntil(), Now());
+    EXPECT_EQ(plugin->Presenter().CurrentBitmap().hex, plugin->Presenter().NewMailBitmap().hex);
     EXPECT_EQ(shown.size(), 1u);
 }
 
@@ -722,7 +722,7 @@ TEST_F(MailControllerTest, AccountsAddedDuringAPassLoadAfterItWithoutBlockingThe
     held.get_future().wait();
     plugin->Cycle().SetNextTick(0);
     plugin->Tick();
-    ASSERT_TRUE(plugin->TickRunning());
+    ASSERT_TRUE(plugin->Scheduler().PassOut());
 
     host->cfg.WriteCfgStr("ACCOUNTS", "POP3:1=" + Pop3Record("a@x") + "\r\nPOP3:2=" + Pop3Record("b@x"));
     QElapsedTimer timer;
@@ -744,7 +744,7 @@ TEST_F(MailControllerTest, DeactivationRunsNoNestedEventLoop) {
     bool queuedRan = false;
     QTimer::singleShot(0, [&] { queuedRan = true; });
     plugin->Deactivated();
-    EXPECT_FALSE(plugin->TickRunning());
+    EXPECT_FALSE(plugin->Scheduler().PassOut());
     EXPECT_FALSE(queuedRan); // the host's call returns before other events run
     EXPECT_TRUE(plugin->Scheduler().Stopping());
     QCoreApplication::processEvents();
@@ -760,11 +760,11 @@ TEST_F(MailControllerTest, EveryStopOfTheMainLoopRaisesTheAccountsStopSignal) {
     SetPluginConnected(true);
     plugin->SetRunning(true);
     plugin->Tick();
-    EXPECT_FALSE(plugin->TickRunning()); // no new pass after a stop
+    EXPECT_FALSE(plugin->Scheduler().PassOut()); // no new pass after a stop
 }
 
 TEST_F(MailControllerTest, ConnectRefreshesAfterTheHostsCallHasReturned) {
-    TNuvexObj obj(*plugin);
+    TNuvexObj obj(plugin->ObjectParts());
     obj.Connected();
     EXPECT_FALSE(plugin->Enabled());
     QCoreApplication::processEvents();
@@ -777,7 +777,7 @@ class ButtonObjectTest : public MailControllerTest {
 protected:
     void SetUp() override {
         MailControllerTest::SetUp();
-        obj = std::make_unique<TNuvexObj>(*plugin);
+        obj = std::make_unique<TNuvexObj>(plugin->ObjectParts());
         obj->SetContext(QStringLiteral("4711"));
     }
     void TearDown() override {
@@ -840,9 +840,9 @@ TEST_F(ButtonObjectTest, MenuTheHostRefusedIsSentAgainByTheNextPass) {
     obj->UpdateButton();
     obj->Activate();
     host->buttonCallsFail = false;
-    plugin->UpdateButtonMenu();
+    plugin->Presenter().UpdateButtonMenu();
     EXPECT_EQ(host->menus.size(), 1);
-    plugin->UpdateButtonMenu();
+    plugin->Presenter().UpdateButtonMenu();
     EXPECT_EQ(host->menus.size(), 1); // once accepted, not again
 }
 
@@ -860,7 +860,7 @@ TEST_F(ButtonObjectTest, UpdateButtonShowsAndHidesInTheObjectsWindow) {
 TEST_F(ButtonObjectTest, ButtonCommandsGoThroughTheRouterWithTheButtonsWindow) {
     plugin->Cycle().SetNextTick(Now() + 1);
     obj->ExecCommand(0, "CHECK_POP3_1");
-    EXPECT_EQ(plugin->CheckNowTarget(), "POP3_1");
+    EXPECT_EQ(plugin->Scheduler().CheckNowTarget(), "POP3_1");
     obj->ExecCommand(0, "SETTINGS");
     EXPECT_EQ(host->settingsShown, 1);
     // The tray's own commands mean nothing on the button.

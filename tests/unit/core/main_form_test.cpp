@@ -14,9 +14,10 @@
 namespace nuvex {
 namespace {
 
-class RecordingPlugin : public TExePlugin {
-public:
-    void ExecCommand(const QString& command) override { commands << command; }
+struct RecordingPlugin {
+    TMainForm::CommandSink Sink() {
+        return [this](const QString& command) { commands << command; };
+    }
     QStringList commands;
 };
 
@@ -45,7 +46,7 @@ protected:
 
 TEST_F(MainFormTest, MenuCommandHandsTheItemsCommandToThePlugin) {
     RecordingPlugin plugin;
-    TMainForm form(plugin);
+    TMainForm form(plugin.Sink());
     MenuOptions options;
     int submenus = form.RebuildPopupMenu(
         SplitMenuLines("$\r\nCheck=CHECK_ALL\r\n+Sub\r\nOne=CHECK_P_1\r\n<\r\n-\r\nHelp=HELP\r\n"), options);
@@ -67,7 +68,7 @@ TEST_F(MainFormTest, MenuCommandHandsTheItemsCommandToThePlugin) {
 
 TEST_F(MainFormTest, RegisteredMessagesArriveInOrderThroughTheEventLoop) {
     RecordingPlugin plugin;
-    RecordingForm form(plugin);
+    RecordingForm form(plugin.Sink());
     int refresh = TMainForm::RegisterMessage(QStringLiteral("NUVEX_REFCFG"));
     int nav = TMainForm::RegisterMessage(QStringLiteral("NUVEX_NAVURL"));
     EXPECT_NE(refresh, nav);
@@ -83,14 +84,14 @@ TEST_F(MainFormTest, RegisteredMessagesArriveInOrderThroughTheEventLoop) {
 
 TEST_F(MainFormTest, TrayIsNotShownWithoutASystemTray) {
     RecordingPlugin plugin;
-    TMainForm form(plugin);
+    TMainForm form(plugin.Sink());
     form.SetTrayVisible(true);
     EXPECT_FALSE(form.TrayShown()); // offscreen has no tray: ALLOW_EXIT answers "YES"
 }
 
 TEST_F(MainFormTest, ClosingTheWindowDoesNotEndIt) {
     RecordingPlugin plugin;
-    TMainForm form(plugin);
+    TMainForm form(plugin.Sink());
     form.show();
     ASSERT_TRUE(form.isVisible());
     form.close();

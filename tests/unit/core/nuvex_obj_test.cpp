@@ -20,7 +20,7 @@ class NuvexObjTest : public PluginTest {
 protected:
     void SetUp() override {
         PluginTest::SetUp();
-        obj = std::make_unique<TNuvexObj>(*plugin);
+        obj = std::make_unique<TNuvexObj>(plugin->ObjectParts());
     }
     void TearDown() override {
         CloseWizards();

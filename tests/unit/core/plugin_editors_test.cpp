@@ -21,7 +21,7 @@ protected:
         plugin->SetRunning(true);
         plugin->SetNotifyShower(
             [](const NotifyContext&, std::int32_t, const TNotifyMessages&, const TNotifyMessages&) {});
-        plugin->SetSoundPlayer([] {});
+        plugin->Presenter().SetSoundPlayer([] {});
     }
     void TearDown() override {
         PluginTest::TearDown();
