@@ -9,6 +9,7 @@
 #include "accounts/notify.h"
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
+#include "lib/json_value.h"
 #include "lib/log.h"
 #include "lib/plugin_settings.h"
 #include "lib/registry.h"
@@ -232,7 +233,7 @@ std::string SettingsText(const TConnectorClass& cls, TAccountFields& fields, Opt
 }
 
 std::vector<StoredLine> ReadList(HostConfig& host) {
-    auto text = host.ReadCfgStr("$ACCOUNTS");
+    auto text = host.ReadCfgStr(keys::kAccounts);
     if (!text) {
         throw std::runtime_error("the account list can't be read from the host");
     }
@@ -297,7 +298,7 @@ int List(HostConfig& host, const TConnectorRegistry& registry, std::ostream& out
         const TConnectorClass* cls = registry.FindConnectorClass(id);
         TCryptURL record;
         record.DecodeParams(value);
-        auto enabled = host.ReadCfgStr(id + "_ENABLED");
+        auto enabled = host.ReadCfgStr(AccountEnabledKey(id));
         bool on = !(enabled && *enabled == "0") && record.GetParam("ENABLED") != "0";
         out << id << '\t' << (cls ? cls->TypeCode() : std::string("?")) << '\t' << record.GetParam("EMAIL")
             << '\t' << (on ? "enabled" : "disabled") << "\n";
@@ -404,8 +405,9 @@ public:
 
 private:
     static bool IsMarker(std::string_view key) {
-        return text::StartsWithNoCase(key, "LASTID_") || text::StartsWithNoCase(key, "$LASTID_") ||
-               text::StartsWithNoCase(key, "SEENIDS_");
+        return text::StartsWithNoCase(key, keys::kMarkerPrefix) ||
+               text::StartsWithNoCase(key, "$" + std::string(keys::kMarkerPrefix)) ||
+               text::StartsWithNoCase(key, keys::kSeenIdsPrefix);
     }
     HostConfig& base_;
     bool commit_;
@@ -435,29 +437,6 @@ std::string OneLine(std::string text) {
     std::replace_if(
         text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
     return text;
-}
-
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-                out += escaped;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
 }
 
 // A check here reads the registry the plug-in gives its checks (the desktop's
@@ -539,28 +518,29 @@ void PrintText(const std::vector<CheckOutcome>& results, std::ostream& out, std:
 }
 
 void PrintJson(const std::vector<CheckOutcome>& results, std::ostream& out, std::ostream& err) {
-    out << "{\"accounts\":[";
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        const CheckOutcome& r = results[i];
-        out << (i ? "," : "") << "{\"id\":" << JsonString(r.id) << ",\"email\":" << JsonString(r.email);
+    json::Array accounts;
+    for (const CheckOutcome& r : results) {
+        json::Object account{{"id", r.id}, {"email", r.email}};
         if (r.failed) {
-            out << ",\"error\":" << JsonString(r.error) << "}";
+            account.emplace_back("error", r.error);
             err << "nuvex-account: " << r.id << ": " << r.error << "\n";
-            continue;
+        } else {
+            json::Array messages;
+            for (const CheckedMessage& message : r.messages) {
+                messages.emplace_back(json::Object{{"sender", message.sender}, {"subject", message.subject}});
+            }
+            account.emplace_back("new", std::max(r.fresh, 0));
+            account.emplace_back("unread", r.unread);
+            account.emplace_back("messages", std::move(messages));
         }
-        out << ",\"new\":" << std::max(r.fresh, 0) << ",\"unread\":" << r.unread << ",\"messages\":[";
-        for (std::size_t m = 0; m < r.messages.size(); ++m) {
-            out << (m ? "," : "") << "{\"sender\":" << JsonString(r.messages[m].sender)
-                << ",\"subject\":" << JsonString(r.messages[m].subject) << "}";
-        }
-        out << "]}";
+        accounts.emplace_back(std::move(account));
     }
-    out << "]}\n";
+    out << json::Value(json::Object{{"accounts", std::move(accounts)}}).Dump() << "\n";
 }
 
 bool StoredEnabled(HostConfig& host, const StoredLine& line) {
     const std::string id = UnderscoreName(line.first);
-    auto enabled = host.ReadCfgStr(id + "_ENABLED");
+    auto enabled = host.ReadCfgStr(AccountEnabledKey(id));
     TCryptURL record;
     record.DecodeParams(line.second);
     return !(enabled && *enabled == "0") && record.GetParam("ENABLED") != "0";
@@ -671,8 +651,8 @@ int Test(const std::string& id, HostConfig& host, const TConnectorRegistry& regi
 int SetEnabled(const std::string& id, bool on, HostConfig& host) {
     std::vector<StoredLine> lines = ReadList(host);
     RequireLine(lines, id);
-    if (!host.WriteCfgBool(id + "_ENABLED", on)) {
-        throw std::runtime_error("the host did not store " + id + "_ENABLED");
+    if (!host.WriteCfgBool(AccountEnabledKey(id), on)) {
+        throw std::runtime_error("the host did not store " + AccountEnabledKey(id));
     }
     host.ConfigChanged();
     return kCliOk;
@@ -826,7 +806,7 @@ int Edit(const std::vector<std::string>& args, HostConfig& host, const TConnecto
     // The editor writes the Send To choice beside the settings: kept unless given.
     bool sendTo = record.GetParam("SENDTO") == "1";
     if (!values.count("send-to")) {
-        sendTo = host.ReadCfgBool(id + "_SENDTO").value_or(sendTo);
+        sendTo = host.ReadCfgBool(SendToKey(id)).value_or(sendTo);
         record.SetParam("SENDTO", sendTo ? "1" : "0");
     }
     const std::string settings = record.EncodeParams();

@@ -2,6 +2,7 @@
 
 #include "accounts/connector_registry.h"
 #include "accounts/generic_connector.h"
+#include "lib/account_keys.h"
 #include "lib/host_config.h"
 #include "lib/log.h"
 
@@ -98,14 +99,6 @@ bool TAccountList::AddAccount(std::unique_ptr<TNuvex_GenericConnector> account) 
     }
     items_.push_back(std::move(account));
     return true;
-}
-
-std::unique_ptr<TNuvex_GenericConnector> TAccountList::RemoveAccount(std::string_view id) {
-    CriticHold hold(AccountLock, CriticHold::Mode::Exclusive, kAddAccountWaits);
-    if (!hold.Held()) {
-        return nullptr;
-    }
-    return TakeLocked(id);
 }
 
 void TAccountList::FreeAccounts() {
@@ -230,7 +223,7 @@ bool Apply(TNuvex_GenericConnector& account, const StoredAccount& entry, HostCon
         std::lock_guard guard(account.Guard());
         account.Enabled = *entry.enabled != "0";
         if (entry.enabled->empty() && host) {
-            host->WriteCfgBool(entry.name + "_ENABLED", true);
+            host->WriteCfgBool(AccountEnabledKey(entry.name), true);
         }
     }
     return true;
@@ -251,7 +244,7 @@ std::vector<std::string> LoadAccountList(TAccountList& list, const std::string& 
         std::vector<std::string> keys;
         keys.reserve(entries.size());
         for (const StoredAccount& entry : entries) {
-            keys.push_back(entry.name + "_ENABLED");
+            keys.push_back(AccountEnabledKey(entry.name));
         }
         if (auto values = host->ReadCfgStrBatch(keys)) {
             for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -343,7 +336,7 @@ std::vector<std::string> LoadAccountList(TAccountList& list, const std::string& 
         std::string id = account->AccountId;
         account.reset();
         log::Info("accounts", "account " + id + " is no longer stored; it was taken out of the running list");
-        if (host && host->Connected() && !host->DeleteCfgValue("LASTID_" + id)) {
+        if (host && host->Connected() && !host->DeleteCfgValue(MarkerKey(id))) {
             log::Warning("accounts", "the marker of the removed account " + id + " could not be deleted");
         }
         if (host && host->Connected() && !host->DeleteCfgValue(TNuvex_GenericConnector::SeenIdsKey(id))) {

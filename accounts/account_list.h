@@ -48,9 +48,6 @@ public:
     // Appends within 1000 ms of exclusive waiting; false (and the account
     // freed) when the lock was not had.
     bool AddAccount(std::unique_ptr<TNuvex_GenericConnector> account);
-    // Takes the account out of the list (exclusive, 1000 ms) and hands it back;
-    // nullptr when absent or the lock was not had.
-    std::unique_ptr<TNuvex_GenericConnector> RemoveAccount(std::string_view id);
     // Frees every account, last to first.
     void FreeAccounts();
     // Accounts whose TypeCode equals code exactly (takes the lock shared).

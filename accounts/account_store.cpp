@@ -7,6 +7,7 @@
 #include "lib/host_config.h"
 #include "lib/log.h"
 #include "lib/named_objects.h"
+#include "lib/plugin_settings.h"
 #include "lib/text.h"
 
 #include <charconv>
@@ -14,8 +15,6 @@
 namespace nuvex {
 
 namespace {
-
-constexpr std::string_view kAccountsKey = "$ACCOUNTS";
 
 const char* Flag(bool value) {
     return value ? "1" : "0";
@@ -54,7 +53,7 @@ private:
 };
 
 std::optional<std::string> ReadStoredText(HostConfig& host) {
-    auto text = host.ReadCfgStr(kAccountsKey);
+    auto text = host.ReadCfgStr(keys::kAccounts);
     if (!text) {
         log::Warning("accounts", "the account list can't be read from the host");
     }
@@ -69,7 +68,7 @@ bool WriteAccountBatch(HostConfig& host, const std::vector<CfgWrite>& writes, co
         return true;
     }
     log::Warning("accounts", "the host did not store " + what);
-    host.WriteCfgStr(kAccountsKey, oldList);
+    host.WriteCfgStr(keys::kAccounts, oldList);
     return false;
 }
 
@@ -258,22 +257,22 @@ std::optional<std::string> StoreNewAccount(HostConfig& host, const TConnectorCla
     // without its values.
     std::vector<CfgWrite> writes{
         // A marker of an older account under this id would hide this one's first messages.
-        {"LASTID_" + id, std::monostate{}},
+        {MarkerKey(id), std::monostate{}},
         {TNuvex_GenericConnector::SeenIdsKey(id), std::monostate{}},
-        {id + "_ENABLED", true},
-        {id + "_SENDTO", choices.sendTo},
+        {AccountEnabledKey(id), true},
+        {SendToKey(id), choices.sendTo},
     };
     if (choices.defaultCompose) {
-        writes.push_back({"MAILACCCOMP", id});
+        writes.push_back({std::string(keys::kComposeAccount), id});
     }
     if (choices.associateConfirmed) {
-        writes.push_back({"EBUTTACTION", choices.associate});
-        writes.push_back({"MAILACCOUNT", id});
+        writes.push_back({std::string(keys::kButtonAction), choices.associate});
+        writes.push_back({std::string(keys::kButtonAccount), id});
     }
-    writes.push_back({std::string(kAccountsKey), JoinStoredList(lines)});
+    writes.push_back({std::string(keys::kAccounts), JoinStoredList(lines)});
     if (!WriteAccountBatch(host, writes, *text, "the new account " + id)) {
-        host.DeleteCfgValue(id + "_ENABLED");
-        host.DeleteCfgValue(id + "_SENDTO");
+        host.DeleteCfgValue(AccountEnabledKey(id));
+        host.DeleteCfgValue(SendToKey(id));
         return std::nullopt;
     }
     return id;
@@ -312,7 +311,7 @@ bool UpdateStoredAccount(HostConfig& host, const std::string& id, const std::str
         lines.emplace_back(id, settingsText);
     }
     return WriteAccountBatch(host,
-                             {{std::string(kAccountsKey), JoinStoredList(lines)}, {id + "_SENDTO", sendTo}},
+                             {{std::string(keys::kAccounts), JoinStoredList(lines)}, {SendToKey(id), sendTo}},
                              *text, "the settings of " + id);
 }
 
@@ -335,10 +334,10 @@ bool RemoveStoredAccount(HostConfig& host, const std::string& id) {
     // The line goes first, for the same reason as in StoreNewAccount.
     return WriteAccountBatch(host,
                              {
-                                 {std::string(kAccountsKey), JoinStoredList(lines)},
-                                 {id + "_ENABLED", std::monostate{}},
-                                 {id + "_SENDTO", std::monostate{}},
-                                 {"LASTID_" + id, std::monostate{}},
+                                 {std::string(keys::kAccounts), JoinStoredList(lines)},
+                                 {AccountEnabledKey(id), std::monostate{}},
+                                 {SendToKey(id), std::monostate{}},
+                                 {MarkerKey(id), std::monostate{}},
                                  {TNuvex_GenericConnector::SeenIdsKey(id), std::monostate{}},
                              },
                              *text, "the removal of " + id);

@@ -1,6 +1,6 @@
 #pragma once
 // The stored form of the accounts in the host's configuration: the list
-// "$ACCOUNTS" (id=settings lines joined by CR LF) and the three values named
+// "ACCOUNTS" (id=settings lines joined by CR LF) and the three values named
 // after each id. Shared by the account editors and the command-line tool.
 #include <cstddef>
 #include <cstdint>
@@ -76,9 +76,9 @@ std::string FindSameAccount(const std::vector<StoredLine>& lines, const TConnect
                             const std::string& settingsText);
 
 // Stores a new account of cls with settingsText: chooses the id, appends the
-// line to "$ACCOUNTS", writes id + "_ENABLED" true and id + "_SENDTO", and
+// line to "ACCOUNTS", writes id + "_ENABLED" true and id + "_SENDTO", and
 // drops a "LASTID_" + id left over from an older account of that id, all in
-// one batch. Nothing is stored when "$ACCOUNTS" can't be read or the writer
+// one batch. Nothing is stored when "ACCOUNTS" can't be read or the writer
 // lock is not had; when the batch fails the list is put back. With sameAs
 // given, an account that FindSameAccount finds is not stored again: its id
 // goes to *sameAs. The id, or nullopt.

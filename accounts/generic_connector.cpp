@@ -1,5 +1,6 @@
 #include "accounts/generic_connector.h"
 
+#include "lib/account_keys.h"
 #include "lib/branding.h"
 #include "lib/clock.h"
 #include "lib/crypt_url.h"
@@ -203,10 +204,10 @@ std::optional<std::string> TNuvex_GenericConnector::GetLastId() {
     HostConfig* host = context_.host;
     std::optional<std::string> value;
     if (host && host->Connected()) {
-        value = host->ReadCfgStr("LASTID_" + id);
+        value = host->ReadCfgStr(MarkerKey(id));
     }
     if (!value) {
-        log::Warning("accounts", id + ": the host did not answer the read of LASTID_" + id);
+        log::Warning("accounts", id + ": the host did not answer the read of " + MarkerKey(id));
         return std::nullopt;
     }
     std::lock_guard lock(guard_);
@@ -221,8 +222,8 @@ bool TNuvex_GenericConnector::SetLastId(const std::string& text) {
         id = AccountId;
     }
     HostConfig* host = context_.host;
-    if (!host || !host->Connected() || !host->WriteCfgStr("LASTID_" + id, text)) {
-        log::Warning("accounts", id + ": the host did not store LASTID_" + id);
+    if (!host || !host->Connected() || !host->WriteCfgStr(MarkerKey(id), text)) {
+        log::Warning("accounts", id + ": the host did not store " + MarkerKey(id));
         return false;
     }
     std::lock_guard lock(guard_);

@@ -3,6 +3,7 @@
 // (type code, captions, list order, limits) that are asked without an instance.
 #include "accounts/account_context.h"
 #include "accounts/notify.h"
+#include "lib/account_keys.h"
 #include "lib/net_problem.h"
 
 #include <cstdint>
@@ -43,16 +44,15 @@ constexpr std::int32_t kOpenNothing = 0;
 constexpr std::int32_t kOpenWebmail = 1;
 constexpr std::int32_t kOpenMailProgram = 2;
 
-// Capability flags of a connector type; the instance operations of slots 0 to
-// 5 answer from them.
+// Capability flags of a connector type; the account's Can... and HasOpenAction
+// answer from them.
 enum TConnectorCap : unsigned {
     kCapCompose = 1u << 0,
     kCapSendFiles = 1u << 1,
     kCapMailTo = 1u << 2,
     kCapAlwaysOpens = 1u << 3, // HasOpenAction whatever the open action
-    kCapReservedA = 1u << 4,   // two flags kept in the model that nothing consults
-    kCapReservedB = 1u << 5,
-    kCapChecks = 1u << 6, // CheckMail works: the type is offered to users
+    kCapReservedA = 1u << 4,   // kept in the model; nothing consults it
+    kCapChecks = 1u << 6,      // CheckMail works: the type is offered to users
 };
 
 struct TAccountFields;
@@ -69,25 +69,25 @@ using TTypeOptionValues = std::map<std::string, std::string, std::less<>>;
 // one-line reason in error when a value is bad.
 using TAddTypeKeys = bool (*)(TAccountFields& fields, const TTypeOptionValues& options, std::string& error);
 
-// The class-level facts of a connector type (slots 19 and 21 to 27), asked
-// without an account: one const row per type, defined in the type's own file.
+// The class-level facts of a connector type, asked without an account: one const row per type, defined in the
+// type's own file.
 struct TConnectorClass {
     using NewInstanceFn = std::unique_ptr<TNuvex_GenericConnector> (*)(const TConnectorClass&,
                                                                        const AccountContext&);
 
-    std::string_view typeCode = {};                           // slot 22
-    std::string_view providerName = {};                       // slot 21
-    std::string_view typeCaption = {};                        // slot 23; empty: the provider name
-    std::string_view exampleAddress = {};                     // slot 24
-    int listOrder = 99;                                       // slot 26
-    int maxAccounts = 0;                                      // slot 25; 0: unlimited
-    std::string_view wizardPanelClass = "TNuvex_WizardPanel"; // slot 27
+    std::string_view typeCode = {};                           // the id prefix of its accounts ("POP3")
+    std::string_view providerName = {};                       // shown in the wizard's list of types
+    std::string_view typeCaption = {};                        // empty: the provider name
+    std::string_view exampleAddress = {};                     // the wizard's "e.g." address
+    int listOrder = 99;                                       // place in the wizard's list
+    int maxAccounts = 0;                                      // accounts of this type at most; 0: unlimited
+    std::string_view wizardPanelClass = "TNuvex_WizardPanel"; // the wizard page that edits it
     unsigned caps = 0;                                        // TConnectorCap
     NewInstanceFn newInstance = nullptr;
     std::span<const TTypeOption> options = {}; // beyond the base options of every type
     TAddTypeKeys addTypeKeys = nullptr;
 
-    // Slot 19: a new account of this class with the construction defaults,
+    // A new account of this class with the construction defaults,
     // AfterCreate already called. Never null.
     std::unique_ptr<TNuvex_GenericConnector> Create(const AccountContext& context) const;
     std::string ProviderName() const { return std::string(providerName); }
@@ -118,30 +118,42 @@ public:
     TNuvex_GenericConnector(const TNuvex_GenericConnector&) = delete;
     TNuvex_GenericConnector& operator=(const TNuvex_GenericConnector&) = delete;
 
-    // Instance operations in slot order (19 and 21-27 live on TConnectorClass).
-    virtual bool CanCompose() { return class_.Has(kCapCompose); }                                      // 0
-    virtual bool CanSendFiles() { return class_.Has(kCapSendFiles); }                                  // 1
-    virtual bool CanMailTo() { return class_.Has(kCapMailTo); }                                        // 2
-    virtual bool HasOpenAction() { return class_.Has(kCapAlwaysOpens) || ActionCode != kOpenNothing; } // 3
-    virtual bool ReservedFlagA() { return class_.Has(kCapReservedA); }                                 // 4
-    virtual bool ReservedFlagB() { return class_.Has(kCapReservedB); }                                 // 5
-    virtual int Connect() { return kStatusNotImplemented; }                                            // 6
-    virtual int Disconnect() { return kStatusNotImplemented; }                                         // 7
-    virtual int CheckMail();                                                                           // 8
-    virtual int BeginCheck();                                                                          // 9
-    virtual int Compose() { return kStatusNotImplemented; }                                            // 10
-    virtual int SendFiles(const std::vector<std::string>& /*lines*/) { return kStatusNotImplemented; } // 11
+    // What an account of this type can do; the answers come from its class's capability flags.
+    virtual bool CanCompose() { return class_.Has(kCapCompose); }
+    virtual bool CanSendFiles() { return class_.Has(kCapSendFiles); }
+    virtual bool CanMailTo() { return class_.Has(kCapMailTo); }
+    // A click on the account opens something: its webmail or mail program.
+    virtual bool HasOpenAction() { return class_.Has(kCapAlwaysOpens) || ActionCode != kOpenNothing; }
+    virtual bool ReservedFlagA() { return class_.Has(kCapReservedA); }
+    // Opens the session with the mail server or site (signs in); Disconnect ends it.
+    virtual int Connect() { return kStatusNotImplemented; }
+    virtual int Disconnect() { return kStatusNotImplemented; }
+    // Counts the new mail now, waiting for the answer; BeginCheck starts a
+    // check that reports when it ends.
+    virtual int CheckMail();
+    virtual int BeginCheck();
+    // Opens an empty new message in the account's webmail or mail program.
+    virtual int Compose() { return kStatusNotImplemented; }
+    // Sends files handed over from another program, as the hand-off's lines.
+    virtual int SendFiles(const std::vector<std::string>& /*lines*/) { return kStatusNotImplemented; }
+    // Opens a new message to the address of a mailto link.
     virtual int ComposeTo(const std::string& /*to*/, const std::string& /*subject*/,
                           const std::string& /*mailto*/, const std::string& /*body*/) {
         return kStatusNotImplemented;
-    }                                                                                     // 12
-    virtual int OpenMessage(const std::string& /*ref*/) { return kStatusNotImplemented; } // 13
-    virtual int OpenMailbox() { return kStatusNotImplemented; }                           // 14
-    virtual int LoadSettings(const std::string& text);                                    // 15
-    virtual void LoadTypeSettings(const TCryptURL& /*record*/) {}                         // 16
-    virtual void TakeLastError(std::int32_t& code, std::string& text);                    // 17
-    virtual void AddNotifyItems(TNotifyMessages& list, bool force);                       // 18
-    virtual int AfterCreate() { return kStatusNotImplemented; }                           // 20
+    }
+    // Opens one message the notification window listed (ref: its reference there).
+    virtual int OpenMessage(const std::string& /*ref*/) { return kStatusNotImplemented; }
+    virtual int OpenMailbox() { return kStatusNotImplemented; }
+    // Takes the stored settings text; LoadTypeSettings reads the type's own keys of it.
+    virtual int LoadSettings(const std::string& text);
+    virtual void LoadTypeSettings(const TCryptURL& /*record*/) {}
+    // Hands out the last error and clears it.
+    virtual void TakeLastError(std::int32_t& code, std::string& text);
+    // Adds the account's new messages to the notification window's list
+    // (force: those already shown too).
+    virtual void AddNotifyItems(TNotifyMessages& list, bool force);
+    // Sets the defaults of a new account, once, after it is made.
+    virtual int AfterCreate() { return kStatusNotImplemented; }
 
     const TConnectorClass& Class() const { return class_; }
     std::string TypeCode() const { return class_.TypeCode(); }
@@ -152,7 +164,7 @@ public:
     double EffectiveInterval();
     // The host key of the unique ids a POP3 check has seen; it lives and goes
     // with the account's marker.
-    static std::string SeenIdsKey(const std::string& id) { return "SEENIDS_" + id; }
+    static std::string SeenIdsKey(const std::string& id) { return std::string(keys::kSeenIdsPrefix) + id; }
     // The "LASTID_" marker from the host, also kept in LastIdCache; nullopt
     // when the host could not be read (an unset marker reads as ""). A check
     // must not take a failed read for "no marker".

@@ -3,6 +3,7 @@
 #include "accounts/account_store.h"
 #include "accounts/mail_headers.h"
 #include "accounts/open_actions.h"
+#include "lib/account_keys.h"
 #include "lib/branding.h"
 #include "lib/clock.h"
 #include "lib/crypt_url.h"
@@ -545,7 +546,7 @@ bool TNuvex_Pop3Connector::StoreMarkers(int count, const UidlNews& news) {
     } else {
         writes.push_back({SeenIdsKey(id), news.seenText});
     }
-    writes.push_back({"LASTID_" + id, marker});
+    writes.push_back({MarkerKey(id), marker});
     HostConfig* host = Context().host;
     if (!host || !host->Connected() || !host->WriteCfgBatch(writes)) {
         log::Warning("accounts", id + ": the host did not store LASTID_" + id + " and " + SeenIdsKey(id));

@@ -26,6 +26,10 @@ inline std::string RunMutex(std::string_view plugin) {
     return std::string(plugin) + "_App_RunMtx";
 }
 
+// The host's own values (HKCU); "INNOWIN" is set while its installer runs.
+inline constexpr std::string_view kHostKey = "Software\\Brannock\\";
+inline constexpr std::string_view kInstallerRunningValue = "INNOWIN";
+
 // The host's plug-in entries (HKCU) and the disabled switch (HKLM, "DISABLED" = "1").
 inline constexpr std::string_view kPlugInsKey = "Software\\Brannock\\PlugIns";
 inline std::string PluginKey(std::string_view plugin) {

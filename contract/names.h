@@ -4,6 +4,7 @@
 // toolbar family. The interfaces themselves are the introspection XML files
 // beside this header; their adaptors and proxies are generated from them.
 #include "contract/event_names.h"
+#include "lib/host_config.h"
 
 #include <QString>
 #include <string>
@@ -14,6 +15,10 @@ namespace nuvex::bus {
 inline const QString kHostService = QStringLiteral("org.brannock.Toolbar");
 inline const QString kServerPath = QStringLiteral("/Server");
 inline const QString kControlPath = QStringLiteral("/Control");
+
+// The mail plug-in's name, as the host's settings and registry know it.
+inline const QString kMailPlugin =
+    QString::fromLatin1(kPluginName.data(), static_cast<qsizetype>(kPluginName.size()));
 
 inline const QString kPluginService = QStringLiteral("org.brannock.Nuvex");
 inline const QString kFactoryPath = QStringLiteral("/Factory");

@@ -5,33 +5,51 @@
 #include <QGuiApplication>
 #include <QLoggingCategory>
 #include <QString>
+#include <array>
 #include <cstdio>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace nuvex {
 namespace {
 
-// A category keeps a pointer to its name, and Qt's rules are applied per
-// category object: each area gets one, made on first use and kept for good.
-const QLoggingCategory& CategoryFor(std::string_view area) {
-    static std::mutex mutex;
-    static std::map<std::string, std::unique_ptr<QLoggingCategory>> categories;
-    std::string name = "nuvex." + std::string(area);
-    std::lock_guard lock(mutex);
-    auto it = categories.find(name);
-    if (it == categories.end()) {
-        it = categories.emplace(std::move(name), nullptr).first;
-        // The key of a map node never moves: it is the category's name for good.
-        it->second = std::make_unique<QLoggingCategory>(it->first.c_str());
+// One category object per area, made once for the whole process: Qt applies
+// its rules per object, and a second object of one name would keep thresholds
+// and rules of its own. A category keeps a pointer to its name, so the names
+// live as long as the categories.
+struct Categories {
+    std::array<std::string, log::kAreas.size()> names;
+    std::array<std::unique_ptr<QLoggingCategory>, log::kAreas.size()> categories;
+    Categories() {
+        for (std::size_t i = 0; i < log::kAreas.size(); ++i) {
+            names[i] = "nuvex." + std::string(log::kAreas[i]);
+            // Debug lines (timings for the benches) only when a rule asks,
+            // e.g. QT_LOGGING_RULES="nuvex.plugin.debug=true".
+            categories[i] = std::make_unique<QLoggingCategory>(names[i].c_str(), QtInfoMsg);
+        }
     }
-    return *it->second;
+};
+
+const Categories& All() {
+    static const Categories all;
+    return all;
+}
+
+const QLoggingCategory& CategoryFor(std::string_view area) {
+    const Categories& all = All();
+    for (std::size_t i = 0; i < log::kAreas.size(); ++i) {
+        if (log::kAreas[i] == area) {
+            return *all.categories[i];
+        }
+    }
+    // Areas are checked where they are written; a sink handed a name by other
+    // means still logs, under the general category.
+    static const QLoggingCategory general("nuvex.general", QtInfoMsg);
+    return general;
 }
 
 void QtSink(log::Level level, std::string_view area, std::string_view text) {
-    const QLoggingCategory& category = CategoryFor(area.empty() ? std::string_view("general") : area);
+    const QLoggingCategory& category = CategoryFor(area);
     const QString message = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
     switch (level) {
     case log::Level::Debug:
@@ -66,6 +84,10 @@ void QuietPlatformNotes(QtMsgType type, const QMessageLogContext& context, const
 }
 
 } // namespace
+
+const QLoggingCategory& LogCategory(log::Area area) {
+    return *All().categories[area.Index()];
+}
 
 void InstallQtLogSink() {
     log::SetSink(&QtSink);

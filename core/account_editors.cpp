@@ -3,6 +3,7 @@
 #include "accounts/account_list.h"
 #include "accounts/account_store.h"
 #include "accounts/generic_connector.h"
+#include "contract/event_names.h"
 #include "core/plugin_log.h"
 #include "integration/sendto.h"
 #include "lib/crypt_url.h"
@@ -23,18 +24,6 @@
 namespace nuvex {
 
 namespace {
-
-// A step of an editor that fails must not leave the owner disabled or the
-// editor alive: it is logged and the editor goes on to its end.
-template <typename F> bool Step(const char* what, F&& step) {
-    try {
-        step();
-        return true;
-    } catch (...) {
-        log::Caught("editor", what);
-        return false;
-    }
-}
 
 void Foreground(QWidget* window) {
     if (window) {
@@ -118,7 +107,8 @@ bool gAfterInstallOpen = false;
 } // namespace
 
 bool InstallerRunning() {
-    const auto value = ProcessRegistry().GetValue(RegRoot::HKCU, "Software\\Brannock\\", "INNOWIN");
+    const auto value =
+        ProcessRegistry().GetValue(RegRoot::HKCU, names::kHostKey, names::kInstallerRunningValue);
     if (!value) {
         return false;
     }
@@ -184,10 +174,10 @@ TWizardEnv TAccountEditorThread::WizardEnv() const {
 }
 
 void TAccountEditorThread::OpenStopEvents(bool withShutdown) {
-    stop_ = OpenOrCreateEvent("RI4Stop", true, false);
+    stop_ = OpenOrCreateEvent(names::kStopEvent, true, false);
     stopOpt_ = OpenOrCreateEvent(names::kStopOptEvent, true, false);
     if (withShutdown) {
-        shutdown_ = OpenOrCreateEvent("RI4Shutdown_" + std::string(kPluginName), false, false);
+        shutdown_ = OpenOrCreateEvent(names::ShutdownEvent(kPluginName), false, false);
     }
     if (!stop_ || !stopOpt_ || (withShutdown && !shutdown_)) {
         qCWarning(lcPlugin) << "an account editor could not open a stop event; it closes only on the others";
@@ -220,7 +210,7 @@ void TAccountEditorThread::RunWizard(TWizard& wizard, bool withShutdown) {
         }
     });
     QObject::connect(&poll_, &QTimer::timeout, this, [this, &wizard, withShutdown] {
-        Step("the stop test", [&] {
+        log::RunIsolated("editor", "the stop test", [&] {
             if (wizard.Form && wizard.Form->Result() == kResultOpen && StopSignalled(withShutdown)) {
                 wizard.Form->SetResult(kResultCancel);
             }
@@ -295,7 +285,7 @@ void TNewAccountThread::WaitStep() {
         }
     }
     wait_.stop();
-    if (!Step("opening the add-account wizard", [&] { Open(); })) {
+    if (!log::RunIsolated("editor", "opening the add-account wizard", [&] { Open(); })) {
         Wizard.reset();
         End();
     }
@@ -328,7 +318,7 @@ void TNewAccountThread::WizardClosed() {
     ReleaseOwner();
     Wizard->Form->hide();
     if (result_ == kResultAccept && env_.host && Wizard->AccountPage) {
-        Step("storing the new account", [&] { Store(); });
+        log::RunIsolated("editor", "storing the new account", [&] { Store(); });
     }
     Wizard.reset();
     End();
@@ -399,7 +389,7 @@ void TEditAccountThread::Open() {
         return;
     }
     OpenStopEvents(false);
-    const bool opened = Step("opening the account editor", [&] {
+    const bool opened = log::RunIsolated("editor", "opening the account editor", [&] {
         if (!env_.host || !env_.accounts) {
             qCWarning(lcPlugin) << "the account editor needs the host's settings; it does not open";
             return;
@@ -451,7 +441,7 @@ void TEditAccountThread::WizardClosed() {
     ReleaseOwner();
     Wizard->Form->hide();
     if (result_ == kResultAccept && env_.host && Wizard->AccountPage) {
-        Step("storing the edited account", [&] { Store(); });
+        log::RunIsolated("editor", "storing the edited account", [&] { Store(); });
     }
     Wizard.reset();
     if (env_.accountsChanged) {
@@ -489,7 +479,7 @@ TRemoveAccountThread::TRemoveAccountThread(int accountIndex, QString context, QW
 }
 
 void TRemoveAccountThread::Run() {
-    Step("removing an account", [&] {
+    log::RunIsolated("editor", "removing an account", [&] {
         if (!env_.accounts || AccountIndex < 0) {
             return;
         }

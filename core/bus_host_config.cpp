@@ -1,6 +1,7 @@
 #include "core/bus_host_config.h"
 
 #include "contract/names.h"
+#include "contract/qt_log_sink.h"
 #include "itb4server_proxy.h"
 #include "lib/plugin_settings.h"
 
@@ -13,8 +14,6 @@
 
 namespace nuvex {
 namespace {
-
-Q_LOGGING_CATEGORY(lcHostCalls, "nuvex.host")
 
 QString Q(std::string_view s) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
@@ -86,8 +85,8 @@ template <typename Reply> bool BusHostConfig::Await(Reply& reply) const {
     }
     if (IsNoAnswer(reply.error())) {
         g_quietUntil.store(NowMs() + kHungHostQuietMs);
-        qCWarning(lcHostCalls) << "the toolbar host did not answer in" << bus::kHostCallTimeoutMs
-                               << "ms; host calls fail at once for" << kHungHostQuietMs << "ms";
+        qCWarning(lcHost) << "the toolbar host did not answer in" << bus::kHostCallTimeoutMs
+                          << "ms; host calls fail at once for" << kHungHostQuietMs << "ms";
     }
     return false;
 }
@@ -203,7 +202,7 @@ std::optional<std::vector<std::string>> BusHostConfig::ReadCfgStrBatch(const std
     }
     const QStringList got = reply.value();
     if (static_cast<std::size_t>(got.size()) != keys.size()) {
-        qCWarning(lcHostCalls) << "the host answered" << got.size() << "values for" << keys.size() << "keys";
+        qCWarning(lcHost) << "the host answered" << got.size() << "values for" << keys.size() << "keys";
         return std::nullopt;
     }
     std::vector<std::string> values;

@@ -8,6 +8,7 @@
 // GUI thread call after call: once a call has had no answer in time, every
 // call of the next few seconds fails at once without waiting.
 // Thread-safe: worker threads may read settings while the GUI thread runs.
+#include "contract/names.h"
 #include "lib/host_config.h"
 
 #include <QDBusConnection>
@@ -25,7 +26,7 @@ namespace nuvex {
 class BusHostConfig final : public HostConfig {
 public:
     // connected: how Connected() answers; empty means "the host is on the bus".
-    explicit BusHostConfig(std::function<bool()> connected = {}, QString pluginName = QStringLiteral("MAIL"));
+    explicit BusHostConfig(std::function<bool()> connected = {}, QString pluginName = bus::kMailPlugin);
     // The host on another connection; a peer-to-peer connection takes an empty service.
     BusHostConfig(const QDBusConnection& connection, const QString& service, std::function<bool()> connected,
                   QString pluginName);

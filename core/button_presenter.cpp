@@ -12,6 +12,7 @@
 #include "lib/plugin_settings.h"
 #include "ui/notify_alerts.h"
 #include "ui/pictures.h"
+#include "ui/tr.h"
 
 #include <algorithm>
 
@@ -20,15 +21,6 @@ namespace nuvex {
 namespace {
 
 constexpr double kBlinkDays = 5 * kOneMinute;
-
-template <typename F> void Step(const char* what, F&& step) {
-    // Each step stands alone: one that fails must not stop the ones after it.
-    try {
-        step();
-    } catch (...) {
-        log::Caught("plugin", what);
-    }
-}
 
 } // namespace
 
@@ -42,7 +34,7 @@ std::int32_t PositiveNews(const TickResult& r) {
 }
 
 QString DefaultTrayTip() {
-    return QString::fromStdString(Translate("Right-click on the icon to access Email Plugin menu."));
+    return Tr("Right-click on the icon to access Email Plugin menu.");
 }
 
 TButtonPresenter::TButtonPresenter(Parts parts) : parts_(std::move(parts)) {
@@ -110,7 +102,7 @@ void TButtonPresenter::ApplyTickResult(const TickResult& r) {
     const std::int32_t news = PositiveNews(r);
     if (r.HasNews() || news > 0) {
         if (r.changeTray) {
-            Step("tray icon", [&] {
+            log::RunIsolated("plugin", "tray icon", [&] {
                 if (TNuvexForm* form = parts_.form()) {
                     SetTrayNewMail(&form->Tray(), news, r.totalUnread);
                 }
@@ -118,10 +110,11 @@ void TButtonPresenter::ApplyTickResult(const TickResult& r) {
         }
         const bool quiet = Quiet();
         if (r.showWindow && showNotify_ && !quiet) {
-            Step("notification window", [&] { showNotify_(r.totalUnread, r.messages, r.errors); });
+            log::RunIsolated("plugin", "notification window",
+                             [&] { showNotify_(r.totalUnread, r.messages, r.errors); });
         }
         if (r.playSound && playSound_ && !quiet) {
-            Step("sound", [&] { playSound_(); });
+            log::RunIsolated("plugin", "sound", [&] { playSound_(); });
         }
     }
     const QString caption = QString::fromStdString(MailCaption(r.totalUnread));

@@ -3,6 +3,7 @@
 #include "accounts/account_list.h"
 #include "accounts/generic_connector.h"
 #include "accounts/open_actions.h"
+#include "contract/qt_log_sink.h"
 #include "core/nuvex_obj.h"
 #include "lib/clock.h"
 #include "lib/mcritic.h"
@@ -12,8 +13,6 @@
 #include <QLoggingCategory>
 #include <QThread>
 #include <algorithm>
-
-Q_LOGGING_CATEGORY(lcUpload, "nuvex.upload")
 
 namespace nuvex {
 

@@ -32,14 +32,6 @@ constexpr int kDisabledRecheckMs = 1000;
 // every few seconds, and waiting for the next one would overshoot.
 constexpr int kHeartbeatSlackMs = 3000;
 
-template <typename F> void Step(const char* what, F&& f) {
-    try {
-        f();
-    } catch (...) {
-        log::Caught("plugin", what);
-    }
-}
-
 // SIGTERM and SIGINT end the loop like the end of the session does, so the
 // run mutex and the bus name are given back in order.
 int g_signalFds[2] = {-1, -1};
@@ -89,11 +81,11 @@ int TExePlugin::Run(const QStringList& args) {
         if (!ok) {
             std::fprintf(stderr, "nuvex: %s\n", qPrintable(error));
         }
-        Step("registration hook", [&] { Registered(registering); });
+        log::RunIsolated("plugin", "registration hook", [&] { Registered(registering); });
         return ok ? 0 : 1;
     }
     case RunSwitch::ManualUpdate:
-        Step("manual update", [&] { ManualUpdate(); });
+        log::RunIsolated("plugin", "manual update", [&] { ManualUpdate(); });
         return 0;
     case RunSwitch::Start:
         break;
@@ -127,14 +119,14 @@ int TExePlugin::RunServer() {
     int code = 0;
     factory_ = std::make_unique<TPluginFactory>([this](QObject* parent) { return CreatePluginObj(parent); });
     bool served = false;
-    Step("bus registration", [&] { served = factory_->Register(); });
+    log::RunIsolated("plugin", "bus registration", [&] { served = factory_->Register(); });
     if (!served) {
         code = 1;
     }
-    Step("events", [] { QCoreApplication::processEvents(); });
+    log::RunIsolated("plugin", "events", [] { QCoreApplication::processEvents(); });
     if (served) {
-        Step("start", [&] { Start(); });
-        Step("main loop", [&] {
+        log::RunIsolated("plugin", "start", [&] { Start(); });
+        log::RunIsolated("plugin", "main loop", [&] {
             if (running_) {
                 MainLoop();
             }
@@ -142,15 +134,15 @@ int TExePlugin::RunServer() {
     }
     // The plug-in's work ends while this process still holds the bus name
     // and the run mutex: a copy started now must not run beside it.
-    Step("stopping the work", [&] { StopWork(); });
+    log::RunIsolated("plugin", "stopping the work", [&] { StopWork(); });
     // Revoke the bus objects before the frame goes away: no call may reach a
     // half-finished process.
-    Step("bus unregistration", [&] {
+    log::RunIsolated("plugin", "bus unregistration", [&] {
         factory_->Unregister();
         factory_.reset();
     });
-    Step("finish", [&] { Finish(); });
-    Step("run mutex", [&] {
+    log::RunIsolated("plugin", "finish", [&] { Finish(); });
+    log::RunIsolated("plugin", "run mutex", [&] {
         if (mutex && owned) {
             mutex->Unlock();
         }
@@ -202,14 +194,14 @@ void TExePlugin::MainLoop() {
     StopEventWatcher();
 
     if (!disabledStop_) {
-        Step("disconnect", [] { SetPluginConnected(false); });
-        Step("tray", [&] {
+        log::RunIsolated("plugin", "disconnect", [] { SetPluginConnected(false); });
+        log::RunIsolated("plugin", "tray", [&] {
             if (mainForm_) {
                 mainForm_->SetTrayVisible(false);
             }
         });
-        Step("events", [] { QCoreApplication::processEvents(); });
-        Step("shutdown", [&] {
+        log::RunIsolated("plugin", "events", [] { QCoreApplication::processEvents(); });
+        log::RunIsolated("plugin", "shutdown", [&] {
             if (mainForm_) {
                 mainForm_->Shutdown();
             }
@@ -282,8 +274,8 @@ void TExePlugin::SetRunning(bool running) {
 }
 
 bool TExePlugin::IsDisabled() {
-    const std::string key = "Software\\Brannock\\PlugIns\\" + PluginName().toStdString();
-    return ReadRegString(ProcessRegistry(), RegRoot::HKLM, key, "DISABLED", "") == "1";
+    const std::string key = names::PluginKey(PluginName().toStdString());
+    return ReadRegString(ProcessRegistry(), RegRoot::HKLM, key, names::kDisabledValue, "") == "1";
 }
 
 bool TExePlugin::DisabledTwice() {

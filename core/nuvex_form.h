@@ -27,7 +27,6 @@ public:
 
     QTimer& TickTimer() { return timer_; }
     TrayTarget& Tray() { return tray_; }
-    int MailReadyMessage() const { return mailReadyMsg_; }
 
 protected:
     bool OnMessage(int message, qint64 wParam, qint64 lParam) override;

@@ -11,6 +11,7 @@
 #include "lib/host_config.h"
 #include "lib/log.h"
 #include "lib/plugin_settings.h"
+#include "ui/tr.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -29,10 +30,6 @@ const QString kSeparator = QStringLiteral("SEP");
 constexpr int kSettingsListWaits = 2000;
 
 std::atomic<int> g_uploads{0};
-
-QString Tr(const char* text) {
-    return QString::fromStdString(Translate(text));
-}
 
 // Tabs and line ends inside a value would split the page's list in the wrong places.
 QString ListField(const std::string& value) {

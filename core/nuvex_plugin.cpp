@@ -43,15 +43,6 @@ constexpr int kCheckNowDelayMs = 1100;
 // Accounts whose checks end this close together get one sound between them.
 constexpr std::int64_t kOneSoundWithinMs = 250;
 
-template <typename F> void Step(const char* what, F&& step) {
-    // Each step stands alone: one that fails must not stop the ones after it.
-    try {
-        step();
-    } catch (...) {
-        log::Caught("plugin", what);
-    }
-}
-
 } // namespace
 
 int TickPeriodFromEnvironment() {
@@ -181,7 +172,7 @@ TNuvexPlugin::~TNuvexPlugin() {
 std::unique_ptr<TMainForm> TNuvexPlugin::CreateMainForm() {
     // A plug-in killed during a browser check leaves the check's profile and
     // perhaps its browser; they go now rather than at the next such check.
-    Step("stale browser profiles", [] {
+    log::RunIsolated("plugin", "stale browser profiles", [] {
         if (const std::string root = devtools::DefaultProfileRoot(); !root.empty()) {
             devtools::RemoveStaleProfiles(root);
         }
@@ -328,7 +319,9 @@ TEditorEnv TNuvexPlugin::EditorEnv() {
         }
     };
     // After a removal the button and tray show no mail until the next pass counts again.
-    env.resetButton = [this] { Step("button reset", [&] { presenter_.ApplyTickResult(TickResult{}); }); };
+    env.resetButton = [this] {
+        log::RunIsolated("plugin", "button reset", [&] { presenter_.ApplyTickResult(TickResult{}); });
+    };
     env.releaseMailto = [](const std::string&) {
         if (!RestoreMailClient()) {
             qCWarning(lcPlugin) << "the previous mail client could not be put back";
@@ -371,8 +364,8 @@ void TNuvexPlugin::Tick() {
     if (!PluginConnected() || !Running() || scheduler_.PassOut() || scheduler_.Stopping()) {
         return;
     }
-    Step("after-install check", [&] { AfterInstallCheck(); });
-    Step("blink", [&] { presenter_.EndBlinkIfDue(); });
+    log::RunIsolated("plugin", "after-install check", [&] { AfterInstallCheck(); });
+    log::RunIsolated("plugin", "blink", [&] { presenter_.EndBlinkIfDue(); });
     if (Now() > cycle_.NextTick()) {
         // A pending check-now runs its pass even when it finds nothing to
         // check (a disabled account): the pass ends the request.
@@ -382,7 +375,7 @@ void TNuvexPlugin::Tick() {
             // so an account is checked within a tick of falling due.
             return;
         }
-        Step("ping", [&] { PingHost(); });
+        log::RunIsolated("plugin", "ping", [&] { PingHost(); });
         if (!namedStop_) {
             namedStop_ = NamedStopEvents();
         }
@@ -423,13 +416,14 @@ void TNuvexPlugin::AnnounceAccount(const TickResult& result) {
         // caption and the tray still follow the pass.
         if (shown.showWindow && !presenter_.Quiet()) {
             LogNotification(shown.totalUnread, result.messages, result.errors);
-            Step("desktop notification",
-                 [&] { desktop_->Announce(result, shown.playSound, SnapshotEnabledAccounts(accounts_)); });
+            log::RunIsolated("plugin", "desktop notification", [&] {
+                desktop_->Announce(result, shown.playSound, SnapshotEnabledAccounts(accounts_));
+            });
         }
         shown.showWindow = false;
         shown.playSound = false;
     }
-    Step("account result", [&] { presenter_.ApplyTickResult(shown); });
+    log::RunIsolated("plugin", "account result", [&] { presenter_.ApplyTickResult(shown); });
 }
 
 void TNuvexPlugin::FinishCheckPass(const TickResult& result) {
@@ -437,15 +431,16 @@ void TNuvexPlugin::FinishCheckPass(const TickResult& result) {
         return;
     }
     if (result.ranPass2 && !result.stopped) {
-        Step("pass result", [&] { presenter_.ApplyTickResult(result); });
+        log::RunIsolated("plugin", "pass result", [&] { presenter_.ApplyTickResult(result); });
     }
     if (refresh_.TakeReloadAfterPass()) {
-        Step("reload after pass", [&] { RefreshConfig(); });
+        log::RunIsolated("plugin", "reload after pass", [&] { RefreshConfig(); });
     }
-    Step("push", [&] { push_.Update(); });
-    Step("menu", [&] { presenter_.UpdateButtonMenu(); });
+    log::RunIsolated("plugin", "push", [&] { push_.Update(); });
+    log::RunIsolated("plugin", "menu", [&] { presenter_.UpdateButtonMenu(); });
     if (desktop_) {
-        Step("desktop notifications", [&] { desktop_->CloseRead(SnapshotEnabledAccounts(accounts_)); });
+        log::RunIsolated("plugin", "desktop notifications",
+                         [&] { desktop_->CloseRead(SnapshotEnabledAccounts(accounts_)); });
     }
     if (result.ran) {
         // The pass's buffers (replies, headers, entries) are gone by now;
@@ -467,8 +462,8 @@ void TNuvexPlugin::OnRefreshMessage() {
     if (!host_->Settings()) {
         return;
     }
-    Step("refresh", [&] { RefreshConfig(); });
-    Step("menu", [&] { presenter_.UpdateButtonMenu(); });
+    log::RunIsolated("plugin", "refresh", [&] { RefreshConfig(); });
+    log::RunIsolated("plugin", "menu", [&] { presenter_.UpdateButtonMenu(); });
 }
 
 void TNuvexPlugin::CheckNowIfIdle(const std::string& id) {
@@ -483,15 +478,16 @@ void TNuvexPlugin::ExecCommand(const QString& command) {
         return;
     }
     FlushPendingReload();
-    Step("tray command", [&] { router_.Execute(command, CommandOrigin::Tray); });
+    log::RunIsolated("plugin", "tray command", [&] { router_.Execute(command, CommandOrigin::Tray); });
 }
 
 void TNuvexPlugin::OpenAccountMailbox(const std::string& accountId) {
-    Step("open mailbox", [&] { ::nuvex::OpenAccountMailbox(accounts_, accountId); });
+    log::RunIsolated("plugin", "open mailbox", [&] { ::nuvex::OpenAccountMailbox(accounts_, accountId); });
 }
 
 void TNuvexPlugin::OpenAccountMessage(const std::string& accountId, const std::string& messageRef) {
-    Step("open message", [&] { ::nuvex::OpenAccountMessage(accounts_, accountId, messageRef); });
+    log::RunIsolated("plugin", "open message",
+                     [&] { ::nuvex::OpenAccountMessage(accounts_, accountId, messageRef); });
 }
 
 void TNuvexPlugin::Deactivated() {

@@ -16,28 +16,19 @@ namespace nuvex {
 
 TPluginAdaptor::TPluginAdaptor(TPluginObj* object) : QObject(object), object_(object) {}
 
-template <typename Step> void TPluginAdaptor::Guard(const char* method, Step&& step) {
-    try {
-        step();
-    } catch (...) {
-        qCWarning(lcPlugin).noquote()
-            << method << "failed:" << QString::fromStdString(log::CurrentExceptionText());
-    }
-}
-
 QString TPluginAdaptor::GetPluginName() {
     QString name;
-    Guard("GetPluginName", [&] { name = object_->GetPluginName(); });
+    log::RunIsolated("plugin", "GetPluginName", [&] { name = object_->GetPluginName(); });
     return name;
 }
 
 void TPluginAdaptor::SetContext(const QString& value) {
-    Guard("SetContext", [&] { object_->SetContext(value); });
+    log::RunIsolated("plugin", "SetContext", [&] { object_->SetContext(value); });
 }
 
 int TPluginAdaptor::GetContextKind() {
     int kind = 0;
-    Guard("GetContextKind", [&] { kind = object_->GetContextKind(); });
+    log::RunIsolated("plugin", "GetContextKind", [&] { kind = object_->GetContextKind(); });
     return kind;
 }
 
@@ -45,7 +36,7 @@ int TPluginAdaptor::GetButtonInfo(int index, int& style, QString& name, QString&
                                   QString& description, QByteArray& icon, QString& menuText, QString& hint,
                                   QByteArray& bitmap, int& visible) {
     ButtonInfo info;
-    Guard("GetButtonInfo", [&] { info = object_->GetButtonInfo(index); });
+    log::RunIsolated("plugin", "GetButtonInfo", [&] { info = object_->GetButtonInfo(index); });
     style = info.style;
     name = info.name;
     caption = info.caption;
@@ -60,74 +51,74 @@ int TPluginAdaptor::GetButtonInfo(int index, int& style, QString& name, QString&
 
 QString TPluginAdaptor::GetSettingsPages(QByteArray& bitmap) {
     QString pages;
-    Guard("GetSettingsPages", [&] { object_->GetSettingsPages(pages, bitmap); });
+    log::RunIsolated("plugin", "GetSettingsPages", [&] { object_->GetSettingsPages(pages, bitmap); });
     return pages;
 }
 
 QString TPluginAdaptor::QueryText(const QString& key, const QString& param) {
     QString text;
-    Guard("QueryText", [&] { text = object_->QueryText(key, param); });
+    log::RunIsolated("plugin", "QueryText", [&] { text = object_->QueryText(key, param); });
     return text;
 }
 
 int TPluginAdaptor::QueryNum(const QString& key, int index) {
     int number = 0;
-    Guard("QueryNum", [&] { number = object_->QueryNum(key, index); });
+    log::RunIsolated("plugin", "QueryNum", [&] { number = object_->QueryNum(key, index); });
     return number;
 }
 
 QString TPluginAdaptor::GetHelpURL() {
     QString url;
-    Guard("GetHelpURL", [&] { url = object_->GetHelpURL(); });
+    log::RunIsolated("plugin", "GetHelpURL", [&] { url = object_->GetHelpURL(); });
     return url;
 }
 
 QString TPluginAdaptor::GetAuxText1() {
     QString text;
-    Guard("GetAuxText1", [&] { text = object_->GetAuxText1(); });
+    log::RunIsolated("plugin", "GetAuxText1", [&] { text = object_->GetAuxText1(); });
     return text;
 }
 
 QString TPluginAdaptor::GetAuxText2() {
     QString text;
-    Guard("GetAuxText2", [&] { text = object_->GetAuxText2(); });
+    log::RunIsolated("plugin", "GetAuxText2", [&] { text = object_->GetAuxText2(); });
     return text;
 }
 
 void TPluginAdaptor::ButtonClick(const QString& button) {
-    Guard("ButtonClick", [&] { object_->ButtonClick(button); });
+    log::RunIsolated("plugin", "ButtonClick", [&] { object_->ButtonClick(button); });
 }
 
 void TPluginAdaptor::ExecCommand(int value, const QString& command) {
-    Guard("ExecCommand", [&] { object_->ExecCommand(value, command); });
+    log::RunIsolated("plugin", "ExecCommand", [&] { object_->ExecCommand(value, command); });
 }
 
 short TPluginAdaptor::GetFlags() {
     short flags = 0;
-    Guard("GetFlags", [&] { flags = object_->GetFlags(); });
+    log::RunIsolated("plugin", "GetFlags", [&] { flags = object_->GetFlags(); });
     return flags;
 }
 
 QString TPluginAdaptor::GetConfigText() {
     QString text;
-    Guard("GetConfigText", [&] { text = object_->GetConfigText(); });
+    log::RunIsolated("plugin", "GetConfigText", [&] { text = object_->GetConfigText(); });
     return text;
 }
 
 void TPluginAdaptor::Connect() {
-    Guard("Connect", [&] { object_->Connect(); });
+    log::RunIsolated("plugin", "Connect", [&] { object_->Connect(); });
 }
 
 void TPluginAdaptor::Activate() {
-    Guard("Activate", [&] { object_->Activate(); });
+    log::RunIsolated("plugin", "Activate", [&] { object_->Activate(); });
 }
 
 void TPluginAdaptor::Deactivate() {
-    Guard("Deactivate", [&] { object_->Deactivate(); });
+    log::RunIsolated("plugin", "Deactivate", [&] { object_->Deactivate(); });
 }
 
 void TPluginAdaptor::Refresh() {
-    Guard("Refresh", [&] { object_->Refresh(); });
+    log::RunIsolated("plugin", "Refresh", [&] { object_->Refresh(); });
 }
 
 TPluginFactory::TPluginFactory(Maker maker, QObject* parent) : QObject(parent), maker_(std::move(maker)) {

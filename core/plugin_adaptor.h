@@ -44,7 +44,6 @@ public:
     void Refresh();
 
 private:
-    template <typename Step> void Guard(const char* method, Step&& step);
     TPluginObj* object_;
 };
 

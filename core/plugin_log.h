@@ -1,7 +1,4 @@
 #pragma once
-// The logging categories of the plug-in process's Qt side.
-#include <QLoggingCategory>
-
-namespace nuvex {
-Q_DECLARE_LOGGING_CATEGORY(lcPlugin) // "nuvex.plugin"
-}
+// The logging category of the plug-in process's Qt side: lcPlugin(), the one
+// "nuvex.plugin" category, declared with the others in the contract.
+#include "contract/qt_log_sink.h"

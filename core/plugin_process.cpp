@@ -1,7 +1,9 @@
 #include "core/plugin_process.h"
 
 #include "contract/button_bitmap.h"
+#include "contract/names.h"
 #include "lib/branding.h"
+#include "ui/tr.h"
 
 #include <atomic>
 
@@ -15,19 +17,16 @@ BitmapPair g_buttonBitmap;
 } // namespace
 
 const QString& PluginName() {
-    static const QString name = QStringLiteral("MAIL");
+    static const QString name = bus::kMailPlugin;
     return name;
 }
 
 QString LongName() {
-    return QString::fromStdString(Translate("Email Plugin"));
+    return Tr("Email Plugin");
 }
 
 bool SingleInstance() {
     return g_singleInstance;
-}
-void SetSingleInstance(bool on) {
-    g_singleInstance = on;
 }
 
 bool PluginConnected() {

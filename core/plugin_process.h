@@ -9,7 +9,6 @@ const QString& PluginName(); // "MAIL"
 QString LongName();          // the translated "Email Plugin"
 
 bool SingleInstance();
-void SetSingleInstance(bool on);
 
 // Set when the host calls Connect; cleared on deactivation and shutdown.
 // Host-facing actions are skipped while it is clear.

@@ -18,19 +18,6 @@
 
 namespace nuvex {
 
-namespace {
-
-template <typename F> void Step(const char* what, F&& step) {
-    // Each step stands alone: one that fails must not stop the ones after it.
-    try {
-        step();
-    } catch (...) {
-        log::Caught("plugin", what);
-    }
-}
-
-} // namespace
-
 void TSettingsRefresh::Run() {
     if (running_) {
         return;
@@ -50,21 +37,21 @@ void TSettingsRefresh::Run() {
     }
     QElapsedTimer took;
     took.start();
-    Step("ping", [&] { parts_.ping(); });
+    log::RunIsolated("plugin", "ping", [&] { parts_.ping(); });
     const bool wasEnabled = enabled_;
-    Step("enabled and tray", [&] { EnabledAndTray(*cfg); });
+    log::RunIsolated("plugin", "enabled and tray", [&] { EnabledAndTray(*cfg); });
     if (enabled_) {
-        Step("allowed types", [&] { AllowedTypes(*cfg); });
-        Step("notify choices", [&] { Choices(*cfg); });
+        log::RunIsolated("plugin", "allowed types", [&] { AllowedTypes(*cfg); });
+        log::RunIsolated("plugin", "notify choices", [&] { Choices(*cfg); });
         bool changed = false;
-        Step("stamps", [&] { changed = Stamps(*cfg); });
+        log::RunIsolated("plugin", "stamps", [&] { changed = Stamps(*cfg); });
         changed = changed || changePending_;
         bool upkept = false;
-        Step("accounts", [&] { upkept = Accounts(*cfg, changed); });
+        log::RunIsolated("plugin", "accounts", [&] { upkept = Accounts(*cfg, changed); });
         changePending_ = changed && !upkept;
-        Step("upkeep close", [&] { parts_.hooks.UpkeepClose(changed && upkept); });
+        log::RunIsolated("plugin", "upkeep close", [&] { parts_.hooks.UpkeepClose(changed && upkept); });
     } else {
-        Step("disabled cleanup", [&] {
+        log::RunIsolated("plugin", "disabled cleanup", [&] {
             // Only a value read as off: a failed read on the first refresh also
             // answers "off", and must not take the user's entries away.
             const std::optional<bool> on = cfg->ReadCfgBool(parts_.settings.EnabledKeyName());
@@ -186,7 +173,7 @@ bool TSettingsRefresh::Accounts(HostConfig& cfg, bool changed) {
         }
     }
     for (std::size_t i = 0; i < ids.size(); ++i) {
-        Step("account upkeep", [&] {
+        log::RunIsolated("plugin", "account upkeep", [&] {
             const auto found = index.find(ids[i]);
             TNuvex_GenericConnector* account = found == index.end() ? nullptr : found->second;
             if (!account || !account->Enabled) {

@@ -29,8 +29,6 @@
 
 namespace nuvex::host {
 
-Q_LOGGING_CATEGORY(lcHost, "nuvex.host")
-
 namespace {
 
 constexpr int kStartWaitMs = 20000;
@@ -112,7 +110,7 @@ void ToolbarHost::LoadSlots() {
         return;
     }
     Registry& reg = ProcessRegistry();
-    QStringList names{QStringLiteral("MAIL")};
+    QStringList names{bus::kMailPlugin};
     for (const std::string& sub : reg.SubKeys(RegRoot::HKCU, names::kPlugInsKey)) {
         QString name = QString::fromStdString(sub).toUpper();
         if (!names.contains(name)) {
@@ -125,7 +123,7 @@ void ToolbarHost::LoadSlots() {
         slot->name = name;
         slot->service = QString::fromStdString(
             ReadRegString(reg, RegRoot::HKCU, key, "BusName",
-                          name == QLatin1String("MAIL") ? bus::kPluginService.toStdString() : ""));
+                          name == bus::kMailPlugin ? bus::kPluginService.toStdString() : ""));
         slot->program = QString::fromStdString(ReadRegString(reg, RegRoot::HKCU, key, "Program", ""));
         if (slot->service.isEmpty()) {
             continue; // an entry no bus name can reach

@@ -4,6 +4,7 @@
 // its automation objects the way a toolbar does. It never blocks on a plug-in:
 // every call to one is asynchronous, so a plug-in may call back into the host
 // while it answers.
+#include "contract/qt_log_sink.h"
 #include "host/settings_store.h"
 #include "itb4plugin_proxy.h"
 #include "lib/named_objects.h"
@@ -23,8 +24,6 @@
 class QDBusServiceWatcher;
 
 namespace nuvex::host {
-
-Q_DECLARE_LOGGING_CATEGORY(lcHost)
 
 struct ButtonState {
     QString name; // as the plug-in gave it in GetButtonInfo

@@ -118,22 +118,11 @@ int OnSeek(void* user, curl_off_t offset, int origin) {
 // server: the cancel and the stall bound hold even when no chunk moves.
 int OnTransferInfo(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
     auto& s = *static_cast<PostState*>(user);
-    auto& t = s.transfer;
     if (CancelRaised(s)) {
         s.cancelled = true;
         return 1;
     }
-    const auto now = Clock::now();
-    if (down != t.lastDown || up != t.lastUp) {
-        t.lastDown = down;
-        t.lastUp = up;
-        t.lastActivity = now;
-    }
-    if (now - t.lastActivity > std::chrono::milliseconds(t.limits.readTimeoutMs)) {
-        t.stalled = true;
-        return 1;
-    }
-    return 0;
+    return http_internal::Stalled(s.transfer, down, up) ? 1 : 0;
 }
 
 // Logs the skipped files, never their contents.

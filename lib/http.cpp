@@ -125,6 +125,12 @@ int OnProgress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t u
         t.stopped = true;
         return 1;
     }
+    return Stalled(t, down, up) ? 1 : 0;
+}
+
+} // namespace
+
+bool Stalled(Transfer& t, curl_off_t down, curl_off_t up) {
     const auto now = Clock::now();
     if (down != t.lastDown || up != t.lastUp) {
         t.lastDown = down;
@@ -135,16 +141,14 @@ int OnProgress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t u
     curl_easy_getinfo(t.handle, CURLINFO_CONNECT_TIME_T, &connectUs);
     if (connectUs == 0) {
         t.lastActivity = now; // still connecting: the connect time-out rules
-        return 0;
+        return false;
     }
     if (now - t.lastActivity > std::chrono::milliseconds(t.limits.readTimeoutMs)) {
         t.stalled = true;
-        return 1;
+        return true;
     }
-    return 0;
+    return false;
 }
-
-} // namespace
 
 void EnsureCurlGlobalInit() {
     static std::once_flag once;

@@ -74,6 +74,11 @@ struct Transfer {
 // fill transfer.
 void ApplyCommonOptions(CURL* h, Transfer& transfer);
 
+// The stall watchdog, for curl's progress callback (about once a second, also
+// while nothing moves): true, with stalled set, once no byte has moved either
+// way for the read time-out since the connection stood.
+bool Stalled(Transfer& transfer, curl_off_t down, curl_off_t up);
+
 // One log line for a failed transfer: what was asked (never a URL with its
 // query or user), curl's reason, and which of our bounds ended it.
 void LogFailure(const std::string& what, CURLcode rc, const Transfer& transfer);

@@ -25,9 +25,9 @@ void SetSink(Sink sink) {
     g_sink.store(sink ? sink : &StderrSink);
 }
 
-void Write(Level level, std::string_view area, std::string_view text) noexcept {
+void Write(Level level, Area area, std::string_view text) noexcept {
     try {
-        g_sink.load()(level, area, text);
+        g_sink.load()(level, area.Name(), text);
     } catch (...) {
         // A sink that throws (out of memory while formatting) must not take
         // its caller down; there is nowhere left to report it.
@@ -52,7 +52,7 @@ std::string CurrentExceptionText() noexcept {
     }
 }
 
-void Caught(std::string_view area, std::string_view where) noexcept {
+void Caught(Area area, std::string_view where) noexcept {
     try {
         std::string text(where);
         text += ": ";

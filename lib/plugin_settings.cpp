@@ -16,10 +16,6 @@ std::string AllowTypeKey(std::string_view typeCode) {
     return std::string(keys::kAllowTypePrefix) + std::string(typeCode);
 }
 
-std::string SendToKey(std::string_view accountId) {
-    return std::string(accountId) + std::string(keys::kSendToSuffix);
-}
-
 PluginSettings::PluginSettings(const std::string& pluginName) : enabledKey_(EnabledKey(pluginName)) {}
 
 void PluginSettings::Remember(std::string_view key, std::string value) {

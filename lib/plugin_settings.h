@@ -4,6 +4,8 @@
 // busy, restarting, gone) answers the last value this object read, or the
 // default before any read worked: a failed read never switches the plug-in
 // off or hides the tray. Qt-free, so that the toolbar host can share the names.
+#include "lib/account_keys.h"
+
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -42,7 +44,6 @@ inline constexpr std::string_view kRegisterUrl = "REG_MAIL";
 inline constexpr std::string_view kHelpLink = "WHAT_LINK";
 inline constexpr std::string_view kHelpUrl = "HELP_URL";
 inline constexpr std::string_view kAboutUrl = "ABOUT_URL";
-inline constexpr std::string_view kAccounts = "ACCOUNTS";
 // Set by the installer: open the account wizard when no account is stored yet.
 inline constexpr std::string_view kAfterInstallWizard = "AFTERINSTALLWIZARD";
 // How many accounts a check pass checks at once (1: one after another).
@@ -53,14 +54,11 @@ inline constexpr std::string_view kNotifyPosX = "NOTIFY_POSX";
 inline constexpr std::string_view kNotifyPosY = "NOTIFY_POSY";
 // "ALLOW_" + type code: an optional account type the user may add.
 inline constexpr std::string_view kAllowTypePrefix = "ALLOW_";
-// Account id + this: the account's Send To shortcut wanted.
-inline constexpr std::string_view kSendToSuffix = "_SENDTO";
 } // namespace keys
 
 // "MAIL_ALL" for the plug-in "MAIL".
 std::string EnabledKey(std::string_view pluginName);
 std::string AllowTypeKey(std::string_view typeCode);
-std::string SendToKey(std::string_view accountId);
 
 // "SHOW_BUTTON" read as bits: 1 shows the picture, 2 the caption; 0 (or
 // less) hides the button and its separator.

@@ -116,6 +116,16 @@ stage_format() {
     echo "$drift" | sort >&2
     return 1
   fi
+  # A second category object of one name keeps thresholds and rules of its
+  # own, and which one a line reaches depends on link order: every nuvex.*
+  # category is made in one table, one per log area (contract/qt_log_sink.cpp).
+  local defined
+  defined=$(cxx_files | xargs -r grep -ln 'Q_LOGGING_CATEGORY(' || true)
+  if [ -n "$defined" ]; then
+    echo "format: logging categories defined outside the table of log areas:" >&2
+    echo "$defined" >&2
+    return 1
+  fi
   echo "format: $(cxx_files | wc -l) files as .clang-format wants them"
   return "$graph"
 }

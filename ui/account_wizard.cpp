@@ -8,6 +8,7 @@
 #include "lib/log.h"
 #include "lib/mcritic.h"
 #include "ui/pictures.h"
+#include "ui/tr.h"
 #include "ui/ui_log.h"
 #include "ui/wizard_panel.h"
 
@@ -33,10 +34,6 @@ constexpr int kWizardPageMargin = 8;
 constexpr int kSummaryTop = 58;
 constexpr int kSummaryStep = 20;
 constexpr int kClosingLineMinTop = 135;
-
-QString Tr(std::string_view text) {
-    return QString::fromStdString(Translate(text));
-}
 
 // Geometry as designed, but never smaller than the text needs: with a larger
 // system font or at 150 % a label grows instead of clipping its text.

@@ -3,6 +3,7 @@
 #include "lib/branding.h"
 #include "ui/page_imap.h"
 #include "ui/page_pop3.h"
+#include "ui/tr.h"
 #include "ui/ui_log.h"
 #include "ui/wizard_panel.h"
 
@@ -18,10 +19,6 @@ constexpr int kBasicHeight = 360;
 constexpr int kPop3Height = 440;
 // The POP3 dialog has its port section above the shared part.
 constexpr int kPop3Offset = 90;
-
-QString Tr(const char* text) {
-    return QString::fromStdString(Translate(text));
-}
 
 QLabel* Label(QWidget* parent, const QString& text, int left, int top, bool bold = false) {
     auto* label = new QLabel(text, parent);

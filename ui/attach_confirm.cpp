@@ -1,6 +1,7 @@
 #include "ui/attach_confirm.h"
 
 #include "lib/branding.h"
+#include "ui/tr.h"
 #include "ui/uploader_form.h"
 
 #include <QHBoxLayout>
@@ -10,10 +11,6 @@
 namespace nuvex {
 
 namespace {
-
-QString Tr(std::string_view text) {
-    return QString::fromStdString(Translate(text));
-}
 
 // File names are bytes; the locale's encoding shows them as the file manager does.
 QString FromPath(const std::string& text) {

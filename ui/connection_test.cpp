@@ -3,6 +3,7 @@
 #include "accounts/check_cycle.h"
 #include "accounts/generic_connector.h"
 #include "lib/branding.h"
+#include "ui/tr.h"
 #include "ui/ui_log.h"
 
 #include <QMetaObject>
@@ -58,14 +59,12 @@ void TConnectionTest::Cancel() {
 }
 
 QString ConnectionFailureText(const TConnectionTestResult& result, const QString& server, int limitMs) {
-    auto words = [](const char* text) { return QString::fromStdString(Translate(text)); };
     switch (result.errorClass) {
     case kErrorUnreachable: {
         // A test that ran up to the limit waited for a server that never spoke.
         if (limitMs > 0 && result.elapsedMs >= limitMs * 9 / 10) {
             const int seconds = std::max(1, (limitMs + 500) / 1000);
-            return words(
-                       "The server %1 did not answer within %2 seconds. Check the server name and the port.")
+            return Tr("The server %1 did not answer within %2 seconds. Check the server name and the port.")
                 .arg(server)
                 .arg(seconds);
         }
@@ -75,19 +74,18 @@ QString ConnectionFailureText(const TConnectionTestResult& result, const QString
             return QString::fromStdString(result.errorText)
                 .replace(QLatin1String("\r\n"), QLatin1String(" "));
         }
-        return words(
-                   "The server %1 could not be reached. Check the server name, the port and the SSL setting, "
-                   "and that this computer is online.")
+        return Tr("The server %1 could not be reached. Check the server name, the port and the SSL setting, "
+                  "and that this computer is online.")
             .arg(server);
     }
     case kErrorLogin:
-        return words("The server %1 refused the login. Check the login name and the password.").arg(server);
+        return Tr("The server %1 refused the login. Check the login name and the password.").arg(server);
     default:
         if (!result.errorText.empty()) {
             return QString::fromStdString(result.errorText)
                 .replace(QLatin1String("\r\n"), QLatin1String(" "));
         }
-        return words("The server %1 gave an answer that could not be understood.").arg(server);
+        return Tr("The server %1 gave an answer that could not be understood.").arg(server);
     }
 }
 

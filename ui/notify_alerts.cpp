@@ -4,6 +4,7 @@
 #include "lib/log.h"
 #include "ui/notify_layout.h"
 #include "ui/pictures.h"
+#include "ui/tr.h"
 
 #include <QSystemTrayIcon>
 #include <atomic>
@@ -71,7 +72,7 @@ bool NewMailSoundPending() {
 }
 
 QString TrayNewMailTip(std::int32_t totalNew) {
-    QString tip = QString::fromStdString(Translate("You have %0.0n new emails."));
+    QString tip = Tr("You have %0.0n new emails.");
     tip.replace(QStringLiteral("%0.0n"), FormatCount(totalNew));
     return tip;
 }

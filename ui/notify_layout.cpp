@@ -2,6 +2,7 @@
 
 #include "lib/branding.h"
 #include "lib/files.h"
+#include "ui/tr.h"
 
 #include <algorithm>
 
@@ -11,10 +12,6 @@ namespace {
 // No label shows more than a window's width of text; longer texts only cost
 // time in the shortening loops, which measure the text once per character.
 constexpr qsizetype kMaxShownChars = 400;
-
-QString Tr(const char* text) {
-    return QString::fromStdString(Translate(text));
-}
 
 // Single-line labels: line breaks and tabs inside a sender, subject or
 // preview would otherwise break the row layout.

@@ -78,7 +78,6 @@ public:
     // Caption and frame included, as saved in "NOTIFY_POSX"/"NOTIFY_POSY".
     QRect WindowRect() const;
     QScrollArea* ScrollBox() const { return scrollBox_; }
-    QWidget* ScrollPanel() const { return scrollPanel_; }
 
     // Base preparation, then the saved position when it is usable: read from
     // the host here, or given.

@@ -4,17 +4,11 @@
 #include "accounts/generic_connector.h"
 #include "lib/branding.h"
 #include "lib/crypt_url.h"
+#include "ui/tr.h"
 
 #include <charconv>
 
 namespace nuvex {
-namespace {
-
-QString Tr(const char* text) {
-    return QString::fromStdString(Translate(text));
-}
-
-} // namespace
 
 void TGMailBasic::BuildPage(bool editMode) {
     AddLabel(Tr("Enter the email address, login name and password given to you by your email provider."), 40,

@@ -7,13 +7,10 @@
 #include "lib/crypt_url.h"
 #include "lib/text.h"
 #include "ui/advanced_dialog.h"
+#include "ui/tr.h"
 
 namespace nuvex {
 namespace {
-
-QString Tr(const char* text) {
-    return QString::fromStdString(Translate(text));
-}
 
 constexpr const char* kWebmailStart = "http://";
 constexpr int kDefaultPort = 110;

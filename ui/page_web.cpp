@@ -4,13 +4,10 @@
 #include "accounts/generic_connector.h"
 #include "lib/branding.h"
 #include "lib/crypt_url.h"
+#include "ui/tr.h"
 
 namespace nuvex {
 namespace {
-
-QString Tr(const char* text) {
-    return QString::fromStdString(Translate(text));
-}
 
 QString Example(const TConnectorClass* cls) {
     const std::string sample = cls ? cls->ExampleAddress() : std::string("yourname@mail.example");

@@ -1,7 +1,4 @@
 #pragma once
-// The logging category of the windows.
-#include <QLoggingCategory>
-
-namespace nuvex {
-Q_DECLARE_LOGGING_CATEGORY(lcUi) // "nuvex.ui"
-}
+// The logging category of the windows: lcUi(), the one "nuvex.ui" category,
+// declared with the others in the contract.
+#include "contract/qt_log_sink.h"

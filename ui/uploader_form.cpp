@@ -1,6 +1,7 @@
 #include "ui/uploader_form.h"
 
 #include "lib/branding.h"
+#include "ui/tr.h"
 
 #include <QGuiApplication>
 #include <QScreen>
@@ -17,10 +18,6 @@ constexpr int kPanelHeight = 146;
 constexpr int kLabelHeight = 13;
 // Value labels end 10 pixels before the panel's right edge.
 constexpr int kValueRight = kUploaderClientWidth - 10;
-
-QString Tr(std::string_view text) {
-    return QString::fromStdString(Translate(text));
-}
 
 std::string OneDecimal(double value) {
     char buf[64];

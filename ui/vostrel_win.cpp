@@ -2,6 +2,7 @@
 
 #include "lib/branding.h"
 #include "lib/clock.h"
+#include "ui/tr.h"
 
 #include <QAbstractItemView>
 #include <QAbstractSpinBox>
@@ -256,7 +257,7 @@ TDialogFrame BuildDialogFrame(TVostrelWin& win, std::string_view caption, std::s
     const int w = clientSize.width();
     const int h = clientSize.height();
 
-    form->setWindowTitle(QString::fromStdString(Translate(caption)));
+    form->setWindowTitle(Tr(caption));
     form->setFixedSize(clientSize);
     QPalette formPalette = form->palette();
     formPalette.setColor(QPalette::Window, system.color(QPalette::Button));
@@ -280,7 +281,7 @@ TDialogFrame BuildDialogFrame(TVostrelWin& win, std::string_view caption, std::s
     headerLine->setFrameStyle(QFrame::HLine | QFrame::Sunken);
     headerLine->setGeometry(0, kDialogHeaderHeight - 2, w, 2);
 
-    frame.Title = new QLabel(QString::fromStdString(Translate(title)), frame.Header);
+    frame.Title = new QLabel(Tr(title), frame.Header);
     frame.Title->setGeometry(22, 17, w - 2 * 22, 18);
     QFont titleFont = UiFont("Tahoma", 10);
     titleFont.setBold(true);
@@ -299,10 +300,9 @@ TDialogFrame BuildDialogFrame(TVostrelWin& win, std::string_view caption, std::s
     if (okCancel) {
         const int cancelLeft = w - kDialogButtonWidth - 8;
         const int okLeft = cancelLeft - kDialogButtonWidth - 8;
-        frame.OkButton = new QPushButton(QString::fromStdString(Translate("OK")), frame.Footer);
+        frame.OkButton = new QPushButton(Tr("OK"), frame.Footer);
         frame.OkButton->setGeometry(okLeft, kDialogButtonTop, kDialogButtonWidth, kDialogButtonHeight);
-        frame.CancelButton =
-            new QPushButton(QStringLiteral("&") + QString::fromStdString(Translate("Cancel")), frame.Footer);
+        frame.CancelButton = new QPushButton(QStringLiteral("&") + Tr("Cancel"), frame.Footer);
         frame.CancelButton->setGeometry(cancelLeft, kDialogButtonTop, kDialogButtonWidth,
                                         kDialogButtonHeight);
         SetButtonResult(win, frame.OkButton, kResultAccept);

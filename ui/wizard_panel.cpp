@@ -14,6 +14,7 @@
 #include "ui/page_imap.h"
 #include "ui/page_pop3.h"
 #include "ui/page_web.h"
+#include "ui/tr.h"
 #include "ui/ui_log.h"
 #include "ui/vostrel_win.h"
 
@@ -47,10 +48,6 @@ constexpr const char* kBrowse = "Browse...";
 // The test waits this long for a connection and for each reply: a user who
 // pressed the button should hear back well before the checks' own limits.
 constexpr int kTestTimeoutMs = 30'000;
-
-QString Tr(const char* text) {
-    return QString::fromStdString(Translate(text));
-}
 
 // "WIZBUTTON": the Mail button as the toolbar shows it, so the user sees
 // where the associated action will be.

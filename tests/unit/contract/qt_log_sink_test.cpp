@@ -42,5 +42,32 @@ TEST(QtLogSink, LinesGoToTheirAreasCategoryAtTheirLevel) {
     EXPECT_EQ(g_seen[2].category, "nuvex.pop3");
 }
 
+// Qt-side lines and the Qt-free layers' lines of one area go through one
+// category object, so a threshold or rule set on one holds for both.
+TEST(QtLogSink, AnAreaIsOneCategoryForBothSides) {
+    const QtMessageHandler old = qInstallMessageHandler(&Capture);
+    InstallQtLogSink();
+    struct Row {
+        const QLoggingCategory& named;
+        const char* name;
+    };
+    for (const Row& row : {Row{lcPlugin(), "nuvex.plugin"}, Row{lcUi(), "nuvex.ui"},
+                           Row{lcHost(), "nuvex.host"}, Row{lcUpload(), "nuvex.upload"}}) {
+        EXPECT_STREQ(row.named.categoryName(), row.name);
+        EXPECT_FALSE(row.named.isDebugEnabled()) << row.name; // until a rule asks
+    }
+    g_seen.clear();
+    QLoggingCategory& plugin = const_cast<QLoggingCategory&>(lcPlugin());
+    plugin.setEnabled(QtWarningMsg, false);
+    log::Warning("plugin", "silenced with the Qt side's category");
+    plugin.setEnabled(QtWarningMsg, true);
+    log::Warning("plugin", "shown");
+    log::SetSink(nullptr);
+    qInstallMessageHandler(old);
+    ASSERT_EQ(g_seen.size(), 1u);
+    EXPECT_EQ(g_seen[0].text, "shown");
+    EXPECT_EQ(g_seen[0].category, "nuvex.plugin");
+}
+
 } // namespace
 } // namespace nuvex

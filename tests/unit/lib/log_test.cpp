@@ -44,6 +44,24 @@ TEST(Log, CaughtNamesTheExceptionText) {
     EXPECT_EQ(log::CurrentExceptionText(), "");
 }
 
+// A typo in an area would open a category no rule knows; lines name declared areas only.
+static_assert(log::IsArea("browser") && !log::IsArea("browsr") && !log::IsArea(""));
+
+TEST(Log, RunIsolatedLeavesOneLineNamingTheFailedStep) {
+    SinkGuard guard;
+    int ran = 0;
+    EXPECT_TRUE(log::RunIsolated("plugin", "tray icon", [&] { ++ran; }));
+    EXPECT_FALSE(log::RunIsolated("editor", "storing the new account", [&] {
+        ++ran;
+        throw std::runtime_error("host gone");
+    }));
+    EXPECT_FALSE(log::RunIsolated("plugin", "sound", [] { throw 7; }));
+    EXPECT_EQ(ran, 2);
+    ASSERT_EQ(g_lines.size(), 2u);
+    EXPECT_EQ(g_lines[0], "2|editor|storing the new account: host gone");
+    EXPECT_EQ(g_lines[1], "2|plugin|sound: unknown exception");
+}
+
 TEST(StopSignal, FdPollsReadableOnlyOnceRaisedFromAnotherThread) {
     StopSignal stop;
     ASSERT_GE(stop.Fd(), 0);

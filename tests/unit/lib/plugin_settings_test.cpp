@@ -8,10 +8,14 @@
 namespace nuvex {
 namespace {
 
-TEST(PluginSettingsTest, KeysAreBuiltFromTheirParts) {
+// Stored values are found by these exact spellings.
+TEST(PluginSettingsTest, StoredKeysKeepTheirSpelling) {
     EXPECT_EQ(EnabledKey("MAIL"), "MAIL_ALL");
     EXPECT_EQ(AllowTypeKey("GMAIL"), "ALLOW_GMAIL");
     EXPECT_EQ(SendToKey("POP3_1"), "POP3_1_SENDTO");
+    EXPECT_EQ(AccountEnabledKey("POP3_1"), "POP3_1_ENABLED");
+    EXPECT_EQ(MarkerKey("POP3_1"), "LASTID_POP3_1");
+    EXPECT_EQ(keys::kAccounts, "ACCOUNTS");
 }
 
 TEST(PluginSettingsTest, ShowButtonBits) {
