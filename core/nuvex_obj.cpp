@@ -9,10 +9,10 @@
 #include "lib/host_config.h"
 #include "lib/log.h"
 #include "lib/plugin_settings.h"
+#include "upload/upload_count.h"
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <atomic>
 #include <mutex>
 
 namespace nuvex {
@@ -25,8 +25,6 @@ const QString kSeparator = QStringLiteral("SEP");
 // check pass holds it while it talks to a server; the host waits for the
 // answer, so the wait is bounded rather than endless.
 constexpr int kSettingsListWaits = 2000;
-
-std::atomic<int> g_uploads{0};
 
 QString Tr(const char* text) {
     return QString::fromStdString(Translate(text));
@@ -50,21 +48,6 @@ int IndexParam(const QString& param) {
     return ok ? index : -1;
 }
 } // namespace
-
-void BeginUpload() {
-    g_uploads.fetch_add(1, std::memory_order_acq_rel);
-}
-
-void EndUpload() {
-    // Never below zero: an unmatched end must not hide the next upload.
-    int n = g_uploads.load(std::memory_order_acquire);
-    while (n > 0 && !g_uploads.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel)) {
-    }
-}
-
-bool UploadInProgress() {
-    return g_uploads.load(std::memory_order_acquire) > 0;
-}
 
 TNuvexObj::TNuvexObj(TNuvexPlugin& plugin, QObject* parent) : TPluginObj(parent), mail_(plugin) {}
 

@@ -3,11 +3,9 @@
 #include "accounts/connector_registry.h"
 #include "accounts/generic_connector.h"
 #include "accounts/imap_connector.h"
-#include "accounts/mail_program_bridge.h"
 #include "accounts/stop_events.h"
 #include "contract/names.h"
 #include "core/desktop_announcer.h"
-#include "core/draft_uploader.h"
 #include "core/menu_builder.h"
 #include "core/notify_log.h"
 #include "core/nuvex_form.h"
@@ -15,6 +13,7 @@
 #include "core/plugin_log.h"
 #include "core/plugin_process.h"
 #include "integration/mail_client.h"
+#include "integration/mail_program_bridge.h"
 #include "integration/sendto.h"
 #include "lib/clock.h"
 #include "lib/devtools_pipe.h"
@@ -24,6 +23,7 @@
 #include "ui/attach_confirm.h"
 #include "ui/notify_alerts.h"
 #include "ui/notify_window.h"
+#include "upload/draft_uploader.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -99,6 +99,7 @@ TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
         });
     presenter_.SetSoundPlayer([] { PlayNewMailSound(); });
     draftUploader_ = std::make_unique<TDraftUploader>(accounts_);
+    context_.uploader = draftUploader_.get();
     scheduler_.SetPassStarter([this] { Tick(); });
     if (QDBusConnection bus = QDBusConnection::sessionBus(); bus.isConnected()) {
         desktop_ = std::make_unique<TDesktopAnnouncer>(
@@ -113,8 +114,9 @@ TNuvexPlugin::~TNuvexPlugin() {
     for (QPointer<QWidget>& w : attachConfirms_) {
         delete w.data();
     }
-    // Uploads open their draft through the accounts: end them first.
-    draftUploader_.reset();
+    // Uploads open their draft through the accounts: end them first. The
+    // uploader itself stays until the hand-off receiver that reaches it is gone.
+    draftUploader_->Stop();
     push_.reset();
     scheduler_.Stop(kStopWaitMs);
     // The accounts keep a reference to the context; free them while it lives.

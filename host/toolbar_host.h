@@ -4,9 +4,9 @@
 // its automation objects the way a toolbar does. It never blocks on a plug-in:
 // every call to one is asynchronous, so a plug-in may call back into the host
 // while it answers.
-#include "host/settings_store.h"
 #include "itb4plugin_proxy.h"
 #include "lib/named_objects.h"
+#include "lib/settings_store.h"
 
 #include <QByteArray>
 #include <QDBusMessage>

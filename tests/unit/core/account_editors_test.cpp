@@ -6,13 +6,13 @@
 #include "accounts/account_store.h"
 #include "accounts/connector_registry.h"
 #include "accounts/generic_connector.h"
-#include "core/account_editors.h"
 #include "integration/sendto.h"
 #include "lib/host_config.h"
 #include "lib/named_objects.h"
 #include "lib/registry.h"
 #include "tests/support/fake_account_page.h"
 #include "tests/support/temp_dir.h"
+#include "ui/account_editors.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

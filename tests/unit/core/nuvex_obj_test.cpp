@@ -9,6 +9,7 @@
 #include "lib/host_config.h"
 #include "tests/support/fake_account_page.h"
 #include "tests/support/temp_dir.h"
+#include "upload/upload_count.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
