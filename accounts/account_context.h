@@ -9,6 +9,7 @@
 
 namespace nuvex {
 
+class DraftUploader;
 class HostConfig;
 class Registry;
 class Pop3Transport;
@@ -56,6 +57,9 @@ struct AccountContext {
     Pop3Limits pop3Limits;
     // Raised when the plug-in stops: network waits of a check end at once.
     const StopSignal* stop = nullptr;
+    // Turns files handed to a web-service account into a draft; nullptr where
+    // no upload can be shown (the command-line tool).
+    DraftUploader* uploader = nullptr;
 };
 
 } // namespace nuvex

@@ -1,10 +1,9 @@
 #pragma once
 // The connector side of a draft upload. A web-service account hands the files
-// of a Send To or Simple MAPI hand-off to the uploader that the running program
-// installed (its progress window and transfer live above this layer); a process
-// without one, such as the command-line tool, gets false and reports the
-// operation as not available.
-#include <functional>
+// of a Send To or Simple MAPI hand-off to the uploader that came with its
+// context (its progress window and transfer live above this layer); a process
+// without one, such as the command-line tool, reports the operation as not
+// available.
 #include <string>
 #include <vector>
 
@@ -23,14 +22,13 @@ struct DraftUploadRequest {
     std::vector<std::string> files;
 };
 
-using DraftUploadStarter = std::function<bool(DraftUploadRequest)>;
-
-// Installed once at start-up by the program that can show the upload; an
-// empty function removes it.
-void SetDraftUploadStarter(DraftUploadStarter starter);
-
-// Starts the upload and returns at once; false when no uploader is installed
-// or it refused the request.
-bool StartDraftUpload(DraftUploadRequest request);
+// Starts uploads for the accounts of one program.
+class DraftUploader {
+public:
+    virtual ~DraftUploader() = default;
+    // Starts the upload and returns at once, from any thread; false when it
+    // refused the request.
+    virtual bool Start(DraftUploadRequest request) = 0;
+};
 
 } // namespace nuvex

@@ -375,7 +375,8 @@ int TNuvex_WebvaultConnector::SendFiles(const std::vector<std::string>& lines) {
         request.method = DraftAction;
         const std::string id = request.accountId;
         const std::size_t count = request.files.size();
-        if (!StartDraftUpload(std::move(request))) {
+        DraftUploader* uploader = Context().uploader;
+        if (!uploader || !uploader->Start(std::move(request))) {
             log::Warning("webservice",
                          id + ": the upload of " + std::to_string(count) + " file(s) could not be started");
             return kStatusFailed;

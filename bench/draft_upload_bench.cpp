@@ -4,8 +4,8 @@
 // far below the bytes sent. Prints the peak (VmHWM) before and after, the
 // bytes the sink counted and the rate, as the median of a few runs.
 //   draft_upload_bench [MiB] [runs]
-#include "integration/draft_upload_job.h"
 #include "lib/crypt_url.h"
+#include "upload/draft_upload_job.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -1,10 +1,10 @@
 // A settings reload of many stored accounts: the account list loaded from the
 // stored text the first time (every account created) and again unchanged (the
 // reload each settings change brings), for 100 and 1000 POP3 accounts.
-#include "accounts/account_cli.h"
 #include "accounts/account_list.h"
 #include "accounts/connector_registry.h"
 #include "accounts/generic_connector.h"
+#include "cli/account_cli.h"
 #include "lib/host_config.h"
 #include "lib/registry.h"
 

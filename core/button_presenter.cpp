@@ -1,6 +1,6 @@
 #include "core/button_presenter.h"
 
-#include "core/button_bitmap.h"
+#include "contract/button_bitmap.h"
 #include "core/mail_host.h"
 #include "core/menu_builder.h"
 #include "core/nuvex_form.h"

@@ -2,7 +2,7 @@
 
 #include "contract/qt_log_sink.h"
 #include "core/exe_plugin.h"
-#include "lib/handoff_wire.h"
+#include "handoff/handoff_wire.h"
 #include "lib/log.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 #include "core/main_form.h"
 
-#include "core/button_bitmap.h"
+#include "contract/button_bitmap.h"
 #include "core/plugin_process.h"
 #include "lib/log.h"
 

@@ -2,7 +2,7 @@
 // The hidden main window of the plug-in process: the tray icon with its popup
 // menu, and the receiver of the process's registered messages (posted events,
 // so that other objects and threads hand work to the GUI thread in order).
-#include "core/menu_qt.h"
+#include "contract/menu_qt.h"
 
 #include <QImage>
 #include <QString>

@@ -2,7 +2,7 @@
 
 #include "accounts/account_list.h"
 #include "accounts/generic_connector.h"
-#include "core/menu_text.h"
+#include "contract/menu_text.h"
 #include "lib/branding.h"
 #include "lib/files.h"
 

@@ -12,10 +12,10 @@
 #include "lib/log.h"
 #include "lib/plugin_settings.h"
 #include "ui/tr.h"
+#include "upload/upload_count.h"
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <atomic>
 #include <mutex>
 
 namespace nuvex {
@@ -29,7 +29,6 @@ const QString kSeparator = QStringLiteral("SEP");
 // answer, so the wait is bounded rather than endless.
 constexpr int kSettingsListWaits = 2000;
 
-std::atomic<int> g_uploads{0};
 
 // Tabs and line ends inside a value would split the page's list in the wrong places.
 QString ListField(const std::string& value) {
@@ -49,21 +48,6 @@ int IndexParam(const QString& param) {
     return ok ? index : -1;
 }
 } // namespace
-
-void BeginUpload() {
-    g_uploads.fetch_add(1, std::memory_order_acq_rel);
-}
-
-void EndUpload() {
-    // Never below zero: an unmatched end must not hide the next upload.
-    int n = g_uploads.load(std::memory_order_acquire);
-    while (n > 0 && !g_uploads.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel)) {
-    }
-}
-
-bool UploadInProgress() {
-    return g_uploads.load(std::memory_order_acquire) > 0;
-}
 
 TNuvexObj::TNuvexObj(MailObjectParts parts, QObject* parent)
     : TPluginObj(parts.frame, parent), parts_(std::move(parts)), mailHost_(parts_.view.host),

@@ -46,24 +46,6 @@ struct MailObjectParts {
     std::function<void(int index, const QString& context, QWidget* owner)> startRemove;
 };
 
-// Attachment uploads under way in this process. The uploader begins one when
-// a transfer starts and ends it when the transfer is over, from any thread;
-// while any runs the host is told not to exit ("ALLOW_EXIT" answers "NO").
-// A count, not a flag: two uploads may overlap, and the first to end must not
-// clear the other's mark.
-void BeginUpload();
-void EndUpload();
-bool UploadInProgress();
-
-// Marks an upload for the life of the scope.
-class UploadInProgressScope {
-public:
-    UploadInProgressScope() { BeginUpload(); }
-    ~UploadInProgressScope() { EndUpload(); }
-    UploadInProgressScope(const UploadInProgressScope&) = delete;
-    UploadInProgressScope& operator=(const UploadInProgressScope&) = delete;
-};
-
 class TNuvexObj : public TPluginObj {
     Q_OBJECT
 public:

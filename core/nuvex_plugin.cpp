@@ -2,11 +2,10 @@
 
 #include "accounts/connector_registry.h"
 #include "accounts/generic_connector.h"
-#include "accounts/mail_program_bridge.h"
+#include "integration/mail_program_bridge.h"
 #include "accounts/stop_events.h"
 #include "contract/names.h"
 #include "core/desktop_announcer.h"
-#include "core/draft_uploader.h"
 #include "core/menu_builder.h"
 #include "core/notify_log.h"
 #include "core/nuvex_form.h"
@@ -23,6 +22,7 @@
 #include "ui/attach_confirm.h"
 #include "ui/notify_alerts.h"
 #include "ui/notify_window.h"
+#include "upload/draft_uploader.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -142,6 +142,7 @@ TNuvexPlugin::TNuvexPlugin(std::unique_ptr<MailHost> host)
         });
     presenter_.SetSoundPlayer([] { PlayNewMailSound(); });
     draftUploader_ = std::make_unique<TDraftUploader>(accounts_);
+    context_.uploader = draftUploader_.get();
     scheduler_.SetPassStarter([this] { Tick(); });
     if (QDBusConnection bus = QDBusConnection::sessionBus(); bus.isConnected()) {
         desktop_ = std::make_unique<TDesktopAnnouncer>(
@@ -156,8 +157,9 @@ TNuvexPlugin::~TNuvexPlugin() {
     for (QPointer<QWidget>& w : attachConfirms_) {
         delete w.data();
     }
-    // Uploads open their draft through the accounts: end them first.
-    draftUploader_.reset();
+    // Uploads open their draft through the accounts: end them first. The
+    // uploader itself stays until the hand-off receiver that reaches it is gone.
+    draftUploader_->Stop();
     push_.Close();
     scheduler_.Stop(kStopWaitMs);
     // The accounts keep a reference to the context; free them while it lives.

@@ -8,12 +8,10 @@
 #include "accounts/account_context.h"
 #include "accounts/account_list.h"
 #include "accounts/check_cycle.h"
-#include "core/account_editors.h"
 #include "core/button_presenter.h"
 #include "core/check_scheduler.h"
 #include "core/command_router.h"
 #include "core/exe_plugin.h"
-#include "core/handoff_receiver.h"
 #include "core/mail_client_upkeep.h"
 #include "core/mail_host.h"
 #include "core/navigation_dispatcher.h"
@@ -21,7 +19,9 @@
 #include "core/push_watch.h"
 #include "core/reload_coalescer.h"
 #include "core/settings_refresh.h"
+#include "handoff/handoff_receiver.h"
 #include "lib/plugin_settings.h"
+#include "ui/account_editors.h"
 #include "ui/notify_window.h"
 
 #include <QPointer>

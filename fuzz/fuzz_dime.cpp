@@ -7,10 +7,10 @@
 // only, the end flag on the last only. From 128 the rest is a service answer:
 // a draft URL taken from it is never empty, and only an answer that says
 // status="ok" gives one.
-#include "integration/dime.h"
-#include "integration/draft_upload_job.h"
 #include "lib/text.h"
 #include "tests/support/dime_reader.h"
+#include "upload/dime.h"
+#include "upload/draft_upload_job.h"
 
 #include <cstddef>
 #include <cstdint>

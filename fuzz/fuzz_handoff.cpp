@@ -1,5 +1,5 @@
 // libFuzzer entry over what a hand-off sender controls: the request header
-// and the payload text of kinds 0-3 (lib/handoff_wire.h), as the receiver
+// and the payload text of kinds 0-3 (handoff/handoff_wire.h), as the receiver
 // takes them apart before any account sees them.
 //
 // Input: byte 0 picks the kind (low two bits); the rest is the payload, whose
@@ -10,9 +10,11 @@
 //     NUL, and joining and splitting the lines again gives the same lines;
 //   - a mailto split keeps its text whole and at most the file bound of
 //     attachments; a Simple MAPI list names at most the file bound of files,
-//     none of them empty.
+//     none of them empty;
+//   - the decoded request refuses exactly the payloads with too few lines.
 // Seeds: fuzz/corpus/fuzz_handoff; inputs that once failed: fuzz/regress/fuzz_handoff.
-#include "lib/handoff_wire.h"
+#include "handoff/handoff_request.h"
+#include "handoff/handoff_wire.h"
 #include "lib/http.h"
 
 #include <cstddef>
@@ -94,6 +96,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
         (void)handoff::ValueOf(*lines, "ID");
+    }
+    // The receiver's one decoding agrees with the split: a kind that needs
+    // lines is refused without them, and nothing else is refused.
+    const handoff::Decoded decoded = handoff::DecodeRequest(kind, payload);
+    const bool tooFew = (kind == 2 && lines->size() < 2) || ((kind == 0 || kind == 3) && lines->empty());
+    if (decoded.request.has_value() == tooFew) {
+        std::abort();
     }
     return 0;
 }

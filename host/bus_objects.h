@@ -3,7 +3,7 @@
 // "/Control" (called by "brannock ctl"). Each exports the adaptor generated
 // from its interface in contract/; the methods here have the adaptor's shape
 // (the first out-argument returned, the others by reference).
-#include "host/settings_store.h"
+#include "lib/settings_store.h"
 
 #include <QDBusContext>
 #include <QDBusPendingCall>

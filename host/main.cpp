@@ -1,8 +1,8 @@
 #include "contract/qt_log_sink.h"
 #include "host/ctl.h"
-#include "host/settings_store.h"
 #include "host/toolbar_host.h"
 #include "host/toolbar_window.h"
+#include "lib/settings_store.h"
 #ifdef NUVEX_SETTINGS_DIALOG
 #include "host/settings_module.h"
 #endif

@@ -7,7 +7,7 @@
 // nothing, so a page can never reach another plug-in's values.
 // Calls to the plug-in never block the host: they answer a future that the
 // reply fulfils, so the plug-in may call back into the host meanwhile.
-#include "host/settings_store.h"
+#include "lib/settings_store.h"
 
 #include <QFuture>
 #include <QObject>

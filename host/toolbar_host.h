@@ -5,9 +5,9 @@
 // every call to one is asynchronous, so a plug-in may call back into the host
 // while it answers.
 #include "contract/qt_log_sink.h"
-#include "host/settings_store.h"
 #include "itb4plugin_proxy.h"
 #include "lib/named_objects.h"
+#include "lib/settings_store.h"
 
 #include <QByteArray>
 #include <QDBusMessage>

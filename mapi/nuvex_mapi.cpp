@@ -4,7 +4,7 @@
 // MAPI_E_NOT_SUPPORTED, but MAPISendMail answers MAPI_E_ATTACHMENT_NOT_FOUND
 // for a path it cannot hand over; no exception leaves the library.
 #define NUVEX_MAPI_EXPORT __attribute__((visibility("default")))
-#include "lib/handoff_wire.h"
+#include "handoff/handoff_wire.h"
 #include "lib/log.h"
 #include "lib/named_objects.h"
 #include "mapi/nuvexmapi.h"

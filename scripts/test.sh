@@ -135,7 +135,7 @@ stage_tidy() {
   # The program's sources only: generated moc and autogen files live under
   # build*/, and a test file costs a minute of analysis on GoogleTest's macros
   # for findings in test scaffolding; tests are held to -Wall -Wextra instead.
-  local dirs='lib|accounts|contract|core|ui|host|integration|mapi'
+  local dirs='lib|accounts|contract|core|ui|host|integration|mapi|handoff|upload|cli'
   local log=build/clang-tidy.log
   # The build's precompiled headers are GCC's, which clang cannot read: tidy
   # gets the same commands without them and parses the headers itself.

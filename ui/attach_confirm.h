@@ -4,7 +4,7 @@
 // button, so that Enter or Escape sends nothing. Only the user's click on
 // "Send" lets the files go. It shows what it is given; the checks of which
 // files may be offered at all happen before it is made.
-#include "lib/handoff_wire.h"
+#include "handoff/handoff_wire.h"
 
 #include <QDialog>
 #include <QLabel>

@@ -2,8 +2,8 @@
 
 #include "accounts/account_store.h"
 #include "accounts/generic_connector.h"
-#include "accounts/mail_program_bridge.h"
 #include "accounts/open_actions.h"
+#include "integration/mail_program_bridge.h"
 #include "lib/branding.h"
 #include "lib/crypt_url.h"
 #include "lib/registry.h"

@@ -1,7 +1,7 @@
 // Hand-offs between real processes: a second nuvex, xdg-email with nuvex as
 // the mailto handler, and the Simple MAPI library loaded by a C program.
+#include "handoff/handoff_wire.h"
 #include "lib/crypt_url.h"
-#include "lib/handoff_wire.h"
 #include "tests/e2e/e2e_harness.h"
 #include "tests/e2e/xvfb_session.h"
 #include "tests/support/time_scale.h"

@@ -1,9 +1,9 @@
 // HotMail and Yahoo checks through a real headless Chromium against the
 // loopback sign-in pages of tools/signin_pages.
-#include "accounts/account_cli.h"
 #include "accounts/connector_registry.h"
 #include "accounts/hotmail_connector.h"
 #include "accounts/yahoo_connector.h"
+#include "cli/account_cli.h"
 #include "lib/crypt_url.h"
 #include "lib/devtools_pipe.h"
 #include "lib/host_config.h"

@@ -1,10 +1,10 @@
 // POP3 checks end to end against a private dovecot on loopback.
-#include "accounts/account_cli.h"
 #include "accounts/account_list.h"
 #include "accounts/account_store.h"
 #include "accounts/check_cycle.h"
 #include "accounts/connector_registry.h"
 #include "accounts/pop3_connector.h"
+#include "cli/account_cli.h"
 #include "lib/clock.h"
 #include "lib/host_config.h"
 #include "lib/registry.h"

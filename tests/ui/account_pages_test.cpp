@@ -2,13 +2,13 @@
 // filling, validating, the stored form against the command-line tool's, the
 // action list, the Associate question, the mail-program list, bad input, the
 // dialogs' OK/Cancel/close box, keyboard reach, larger fonts and screenshots.
-#include "accounts/account_cli.h"
 #include "accounts/account_store.h"
 #include "accounts/connector_registry.h"
 #include "accounts/gmail_connector.h"
 #include "accounts/imap_connector.h"
 #include "accounts/pop3_connector.h"
 #include "accounts/webvault_connector.h"
+#include "cli/account_cli.h"
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
 #include "lib/registry.h"

@@ -1,10 +1,10 @@
 // The nuvex-account command over an in-memory host.
-#include "accounts/account_cli.h"
 #include "accounts/account_list.h"
 #include "accounts/account_store.h"
 #include "accounts/connector_registry.h"
 #include "accounts/gmail_connector.h"
 #include "accounts/pop3_connector.h"
+#include "cli/account_cli.h"
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
 #include "lib/plugin_settings.h"

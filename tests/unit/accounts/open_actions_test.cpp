@@ -1,9 +1,9 @@
 // Opening an account's web page and its mail program.
 #include "accounts/account_list.h"
 #include "accounts/account_store.h"
-#include "accounts/mail_program_bridge.h"
 #include "accounts/open_actions.h"
 #include "accounts/pop3_connector.h"
+#include "integration/mail_program_bridge.h"
 #include "lib/command_line.h"
 #include "lib/crypt_url.h"
 #include "lib/redirect_page.h"

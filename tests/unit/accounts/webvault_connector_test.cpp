@@ -449,16 +449,21 @@ protected:
         file2 = dir.file("b.bin");
         std::ofstream(file1) << "a";
         std::ofstream(file2) << "b";
-        SetDraftUploadStarter([this](DraftUploadRequest r) {
+        context.uploader = &uploader;
+    }
+    struct RecordingUploader : DraftUploader {
+        bool Start(DraftUploadRequest r) override {
             requests.push_back(std::move(r));
             return accept;
-        });
-    }
-    void TearDown() override { SetDraftUploadStarter({}); }
+        }
+        std::vector<DraftUploadRequest> requests;
+        bool accept = true;
+    };
     test::TempDir dir;
     std::string file1, file2;
-    std::vector<DraftUploadRequest> requests;
-    bool accept = true;
+    RecordingUploader uploader;
+    std::vector<DraftUploadRequest>& requests = uploader.requests;
+    bool& accept = uploader.accept;
 };
 
 TEST_F(SendFilesTest, ExistingFilesGoToTheUploaderWithSubjectAndNote) {
@@ -507,7 +512,7 @@ TEST_F(SendFilesTest, AnUploaderThatRefusesIsAFailure) {
     host.failAll = true; // no address to send to: the uploader is not asked
     EXPECT_EQ(account->SendFiles({file1}), kStatusFailed);
     host.failAll = false;
-    SetDraftUploadStarter({});
+    context.uploader = nullptr;
     EXPECT_EQ(account->SendFiles({file1}), kStatusFailed); // no uploader in this process
     EXPECT_EQ(requests.size(), 1u);
 }

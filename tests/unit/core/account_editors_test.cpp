@@ -6,7 +6,6 @@
 #include "accounts/account_store.h"
 #include "accounts/connector_registry.h"
 #include "accounts/generic_connector.h"
-#include "core/account_editors.h"
 #include "integration/sendto.h"
 #include "lib/host_config.h"
 #include "lib/named_objects.h"
@@ -14,6 +13,7 @@
 #include "tests/support/fake_account_page.h"
 #include "tests/support/temp_dir.h"
 #include "tests/unit/core/plugin_fixture.h"
+#include "ui/account_editors.h"
 
 #include <QApplication>
 #include <QTest>

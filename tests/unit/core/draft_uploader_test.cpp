@@ -3,13 +3,13 @@
 // it, Cancel within a second, and the upload-in-progress flag.
 #include "accounts/account_list.h"
 #include "accounts/generic_connector.h"
-#include "core/draft_uploader.h"
-#include "core/nuvex_obj.h"
 #include "lib/crypt_url.h"
 #include "tests/support/loopback_http_server.h"
 #include "tests/support/time_scale.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/uploader_form.h"
+#include "upload/draft_uploader.h"
+#include "upload/upload_count.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -184,20 +184,21 @@ TEST_F(DraftUploaderTest, DestroyingARunningUploadStopsItsTransfer) {
     EXPECT_FALSE(UploadInProgress());
 }
 
-TEST_F(DraftUploaderTest, StarterIsInstalledForTheUploadersLifeAndPostsFromOtherThreads) {
+TEST_F(DraftUploaderTest, StartPostsFromOtherThreadsAndAStoppedUploaderRefuses) {
     TAccountList accounts;
     LoopbackHttpServer server;
     server.Enqueue(LoopbackHttpServer::Response(200, "<r status=\"no\"/>"));
-    {
-        TDraftUploader uploader(accounts, Options());
-        bool started = false;
-        std::thread caller([&] { started = StartDraftUpload(Request(server.Url("/ws"))); });
-        caller.join();
-        EXPECT_TRUE(started);
-        // The run is made on this thread once its events are processed.
-        ASSERT_TRUE(Pump([&] { return server.Requests().size() == 1; }, 5000));
-    }
-    EXPECT_FALSE(StartDraftUpload(Request(server.Url("/ws"))));
+    TDraftUploader uploader(accounts, Options());
+    DraftUploader& handedIn = uploader;
+    bool started = false;
+    std::thread caller([&] { started = handedIn.Start(Request(server.Url("/ws"))); });
+    caller.join();
+    EXPECT_TRUE(started);
+    // The run is made on this thread once its events are processed.
+    ASSERT_TRUE(Pump([&] { return server.Requests().size() == 1; }, 5000));
+    uploader.Stop();
+    EXPECT_FALSE(UploadInProgress());
+    EXPECT_FALSE(handedIn.Start(Request(server.Url("/ws"))));
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #include "core/entry.h"
 #include "core/exe_plugin.h"
-#include "lib/handoff_wire.h"
+#include "handoff/handoff_wire.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 

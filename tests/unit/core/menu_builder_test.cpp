@@ -1,7 +1,7 @@
 // The Mail menu lines built from a snapshot of the enabled accounts, and the
 // tray's variant of them.
+#include "contract/menu_text.h"
 #include "core/menu_builder.h"
-#include "core/menu_text.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

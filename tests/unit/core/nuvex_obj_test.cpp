@@ -3,6 +3,7 @@
 // upload, the context kind and the editors the pages start.
 #include "core/nuvex_obj.h"
 #include "tests/unit/core/plugin_fixture.h"
+#include "upload/upload_count.h"
 
 #include <QLineEdit>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "integration/dime.h"
 #include "tests/support/dime_reader.h"
 #include "tests/support/temp_dir.h"
+#include "upload/dime.h"
 
 #include <fstream>
 #include <gtest/gtest.h>

@@ -1,4 +1,3 @@
-#include "integration/draft_upload_job.h"
 #include "lib/crypt_url.h"
 #include "lib/named_objects.h"
 #include "tests/support/dime_reader.h"
@@ -6,6 +5,7 @@
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/time_scale.h"
+#include "upload/draft_upload_job.h"
 
 #include <chrono>
 #include <fstream>

@@ -1,4 +1,5 @@
-#include "lib/handoff_wire.h"
+#include "handoff/handoff_request.h"
+#include "handoff/handoff_wire.h"
 #include "lib/named_objects.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
@@ -181,6 +182,43 @@ TEST(HandOffPayload, MapiFilesFollowTheLineCount) {
     EXPECT_EQ(ValueOf({"NOTE=a=b", "id=7"}, "ID"), "7");
     EXPECT_EQ(ValueOf({"NOTE=a=b"}, "NOTE"), "a=b");
     EXPECT_EQ(ValueOf({"NOTE"}, "NOTE"), "");
+}
+
+TEST(HandOffPayload, RequestsAreDecodedOnceIntoTheirKind) {
+    struct Row {
+        std::uint32_t kind;
+        std::string payload;
+        DecodeProblem problem;
+    };
+    const Row rows[] = {
+        {0, "", DecodeProblem::TooFewLines},               // Send To without its account
+        {0, "Acc_1\r\n/a\r\n/b\r\n", DecodeProblem::None}, // the account, then the files
+        {1, "", DecodeProblem::None},                      // read mail carries nothing
+        {2, "ask\r\n", DecodeProblem::TooFewLines},        // mailto without its URL
+        {2, "ask\r\nmailto:a@b?subject=s\r\n", DecodeProblem::None},
+        {3, "", DecodeProblem::TooFewLines},
+        {3, MapiSendPayload("n\nm", "s", {"/f"}, 7), DecodeProblem::None},
+        {4, "x", DecodeProblem::UnknownKind},
+        {0, std::string("a\0b", 3), DecodeProblem::BadPayload},
+    };
+    for (const Row& row : rows) {
+        const Decoded d = DecodeRequest(row.kind, row.payload);
+        EXPECT_EQ(d.problem, row.problem) << row.kind << " " << row.payload;
+        EXPECT_EQ(d.request.has_value(), row.problem == DecodeProblem::None) << row.kind;
+    }
+    const auto sendTo = std::get<SendToRequest>(*DecodeRequest(0, "Acc_1\r\n/a\r\n/b").request);
+    EXPECT_EQ(sendTo.accountId, "Acc_1");
+    EXPECT_EQ(sendTo.names, (Lines{"/a", "/b"}));
+    const auto mailTo = std::get<MailToRequest>(*DecodeRequest(2, "ask\r\nmailto:a@b?subject=s").request);
+    EXPECT_TRUE(mailTo.ask);
+    EXPECT_EQ(mailTo.parts.subject, "s");
+    EXPECT_FALSE(std::get<MailToRequest>(*DecodeRequest(2, "\r\nmailto:a@b").request).ask);
+    const auto mapi =
+        std::get<MapiSendRequest>(*DecodeRequest(3, MapiSendPayload("n\nm", "s", {"/f"}, 7)).request);
+    EXPECT_EQ(mapi.id, "7");
+    EXPECT_EQ(mapi.note, OneLine("n\nm"));
+    EXPECT_EQ(mapi.subject, "s");
+    EXPECT_EQ(mapi.files, Lines{"/f"});
 }
 
 // --- Sockets -----------------------------------------------------------------

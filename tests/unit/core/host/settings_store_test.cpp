@@ -1,4 +1,4 @@
-#include "host/settings_store.h"
+#include "lib/settings_store.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>

@@ -1,13 +1,13 @@
-#include "core/draft_uploader.h"
+#include "upload/draft_uploader.h"
 
 #include "accounts/account_list.h"
 #include "accounts/generic_connector.h"
 #include "accounts/open_actions.h"
 #include "contract/qt_log_sink.h"
-#include "core/nuvex_obj.h"
 #include "lib/clock.h"
 #include "lib/mcritic.h"
 #include "ui/uploader_form.h"
+#include "upload/upload_count.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -207,16 +207,23 @@ void TDraftUploadRun::WindowResultChanged(int result) {
 }
 
 TDraftUploader::TDraftUploader(TAccountList& accounts, DraftUploadOptions options)
-    : accounts_(accounts), options_(options) {
-    SetDraftUploadStarter([this](DraftUploadRequest request) { return Start(std::move(request)); });
-}
+    : accounts_(accounts), options_(options) {}
 
 TDraftUploader::~TDraftUploader() {
-    SetDraftUploadStarter({});
+    Stop();
+}
+
+void TDraftUploader::Stop() {
+    stopped_ = true;
     // The runs are children: each one stops its transfer and waits for it.
+    qDeleteAll(findChildren<TDraftUploadRun*>(Qt::FindDirectChildrenOnly));
 }
 
 bool TDraftUploader::Start(DraftUploadRequest request) {
+    // The account logs the refusal.
+    if (stopped_.load()) {
+        return false;
+    }
     auto begin = [this, request = std::move(request)]() mutable {
         try {
             auto open = [this](const std::string& accountId, const std::string& url) {
@@ -232,6 +239,9 @@ bool TDraftUploader::Start(DraftUploadRequest request) {
                         << "the draft page of" << QString::fromStdString(accountId) << "could not be opened";
                 }
             };
+            if (stopped_.load()) {
+                return;
+            }
             auto* run = new TDraftUploadRun(std::move(request), options_, open, this);
             run->Start();
         } catch (...) {

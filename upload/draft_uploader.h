@@ -4,7 +4,7 @@
 // the GUI thread, and the draft's page is opened through the account that
 // handed the files over.
 #include "accounts/draft_upload.h"
-#include "integration/draft_upload_job.h"
+#include "upload/draft_upload_job.h"
 
 #include <QObject>
 #include <QPointer>
@@ -22,8 +22,8 @@ namespace nuvex {
 class TAccountList;
 class TWebvaultUploaderForm;
 
-// While an upload runs, UploadInProgress() of core/nuvex_obj.h is true: the
-// plug-in answers the host that it may not exit yet.
+// While an upload runs, UploadInProgress() of upload/upload_count.h is true:
+// the plug-in answers the host that it may not exit yet.
 
 // One upload: its window, its worker and the hand-back of the result. Lives
 // on the GUI thread and deletes itself when the window is gone.
@@ -71,20 +71,23 @@ private:
     bool updatePending_ = false;
 };
 
-// Installs the draft-upload starter for the running plug-in and removes it,
-// ending the uploads still running, when destroyed.
-class TDraftUploader : public QObject {
+// The running plug-in's uploader, handed to its accounts with their context.
+// Ends the uploads still running when stopped or destroyed.
+class TDraftUploader : public QObject, public DraftUploader {
     Q_OBJECT
 public:
     explicit TDraftUploader(TAccountList& accounts, DraftUploadOptions options = {});
     ~TDraftUploader() override;
 
     // Starts an upload on the GUI thread (posted there when called from another).
-    bool Start(DraftUploadRequest request);
+    bool Start(DraftUploadRequest request) override;
+    // On the GUI thread: ends the running uploads; later requests are refused.
+    void Stop();
 
 private:
     TAccountList& accounts_;
     DraftUploadOptions options_;
+    std::atomic<bool> stopped_{false};
 };
 
 } // namespace nuvex

@@ -1,4 +1,4 @@
-#include "accounts/mail_program_bridge.h"
+#include "integration/mail_program_bridge.h"
 
 #include "lib/command_line.h"
 #include "lib/text.h"

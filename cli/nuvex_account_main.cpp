@@ -2,13 +2,13 @@
 // disables accounts in the settings of the toolbar host, for scripted set-ups.
 // With the host running everything goes through it; without one the host's
 // settings file is used directly, through the host's own store code.
-#include "accounts/account_cli.h"
 #include "accounts/account_store.h"
 #include "accounts/connector_registry.h"
+#include "cli/account_cli.h"
 #include "contract/qt_log_sink.h"
 #include "core/bus_host_config.h"
-#include "host/settings_store.h"
 #include "lib/host_config.h"
+#include "lib/settings_store.h"
 #include "lib/text.h"
 
 #include <QCoreApplication>

@@ -1,9 +1,10 @@
-#include "core/handoff_receiver.h"
+#include "handoff/handoff_receiver.h"
 
 #include "accounts/account_list.h"
 #include "accounts/generic_connector.h"
+#include "handoff/handoff_request.h"
+#include "handoff/handoff_wire.h"
 #include "lib/files.h"
-#include "lib/handoff_wire.h"
 #include "lib/host_config.h"
 #include "lib/http.h"
 #include "lib/log.h"
@@ -19,12 +20,11 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <variant>
 
 namespace nuvex {
 
 namespace {
-
-using handoff::Kind;
 
 // How long the program gives the upload to take the files of a Simple MAPI
 // send before it lets the sender go on.
@@ -126,20 +126,29 @@ bool IsRegularFile(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::int32_t HandleSendTo(const HandOffTargets& t, std::vector<std::string> lines) {
-    if (lines.empty()) {
-        return handoff::kDropped;
+// An account's input for files to send: the files, then the hand-off id (a
+// Simple MAPI send only), the note and the subject as "NAME=value" lines.
+std::vector<std::string> SendFilesLines(std::vector<std::string> files, const std::string* id,
+                                        std::string_view note, std::string_view subject) {
+    if (id) {
+        files.push_back("ID=" + *id);
     }
+    files.push_back("NOTE=" + std::string(note));
+    files.push_back("SUBJECT=" + std::string(subject));
+    return files;
+}
+
+std::int32_t HandleSendTo(const HandOffTargets& t, handoff::SendToRequest r) {
     TNuvex_GenericConnector* account = nullptr;
     CriticHold hold(t.accounts->AccountLock, CriticHold::Mode::Shared, kFindAccountWaits);
     if (hold.Held()) {
-        account = t.accounts->FindLocked(lines[0]);
+        account = t.accounts->FindLocked(r.accountId);
     }
     if (!account) {
-        log::Info("handoff", "Send To names no account: " + lines[0]);
+        log::Info("handoff", "Send To names no account: " + r.accountId);
         return handoff::kDropped;
     }
-    lines.erase(lines.begin());
+    std::vector<std::string>& lines = r.names;
     KeepAbsolutePaths(lines, "Send To");
     ResolveAndExpand(t, lines);
     // With no file the account would open an empty compose page, as if
@@ -157,25 +166,21 @@ std::int32_t HandleSendTo(const HandOffTargets& t, std::vector<std::string> line
 // shortcut is followed and no folder expanded.
 void SendConfirmed(const HandOffTargets& t, std::vector<std::string> files, const std::string& subject,
                    const std::string& body) {
-    files.push_back("NOTE=" + handoff::OneLine(body));
-    files.push_back("SUBJECT=" + handoff::OneLine(subject));
+    files = SendFilesLines(std::move(files), nullptr, handoff::OneLine(body), handoff::OneLine(subject));
     WithHandOffAccount(t, TestSendFiles, [&](TNuvex_GenericConnector& a) {
         Report("mailto with attachments", a, a.SendFiles(files), files.size());
     });
 }
 
-std::int32_t HandleMailTo(const HandOffTargets& t, const std::vector<std::string>& lines) {
-    const std::optional<handoff::MailtoParts> parts = handoff::ParseMailto(lines);
-    if (!parts) {
-        return handoff::kDropped;
-    }
-    const std::string subject = UrlDecode(parts->subject);
-    const std::string body = UrlDecode(parts->body);
-    if (!parts->attachments.empty()) {
+std::int32_t HandleMailTo(const HandOffTargets& t, const handoff::MailToRequest& r) {
+    const handoff::MailtoParts& parts = r.parts;
+    const std::string subject = UrlDecode(parts.subject);
+    const std::string body = UrlDecode(parts.body);
+    if (!parts.attachments.empty()) {
         // A link names no file the user chose. Only the desktop entry's word
         // lets files be offered, and then only in a window the user answers.
-        const std::size_t named = parts->attachments.size();
-        if (lines[0] != handoff::kMailtoAsk) {
+        const std::size_t named = parts.attachments.size();
+        if (!r.ask) {
             log::Warning("handoff", "a mailto link named " + std::to_string(named) +
                                         " files to attach; links never send files, they were left out");
         } else if (!t.confirmAttachments) {
@@ -183,7 +188,7 @@ std::int32_t HandleMailTo(const HandOffTargets& t, const std::vector<std::string
                          std::to_string(named) + " files to attach were refused: no window can ask the user");
         } else {
             std::size_t refused = 0;
-            std::vector<handoff::OfferedFile> offer = OfferableAttachments(parts->attachments, refused);
+            std::vector<handoff::OfferedFile> offer = OfferableAttachments(parts.attachments, refused);
             if (refused > 0) {
                 log::Warning("handoff", std::to_string(refused) + " of " + std::to_string(named) +
                                             " files to attach were refused: not absolute, hidden, a "
@@ -209,24 +214,18 @@ std::int32_t HandleMailTo(const HandOffTargets& t, const std::vector<std::string
             }
         }
     }
-    const std::string address = UrlDecode(parts->address);
+    const std::string address = UrlDecode(parts.address);
     const bool done = WithHandOffAccount(t, TestMailTo, [&](TNuvex_GenericConnector& a) {
-        Report("mailto", a, a.ComposeTo(address, subject, parts->text, body));
+        Report("mailto", a, a.ComposeTo(address, subject, parts.text, body));
     });
     return done ? handoff::kHandled : handoff::kDropped;
 }
 
-std::int32_t HandleMapiSend(const HandOffTargets& t, const std::vector<std::string>& lines) {
-    if (lines.empty()) {
-        return handoff::kDropped;
-    }
-    std::vector<std::string> list = handoff::MapiFiles(lines);
-    KeepAbsolutePaths(list, "Simple MAPI send");
-    ResolveAndExpand(t, list);
-    const std::string id = handoff::ValueOf(lines, "ID");
-    list.push_back("ID=" + id);
-    list.push_back("NOTE=" + handoff::ValueOf(lines, "NOTE"));
-    list.push_back("SUBJECT=" + handoff::ValueOf(lines, "SUBJECT"));
+std::int32_t HandleMapiSend(const HandOffTargets& t, handoff::MapiSendRequest r) {
+    KeepAbsolutePaths(r.files, "Simple MAPI send");
+    ResolveAndExpand(t, r.files);
+    const std::string& id = r.id;
+    const std::vector<std::string> list = SendFilesLines(std::move(r.files), &id, r.note, r.subject);
     std::unique_ptr<NamedEvent> taken;
     const bool done = WithHandOffAccount(t, TestOpenAction, [&](TNuvex_GenericConnector& a) {
         // Created before the upload starts, so that the upload and the
@@ -291,28 +290,35 @@ std::int32_t HandleHandOff(const HandOffTargets& targets, std::uint32_t kind, st
         if (!targets.accounts) {
             return handoff::kDropped;
         }
-        std::optional<std::vector<std::string>> lines = handoff::SplitPayload(payload);
-        if (!lines) {
+        handoff::Decoded decoded = handoff::DecodeRequest(kind, payload);
+        switch (decoded.problem) {
+        case handoff::DecodeProblem::None:
+            break;
+        case handoff::DecodeProblem::BadPayload:
             log::Warning("handoff", "a hand-off payload that no sender makes was dropped (kind " +
                                         std::to_string(kind) + ", " + std::to_string(payload.size()) +
                                         " bytes)");
             return handoff::kDropped;
+        case handoff::DecodeProblem::UnknownKind:
+            log::Warning("handoff", "unknown hand-off kind " + std::to_string(kind));
+            return handoff::kDropped;
+        case handoff::DecodeProblem::TooFewLines:
+            return handoff::kDropped;
         }
-        switch (static_cast<Kind>(kind)) {
-        case Kind::SendTo:
-            return HandleSendTo(targets, std::move(*lines));
-        case Kind::ReadMail: {
-            const bool done = WithHandOffAccount(targets, TestOpenAction, [](TNuvex_GenericConnector& a) {
-                Report("read mail", a, a.OpenMailbox());
-            });
-            return done ? handoff::kHandled : handoff::kDropped;
+        handoff::Request& request = *decoded.request;
+        if (auto* r = std::get_if<handoff::SendToRequest>(&request)) {
+            return HandleSendTo(targets, std::move(*r));
         }
-        case Kind::MailTo:
-            return HandleMailTo(targets, *lines);
-        case Kind::MapiSend:
-            return HandleMapiSend(targets, *lines);
+        if (auto* r = std::get_if<handoff::MailToRequest>(&request)) {
+            return HandleMailTo(targets, *r);
         }
-        log::Warning("handoff", "unknown hand-off kind " + std::to_string(kind));
+        if (auto* r = std::get_if<handoff::MapiSendRequest>(&request)) {
+            return HandleMapiSend(targets, std::move(*r));
+        }
+        const bool done = WithHandOffAccount(targets, TestOpenAction, [](TNuvex_GenericConnector& a) {
+            Report("read mail", a, a.OpenMailbox());
+        });
+        return done ? handoff::kHandled : handoff::kDropped;
     } catch (...) {
         log::Caught("handoff", "handling a hand-off");
     }

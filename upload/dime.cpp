@@ -1,4 +1,4 @@
-#include "integration/dime.h"
+#include "upload/dime.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,11 +1,11 @@
 #pragma once
-// The running program's end of the hand-off wire (lib/handoff_wire.h): a
+// The running program's end of the hand-off wire (handoff/handoff_wire.h): a
 // listening socket served on the GUI thread. Each connection is read without
 // blocking, bounded in size and time; a complete request is handled at once
 // and answered after the handling, as the sender waits for it. A request
 // that is garbage, truncated or too large is logged and dropped, and the
 // receiver goes on serving.
-#include "lib/handoff_wire.h"
+#include "handoff/handoff_wire.h"
 
 #include <QObject>
 #include <QSocketNotifier>

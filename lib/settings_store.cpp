@@ -1,4 +1,4 @@
-#include "host/settings_store.h"
+#include "lib/settings_store.h"
 
 #include "lib/host_config.h"
 #include "lib/registry.h"

@@ -1,10 +1,9 @@
-#include "core/account_editors.h"
+#include "ui/account_editors.h"
 
 #include "accounts/account_list.h"
 #include "accounts/account_store.h"
 #include "accounts/generic_connector.h"
 #include "contract/event_names.h"
-#include "core/plugin_log.h"
 #include "integration/sendto.h"
 #include "lib/crypt_url.h"
 #include "lib/host_config.h"
@@ -13,6 +12,7 @@
 #include "lib/named_objects.h"
 #include "lib/plugin_settings.h"
 #include "lib/registry.h"
+#include "ui/ui_log.h"
 
 #include <QDialog>
 #include <QHash>
@@ -180,7 +180,7 @@ void TAccountEditorThread::OpenStopEvents(bool withShutdown) {
         shutdown_ = OpenOrCreateEvent(names::ShutdownEvent(kPluginName), false, false);
     }
     if (!stop_ || !stopOpt_ || (withShutdown && !shutdown_)) {
-        qCWarning(lcPlugin) << "an account editor could not open a stop event; it closes only on the others";
+        qCWarning(lcUi) << "an account editor could not open a stop event; it closes only on the others";
     }
 }
 
@@ -276,8 +276,7 @@ void TNewAccountThread::WaitStep() {
         gAfterInstallOpen = gAfterInstallOpen || mutexHeld_;
         if (!mutexHeld_) {
             if (!wizardMutex_ && !gAfterInstallOpen) {
-                qCWarning(lcPlugin)
-                    << "the after-install wizard's mutex could not be opened; it waits no more";
+                qCWarning(lcUi) << "the after-install wizard's mutex could not be opened; it waits no more";
             } else {
                 wait_.start();
                 return;
@@ -293,12 +292,12 @@ void TNewAccountThread::WaitStep() {
 
 void TNewAccountThread::Open() {
     if (!env_.host) {
-        qCWarning(lcPlugin) << "the add-account wizard needs the host's settings; it does not open";
+        qCWarning(lcUi) << "the add-account wizard needs the host's settings; it does not open";
         End();
         return;
     }
     if (!env_.host->WriteCfgBool(keys::kAfterInstallWizard, false)) {
-        qCWarning(lcPlugin) << "the host did not take" << keys::kAfterInstallWizard.data();
+        qCWarning(lcUi) << "the host did not take" << keys::kAfterInstallWizard.data();
     }
     Wizard = std::make_unique<TWizard>(ParentWindow, AfterInstall, WizardEnv());
     Wizard->NewAccountMode = true;
@@ -329,7 +328,7 @@ void TNewAccountThread::Store() {
     const TConnectorClass* cls = page.AccountClass();
     const std::string settings = page.BuildSettingsText();
     if (!cls || settings.empty()) {
-        qCWarning(lcPlugin) << "the new account's settings could not be made; nothing is stored";
+        qCWarning(lcUi) << "the new account's settings could not be made; nothing is stored";
         return;
     }
     const TPageChoices choices = page.Choices();
@@ -340,8 +339,8 @@ void TNewAccountThread::Store() {
     store.associate = choices.associate;
     const std::optional<std::string> id = StoreNewAccount(*env_.host, *cls, settings, store);
     if (!id) {
-        qCWarning(lcPlugin) << "the host did not store the new account of the type"
-                            << QString::fromStdString(cls->TypeCode());
+        qCWarning(lcUi) << "the host did not store the new account of the type"
+                        << QString::fromStdString(cls->TypeCode());
         return;
     }
     StoredId = *id;
@@ -350,8 +349,8 @@ void TNewAccountThread::Store() {
         TCryptURL record;
         const std::string email = record.DecodeParams(settings) ? record.GetParam("EMAIL") : std::string();
         if (!CreateSendToShortcut(email, StoredId)) {
-            qCWarning(lcPlugin) << "the Send To entry of the new account" << QString::fromStdString(StoredId)
-                                << "could not be made";
+            qCWarning(lcUi) << "the Send To entry of the new account" << QString::fromStdString(StoredId)
+                            << "could not be made";
         }
     }
     // The refresh loads the stored list and with it the new account into the
@@ -391,17 +390,17 @@ void TEditAccountThread::Open() {
     OpenStopEvents(false);
     const bool opened = log::RunIsolated("editor", "opening the account editor", [&] {
         if (!env_.host || !env_.accounts) {
-            qCWarning(lcPlugin) << "the account editor needs the host's settings; it does not open";
+            qCWarning(lcUi) << "the account editor needs the host's settings; it does not open";
             return;
         }
         bool lockMissed = false;
         std::optional<AccountFacts> facts =
             FindAccountFacts(*env_.accounts, AccountIndex, AccountId, kFindAccountWaits, &lockMissed);
         if (!facts) {
-            qCWarning(lcPlugin) << (lockMissed ? "the account list stayed busy; the editor did not open for"
-                                               : "the account to edit is not in the list:")
-                                << (AccountIndex >= 0 ? QString::number(AccountIndex)
-                                                      : QString::fromStdString(AccountId));
+            qCWarning(lcUi) << (lockMissed ? "the account list stayed busy; the editor did not open for"
+                                           : "the account to edit is not in the list:")
+                            << (AccountIndex >= 0 ? QString::number(AccountIndex)
+                                                  : QString::fromStdString(AccountId));
             return;
         }
         key_ = facts->id;
@@ -455,14 +454,14 @@ void TEditAccountThread::Store() {
     const std::string settings = page.BuildSettingsText();
     const TPageChoices choices = page.Choices();
     if (settings.empty() || !UpdateStoredAccount(*env_.host, key_, settings, choices.sendTo)) {
-        qCWarning(lcPlugin) << "the host did not store the changes of" << QString::fromStdString(key_);
+        qCWarning(lcUi) << "the host did not store the changes of" << QString::fromStdString(key_);
         return;
     }
     stored_ = true;
     const std::vector<CfgWrite> writes = ChoiceWrites(choices, key_);
     if (!writes.empty() && !env_.host->WriteCfgBatch(writes)) {
-        qCWarning(lcPlugin) << "the host did not store the compose or button choice of"
-                            << QString::fromStdString(key_);
+        qCWarning(lcUi) << "the host did not store the compose or button choice of"
+                        << QString::fromStdString(key_);
     }
     // The refresh loads the changed settings into the running account.
     if (env_.postRefresh) {
@@ -488,7 +487,7 @@ void TRemoveAccountThread::Run() {
             FindAccountFacts(*env_.accounts, AccountIndex, {}, kAddAccountWaits, &lockMissed);
         if (!facts) {
             if (lockMissed) {
-                qCWarning(lcPlugin) << "the account list stayed busy; no account was removed";
+                qCWarning(lcUi) << "the account list stayed busy; no account was removed";
             }
             return;
         }
@@ -501,20 +500,20 @@ void TRemoveAccountThread::Run() {
         }
         result_ = kResultAccept;
         if (!env_.host) {
-            qCWarning(lcPlugin) << "the account" << QString::fromStdString(facts->id)
-                                << "could not be removed: the host's settings cannot be reached";
+            qCWarning(lcUi) << "the account" << QString::fromStdString(facts->id)
+                            << "could not be removed: the host's settings cannot be reached";
             return;
         }
         // The list line and the id's three values go in one batch; the
         // refresh then takes the account out of the running list.
         if (!RemoveStoredAccount(*env_.host, facts->id)) {
-            qCWarning(lcPlugin) << "the host did not remove the account" << QString::fromStdString(facts->id);
+            qCWarning(lcUi) << "the host did not remove the account" << QString::fromStdString(facts->id);
             return;
         }
         stored_ = true;
         if (!DeleteSendToShortcut(facts->email)) {
-            qCWarning(lcPlugin) << "the Send To entry of the removed account"
-                                << QString::fromStdString(facts->id) << "could not be removed";
+            qCWarning(lcUi) << "the Send To entry of the removed account" << QString::fromStdString(facts->id)
+                            << "could not be removed";
         }
         if (env_.host->ReadCfgStr(keys::kCurrentMailto).value_or("") == facts->id && env_.releaseMailto) {
             env_.releaseMailto(facts->id);

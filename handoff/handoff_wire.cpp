@@ -1,4 +1,4 @@
-#include "lib/handoff_wire.h"
+#include "handoff/handoff_wire.h"
 
 #include "lib/log.h"
 #include "lib/named_objects.h"

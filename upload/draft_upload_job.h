@@ -4,7 +4,7 @@
 // service, streaming the file data from disk, then read the draft's address
 // out of the answer. Runs on a worker thread; the caller shows the progress.
 #include "accounts/draft_upload.h"
-#include "integration/dime.h"
+#include "upload/dime.h"
 
 #include <atomic>
 #include <cstdint>

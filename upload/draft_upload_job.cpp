@@ -1,4 +1,4 @@
-#include "integration/draft_upload_job.h"
+#include "upload/draft_upload_job.h"
 
 #include "lib/crypt_url.h"
 #include "lib/http_internal.h"

@@ -1,3 +1,0 @@
-#pragma once
-// Moved to the contract shared by the host and the plug-in.
-#include "contract/button_bitmap.h"
