@@ -29,7 +29,6 @@ const QString kSeparator = QStringLiteral("SEP");
 // answer, so the wait is bounded rather than endless.
 constexpr int kSettingsListWaits = 2000;
 
-
 // Tabs and line ends inside a value would split the page's list in the wrong places.
 QString ListField(const std::string& value) {
     QString text = QString::fromStdString(value);

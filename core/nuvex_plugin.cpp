@@ -2,7 +2,6 @@
 
 #include "accounts/connector_registry.h"
 #include "accounts/generic_connector.h"
-#include "integration/mail_program_bridge.h"
 #include "accounts/stop_events.h"
 #include "contract/names.h"
 #include "core/desktop_announcer.h"
@@ -13,6 +12,7 @@
 #include "core/plugin_log.h"
 #include "core/plugin_process.h"
 #include "integration/mail_client.h"
+#include "integration/mail_program_bridge.h"
 #include "integration/sendto.h"
 #include "lib/clock.h"
 #include "lib/devtools_pipe.h"
