@@ -1,6 +1,7 @@
 #include "accounts/gmail_connector.h"
 
 #include "accounts/account_store.h"
+#include "accounts/connector_support.h"
 #include "accounts/open_actions.h"
 #include "lib/branding.h"
 #include "lib/clock.h"
@@ -29,12 +30,6 @@ constexpr std::int32_t kShownEntries = 20;
 // A feed of twenty entries is some tens of kilobytes; anything near this
 // bound is not the feed, and reading it all would only cost memory.
 constexpr std::size_t kMaxFeedBytes = std::size_t{1} << 20;
-
-// The new-message marker could not be read from or written to the host.
-class MarkerUnavailable : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 constexpr TTypeOption kGMailOptions[] = {{"pop3", false}};
 

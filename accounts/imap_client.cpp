@@ -1,5 +1,6 @@
 #include "accounts/imap_client.h"
 
+#include "accounts/connector_support.h"
 #include "lib/log.h"
 #include "lib/text.h"
 
@@ -14,14 +15,6 @@ namespace {
 // reaches its tagged answer within the total time-out otherwise. A check's
 // commands bring a few each (FETCH: one per message asked for).
 constexpr std::size_t kMaxUntaggedPerCommand = 10000;
-
-std::string Excerpt(const std::string& line) {
-    std::string out;
-    for (char c : line.substr(0, 160)) {
-        out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
-    }
-    return out;
-}
 
 std::string Base64(std::string_view bytes) {
     std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
@@ -151,13 +144,13 @@ void ImapClient::Command(const std::string& line, const std::string& word,
         ImapResponse r = ReadResponse();
         if (r.kind == ImapResponse::Kind::Tagged) {
             if (r.tag != tag) {
-                throw ImapProtocolError("answer to a command never sent: " + Excerpt(r.tag));
+                throw ImapProtocolError("answer to a command never sent: " + ServerExcerpt(r.tag));
             }
             TakeCodeCapabilities(r);
             if (r.status != "OK") {
                 throw ImapNegativeReply(
-                    Excerpt(r.status + (r.code.empty() ? "" : " [" + r.code + "]") + " " + r.text), word,
-                    r.status, r.code);
+                    ServerExcerpt(r.status + (r.code.empty() ? "" : " [" + r.code + "]") + " " + r.text),
+                    word, r.status, r.code);
             }
             return;
         }
@@ -165,13 +158,13 @@ void ImapClient::Command(const std::string& line, const std::string& word,
             throw ImapProtocolError("unexpected continuation to " + word);
         }
         if (r.status == "BYE") {
-            throw ImapNegativeReply(Excerpt("BYE " + r.text), word, "BYE", r.code);
+            throw ImapNegativeReply(ServerExcerpt("BYE " + r.text), word, "BYE", r.code);
         }
         if (++untagged > kMaxUntaggedPerCommand) {
             throw ImapProtocolError("too many untagged responses to " + word);
         }
         if (r.status == "OK" && r.code == "ALERT") {
-            log::Warning("imap", "server alert: " + Excerpt(r.text));
+            log::Warning("imap", "server alert: " + ServerExcerpt(r.text));
         }
         TakeCodeCapabilities(r);
         ReadCapabilities(r);
@@ -189,7 +182,7 @@ void ImapClient::Connect(const std::string& host, int port, ImapSecurity securit
         throw ImapProtocolError("greeting is not a status response");
     }
     if (greeting.status == "BYE" || greeting.status == "NO" || greeting.status == "BAD") {
-        throw ImapNegativeReply(Excerpt(greeting.status + " " + greeting.text), {}, greeting.status,
+        throw ImapNegativeReply(ServerExcerpt(greeting.status + " " + greeting.text), {}, greeting.status,
                                 greeting.code);
     }
     if (greeting.status == "PREAUTH" && security == ImapSecurity::StartTls) {
@@ -249,7 +242,7 @@ void ImapClient::Login(const std::string& user, const std::string& password) {
             }
             if (r.kind != ImapResponse::Kind::Tagged || r.tag != tag || r.status != "OK") {
                 throw ImapNegativeReply(
-                    Excerpt(r.status + (r.code.empty() ? "" : " [" + r.code + "]") + " " + r.text),
+                    ServerExcerpt(r.status + (r.code.empty() ? "" : " [" + r.code + "]") + " " + r.text),
                     "AUTHENTICATE", r.status.empty() ? "BAD" : r.status, r.code);
             }
             TakeCodeCapabilities(r);
@@ -368,10 +361,10 @@ void ImapClient::StartIdle() {
             return;
         }
         if (r.kind == ImapResponse::Kind::Tagged) {
-            throw ImapNegativeReply(Excerpt(r.status + " " + r.text), "IDLE", r.status, r.code);
+            throw ImapNegativeReply(ServerExcerpt(r.status + " " + r.text), "IDLE", r.status, r.code);
         }
         if (r.status == "BYE") {
-            throw ImapNegativeReply(Excerpt("BYE " + r.text), "IDLE", "BYE", r.code);
+            throw ImapNegativeReply(ServerExcerpt("BYE " + r.text), "IDLE", "BYE", r.code);
         }
         if (untagged > kMaxUntaggedPerCommand) {
             throw ImapProtocolError("too many untagged responses to IDLE");
@@ -387,7 +380,7 @@ void ImapClient::EndIdle() {
             return;
         }
         if (r.status == "BYE") {
-            throw ImapNegativeReply(Excerpt("BYE " + r.text), "IDLE", "BYE", r.code);
+            throw ImapNegativeReply(ServerExcerpt("BYE " + r.text), "IDLE", "BYE", r.code);
         }
         if (untagged > kMaxUntaggedPerCommand) {
             throw ImapProtocolError("too many untagged responses after DONE");

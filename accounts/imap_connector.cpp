@@ -1,6 +1,7 @@
 #include "accounts/imap_connector.h"
 
 #include "accounts/account_store.h"
+#include "accounts/connector_support.h"
 #include "accounts/mail_headers.h"
 #include "accounts/open_actions.h"
 #include "accounts/pop3_connector.h"
@@ -16,26 +17,9 @@ namespace nuvex {
 
 namespace {
 
-// Headers listed per check, newest first; more new messages show as "more".
-constexpr std::size_t kHeaderLimit = 20;
 // Body bytes read per listed message for its preview.
 constexpr std::size_t kPreviewBytes = 2048;
 constexpr std::string_view kMarksPrefix = "imap1";
-
-class MarkerUnavailable : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-std::string WithoutPassword(std::string text, const std::string& password) {
-    if (password.empty()) {
-        return text;
-    }
-    for (std::size_t at = text.find(password); at != std::string::npos; at = text.find(password, at + 3)) {
-        text.replace(at, password.size(), "***");
-    }
-    return text;
-}
 
 std::string Hex(std::string_view bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -317,11 +301,6 @@ std::vector<std::string> HeaderLines(const std::string& header) {
 constexpr TTypeOption kImapOptions[] = {
     {"server"}, {"port"}, {"security"}, {"folder", true, true}, {"webmail-url"}, {"mail-program"},
 };
-
-std::string OptionValue(const TTypeOptionValues& options, std::string_view name) {
-    auto it = options.find(name);
-    return it == options.end() ? std::string() : it->second;
-}
 
 bool AddImapOptionKeys(TAccountFields& fields, const TTypeOptionValues& options, std::string& error) {
     TImapFields p;

@@ -1,5 +1,6 @@
 #include "accounts/imap_response.h"
 
+#include "accounts/connector_support.h"
 #include "lib/text.h"
 
 #include <array>
@@ -31,14 +32,6 @@ std::optional<std::uint64_t> ParseNumber(std::string_view digits, std::uint64_t 
     return value;
 }
 
-std::string Excerpt(std::string_view text) {
-    std::string out;
-    for (char c : text.substr(0, 60)) {
-        out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
-    }
-    return out;
-}
-
 class Parser {
 public:
     Parser(std::string_view wire, const ImapParseLimits& limits) : s_(wire), limits_(limits) {}
@@ -57,7 +50,7 @@ public:
         }
         std::string_view tag = Word();
         if (tag.empty()) {
-            throw ImapProtocolError("response without a tag: " + Excerpt(s_));
+            throw ImapProtocolError("response without a tag: " + ServerExcerpt(s_, 60));
         }
         if (tag == "*") {
             r.kind = ImapResponse::Kind::Untagged;
@@ -68,7 +61,7 @@ public:
         Space();
         std::string_view word = Word();
         if (word.empty()) {
-            throw ImapProtocolError("response without a keyword: " + Excerpt(s_));
+            throw ImapProtocolError("response without a keyword: " + ServerExcerpt(s_, 60));
         }
         std::string upper = text::ToUpperAscii(word);
         if (upper == "OK" || upper == "NO" || upper == "BAD" || upper == "BYE" || upper == "PREAUTH") {
@@ -80,14 +73,14 @@ public:
             return r;
         }
         if (r.kind == ImapResponse::Kind::Tagged) {
-            throw ImapProtocolError("tagged response without a status: " + Excerpt(s_));
+            throw ImapProtocolError("tagged response without a status: " + ServerExcerpt(s_, 60));
         }
         if (auto n = ParseNumber(word, 0xffffffffu)) {
             r.number = static_cast<std::uint32_t>(*n);
             Space();
             word = Word();
             if (word.empty()) {
-                throw ImapProtocolError("numbered response without a keyword: " + Excerpt(s_));
+                throw ImapProtocolError("numbered response without a keyword: " + ServerExcerpt(s_, 60));
             }
             upper = text::ToUpperAscii(word);
         }
@@ -99,7 +92,7 @@ public:
             r.values.push_back(Value(0));
         }
         if (at_ != s_.size()) {
-            throw ImapProtocolError("unexpected text in response: " + Excerpt(s_.substr(at_)));
+            throw ImapProtocolError("unexpected text in response: " + ServerExcerpt(s_.substr(at_), 60));
         }
         return r;
     }
@@ -118,7 +111,7 @@ private:
 
     void Space() {
         if (!SkipSpaces()) {
-            throw ImapProtocolError("blank expected: " + Excerpt(s_.substr(at_)));
+            throw ImapProtocolError("blank expected: " + ServerExcerpt(s_.substr(at_), 60));
         }
     }
 
@@ -136,7 +129,7 @@ private:
         if (Peek() == '[') {
             std::size_t close = s_.find(']', at_);
             if (close == std::string_view::npos) {
-                throw ImapProtocolError("response code without ']': " + Excerpt(s_.substr(at_)));
+                throw ImapProtocolError("response code without ']': " + ServerExcerpt(s_.substr(at_), 60));
             }
             std::string_view inside = s_.substr(at_ + 1, close - at_ - 1);
             std::size_t blank = inside.find(' ');
@@ -228,7 +221,8 @@ private:
         }
         auto size = ParseNumber(digits, limits_.maxLiteralBytes);
         if (!size) {
-            throw ImapProtocolError("literal size not a number or beyond its bound: " + Excerpt(digits));
+            throw ImapProtocolError("literal size not a number or beyond its bound: " +
+                                    ServerExcerpt(digits, 60));
         }
         at_ = close + 1;
         if (s_.substr(at_, 2) != "\r\n") {
@@ -268,7 +262,7 @@ private:
             throw ImapProtocolError("section without ']'");
         }
         if (at_ == start) {
-            throw ImapProtocolError("value expected: " + Excerpt(s_.substr(at_)));
+            throw ImapProtocolError("value expected: " + ServerExcerpt(s_.substr(at_), 60));
         }
         ImapValue v;
         v.text = std::string(s_.substr(start, at_ - start));
@@ -318,7 +312,7 @@ std::optional<std::size_t> TrailingLiteralSize(std::string_view line, const Imap
     }
     auto size = ParseNumber(digits, limits.maxLiteralBytes);
     if (!size) {
-        throw ImapProtocolError("literal of " + Excerpt(digits) + " bytes beyond its bound");
+        throw ImapProtocolError("literal of " + ServerExcerpt(digits, 60) + " bytes beyond its bound");
     }
     return static_cast<std::size_t>(*size);
 }

@@ -1,6 +1,7 @@
 #include "accounts/pop3_client.h"
 
 #include "accounts/account_store.h"
+#include "accounts/connector_support.h"
 #include "lib/log.h"
 #include "lib/text.h"
 
@@ -13,14 +14,6 @@ namespace nuvex {
 namespace {
 
 // Server texts end up in exception messages and the log; keep them short and printable.
-std::string Excerpt(const std::string& line) {
-    std::string out;
-    for (char c : line.substr(0, 160)) {
-        out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
-    }
-    return out;
-}
-
 } // namespace
 
 std::string Pop3NegativeReply::ResponseCode() const {
@@ -46,10 +39,10 @@ std::string Pop3Client::ReadStatus(const std::string& word) {
         return start == std::string::npos ? std::string() : line.substr(start);
     }
     if (text::StartsWithNoCase(line, "-ERR")) {
-        throw Pop3NegativeReply(Excerpt(line), word);
+        throw Pop3NegativeReply(ServerExcerpt(line), word);
     }
     throw Pop3ProtocolError("unexpected reply" + (word.empty() ? std::string() : " to " + word) + ": " +
-                            Excerpt(line));
+                            ServerExcerpt(line));
 }
 
 std::string Pop3Client::Command(const std::string& line, const std::string& word) {
@@ -90,7 +83,7 @@ int Pop3Client::Stat() {
         ++i;
     }
     if (!any && !text.empty()) {
-        throw Pop3ProtocolError("STAT reply without a count: " + Excerpt(text));
+        throw Pop3ProtocolError("STAT reply without a count: " + ServerExcerpt(text));
     }
     return static_cast<int>(count);
 }
@@ -164,11 +157,11 @@ std::optional<std::vector<std::pair<int, std::string>>> Pop3Client::UniqueIds(in
         std::string id = space == std::string::npos ? std::string() : line.substr(space + 1);
         const bool printable = std::all_of(id.begin(), id.end(), [](char c) { return c > 0x20 && c < 0x7f; });
         if (!number || id.empty() || id.size() > kMaxIdBytes || !printable) {
-            problem = "malformed line " + Excerpt(line);
+            problem = "malformed line " + ServerExcerpt(line);
         } else if (ids.size() == static_cast<std::size_t>(count)) {
             problem = "more lines than messages";
         } else if (!distinct.insert(id).second) {
-            problem = "id " + Excerpt(id) + " given twice";
+            problem = "id " + ServerExcerpt(id) + " given twice";
         } else {
             ids.emplace_back(*number, std::move(id));
         }

@@ -1,6 +1,7 @@
 #include "accounts/pop3_connector.h"
 
 #include "accounts/account_store.h"
+#include "accounts/connector_support.h"
 #include "accounts/mail_headers.h"
 #include "accounts/open_actions.h"
 #include "lib/account_keys.h"
@@ -23,8 +24,6 @@ namespace {
 constexpr std::int32_t kDefaultPop3Port = 110;
 // More than 20 kept stops the fetch, so at most 21 headers are listed: the
 // loop tests the count before it adds.
-constexpr std::size_t kHeaderLimit = 20;
-
 // A server without TOP, or a hostile STAT count, must not turn a check into
 // one refused round trip per message: twice the headers a check lists.
 constexpr int kMaxTopAttempts = 2 * (static_cast<int>(kHeaderLimit) + 1);
@@ -50,23 +49,6 @@ public:
 private:
     std::exception_ptr cause_;
 };
-
-// The new-message marker could not be read from or written to the host.
-class MarkerUnavailable : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// A server may quote what it was sent; the log never gets the password.
-std::string WithoutPassword(std::string text, const std::string& password) {
-    if (password.empty()) {
-        return text;
-    }
-    for (std::size_t at = text.find(password); at != std::string::npos; at = text.find(password, at + 3)) {
-        text.replace(at, password.size(), "***");
-    }
-    return text;
-}
 
 } // namespace
 
@@ -103,11 +85,6 @@ constexpr std::int32_t kDefaultPop3SslPort = 995;
 constexpr TTypeOption kPop3Options[] = {
     {"server"}, {"port"}, {"ssl", false}, {"webmail-url"}, {"mail-program"},
 };
-
-std::string OptionValue(const TTypeOptionValues& options, std::string_view name) {
-    auto it = options.find(name);
-    return it == options.end() ? std::string() : it->second;
-}
 
 // The POP3 keys from the command line's options: the server is required,
 // the port defaults to the one of the chosen transport.
